@@ -1,0 +1,243 @@
+/*++
+
+Module Name:
+
+    hostkernel.h
+
+Abstract:
+
+    The controls of the user-mode kernel: what tests, the MPIO host and
+    the tools use to drive and inspect the platform the driver runs on.
+    The driver never includes this header; it sees only platform/include.
+
+    The host is strict in the manner of a checked kernel with a driver
+    verifier: a call made at the wrong IRQL or under a spin lock, a spin
+    lock released by the wrong thread or at the wrong level, a double or
+    wrong-tag free, a failed assertion: each is a verifier failure, which
+    by default prints the rule broken and the call, and aborts the
+    process, so the test that broke the rule fails at once.
+
+    All controls are thread-safe.
+
+--*/
+
+#pragma once
+
+#include <ntddk.h>
+#include <wmistr.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+//
+// Verifier.
+//
+using VerifierHandler = void (*)(const std::string &message);
+
+// Replaces the verifier's reaction (tests that expect a violation may
+// record it instead of aborting).  nullptr restores the default: print
+// "*** VERIFIER: <message>" to stderr and abort.
+void SetVerifierHandler(VerifierHandler handler);
+
+// Reports a violation of a kernel rule.
+void VerifierFail(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Fails unless the calling thread is at PASSIVE_LEVEL and holds no spin
+// lock; the message names the call.
+void RequirePassive(const char *call);
+
+// Spin locks held by the calling thread.
+int HeldSpinLocks();
+
+// Pool tags as the kernel packs them: "TARN" is 'NRAT'.
+constexpr ULONG Tag(const char (&text)[5])
+{
+    return (ULONG)(unsigned char)text[0] | ((ULONG)(unsigned char)text[1] << 8) |
+           ((ULONG)(unsigned char)text[2] << 16) | ((ULONG)(unsigned char)text[3] << 24);
+}
+std::string TagText(ULONG tag);
+
+//
+// Pool.
+//
+struct PoolBlock {
+    const void *Address;
+    size_t Size;
+    ULONG Tag;
+    POOL_TYPE Type;
+    uint64_t Serial;        // the n-th allocation since boot
+};
+
+size_t PoolOutstanding();                   // blocks not yet freed
+size_t PoolOutstanding(ULONG tag);
+std::vector<PoolBlock> PoolBlocks();
+std::string PoolReport();                   // one line per outstanding block
+uint64_t PoolAllocationCount();             // allocations attempted since boot
+
+// Allocation failure injection: the n-th allocation attempt from now
+// (1 = the next one) fails; or every allocation of a tag fails.
+void PoolFailNth(uint64_t n);
+void PoolFailTag(ULONG tag);
+void PoolClearFailures();
+
+//
+// Clock, timers, DPCs.  Time starts at boot (interrupt time 0) and moves
+// only when told to, unless real-time mode is on.  System time is a fixed
+// boot moment plus interrupt time.
+//
+void ClockAdvance(uint64_t milliseconds);   // runs each due DPC at DISPATCH_LEVEL, in due order
+uint64_t InterruptTime();                   // 100 ns units since boot
+void SetBootSystemTime(int64_t systemTime); // 100 ns units since 1601
+size_t ActiveTimers();
+uint64_t DpcRuns();
+
+// Real-time mode for tools: a host thread advances the clock with the
+// wall clock, runs DPCs and drains work items on a worker thread.
+void SetRealTime(bool on);
+
+//
+// Work items.
+//
+size_t DrainWorkItems();                    // runs queued items at PASSIVE_LEVEL on this thread
+size_t PendingWorkItems();
+
+//
+// Objects and devices.
+//
+using DeviceControlHandler =
+    std::function<void(ULONG code, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
+                       bool internal, PIO_STATUS_BLOCK status)>;
+
+// A device object, named (reachable by IoGetDeviceObjectPointer) or not,
+// whose device control requests go to handler.
+PDEVICE_OBJECT CreateDevice(const std::u16string &name, DeviceControlHandler handler);
+void DeleteDevice(PDEVICE_OBJECT device);
+PDRIVER_OBJECT CreateDriverObject(const std::u16string &name);
+
+// Sends a device control request to a device created above (PASSIVE_LEVEL).
+void DispatchDeviceControl(PDEVICE_OBJECT device, ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                           ULONG outputLength, bool internal, PIO_STATUS_BLOCK status);
+
+// References taken by IoGetDeviceObjectPointer/ObfReferenceObject and
+// not yet released, per object and in all.
+LONG ObjectReferences(const void *object);
+size_t OutstandingFileObjects();
+
+//
+// Registry.  Paths may be given as "\Registry\Machine\..." or in the
+// .reg form "HKEY_LOCAL_MACHINE\...", case-insensitively.
+//
+bool RegistryImport(const std::string &regText, std::string *error);   // Windows .reg text
+std::string RegistryExport(const std::string &keyPath = "");           // whole store when empty
+void RegistryClear();
+bool RegistryKeyExists(const std::string &keyPath);
+void RegistryDeleteKey(const std::string &keyPath);
+void RegistryDeleteValue(const std::string &keyPath, const std::string &valueName);
+void RegistrySetValue(const std::string &keyPath, const std::string &valueName, ULONG type,
+                      const std::vector<uint8_t> &data);
+bool RegistryGetValue(const std::string &keyPath, const std::string &valueName, ULONG *type,
+                      std::vector<uint8_t> *data);
+void RegistrySetDword(const std::string &keyPath, const std::string &valueName, ULONG value);
+bool RegistryGetDword(const std::string &keyPath, const std::string &valueName, ULONG *value);
+void RegistrySetString(const std::string &keyPath, const std::string &valueName, const std::string &value);
+void RegistrySetMultiString(const std::string &keyPath, const std::string &valueName,
+                            const std::vector<std::string> &values);
+size_t OpenRegistryHandles();
+
+//
+// Event log.  Each entry keeps the packet byte for byte.
+//
+struct EventRecord {
+    std::vector<uint8_t> Packet;    // IO_ERROR_LOG_PACKET, dump data and strings
+    std::u16string Source;          // the I/O object's name (driver object name's last component)
+    int64_t SystemTime;
+    uint64_t Sequence;
+};
+
+struct MessageEntry {
+    ULONG Id;
+    const char *SymbolicName;
+    const char *Text;               // English text, %1..%n insertion points, ends with CRLF
+};
+
+// Makes a source's messages renderable, as the event-source registration
+// of a driver's message file does.
+void RegisterMessageTable(const std::u16string &source, const MessageEntry *entries, size_t count);
+const MessageEntry *FindMessage(const std::u16string &source, ULONG id);
+
+std::vector<EventRecord> EventLog();
+void ClearEventLog();
+size_t PendingErrorLogEntries();    // allocated but never written
+
+// The entry's description with insertion strings filled in (%1 is the
+// source name, %2 and on the packet's strings).
+std::string EventDescription(const EventRecord &record);
+// The entry as Event Viewer shows it: type, source, ID, description and
+// the data bytes.
+std::string RenderEvent(const EventRecord &record);
+// The insertion strings of a packet, narrowed (tests).
+std::vector<std::u16string> EventStrings(const EventRecord &record);
+
+//
+// Software tracing.
+//
+struct TraceRecord {
+    TRACEHANDLE Logger;
+    ULONG MessageFlags;
+    GUID MessageGuid;
+    USHORT MessageNumber;
+    std::vector<std::vector<uint8_t>> Arguments;   // one byte string per (address, length) pair
+    uint64_t Sequence;
+};
+
+// One trace site, as a trace format file describes it: the module's
+// message GUID, the range of source lines of the call (the message number
+// is a line inside it), the enabling flag, the format and its argument
+// kinds.
+struct TraceFormat {
+    GUID MessageGuid;
+    const char *Module;
+    unsigned FirstLine;
+    unsigned LastLine;
+    ULONG Flag;
+    const char *FlagName;
+    const char *Format;
+    // The arguments' kinds in order, comma-separated, from the trace
+    // call's argument macros: ULONG, LONG, ULONGLONG, UCHAR, PTR, STR
+    // (8-bit text with its NUL) and USTR (16-bit counted text, no NUL).
+    const char *ArgumentKinds;
+};
+
+void RegisterTraceFormats(const TraceFormat *formats, size_t count);
+
+// As a trace session would: sends IRP_MN_ENABLE_EVENTS / DISABLE_EVENTS
+// to the registered provider for a new logger with these flags and level.
+bool TraceEnable(ULONG flags, UCHAR level);
+void TraceDisable();
+bool TraceProviderRegistered();
+
+std::vector<TraceRecord> TraceRecords();
+void ClearTrace();
+const TraceFormat *FindTraceFormat(const TraceRecord &record);
+// "[module] LEVEL text" with the format's arguments decoded.
+std::string RenderTrace(const TraceRecord &record);
+std::vector<std::string> RenderTraces(ULONG flagMask = 0xFFFFFFFF);
+
+//
+// The whole kernel.
+//
+
+// Forgets every kernel object, pool block, timer, DPC, work item, event,
+// handle and trace registration, as a restart does; the registry and the
+// event log persist.  Nothing is reported as leaked.
+void Reboot();
+
+// Reboot, and also empty the registry and the event log and restore the
+// verifier's default handler and every injection: a clean machine.
+void ResetMachine();
+
+} // namespace host
