@@ -113,3 +113,8 @@ inline SIZE_T TarnTraceCountedSize(PCUNICODE_STRING String)
 // Registration with the platform's WMI, first thing at start-up.
 //
 NTSTATUS TarnTraceRegister(VOID);
+
+// The control routine the platform calls to enable and disable the
+// provider and to ask for its registration information.
+NTSTATUS NTAPI TarnTraceControl(UCHAR MinorFunction, PVOID DataPath, ULONG BufferLength, PVOID Buffer, PVOID Context,
+                                PULONG Size);

@@ -1,0 +1,203 @@
+/*++
+
+Module Name:
+
+    tarn.h
+
+Abstract:
+
+    Record types, constants and routines shared by the modules of the
+    multipath DSM.
+
+Environment:
+
+    Kernel mode.
+
+--*/
+
+#pragma once
+
+#include <ntddk.h>
+#include <dsm.h>
+#include <wmistr.h>
+
+#include "tarnmsg.h"
+#include "tarntrace.h"
+
+//
+// Pool tags, one per purpose.
+//
+#define TARN_POOL_TAG 'NRAT'    // "TARN": every record and buffer of the DSM's own
+#define TARN_DDK_TAG  ' kdD'    // "Ddk ": pass-through buffers and the WMI registry path copy
+
+#define TARN_DRIVER_VERSION "4.0.183.10"
+
+//
+// Path selection policies, as stored in the registry.
+//
+#define TARN_LB_POLICY_STATIC_MASK  0x100
+#define TARN_LB_POLICY_DYNAMIC_MASK 0x200
+#define TARN_LB_POLICY_FAILOVER     0x101   // static: keep the current path; no failback
+#define TARN_LB_POLICY_FAILBACK     0x102   // static, failing back to the preferred path
+#define TARN_LB_POLICY_ROUND_ROBIN  0x201   // dynamic: switch paths over time
+
+inline BOOLEAN DsmIsValidPolicy(ULONG Policy)
+{
+    return (BOOLEAN)(Policy == TARN_LB_POLICY_FAILOVER || Policy == TARN_LB_POLICY_FAILBACK ||
+                     Policy == TARN_LB_POLICY_ROUND_ROBIN);
+}
+
+//
+// Configuration defaults and limits.
+//
+#define TARN_DEFAULT_ROUND_ROBIN_TIMESLICE 2500     // milliseconds
+#define TARN_DEFAULT_TUR_TIMEOUT           120      // seconds
+#define TARN_MAX_TUR_TIMEOUT               360
+#define TARN_DEFAULT_TUR_RETRY_COUNT       2
+#define TARN_MAX_TUR_RETRY_COUNT           10
+#define TARN_PR_KEY_LENGTH                 8
+
+// Relative-to-services key paths are formatted into buffers of this many
+// wide characters, terminator included.
+#define TARN_SERVICE_KEY_PATH_CHARS 56
+
+//
+// Path health states.  Only the health state machine moves a path
+// between them; path choice prefers HEALTHY paths.
+//
+#define PDO_HEALTH_INIT_START               0   // record created
+#define PDO_HEALTH_INIT_SETDEVICEINFO       1   // target object bound
+#define PDO_HEALTH_INIT_PATHVERIFY_FAIL     2   // first verification failed
+#define PDO_HEALTH_INIT_PATHVERIFY_SUCCESS  3   // first verification succeeded
+#define PDO_HEALTH_HEALTHY                  4   // in full use
+#define PDO_HEALTH_FAILING                  5   // errors seen on the path
+#define PDO_HEALTH_FAILED                   6   // invalidated by MPIO
+#define PDO_HEALTH_PENDING_REMOVE           7   // removal announced
+#define PDO_HEALTH_REMOVED                  8   // being removed
+
+//
+// The one driver-wide record.  DsmLock guards DriveList, PathRecordList,
+// every record on them, TickCount and the request counters.  The
+// configuration fields are written only while the context is built and
+// read without the lock afterwards.
+//
+typedef struct _DSM_CONTEXT {
+    PDRIVER_OBJECT DriverObject;
+    ULONG MpioContext;                      // what MPIO returned from registration
+    KSPIN_LOCK DsmLock;
+    NPAGED_LOOKASIDE_LIST CompletionLookaside;
+    KDPC TimerDpc;
+    KTIMER Timer;
+    ULONGLONG TickCount;                    // timer runs so far; protected by DsmLock
+    BOOLEAN UsePersistentReservations;
+    UCHAR PRKey[TARN_PR_KEY_LENGTH];
+    ULONG TurTimeoutValue;                  // seconds
+    ULONG TurRetryCount;
+    PUNICODE_STRING RegistryPath;           // owned counted string
+    PUNICODE_STRING ServiceName;            // owned counted string
+    UNICODE_STRING SupportedDeviceList;     // multi-string; buffer from the registry query
+    UNICODE_STRING DisplayName;
+    ULONG PathSelectionPolicy;              // default policy of new drives
+    LIST_ENTRY DriveList;
+    LIST_ENTRY PathRecordList;
+    ULONG RoundRobinTimeSlice;              // milliseconds
+
+    // Which of the above own something that a failed start must release.
+    BOOLEAN LookasideInitialized;
+    BOOLEAN DisplayNameAllocated;
+} DSM_CONTEXT, *PDSM_CONTEXT;
+
+//
+// Driver-wide request counters, traced once a minute; protected by
+// DsmLock.
+//
+typedef struct _TARN_REQUEST_COUNTERS {
+    ULONGLONG GetPathCalls;
+    ULONGLONG SetCompletionCalls;
+    ULONGLONG CompletionCalls;
+    ULONGLONG InterpretErrorCalls;
+    LONGLONG OutstandingRequests;
+} TARN_REQUEST_COUNTERS, *PTARN_REQUEST_COUNTERS;
+
+extern TARN_REQUEST_COUNTERS DsmRequestCounters;
+
+//
+// Work-item record: the three words a queued routine receives.  The
+// routine frees the record when done.
+//
+typedef struct _DSM_WORKITEM_RECORD {
+    PDSM_CONTEXT DsmContext;
+    PVOID LdEntry;
+    PVOID PdoEntry;
+} DSM_WORKITEM_RECORD, *PDSM_WORKITEM_RECORD;
+
+//
+// tarnentry
+//
+EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS DsmContextCreate(PDSM_CONTEXT *DsmContext, PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+VOID DsmContextDestroy(PDSM_CONTEXT DsmContext);
+NTSTATUS NTAPI DsmUnload(PVOID DsmContext);
+
+// The record handed to MPIO; lives in static storage for the life of the driver.
+extern DSM_INIT_DATA DsmInitData;
+
+//
+// tarnregistry
+//
+NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext);
+NTSTATUS DsmFormatServiceKeyPath(PWCHAR Buffer, ULONG BufferChars, PCUNICODE_STRING ServiceName, PCWSTR SubKey);
+
+//
+// tarnutil
+//
+
+// The I/O object every event-log entry names, recorded at start-up.
+extern PVOID DsmIoObject;
+
+PVOID DsmAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+VOID DsmFreePool(PVOID Block);
+NTSTATUS DsmCopyCountedString(PUNICODE_STRING *Destination, PCWSTR Source, USHORT LengthInBytes);
+
+typedef VOID(NTAPI *DSM_WORKITEM_FUNCTION)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+VOID DsmQueueWorkItem(PDSM_CONTEXT DsmContext, PVOID LdEntry, PVOID PdoEntry, PDEVICE_OBJECT DeviceObject,
+                      DSM_WORKITEM_FUNCTION workItemFunction);
+
+VOID DsmLogEvent(PVOID IoObject, NTSTATUS ErrorCode, PCSTR String1, PCSTR String2, PVOID DumpData,
+                 ULONG DumpDataLength);
+
+PCSTR DsmStatusName(NTSTATUS Status);
+PCSTR DsmSrbStatusName(ULONG SrbStatus);
+PCSTR DsmSrbFunctionName(ULONG SrbFunction);
+PCSTR DsmPathHealthName(ULONG HealthState);
+
+//
+// tarninterface: the entry points MPIO calls and the periodic timer.
+//
+NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, PDEVICE_OBJECT PortObject,
+                                PSTORAGE_DEVICE_DESCRIPTOR Descriptor, PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdList,
+                                PVOID *DsmIdentifier);
+BOOLEAN NTAPI DsmCompareDevices(PVOID DsmContext, PVOID DsmId1, PVOID DsmId2);
+PCHAR NTAPI DsmGetSerialNumber(PVOID DsmContext, PVOID DsmId);
+NTSTATUS NTAPI DsmGetControllerInfo(PVOID DsmContext, PVOID DsmId, ULONG Flags, PCONTROLLER_INFO *ControllerInfo);
+NTSTATUS NTAPI DsmSetDeviceInfo(PVOID DsmContext, PDEVICE_OBJECT TargetObject, PVOID DsmId, PVOID *PathId);
+BOOLEAN NTAPI DsmIsPathActive(PVOID DsmContext, PVOID PathId, PVOID DsmId);
+NTSTATUS NTAPI DsmPathVerify(PVOID DsmContext, PVOID DsmId, PVOID PathId);
+NTSTATUS NTAPI DsmInvalidatePath(PVOID DsmContext, ULONG ErrorMask, PVOID PathId, PVOID *NewPathId);
+NTSTATUS NTAPI DsmMoveDevice(PVOID DsmContext, PDSM_IDS DsmIds, PVOID MPIOPath, PVOID SuggestedPath, ULONG Flags);
+NTSTATUS NTAPI DsmRemovePending(PVOID DsmContext, PVOID DsmId);
+NTSTATUS NTAPI DsmRemoveDevice(PVOID DsmContext, PVOID DsmId, PVOID PathId);
+NTSTATUS NTAPI DsmRemovePath(PVOID DsmContext, PVOID PathId);
+NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
+                                   PKEVENT Event);
+PVOID NTAPI DsmLBGetPath(PVOID DsmContext, PSCSI_REQUEST_BLOCK Srb, PDSM_IDS DsmList, PVOID CurrentPath,
+                         NTSTATUS *Status);
+ULONG NTAPI DsmInterpretError(PVOID DsmContext, PVOID DsmId, PSCSI_REQUEST_BLOCK Srb, NTSTATUS *Status,
+                              PBOOLEAN Retry);
+VOID NTAPI DsmSetCompletion(PVOID DsmContext, PVOID DsmId, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
+                            PDSM_COMPLETION_INFO DsmCompletion);
+ULONG NTAPI DsmCategorizeRequest(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
+                                 PVOID CurrentPath, PVOID *PathId, NTSTATUS *Status);
+NTSTATUS NTAPI DsmBroadcastSrb(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
+
+VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);

@@ -1,0 +1,365 @@
+/*++
+
+Module Name:
+
+    tarnentry.cpp
+
+Abstract:
+
+    Driver entry and registration with the multipath framework, the
+    driver-wide DSM context and the unload notice.
+
+    There is no orderly shutdown: after a successful start the context,
+    its records and the periodic timer live as long as the system.
+
+Environment:
+
+    Kernel mode.
+
+--*/
+
+#include "tarn.h"
+
+TARN_TRACE_MODULE_GUID(0x4C8E2A17, 0x93B6, 0x4F01, 0xB5, 0x7D, 0x0E, 0x62, 0xA9, 0x3F, 0x81, 0xC4);
+
+#define TARN_MPIO_CONTROL_DEVICE TARN_WIDE("\\DosDevices\\MPIOControl")
+
+// MPIO 1.15 is the oldest that serves this DSM.
+#define TARN_MIN_MPIO_MAJOR 1
+#define TARN_MIN_MPIO_MINOR 15
+
+// The timer's first run comes one second after start, then every 100 ms.
+#define TARN_TIMER_FIRST_DUE_100NS (-10000000LL)
+#define TARN_TIMER_PERIOD_MS 100
+
+// The registration record's final word; its meaning belongs to MPIO.
+#define TARN_INIT_DATA_REVISION 3
+
+// Depth 0 asks the platform for its default.
+#define TARN_COMPLETION_LOOKASIDE_ENTRY_SIZE 16
+
+DSM_INIT_DATA DsmInitData;
+TARN_REQUEST_COUNTERS DsmRequestCounters;
+
+static VOID DsmFillInitData(PDSM_CONTEXT DsmContext, PDRIVER_OBJECT DriverObject);
+
+/*++
+
+Routine Description:
+
+    The driver's only start-up path: checks MPIO's version, builds the
+    DSM context with its configuration, registers the entry points with
+    MPIO through its control device and starts the periodic timer.
+
+Arguments:
+
+    DriverObject - this driver; every event-log entry names it.
+    RegistryPath - the driver's service key.
+
+Return Value:
+
+    STATUS_SUCCESS, or the status of the first failing step.  After a
+    failure nothing stays allocated and the timer never runs.
+
+Environment:
+
+    PASSIVE_LEVEL, once, before any entry point can be called.
+
+--*/
+EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    PDSM_CONTEXT dsmContext = NULL;
+    MPIO_VERSION_INFO mpioVersion;
+    NTSTATUS status;
+
+    //
+    // Tracing first, so every later step can be traced; events of every
+    // later step name this driver object.
+    //
+    status = TarnTraceRegister();
+    if (!NT_SUCCESS(status)) {
+        // Tracing is a diagnostic aid; the driver starts without it.
+        status = STATUS_SUCCESS;
+    }
+    DsmIoObject = DriverObject;
+    DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: driver object %p, registry path %wZ", TA_PTR(DriverObject),
+             TA_USTR(RegistryPath));
+
+    //
+    // MPIO's version.
+    //
+    RtlZeroMemory(&mpioVersion, sizeof(mpioVersion));
+    status = DsmGetVersion(&mpioVersion, sizeof(mpioVersion));
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: DsmGetVersion failed, %s (0x%08X)", TA_STR(DsmStatusName(status)),
+                 TA_ULONG(status));
+        DsmLogEvent(DsmIoObject, TARN_MSG_SYSTEM_CALL_FAILED, NULL, NULL, &status, sizeof(status));
+        status = STATUS_UNSUCCESSFUL;
+    }
+
+    if (NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: MPIO version %u.%u.%u.%u, DSM version %s",
+                 TA_ULONG(mpioVersion.MajorVersion), TA_ULONG(mpioVersion.MinorVersion),
+                 TA_ULONG(mpioVersion.ProductBuild), TA_ULONG(mpioVersion.QfeNumber), TA_STR(TARN_DRIVER_VERSION));
+
+        if (!(mpioVersion.MajorVersion > TARN_MIN_MPIO_MAJOR ||
+              (mpioVersion.MajorVersion == TARN_MIN_MPIO_MAJOR && mpioVersion.MinorVersion >= TARN_MIN_MPIO_MINOR))) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: MPIO %u.%u is older than %u.%u",
+                     TA_ULONG(mpioVersion.MajorVersion), TA_ULONG(mpioVersion.MinorVersion),
+                     TA_ULONG(TARN_MIN_MPIO_MAJOR), TA_ULONG(TARN_MIN_MPIO_MINOR));
+            status = STATUS_UNSUCCESSFUL;
+        }
+    }
+
+    //
+    // The context and its configuration.  Creation writes its own events.
+    //
+    if (NT_SUCCESS(status)) {
+        status = DsmContextCreate(&dsmContext, DriverObject, RegistryPath);
+        if (NT_SUCCESS(status)) {
+            DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: registry path %wZ, service name %wZ",
+                     TA_USTR(dsmContext->RegistryPath), TA_USTR(dsmContext->ServiceName));
+        } else {
+            DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: DsmContextCreate failed, %s (0x%08X)",
+                     TA_STR(DsmStatusName(status)), TA_ULONG(status));
+        }
+    }
+
+    //
+    // Register with MPIO through its control device, which is not kept.
+    //
+    if (NT_SUCCESS(status)) {
+        UNICODE_STRING controlName;
+        PFILE_OBJECT fileObject = NULL;
+        PDEVICE_OBJECT controlDevice = NULL;
+
+        DsmFillInitData(dsmContext, DriverObject);
+
+        RtlInitUnicodeString(&controlName, TARN_MPIO_CONTROL_DEVICE);
+        status = IoGetDeviceObjectPointer(&controlName, FILE_READ_ATTRIBUTES, &fileObject, &controlDevice);
+        if (!NT_SUCCESS(status)) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: cannot open %wZ, %s (0x%08X)", TA_USTR(&controlName),
+                     TA_STR(DsmStatusName(status)), TA_ULONG(status));
+            DsmLogEvent(DsmIoObject, TARN_MSG_SYSTEM_CALL_FAILED, NULL, NULL, &status, sizeof(status));
+        } else {
+            IO_STATUS_BLOCK ioStatus;
+            ULONG mpioContext = 0;
+
+            RtlZeroMemory(&ioStatus, sizeof(ioStatus));
+            DsmSendDeviceIoControlSynchronous(IOCTL_MPIO_REGISTER_DSM, controlDevice, &DsmInitData, &mpioContext,
+                                              sizeof(DsmInitData), sizeof(mpioContext), TRUE, &ioStatus);
+            ObDereferenceObject(fileObject);
+
+            status = ioStatus.Status;
+            if (NT_SUCCESS(status)) {
+                dsmContext->MpioContext = mpioContext;
+                DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: registered with MPIO, context 0x%08X",
+                         TA_ULONG(mpioContext));
+            } else {
+                DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: MPIO refused the registration, %s (0x%08X)",
+                         TA_STR(DsmStatusName(status)), TA_ULONG(status));
+                DsmLogEvent(DsmIoObject, TARN_MSG_SYSTEM_CALL_FAILED, NULL, NULL, &status, sizeof(status));
+            }
+        }
+    }
+
+    //
+    // The periodic timer, for the life of the system.
+    //
+    if (NT_SUCCESS(status)) {
+        LARGE_INTEGER dueTime;
+        dueTime.QuadPart = TARN_TIMER_FIRST_DUE_100NS;
+        KeSetTimerEx(&dsmContext->Timer, dueTime, TARN_TIMER_PERIOD_MS, &dsmContext->TimerDpc);
+    }
+
+    RtlZeroMemory(&DsmRequestCounters, sizeof(DsmRequestCounters));
+
+    if (!NT_SUCCESS(status) && dsmContext != NULL) {
+        DsmContextDestroy(dsmContext);
+        dsmContext = NULL;
+    }
+
+    if (NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: started");
+        DsmLogEvent(DsmIoObject, TARN_MSG_DSM_STARTED, NULL, NULL, NULL, 0);
+    } else {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: start failed, %s (0x%08X)", TA_STR(DsmStatusName(status)),
+                 TA_ULONG(status));
+    }
+    return status;
+}
+
+/*++
+
+Routine Description:
+
+    Fills the registration record: size, the nineteen entry points in
+    MPIO's slot order, the context, the driver object and the display
+    name.  The WMI block stays zero until the DSM offers WMI data.
+
+--*/
+static VOID DsmFillInitData(PDSM_CONTEXT DsmContext, PDRIVER_OBJECT DriverObject)
+{
+    PDSM_INIT_DATA initData = &DsmInitData;
+
+    RtlZeroMemory(initData, sizeof(DSM_INIT_DATA));
+    initData->DsmContext = DsmContext;
+    initData->InitDataSize = sizeof(DSM_INIT_DATA);
+    initData->Reserved = 0;
+    initData->RecordRevision = TARN_INIT_DATA_REVISION;
+
+    initData->DsmInquireDriver = DsmInquireDriver;
+    initData->DsmCompareDevices = DsmCompareDevices;
+    initData->DsmGetSerialNumber = DsmGetSerialNumber;
+    initData->DsmGetControllerInfo = DsmGetControllerInfo;
+    initData->DsmSetDeviceInfo = DsmSetDeviceInfo;
+    initData->DsmIsPathActive = DsmIsPathActive;
+    initData->DsmPathVerify = DsmPathVerify;
+    initData->DsmInvalidatePath = DsmInvalidatePath;
+    initData->DsmMoveDevice = DsmMoveDevice;
+    initData->DsmRemovePending = DsmRemovePending;
+    initData->DsmRemoveDevice = DsmRemoveDevice;
+    initData->DsmRemovePath = DsmRemovePath;
+    initData->DsmSrbDeviceControl = DsmSrbDeviceControl;
+    initData->DsmLBGetPath = DsmLBGetPath;
+    initData->DsmInterpretError = DsmInterpretError;
+    initData->DsmUnload = DsmUnload;
+    initData->DsmSetCompletion = DsmSetCompletion;
+    initData->DsmCategorizeRequest = DsmCategorizeRequest;
+    initData->DsmBroadcastSrb = DsmBroadcastSrb;
+
+    initData->DriverObject = DriverObject;
+
+    // A counted string over the context's characters, measured to the NUL.
+    SIZE_T displayNameBytes = 0;
+    if (DsmContext->DisplayName.Buffer != NULL) {
+        displayNameBytes = wcslen(DsmContext->DisplayName.Buffer) * sizeof(WCHAR);
+    }
+    initData->DisplayName.Buffer = DsmContext->DisplayName.Buffer;
+    initData->DisplayName.Length = (USHORT)displayNameBytes;
+    initData->DisplayName.MaximumLength = (USHORT)(displayNameBytes + sizeof(WCHAR));
+}
+
+/*++
+
+Routine Description:
+
+    Allocates and fills the DSM context: the copies of the registry path
+    and service name, the lock, the completion lookaside list, the timer
+    and its DPC, the empty record lists and the configuration.
+
+Arguments:
+
+    DsmContext - receives the context, also a partly built one on failure,
+        which the caller destroys.
+
+Return Value:
+
+    STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES, or STATUS_UNSUCCESSFUL
+    when the supported device list cannot be read.  PASSIVE_LEVEL.
+
+--*/
+NTSTATUS DsmContextCreate(PDSM_CONTEXT *DsmContext, PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    PDSM_CONTEXT context = (PDSM_CONTEXT)DsmAllocatePool(NonPagedPool, sizeof(DSM_CONTEXT));
+    *DsmContext = context;
+    if (context == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmContextCreate: no memory for the context");
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    context->DriverObject = DriverObject;
+
+    NTSTATUS status = DsmCopyCountedString(&context->RegistryPath, RegistryPath->Buffer, RegistryPath->Length);
+    if (!NT_SUCCESS(status)) {
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    //
+    // The service name is the path's last component: scan back from the
+    // last character to a backslash, stopping at the first character.
+    //
+    ULONG pathChars = RegistryPath->Length / sizeof(WCHAR);
+    ULONG nameStart = pathChars;
+    if (pathChars != 0) {
+        ULONG position = pathChars - 1;
+        while (position > 0 && RegistryPath->Buffer[position] != TARN_WIDE('\\')) {
+            position--;
+        }
+        nameStart = position + 1;
+    }
+    status = DsmCopyCountedString(&context->ServiceName, RegistryPath->Buffer + nameStart,
+                                  (USHORT)((pathChars - nameStart) * sizeof(WCHAR)));
+    if (!NT_SUCCESS(status)) {
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    KeInitializeSpinLock(&context->DsmLock);
+    ExInitializeNPagedLookasideList(&context->CompletionLookaside, NULL, NULL, 0,
+                                    TARN_COMPLETION_LOOKASIDE_ENTRY_SIZE, TARN_POOL_TAG, 0);
+    context->LookasideInitialized = TRUE;
+    KeInitializeDpc(&context->TimerDpc, DsmTimerRoutine, context);
+    KeInitializeTimerEx(&context->Timer, SynchronizationTimer);
+    context->TickCount = 0;
+    InitializeListHead(&context->DriveList);
+    InitializeListHead(&context->PathRecordList);
+
+    return DsmLoadConfiguration(context);
+}
+
+/*++
+
+Routine Description:
+
+    Releases a context after a failed start: everything it owns, each only
+    if present, then the context itself.  PASSIVE_LEVEL.
+
+--*/
+VOID DsmContextDestroy(PDSM_CONTEXT DsmContext)
+{
+    ASSERT(DsmContext != NULL);
+
+    if (DsmContext->RegistryPath != NULL) {
+        DsmFreePool(DsmContext->RegistryPath);
+    }
+    if (DsmContext->ServiceName != NULL) {
+        DsmFreePool(DsmContext->ServiceName);
+    }
+    // These two buffers were allocated by the registry query.
+    if (DsmContext->SupportedDeviceList.Buffer != NULL) {
+        ExFreePool(DsmContext->SupportedDeviceList.Buffer);
+    }
+    if (DsmContext->DisplayNameAllocated && DsmContext->DisplayName.Buffer != NULL) {
+        ExFreePool(DsmContext->DisplayName.Buffer);
+    }
+    if (DsmContext->LookasideInitialized) {
+        ExDeleteNPagedLookasideList(&DsmContext->CompletionLookaside);
+    }
+    KeCancelTimer(&DsmContext->Timer);
+
+    RtlZeroMemory(DsmContext, sizeof(DSM_CONTEXT));
+    DsmFreePool(DsmContext);
+}
+
+/*++
+
+Routine Description:
+
+    MPIO's end-of-life notice.  It frees and stops nothing: the context,
+    its records and the timer stay for the life of the system.
+
+--*/
+NTSTATUS NTAPI DsmUnload(PVOID DsmContext)
+{
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmUnload: entered, context %p", TA_PTR(dsmContext));
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmUnload: done");
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    return STATUS_SUCCESS;
+}

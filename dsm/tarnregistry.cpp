@@ -1,0 +1,310 @@
+/*++
+
+Module Name:
+
+    tarnregistry.cpp
+
+Abstract:
+
+    The driver-wide configuration, read once while the DSM context is
+    built from the Parameters subkey of the service key, the service key
+    itself and the disk class key.  Only the supported device list is
+    mandatory; every other value falls back to its default.
+
+Environment:
+
+    Kernel mode, PASSIVE_LEVEL.
+
+--*/
+
+#include "tarn.h"
+
+TARN_TRACE_MODULE_GUID(0x9D41A6C3, 0x7E25, 0x4B0F, 0x8C, 0x92, 0x5A, 0x17, 0xE3, 0x6B, 0xD0, 0x44);
+
+#define TARN_PARAMETERS_SUBKEY TARN_WIDE("Parameters")
+#define TARN_DISK_CLASS_KEY TARN_WIDE("Disk")
+
+/*++
+
+Routine Description:
+
+    Formats "ServiceName\SubKey" (or the service name alone when SubKey
+    is NULL) into a buffer of BufferChars wide characters.  A name that
+    does not fit is refused rather than written past the buffer.
+
+Return Value:
+
+    STATUS_SUCCESS, or STATUS_NAME_TOO_LONG with the buffer untouched.
+
+--*/
+NTSTATUS DsmFormatServiceKeyPath(PWCHAR Buffer, ULONG BufferChars, PCUNICODE_STRING ServiceName, PCWSTR SubKey)
+{
+    ULONG needed = (ULONG)(ServiceName->Length / sizeof(WCHAR)) + 1;
+    if (SubKey != NULL) {
+        needed += 1 + (ULONG)wcslen(SubKey);
+    }
+    if (needed > BufferChars) {
+        return STATUS_NAME_TOO_LONG;
+    }
+
+    if (SubKey != NULL) {
+        swprintf(Buffer, TARN_WIDE("%wZ\\%ls"), ServiceName, SubKey);
+    } else {
+        swprintf(Buffer, TARN_WIDE("%wZ"), ServiceName);
+    }
+    return STATUS_SUCCESS;
+}
+
+/*++
+
+Routine Description:
+
+    One required, type-checked, direct query of one value under the
+    services root.  A missing key or value, a value of another type or
+    data that does not fit counts as a failed read; the platform writes
+    EntryContext only on success.
+
+--*/
+static NTSTATUS DsmQueryServiceValue(PCUNICODE_STRING ServiceName, PCWSTR SubKey, PCWSTR ValueName, ULONG ValueType,
+                                     PVOID EntryContext)
+{
+    WCHAR keyPath[TARN_SERVICE_KEY_PATH_CHARS];
+    RTL_QUERY_REGISTRY_TABLE table[2];
+
+    NTSTATUS status = DsmFormatServiceKeyPath(keyPath, RTL_NUMBER_OF(keyPath), ServiceName, SubKey);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    RtlZeroMemory(table, sizeof(table));
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_NOEXPAND |
+                     RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = (PWSTR)ValueName;
+    table[0].EntryContext = EntryContext;
+    table[0].DefaultType = (ValueType << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
+
+    return RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, keyPath, table, NULL, NULL);
+}
+
+// Reads a 32-bit value; Value changes only when the read succeeds.
+static NTSTATUS DsmQueryServiceDword(PCUNICODE_STRING ServiceName, PCWSTR SubKey, PCWSTR ValueName, PULONG Value)
+{
+    ULONG data = 0;
+    NTSTATUS status = DsmQueryServiceValue(ServiceName, SubKey, ValueName, REG_DWORD, &data);
+    if (NT_SUCCESS(status)) {
+        *Value = data;
+    }
+    return status;
+}
+
+/*++
+
+Routine Description:
+
+    Query routine for "PRKey": accepts only binary data of exactly the
+    key's length.  A direct query would take a shorter value and leave
+    the rest of the key as whatever the buffer held, registering a key
+    nobody configured on every path; such a value is a failed read.
+
+--*/
+static NTSTATUS NTAPI DsmPrKeyQueryRoutine(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
+                                           PVOID Context, PVOID EntryContext)
+{
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+
+    if (ValueType != REG_BINARY) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if (ValueLength != TARN_PR_KEY_LENGTH) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RtlCopyMemory(EntryContext, ValueData, TARN_PR_KEY_LENGTH);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS DsmQueryPrKey(PCUNICODE_STRING ServiceName, PUCHAR PrKey)
+{
+    WCHAR keyPath[TARN_SERVICE_KEY_PATH_CHARS];
+    RTL_QUERY_REGISTRY_TABLE table[2];
+    UCHAR key[TARN_PR_KEY_LENGTH];
+
+    NTSTATUS status = DsmFormatServiceKeyPath(keyPath, RTL_NUMBER_OF(keyPath), ServiceName, TARN_PARAMETERS_SUBKEY);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    RtlZeroMemory(table, sizeof(table));
+    table[0].QueryRoutine = DsmPrKeyQueryRoutine;
+    table[0].Flags = RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_NOEXPAND;
+    table[0].Name = (PWSTR)TARN_WIDE("PRKey");
+    table[0].EntryContext = key;
+    table[0].DefaultType = REG_NONE;
+
+    status = RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, keyPath, table, NULL, NULL);
+    if (NT_SUCCESS(status)) {
+        RtlCopyMemory(PrKey, key, TARN_PR_KEY_LENGTH);
+    }
+    return status;
+}
+
+/*++
+
+Routine Description:
+
+    Loads the configuration into the context, in order.  A failed read of
+    the supported device list fails the start; every other value keeps
+    its default.  The three values with messages of their own are logged
+    with the read's status as dump data.  PASSIVE_LEVEL, no lock.
+
+Return Value:
+
+    STATUS_SUCCESS, or STATUS_UNSUCCESSFUL when the supported device list
+    cannot be read.
+
+--*/
+NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext)
+{
+    PCUNICODE_STRING serviceName = DsmContext->ServiceName;
+    NTSTATUS status;
+
+    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+
+    //
+    // The supported device list: without it the DSM supports nothing and
+    // does not start.  The platform allocates its buffer; the context owns it.
+    //
+    RtlZeroMemory(&DsmContext->SupportedDeviceList, sizeof(UNICODE_STRING));
+    status = DsmQueryServiceValue(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("SupportedDeviceList"), REG_MULTI_SZ,
+                                  &DsmContext->SupportedDeviceList);
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: SupportedDeviceList unreadable, %s (0x%08X)",
+                 TA_STR(DsmStatusName(status)), TA_ULONG(status));
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_SUPPORTED_DEVICE_LIST, NULL, NULL, &status, sizeof(status));
+        RtlZeroMemory(&DsmContext->SupportedDeviceList, sizeof(UNICODE_STRING));
+        return STATUS_UNSUCCESSFUL;
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: SupportedDeviceList of %u bytes",
+             TA_ULONG(DsmContext->SupportedDeviceList.Length));
+
+    //
+    // Default path selection policy of new drives.
+    //
+    DsmContext->PathSelectionPolicy = TARN_LB_POLICY_FAILOVER;
+    status = DsmQueryServiceDword(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("PathSelectionPolicy"),
+                                  &DsmContext->PathSelectionPolicy);
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: PathSelectionPolicy unreadable, %s (0x%08X)",
+                 TA_STR(DsmStatusName(status)), TA_ULONG(status));
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_PATH_SELECTION_POLICY, NULL, NULL, &status, sizeof(status));
+    }
+    if (!DsmIsValidPolicy(DsmContext->PathSelectionPolicy)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: PathSelectionPolicy 0x%X is not a policy; using 0x%X",
+                 TA_ULONG(DsmContext->PathSelectionPolicy), TA_ULONG(TARN_LB_POLICY_FAILOVER));
+        DsmContext->PathSelectionPolicy = TARN_LB_POLICY_FAILOVER;
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: PathSelectionPolicy 0x%X",
+             TA_ULONG(DsmContext->PathSelectionPolicy));
+
+    //
+    // Round-robin timeslice.  Zero is used as read.
+    //
+    DsmContext->RoundRobinTimeSlice = TARN_DEFAULT_ROUND_ROBIN_TIMESLICE;
+    status = DsmQueryServiceDword(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("RoundRobinTimeSlice"),
+                                  &DsmContext->RoundRobinTimeSlice);
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: RoundRobinTimeSlice unreadable, %s (0x%08X)",
+                 TA_STR(DsmStatusName(status)), TA_ULONG(status));
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_ROUND_ROBIN_TIMESLICE, NULL, NULL, &status, sizeof(status));
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: RoundRobinTimeSlice %u ms",
+             TA_ULONG(DsmContext->RoundRobinTimeSlice));
+
+    //
+    // Display name, from the service key itself; empty when unreadable.
+    //
+    RtlZeroMemory(&DsmContext->DisplayName, sizeof(UNICODE_STRING));
+    status = DsmQueryServiceValue(serviceName, NULL, TARN_WIDE("DisplayName"), REG_SZ, &DsmContext->DisplayName);
+    if (NT_SUCCESS(status) && DsmContext->DisplayName.Buffer != NULL) {
+        DsmContext->DisplayNameAllocated = TRUE;
+    } else {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: DisplayName unreadable, %s; using an empty name",
+                 TA_STR(DsmStatusName(status)));
+        RtlInitUnicodeString(&DsmContext->DisplayName, TARN_WIDE(""));
+        DsmContext->DisplayNameAllocated = FALSE;
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: DisplayName \"%wZ\"", TA_USTR(&DsmContext->DisplayName));
+
+    //
+    // Persistent reservations: on only with a low byte of 1 and a key.
+    //
+    DsmContext->UsePersistentReservations = FALSE;
+    ULONG usePersistentReservations = 0;
+    status = DsmQueryServiceDword(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("UsePersistentReservations"),
+                                  &usePersistentReservations);
+    if (NT_SUCCESS(status)) {
+        DsmContext->UsePersistentReservations = (usePersistentReservations & 0xFF) == 1;
+        if (DsmContext->UsePersistentReservations) {
+            status = DsmQueryPrKey(serviceName, DsmContext->PRKey);
+            if (!NT_SUCCESS(status)) {
+                DsmTrace(TRDSM_ERROR_LEVEL,
+                         "DsmLoadConfiguration: PRKey unreadable, %s (0x%08X); persistent reservations off",
+                         TA_STR(DsmStatusName(status)), TA_ULONG(status));
+                DsmContext->UsePersistentReservations = FALSE;
+            }
+        }
+    } else {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: UsePersistentReservations unreadable, %s",
+                 TA_STR(DsmStatusName(status)));
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL,
+             "DsmLoadConfiguration: UsePersistentReservations %u, PRKey %02X%02X%02X%02X%02X%02X%02X%02X",
+             TA_UCHAR(DsmContext->UsePersistentReservations), TA_UCHAR(DsmContext->PRKey[0]),
+             TA_UCHAR(DsmContext->PRKey[1]), TA_UCHAR(DsmContext->PRKey[2]), TA_UCHAR(DsmContext->PRKey[3]),
+             TA_UCHAR(DsmContext->PRKey[4]), TA_UCHAR(DsmContext->PRKey[5]), TA_UCHAR(DsmContext->PRKey[6]),
+             TA_UCHAR(DsmContext->PRKey[7]));
+
+    //
+    // Timeout of the DSM's own TEST UNIT READY: ours, else the disk
+    // class's, else the default; at most 360 seconds.
+    //
+    DsmContext->TurTimeoutValue = TARN_DEFAULT_TUR_TIMEOUT;
+    status = DsmQueryServiceDword(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("TurTimeoutValue"),
+                                  &DsmContext->TurTimeoutValue);
+    if (!NT_SUCCESS(status)) {
+        UNICODE_STRING diskKey;
+        RtlInitUnicodeString(&diskKey, TARN_DISK_CLASS_KEY);
+        status = DsmQueryServiceDword(&diskKey, NULL, TARN_WIDE("TimeOutValue"), &DsmContext->TurTimeoutValue);
+        if (!NT_SUCCESS(status)) {
+            DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: no TurTimeoutValue nor disk TimeOutValue, %s",
+                     TA_STR(DsmStatusName(STATUS_IO_DEVICE_ERROR)));
+        }
+    }
+    if (DsmContext->TurTimeoutValue > TARN_MAX_TUR_TIMEOUT) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: TurTimeoutValue %u above %u; using %u",
+                 TA_ULONG(DsmContext->TurTimeoutValue), TA_ULONG(TARN_MAX_TUR_TIMEOUT),
+                 TA_ULONG(TARN_MAX_TUR_TIMEOUT));
+        DsmContext->TurTimeoutValue = TARN_MAX_TUR_TIMEOUT;
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: TurTimeoutValue %u s", TA_ULONG(DsmContext->TurTimeoutValue));
+
+    //
+    // Retries of those commands; at most 10.
+    //
+    DsmContext->TurRetryCount = TARN_DEFAULT_TUR_RETRY_COUNT;
+    status = DsmQueryServiceDword(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("TurRetryCount"),
+                                  &DsmContext->TurRetryCount);
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: TurRetryCount unreadable, %s",
+                 TA_STR(DsmStatusName(status)));
+    }
+    if (DsmContext->TurRetryCount > TARN_MAX_TUR_RETRY_COUNT) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: TurRetryCount %u above %u; using %u",
+                 TA_ULONG(DsmContext->TurRetryCount), TA_ULONG(TARN_MAX_TUR_RETRY_COUNT),
+                 TA_ULONG(TARN_MAX_TUR_RETRY_COUNT));
+        DsmContext->TurRetryCount = TARN_MAX_TUR_RETRY_COUNT;
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: TurRetryCount %u", TA_ULONG(DsmContext->TurRetryCount));
+
+    return STATUS_SUCCESS;
+}

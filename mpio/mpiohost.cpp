@@ -1,0 +1,233 @@
+/*++
+
+Module Name:
+
+    mpiohost.cpp
+
+Abstract:
+
+    The multipath framework's registration side and the MPIO routines a
+    DSM calls.
+
+--*/
+
+#include "mpiohost.h"
+
+#include <cstring>
+
+namespace mpio {
+namespace {
+
+Host *g_current = nullptr;
+
+// The handle MPIO returns from registration; what it means is MPIO's.
+constexpr ULONG kMpioContextCookie = 0x4D500001;
+
+const char *EntryPointName(int slot)
+{
+    static const char *const names[DSM_INIT_DATA_ENTRY_POINTS] = {
+        "DsmInquireDriver", "DsmCompareDevices", "DsmGetSerialNumber", "DsmGetControllerInfo",
+        "DsmSetDeviceInfo", "DsmIsPathActive", "DsmPathVerify", "DsmInvalidatePath",
+        "DsmMoveDevice", "DsmRemovePending", "DsmRemoveDevice", "DsmRemovePath",
+        "DsmSrbDeviceControl", "DsmLBGetPath", "DsmInterpretError", "DsmUnload",
+        "DsmSetCompletion", "DsmCategorizeRequest", "DsmBroadcastSrb"};
+    return names[slot];
+}
+
+} // namespace
+
+Host::Host(const HostOptions &options) : options_(options)
+{
+    if (g_current != nullptr) {
+        host::VerifierFail("a second MPIO host in one process; the MPIO routines serve one");
+    }
+    g_current = this;
+    if (options_.ControlDevice) {
+        controlDevice_ = host::CreateDevice(u"\\DosDevices\\MPIOControl",
+                                            [this](ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                                                   ULONG outputLength, bool internal, PIO_STATUS_BLOCK status) {
+                                                OnControl(code, input, inputLength, output, outputLength, internal,
+                                                          status);
+                                            });
+    }
+}
+
+Host::~Host()
+{
+    if (controlDevice_ != nullptr) {
+        host::DeleteDevice(controlDevice_);
+    }
+    g_current = nullptr;
+}
+
+Host *Host::Current()
+{
+    return g_current;
+}
+
+NTSTATUS Host::LoadDriver(DriverEntryRoutine entry, const std::string &serviceName)
+{
+    std::u16string name(serviceName.begin(), serviceName.end());
+    driverObject_ = host::CreateDriverObject(u"\\Driver\\" + name);
+
+    std::string path = std::string(kServicesRoot) + serviceName;
+    registryPath_.assign(path.begin(), path.end());
+
+    UNICODE_STRING registryPath;
+    registryPath.Buffer = registryPath_.data();
+    registryPath.Length = (USHORT)(registryPath_.size() * sizeof(WCHAR));
+    registryPath.MaximumLength = registryPath.Length;
+
+    host::RequirePassive("DriverEntry");
+    return entry(driverObject_, &registryPath);
+}
+
+NTSTATUS Host::Refuse(NTSTATUS status, const std::string &reason)
+{
+    refusalReason_ = reason;
+    return status;
+}
+
+// The control device's one request: a DSM's registration.
+void Host::OnControl(ULONG code, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength, bool internal,
+                     PIO_STATUS_BLOCK status)
+{
+    status->Information = 0;
+    if (code != IOCTL_MPIO_REGISTER_DSM || !internal) {
+        status->Status = STATUS_INVALID_DEVICE_REQUEST;
+        return;
+    }
+    registrationRequests_++;
+    refusalReason_.clear();
+
+    const auto *record = static_cast<const DSM_INIT_DATA *>(input);
+    NTSTATUS result = STATUS_SUCCESS;
+    if (input == nullptr || inputLength != sizeof(DSM_INIT_DATA)) {
+        result = Refuse(STATUS_INVALID_PARAMETER, "registration record of " + std::to_string(inputLength) +
+                                                      " bytes, expected " + std::to_string(sizeof(DSM_INIT_DATA)));
+    } else if (record->InitDataSize != sizeof(DSM_INIT_DATA)) {
+        result = Refuse(STATUS_INVALID_PARAMETER, "registration record claims " +
+                                                      std::to_string(record->InitDataSize) + " bytes");
+    } else if (output == nullptr || outputLength < sizeof(ULONG)) {
+        result = Refuse(STATUS_BUFFER_TOO_SMALL, "no room for the MPIO context");
+    } else if (record->DsmContext == nullptr) {
+        result = Refuse(STATUS_INVALID_PARAMETER, "registration record without a DSM context");
+    } else if (registered_) {
+        result = Refuse(STATUS_INVALID_DEVICE_REQUEST, "a DSM is already registered");
+    } else if (!NT_SUCCESS(options_.RegistrationStatus)) {
+        result = Refuse(options_.RegistrationStatus, "registration refused by configuration");
+    } else {
+        // The nineteen entry points follow the size word, in slot order.
+        void *slots[DSM_INIT_DATA_ENTRY_POINTS];
+        memcpy(slots, reinterpret_cast<const char *>(record) + offsetof(DSM_INIT_DATA, DsmInquireDriver),
+               sizeof(slots));
+        for (int slot = 0; slot < DSM_INIT_DATA_ENTRY_POINTS && NT_SUCCESS(result); slot++) {
+            if (slots[slot] == nullptr) {
+                result = Refuse(STATUS_INVALID_PARAMETER, std::string("entry point ") + EntryPointName(slot) +
+                                                              " (slot " + std::to_string(slot + 1) + ") missing");
+            }
+        }
+    }
+
+    if (NT_SUCCESS(result)) {
+        record_ = *record;
+        registered_ = true;
+        mpioContext_ = kMpioContextCookie;
+        memcpy(output, &mpioContext_, sizeof(ULONG));
+        status->Information = sizeof(ULONG);
+    }
+    status->Status = result;
+}
+
+NTSTATUS Host::Unload()
+{
+    if (!registered_) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    return record_.DsmUnload(record_.DsmContext);
+}
+
+void Host::SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo)
+{
+    portPdos_[portObject] = pdo;
+}
+
+void Host::SetScsiAddress(PDEVICE_OBJECT device, const SCSI_ADDRESS &address)
+{
+    scsiAddresses_[device] = address;
+}
+
+PDEVICE_OBJECT Host::PortPdo(PDEVICE_OBJECT portObject) const
+{
+    auto it = portPdos_.find(portObject);
+    return it == portPdos_.end() ? nullptr : it->second;
+}
+
+bool Host::ScsiAddressOf(PDEVICE_OBJECT device, SCSI_ADDRESS *address) const
+{
+    auto it = scsiAddresses_.find(device);
+    if (it == scsiAddresses_.end()) {
+        return false;
+    }
+    *address = it->second;
+    return true;
+}
+
+} // namespace mpio
+
+using mpio::Host;
+
+extern "C" NTSTATUS NTAPI DsmGetVersion(PMPIO_VERSION_INFO VersionInfo, ULONG Length)
+{
+    Host *host = Host::Current();
+    if (host == nullptr) {
+        host::VerifierFail("DsmGetVersion called with no MPIO host");
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (VersionInfo == nullptr || Length < sizeof(MPIO_VERSION_INFO)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (!NT_SUCCESS(host->Options().GetVersionStatus)) {
+        return host->Options().GetVersionStatus;
+    }
+    *VersionInfo = host->Options().Version;
+    return STATUS_SUCCESS;
+}
+
+extern "C" PDEVICE_OBJECT NTAPI DsmGetPDO(ULONG MpioContext, PDEVICE_OBJECT PortObject)
+{
+    Host *host = Host::Current();
+    if (host == nullptr || !host->Registered() || MpioContext != host->MpioContext()) {
+        host::VerifierFail("DsmGetPDO called with MPIO context 0x%08X that MPIO never returned", MpioContext);
+        return nullptr;
+    }
+    return host->PortPdo(PortObject);
+}
+
+extern "C" NTSTATUS NTAPI DsmGetScsiAddress(PDEVICE_OBJECT DeviceObject, PSCSI_ADDRESS *ScsiAddress)
+{
+    host::RequirePassive("DsmGetScsiAddress");
+    Host *host = Host::Current();
+    SCSI_ADDRESS address;
+    if (host == nullptr || !host->ScsiAddressOf(DeviceObject, &address)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    auto *copy = static_cast<PSCSI_ADDRESS>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SCSI_ADDRESS), 'OIPM'));
+    if (copy == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    *copy = address;
+    copy->Length = sizeof(SCSI_ADDRESS);
+    *ScsiAddress = copy;
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI DsmSendDeviceIoControlSynchronous(ULONG IoControlCode, PDEVICE_OBJECT TargetDeviceObject,
+                                                        PVOID InputBuffer, PVOID OutputBuffer,
+                                                        ULONG InputBufferLength, ULONG OutputBufferLength,
+                                                        BOOLEAN InternalDeviceIoControl, PIO_STATUS_BLOCK IoStatus)
+{
+    host::RequirePassive("DsmSendDeviceIoControlSynchronous");
+    host::DispatchDeviceControl(TargetDeviceObject, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
+                                OutputBufferLength, InternalDeviceIoControl != FALSE, IoStatus);
+}

@@ -1,0 +1,212 @@
+/*++
+
+Module Name:
+
+    irql.cpp
+
+Abstract:
+
+    The verifier, per-thread IRQL and spin locks of the user-mode kernel.
+
+    A spin lock is a real lock: the KSPIN_LOCK word holds a token of the
+    owning thread while held, so that concurrent entry points serialise as
+    on a multiprocessor, and so that a release by a thread that does not
+    hold the lock, a recursive acquire, or a release at the wrong level is
+    caught here rather than deadlocking or corrupting state.
+
+--*/
+
+#include "hostinternal.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace host {
+namespace {
+
+std::atomic<VerifierHandler> g_handler{nullptr};
+
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+thread_local int t_heldLocks = 0;
+
+// The locks this thread holds, with the level each was taken at, so a
+// release can be checked against its acquire.
+struct HeldLock {
+    PKSPIN_LOCK Lock;
+    KIRQL OldIrql;
+};
+constexpr int kMaxHeldLocks = 16;
+thread_local HeldLock t_held[kMaxHeldLocks];
+thread_local char t_lockToken;   // its address identifies the thread as a lock owner
+
+ULONG_PTR OwnToken()
+{
+    return reinterpret_cast<ULONG_PTR>(&t_lockToken);
+}
+
+const char *IrqlName(KIRQL irql)
+{
+    switch (irql) {
+    case PASSIVE_LEVEL:
+        return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+        return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+        return "DISPATCH_LEVEL";
+    default:
+        return "a device IRQL";
+    }
+}
+
+} // namespace
+
+void SetVerifierHandler(VerifierHandler handler)
+{
+    g_handler.store(handler);
+}
+
+void VerifierFail(const char *format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+
+    VerifierHandler handler = g_handler.load();
+    if (handler != nullptr) {
+        handler(text);
+        return;
+    }
+    fprintf(stderr, "*** VERIFIER: %s\n", text);
+    fflush(stderr);
+    abort();
+}
+
+void RequirePassive(const char *call)
+{
+    if (t_irql != PASSIVE_LEVEL) {
+        VerifierFail("%s called at %s; it may only be called at PASSIVE_LEVEL", call, IrqlName(t_irql));
+    } else if (t_heldLocks != 0) {
+        VerifierFail("%s called with a spin lock held; it may only be called at PASSIVE_LEVEL", call);
+    }
+}
+
+int HeldSpinLocks()
+{
+    return t_heldLocks;
+}
+
+namespace detail {
+
+void RequireAtMostDispatch(const char *call)
+{
+    if (t_irql > DISPATCH_LEVEL) {
+        VerifierFail("%s called above DISPATCH_LEVEL", call);
+    }
+}
+
+void RebootIrql()
+{
+    t_irql = PASSIVE_LEVEL;
+    t_heldLocks = 0;
+}
+
+} // namespace detail
+} // namespace host
+
+using namespace host;
+
+extern "C" VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message)
+{
+    VerifierFail("assertion failed: \"%s\" at %s:%u%s%s", static_cast<const char *>(FailedAssertion),
+                 static_cast<const char *>(FileName), LineNumber, Message != nullptr ? ": " : "",
+                 Message != nullptr ? Message : "");
+}
+
+extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID)
+{
+    return t_irql;
+}
+
+extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
+{
+    KIRQL old = t_irql;
+    if (NewIrql < old) {
+        VerifierFail("KeRaiseIrql to %s from the higher %s", IrqlName(NewIrql), IrqlName(old));
+    }
+    t_irql = NewIrql;
+    return old;
+}
+
+extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
+{
+    if (NewIrql > t_irql) {
+        VerifierFail("KeLowerIrql to %s from the lower %s", IrqlName(NewIrql), IrqlName(t_irql));
+    }
+    t_irql = NewIrql;
+}
+
+extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
+}
+
+extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
+{
+    if (t_irql > DISPATCH_LEVEL) {
+        VerifierFail("KeAcquireSpinLock called at %s, above DISPATCH_LEVEL", IrqlName(t_irql));
+    }
+    ULONG_PTR token = OwnToken();
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == token) {
+        VerifierFail("spin lock %p acquired recursively by its owner (deadlock)", (void *)SpinLock);
+    }
+    KIRQL old = t_irql;
+    t_irql = DISPATCH_LEVEL;
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(SpinLock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            break;
+        }
+        std::this_thread::yield();
+    }
+    if (t_heldLocks >= kMaxHeldLocks) {
+        VerifierFail("more than %d spin locks held at once", kMaxHeldLocks);
+    } else {
+        t_held[t_heldLocks] = HeldLock{SpinLock, old};
+    }
+    t_heldLocks++;
+    return old;
+}
+
+extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != OwnToken()) {
+        VerifierFail("spin lock %p released by a thread that does not hold it", (void *)SpinLock);
+        return;
+    }
+    if (t_irql != DISPATCH_LEVEL) {
+        VerifierFail("spin lock %p released at %s; it was taken at DISPATCH_LEVEL", (void *)SpinLock,
+                     IrqlName(t_irql));
+    }
+    int slot = t_heldLocks - 1;
+    while (slot >= 0 && t_held[slot].Lock != SpinLock) {
+        slot--;
+    }
+    if (slot >= 0) {
+        if (t_held[slot].OldIrql != NewIrql) {
+            VerifierFail("spin lock %p released to %s; it was taken at %s", (void *)SpinLock, IrqlName(NewIrql),
+                         IrqlName(t_held[slot].OldIrql));
+        }
+        for (int i = slot; i + 1 < t_heldLocks && i + 1 < kMaxHeldLocks; i++) {
+            t_held[i] = t_held[i + 1];
+        }
+    }
+    t_heldLocks--;
+    __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
+    t_irql = NewIrql;
+}

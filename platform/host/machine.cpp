@@ -1,0 +1,34 @@
+/*++
+
+Module Name:
+
+    machine.cpp
+
+Abstract:
+
+    Restart and reset of the whole user-mode kernel.
+
+--*/
+
+#include "hostinternal.h"
+
+namespace host {
+
+void Reboot()
+{
+    detail::RebootDiagnostics();
+    detail::RebootRegistry();
+    detail::RebootCore();
+    detail::RebootIrql();
+}
+
+void ResetMachine()
+{
+    Reboot();
+    detail::ClearRegistry();
+    detail::ClearEventLog();
+    detail::ResetInjections();
+    SetVerifierHandler(nullptr);
+}
+
+} // namespace host

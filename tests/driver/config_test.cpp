@@ -1,0 +1,231 @@
+/*++
+
+Module Name:
+
+    config_test.cpp
+
+Abstract:
+
+    The configuration read at start: defaults, checks, clamps, fallbacks
+    and the events of the three values that have them; and the same
+    configuration given as a .reg file an administrator would write.
+
+--*/
+
+#include "driverfixture.h"
+
+#include <cstring>
+
+namespace tarntest {
+namespace {
+
+using ConfigTest = DriverTest;
+
+TEST_F(ConfigTest, OnlyTheListGivesDefaultsAndTwoEvents)
+{
+    MinimalConfiguration();
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    PDSM_CONTEXT context = Context();
+
+    EXPECT_EQ(context->PathSelectionPolicy, TARN_LB_POLICY_FAILOVER);
+    EXPECT_EQ(context->RoundRobinTimeSlice, 2500u);
+    EXPECT_EQ(context->DisplayName.Length, 0u);
+    EXPECT_FALSE(context->UsePersistentReservations);
+    const UCHAR zeroKey[8] = {};
+    EXPECT_EQ(memcmp(context->PRKey, zeroKey, 8), 0);
+    EXPECT_EQ(context->TurTimeoutValue, 120u);
+    EXPECT_EQ(context->TurRetryCount, 2u);
+
+    EXPECT_EQ(EventIds(), (std::vector<ULONG>{0xC0000004, 0xC0000005, 0x40000101}));
+    EXPECT_EQ(DumpStatusOf(0xC0000004), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(DumpStatusOf(0xC0000005), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(ConfigTest, EveryValueIsReadAsWritten)
+{
+    FullConfiguration();
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    PDSM_CONTEXT context = Context();
+
+    EXPECT_EQ(context->PathSelectionPolicy, TARN_LB_POLICY_FAILBACK);
+    EXPECT_EQ(context->RoundRobinTimeSlice, 1000u);
+    EXPECT_TRUE(context->UsePersistentReservations);
+    const UCHAR key[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(memcmp(context->PRKey, key, 8), 0);
+    EXPECT_EQ(context->TurTimeoutValue, 30u);
+    EXPECT_EQ(context->TurRetryCount, 3u);
+    EXPECT_EQ(EventIds(), std::vector<ULONG>{0x40000101});
+
+    // The whole list, both entries, each NUL-terminated, then the empty string.
+    const UNICODE_STRING &list = context->SupportedDeviceList;
+    ASSERT_NE(list.Buffer, nullptr);
+    std::u16string expected = u"KESTROM TARN 4000 FC    ";
+    expected.push_back(0);
+    expected += u"KESTROM TARN 4000 ISCSI ";
+    expected.push_back(0);
+    EXPECT_EQ(std::u16string(list.Buffer, expected.size()), expected);
+    EXPECT_EQ(list.Buffer[expected.size()], 0);
+}
+
+TEST_F(ConfigTest, PolicyThatIsNotAPolicyBecomesFailoverWithoutEvent)
+{
+    for (ULONG policy : {0x103u, 0x200u, 0x100u, 0u}) {
+        SCOPED_TRACE(policy);
+        host_.reset();
+        host::ResetMachine();
+        TarnRegisterMessages(u"tarndsm");
+        MinimalConfiguration();
+        host::RegistrySetDword(kParametersKey, "PathSelectionPolicy", policy);
+        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        EXPECT_EQ(Context()->PathSelectionPolicy, TARN_LB_POLICY_FAILOVER);
+        EXPECT_EQ(EventIds(), (std::vector<ULONG>{0xC0000005, 0x40000101}));
+    }
+}
+
+TEST_F(ConfigTest, RoundRobinPolicyAndZeroTimesliceAreUsedAsRead)
+{
+    MinimalConfiguration();
+    host::RegistrySetDword(kParametersKey, "PathSelectionPolicy", TARN_LB_POLICY_ROUND_ROBIN);
+    host::RegistrySetDword(kParametersKey, "RoundRobinTimeSlice", 0);
+    host::RegistrySetDword(kParametersKey, "TurTimeoutValue", 0);
+    host::RegistrySetDword(kParametersKey, "TurRetryCount", 0);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+
+    EXPECT_EQ(Context()->PathSelectionPolicy, TARN_LB_POLICY_ROUND_ROBIN);
+    EXPECT_EQ(Context()->RoundRobinTimeSlice, 0u);
+    EXPECT_EQ(Context()->TurTimeoutValue, 0u);
+    EXPECT_EQ(Context()->TurRetryCount, 0u);
+}
+
+TEST_F(ConfigTest, ValuesOfAnotherTypeAreFailedReadsWithTheirStatus)
+{
+    MinimalConfiguration();
+    host::RegistrySetString(kParametersKey, "PathSelectionPolicy", "0x102");
+    host::RegistrySetValue(kParametersKey, "RoundRobinTimeSlice", REG_BINARY, {0xE8, 0x03, 0, 0});
+    host::RegistrySetMultiString(kServiceKey, "DisplayName", {"Kestrom"});
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+
+    EXPECT_EQ(Context()->PathSelectionPolicy, TARN_LB_POLICY_FAILOVER);
+    EXPECT_EQ(Context()->RoundRobinTimeSlice, 2500u);
+    EXPECT_EQ(Context()->DisplayName.Length, 0u);
+    EXPECT_EQ(DumpStatusOf(0xC0000004), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(DumpStatusOf(0xC0000005), STATUS_OBJECT_TYPE_MISMATCH);
+}
+
+TEST_F(ConfigTest, TimeoutAndRetriesAreClamped)
+{
+    MinimalConfiguration();
+    host::RegistrySetDword(kParametersKey, "TurTimeoutValue", 500);
+    host::RegistrySetDword(kParametersKey, "TurRetryCount", 11);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->TurTimeoutValue, 360u);
+    EXPECT_EQ(Context()->TurRetryCount, 10u);
+}
+
+TEST_F(ConfigTest, TimeoutFallsBackToTheDiskClassValueAndItsClamp)
+{
+    MinimalConfiguration();
+    host::RegistrySetDword(kDiskKey, "TimeOutValue", 60);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->TurTimeoutValue, 60u);
+
+    host_.reset();
+    host::Reboot();
+    host::RegistrySetDword(kDiskKey, "TimeOutValue", 1000);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->TurTimeoutValue, 360u);
+
+    // The driver's own value wins over the disk class's.
+    host_.reset();
+    host::Reboot();
+    host::RegistrySetDword(kParametersKey, "TurTimeoutValue", 45);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->TurTimeoutValue, 45u);
+}
+
+struct ReservationCase {
+    const char *Name;
+    bool HasFlag;
+    ULONG Flag;
+    ULONG KeyType;
+    std::vector<uint8_t> Key;
+    bool On;
+};
+
+class ReservationConfigTest : public DriverTest, public ::testing::WithParamInterface<ReservationCase> {};
+
+TEST_P(ReservationConfigTest, ReservationsNeedLowByteOneAndAnEightByteKey)
+{
+    const ReservationCase &c = GetParam();
+    MinimalConfiguration();
+    if (c.HasFlag) {
+        host::RegistrySetDword(kParametersKey, "UsePersistentReservations", c.Flag);
+    }
+    if (!c.Key.empty()) {
+        host::RegistrySetValue(kParametersKey, "PRKey", c.KeyType, c.Key);
+    }
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+
+    PDSM_CONTEXT context = Context();
+    EXPECT_EQ(context->UsePersistentReservations != FALSE, c.On);
+    if (c.On) {
+        EXPECT_EQ(memcmp(context->PRKey, c.Key.data(), 8), 0);
+    }
+    // No event for any of these.
+    EXPECT_EQ(EventIds(), (std::vector<ULONG>{0xC0000004, 0xC0000005, 0x40000101}));
+}
+
+const std::vector<uint8_t> kKey = {0x4B, 0x45, 0x53, 0x54, 0x00, 0x00, 0x00, 0x01};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReservationConfigTest,
+    ::testing::Values(ReservationCase{"On", true, 1, REG_BINARY, kKey, true},
+                      ReservationCase{"LowByteOne", true, 0x101, REG_BINARY, kKey, true},
+                      ReservationCase{"Two", true, 2, REG_BINARY, kKey, false},
+                      ReservationCase{"Off", true, 0, REG_BINARY, kKey, false},
+                      ReservationCase{"NoFlag", false, 0, REG_BINARY, kKey, false},
+                      ReservationCase{"NoKey", true, 1, REG_BINARY, {}, false},
+                      // A short key would register bytes nobody configured.
+                      ReservationCase{"ShortKey", true, 1, REG_BINARY, {1, 2, 3, 4}, false},
+                      ReservationCase{"LongKey", true, 1, REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9}, false},
+                      ReservationCase{"KeyNotBinary", true, 1, REG_SZ, {'k', 0, 'e', 0, 'y', 0, 0, 0}, false}),
+    [](const ::testing::TestParamInfo<ReservationCase> &info) { return std::string(info.param.Name); });
+
+TEST_F(ConfigTest, ConfigurationComesFromARegFileAsAnAdministratorWritesIt)
+{
+    const char *reg = R"(Windows Registry Editor Version 5.00
+
+; The DSM's service key, as the installation writes it.
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\tarndsm]
+"DisplayName"="Kestrom TARN Multi-Path DSM"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\tarndsm\Parameters]
+"SupportedDeviceList"=hex(7):4b,00,45,00,53,00,54,00,52,00,4f,00,4d,00,20,00,54,00,41,00,52,00,4e,00,\
+  20,00,34,00,30,00,30,00,30,00,20,00,46,00,43,00,20,00,20,00,20,00,20,00,00,00,00,00
+"PathSelectionPolicy"=dword:00000201
+"RoundRobinTimeSlice"=dword:000001f4
+"UsePersistentReservations"=dword:00000001
+"PRKey"=hex:00,00,00,00,00,00,0a,01
+"TurRetryCount"=dword:00000005
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Disk]
+"TimeOutValue"=dword:0000003c
+)";
+    std::string error;
+    ASSERT_TRUE(host::RegistryImport(reg, &error)) << error;
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+
+    PDSM_CONTEXT context = Context();
+    EXPECT_EQ(context->PathSelectionPolicy, TARN_LB_POLICY_ROUND_ROBIN);
+    EXPECT_EQ(context->RoundRobinTimeSlice, 500u);
+    EXPECT_TRUE(context->UsePersistentReservations);
+    EXPECT_EQ(context->PRKey[6], 0x0A);
+    EXPECT_EQ(context->PRKey[7], 0x01);
+    EXPECT_EQ(context->TurTimeoutValue, 60u);
+    EXPECT_EQ(context->TurRetryCount, 5u);
+    EXPECT_EQ(std::u16string(context->SupportedDeviceList.Buffer, 24), u"KESTROM TARN 4000 FC    ");
+    EXPECT_EQ(EventIds(), std::vector<ULONG>{0x40000101});
+}
+
+} // namespace
+} // namespace tarntest

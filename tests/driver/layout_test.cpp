@@ -1,0 +1,99 @@
+/*++
+
+Module Name:
+
+    layout_test.cpp
+
+Abstract:
+
+    Wire formats handed to the platform: the registration record and the
+    error-log packet are byte-exact for the 32-bit platform, and keep the
+    same field order with natural alignment in the 64-bit build.  Wide
+    text is 16 bits in every build.
+
+--*/
+
+#include "driverfixture.h"
+
+#include <cstddef>
+
+namespace tarntest {
+namespace {
+
+static_assert(sizeof(WCHAR) == 2, "the driver's wide text is 16-bit");
+static_assert(sizeof(TARN_WIDE("x")[0]) == 2, "wide literals are 16-bit");
+static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4, "32-bit ULONG in every build");
+static_assert(alignof(LARGE_INTEGER) == 8, "64-bit integers are 8-byte aligned in structures, as on Windows x86");
+// The packet keeps its 8-byte-aligned DeviceOffset: 48 bytes, not 44.
+static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "error-log packet");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, ErrorCode) == 12, "error-log packet");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, DeviceOffset) == 32, "error-log packet");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40, "error-log packet");
+
+#if defined(__i386__)
+static_assert(sizeof(PVOID) == 4, "32-bit build");
+static_assert(sizeof(DSM_INIT_DATA) == 144, "registration record");
+static_assert(offsetof(DSM_INIT_DATA, DsmInquireDriver) == 4, "slot 1");
+static_assert(offsetof(DSM_INIT_DATA, DsmGetControllerInfo) == 16, "slot 4");
+static_assert(offsetof(DSM_INIT_DATA, DsmSetDeviceInfo) == 20, "slot 5");
+static_assert(offsetof(DSM_INIT_DATA, DsmSrbDeviceControl) == 52, "slot 13");
+static_assert(offsetof(DSM_INIT_DATA, DsmUnload) == 64, "slot 16");
+static_assert(offsetof(DSM_INIT_DATA, DsmSetCompletion) == 68, "slot 17");
+static_assert(offsetof(DSM_INIT_DATA, DsmBroadcastSrb) == 76, "slot 19");
+static_assert(offsetof(DSM_INIT_DATA, DsmWmiInfo) == 80 && sizeof(DSM_WMILIB_CONTEXT) == 40, "WMI block");
+static_assert(offsetof(DSM_INIT_DATA, DsmContext) == 120, "context");
+static_assert(offsetof(DSM_INIT_DATA, DriverObject) == 124, "driver object");
+static_assert(offsetof(DSM_INIT_DATA, DisplayName) == 128 && sizeof(UNICODE_STRING) == 8, "display name");
+static_assert(offsetof(DSM_INIT_DATA, Reserved) == 136, "reserved");
+static_assert(offsetof(DSM_INIT_DATA, RecordRevision) == 140, "final word");
+static_assert(sizeof(CONTROLLER_INFO) == 48, "controller record");
+static_assert(sizeof(SCSI_REQUEST_BLOCK) == 64, "SRB");
+#else
+static_assert(offsetof(DSM_INIT_DATA, DsmInquireDriver) == sizeof(PVOID), "slot 1 after the size, aligned");
+static_assert(offsetof(DSM_INIT_DATA, DsmBroadcastSrb) == 19 * sizeof(PVOID), "nineteen slots in order");
+static_assert(offsetof(DSM_INIT_DATA, DsmWmiInfo) == 20 * sizeof(PVOID), "WMI block after the slots");
+static_assert(offsetof(DSM_INIT_DATA, DsmContext) == offsetof(DSM_INIT_DATA, DsmWmiInfo) + sizeof(DSM_WMILIB_CONTEXT),
+              "context after the WMI block");
+static_assert(offsetof(DSM_INIT_DATA, RecordRevision) == offsetof(DSM_INIT_DATA, Reserved) + 4, "final words");
+#endif
+
+// The record MPIO receives, read as the bytes the 32-bit wire carries.
+TEST(LayoutTest, RecordSlotsFollowMpioOrder)
+{
+    DSM_INIT_DATA record{};
+    record.DsmGetControllerInfo = DsmGetControllerInfo;
+    record.DsmSetDeviceInfo = DsmSetDeviceInfo;
+    record.DsmUnload = DsmUnload;
+    auto slot = [&](int n) {
+        PVOID value;
+        memcpy(&value, reinterpret_cast<const char *>(&record) + n * sizeof(PVOID), sizeof(PVOID));
+        return value;
+    };
+    EXPECT_EQ(slot(4), (PVOID)DsmGetControllerInfo);
+    EXPECT_EQ(slot(5), (PVOID)DsmSetDeviceInfo);
+    EXPECT_EQ(slot(16), (PVOID)DsmUnload);
+}
+
+TEST(LayoutTest, WideFormattingProducesSixteenBitText)
+{
+    WCHAR buffer[TARN_SERVICE_KEY_PATH_CHARS];
+    UNICODE_STRING service;
+    RtlInitUnicodeString(&service, TARN_WIDE("tarndsm"));
+    ASSERT_EQ(DsmFormatServiceKeyPath(buffer, TARN_SERVICE_KEY_PATH_CHARS, &service, TARN_WIDE("Parameters")),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(buffer), u"tarndsm\\Parameters");
+
+    // A name that does not fit is refused, and nothing is written past the buffer.
+    WCHAR small[20];
+    for (auto &c : small) {
+        c = u'#';
+    }
+    EXPECT_EQ(DsmFormatServiceKeyPath(small, 18, &service, TARN_WIDE("Parameters")), STATUS_NAME_TOO_LONG);
+    EXPECT_EQ(small[0], u'#');
+    EXPECT_EQ(DsmFormatServiceKeyPath(small, 18, &service, NULL), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(small), u"tarndsm");
+    EXPECT_EQ(small[8], u'#');
+}
+
+} // namespace
+} // namespace tarntest

@@ -1,0 +1,55 @@
+/*++
+
+Module Name:
+
+    scenario.h
+
+Abstract:
+
+    A scenario of the main job: the host framework's version, the
+    driver's registry configuration (a .reg file), the trace session, how
+    long the clock runs, and the sections later steps fill in (topology,
+    workload, fault timeline).  Scenarios are TOML files.
+
+--*/
+
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace scenario {
+
+struct Scenario {
+    std::string Name = "unnamed";
+    std::string Description;
+    std::string Origin;                 // the file it came from, or "built-in default"
+    std::string MpioVersion = "1.20.0.0";
+    std::string RegistryText;           // the .reg content
+    std::string RegistryOrigin;
+    std::string ServiceName = "tarndsm";
+    uint32_t TraceFlags = 0;
+    uint64_t DurationMs = 2000;
+};
+
+// Reads a file a scenario names; false when it cannot.
+using FileReader = std::function<bool(const std::string &path, std::string *text)>;
+
+// Reads from the file system.
+bool ReadFile(const std::string &path, std::string *text);
+
+// Parses a scenario; relative file names resolve against baseDirectory.
+// On failure returns false with a message naming the place and the fault.
+bool Parse(const std::string &text, const std::string &origin, const std::string &baseDirectory,
+           const FileReader &readFile, Scenario *result, std::string *error);
+
+// The built-in default scenario and its registry file, as shipped in scenarios/.
+const char *DefaultScenarioText();
+const char *DefaultRegistryText();
+
+// "1.20.0.0" -> four words; false when malformed.
+bool ParseVersion(const std::string &text, uint32_t words[4]);
+
+} // namespace scenario

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a fresh Debian machine.
+# Installs only what is missing, so a second run costs nothing.
+set -euo pipefail
+
+packages=(
+  cmake make g++ g++-multilib      # the host build and the 32-bit build
+  qemu-user                        # runs 32-bit programs where the kernel has no 32-bit emulation
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev libtomlplusplus-dev # the scenario runner's command line and scenario files
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
