@@ -152,6 +152,11 @@ struct ReservationCase {
     bool On;
 };
 
+void PrintTo(const ReservationCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
+
 class ReservationConfigTest : public DriverTest, public ::testing::WithParamInterface<ReservationCase> {};
 
 TEST_P(ReservationConfigTest, ReservationsNeedLowByteOneAndAnEightByteKey)

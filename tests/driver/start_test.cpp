@@ -112,6 +112,11 @@ struct VersionCase {
     bool Starts;
 };
 
+void PrintTo(const VersionCase &c, std::ostream *os)
+{
+    *os << "MPIO " << c.Major << "." << c.Minor;
+}
+
 class MpioVersionTest : public DriverTest, public ::testing::WithParamInterface<VersionCase> {};
 
 TEST_P(MpioVersionTest, OnlyOneFifteenAndLaterServe)
@@ -136,7 +141,10 @@ TEST_P(MpioVersionTest, OnlyOneFifteenAndLaterServe)
 INSTANTIATE_TEST_SUITE_P(Versions, MpioVersionTest,
                          ::testing::Values(VersionCase{1, 14, false}, VersionCase{1, 15, true},
                                            VersionCase{1, 16, true}, VersionCase{2, 0, true},
-                                           VersionCase{0, 99, false}, VersionCase{0, 15, false}));
+                                           VersionCase{0, 99, false}, VersionCase{0, 15, false}),
+                         [](const ::testing::TestParamInfo<VersionCase> &info) {
+                             return "Mpio" + std::to_string(info.param.Major) + "_" + std::to_string(info.param.Minor);
+                         });
 
 TEST_F(StartTest, FailingVersionQueryIsLoggedWithItsStatusAndFailsAsUnsuccessful)
 {

@@ -1,0 +1,712 @@
+/*++
+
+Module Name:
+
+    clock.cpp
+
+Abstract:
+
+    Time, timers, DPCs, events and work items of the user-mode kernel.
+
+    The clock is interrupt time in 100 ns units since boot.  It moves only
+    when a test calls host::ClockAdvance, or with the wall clock in
+    real-time mode.  Advancing runs each due timer's DPC on the advancing
+    thread at DISPATCH_LEVEL, in order of due time, with the clock set to
+    that timer's due moment; a periodic timer is re-armed at due + period.
+
+    Events are real: a blocking wait sleeps on a condition variable until
+    another thread signals the event.  A wait with a timeout, though, is
+    measured on the kernel's clock: with the controllable clock, time does
+    not pass while a thread waits (only the test moves it), so a wait with
+    a non-zero timeout on an event that is not signalled returns
+    STATUS_TIMEOUT at once, as if the whole timeout had elapsed, without
+    moving the clock.  In real-time mode such a wait really waits, up to
+    the timeout in wall-clock time.
+
+    Work items are queued FIFO and run at PASSIVE_LEVEL by
+    host::DrainWorkItems on the calling thread (or by the worker thread in
+    real-time mode).
+
+    No host mutex is held while a DPC, a work item routine or the verifier
+    handler runs.
+
+--*/
+
+#include "coreinternal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace host {
+namespace {
+
+constexpr NTSTATUS kStatusTimeout = 0x00000102;   // STATUS_TIMEOUT, not in the driver's surface
+constexpr int64_t kDefaultBootSystemTime = 134409888000000000LL;   // 2026-12-06 00:00:00 UTC
+constexpr ULONG kTimeIncrement = 156250;                           // 15.625 ms
+constexpr uint64_t kTicksPerMs = 10000;
+
+// Object type codes, as the kernel's dispatcher headers carry them.
+constexpr UCHAR kTimerNotificationObject = 8;
+constexpr UCHAR kTimerSynchronizationObject = 9;
+constexpr UCHAR kDpcObject = 19;
+
+const char *IrqlName(KIRQL irql)
+{
+    switch (irql) {
+    case PASSIVE_LEVEL:
+        return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+        return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+        return "DISPATCH_LEVEL";
+    default:
+        return "a device IRQL";
+    }
+}
+
+// Brings the calling thread back to irql after a routine left it elsewhere.
+void RestoreIrql(KIRQL irql)
+{
+    KIRQL current = KeGetCurrentIrql();
+    if (current > irql) {
+        KfLowerIrql(irql);
+    } else if (current < irql) {
+        KfRaiseIrql(irql);
+    }
+}
+
+//
+// Clock, timers, work items: one mutex.
+//
+struct TimerState {
+    uint64_t Due;
+    LONG Period;
+    PKDPC Dpc;
+    uint64_t Sequence;   // orders timers due at the same moment by when they were set
+};
+
+struct WorkItemState {
+    bool Queued;
+    PDEVICE_OBJECT Device;
+    PIO_WORKITEM_ROUTINE Routine;
+    PVOID Context;
+};
+
+std::mutex g_clockMutex;
+uint64_t g_now = 0;
+int64_t g_bootSystemTime = kDefaultBootSystemTime;
+uint64_t g_timerSequence = 0;
+std::unordered_map<PKTIMER, TimerState> g_timers;
+std::unordered_map<PIO_WORKITEM, WorkItemState> g_workItems;
+std::deque<PIO_WORKITEM> g_workQueue;
+std::condition_variable g_workCv;      // work queued, or stop
+std::condition_variable g_stopCv;      // real-time stop
+bool g_stopRealTime = false;
+
+std::atomic<uint64_t> g_dpcRuns{0};
+
+// Serialises the threads that advance the clock (tests, the real-time thread).
+std::mutex g_advanceMutex;
+
+// Events.
+std::mutex g_eventMutex;
+std::condition_variable g_eventCv;
+
+// Real-time mode.
+std::mutex g_realTimeControl;
+std::atomic<bool> g_realTime{false};
+std::thread g_clockThread;
+std::thread g_workerThread;
+
+void RunDpc(PKTIMER timer, PKDPC dpc)
+{
+    if (dpc->Type != kDpcObject || dpc->DeferredRoutine == nullptr) {
+        VerifierFail("timer %p expired with DPC %p that is not initialised (KeInitializeDpc)", (void *)timer,
+                     (void *)dpc);
+        return;
+    }
+    LARGE_INTEGER systemTime;
+    KeQuerySystemTime(&systemTime);
+    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    int locks = HeldSpinLocks();
+    routine(dpc, dpc->DeferredContext, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.LowPart)),
+            reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(systemTime.u.HighPart))));
+    g_dpcRuns++;
+    KIRQL after = KeGetCurrentIrql();
+    if (HeldSpinLocks() != locks) {
+        VerifierFail("DPC routine %p (timer %p) returned holding a spin lock", (void *)routine, (void *)timer);
+    } else if (after != DISPATCH_LEVEL) {
+        VerifierFail("DPC routine %p (timer %p) returned at %s; it was called at DISPATCH_LEVEL", (void *)routine,
+                     (void *)timer, IrqlName(after));
+    }
+    RestoreIrql(old);
+}
+
+// Moves the clock forward to target (100 ns units), running each timer
+// due by then in due order.  The caller is at PASSIVE_LEVEL.
+void AdvanceTo(uint64_t target)
+{
+    std::lock_guard<std::mutex> advancing(g_advanceMutex);
+    for (;;) {
+        PKTIMER timer = nullptr;
+        PKDPC dpc = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(g_clockMutex);
+            auto next = g_timers.end();
+            for (auto it = g_timers.begin(); it != g_timers.end(); ++it) {
+                if (it->second.Due > target) {
+                    continue;
+                }
+                if (next == g_timers.end() || it->second.Due < next->second.Due ||
+                    (it->second.Due == next->second.Due && it->second.Sequence < next->second.Sequence)) {
+                    next = it;
+                }
+            }
+            if (next == g_timers.end()) {
+                g_now = std::max(g_now, target);
+                return;
+            }
+            timer = next->first;
+            TimerState &state = next->second;
+            g_now = std::max(g_now, state.Due);
+            dpc = state.Dpc;
+            if (state.Period > 0) {
+                state.Due += static_cast<uint64_t>(state.Period) * kTicksPerMs;
+                state.Sequence = ++g_timerSequence;
+                timer->DueTime.QuadPart = state.Due;
+            } else {
+                g_timers.erase(next);
+                timer->Inserted = FALSE;
+            }
+        }
+        if (dpc != nullptr) {
+            RunDpc(timer, dpc);
+        }
+    }
+}
+
+bool OutsidePassive()
+{
+    return KeGetCurrentIrql() != PASSIVE_LEVEL || HeldSpinLocks() != 0;
+}
+
+void RunWorkItemsUntilEmpty(size_t *count)
+{
+    for (;;) {
+        PIO_WORKITEM item;
+        WorkItemState work;
+        {
+            std::lock_guard<std::mutex> lock(g_clockMutex);
+            if (g_workQueue.empty()) {
+                return;
+            }
+            item = g_workQueue.front();
+            g_workQueue.pop_front();
+            auto it = g_workItems.find(item);
+            if (it == g_workItems.end()) {
+                continue;   // forgotten by a reboot meanwhile
+            }
+            it->second.Queued = false;
+            work = it->second;
+        }
+        // The item may be freed (or requeued) by its own routine: not touched after the call.
+        work.Routine(work.Device, work.Context);
+        ++*count;
+        KIRQL after = KeGetCurrentIrql();
+        if (HeldSpinLocks() != 0) {
+            VerifierFail("work item routine %p (work item %p) returned holding a spin lock", (void *)work.Routine,
+                         (void *)item);
+        } else if (after != PASSIVE_LEVEL) {
+            VerifierFail("work item routine %p (work item %p) returned at %s; it was called at PASSIVE_LEVEL",
+                         (void *)work.Routine, (void *)item, IrqlName(after));
+        }
+        RestoreIrql(PASSIVE_LEVEL);
+    }
+}
+
+void ClockThread()
+{
+    auto start = std::chrono::steady_clock::now();
+    uint64_t base;
+    {
+        std::lock_guard<std::mutex> lock(g_clockMutex);
+        base = g_now;
+    }
+    std::unique_lock<std::mutex> lock(g_clockMutex);
+    while (!g_stopCv.wait_for(lock, std::chrono::milliseconds(1), [] { return g_stopRealTime; })) {
+        lock.unlock();
+        auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+        AdvanceTo(base + static_cast<uint64_t>(elapsed.count()) / 100);
+        lock.lock();
+    }
+}
+
+void WorkerThread()
+{
+    std::unique_lock<std::mutex> lock(g_clockMutex);
+    for (;;) {
+        g_workCv.wait(lock, [] { return g_stopRealTime || !g_workQueue.empty(); });
+        if (g_stopRealTime) {
+            return;
+        }
+        lock.unlock();
+        size_t count = 0;
+        RunWorkItemsUntilEmpty(&count);
+        lock.lock();
+    }
+}
+
+} // namespace
+
+void ClockAdvance(uint64_t milliseconds)
+{
+    if (OutsidePassive()) {
+        RequirePassive("host::ClockAdvance");
+        return;
+    }
+    uint64_t target;
+    {
+        std::lock_guard<std::mutex> lock(g_clockMutex);
+        target = g_now + milliseconds * kTicksPerMs;
+    }
+    AdvanceTo(target);
+}
+
+uint64_t InterruptTime()
+{
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    return g_now;
+}
+
+void SetBootSystemTime(int64_t systemTime)
+{
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    g_bootSystemTime = systemTime;
+}
+
+size_t ActiveTimers()
+{
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    return g_timers.size();
+}
+
+uint64_t DpcRuns()
+{
+    return g_dpcRuns.load();
+}
+
+void SetRealTime(bool on)
+{
+    std::lock_guard<std::mutex> control(g_realTimeControl);
+    if (on == g_realTime.load()) {
+        return;
+    }
+    if (on) {
+        {
+            std::lock_guard<std::mutex> lock(g_clockMutex);
+            g_stopRealTime = false;
+        }
+        g_realTime = true;
+        g_clockThread = std::thread(ClockThread);
+        g_workerThread = std::thread(WorkerThread);
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(g_clockMutex);
+            g_stopRealTime = true;
+        }
+        g_stopCv.notify_all();
+        g_workCv.notify_all();
+        g_clockThread.join();
+        g_workerThread.join();
+        g_realTime = false;
+        g_eventCv.notify_all();
+    }
+}
+
+size_t DrainWorkItems()
+{
+    if (OutsidePassive()) {
+        RequirePassive("host::DrainWorkItems");
+        return 0;
+    }
+    size_t count = 0;
+    RunWorkItemsUntilEmpty(&count);
+    return count;
+}
+
+size_t PendingWorkItems()
+{
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    return g_workQueue.size();
+}
+
+namespace detail {
+
+const char *ActiveObjectIn(const void *begin, size_t size)
+{
+    const char *b = static_cast<const char *>(begin);
+    auto inside = [&](const void *p) {
+        const char *c = static_cast<const char *>(p);
+        return c >= b && c < b + size;
+    };
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    for (const auto &entry : g_timers) {
+        if (inside(entry.first)) {
+            return "an active timer";
+        }
+        if (entry.second.Dpc != nullptr && inside(entry.second.Dpc)) {
+            return "the DPC of an active timer";
+        }
+    }
+    for (const auto &entry : g_workItems) {
+        if (entry.second.Queued && inside(entry.first)) {
+            return "a queued work item";
+        }
+    }
+    return nullptr;
+}
+
+void RebootCore()
+{
+    SetRealTime(false);
+    {
+        std::lock_guard<std::mutex> advancing(g_advanceMutex);
+        std::lock_guard<std::mutex> lock(g_clockMutex);
+        g_now = 0;
+        g_bootSystemTime = kDefaultBootSystemTime;
+        g_timerSequence = 0;
+        g_timers.clear();
+        g_workItems.clear();
+        g_workQueue.clear();
+        g_dpcRuns = 0;
+    }
+    g_eventCv.notify_all();
+    RebootObjects();
+    RebootPool();
+}
+
+} // namespace detail
+} // namespace host
+
+using namespace host;
+
+//
+// Time.
+//
+
+extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
+{
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    CurrentTime->QuadPart = g_bootSystemTime + static_cast<int64_t>(g_now);
+}
+
+extern "C" VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount)
+{
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    TickCount->QuadPart = static_cast<int64_t>(g_now / kTimeIncrement);
+}
+
+extern "C" ULONG NTAPI KeQueryTimeIncrement(VOID)
+{
+    return kTimeIncrement;
+}
+
+//
+// DPCs and timers.
+//
+
+extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
+{
+    if (Dpc == nullptr || DeferredRoutine == nullptr) {
+        VerifierFail("KeInitializeDpc(%p, %p): NULL DPC or routine", (void *)Dpc, (void *)DeferredRoutine);
+        return;
+    }
+    Dpc->Type = kDpcObject;
+    Dpc->Importance = 1;   // MediumImportance
+    Dpc->Number = 0;
+    Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+    Dpc->SystemArgument1 = nullptr;
+    Dpc->SystemArgument2 = nullptr;
+}
+
+extern "C" VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
+{
+    detail::RequireAtMostDispatch("KeInitializeTimerEx");
+    if (Timer == nullptr) {
+        VerifierFail("KeInitializeTimerEx(NULL)");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_clockMutex);
+        if (g_timers.count(Timer) == 0) {
+            Timer->Type = Type == SynchronizationTimer ? kTimerSynchronizationObject : kTimerNotificationObject;
+            Timer->Inserted = FALSE;
+            Timer->TimerType = static_cast<USHORT>(Type);
+            Timer->Period = 0;
+            Timer->DueTime.QuadPart = 0;
+            Timer->Dpc = nullptr;
+            InitializeListHead(&Timer->TimerListEntry);
+            return;
+        }
+    }
+    VerifierFail("KeInitializeTimerEx(%p): the timer is set (not cancelled or expired); re-initialising it "
+                 "corrupts the timer table",
+                 (void *)Timer);
+}
+
+extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
+{
+    detail::RequireAtMostDispatch("KeSetTimerEx");
+    if (Timer == nullptr ||
+        (Timer->Type != kTimerNotificationObject && Timer->Type != kTimerSynchronizationObject)) {
+        VerifierFail("KeSetTimerEx(%p): the timer is not initialised (KeInitializeTimerEx)", (void *)Timer);
+        return FALSE;
+    }
+    if (Period < 0) {
+        VerifierFail("KeSetTimerEx(%p): negative period %d ms", (void *)Timer, Period);
+        return FALSE;
+    }
+    if (Dpc != nullptr && Dpc->Type != kDpcObject) {
+        VerifierFail("KeSetTimerEx(%p): DPC %p is not initialised (KeInitializeDpc)", (void *)Timer, (void *)Dpc);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    uint64_t due;
+    int64_t requested = DueTime.QuadPart;
+    if (requested < 0) {
+        due = g_now + static_cast<uint64_t>(-requested);
+    } else {
+        int64_t interrupt = requested - g_bootSystemTime;
+        due = interrupt < static_cast<int64_t>(g_now) ? g_now : static_cast<uint64_t>(interrupt);
+    }
+    bool wasSet = g_timers.erase(Timer) != 0;
+    g_timers[Timer] = TimerState{due, Period, Dpc, ++g_timerSequence};
+    Timer->Inserted = TRUE;
+    Timer->Period = Period;
+    Timer->DueTime.QuadPart = due;
+    Timer->Dpc = Dpc;
+    return wasSet ? TRUE : FALSE;
+}
+
+extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
+{
+    detail::RequireAtMostDispatch("KeCancelTimer");
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    if (g_timers.erase(Timer) == 0) {
+        return FALSE;
+    }
+    Timer->Inserted = FALSE;
+    return TRUE;
+}
+
+//
+// Events.
+//
+
+extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    if (Event == nullptr || (Type != NotificationEvent && Type != SynchronizationEvent)) {
+        VerifierFail("KeInitializeEvent(%p, %d): NULL event or unknown type", (void *)Event, (int)Type);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_eventMutex);
+    Event->Type = static_cast<UCHAR>(Type);
+    Event->Reserved[0] = Event->Reserved[1] = Event->Reserved[2] = 0;
+    Event->SignalState = State ? 1 : 0;
+    InitializeListHead(&Event->WaitListHead);
+}
+
+namespace {
+
+bool ValidEvent(const char *call, PRKEVENT event)
+{
+    if (event == nullptr || (event->Type != NotificationEvent && event->Type != SynchronizationEvent)) {
+        VerifierFail("%s(%p): not an initialised event (KeInitializeEvent)", call, (void *)event);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
+    UNREFERENCED_PARAMETER(Increment);
+    UNREFERENCED_PARAMETER(Wait);
+    detail::RequireAtMostDispatch("KeSetEvent");
+    if (!ValidEvent("KeSetEvent", Event)) {
+        return 0;
+    }
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> lock(g_eventMutex);
+        previous = Event->SignalState;
+        Event->SignalState = 1;
+    }
+    g_eventCv.notify_all();
+    return previous;
+}
+
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event)
+{
+    detail::RequireAtMostDispatch("KeClearEvent");
+    if (!ValidEvent("KeClearEvent", Event)) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_eventMutex);
+    Event->SignalState = 0;
+}
+
+extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event)
+{
+    detail::RequireAtMostDispatch("KeReadStateEvent");
+    if (!ValidEvent("KeReadStateEvent", Event)) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(g_eventMutex);
+    return Event->SignalState;
+}
+
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                                BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+
+    bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (!poll && OutsidePassive()) {
+        RequirePassive("KeWaitForSingleObject");
+        poll = true;   // when the verifier lets the caller go on, do not block it
+    } else if (poll) {
+        detail::RequireAtMostDispatch("KeWaitForSingleObject");
+    }
+    PRKEVENT event = static_cast<PRKEVENT>(Object);
+    if (!ValidEvent("KeWaitForSingleObject", event)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    // The wall-clock deadline of a timed wait in real-time mode.
+    bool timed = !poll && Timeout != nullptr;
+    int64_t waitTicks = 0;
+    if (timed) {
+        if (Timeout->QuadPart < 0) {
+            waitTicks = -Timeout->QuadPart;
+        } else {
+            LARGE_INTEGER now;
+            KeQuerySystemTime(&now);
+            waitTicks = Timeout->QuadPart - now.QuadPart;
+        }
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(std::max<int64_t>(waitTicks, 0) * 100);
+
+    std::unique_lock<std::mutex> lock(g_eventMutex);
+    auto signalled = [event] { return event->SignalState != 0; };
+    if (!signalled()) {
+        if (poll) {
+            return kStatusTimeout;
+        }
+        if (!timed) {
+            g_eventCv.wait(lock, signalled);
+        } else if (!g_realTime.load() || !g_eventCv.wait_until(lock, deadline, signalled)) {
+            // Controllable clock: time does not pass while waiting, so the timeout is taken as elapsed.
+            return kStatusTimeout;
+        }
+    }
+    if (event->Type == SynchronizationEvent) {
+        event->SignalState = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+//
+// Work items.  The IO_WORKITEM is a pool block of tag "IoWI", so a leaked
+// one shows in the pool tracker; its state is kept on the host side.
+//
+struct _IO_WORKITEM {
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Reserved[4];
+};
+
+extern "C" PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
+{
+    detail::RequireAtMostDispatch("IoAllocateWorkItem");
+    if (DeviceObject == nullptr) {
+        VerifierFail("IoAllocateWorkItem(NULL): a work item needs a device object");
+        return nullptr;
+    }
+    auto item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_WORKITEM), Tag("IoWI")));
+    if (item == nullptr) {
+        return nullptr;
+    }
+    memset(item, 0, sizeof(*item));
+    item->DeviceObject = DeviceObject;
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    g_workItems[item] = WorkItemState{false, DeviceObject, nullptr, nullptr};
+    return item;
+}
+
+extern "C" VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                      WORK_QUEUE_TYPE QueueType, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(QueueType);
+    detail::RequireAtMostDispatch("IoQueueWorkItem");
+    if (WorkerRoutine == nullptr) {
+        VerifierFail("IoQueueWorkItem(%p): NULL routine", (void *)IoWorkItem);
+        return;
+    }
+    {
+        std::unique_lock<std::mutex> lock(g_clockMutex);
+        auto it = g_workItems.find(IoWorkItem);
+        if (it == g_workItems.end()) {
+            lock.unlock();
+            VerifierFail("IoQueueWorkItem(%p): not a work item from IoAllocateWorkItem (or already freed)",
+                         (void *)IoWorkItem);
+            return;
+        }
+        if (it->second.Queued) {
+            lock.unlock();
+            VerifierFail("IoQueueWorkItem(%p): the work item is already queued; its routine has not run yet",
+                         (void *)IoWorkItem);
+            return;
+        }
+        it->second.Queued = true;
+        it->second.Routine = WorkerRoutine;
+        it->second.Context = Context;
+        g_workQueue.push_back(IoWorkItem);
+    }
+    g_workCv.notify_all();
+}
+
+extern "C" VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
+{
+    detail::RequireAtMostDispatch("IoFreeWorkItem");
+    {
+        std::unique_lock<std::mutex> lock(g_clockMutex);
+        auto it = g_workItems.find(IoWorkItem);
+        if (it == g_workItems.end()) {
+            lock.unlock();
+            VerifierFail("IoFreeWorkItem(%p): not a work item from IoAllocateWorkItem (or already freed)",
+                         (void *)IoWorkItem);
+            return;
+        }
+        if (it->second.Queued) {
+            lock.unlock();
+            VerifierFail("IoFreeWorkItem(%p): the work item is queued; its routine has not run yet",
+                         (void *)IoWorkItem);
+            return;
+        }
+        g_workItems.erase(it);
+    }
+    ExFreePoolWithTag(IoWorkItem, Tag("IoWI"));
+}

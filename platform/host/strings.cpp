@@ -1,0 +1,601 @@
+/*++
+
+Module Name:
+
+    strings.cpp
+
+Abstract:
+
+    Counted strings and the kernel C library's 16-bit text functions of
+    the user-mode kernel, and the host's UTF-16 <-> UTF-8 conversions.
+
+    WCHAR is char16_t: the C library's wide functions (32-bit wchar_t)
+    are never used.  swprintf and _snwprintf follow the Windows kernel's
+    conventions where they differ from C's: the 'l' size prefix is 32 bits
+    (LLP64), 'I64'/'ll' are 64 bits and 'I' is pointer-sized; %wZ prints a
+    PUNICODE_STRING; _snwprintf returns -1 when the output does not fit
+    and then leaves the buffer without a terminator.  As the driver's
+    surface documents, %s is 8-bit text (%ls and %ws are 16-bit).  An
+    unknown conversion is a verifier failure (a format bug in the caller).
+
+--*/
+
+#include "coreinternal.h"
+
+#include <cstdint>
+#include <string>
+
+namespace host {
+namespace detail {
+
+std::string Narrow(const std::u16string &text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); i++) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            i++;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;   // an unpaired surrogate
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string Widen(const std::string &text)
+{
+    std::u16string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char lead = static_cast<unsigned char>(text[i]);
+        uint32_t c;
+        size_t extra;
+        uint32_t minimum;
+        if (lead < 0x80) {
+            c = lead;
+            extra = 0;
+            minimum = 0;
+        } else if ((lead & 0xE0) == 0xC0) {
+            c = lead & 0x1F;
+            extra = 1;
+            minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            c = lead & 0x0F;
+            extra = 2;
+            minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            c = lead & 0x07;
+            extra = 3;
+            minimum = 0x10000;
+        } else {
+            out += u'\xFFFD';
+            i++;
+            continue;
+        }
+        size_t j = 1;
+        for (; j <= extra; j++) {
+            if (i + j >= text.size() || (static_cast<unsigned char>(text[i + j]) & 0xC0) != 0x80) {
+                break;
+            }
+            c = (c << 6) | (static_cast<unsigned char>(text[i + j]) & 0x3F);
+        }
+        if (j <= extra || c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            out += u'\xFFFD';
+            i += j;   // skip the malformed sequence's bytes seen so far
+            continue;
+        }
+        i += 1 + extra;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+    }
+    return out;
+}
+
+} // namespace detail
+
+namespace {
+
+char16_t FoldAscii(char16_t c)
+{
+    return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+//
+// The formatter behind swprintf and _snwprintf.
+//
+class Output {
+public:
+    Output(WCHAR *buffer, size_t capacity) : m_buffer(buffer), m_capacity(capacity) {}
+
+    void Put(char16_t c)
+    {
+        if (m_count < m_capacity) {
+            m_buffer[m_count] = c;
+        }
+        m_count++;
+    }
+    void Repeat(char16_t c, size_t n)
+    {
+        for (size_t i = 0; i < n; i++) {
+            Put(c);
+        }
+    }
+    size_t Count() const { return m_count; }
+
+private:
+    WCHAR *m_buffer;
+    size_t m_capacity;
+    size_t m_count = 0;
+};
+
+struct Spec {
+    bool Left = false;
+    bool Zero = false;
+    bool Plus = false;
+    bool Space = false;
+    bool Alternate = false;
+    int Width = 0;
+    int Precision = -1;   // none
+};
+
+enum class Size { Default, Char, Short, Long32, Long64, Pointer, SizeT, Wide };
+
+// Pads and writes text of length n (16-bit units), read by at(i).
+template <typename At>
+void PutText(Output &out, const Spec &spec, size_t n, At at)
+{
+    if (spec.Precision >= 0 && n > static_cast<size_t>(spec.Precision)) {
+        n = static_cast<size_t>(spec.Precision);
+    }
+    size_t pad = spec.Width > 0 && static_cast<size_t>(spec.Width) > n ? spec.Width - n : 0;
+    if (!spec.Left) {
+        out.Repeat(u' ', pad);
+    }
+    for (size_t i = 0; i < n; i++) {
+        out.Put(at(i));
+    }
+    if (spec.Left) {
+        out.Repeat(u' ', pad);
+    }
+}
+
+void PutWide(Output &out, const Spec &spec, const WCHAR *text, size_t length)
+{
+    PutText(out, spec, length, [text](size_t i) { return text[i]; });
+}
+
+void PutNarrow(Output &out, const Spec &spec, const char *text, size_t length)
+{
+    // 8-bit text is taken as Latin-1 (ASCII in practice), one unit per byte.
+    PutText(out, spec, length, [text](size_t i) { return static_cast<char16_t>(static_cast<unsigned char>(text[i])); });
+}
+
+size_t BoundedLength16(const WCHAR *text, int precision)
+{
+    size_t n = 0;
+    while ((precision < 0 || n < static_cast<size_t>(precision)) && text[n] != 0) {
+        n++;
+    }
+    return n;
+}
+
+size_t BoundedLength8(const char *text, int precision)
+{
+    size_t n = 0;
+    while ((precision < 0 || n < static_cast<size_t>(precision)) && text[n] != 0) {
+        n++;
+    }
+    return n;
+}
+
+void PutInteger(Output &out, const Spec &spec, uint64_t magnitude, bool negative, unsigned base, bool upper,
+                const char *prefix)
+{
+    char digits[64];
+    size_t n = 0;
+    const char *set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    if (!(magnitude == 0 && spec.Precision == 0)) {
+        do {
+            digits[n++] = set[magnitude % base];
+            magnitude /= base;
+        } while (magnitude != 0);
+    }
+    size_t precisionZeros = spec.Precision > 0 && static_cast<size_t>(spec.Precision) > n ? spec.Precision - n : 0;
+    char sign = negative ? '-' : spec.Plus ? '+' : spec.Space ? ' ' : 0;
+    size_t prefixLength = strlen(prefix);
+    size_t length = (sign != 0) + prefixLength + precisionZeros + n;
+    size_t pad = spec.Width > 0 && static_cast<size_t>(spec.Width) > length ? spec.Width - length : 0;
+    bool zeroPad = spec.Zero && !spec.Left && spec.Precision < 0;
+
+    if (!spec.Left && !zeroPad) {
+        out.Repeat(u' ', pad);
+    }
+    if (sign != 0) {
+        out.Put(static_cast<char16_t>(sign));
+    }
+    for (size_t i = 0; i < prefixLength; i++) {
+        out.Put(static_cast<char16_t>(prefix[i]));
+    }
+    if (zeroPad) {
+        out.Repeat(u'0', pad);
+    }
+    out.Repeat(u'0', precisionZeros);
+    while (n > 0) {
+        out.Put(static_cast<char16_t>(digits[--n]));
+    }
+    if (spec.Left) {
+        out.Repeat(u' ', pad);
+    }
+}
+
+void Format(Output &out, const char *call, const WCHAR *format, va_list args)
+{
+    static const char16_t kNull[] = u"(null)";
+    const WCHAR *f = format;
+    while (*f != 0) {
+        if (*f != u'%') {
+            out.Put(*f++);
+            continue;
+        }
+        const WCHAR *start = f++;
+        Spec spec;
+        for (;; f++) {
+            if (*f == u'-') {
+                spec.Left = true;
+            } else if (*f == u'0') {
+                spec.Zero = true;
+            } else if (*f == u'+') {
+                spec.Plus = true;
+            } else if (*f == u' ') {
+                spec.Space = true;
+            } else if (*f == u'#') {
+                spec.Alternate = true;
+            } else {
+                break;
+            }
+        }
+        if (*f == u'*') {
+            spec.Width = va_arg(args, int);
+            if (spec.Width < 0) {
+                spec.Left = true;
+                spec.Width = -spec.Width;
+            }
+            f++;
+        } else {
+            while (*f >= u'0' && *f <= u'9') {
+                spec.Width = spec.Width * 10 + (*f++ - u'0');
+            }
+        }
+        if (*f == u'.') {
+            f++;
+            spec.Precision = 0;
+            if (*f == u'*') {
+                spec.Precision = va_arg(args, int);
+                if (spec.Precision < 0) {
+                    spec.Precision = -1;
+                }
+                f++;
+            } else {
+                while (*f >= u'0' && *f <= u'9') {
+                    spec.Precision = spec.Precision * 10 + (*f++ - u'0');
+                }
+            }
+        }
+        Size size = Size::Default;
+        if (f[0] == u'I' && f[1] == u'6' && f[2] == u'4') {
+            size = Size::Long64;
+            f += 3;
+        } else if (f[0] == u'I' && f[1] == u'3' && f[2] == u'2') {
+            size = Size::Long32;
+            f += 3;
+        } else if (f[0] == u'I') {
+            size = Size::Pointer;
+            f++;
+        } else if (f[0] == u'l' && f[1] == u'l') {
+            size = Size::Long64;
+            f += 2;
+        } else if (f[0] == u'h' && f[1] == u'h') {
+            size = Size::Char;
+            f += 2;
+        } else if (f[0] == u'l') {
+            size = Size::Long32;
+            f++;
+        } else if (f[0] == u'h') {
+            size = Size::Short;
+            f++;
+        } else if (f[0] == u'w') {
+            size = Size::Wide;
+            f++;
+        } else if (f[0] == u'z') {
+            size = Size::SizeT;
+            f++;
+        }
+
+        char16_t conversion = *f;
+        if (conversion != 0) {
+            f++;
+        }
+        bool wide = size == Size::Wide || size == Size::Long32;
+        switch (conversion) {
+        case u'%':
+            out.Put(u'%');
+            break;
+        case u'Z':
+            if (size == Size::Wide) {
+                auto *s = va_arg(args, PCUNICODE_STRING);
+                if (s == nullptr || s->Buffer == nullptr) {
+                    PutWide(out, spec, kNull, 6);
+                } else {
+                    PutWide(out, spec, s->Buffer, s->Length / sizeof(WCHAR));
+                }
+            } else {
+                auto *s = va_arg(args, const ANSI_STRING *);
+                if (s == nullptr || s->Buffer == nullptr) {
+                    PutWide(out, spec, kNull, 6);
+                } else {
+                    PutNarrow(out, spec, s->Buffer, s->Length);
+                }
+            }
+            break;
+        case u's':
+        case u'S':
+            if (wide) {
+                auto *s = va_arg(args, const WCHAR *);
+                if (s == nullptr) {
+                    PutWide(out, spec, kNull, 6);
+                } else {
+                    PutWide(out, spec, s, BoundedLength16(s, spec.Precision));
+                }
+            } else {
+                auto *s = va_arg(args, const char *);
+                if (s == nullptr) {
+                    PutWide(out, spec, kNull, 6);
+                } else {
+                    PutNarrow(out, spec, s, BoundedLength8(s, spec.Precision));
+                }
+            }
+            break;
+        case u'c':
+        case u'C': {
+            int value = va_arg(args, int);
+            char16_t c = wide ? static_cast<char16_t>(value)
+                              : static_cast<char16_t>(static_cast<unsigned char>(value));
+            Spec charSpec = spec;
+            charSpec.Precision = -1;
+            PutWide(out, charSpec, &c, 1);
+            break;
+        }
+        case u'd':
+        case u'i': {
+            int64_t value;
+            switch (size) {
+            case Size::Long64:
+                value = va_arg(args, long long);
+                break;
+            case Size::Pointer:
+            case Size::SizeT:
+                value = va_arg(args, intptr_t);
+                break;
+            case Size::Short:
+                value = static_cast<short>(va_arg(args, int));
+                break;
+            case Size::Char:
+                value = static_cast<signed char>(va_arg(args, int));
+                break;
+            default:
+                value = va_arg(args, int);
+                break;
+            }
+            bool negative = value < 0;
+            uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+            PutInteger(out, spec, magnitude, negative, 10, false, "");
+            break;
+        }
+        case u'u':
+        case u'x':
+        case u'X':
+        case u'o': {
+            uint64_t value;
+            switch (size) {
+            case Size::Long64:
+                value = va_arg(args, unsigned long long);
+                break;
+            case Size::Pointer:
+            case Size::SizeT:
+                value = va_arg(args, uintptr_t);
+                break;
+            case Size::Short:
+                value = static_cast<unsigned short>(va_arg(args, unsigned int));
+                break;
+            case Size::Char:
+                value = static_cast<unsigned char>(va_arg(args, unsigned int));
+                break;
+            default:
+                value = va_arg(args, unsigned int);
+                break;
+            }
+            unsigned base = conversion == u'u' ? 10 : conversion == u'o' ? 8 : 16;
+            const char *prefix = "";
+            if (spec.Alternate && value != 0) {
+                prefix = conversion == u'x' ? "0x" : conversion == u'X' ? "0X" : conversion == u'o' ? "0" : "";
+            }
+            PutInteger(out, spec, value, false, base, conversion == u'X', prefix);
+            break;
+        }
+        case u'p': {
+            // As the kernel prints it: the pointer's full width in upper-case hex.
+            Spec pointerSpec = spec;
+            pointerSpec.Precision = static_cast<int>(sizeof(void *) * 2);
+            pointerSpec.Zero = false;
+            PutInteger(out, pointerSpec, reinterpret_cast<uintptr_t>(va_arg(args, void *)), false, 16, true, "");
+            break;
+        }
+        default: {
+            std::string text = detail::Narrow(std::u16string(start, f));
+            VerifierFail("%s: unsupported conversion \"%s\" in the format \"%s\"", call, text.c_str(),
+                         detail::Narrow(std::u16string(format)).c_str());
+            for (const WCHAR *p = start; p != f; p++) {
+                out.Put(*p);
+            }
+            return;   // the arguments can no longer be matched to the format
+        }
+        }
+    }
+}
+
+} // namespace
+} // namespace host
+
+using namespace host;
+
+//
+// Counted strings.
+//
+
+extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+{
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        DestinationString->MaximumLength = 0;
+        return;
+    }
+    size_t bytes = wcslen(SourceString) * sizeof(WCHAR);
+    if (bytes > 0xFFFC) {
+        VerifierFail("RtlInitUnicodeString: the string (%zu characters) is longer than a UNICODE_STRING can count",
+                     bytes / sizeof(WCHAR));
+        bytes = 0xFFFC;
+    }
+    DestinationString->Length = static_cast<USHORT>(bytes);
+    DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+}
+
+extern "C" VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
+{
+    if (DestinationString == nullptr) {
+        VerifierFail("RtlCopyUnicodeString: NULL destination");
+        return;
+    }
+    if (SourceString == nullptr || SourceString->Buffer == nullptr) {
+        DestinationString->Length = 0;
+        return;
+    }
+    size_t bytes = SourceString->Length;
+    if (bytes > DestinationString->MaximumLength) {
+        bytes = DestinationString->MaximumLength;
+    }
+    bytes &= ~static_cast<size_t>(1);
+    if (bytes != 0 && DestinationString->Buffer == nullptr) {
+        VerifierFail("RtlCopyUnicodeString: the destination has room (MaximumLength %u) but no buffer",
+                     DestinationString->MaximumLength);
+        return;
+    }
+    if (bytes != 0) {
+        memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
+    }
+    DestinationString->Length = static_cast<USHORT>(bytes);
+    if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength) {
+        DestinationString->Buffer[bytes / sizeof(WCHAR)] = 0;
+    }
+}
+
+extern "C" BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                               BOOLEAN CaseInSensitive)
+{
+    if (String1->Length != String2->Length) {
+        return FALSE;
+    }
+    size_t n = String1->Length / sizeof(WCHAR);
+    for (size_t i = 0; i < n; i++) {
+        char16_t a = String1->Buffer[i];
+        char16_t b = String2->Buffer[i];
+        if (CaseInSensitive) {
+            a = FoldAscii(a);
+            b = FoldAscii(b);
+        }
+        if (a != b) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+extern "C" VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL || HeldSpinLocks() != 0) {
+        RequirePassive("RtlFreeUnicodeString");
+    }
+    if (UnicodeString == nullptr) {
+        return;
+    }
+    if (UnicodeString->Buffer != nullptr) {
+        ExFreePool(UnicodeString->Buffer);
+    }
+    UnicodeString->Buffer = nullptr;
+    UnicodeString->Length = 0;
+    UnicodeString->MaximumLength = 0;
+}
+
+//
+// The kernel C library's 16-bit text.
+//
+
+size_t __cdecl wcslen(const WCHAR *String)
+{
+    size_t n = 0;
+    while (String[n] != 0) {
+        n++;
+    }
+    return n;
+}
+
+int __cdecl swprintf(WCHAR *Buffer, const WCHAR *Format, ...)
+{
+    Output out(Buffer, SIZE_MAX);
+    va_list args;
+    va_start(args, Format);
+    host::Format(out, "swprintf", Format, args);
+    va_end(args);
+    Buffer[out.Count()] = 0;
+    return static_cast<int>(out.Count());
+}
+
+int __cdecl _snwprintf(WCHAR *Buffer, size_t Count, const WCHAR *Format, ...)
+{
+    Output out(Buffer, Count);
+    va_list args;
+    va_start(args, Format);
+    host::Format(out, "_snwprintf", Format, args);
+    va_end(args);
+    size_t written = out.Count();
+    if (written > Count) {
+        return -1;   // truncated: Count characters stored, no terminator
+    }
+    if (written < Count) {
+        Buffer[written] = 0;
+    }
+    return static_cast<int>(written);
+}

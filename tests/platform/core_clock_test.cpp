@@ -1,0 +1,630 @@
+// Clock, timers, DPCs, events, work items and spin-lock rules of the
+// user-mode kernel.
+#include "core_testutil.h"
+
+#include <gmock/gmock.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using coretest::VerifierRecorder;
+using testing::AllOf;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+constexpr NTSTATUS kStatusTimeout = 0x00000102;
+constexpr int64_t kDefaultBoot = 134409888000000000LL;   // 2026-12-06 00:00:00 UTC
+
+LARGE_INTEGER RelativeMs(int64_t ms)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = -ms * 10000;
+    return due;
+}
+
+//
+// Clock.
+//
+
+TEST(CoreClock, TimeMovesOnlyWhenAdvanced)
+{
+    host::ResetMachine();
+    LARGE_INTEGER system, ticks;
+    KeQuerySystemTime(&system);
+    EXPECT_EQ(system.QuadPart, kDefaultBoot);
+    EXPECT_EQ(host::InterruptTime(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(host::InterruptTime(), 0u);
+
+    host::ClockAdvance(1000);
+    EXPECT_EQ(host::InterruptTime(), 10000000u);
+    KeQuerySystemTime(&system);
+    EXPECT_EQ(system.QuadPart, kDefaultBoot + 10000000);
+    EXPECT_EQ(KeQueryTimeIncrement(), 156250u);
+    KeQueryTickCount(&ticks);
+    EXPECT_EQ(ticks.QuadPart, 64);   // 1 s / 15.625 ms
+
+    host::SetBootSystemTime(kDefaultBoot + 5);
+    KeQuerySystemTime(&system);
+    EXPECT_EQ(system.QuadPart, kDefaultBoot + 5 + 10000000);
+
+    host::Reboot();
+    EXPECT_EQ(host::InterruptTime(), 0u);
+    KeQuerySystemTime(&system);
+    EXPECT_EQ(system.QuadPart, kDefaultBoot);
+}
+
+struct Recorded {
+    std::vector<int> Order;
+    std::vector<uint64_t> Times;
+    std::vector<KIRQL> Irqls;
+};
+
+struct Tagged {
+    KTIMER Timer;
+    KDPC Dpc;
+    int Id;
+    Recorded *Log;
+};
+
+VOID NTAPI RecordingDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto *tagged = static_cast<Tagged *>(context);
+    tagged->Log->Order.push_back(tagged->Id);
+    tagged->Log->Times.push_back(host::InterruptTime());
+    tagged->Log->Irqls.push_back(KeGetCurrentIrql());
+}
+
+TEST(CoreTimers, DpcsRunInDueOrderAtTheirDueMomentAtDispatchLevel)
+{
+    host::ResetMachine();
+    Recorded log;
+    Tagged timers[4];
+    int64_t dueMs[4] = {300, 100, 200, 100};
+    for (int i = 0; i < 4; i++) {
+        timers[i].Id = i;
+        timers[i].Log = &log;
+        KeInitializeTimerEx(&timers[i].Timer, NotificationTimer);
+        KeInitializeDpc(&timers[i].Dpc, RecordingDpc, &timers[i]);
+        EXPECT_FALSE(KeSetTimerEx(&timers[i].Timer, RelativeMs(dueMs[i]), 0, &timers[i].Dpc));
+    }
+    EXPECT_EQ(host::ActiveTimers(), 4u);
+
+    host::ClockAdvance(150);
+    EXPECT_THAT(log.Order, ElementsAre(1, 3));   // same due moment: in the order they were set
+    host::ClockAdvance(1000);
+    EXPECT_THAT(log.Order, ElementsAre(1, 3, 2, 0));
+    EXPECT_THAT(log.Times, ElementsAre(1000000u, 1000000u, 2000000u, 3000000u));
+    EXPECT_THAT(log.Irqls, testing::Each(DISPATCH_LEVEL));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(host::InterruptTime(), 11500000u);
+    EXPECT_EQ(host::DpcRuns(), 4u);
+    EXPECT_EQ(host::ActiveTimers(), 0u);
+}
+
+TEST(CoreTimers, PeriodicTimerRearmsAtDuePlusPeriod)
+{
+    host::ResetMachine();
+    Recorded log;
+    Tagged timer{};
+    timer.Log = &log;
+    KeInitializeTimerEx(&timer.Timer, NotificationTimer);
+    KeInitializeDpc(&timer.Dpc, RecordingDpc, &timer);
+    KeSetTimerEx(&timer.Timer, RelativeMs(1000), 100, &timer.Dpc);
+
+    host::ClockAdvance(999);
+    EXPECT_EQ(log.Order.size(), 0u);
+    host::ClockAdvance(1);
+    EXPECT_EQ(log.Order.size(), 1u);
+    host::ClockAdvance(1000);
+    EXPECT_EQ(log.Order.size(), 11u);
+    EXPECT_EQ(log.Times[1], 11000000u);
+    EXPECT_EQ(log.Times[10], 20000000u);
+    EXPECT_EQ(host::ActiveTimers(), 1u);
+
+    EXPECT_TRUE(KeCancelTimer(&timer.Timer));
+    EXPECT_FALSE(KeCancelTimer(&timer.Timer));
+    host::ClockAdvance(1000);
+    EXPECT_EQ(log.Order.size(), 11u);
+}
+
+TEST(CoreTimers, ResettingReplacesTheDueTimeAndReportsThatItWasSet)
+{
+    host::ResetMachine();
+    Recorded log;
+    Tagged timer{};
+    timer.Log = &log;
+    KeInitializeTimerEx(&timer.Timer, NotificationTimer);
+    KeInitializeDpc(&timer.Dpc, RecordingDpc, &timer);
+    EXPECT_FALSE(KeSetTimerEx(&timer.Timer, RelativeMs(100), 0, &timer.Dpc));
+    EXPECT_TRUE(KeSetTimerEx(&timer.Timer, RelativeMs(500), 0, &timer.Dpc));
+    host::ClockAdvance(400);
+    EXPECT_TRUE(log.Order.empty());
+    host::ClockAdvance(100);
+    EXPECT_EQ(log.Order.size(), 1u);
+    EXPECT_FALSE(KeSetTimerEx(&timer.Timer, RelativeMs(1), 0, &timer.Dpc));   // expired: no longer set
+}
+
+TEST(CoreTimers, AbsoluteDueTimeIsSystemTime)
+{
+    host::ResetMachine();
+    Recorded log;
+    Tagged timer{};
+    timer.Log = &log;
+    KeInitializeTimerEx(&timer.Timer, NotificationTimer);
+    KeInitializeDpc(&timer.Dpc, RecordingDpc, &timer);
+    LARGE_INTEGER due;
+    due.QuadPart = kDefaultBoot + 2 * 10000000LL;   // two seconds after boot
+    KeSetTimerEx(&timer.Timer, due, 0, &timer.Dpc);
+    host::ClockAdvance(1999);
+    EXPECT_TRUE(log.Order.empty());
+    host::ClockAdvance(1);
+    ASSERT_EQ(log.Times.size(), 1u);
+    EXPECT_EQ(log.Times[0], 20000000u);
+
+    // A moment already past is due at once.
+    due.QuadPart = kDefaultBoot;
+    KeSetTimerEx(&timer.Timer, due, 0, &timer.Dpc);
+    host::ClockAdvance(0);
+    EXPECT_EQ(log.Times.size(), 2u);
+}
+
+struct SelfCancel {
+    KTIMER Timer;
+    KDPC Dpc;
+    int Runs;
+};
+
+TEST(CoreTimers, ADpcMaySetOrCancelItsOwnTimer)
+{
+    host::ResetMachine();
+    SelfCancel state{};
+    KeInitializeTimerEx(&state.Timer, NotificationTimer);
+    KeInitializeDpc(
+        &state.Dpc,
+        [](PKDPC, PVOID context, PVOID, PVOID) {
+            auto *self = static_cast<SelfCancel *>(context);
+            if (++self->Runs == 3) {
+                KeCancelTimer(&self->Timer);
+            }
+        },
+        &state);
+    KeSetTimerEx(&state.Timer, RelativeMs(10), 10, &state.Dpc);
+    host::ClockAdvance(1000);
+    EXPECT_EQ(state.Runs, 3);
+    EXPECT_EQ(host::ActiveTimers(), 0u);
+}
+
+TEST(CoreTimers, DpcReturningWithASpinLockHeldOrAtAnotherIrqlIsAVerifierFailure)
+{
+    host::ResetMachine();
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KTIMER timer;
+    KDPC holdsLock, lowers;
+    KeInitializeTimerEx(&timer, NotificationTimer);
+    KeInitializeDpc(
+        &holdsLock, [](PKDPC, PVOID, PVOID, PVOID) { KfAcquireSpinLock(&lock); }, nullptr);
+    KeInitializeDpc(
+        &lowers, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
+
+    coretest::ThreadsafeDeathTests();
+    KeSetTimerEx(&timer, RelativeMs(1), 0, &holdsLock);
+    EXPECT_DEATH(host::ClockAdvance(1), "VERIFIER: DPC routine .* returned holding a spin lock");
+    KeSetTimerEx(&timer, RelativeMs(1), 0, &lowers);
+    EXPECT_DEATH(host::ClockAdvance(1), "VERIFIER: DPC routine .* returned at PASSIVE_LEVEL");
+    KeCancelTimer(&timer);
+}
+
+TEST(CoreTimers, ClockAdvanceAtDispatchIsAVerifierFailure)
+{
+    host::ResetMachine();
+    coretest::ThreadsafeDeathTests();
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            host::ClockAdvance(10);
+        },
+        "VERIFIER: host::ClockAdvance called at DISPATCH_LEVEL");
+}
+
+TEST(CoreTimers, ReinitialisingASetTimerIsAVerifierFailure)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    KTIMER timer;
+    KeInitializeTimerEx(&timer, NotificationTimer);
+    KeSetTimerEx(&timer, RelativeMs(10), 0, nullptr);
+    KeInitializeTimerEx(&timer, NotificationTimer);
+    EXPECT_THAT(verifier.One(), HasSubstr("KeInitializeTimerEx"));
+    KeCancelTimer(&timer);
+
+    KTIMER garbage;
+    memset(&garbage, 0xCC, sizeof(garbage));
+    EXPECT_FALSE(KeSetTimerEx(&garbage, RelativeMs(10), 0, nullptr));
+    EXPECT_THAT(verifier.One(), HasSubstr("not initialised"));
+    EXPECT_EQ(host::ActiveTimers(), 0u);
+}
+
+//
+// Events.
+//
+
+TEST(CoreEvents, StatesAndAutoReset)
+{
+    host::ResetMachine();
+    KEVENT notification, synchronization;
+    KeInitializeEvent(&notification, NotificationEvent, FALSE);
+    KeInitializeEvent(&synchronization, SynchronizationEvent, TRUE);
+
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero), kStatusTimeout);
+    EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 1);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&notification), 1);
+    KeClearEvent(&notification);
+    EXPECT_EQ(KeReadStateEvent(&notification), 0);
+
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&synchronization), 0);   // a satisfied wait consumed it
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), kStatusTimeout);
+}
+
+TEST(CoreEvents, ARelativeTimeoutOnTheControlledClockTimesOutAtOnce)
+{
+    host::ResetMachine();
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout = RelativeMs(5000);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), kStatusTimeout);
+    EXPECT_EQ(host::InterruptTime(), 0u);   // the test owns the clock
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+}
+
+TEST(CoreEvents, ABlockingWaitIsReleasedByAnotherThread)
+{
+    host::ResetMachine();
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<bool> released{false};
+    std::thread waiter([&] {
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        released = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(released);
+    // Signalled from DISPATCH_LEVEL, as a DPC would.
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeLowerIrql(old);
+    waiter.join();
+    EXPECT_TRUE(released);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST(CoreEvents, APollAtDispatchIsAllowed)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    KSPIN_LOCK lock;
+    KIRQL old;
+    KeInitializeSpinLock(&lock);
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), kStatusTimeout);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+}
+
+TEST(CoreVerifier, BlockingWaitUnderASpinLockIsFatal)
+{
+    host::ResetMachine();
+    coretest::ThreadsafeDeathTests();
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);   // even a wait that would not block
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        },
+        "VERIFIER: KeWaitForSingleObject called (with a spin lock held|at DISPATCH_LEVEL)");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            LARGE_INTEGER timeout = RelativeMs(10);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        },
+        "VERIFIER: KeWaitForSingleObject called at DISPATCH_LEVEL");
+}
+
+TEST(CoreVerifier, BlockingWaitWithRaisedIrqlAndALockHeldNamesTheLock)
+{
+    // At PASSIVE_LEVEL by KeLowerIrql but still holding a lock: the
+    // held lock alone is the fault.
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    KeLowerIrql(PASSIVE_LEVEL);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_THAT(verifier.One(), HasSubstr("KeWaitForSingleObject called with a spin lock held"));
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+}
+
+TEST(CoreVerifier, SpinLockMisuse)
+{
+    host::ResetMachine();
+    coretest::ThreadsafeDeathTests();
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            std::thread other([] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); });
+            other.join();
+        },
+        "VERIFIER: spin lock .* released by a thread that does not hold it");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KIRQL again;
+            KeAcquireSpinLock(&lock, &old);
+            KeAcquireSpinLock(&lock, &again);
+        },
+        "VERIFIER: spin lock .* acquired recursively");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            KeReleaseSpinLock(&lock, APC_LEVEL);
+        },
+        "VERIFIER: spin lock .* released to APC_LEVEL; it was taken at PASSIVE_LEVEL");
+
+    // And the rules as kept: usable again, at the level it was taken at.
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(host::HeldSpinLocks(), 1);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+//
+// Work items.
+//
+
+struct WorkLog {
+    std::vector<int> Order;
+    PIO_WORKITEM Items[3];
+    PDEVICE_OBJECT Device;
+};
+
+WorkLog g_work;
+
+VOID NTAPI LoggingRoutine(PDEVICE_OBJECT device, PVOID context)
+{
+    int id = static_cast<int>(reinterpret_cast<intptr_t>(context));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(device, g_work.Device);
+    g_work.Order.push_back(id);
+    if (id == 1) {
+        // Queued by an item: runs in the same drain, after those queued before it.
+        IoQueueWorkItem(g_work.Items[2], LoggingRoutine, DelayedWorkQueue, reinterpret_cast<PVOID>(3));
+    }
+    if (id == 3) {
+        IoFreeWorkItem(g_work.Items[2]);   // freeing its own item from inside the routine
+        g_work.Items[2] = nullptr;
+    }
+}
+
+TEST(CoreWorkItems, RunInFifoOrderAtPassiveIncludingItemsQueuedByItems)
+{
+    host::ResetMachine();
+    g_work = WorkLog{};
+    g_work.Device = host::CreateDevice(u"", nullptr);
+    for (PIO_WORKITEM &item : g_work.Items) {
+        item = IoAllocateWorkItem(g_work.Device);
+        ASSERT_NE(item, nullptr);
+    }
+    EXPECT_EQ(host::PoolOutstanding(host::Tag("IoWI")), 3u);
+
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);   // queuing is allowed at DISPATCH_LEVEL
+    IoQueueWorkItem(g_work.Items[0], LoggingRoutine, DelayedWorkQueue, reinterpret_cast<PVOID>(1));
+    IoQueueWorkItem(g_work.Items[1], LoggingRoutine, CriticalWorkQueue, reinterpret_cast<PVOID>(2));
+    KeLowerIrql(old);
+    EXPECT_EQ(host::PendingWorkItems(), 2u);
+    EXPECT_TRUE(g_work.Order.empty());   // nothing runs until drained
+
+    EXPECT_EQ(host::DrainWorkItems(), 3u);
+    EXPECT_THAT(g_work.Order, ElementsAre(1, 2, 3));
+    EXPECT_EQ(host::PendingWorkItems(), 0u);
+    EXPECT_EQ(g_work.Items[2], nullptr);
+    EXPECT_EQ(host::PoolOutstanding(host::Tag("IoWI")), 2u);
+
+    // A work item may be queued again once its routine has started.
+    IoQueueWorkItem(g_work.Items[0], LoggingRoutine, DelayedWorkQueue, reinterpret_cast<PVOID>(4));
+    EXPECT_EQ(host::DrainWorkItems(), 1u);
+    IoFreeWorkItem(g_work.Items[0]);
+    IoFreeWorkItem(g_work.Items[1]);
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
+TEST(CoreWorkItems, MisuseIsAVerifierFailure)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    EXPECT_EQ(IoAllocateWorkItem(nullptr), nullptr);
+    EXPECT_THAT(verifier.One(), HasSubstr("IoAllocateWorkItem(NULL)"));
+
+    PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    auto routine = [](PDEVICE_OBJECT, PVOID) {};
+    IoQueueWorkItem(item, routine, DelayedWorkQueue, nullptr);
+    IoQueueWorkItem(item, routine, DelayedWorkQueue, nullptr);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("IoQueueWorkItem"), HasSubstr("already queued")));
+    EXPECT_EQ(host::PendingWorkItems(), 1u);
+
+    IoFreeWorkItem(item);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("IoFreeWorkItem"), HasSubstr("queued")));
+    ExFreePool(item);
+    EXPECT_THAT(verifier.One(), HasSubstr("freed pool containing a queued work item"));
+
+    EXPECT_EQ(host::DrainWorkItems(), 1u);
+    IoFreeWorkItem(item);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    IoFreeWorkItem(item);
+    EXPECT_THAT(verifier.One(), HasSubstr("already freed"));
+}
+
+TEST(CoreWorkItems, ALeakedWorkItemShowsInThePoolTracker)
+{
+    host::ResetMachine();
+    IoAllocateWorkItem(host::CreateDevice(u"", nullptr));
+    EXPECT_THAT(host::PoolReport(), HasSubstr("IoWI"));
+}
+
+TEST(CoreWorkItems, RoutineReturningAbovePassiveOrHoldingALockIsFatal)
+{
+    host::ResetMachine();
+    coretest::ThreadsafeDeathTests();
+    PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
+    EXPECT_DEATH(
+        {
+            PIO_WORKITEM item = IoAllocateWorkItem(device);
+            IoQueueWorkItem(
+                item,
+                [](PDEVICE_OBJECT, PVOID) {
+                    KIRQL old;
+                    KeRaiseIrql(DISPATCH_LEVEL, &old);
+                },
+                DelayedWorkQueue, nullptr);
+            host::DrainWorkItems();
+        },
+        "VERIFIER: work item routine .* returned at DISPATCH_LEVEL");
+    EXPECT_DEATH(
+        {
+            PIO_WORKITEM item = IoAllocateWorkItem(device);
+            IoQueueWorkItem(
+                item,
+                [](PDEVICE_OBJECT, PVOID) {
+                    static KSPIN_LOCK lock;
+                    KIRQL old;
+                    KeAcquireSpinLock(&lock, &old);
+                },
+                DelayedWorkQueue, nullptr);
+            host::DrainWorkItems();
+        },
+        "VERIFIER: work item routine .* returned holding a spin lock");
+}
+
+//
+// Real-time mode.
+//
+
+struct RealTimeState {
+    KTIMER Timer;
+    KDPC Dpc;
+    KEVENT TimerFired;
+    KEVENT WorkDone;
+    PIO_WORKITEM Item;
+};
+
+TEST(CoreRealTime, TimersAndWorkItemsRunByThemselves)
+{
+    host::ResetMachine();
+    static RealTimeState state;
+    KeInitializeEvent(&state.TimerFired, NotificationEvent, FALSE);
+    KeInitializeEvent(&state.WorkDone, NotificationEvent, FALSE);
+    KeInitializeTimerEx(&state.Timer, NotificationTimer);
+    state.Item = IoAllocateWorkItem(host::CreateDevice(u"", nullptr));
+    // The DPC queues the work item, which signals the waiting test thread.
+    KeInitializeDpc(
+        &state.Dpc,
+        [](PKDPC, PVOID, PVOID, PVOID) {
+            KeSetEvent(&state.TimerFired, IO_NO_INCREMENT, FALSE);
+            IoQueueWorkItem(
+                state.Item,
+                [](PDEVICE_OBJECT, PVOID) {
+                    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+                    KeSetEvent(&state.WorkDone, IO_NO_INCREMENT, FALSE);
+                },
+                DelayedWorkQueue, nullptr);
+        },
+        nullptr);
+
+    host::SetRealTime(true);
+    KeSetTimerEx(&state.Timer, RelativeMs(20), 0, &state.Dpc);
+    EXPECT_EQ(KeWaitForSingleObject(&state.WorkDone, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&state.TimerFired), 1);
+    EXPECT_GE(host::InterruptTime(), 200000u);
+
+    // A timed wait really waits in real-time mode.
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout = RelativeMs(30);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), kStatusTimeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
+    host::SetRealTime(false);
+
+    uint64_t stopped = host::InterruptTime();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(host::InterruptTime(), stopped);
+    IoFreeWorkItem(state.Item);
+}
+
+TEST(CoreReboot, RebootForgetsTimersWorkItemsAndTheClock)
+{
+    host::ResetMachine();
+    static KTIMER timer;
+    KeInitializeTimerEx(&timer, NotificationTimer);
+    KeSetTimerEx(&timer, RelativeMs(100), 100, nullptr);
+    PIO_WORKITEM item = IoAllocateWorkItem(host::CreateDevice(u"", nullptr));
+    IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) { ADD_FAILURE() << "ran after a reboot"; }, DelayedWorkQueue,
+                    nullptr);
+    host::ClockAdvance(250);
+
+    host::Reboot();
+    EXPECT_EQ(host::ActiveTimers(), 0u);
+    EXPECT_EQ(host::PendingWorkItems(), 0u);
+    EXPECT_EQ(host::DrainWorkItems(), 0u);
+    EXPECT_EQ(host::DpcRuns(), 0u);
+    EXPECT_EQ(host::InterruptTime(), 0u);
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+
+    // Real-time mode ends with the reboot.
+    host::SetRealTime(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GT(host::InterruptTime(), 0u);
+    host::Reboot();
+    EXPECT_EQ(host::InterruptTime(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(host::InterruptTime(), 0u);
+}
+
+} // namespace

@@ -1,0 +1,529 @@
+// Pool, lookaside lists and failure injection of the user-mode kernel.
+#include "core_testutil.h"
+
+#include <gmock/gmock.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+using coretest::VerifierRecorder;
+using testing::AllOf;
+using testing::HasSubstr;
+
+namespace {
+
+constexpr ULONG kTarn = host::Tag("TARN");
+constexpr ULONG kOther = host::Tag("Oth1");
+
+TEST(CorePool, OutstandingBlocksAreReportedByTagSizeAndSerial)
+{
+    host::ResetMachine();
+    EXPECT_EQ(host::TagText(kTarn), "TARN");
+
+    void *a = ExAllocatePoolWithTag(NonPagedPool, 24, kTarn);
+    void *b = ExAllocatePoolWithTag(PagedPool, 100, kOther);
+    void *c = ExAllocatePoolWithTag(NonPagedPool, 0, kTarn);   // zero bytes is a valid request
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(host::PoolOutstanding(), 3u);
+    EXPECT_EQ(host::PoolOutstanding(kTarn), 2u);
+    EXPECT_EQ(host::PoolOutstanding(kOther), 1u);
+
+    ExFreePoolWithTag(a, kTarn);
+    std::vector<host::PoolBlock> blocks = host::PoolBlocks();
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].Address, b);
+    EXPECT_EQ(blocks[0].Size, 100u);
+    EXPECT_EQ(blocks[0].Tag, kOther);
+    EXPECT_EQ(blocks[0].Type, PagedPool);
+    EXPECT_EQ(blocks[1].Size, 0u);
+    EXPECT_LT(blocks[0].Serial, blocks[1].Serial);
+
+    std::string report = host::PoolReport();
+    EXPECT_THAT(report, AllOf(HasSubstr("Oth1"), HasSubstr("100"), HasSubstr("TARN")));
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 2);
+    EXPECT_THAT(report, testing::Not(HasSubstr(" 24 ")));
+
+    ExFreePool(b);
+    ExFreePoolWithTag(c, kTarn);
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+    EXPECT_EQ(host::PoolReport(), "");
+}
+
+TEST(CorePool, BlocksAreAlignedForTheTarget)
+{
+    host::ResetMachine();
+    for (SIZE_T size : {1u, 7u, 24u, 4096u}) {
+        void *p = ExAllocatePoolWithTag(NonPagedPool, size, kTarn);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 8, 0u);
+        memset(p, 0x5A, size);   // the whole block is usable
+        ExFreePoolWithTag(p, kTarn);
+    }
+    void *aligned = ExAllocatePoolWithTag(NonPagedPoolCacheAligned, 10, kTarn);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(aligned) % 64, 0u);
+    ExFreePool(aligned);
+}
+
+TEST(CorePool, NewPoolIsNotZeroed)
+{
+    // Drivers must initialise what they allocate; handing out zeroed
+    // memory would hide the fault.
+    host::ResetMachine();
+    auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 64, kTarn));
+    size_t zeros = 0;
+    for (int i = 0; i < 64; i++) {
+        zeros += p[i] == 0;
+    }
+    EXPECT_EQ(zeros, 0u);
+    ExFreePool(p);
+}
+
+TEST(CorePool, DoubleFreeIsAVerifierFailure)
+{
+    host::ResetMachine();
+    coretest::ThreadsafeDeathTests();
+    void *p = ExAllocatePoolWithTag(NonPagedPool, 16, kTarn);
+    ExFreePoolWithTag(p, kTarn);
+    EXPECT_DEATH(ExFreePoolWithTag(p, kTarn), "VERIFIER: ExFreePoolWithTag.*double free of the 'TARN' pool block");
+}
+
+TEST(CorePool, FreeingUnknownOrInteriorAddressesIsAVerifierFailure)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    int local = 0;
+    ExFreePool(&local);
+    EXPECT_THAT(verifier.One(), HasSubstr("ExFreePool"));
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+
+    char *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 32, kTarn));
+    ExFreePool(p + 8);
+    EXPECT_THAT(verifier.One(), HasSubstr("inside the 'TARN' pool block of 32 bytes"));
+    EXPECT_EQ(host::PoolOutstanding(kTarn), 1u);   // the block itself is untouched
+    ExFreePool(p);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+}
+
+TEST(CorePool, WrongTagNamesBothTags)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    void *p = ExAllocatePoolWithTag(NonPagedPool, 40, kTarn);
+    ExFreePoolWithTag(p, host::Tag("Tarn"));
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("ExFreePoolWithTag"), HasSubstr("'Tarn'"), HasSubstr("'TARN'")));
+    EXPECT_EQ(host::PoolOutstanding(kTarn), 1u);
+    ExFreePoolWithTag(p, kTarn);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+}
+
+TEST(CorePool, OverrunPastTheBlockIsCaughtAtTheFree)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    char *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 10, kTarn));
+    p[10] = 0;   // one byte too far
+    ExFreePoolWithTag(p, kTarn);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("overrun"), HasSubstr("'TARN' block of 10 bytes")));
+}
+
+TEST(CorePool, IrqlRulesOfPool)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    void *nonPaged = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);
+    EXPECT_NE(nonPaged, nullptr);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kTarn), nullptr);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("ExAllocatePoolWithTag"), HasSubstr("PagedPool")));
+    KeLowerIrql(old);
+
+    void *paged = ExAllocatePoolWithTag(PagedPool, 8, kTarn);
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ExFreePool(paged);
+    EXPECT_THAT(verifier.One(), HasSubstr("paged pool"));
+    ExFreePool(nonPaged);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+
+    KIRQL dispatch;
+    KeRaiseIrql(HIGH_LEVEL, &dispatch);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTarn), nullptr);
+    EXPECT_THAT(verifier.One(), HasSubstr("above DISPATCH_LEVEL"));
+    ExFreePool(paged);
+    EXPECT_THAT(verifier.One(), HasSubstr("above DISPATCH_LEVEL"));
+    KeLowerIrql(dispatch);
+    KeLowerIrql(old);
+    ExFreePool(paged);
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
+TEST(CorePool, PagedAllocationAtDispatchIsFatalByDefault)
+{
+    host::ResetMachine();
+    coretest::ThreadsafeDeathTests();
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK lock;
+            KIRQL old;
+            KeInitializeSpinLock(&lock);
+            KeAcquireSpinLock(&lock, &old);
+            ExAllocatePoolWithTag(PagedPool, 8, kTarn);
+        },
+        "VERIFIER: ExAllocatePoolWithTag\\(PagedPool, 'TARN', 8 bytes\\) called at DISPATCH_LEVEL");
+}
+
+TEST(CorePool, FailNthFailsExactlyThatAttempt)
+{
+    host::ResetMachine();
+    void *before = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);
+    uint64_t attempts = host::PoolAllocationCount();
+    host::PoolFailNth(3);
+    void *first = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);
+    void *second = ExAllocatePoolWithTag(NonPagedPool, 8, kOther);
+    void *third = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);
+    void *fourth = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);
+    EXPECT_NE(first, nullptr);
+    EXPECT_NE(second, nullptr);
+    EXPECT_EQ(third, nullptr);
+    EXPECT_NE(fourth, nullptr);
+    EXPECT_EQ(host::PoolAllocationCount(), attempts + 4);   // the failed attempt counts too
+    EXPECT_EQ(host::PoolOutstanding(), 4u);
+    for (void *p : {before, first, second, fourth}) {
+        ExFreePool(p);
+    }
+}
+
+TEST(CorePool, FailTagFailsEveryAllocationOfThatTagUntilCleared)
+{
+    host::ResetMachine();
+    host::PoolFailTag(kOther);
+    for (int i = 0; i < 5; i++) {
+        EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kOther), nullptr);
+    }
+    void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);
+    EXPECT_NE(p, nullptr);
+    ExFreePool(p);
+
+    // Injection survives a reboot (it is the test's setting, not kernel
+    // state) but not a machine reset.
+    host::Reboot();
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kOther), nullptr);
+    host::ResetMachine();
+    p = ExAllocatePoolWithTag(NonPagedPool, 8, kOther);
+    EXPECT_NE(p, nullptr);
+    ExFreePool(p);
+
+    host::PoolFailTag(kOther);
+    host::PoolFailNth(1);
+    host::PoolClearFailures();
+    p = ExAllocatePoolWithTag(NonPagedPool, 8, kOther);
+    EXPECT_NE(p, nullptr);
+    ExFreePool(p);
+}
+
+TEST(CorePool, FreeingPoolHoldingAnActiveTimerIsAVerifierFailure)
+{
+    host::ResetMachine();
+    struct Context {
+        KTIMER Timer;
+        KDPC Dpc;
+    };
+    auto *context = static_cast<Context *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTarn));
+    KeInitializeTimerEx(&context->Timer, NotificationTimer);
+    KeInitializeDpc(&context->Dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    LARGE_INTEGER due;
+    due.QuadPart = -10 * 1000 * 10000LL;
+    KeSetTimerEx(&context->Timer, due, 0, &context->Dpc);
+
+    {
+        VerifierRecorder verifier;
+        ExFreePoolWithTag(context, kTarn);
+        EXPECT_THAT(verifier.One(), HasSubstr("freed pool containing an active timer"));
+        EXPECT_EQ(host::PoolOutstanding(kTarn), 1u);
+    }
+    coretest::ThreadsafeDeathTests();
+    EXPECT_DEATH(ExFreePoolWithTag(context, kTarn), "VERIFIER: ExFreePoolWithTag.*freed pool containing an active timer");
+
+    // Once the timer has expired (one-shot) the memory may go.
+    host::ClockAdvance(10 * 1000);
+    EXPECT_EQ(host::ActiveTimers(), 0u);
+    ExFreePoolWithTag(context, kTarn);
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
+TEST(CorePool, FreeingPoolHoldingADpcOfAnActiveTimerIsAVerifierFailure)
+{
+    host::ResetMachine();
+    KTIMER timer;
+    auto *dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTarn));
+    KeInitializeTimerEx(&timer, NotificationTimer);
+    KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    LARGE_INTEGER due;
+    due.QuadPart = -10000;
+    KeSetTimerEx(&timer, due, 50, dpc);
+    VerifierRecorder verifier;
+    ExFreePool(dpc);
+    EXPECT_THAT(verifier.One(), HasSubstr("the DPC of an active timer"));
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    ExFreePool(dpc);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+}
+
+//
+// Lookaside lists.
+//
+
+TEST(CoreLookaside, EntriesArePoolBlocksOfTheListAndAreReused)
+{
+    host::ResetMachine();
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 48, kTarn, 0);
+
+    void *a = ExAllocateFromNPagedLookasideList(&list);
+    ASSERT_NE(a, nullptr);
+    std::vector<host::PoolBlock> blocks = host::PoolBlocks();
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].Tag, kTarn);
+    EXPECT_EQ(blocks[0].Size, 48u);
+
+    ExFreeToNPagedLookasideList(&list, a);
+    uint64_t attempts = host::PoolAllocationCount();
+    void *again = ExAllocateFromNPagedLookasideList(&list);
+    EXPECT_EQ(again, a);                                     // served from the cache
+    EXPECT_EQ(host::PoolAllocationCount(), attempts);        // without touching pool
+    ExFreeToNPagedLookasideList(&list, again);
+
+    EXPECT_EQ(host::PoolOutstanding(kTarn), 1u);   // cached entries stay allocated
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
+TEST(CoreLookaside, CachesAtMostItsDepth)
+{
+    host::ResetMachine();
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 16, kTarn, 3);
+    std::vector<void *> entries;
+    for (int i = 0; i < 10; i++) {
+        entries.push_back(ExAllocateFromNPagedLookasideList(&list));
+    }
+    EXPECT_EQ(host::PoolOutstanding(kTarn), 10u);
+    for (void *entry : entries) {
+        ExFreeToNPagedLookasideList(&list, entry);
+    }
+    EXPECT_EQ(host::PoolOutstanding(kTarn), 3u);
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_EQ(host::PoolOutstanding(kTarn), 0u);
+}
+
+TEST(CoreLookaside, DefaultDepthCachesSomeEntries)
+{
+    host::ResetMachine();
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 16, kTarn, 0);
+    void *a = ExAllocateFromNPagedLookasideList(&list);
+    void *b = ExAllocateFromNPagedLookasideList(&list);
+    ExFreeToNPagedLookasideList(&list, a);
+    ExFreeToNPagedLookasideList(&list, b);
+    EXPECT_EQ(host::PoolOutstanding(kTarn), 2u);
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_EQ(host::PoolOutstanding(kTarn), 0u);
+}
+
+TEST(CoreLookaside, UseOfAnUninitialisedOrDeletedListIsAVerifierFailure)
+{
+    host::ResetMachine();
+    NPAGED_LOOKASIDE_LIST list;
+    {
+    VerifierRecorder verifier;
+    memset(&list, 0xAB, sizeof(list));
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&list), nullptr);
+    EXPECT_THAT(verifier.One(), HasSubstr("ExAllocateFromNPagedLookasideList"));
+
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 16, kTarn, 0);
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 16, kTarn, 0);
+    EXPECT_THAT(verifier.One(), HasSubstr("already initialised"));
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&list), nullptr);
+    EXPECT_THAT(verifier.One(), HasSubstr("not initialised (or was deleted)"));
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_THAT(verifier.One(), HasSubstr("ExDeleteNPagedLookasideList"));
+    }
+
+    coretest::ThreadsafeDeathTests();
+    EXPECT_DEATH(ExAllocateFromNPagedLookasideList(&list), "VERIFIER: ExAllocateFromNPagedLookasideList");
+}
+
+TEST(CoreLookaside, ForeignAndDoubleFreesAreVerifierFailures)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, kTarn, 4);
+    void *entry = ExAllocateFromNPagedLookasideList(&list);
+    ExFreeToNPagedLookasideList(&list, entry);
+    ExFreeToNPagedLookasideList(&list, entry);
+    EXPECT_THAT(verifier.One(), HasSubstr("double free"));
+
+    void *foreign = ExAllocatePoolWithTag(NonPagedPool, 32, kOther);
+    ExFreeToNPagedLookasideList(&list, foreign);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("'Oth1'"), HasSubstr("'TARN'")));
+    ExFreePool(foreign);
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
+TEST(CoreLookaside, FreeingPoolHoldingALiveListIsAVerifierFailure)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    auto *list = static_cast<PNPAGED_LOOKASIDE_LIST>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(NPAGED_LOOKASIDE_LIST), kOther));
+    ExInitializeNPagedLookasideList(list, nullptr, nullptr, 0, 16, kTarn, 0);
+    ExFreePool(list);
+    EXPECT_THAT(verifier.One(), HasSubstr("lookaside list"));
+    ExDeleteNPagedLookasideList(list);
+    ExFreePool(list);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+}
+
+std::atomic<int> g_customAllocations{0};
+std::atomic<int> g_customFrees{0};
+
+TEST(CoreLookaside, CustomRoutinesReplacePool)
+{
+    host::ResetMachine();
+    g_customAllocations = 0;
+    g_customFrees = 0;
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(
+        &list,
+        [](POOL_TYPE, SIZE_T size, ULONG) -> PVOID {
+            g_customAllocations++;
+            return malloc(size);
+        },
+        [](PVOID p) {
+            g_customFrees++;
+            free(p);
+        },
+        0, 20, kTarn, 1);
+    void *a = ExAllocateFromNPagedLookasideList(&list);
+    void *b = ExAllocateFromNPagedLookasideList(&list);
+    EXPECT_EQ(g_customAllocations, 2);
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+    ExFreeToNPagedLookasideList(&list, a);   // cached (depth 1)
+    ExFreeToNPagedLookasideList(&list, b);   // beyond the depth: handed to Free
+    EXPECT_EQ(g_customFrees, 1);
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_EQ(g_customFrees, 2);
+}
+
+TEST(CoreLookaside, ConcurrentUseAtDispatchHandsOutEachEntryToOneThreadAtATime)
+{
+    host::ResetMachine();
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 64, kTarn, 8);
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 2000;
+    std::atomic<int> corrupted{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            for (int round = 0; round < kRounds; round++) {
+                void *held[3];
+                for (void *&entry : held) {
+                    entry = ExAllocateFromNPagedLookasideList(&list);
+                    memset(entry, t + 1, 64);
+                }
+                std::this_thread::yield();
+                for (void *entry : held) {
+                    const auto *bytes = static_cast<const unsigned char *>(entry);
+                    for (int i = 0; i < 64; i++) {
+                        if (bytes[i] != t + 1) {
+                            corrupted++;
+                            break;
+                        }
+                    }
+                    ExFreeToNPagedLookasideList(&list, entry);
+                }
+            }
+            KeLowerIrql(old);
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(corrupted, 0);
+    EXPECT_LE(host::PoolOutstanding(kTarn), 8u);
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
+TEST(CorePool, ConcurrentAllocationsAreAllTracked)
+{
+    host::ResetMachine();
+    constexpr int kThreads = 8;
+    constexpr int kPerThread = 500;
+    std::vector<std::vector<void *>> kept(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; i++) {
+                void *p = ExAllocatePoolWithTag(NonPagedPool, 16 + i % 7, kTarn);
+                if (i % 2 == 0) {
+                    ExFreePoolWithTag(p, kTarn);
+                } else {
+                    kept[t].push_back(p);
+                }
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(host::PoolOutstanding(kTarn), static_cast<size_t>(kThreads * kPerThread / 2));
+    std::set<uint64_t> serials;
+    for (const host::PoolBlock &block : host::PoolBlocks()) {
+        serials.insert(block.Serial);
+    }
+    EXPECT_EQ(serials.size(), static_cast<size_t>(kThreads * kPerThread / 2));
+    for (auto &list : kept) {
+        for (void *p : list) {
+            ExFreePoolWithTag(p, kTarn);
+        }
+    }
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
+TEST(CoreReboot, RebootForgetsPoolWithoutReportingIt)
+{
+    host::ResetMachine();
+    ExAllocatePoolWithTag(NonPagedPool, 24, kTarn);
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 16, kTarn, 0);
+    ExFreeToNPagedLookasideList(&list, ExAllocateFromNPagedLookasideList(&list));
+    ASSERT_EQ(host::PoolOutstanding(), 2u);
+
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    host::Reboot();
+    std::string printed = testing::internal::GetCapturedStderr() + testing::internal::GetCapturedStdout();
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+    EXPECT_EQ(host::PoolReport(), "");
+    EXPECT_EQ(host::PoolAllocationCount(), 0u);
+
+    // The list did not survive the reboot.
+    VerifierRecorder verifier;
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&list), nullptr);
+    EXPECT_THAT(verifier.One(), HasSubstr("not initialised"));
+}
+
+} // namespace
