@@ -234,3 +234,23 @@ TEST_F(ConfigTest, ConfigurationComesFromARegFileAsAnAdministratorWritesIt)
 
 } // namespace
 } // namespace tarntest
+
+namespace tarntest {
+namespace {
+
+// A 32-bit value of the wrong size: too long does not fit its field and
+// is a failed read; too short is taken as the little-endian number it holds.
+TEST_F(ConfigTest, DwordOfTheWrongSize)
+{
+    MinimalConfiguration();
+    host::RegistrySetValue(kParametersKey, "PathSelectionPolicy", REG_DWORD, {0x02, 0x01, 0, 0, 0, 0});
+    host::RegistrySetValue(kParametersKey, "RoundRobinTimeSlice", REG_DWORD, {0xF4, 0x01});
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+
+    EXPECT_EQ(Context()->PathSelectionPolicy, TARN_LB_POLICY_FAILOVER);
+    EXPECT_NE(DumpStatusOf(0xC0000004), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->RoundRobinTimeSlice, 500u);
+}
+
+} // namespace
+} // namespace tarntest

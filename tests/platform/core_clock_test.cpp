@@ -211,7 +211,7 @@ TEST(CoreTimers, DpcReturningWithASpinLockHeldOrAtAnotherIrqlIsAVerifierFailure)
     KeInitializeDpc(
         &lowers, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
 
-    coretest::ThreadsafeDeathTests();
+    coretest::FastDeathTests();
     KeSetTimerEx(&timer, RelativeMs(1), 0, &holdsLock);
     EXPECT_DEATH(host::ClockAdvance(1), "VERIFIER: DPC routine .* returned holding a spin lock");
     KeSetTimerEx(&timer, RelativeMs(1), 0, &lowers);
@@ -222,7 +222,7 @@ TEST(CoreTimers, DpcReturningWithASpinLockHeldOrAtAnotherIrqlIsAVerifierFailure)
 TEST(CoreTimers, ClockAdvanceAtDispatchIsAVerifierFailure)
 {
     host::ResetMachine();
-    coretest::ThreadsafeDeathTests();
+    coretest::FastDeathTests();
     EXPECT_DEATH(
         {
             KIRQL old;
@@ -331,7 +331,7 @@ TEST(CoreEvents, APollAtDispatchIsAllowed)
 TEST(CoreVerifier, BlockingWaitUnderASpinLockIsFatal)
 {
     host::ResetMachine();
-    coretest::ThreadsafeDeathTests();
+    coretest::FastDeathTests();
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, TRUE);   // even a wait that would not block
     KSPIN_LOCK lock;
@@ -376,7 +376,7 @@ TEST(CoreVerifier, BlockingWaitWithRaisedIrqlAndALockHeldNamesTheLock)
 TEST(CoreVerifier, SpinLockMisuse)
 {
     host::ResetMachine();
-    coretest::ThreadsafeDeathTests();
+    coretest::FastDeathTests();
     static KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
 
@@ -511,7 +511,7 @@ TEST(CoreWorkItems, ALeakedWorkItemShowsInThePoolTracker)
 TEST(CoreWorkItems, RoutineReturningAbovePassiveOrHoldingALockIsFatal)
 {
     host::ResetMachine();
-    coretest::ThreadsafeDeathTests();
+    coretest::FastDeathTests();
     PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
     EXPECT_DEATH(
         {

@@ -157,7 +157,7 @@ TEST(CoreObjects, ADeletedDeviceStaysWhileAFileObjectHoldsIt)
 TEST(CoreVerifier, DeviceControlUnderASpinLockOrAtDispatchIsFatal)
 {
     host::ResetMachine();
-    coretest::ThreadsafeDeathTests();
+    coretest::FastDeathTests();
     PDEVICE_OBJECT device = host::CreateDevice(
         u"\\Device\\Port", [](ULONG, PVOID, ULONG, PVOID, ULONG, bool, PIO_STATUS_BLOCK status) {
             status->Status = STATUS_SUCCESS;

@@ -83,7 +83,7 @@ TEST(CorePool, NewPoolIsNotZeroed)
 TEST(CorePool, DoubleFreeIsAVerifierFailure)
 {
     host::ResetMachine();
-    coretest::ThreadsafeDeathTests();
+    coretest::FastDeathTests();
     void *p = ExAllocatePoolWithTag(NonPagedPool, 16, kTarn);
     ExFreePoolWithTag(p, kTarn);
     EXPECT_DEATH(ExFreePoolWithTag(p, kTarn), "VERIFIER: ExFreePoolWithTag.*double free of the 'TARN' pool block");
@@ -163,7 +163,7 @@ TEST(CorePool, IrqlRulesOfPool)
 TEST(CorePool, PagedAllocationAtDispatchIsFatalByDefault)
 {
     host::ResetMachine();
-    coretest::ThreadsafeDeathTests();
+    coretest::FastDeathTests();
     EXPECT_DEATH(
         {
             KSPIN_LOCK lock;
@@ -244,7 +244,7 @@ TEST(CorePool, FreeingPoolHoldingAnActiveTimerIsAVerifierFailure)
         EXPECT_THAT(verifier.One(), HasSubstr("freed pool containing an active timer"));
         EXPECT_EQ(host::PoolOutstanding(kTarn), 1u);
     }
-    coretest::ThreadsafeDeathTests();
+    coretest::FastDeathTests();
     EXPECT_DEATH(ExFreePoolWithTag(context, kTarn), "VERIFIER: ExFreePoolWithTag.*freed pool containing an active timer");
 
     // Once the timer has expired (one-shot) the memory may go.
@@ -355,7 +355,7 @@ TEST(CoreLookaside, UseOfAnUninitialisedOrDeletedListIsAVerifierFailure)
     EXPECT_THAT(verifier.One(), HasSubstr("ExDeleteNPagedLookasideList"));
     }
 
-    coretest::ThreadsafeDeathTests();
+    coretest::FastDeathTests();
     EXPECT_DEATH(ExAllocateFromNPagedLookasideList(&list), "VERIFIER: ExAllocateFromNPagedLookasideList");
 }
 

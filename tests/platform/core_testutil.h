@@ -57,9 +57,13 @@ private:
     }
 };
 
-inline void ThreadsafeDeathTests()
+// Death tests fork without re-executing the program: the 32-bit build's
+// tests may run under a user-mode emulator that cannot re-execute it.
+// The core tests start no thread that outlives its test, so the process
+// is single-threaded whenever a death test forks.
+inline void FastDeathTests()
 {
-    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    testing::FLAGS_gtest_death_test_style = "fast";
 }
 
 } // namespace coretest

@@ -70,7 +70,9 @@ protected:
             ADD_FAILURE() << path << " is not built";
             return -1;
         }
-        std::string command = "'" + path + "'";
+        // In a 32-bit build on a kernel without 32-bit emulation the tools
+        // run under the same emulator as the tests.
+        std::string command = std::string(TARN_TOOL_RUNNER) + " '" + path + "'";
         for (const std::string &argument : arguments) {
             command += " '" + argument + "'";
         }
