@@ -56,20 +56,6 @@ constexpr UCHAR kTimerNotificationObject = 8;
 constexpr UCHAR kTimerSynchronizationObject = 9;
 constexpr UCHAR kDpcObject = 19;
 
-const char *IrqlName(KIRQL irql)
-{
-    switch (irql) {
-    case PASSIVE_LEVEL:
-        return "PASSIVE_LEVEL";
-    case APC_LEVEL:
-        return "APC_LEVEL";
-    case DISPATCH_LEVEL:
-        return "DISPATCH_LEVEL";
-    default:
-        return "a device IRQL";
-    }
-}
-
 // Brings the calling thread back to irql after a routine left it elsewhere.
 void RestoreIrql(KIRQL irql)
 {
@@ -145,7 +131,7 @@ void RunDpc(PKTIMER timer, PKDPC dpc)
         VerifierFail("DPC routine %p (timer %p) returned holding a spin lock", (void *)routine, (void *)timer);
     } else if (after != DISPATCH_LEVEL) {
         VerifierFail("DPC routine %p (timer %p) returned at %s; it was called at DISPATCH_LEVEL", (void *)routine,
-                     (void *)timer, IrqlName(after));
+                     (void *)timer, detail::IrqlName(after));
     }
     RestoreIrql(old);
 }
@@ -226,7 +212,7 @@ void RunWorkItemsUntilEmpty(size_t *count)
                          (void *)item);
         } else if (after != PASSIVE_LEVEL) {
             VerifierFail("work item routine %p (work item %p) returned at %s; it was called at PASSIVE_LEVEL",
-                         (void *)work.Routine, (void *)item, IrqlName(after));
+                         (void *)work.Routine, (void *)item, detail::IrqlName(after));
         }
         RestoreIrql(PASSIVE_LEVEL);
     }

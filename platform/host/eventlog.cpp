@@ -36,8 +36,6 @@ void RebootTrace();     // trace.cpp: its share of RebootDiagnostics
 
 namespace {
 
-constexpr SHORT kIoTypeDevice = 3;
-constexpr SHORT kIoTypeDriver = 4;
 constexpr size_t kDumpDataOffset = offsetof(IO_ERROR_LOG_PACKET, DumpData);
 
 struct PendingEntry {
@@ -73,27 +71,11 @@ std::u16string LastComponent(const char16_t *name, size_t length)
 // that is not a driver or device object the host made.
 bool IoObjectSource(PVOID object, std::u16string *source)
 {
-    const SHORT type = *static_cast<const SHORT *>(object);
-    PDRIVER_OBJECT driver = nullptr;
-    if (type == kIoTypeDriver) {
-        driver = static_cast<PDRIVER_OBJECT>(object);
-        if (driver->Size != sizeof(DRIVER_OBJECT) || driver->HostExtension == nullptr) {
-            return false;
-        }
-    } else if (type == kIoTypeDevice) {
-        PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(object);
-        if (device->Size != sizeof(DEVICE_OBJECT) || device->HostExtension == nullptr) {
-            return false;
-        }
-        driver = device->DriverObject;
-    } else {
+    std::u16string driverName;
+    if (!detail::IoObjectDriverName(object, &driverName)) {
         return false;
     }
-    if (driver == nullptr || driver->DriverName.Buffer == nullptr) {
-        *source = u"";
-        return true;
-    }
-    *source = LastComponent(driver->DriverName.Buffer, driver->DriverName.Length / sizeof(WCHAR));
+    *source = LastComponent(driverName.data(), driverName.size());
     return true;
 }
 

@@ -17,16 +17,31 @@ Abstract:
 #include "hostkernel.h"
 
 #include <string>
+#include <string_view>
 
 namespace host {
 namespace detail {
 
+// "PASSIVE_LEVEL", "DISPATCH_LEVEL", ... for messages.
+const char *IrqlName(KIRQL irql);
+
 // Fails when called above DISPATCH_LEVEL (calls allowed at any level up to it).
 void RequireAtMostDispatch(const char *call);
 
-// UTF-16 <-> UTF-8 for names and texts the host shows.
+// UTF-16 <-> UTF-8 for names and texts the host shows.  DecodeUtf8 is
+// strict (false on a malformed sequence, an overlong form, a surrogate or a
+// code point beyond U+10FFFF); EncodeUtf8 turns an unpaired surrogate into
+// U+FFFD and clears *exact.  Narrow and Widen never fail: what cannot be
+// converted becomes U+FFFD.
+bool DecodeUtf8(std::string_view in, std::u16string *out);
+std::string EncodeUtf8(std::u16string_view in, bool *exact = nullptr);
 std::string Narrow(const std::u16string &text);
 std::u16string Widen(const std::string &text);
+
+// The name of the driver an I/O object belongs to ("\Driver\tarndsm"):
+// the object itself when it is a driver object, a device's owner.  False
+// for anything that is not a driver or device object the host made.
+bool IoObjectDriverName(const void *object, std::u16string *driverName);
 
 // Each module forgets its kernel state at a reboot (Reboot), and a clean
 // machine also empties what persists (ResetMachine).

@@ -48,20 +48,6 @@ ULONG_PTR OwnToken()
     return reinterpret_cast<ULONG_PTR>(&t_lockToken);
 }
 
-const char *IrqlName(KIRQL irql)
-{
-    switch (irql) {
-    case PASSIVE_LEVEL:
-        return "PASSIVE_LEVEL";
-    case APC_LEVEL:
-        return "APC_LEVEL";
-    case DISPATCH_LEVEL:
-        return "DISPATCH_LEVEL";
-    default:
-        return "a device IRQL";
-    }
-}
-
 } // namespace
 
 void SetVerifierHandler(VerifierHandler handler)
@@ -90,7 +76,7 @@ void VerifierFail(const char *format, ...)
 void RequirePassive(const char *call)
 {
     if (t_irql != PASSIVE_LEVEL) {
-        VerifierFail("%s called at %s; it may only be called at PASSIVE_LEVEL", call, IrqlName(t_irql));
+        VerifierFail("%s called at %s; it may only be called at PASSIVE_LEVEL", call, detail::IrqlName(t_irql));
     } else if (t_heldLocks != 0) {
         VerifierFail("%s called with a spin lock held; it may only be called at PASSIVE_LEVEL", call);
     }
@@ -102,6 +88,20 @@ int HeldSpinLocks()
 }
 
 namespace detail {
+
+const char *IrqlName(KIRQL irql)
+{
+    switch (irql) {
+    case PASSIVE_LEVEL:
+        return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+        return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+        return "DISPATCH_LEVEL";
+    default:
+        return "a device IRQL";
+    }
+}
 
 void RequireAtMostDispatch(const char *call)
 {
@@ -137,7 +137,7 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
 {
     KIRQL old = t_irql;
     if (NewIrql < old) {
-        VerifierFail("KeRaiseIrql to %s from the higher %s", IrqlName(NewIrql), IrqlName(old));
+        VerifierFail("KeRaiseIrql to %s from the higher %s", detail::IrqlName(NewIrql), detail::IrqlName(old));
     }
     t_irql = NewIrql;
     return old;
@@ -146,7 +146,7 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
 extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
 {
     if (NewIrql > t_irql) {
-        VerifierFail("KeLowerIrql to %s from the lower %s", IrqlName(NewIrql), IrqlName(t_irql));
+        VerifierFail("KeLowerIrql to %s from the lower %s", detail::IrqlName(NewIrql), detail::IrqlName(t_irql));
     }
     t_irql = NewIrql;
 }
@@ -159,7 +159,7 @@ extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
     if (t_irql > DISPATCH_LEVEL) {
-        VerifierFail("KeAcquireSpinLock called at %s, above DISPATCH_LEVEL", IrqlName(t_irql));
+        VerifierFail("KeAcquireSpinLock called at %s, above DISPATCH_LEVEL", detail::IrqlName(t_irql));
     }
     ULONG_PTR token = OwnToken();
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == token) {
@@ -191,7 +191,7 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     }
     if (t_irql != DISPATCH_LEVEL) {
         VerifierFail("spin lock %p released at %s; it was taken at DISPATCH_LEVEL", (void *)SpinLock,
-                     IrqlName(t_irql));
+                     detail::IrqlName(t_irql));
     }
     int slot = t_heldLocks - 1;
     while (slot >= 0 && t_held[slot].Lock != SpinLock) {
@@ -199,8 +199,8 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     }
     if (slot >= 0) {
         if (t_held[slot].OldIrql != NewIrql) {
-            VerifierFail("spin lock %p released to %s; it was taken at %s", (void *)SpinLock, IrqlName(NewIrql),
-                         IrqlName(t_held[slot].OldIrql));
+            VerifierFail("spin lock %p released to %s; it was taken at %s", (void *)SpinLock, detail::IrqlName(NewIrql),
+                         detail::IrqlName(t_held[slot].OldIrql));
         }
         for (int i = slot; i + 1 < t_heldLocks && i + 1 < kMaxHeldLocks; i++) {
             t_held[i] = t_held[i + 1];

@@ -224,6 +224,26 @@ void RebootObjects()
 }
 
 } // namespace detail
+namespace detail {
+
+bool IoObjectDriverName(const void *object, std::u16string *driverName)
+{
+    std::lock_guard<std::mutex> lock(g_objectMutex);
+    auto driver = g_drivers.find(object);
+    if (driver != g_drivers.end()) {
+        *driverName = driver->second->Name;
+        return true;
+    }
+    auto device = g_devices.find(object);
+    if (device == g_devices.end()) {
+        return false;
+    }
+    auto owner = g_drivers.find(device->second->Object.DriverObject);
+    *driverName = owner != g_drivers.end() ? owner->second->Name : std::u16string();
+    return true;
+}
+
+} // namespace detail
 } // namespace host
 
 using namespace host;

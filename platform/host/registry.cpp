@@ -105,99 +105,11 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
-// UTF-8 to UTF-16; false on malformed input (bad sequences, overlong
-// forms, surrogates, code points beyond U+10FFFF).
-bool DecodeUtf8(std::string_view in, std::u16string *out)
-{
-    static const uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    out->clear();
-    size_t i = 0;
-    while (i < in.size()) {
-        unsigned char c = static_cast<unsigned char>(in[i]);
-        uint32_t cp;
-        size_t n;
-        if (c < 0x80) {
-            cp = c;
-            n = 1;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            n = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            n = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            n = 4;
-        } else {
-            return false;
-        }
-        if (i + n > in.size()) {
-            return false;
-        }
-        for (size_t k = 1; k < n; k++) {
-            unsigned char d = static_cast<unsigned char>(in[i + k]);
-            if ((d & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        if (cp < kMinimum[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out->push_back(static_cast<char16_t>(cp));
-        }
-        i += n;
-    }
-    return true;
-}
-
-// UTF-16 to UTF-8.  An unpaired surrogate becomes U+FFFD and clears *exact.
-std::string EncodeUtf8(std::u16string_view in, bool *exact = nullptr)
-{
-    std::string out;
-    if (exact != nullptr) {
-        *exact = true;
-    }
-    for (size_t i = 0; i < in.size(); i++) {
-        uint32_t cp = in[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-            i++;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-            if (exact != nullptr) {
-                *exact = false;
-            }
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
-
 // Host paths and names come as UTF-8 from tests and tools.
 std::u16string WidenArgument(const std::string &text)
 {
     std::u16string wide;
-    if (!DecodeUtf8(text, &wide)) {
+    if (!detail::DecodeUtf8(text, &wide)) {
         throw std::invalid_argument("registry: \"" + text + "\" is not UTF-8");
     }
     return wide;
@@ -478,7 +390,7 @@ std::string KeyText(const Key *key, bool regForm)
     for (; key != nullptr && key->Parent != nullptr; key = key->Parent) {
         path = u"\\" + key->Name + path;
     }
-    return (regForm ? "HKEY_LOCAL_MACHINE" : "\\Registry\\Machine") + EncodeUtf8(path);
+    return (regForm ? "HKEY_LOCAL_MACHINE" : "\\Registry\\Machine") + detail::EncodeUtf8(path);
 }
 
 // A host control's key, or null when the path is not under the machine root.
@@ -616,7 +528,7 @@ std::string Shown(std::string_view text)
 
 bool RegParser::Widen(const std::string &text, std::u16string *out, const char *what)
 {
-    if (!DecodeUtf8(text, out)) {
+    if (!detail::DecodeUtf8(text, out)) {
         return Fail(std::string(what) + " is not valid UTF-8");
     }
     return true;
@@ -633,7 +545,7 @@ bool RegParser::Parse(std::string text, std::string *error)
                                           (static_cast<unsigned char>(text[i + 1]) << 8));
         }
         bool exact;
-        text = EncodeUtf8(wide, &exact);
+        text = detail::EncodeUtf8(wide, &exact);
         if (!exact || !even) {
             m_line = 1;
             Fail("the UTF-16 text is malformed");
@@ -916,7 +828,7 @@ bool StringRoundTrips(const std::vector<uint8_t> &data, std::string *text)
         wide += c;
     }
     bool exact;
-    *text = EncodeUtf8(wide, &exact);
+    *text = detail::EncodeUtf8(wide, &exact);
     return exact;
 }
 
@@ -941,7 +853,7 @@ void AppendHex(std::string *out, std::string line, const std::vector<uint8_t> &d
 
 void ExportValue(std::string *out, const Value &value)
 {
-    std::string line = value.Name.empty() ? "@=" : EscapeQuoted(EncodeUtf8(value.Name)) + "=";
+    std::string line = value.Name.empty() ? "@=" : EscapeQuoted(detail::EncodeUtf8(value.Name)) + "=";
     std::string text;
     if (value.Type == REG_SZ && StringRoundTrips(value.Data, &text)) {
         *out += line + EscapeQuoted(text) + "\r\n";
@@ -1074,7 +986,7 @@ NTSTATUS DeliverToRoutine(const RTL_QUERY_REGISTRY_TABLE &entry, PVOID context, 
 
 std::string Quoted(const std::u16string &name)
 {
-    return name.empty() ? std::string("(default)") : "\"" + EncodeUtf8(name) + "\"";
+    return name.empty() ? std::string("(default)") : "\"" + detail::EncodeUtf8(name) + "\"";
 }
 
 // A direct query into a UNICODE_STRING: the whole data, always with a
@@ -1624,7 +1536,7 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
         // Without it the handle lands in the calling process's table, where
         // that process can use or close it.
         VerifierFail("ZwCreateKey of \"%s\" without OBJ_KERNEL_HANDLE: a kernel component created a user-mode handle",
-                     EncodeUtf8(name).c_str());
+                     detail::EncodeUtf8(name).c_str());
     }
     if ((CreateOptions & ~REG_OPTION_VOLATILE) != 0) {
         return STATUS_INVALID_PARAMETER;

@@ -28,88 +28,132 @@ Abstract:
 namespace host {
 namespace detail {
 
-std::string Narrow(const std::u16string &text)
+namespace {
+
+// Decodes the UTF-8 sequence at in[at]: its length and code point, or 0
+// when it is malformed (a bad or truncated sequence, an overlong form, a
+// surrogate, a code point beyond U+10FFFF).
+size_t DecodeSequence(std::string_view in, size_t at, uint32_t *codePoint)
+{
+    static const uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+    unsigned char lead = static_cast<unsigned char>(in[at]);
+    uint32_t cp;
+    size_t n;
+    if (lead < 0x80) {
+        cp = lead;
+        n = 1;
+    } else if ((lead & 0xE0) == 0xC0) {
+        cp = lead & 0x1F;
+        n = 2;
+    } else if ((lead & 0xF0) == 0xE0) {
+        cp = lead & 0x0F;
+        n = 3;
+    } else if ((lead & 0xF8) == 0xF0) {
+        cp = lead & 0x07;
+        n = 4;
+    } else {
+        return 0;
+    }
+    if (at + n > in.size()) {
+        return 0;
+    }
+    for (size_t k = 1; k < n; k++) {
+        unsigned char next = static_cast<unsigned char>(in[at + k]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        cp = (cp << 6) | (next & 0x3F);
+    }
+    if (cp < kMinimum[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return 0;
+    }
+    *codePoint = cp;
+    return n;
+}
+
+void AppendUtf16(uint32_t cp, std::u16string *out)
+{
+    if (cp >= 0x10000) {
+        cp -= 0x10000;
+        out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+        out->push_back(static_cast<char16_t>(cp));
+    }
+}
+
+} // namespace
+
+bool DecodeUtf8(std::string_view in, std::u16string *out)
+{
+    out->clear();
+    for (size_t i = 0; i < in.size();) {
+        uint32_t cp;
+        size_t n = DecodeSequence(in, i, &cp);
+        if (n == 0) {
+            return false;
+        }
+        AppendUtf16(cp, out);
+        i += n;
+    }
+    return true;
+}
+
+// UTF-16 to UTF-8.  An unpaired surrogate becomes U+FFFD and clears *exact.
+std::string EncodeUtf8(std::u16string_view in, bool *exact)
 {
     std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); i++) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+    if (exact != nullptr) {
+        *exact = true;
+    }
+    for (size_t i = 0; i < in.size(); i++) {
+        uint32_t cp = in[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
             i++;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;   // an unpaired surrogate
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+            if (exact != nullptr) {
+                *exact = false;
+            }
         }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
         } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
         }
     }
     return out;
 }
 
+std::string Narrow(const std::u16string &text)
+{
+    return EncodeUtf8(text, nullptr);
+}
+
+// Lenient: each malformed byte becomes U+FFFD.
 std::u16string Widen(const std::string &text)
 {
     std::u16string out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char lead = static_cast<unsigned char>(text[i]);
-        uint32_t c;
-        size_t extra;
-        uint32_t minimum;
-        if (lead < 0x80) {
-            c = lead;
-            extra = 0;
-            minimum = 0;
-        } else if ((lead & 0xE0) == 0xC0) {
-            c = lead & 0x1F;
-            extra = 1;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            c = lead & 0x0F;
-            extra = 2;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            c = lead & 0x07;
-            extra = 3;
-            minimum = 0x10000;
-        } else {
-            out += u'\xFFFD';
-            i++;
-            continue;
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp;
+        size_t n = DecodeSequence(text, i, &cp);
+        if (n == 0) {
+            cp = 0xFFFD;
+            n = 1;
         }
-        size_t j = 1;
-        for (; j <= extra; j++) {
-            if (i + j >= text.size() || (static_cast<unsigned char>(text[i + j]) & 0xC0) != 0x80) {
-                break;
-            }
-            c = (c << 6) | (static_cast<unsigned char>(text[i + j]) & 0x3F);
-        }
-        if (j <= extra || c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            out += u'\xFFFD';
-            i += j;   // skip the malformed sequence's bytes seen so far
-            continue;
-        }
-        i += 1 + extra;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
+        AppendUtf16(cp, &out);
+        i += n;
     }
     return out;
 }

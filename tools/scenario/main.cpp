@@ -22,10 +22,12 @@ Abstract:
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -127,6 +129,7 @@ int main(int argc, char **argv)
     int64_t duration = -1;
     std::string exportRegistry;
     bool printDefault = false;
+    bool realTime = false;
 
     app.add_option("scenario", scenarioFile, "Scenario file (TOML); the built-in default when omitted")
         ->check(CLI::ExistingFile);
@@ -137,6 +140,9 @@ int main(int argc, char **argv)
                    "Trace session flags replacing the scenario's: comma-separated error, warning, trace, or all");
     app.add_option("-d,--duration", duration, "Milliseconds the clock runs after start")->check(CLI::Range(0, 86400000));
     app.add_option("--export-registry", exportRegistry, "Write the registry as a .reg file after the run");
+    app.add_flag("--real-time", realTime,
+                 "Run the clock with the wall clock, DPCs and work items on their own threads, instead of "
+                 "stepping it");
     app.add_flag("--print-default", printDefault, "Print the built-in default scenario and its .reg file, then exit");
 
     CLI11_PARSE(app, argc, argv);
@@ -218,6 +224,10 @@ int main(int argc, char **argv)
     }
 
     host::ResetMachine();
+    // Event times read as the moment of the run.
+    auto sinceUnixEpoch = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    host::SetBootSystemTime((sinceUnixEpoch.count() + 11644473600LL * 1000000) * 10);
     if (!host::RegistryImport(run.RegistryText, &error)) {
         std::cerr << "dsmscenario: " << run.RegistryOrigin << ": " << error << "\n";
         return 2;
@@ -255,7 +265,13 @@ int main(int argc, char **argv)
     std::cout << "\n";
 
     uint64_t dpcRunsBefore = host::DpcRuns();
-    host::ClockAdvance(run.DurationMs);
+    if (realTime) {
+        host::SetRealTime(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(run.DurationMs));
+        host::SetRealTime(false);
+    } else {
+        host::ClockAdvance(run.DurationMs);
+    }
 
     Section("System event log");
     auto events = host::EventLog();
