@@ -281,7 +281,7 @@ NTSTATUS DsmContextCreate(PDSM_CONTEXT *DsmContext, PDRIVER_OBJECT DriverObject,
     // The service name is the path's last component: scan back from the
     // last character to a backslash, stopping at the first character.
     //
-    ULONG pathChars = RegistryPath->Length / sizeof(WCHAR);
+    ULONG pathChars = (ULONG)(RegistryPath->Length / sizeof(WCHAR));
     ULONG nameStart = pathChars;
     if (pathChars != 0) {
         ULONG position = pathChars - 1;

@@ -66,7 +66,7 @@ Arguments:
 NTSTATUS DsmCopyCountedString(PUNICODE_STRING *Destination, PCWSTR Source, USHORT LengthInBytes)
 {
     // Whole characters only: an odd byte cannot be part of the text.
-    ULONG characters = LengthInBytes / sizeof(WCHAR);
+    ULONG characters = (ULONG)(LengthInBytes / sizeof(WCHAR));
     SIZE_T size = sizeof(UNICODE_STRING) + characters * sizeof(WCHAR) + sizeof(WCHAR);
 
     PUNICODE_STRING string = (PUNICODE_STRING)DsmAllocatePool(NonPagedPool, size);

@@ -52,7 +52,12 @@ protected:
         TarnRegisterTraceFormats();
     }
 
-    void TearDown() override { host_.reset(); }
+    // The machine owns what a started driver keeps for the life of the system.
+    void TearDown() override
+    {
+        host_.reset();
+        host::Reboot();
+    }
 
     // The least configuration that starts: a supported device list.
     void MinimalConfiguration()

@@ -1,0 +1,78 @@
+/*++
+
+Module Name:
+
+    scsitarget.h
+
+Abstract:
+
+    What a storage target is to the host: something that accepts one SCSI
+    command on one I_T nexus and completes it with a transport outcome,
+    a SCSI status, sense data and data.  The simulated array implements
+    it; a real SCSI target reached over iSCSI will too.  Nothing here
+    knows the driver.
+
+--*/
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace array {
+
+// One I_T nexus and the logical unit addressed through it.  Initiator
+// identifies an initiator port of a host (unique across hosts sharing the
+// target), TargetPort one port of the target.
+struct Nexus {
+    uint32_t Initiator = 0;
+    uint32_t TargetPort = 0;
+    uint64_t Lun = 0;
+};
+
+// How the command ended at the transport.
+enum class Transport {
+    Completed,  // the target answered: Status and sense are meaningful
+    LinkDown,   // no connection to the target port: nothing was delivered
+    Timeout,    // delivered, never answered
+};
+
+struct Command {
+    const uint8_t *Cdb = nullptr;
+    size_t CdbLength = 0;
+    const uint8_t *DataOut = nullptr;   // data to the target (WRITE, PERSISTENT RESERVE OUT)
+    size_t DataOutLength = 0;
+    uint8_t *DataIn = nullptr;          // room for data from the target
+    size_t DataInLength = 0;
+};
+
+// SCSI status codes.
+constexpr uint8_t kStatusGood = 0x00;
+constexpr uint8_t kStatusCheckCondition = 0x02;
+constexpr uint8_t kStatusBusy = 0x08;
+constexpr uint8_t kStatusReservationConflict = 0x18;
+
+constexpr size_t kFixedSenseLength = 18;
+
+struct Result {
+    Transport Outcome = Transport::Completed;
+    uint8_t Status = kStatusGood;
+    size_t DataInTransferred = 0;
+    uint8_t Sense[kFixedSenseLength] = {};  // fixed format, valid with CHECK CONDITION
+    size_t SenseLength = 0;
+};
+
+class ScsiTarget {
+public:
+    virtual ~ScsiTarget() = default;
+
+    // Executes one command.  Thread-safe: commands may arrive on several
+    // nexuses at once.
+    virtual Result Execute(const Nexus &nexus, const Command &command) = 0;
+};
+
+// Fixed-format sense data with key, ASC and ASCQ (response code 0x70).
+void SetFixedSense(Result *result, uint8_t key, uint8_t asc, uint8_t ascq);
+
+} // namespace array
