@@ -75,6 +75,28 @@ inline BOOLEAN DsmIsValidPolicy(ULONG Policy)
 #define PDO_HEALTH_PENDING_REMOVE           7   // removal announced
 #define PDO_HEALTH_REMOVED                  8   // being removed
 
+// Serial numbers are the upper-case hexadecimal text of a device
+// identifier, two characters per byte.  Identifiers of up to 64 bytes are
+// accepted, so every serial text, and every registry value named by one,
+// has room for 128 characters and the terminator.
+#define TARN_MAX_IDENTIFIER_BYTES 64
+#define TARN_MAX_SERIAL_CHARS (2 * TARN_MAX_IDENTIFIER_BYTES)
+
+// A serial of 4 characters or fewer has no characters 1 to 3 to label by.
+#define TARN_MIN_SERIAL_CHARS 5
+
+// Labels: "[%c%c%c]" and "[%c%c%c %x:%x:%x:%x]".
+#define TARN_LD_ID_STRING_SIZE 8
+#define TARN_LD_ID_STRING_LEN 5
+#define TARN_PATH_ID_STRING_SIZE 32
+
+// Absolute registry paths of the per-drive settings, in wide characters.
+#define TARN_ABSOLUTE_KEY_PATH_CHARS 128
+// Relative-to-services key path of the preferred-path reader.
+#define TARN_PREFERRED_PATH_KEY_CHARS 64
+
+#define TARN_CONTROLLER_UNKNOWN 0xFF
+
 //
 // The one driver-wide record.  DsmLock guards DriveList, PathRecordList,
 // every record on them, TickCount and the request counters.  The
@@ -106,6 +128,61 @@ typedef struct _DSM_CONTEXT {
     BOOLEAN LookasideInitialized;
     BOOLEAN DisplayNameAllocated;
 } DSM_CONTEXT, *PDSM_CONTEXT;
+
+//
+// One logical drive: a LUN of the supported array, known by its serial
+// number.  Every field is protected by DsmLock.
+//
+typedef struct _PDO_ENTRY PDO_ENTRY, *PPDO_ENTRY;
+
+typedef struct _LD_ENTRY {
+    LIST_ENTRY DriveLink;               // in DsmContext->DriveList
+    PDSM_CONTEXT DsmContext;
+    LIST_ENTRY PathList;                // the drive's PDO_ENTRY records, by LdLink
+    ULONG NumberPaths;                  // records on PathList
+    PCHAR SerialNumber;                 // owned, NUL-terminated upper-case hexadecimal
+    ULONG SerialNumberLength;           // characters without the NUL
+    PCHAR ldIdString;                   // owned, "[%c%c%c]"
+    ULONG LdIdStringLen;                // always 5
+    BOOLEAN ReservationsInUse;          // a cluster reservation request was seen; never cleared
+    ULONG LogicalDriveLbPolicy;         // TARN_LB_POLICY_*
+    PPDO_ENTRY currentPath;             // requests go down this path; none at creation
+    SCSI_ADDRESS PreferredPathAddress;  // only the four address bytes are compared
+    LARGE_INTEGER TimesliceStart;       // system time the round-robin slice began
+} LD_ENTRY, *PLD_ENTRY;
+
+//
+// One path to a logical drive: one port device object through which the
+// LUN is seen.  Its address is the identifier MPIO uses for the device
+// and for the path.  Every field is protected by DsmLock.
+//
+struct _PDO_ENTRY {
+    LIST_ENTRY DsmLink;                 // in DsmContext->PathRecordList
+    LIST_ENTRY LdLink;                  // in LdEntry->PathList
+    PDSM_CONTEXT DsmContext;
+    PLD_ENTRY LdEntry;                  // none until linked to a drive
+    PDEVICE_OBJECT PortPdo;             // DsmGetPDO's answer for PortObject
+    PDEVICE_OBJECT PortObject;
+    PDEVICE_OBJECT TargetObject;        // bound by MPIO; the DSM's own commands go here
+    PSCSI_ADDRESS ScsiAddress;          // owned, from DsmGetScsiAddress
+    PCHAR PathIdString;                 // owned, "[%c%c%c %x:%x:%x:%x]"
+    ULONG PathIdStringLen;
+    ULONG HealthState;                  // PDO_HEALTH_*
+    ULONGLONG RequestCount;             // requests routed down this path
+    UCHAR ControllerPort;               // 0 or 1; TARN_CONTROLLER_UNKNOWN until the array says
+    UCHAR ControllerNumber;             // 0 or 1; TARN_CONTROLLER_UNKNOWN until the array says
+    ULONGLONG CreationTicks;            // tick count at creation
+};
+
+//
+// One healthy path of a drive, copied under the lock for work done at
+// PASSIVE_LEVEL without it.
+//
+typedef struct _DEVICE_OBJECT_ENTRY {
+    PDEVICE_OBJECT DeviceObject;        // the path's TargetObject
+    LIST_ENTRY Link;
+    CHAR pathIdString[TARN_PATH_ID_STRING_SIZE];
+} DEVICE_OBJECT_ENTRY, *PDEVICE_OBJECT_ENTRY;
 
 //
 // Driver-wide request counters, traced once a minute; protected by
@@ -146,7 +223,72 @@ extern DSM_INIT_DATA DsmInitData;
 // tarnregistry
 //
 NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext);
-NTSTATUS DsmFormatServiceKeyPath(PWCHAR Buffer, ULONG BufferChars, PCUNICODE_STRING ServiceName, PCWSTR SubKey);
+NTSTATUS DsmFormatKeyPath(PWCHAR Buffer, ULONG BufferChars, PCUNICODE_STRING Base, PCWSTR SubKey);
+NTSTATUS DsmReadPreferredPath(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, PSCSI_ADDRESS DefaultAddress,
+                              PBOOLEAN Found, PSCSI_ADDRESS Result);
+NTSTATUS DsmWritePreferredPath(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, PSCSI_ADDRESS Address);
+NTSTATUS DsmReadDrivePolicy(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, PULONG Policy);
+NTSTATUS DsmWriteDrivePolicy(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, ULONG Policy);
+
+//
+// tarnstructures: every operation but CreatePdoEntry and
+// FreeDeviceObjectList is called with DsmLock held.
+//
+NTSTATUS CreatePdoEntry(PPDO_ENTRY *PdoEntry, PDSM_CONTEXT DsmContext, PDEVICE_OBJECT TargetDevice,
+                        PDEVICE_OBJECT PortObject, PCSTR SerialNumber);
+VOID FreePdoEntry(PPDO_ENTRY PdoEntry);
+NTSTATUS CreateLdEntry(PLD_ENTRY *LdEntry, PDSM_CONTEXT DsmContext, PCHAR SerialNumber, ULONG SerialNumberLength,
+                       ULONG Policy);
+VOID FreeLdEntry(PLD_ENTRY LdEntry);
+VOID AddLdEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry);
+VOID RemoveLdEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry);
+VOID AddPdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry);
+VOID RemovePdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry);
+PLD_ENTRY FindLdEntry(PDSM_CONTEXT DsmContext, PCSTR SerialNumber);
+BOOLEAN IsLdEntryValid(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry);
+BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry);
+PPDO_ENTRY FindPreferredPdoEntry(PLD_ENTRY LdEntry);
+VOID DumpLdEntry(PLD_ENTRY LdEntry);
+VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead);
+VOID FreeDeviceObjectList(PLIST_ENTRY ListHead);
+
+//
+// tarnsupport: the DSM's own commands.  PASSIVE_LEVEL, never with DsmLock held.
+//
+#define TARN_SENSE_AREA_LENGTH 18
+
+// One buffer: pass-through header, sense area, data area.
+typedef struct _PASS_THROUGH_REQUEST {
+    SCSI_PASS_THROUGH Header;
+    UCHAR Sense[TARN_SENSE_AREA_LENGTH];
+    UCHAR Data[1];
+} PASS_THROUGH_REQUEST, *PPASS_THROUGH_REQUEST;
+
+#define TARN_PASS_THROUGH_SIZE(DataLength) ((ULONG)FIELD_OFFSET(PASS_THROUGH_REQUEST, Data) + (DataLength))
+
+// What one command came back with.
+typedef struct _PASS_THROUGH_OUTCOME {
+    NTSTATUS Status;        // the I/O status block's
+    UCHAR ScsiStatus;
+    UCHAR SenseKey;
+    UCHAR Asc;
+    UCHAR Ascq;
+} PASS_THROUGH_OUTCOME, *PPASS_THROUGH_OUTCOME;
+
+PPASS_THROUGH_REQUEST DsmAllocatePassThrough(ULONG DataLength);
+VOID DsmFreePassThrough(PPASS_THROUGH_REQUEST Request);
+VOID DsmPreparePassThrough(PPASS_THROUGH_REQUEST Request, const UCHAR *Cdb, UCHAR CdbLength, ULONG DataLength,
+                           UCHAR DataIn, ULONG TimeOutValue);
+VOID DsmSendPreparedPassThrough(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Request, ULONG DataLength,
+                                PPASS_THROUGH_OUTCOME Outcome);
+VOID DsmSendPassThrough(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Request, const UCHAR *Cdb,
+                        UCHAR CdbLength, ULONG DataLength, UCHAR DataIn, ULONG TimeOutValue,
+                        PPASS_THROUGH_OUTCOME Outcome);
+NTSTATUS TestUnitReadyOnPath(PDEVICE_OBJECT DeviceObject, ULONG RetryCount, ULONG TimeOutValue, PCSTR Label);
+BOOLEAN IsPathResponsive(NTSTATUS Status, UCHAR ScsiStatus, UCHAR SenseKey, UCHAR Asc, UCHAR Ascq);
+NTSTATUS QueryArrayLocation(PDEVICE_OBJECT DeviceObject, PCSTR Label, PUCHAR ControllerPort,
+                            PUCHAR ControllerNumber);
+NTSTATUS QueryControllerTime(PDEVICE_OBJECT DeviceObject, PCSTR Label, PCHAR TimeStamp, ULONG timeStampSize);
 
 //
 // tarnutil

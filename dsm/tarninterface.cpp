@@ -9,10 +9,9 @@ Abstract:
     The entry points MPIO calls through the registration record, and the
     periodic timer routine.
 
-    Devices are not claimed yet: DsmInquireDriver declines every device,
-    so MPIO never holds an identifier of this DSM, and the entry points
-    that take one answer as for an unknown identifier.  Claiming, path
-    life and request routing replace these answers as they are built.
+    Claiming and identification are here; path binding, path life and
+    request routing are not built yet: their entry points answer as for an
+    unknown identifier.
 
 Environment:
 
@@ -29,43 +28,382 @@ TARN_TRACE_MODULE_GUID(0xA3D05F6E, 0x2B81, 0x4C97, 0x8E, 0x14, 0x6F, 0xB2, 0x09,
 #define DSM_CATEGORY_PATH_CHOSEN 3
 #define DSM_CATEGORY_NO_PATH 4
 
+//
+// Claiming.  The descriptors come from outside the driver: every offset
+// and length in them is checked against the size they declare before a
+// byte behind it is read, and a device whose descriptors do not hold
+// together is declined.
+//
+
+// Vendor and product identification are exactly 8 and 16 characters.
+#define TARN_VENDOR_ID_CHARS 8
+#define TARN_PRODUCT_ID_CHARS 16
+#define TARN_INQUIRY_ID_CHARS (TARN_VENDOR_ID_CHARS + TARN_PRODUCT_ID_CHARS)
+
+// The controller record handed to MPIO.
+#define TARN_CONTROLLER_ID_TYPE 1
+#define TARN_CONTROLLER_ID_LENGTH 8
+#define TARN_CONTROLLER_STATE_ACTIVE 4
+
+// Label of a device whose serial is not known yet.
+#define TARN_UNKNOWN_LABEL "[xxx]"
+
+/*++
+
+Routine Description:
+
+    Whether the text at Offset of a descriptor of Size bytes is exactly
+    Characters long: NUL at index Characters, none before, all inside.
+
+--*/
+static BOOLEAN DsmIsExactInquiryString(const UCHAR *Descriptor, ULONG Size, ULONG Offset, ULONG Characters)
+{
+    if (Offset == 0 || Offset >= Size || Size - Offset < Characters + 1) {
+        return FALSE;
+    }
+    for (ULONG i = 0; i < Characters; i++) {
+        if (Descriptor[Offset + i] == '\0') {
+            return FALSE;
+        }
+    }
+    return (BOOLEAN)(Descriptor[Offset + Characters] == '\0');
+}
+
+/*++
+
+Routine Description:
+
+    Whether the device's vendor and product identification is on the
+    supported device list (exact, case-sensitive comparison of the joined
+    24 characters with each entry).  An empty list supports nothing.
+
+--*/
+static BOOLEAN DsmIsSupportedDevice(PDSM_CONTEXT DsmContext, PSTORAGE_DEVICE_DESCRIPTOR Descriptor)
+{
+    const UCHAR *bytes = (const UCHAR *)Descriptor;
+    ULONG size = Descriptor->Size;
+    WCHAR joined[TARN_INQUIRY_ID_CHARS + 1];
+
+    if (size < (ULONG)FIELD_OFFSET(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties) ||
+        !DsmIsExactInquiryString(bytes, size, Descriptor->VendorIdOffset, TARN_VENDOR_ID_CHARS) ||
+        !DsmIsExactInquiryString(bytes, size, Descriptor->ProductIdOffset, TARN_PRODUCT_ID_CHARS)) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: %s vendor or product identification is not 8 and 16 characters",
+                 TA_STR(TARN_UNKNOWN_LABEL));
+        return FALSE;
+    }
+
+    for (ULONG i = 0; i < TARN_VENDOR_ID_CHARS; i++) {
+        joined[i] = (WCHAR)bytes[Descriptor->VendorIdOffset + i];
+    }
+    for (ULONG i = 0; i < TARN_PRODUCT_ID_CHARS; i++) {
+        joined[TARN_VENDOR_ID_CHARS + i] = (WCHAR)bytes[Descriptor->ProductIdOffset + i];
+    }
+    joined[TARN_INQUIRY_ID_CHARS] = 0;
+
+    // Walk the entries within the list's own length: a list without its
+    // final empty string ends there too.
+    const UNICODE_STRING *list = &DsmContext->SupportedDeviceList;
+    ULONG listChars = list->Buffer != NULL ? (ULONG)(list->Length / sizeof(WCHAR)) : 0;
+    ULONG position = 0;
+    while (position < listChars && list->Buffer[position] != 0) {
+        ULONG entryChars = 0;
+        while (position + entryChars < listChars && list->Buffer[position + entryChars] != 0) {
+            entryChars++;
+        }
+        if (entryChars == TARN_INQUIRY_ID_CHARS &&
+            RtlEqualMemory(&list->Buffer[position], joined, TARN_INQUIRY_ID_CHARS * sizeof(WCHAR))) {
+            return TRUE;
+        }
+        position += entryChars + 1;
+    }
+    return FALSE;
+}
+
+/*++
+
+Routine Description:
+
+    Derives the serial number text from the device identifier list: the
+    upper-case hexadecimal of the first identifier of type 3 whose
+    association is not the port, which must be binary.
+
+Arguments:
+
+    SerialNumber - receives the text, owned by the caller.
+    SerialNumberLength - its characters without the NUL.
+
+Return Value:
+
+    STATUS_SUCCESS; STATUS_UNSUCCESSFUL when there is no usable
+    identifier; STATUS_NOT_SUPPORTED for a malformed list or an
+    identifier too short or too long to key a drive;
+    STATUS_INSUFFICIENT_RESOURCES.
+
+--*/
+static NTSTATUS DsmGetSerialNumberText(PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdList, PCHAR *SerialNumber,
+                                       PULONG SerialNumberLength)
+{
+    static const CHAR digits[] = "0123456789ABCDEF";
+    const ULONG header = (ULONG)FIELD_OFFSET(STORAGE_IDENTIFIER, Identifier);
+
+    *SerialNumber = NULL;
+    *SerialNumberLength = 0;
+
+    if (DeviceIdList == NULL) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: %s no device identifier list", TA_STR(TARN_UNKNOWN_LABEL));
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    ULONG size = DeviceIdList->Size;
+    if (size < (ULONG)FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: identifier list of %u bytes is malformed", TA_ULONG(size));
+        return STATUS_NOT_SUPPORTED;
+    }
+
+    //
+    // Check the whole list first: each record's header and identifier lie
+    // inside the list, each record holds its identifier, and every record
+    // but the last says where the next one is.
+    //
+    const UCHAR *bytes = (const UCHAR *)DeviceIdList;
+    PSTORAGE_IDENTIFIER chosen = NULL;
+    ULONG offset = (ULONG)FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers);
+    for (ULONG i = 0; i < DeviceIdList->NumberOfIdentifiers; i++) {
+        if (offset > size || size - offset < header) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: identifier %u lies past the list's %u bytes", TA_ULONG(i),
+                     TA_ULONG(size));
+            return STATUS_NOT_SUPPORTED;
+        }
+        PSTORAGE_IDENTIFIER identifier = (PSTORAGE_IDENTIFIER)(bytes + offset);
+        ULONG identifierSize = identifier->IdentifierSize;
+        ULONG nextOffset = identifier->NextOffset;
+        BOOLEAN last = (BOOLEAN)(i + 1 == DeviceIdList->NumberOfIdentifiers);
+
+        if (size - offset - header < identifierSize ||
+            (!last && (nextOffset == 0 || nextOffset < header + identifierSize))) {
+            DsmTrace(TRDSM_ERROR_LEVEL,
+                     "DsmInquireDriver: identifier %u of %u bytes, next at +%u, does not fit its record or the list",
+                     TA_ULONG(i), TA_ULONG(identifierSize), TA_ULONG(nextOffset));
+            return STATUS_NOT_SUPPORTED;
+        }
+        if (chosen == NULL && identifier->Association != StorageIdAssocPort &&
+            identifier->Type == StorageIdTypeFCPHName) {
+            chosen = identifier;
+        }
+        offset += nextOffset;
+    }
+
+    if (chosen == NULL) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: %s no logical unit name among the identifiers",
+                 TA_STR(TARN_UNKNOWN_LABEL));
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (chosen->CodeSet != StorageIdCodeSetBinary) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: %s the logical unit name is not binary (code set %u)",
+                 TA_STR(TARN_UNKNOWN_LABEL), TA_ULONG(chosen->CodeSet));
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONG identifierSize = chosen->IdentifierSize;
+    if (2 * identifierSize < TARN_MIN_SERIAL_CHARS || identifierSize > TARN_MAX_IDENTIFIER_BYTES) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: a %u-byte identifier cannot key a drive", TA_ULONG(identifierSize));
+        return STATUS_NOT_SUPPORTED;
+    }
+
+    PCHAR text = (PCHAR)DsmAllocatePool(NonPagedPool, 2 * identifierSize + 1);
+    if (text == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: no memory for the serial number");
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    for (ULONG i = 0; i < identifierSize; i++) {
+        text[2 * i] = digits[chosen->Identifier[i] >> 4];
+        text[2 * i + 1] = digits[chosen->Identifier[i] & 0x0F];
+    }
+
+    *SerialNumber = text;
+    *SerialNumberLength = 2 * identifierSize;
+    return STATUS_SUCCESS;
+}
+
+/*++
+
+Routine Description:
+
+    MPIO offers a device.  A supported device with a usable serial number
+    is claimed: its path record is filed under the drive of that serial,
+    which is created (with its stored policy and preferred path) when it
+    is new.  PASSIVE_LEVEL: the registry is read and MPIO is asked for the
+    device's address, with DsmLock dropped around both.
+
+Arguments:
+
+    DsmIdentifier - receives the path record, MPIO's identifier for the
+        device and the path from now on.
+
+Return Value:
+
+    STATUS_SUCCESS; STATUS_NOT_SUPPORTED for a device that is not the
+    DSM's; the failing status of a record that could not be made;
+    STATUS_UNSUCCESSFUL when the path was removed meanwhile.
+
+--*/
 NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, PDEVICE_OBJECT PortObject,
                                 PSTORAGE_DEVICE_DESCRIPTOR Descriptor, PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdList,
                                 PVOID *DsmIdentifier)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
-    UNREFERENCED_PARAMETER(PortObject);
-    UNREFERENCED_PARAMETER(Descriptor);
-    UNREFERENCED_PARAMETER(DeviceIdList);
-    UNREFERENCED_PARAMETER(DsmIdentifier);
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PCHAR serialNumber = NULL;
+    ULONG serialNumberLength = 0;
+    PPDO_ENTRY pdoEntry = NULL;
+    PLD_ENTRY ldEntry = NULL;
+    BOOLEAN newDrive = FALSE;
+    SCSI_ADDRESS firstAddress;
+    CHAR driveSerial[TARN_MAX_SERIAL_CHARS + 1];
+    ULONG policy;
+    KIRQL oldIrql;
 
-    DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: device %p declined; claiming is not available",
-             TA_PTR(TargetDevice));
-    return STATUS_NOT_SUPPORTED;
+    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+
+    if (Descriptor == NULL || !DsmIsSupportedDevice(dsmContext, Descriptor)) {
+        return STATUS_NOT_SUPPORTED;
+    }
+
+    NTSTATUS status = DsmGetSerialNumberText(DeviceIdList, &serialNumber, &serialNumberLength);
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: %s declined, %s", TA_STR(TARN_UNKNOWN_LABEL),
+                 TA_STR(DsmStatusName(status)));
+        return STATUS_NOT_SUPPORTED;
+    }
+
+    status = CreatePdoEntry(&pdoEntry, dsmContext, TargetDevice, PortObject, serialNumber);
+    if (!NT_SUCCESS(status)) {
+        DsmFreePool(serialNumber);
+        return status;
+    }
+
+    // Used only if the drive turns out to be new.
+    policy = dsmContext->PathSelectionPolicy;
+    if (!NT_SUCCESS(DsmReadDrivePolicy(dsmContext, serialNumber, &policy))) {
+        policy = dsmContext->PathSelectionPolicy;
+    }
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    ldEntry = FindLdEntry(dsmContext, serialNumber);
+    if (ldEntry != NULL) {
+        DsmFreePool(serialNumber);
+        serialNumber = NULL;
+    } else {
+        status = CreateLdEntry(&ldEntry, dsmContext, serialNumber, serialNumberLength, policy);
+        if (!NT_SUCCESS(status)) {
+            KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+            DsmFreePool(serialNumber);
+            FreePdoEntry(pdoEntry);
+            return status;
+        }
+        AddLdEntry(dsmContext, ldEntry);
+        newDrive = TRUE;
+    }
+
+    AddPdoEntry(dsmContext, ldEntry, pdoEntry);
+    RtlCopyMemory(&firstAddress, pdoEntry->ScsiAddress, sizeof(SCSI_ADDRESS));
+    if (newDrive) {
+        DsmLogEvent(DsmIoObject, TARN_MSG_NEW_LOGICAL_DRIVE, ldEntry->SerialNumber, pdoEntry->PathIdString, NULL, 0);
+    } else {
+        DsmLogEvent(DsmIoObject, TARN_MSG_REDUNDANT_PATH, pdoEntry->PathIdString, ldEntry->SerialNumber, NULL, 0);
+    }
+    // The drive may be removed once the lock is dropped: the registry is
+    // read with a copy of its serial, never with the drive's own text.
+    RtlCopyMemory(driveSerial, ldEntry->SerialNumber, ldEntry->SerialNumberLength + 1);
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+
+    SCSI_ADDRESS preferred;
+    RtlCopyMemory(&preferred, &firstAddress, sizeof(SCSI_ADDRESS));
+    if (newDrive) {
+        BOOLEAN found = FALSE;
+        status = DsmReadPreferredPath(dsmContext, driveSerial, &firstAddress, &found, &preferred);
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: preferred path of %s %s stored, %s", TA_STR(driveSerial),
+                 TA_STR(found ? "was" : "was not"), TA_STR(DsmStatusName(status)));
+    }
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: path %p was removed during the claim", TA_PTR(pdoEntry));
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (newDrive) {
+        RtlCopyMemory(&ldEntry->PreferredPathAddress, &preferred, sizeof(SCSI_ADDRESS));
+    }
+    DumpLdEntry(pdoEntry->LdEntry);
+    *DsmIdentifier = pdoEntry;
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    return STATUS_SUCCESS;
 }
 
+// TRUE when both identifiers are paths of the same logical drive.
 BOOLEAN NTAPI DsmCompareDevices(PVOID DsmContext, PVOID DsmId1, PVOID DsmId2)
 {
     UNREFERENCED_PARAMETER(DsmContext);
-    UNREFERENCED_PARAMETER(DsmId1);
-    UNREFERENCED_PARAMETER(DsmId2);
-    return FALSE;
+    return (BOOLEAN)(((PPDO_ENTRY)DsmId1)->LdEntry == ((PPDO_ENTRY)DsmId2)->LdEntry);
 }
 
+// A copy of the device's serial number text that the caller owns, or NULL.
 PCHAR NTAPI DsmGetSerialNumber(PVOID DsmContext, PVOID DsmId)
 {
     UNREFERENCED_PARAMETER(DsmContext);
-    UNREFERENCED_PARAMETER(DsmId);
-    return NULL;
+    PLD_ENTRY ldEntry = ((PPDO_ENTRY)DsmId)->LdEntry;
+
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmGetSerialNumber: %s %s", TA_STR(ldEntry->ldIdString), TA_STR(ldEntry->SerialNumber));
+    PCHAR copy = (PCHAR)DsmAllocatePool(NonPagedPool, (SIZE_T)ldEntry->SerialNumberLength + 1);
+    if (copy != NULL) {
+        RtlCopyMemory(copy, ldEntry->SerialNumber, ldEntry->SerialNumberLength);
+    }
+    return copy;
 }
 
+/*++
+
+Routine Description:
+
+    The controller record of a device.  With DSM_CNTRL_FLAGS_ALLOCATE a
+    new record is made whose identifier comes from the system time, so
+    every call yields a new controller; with DSM_CNTRL_FLAGS_CHECK_STATE
+    the given record is marked active.
+
+--*/
 NTSTATUS NTAPI DsmGetControllerInfo(PVOID DsmContext, PVOID DsmId, ULONG Flags, PCONTROLLER_INFO *ControllerInfo)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
-    UNREFERENCED_PARAMETER(Flags);
-    UNREFERENCED_PARAMETER(ControllerInfo);
-    DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetControllerInfo: unknown identifier %p", TA_PTR(DsmId));
-    return STATUS_UNSUCCESSFUL;
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmId;
+    LARGE_INTEGER now;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetControllerInfo: unknown identifier %p", TA_PTR(DsmId));
+        return STATUS_UNSUCCESSFUL;
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmGetControllerInfo: %s flags 0x%X", TA_STR(pdoEntry->LdEntry->ldIdString),
+             TA_ULONG(Flags));
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+
+    KeQuerySystemTime(&now);
+    if ((Flags & DSM_CNTRL_FLAGS_ALLOCATE) != 0) {
+        PCONTROLLER_INFO info = (PCONTROLLER_INFO)DsmAllocatePool(NonPagedPool, sizeof(CONTROLLER_INFO));
+        if (info == NULL) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetControllerInfo: no memory for the controller record");
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        info->IdentifierType = TARN_CONTROLLER_ID_TYPE;
+        info->IdentifierLength = TARN_CONTROLLER_ID_LENGTH;
+        RtlCopyMemory(info->Identifier, &now.u.LowPart, sizeof(ULONG));
+        info->State = TARN_CONTROLLER_STATE_ACTIVE;
+        *ControllerInfo = info;
+    } else if ((Flags & DSM_CNTRL_FLAGS_CHECK_STATE) != 0) {
+        (*ControllerInfo)->State = TARN_CONTROLLER_STATE_ACTIVE;
+    }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI DsmSetDeviceInfo(PVOID DsmContext, PDEVICE_OBJECT TargetObject, PVOID DsmId, PVOID *PathId)

@@ -28,18 +28,18 @@ TARN_TRACE_MODULE_GUID(0x9D41A6C3, 0x7E25, 0x4B0F, 0x8C, 0x92, 0x5A, 0x17, 0xE3,
 
 Routine Description:
 
-    Formats "ServiceName\SubKey" (or the service name alone when SubKey
-    is NULL) into a buffer of BufferChars wide characters.  A name that
-    does not fit is refused rather than written past the buffer.
+    Formats "Base\SubKey" (or Base alone when SubKey is NULL) into a
+    buffer of BufferChars wide characters.  A name that does not fit is
+    refused rather than written past the buffer.
 
 Return Value:
 
     STATUS_SUCCESS, or STATUS_NAME_TOO_LONG with the buffer untouched.
 
 --*/
-NTSTATUS DsmFormatServiceKeyPath(PWCHAR Buffer, ULONG BufferChars, PCUNICODE_STRING ServiceName, PCWSTR SubKey)
+NTSTATUS DsmFormatKeyPath(PWCHAR Buffer, ULONG BufferChars, PCUNICODE_STRING Base, PCWSTR SubKey)
 {
-    ULONG needed = (ULONG)(ServiceName->Length / sizeof(WCHAR)) + 1;
+    ULONG needed = (ULONG)(Base->Length / sizeof(WCHAR)) + 1;
     if (SubKey != NULL) {
         needed += 1 + (ULONG)wcslen(SubKey);
     }
@@ -48,9 +48,9 @@ NTSTATUS DsmFormatServiceKeyPath(PWCHAR Buffer, ULONG BufferChars, PCUNICODE_STR
     }
 
     if (SubKey != NULL) {
-        swprintf(Buffer, TARN_WIDE("%wZ\\%ls"), ServiceName, SubKey);
+        swprintf(Buffer, TARN_WIDE("%wZ\\%ls"), Base, SubKey);
     } else {
-        swprintf(Buffer, TARN_WIDE("%wZ"), ServiceName);
+        swprintf(Buffer, TARN_WIDE("%wZ"), Base);
     }
     return STATUS_SUCCESS;
 }
@@ -71,7 +71,7 @@ static NTSTATUS DsmQueryServiceValue(PCUNICODE_STRING ServiceName, PCWSTR SubKey
     WCHAR keyPath[TARN_SERVICE_KEY_PATH_CHARS];
     RTL_QUERY_REGISTRY_TABLE table[2];
 
-    NTSTATUS status = DsmFormatServiceKeyPath(keyPath, RTL_NUMBER_OF(keyPath), ServiceName, SubKey);
+    NTSTATUS status = DsmFormatKeyPath(keyPath, RTL_NUMBER_OF(keyPath), ServiceName, SubKey);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -129,7 +129,7 @@ static NTSTATUS DsmQueryPrKey(PCUNICODE_STRING ServiceName, PUCHAR PrKey)
     RTL_QUERY_REGISTRY_TABLE table[2];
     UCHAR key[TARN_PR_KEY_LENGTH];
 
-    NTSTATUS status = DsmFormatServiceKeyPath(keyPath, RTL_NUMBER_OF(keyPath), ServiceName, TARN_PARAMETERS_SUBKEY);
+    NTSTATUS status = DsmFormatKeyPath(keyPath, RTL_NUMBER_OF(keyPath), ServiceName, TARN_PARAMETERS_SUBKEY);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -306,5 +306,266 @@ NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext)
     }
     DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: TurRetryCount %u", TA_ULONG(DsmContext->TurRetryCount));
 
+    return STATUS_SUCCESS;
+}
+
+//
+// Per-drive settings: the preferred path and the policy of each logical
+// drive, one value per drive named by its serial number, under the
+// service key's "PreferredPath" and "PathSelectionPolicy" subkeys.
+//
+#define TARN_PREFERRED_PATH_SUBKEY TARN_WIDE("PreferredPath")
+#define TARN_DRIVE_POLICY_SUBKEY TARN_WIDE("PathSelectionPolicy")
+
+// A serial number widened to a value name; the buffer fits the longest
+// serial a claim accepts, so a drive's settings are stored under its
+// whole serial.
+typedef struct _TARN_VALUE_NAME {
+    WCHAR Name[TARN_MAX_SERIAL_CHARS + 1];
+} TARN_VALUE_NAME;
+
+static NTSTATUS DsmSerialValueName(PCSTR SerialNumber, TARN_VALUE_NAME *ValueName)
+{
+    ULONG i = 0;
+    for (; SerialNumber[i] != '\0'; i++) {
+        if (i == TARN_MAX_SERIAL_CHARS) {
+            return STATUS_NAME_TOO_LONG;
+        }
+        ValueName->Name[i] = (WCHAR)(UCHAR)SerialNumber[i];
+    }
+    ValueName->Name[i] = 0;
+    return STATUS_SUCCESS;
+}
+
+static ULONG DsmPackScsiAddress(const SCSI_ADDRESS *Address)
+{
+    return ((ULONG)Address->PortNumber << 24) | ((ULONG)Address->PathId << 16) | ((ULONG)Address->TargetId << 8) |
+           (ULONG)Address->Lun;
+}
+
+static VOID DsmUnpackScsiAddress(ULONG Packed, PSCSI_ADDRESS Address)
+{
+    Address->PortNumber = (UCHAR)(Packed >> 24);
+    Address->PathId = (UCHAR)(Packed >> 16);
+    Address->TargetId = (UCHAR)(Packed >> 8);
+    Address->Lun = (UCHAR)Packed;
+}
+
+// One required, type-checked, direct query of a 32-bit value.
+static NTSTATUS DsmQueryDword(ULONG RelativeTo, PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
+{
+    RTL_QUERY_REGISTRY_TABLE table[2];
+    ULONG data = 0;
+
+    RtlZeroMemory(table, sizeof(table));
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = (PWSTR)ValueName;
+    table[0].EntryContext = &data;
+    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
+
+    NTSTATUS status = RtlQueryRegistryValues(RelativeTo, KeyPath, table, NULL, NULL);
+    if (NT_SUCCESS(status)) {
+        *Value = data;
+    }
+    return status;
+}
+
+/*++
+
+Routine Description:
+
+    Stores a 32-bit value named by a drive's serial number under a subkey
+    of the service key, creating the subkey when missing.  Refused above
+    PASSIVE_LEVEL without touching the registry.
+
+--*/
+static NTSTATUS DsmWriteDriveValue(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, PCWSTR SubKey, ULONG Value)
+{
+    WCHAR keyPath[TARN_ABSOLUTE_KEY_PATH_CHARS];
+    TARN_VALUE_NAME valueName;
+    UNICODE_STRING keyName;
+    UNICODE_STRING valueString;
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE key = NULL;
+    ULONG disposition = 0;
+
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmWriteDriveValue: refused at IRQL %u for %s", TA_UCHAR(KeGetCurrentIrql()),
+                 TA_STR(SerialNumber));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    NTSTATUS status = DsmFormatKeyPath(keyPath, RTL_NUMBER_OF(keyPath), DsmContext->RegistryPath, SubKey);
+    if (NT_SUCCESS(status)) {
+        status = DsmSerialValueName(SerialNumber, &valueName);
+    }
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmWriteDriveValue: no key path or value name for %s, %s", TA_STR(SerialNumber),
+                 TA_STR(DsmStatusName(status)));
+        return status;
+    }
+
+    RtlInitUnicodeString(&keyName, keyPath);
+    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    status = ZwCreateKey(&key, KEY_WRITE, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, &disposition);
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmWriteDriveValue: cannot open %wZ, %s (0x%08X)", TA_USTR(&keyName),
+                 TA_STR(DsmStatusName(status)), TA_ULONG(status));
+        return status;
+    }
+
+    RtlInitUnicodeString(&valueString, valueName.Name);
+    status = ZwSetValueKey(key, &valueString, 0, REG_DWORD, &Value, sizeof(Value));
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmWriteDriveValue: cannot set %s under %wZ, %s (0x%08X)", TA_STR(SerialNumber),
+                 TA_USTR(&keyName), TA_STR(DsmStatusName(status)), TA_ULONG(status));
+    }
+    ZwClose(key);
+    return status;
+}
+
+/*++
+
+Routine Description:
+
+    Stores a drive's preferred path: its SCSI address packed as port
+    number, path id, target id and LUN from the most significant byte.
+    PASSIVE_LEVEL, without DsmLock.
+
+--*/
+NTSTATUS DsmWritePreferredPath(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, PSCSI_ADDRESS Address)
+{
+    if (SerialNumber == NULL || Address == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return DsmWriteDriveValue(DsmContext, SerialNumber, TARN_PREFERRED_PATH_SUBKEY, DsmPackScsiAddress(Address));
+}
+
+/*++
+
+Routine Description:
+
+    Stores a drive's policy as given; the caller checks it.  PASSIVE_LEVEL,
+    without DsmLock.
+
+--*/
+NTSTATUS DsmWriteDrivePolicy(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, ULONG Policy)
+{
+    if (SerialNumber == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return DsmWriteDriveValue(DsmContext, SerialNumber, TARN_DRIVE_POLICY_SUBKEY, Policy);
+}
+
+/*++
+
+Routine Description:
+
+    Reads a drive's preferred path.  When none can be read (no key, no
+    value, a value of another type), the default becomes the result and
+    is stored as the drive's preferred path.
+
+Arguments:
+
+    DefaultAddress - the address of the path the drive was first seen on.
+    Found - TRUE when a stored value was used.
+    Result - always filled, from the registry or from the default.
+
+Return Value:
+
+    STATUS_SUCCESS when a value was found, else the status of storing the
+    default.  PASSIVE_LEVEL, without DsmLock.
+
+--*/
+NTSTATUS DsmReadPreferredPath(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, PSCSI_ADDRESS DefaultAddress,
+                              PBOOLEAN Found, PSCSI_ADDRESS Result)
+{
+    WCHAR keyPath[TARN_PREFERRED_PATH_KEY_CHARS];
+    TARN_VALUE_NAME valueName;
+
+    if (SerialNumber == NULL || DefaultAddress == NULL || Found == NULL || Result == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Found = FALSE;
+
+    NTSTATUS status =
+        DsmFormatKeyPath(keyPath, RTL_NUMBER_OF(keyPath), DsmContext->ServiceName, TARN_PREFERRED_PATH_SUBKEY);
+    if (NT_SUCCESS(status)) {
+        status = DsmSerialValueName(SerialNumber, &valueName);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, keyPath);
+    }
+    if (NT_SUCCESS(status)) {
+        ULONG packed = 0;
+        status = DsmQueryDword(RTL_REGISTRY_SERVICES, keyPath, valueName.Name, &packed);
+        if (NT_SUCCESS(status)) {
+            Result->Length = sizeof(SCSI_ADDRESS);
+            DsmUnpackScsiAddress(packed, Result);
+            *Found = TRUE;
+        }
+    }
+
+    if (*Found) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmReadPreferredPath: %s prefers %x:%x:%x:%x", TA_STR(SerialNumber),
+                 TA_UCHAR(Result->PortNumber), TA_UCHAR(Result->PathId), TA_UCHAR(Result->TargetId),
+                 TA_UCHAR(Result->Lun));
+        return STATUS_SUCCESS;
+    }
+
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmReadPreferredPath: none stored for %s (%s); storing the default",
+             TA_STR(SerialNumber), TA_STR(DsmStatusName(status)));
+    RtlCopyMemory(Result, DefaultAddress, sizeof(SCSI_ADDRESS));
+    return DsmWritePreferredPath(DsmContext, SerialNumber, DefaultAddress);
+}
+
+/*++
+
+Routine Description:
+
+    Reads a drive's policy.  Only the three policies are accepted; the
+    caller's value stays as it was otherwise.  PASSIVE_LEVEL, without
+    DsmLock.
+
+--*/
+NTSTATUS DsmReadDrivePolicy(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, PULONG Policy)
+{
+    WCHAR keyPath[TARN_ABSOLUTE_KEY_PATH_CHARS];
+    TARN_VALUE_NAME valueName;
+    ULONG policy = 0;
+
+    if (SerialNumber == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    NTSTATUS status =
+        DsmFormatKeyPath(keyPath, RTL_NUMBER_OF(keyPath), DsmContext->RegistryPath, TARN_DRIVE_POLICY_SUBKEY);
+    if (NT_SUCCESS(status)) {
+        status = DsmSerialValueName(SerialNumber, &valueName);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlCheckRegistryKey(RTL_REGISTRY_ABSOLUTE, keyPath);
+        if (!NT_SUCCESS(status)) {
+            DsmTrace(TRDSM_TRACE_LEVEL, "DsmReadDrivePolicy: no policy key, %s", TA_STR(DsmStatusName(status)));
+        }
+    }
+    if (NT_SUCCESS(status)) {
+        status = DsmQueryDword(RTL_REGISTRY_ABSOLUTE, keyPath, valueName.Name, &policy);
+        if (!NT_SUCCESS(status)) {
+            DsmTrace(TRDSM_TRACE_LEVEL, "DsmReadDrivePolicy: no policy for %s, %s", TA_STR(SerialNumber),
+                     TA_STR(DsmStatusName(status)));
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    if (!DsmIsValidPolicy(policy)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmReadDrivePolicy: stored policy 0x%X of %s is not a policy", TA_ULONG(policy),
+                 TA_STR(SerialNumber));
+        return STATUS_UNSUCCESSFUL;
+    }
+    *Policy = policy;
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmReadDrivePolicy: %s uses 0x%X", TA_STR(SerialNumber), TA_ULONG(policy));
     return STATUS_SUCCESS;
 }

@@ -57,6 +57,9 @@ Host::~Host()
     if (controlDevice_ != nullptr) {
         host::DeleteDevice(controlDevice_);
     }
+    for (PDEVICE_OBJECT device : createdDevices_) {
+        host::DeleteDevice(device);
+    }
     g_current = nullptr;
 }
 

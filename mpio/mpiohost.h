@@ -20,9 +20,12 @@ Abstract:
 #include <dsm.h>
 
 #include "hostkernel.h"
+#include "scsitarget.h"
 
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace mpio {
 
@@ -34,6 +37,42 @@ struct HostOptions {
 };
 
 using DriverEntryRoutine = NTSTATUS(NTAPI *)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+// One path of a topology: the host port (SCSI port number), bus and
+// target id it is seen at, and the target port of the storage it reaches.
+struct PathSpec {
+    UCHAR PortNumber = 0;
+    UCHAR PathId = 0;
+    UCHAR TargetId = 0;
+    uint32_t TargetPort = 0;
+};
+
+struct Topology {
+    uint32_t HostId = 1;                // distinguishes this host's initiator ports from another host's
+    std::vector<PathSpec> Paths;
+    std::vector<UCHAR> Luns;
+};
+
+// One disk device as the storage stack reports it: one LUN seen down one path.
+struct Device {
+    PathSpec Path;
+    UCHAR Lun = 0;
+    array::Nexus Nexus;
+    PDEVICE_OBJECT PortObject = nullptr;    // the host port's device object
+    PDEVICE_OBJECT TargetObject = nullptr;  // the disk on this path; takes pass-through requests
+    std::string Vendor;                     // as INQUIRY reported it
+    std::string Product;
+    NTSTATUS ClaimStatus = STATUS_NOT_SUPPORTED;
+    PVOID DsmId = nullptr;                  // the driver's identifier once claimed
+    std::string SerialNumber;               // the driver's answer to DsmGetSerialNumber
+    int Group = -1;                         // index of its multipath disk
+};
+
+// A multipath disk: claimed devices the driver says are one logical drive.
+struct MultipathDisk {
+    std::vector<size_t> Devices;            // indexes into Host::Devices()
+    std::string SerialNumber;
+};
 
 class Host {
 public:
@@ -61,6 +100,18 @@ public:
     // Entry points, called through the received record.
     NTSTATUS Unload();
 
+    // Discovery, as the storage stack and MPIO do it at boot: for every
+    // path of the topology and every LUN, a disk device is built from the
+    // target's own INQUIRY and device identification answers and offered
+    // to the driver; claimed devices are grouped by the driver's answers.
+    // A device the storage does not identify (no answer, no logical unit)
+    // is skipped, and why is kept in DiscoveryProblems.
+    void Discover(array::ScsiTarget *target, const Topology &topology);
+    const std::vector<Device> &Devices() const { return devices_; }
+    const std::vector<MultipathDisk> &Disks() const { return disks_; }
+    // Why devices were skipped during discovery.
+    const std::vector<std::string> &DiscoveryProblems() const { return discoveryProblems_; }
+
     // Port objects and the SCSI addresses of devices, as discovery learns them.
     void SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo);
     void SetScsiAddress(PDEVICE_OBJECT device, const SCSI_ADDRESS &address);
@@ -76,6 +127,10 @@ private:
     void OnControl(ULONG code, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength, bool internal,
                    PIO_STATUS_BLOCK status);
     NTSTATUS Refuse(NTSTATUS status, const std::string &reason);
+    PDEVICE_OBJECT PortObjectFor(UCHAR portNumber);
+    bool Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
+                  std::string *problem);
+    void Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers);
 
     HostOptions options_;
     PDEVICE_OBJECT controlDevice_ = nullptr;
@@ -88,7 +143,19 @@ private:
     std::string refusalReason_;
     std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> portPdos_;
     std::map<PDEVICE_OBJECT, SCSI_ADDRESS> scsiAddresses_;
+    array::ScsiTarget *target_ = nullptr;
+    std::map<UCHAR, PDEVICE_OBJECT> portObjects_;
+    std::vector<PDEVICE_OBJECT> createdDevices_;
+    std::vector<Device> devices_;
+    std::vector<MultipathDisk> disks_;
+    std::vector<std::string> discoveryProblems_;
 };
+
+// Serves IOCTL_SCSI_PASS_THROUGH for a disk device: checks the request's
+// header and offsets against the buffer, runs the command on the nexus,
+// and writes back SCSI status, sense and data as a port driver does.
+void PassThrough(array::ScsiTarget *target, const array::Nexus &nexus, PVOID buffer, ULONG inputLength,
+                 ULONG outputLength, PIO_STATUS_BLOCK status);
 
 // Services root of the host's registry, as the I/O manager names it.
 constexpr const char *kServicesRoot = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";

@@ -29,3 +29,27 @@ typedef struct _SCSI_ADDRESS {
 #define IOCTL_SCSI_BASE 0x00000004
 #define IOCTL_SCSI_PASS_THROUGH \
     CTL_CODE(IOCTL_SCSI_BASE, 0x0401, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+
+//
+// SCSI pass-through: the header the request buffer starts with.  Sense
+// and data areas lie in the same buffer at the offsets it names.
+//
+typedef struct _SCSI_PASS_THROUGH {
+    USHORT Length;
+    UCHAR ScsiStatus;
+    UCHAR PathId;
+    UCHAR TargetId;
+    UCHAR Lun;
+    UCHAR CdbLength;
+    UCHAR SenseInfoLength;
+    UCHAR DataIn;
+    ULONG DataTransferLength;
+    ULONG TimeOutValue;
+    ULONG_PTR DataBufferOffset;
+    ULONG SenseInfoOffset;
+    UCHAR Cdb[16];
+} SCSI_PASS_THROUGH, *PSCSI_PASS_THROUGH;
+
+#define SCSI_IOCTL_DATA_OUT         0
+#define SCSI_IOCTL_DATA_IN          1
+#define SCSI_IOCTL_DATA_UNSPECIFIED 2

@@ -15,6 +15,7 @@ Abstract:
 #pragma once
 
 #include "mpiohost.h"
+#include "simarray.h"
 #include "tarn.h"
 #include "tarnresources.h"
 
@@ -113,7 +114,65 @@ protected:
         return STATUS_SUCCESS;
     }
 
+    // A dual-controller array with these LUNs, and a topology in which
+    // host ports 2 and 3 each reach one port of each controller: four
+    // paths to every LUN.
+    void AttachArray(std::vector<uint64_t> luns = {0}, uint32_t hostId = 1)
+    {
+        array::ArrayConfig config;
+        for (uint64_t lun : luns) {
+            config.Units.push_back(array::LogicalUnitConfig{lun, 2048, 512});
+        }
+        array_ = std::make_unique<array::SimulatedArray>(config, [] { return int64_t(9 * 3600 + 5 * 60 + 30); });
+        topology_ = mpio::Topology();
+        topology_.HostId = hostId;
+        topology_.Paths = {{2, 0, 0, 0}, {2, 0, 1, 2}, {3, 0, 0, 1}, {3, 0, 1, 3}};
+        for (uint64_t lun : luns) {
+            topology_.Luns.push_back((UCHAR)lun);
+        }
+    }
+
+    // Starts the driver and lets MPIO discover the array's disks.
+    NTSTATUS StartAndDiscover(const mpio::HostOptions &options = mpio::HostOptions())
+    {
+        NTSTATUS status = Start(options);
+        if (NT_SUCCESS(status)) {
+            host_->Discover(array_.get(), topology_);
+        }
+        return status;
+    }
+
+    // As a restart does: the old driver instance and every kernel object
+    // are gone, the registry and the array stay.
+    NTSTATUS Restart()
+    {
+        host_.reset();
+        host::Reboot();
+        return StartAndDiscover();
+    }
+
+    // The serial text the driver derives from a LUN's identifier.
+    std::string SerialOf(uint64_t lun) const
+    {
+        static const char digits[] = "0123456789ABCDEF";
+        std::string text;
+        for (uint8_t byte : array_->LuIdentifier(lun)) {
+            text += digits[byte >> 4];
+            text += digits[byte & 0x0F];
+        }
+        return text;
+    }
+
+    PLD_ENTRY FirstDrive() const
+    {
+        PDSM_CONTEXT context = Context();
+        return IsListEmpty(&context->DriveList) ? nullptr
+                                                : CONTAINING_RECORD(context->DriveList.Flink, LD_ENTRY, DriveLink);
+    }
+
     std::unique_ptr<mpio::Host> host_;
+    std::unique_ptr<array::SimulatedArray> array_;
+    mpio::Topology topology_;
 };
 
 } // namespace tarntest

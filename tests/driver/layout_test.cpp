@@ -79,7 +79,7 @@ TEST(LayoutTest, WideFormattingProducesSixteenBitText)
     WCHAR buffer[TARN_SERVICE_KEY_PATH_CHARS];
     UNICODE_STRING service;
     RtlInitUnicodeString(&service, TARN_WIDE("tarndsm"));
-    ASSERT_EQ(DsmFormatServiceKeyPath(buffer, TARN_SERVICE_KEY_PATH_CHARS, &service, TARN_WIDE("Parameters")),
+    ASSERT_EQ(DsmFormatKeyPath(buffer, TARN_SERVICE_KEY_PATH_CHARS, &service, TARN_WIDE("Parameters")),
               STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(buffer), u"tarndsm\\Parameters");
 
@@ -88,9 +88,9 @@ TEST(LayoutTest, WideFormattingProducesSixteenBitText)
     for (auto &c : small) {
         c = u'#';
     }
-    EXPECT_EQ(DsmFormatServiceKeyPath(small, 18, &service, TARN_WIDE("Parameters")), STATUS_NAME_TOO_LONG);
+    EXPECT_EQ(DsmFormatKeyPath(small, 18, &service, TARN_WIDE("Parameters")), STATUS_NAME_TOO_LONG);
     EXPECT_EQ(small[0], u'#');
-    EXPECT_EQ(DsmFormatServiceKeyPath(small, 18, &service, NULL), STATUS_SUCCESS);
+    EXPECT_EQ(DsmFormatKeyPath(small, 18, &service, NULL), STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(small), u"tarndsm");
     EXPECT_EQ(small[8], u'#');
 }

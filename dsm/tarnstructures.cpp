@@ -1,0 +1,368 @@
+/*++
+
+Module Name:
+
+    tarnstructures.cpp
+
+Abstract:
+
+    Logical drive and path records: creation, linking into the context's
+    lists, lookups, and the snapshot of a drive's healthy paths that code
+    at PASSIVE_LEVEL works from without the lock.
+
+    Every operation but CreatePdoEntry and FreeDeviceObjectList is called
+    with DsmLock held and takes no lock itself.
+
+Environment:
+
+    Kernel mode.
+
+--*/
+
+#include "tarn.h"
+
+TARN_TRACE_MODULE_GUID(0x5F2B8C41, 0xA7E3, 0x4D16, 0x92, 0x0C, 0x3B, 0x7E, 0x44, 0xD1, 0x6A, 0x28);
+
+// Records are wiped before they are released, so a stale pointer to one
+// finds zeros rather than plausible contents.
+static VOID DsmWipeAndFree(PVOID Block, SIZE_T Size)
+{
+    RtlZeroMemory(Block, Size);
+    DsmFreePool(Block);
+}
+
+/*++
+
+Routine Description:
+
+    Allocates and fills a path record for a device being claimed: its SCSI
+    address from MPIO, its port's device object, its label.  Called
+    without DsmLock: asking MPIO for the address may block.
+
+Arguments:
+
+    SerialNumber - the drive's serial text; its characters 1 to 3 label
+        the path.
+
+Return Value:
+
+    STATUS_SUCCESS or STATUS_INSUFFICIENT_RESOURCES; a failed create
+    leaves nothing allocated.
+
+--*/
+NTSTATUS CreatePdoEntry(PPDO_ENTRY *PdoEntry, PDSM_CONTEXT DsmContext, PDEVICE_OBJECT TargetDevice,
+                        PDEVICE_OBJECT PortObject, PCSTR SerialNumber)
+{
+    CHAR label[TARN_PATH_ID_STRING_SIZE];
+    LARGE_INTEGER ticks;
+
+    ASSERT(strlen(SerialNumber) >= TARN_MIN_SERIAL_CHARS);
+    *PdoEntry = NULL;
+
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmAllocatePool(NonPagedPool, sizeof(PDO_ENTRY));
+    if (pdoEntry == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "CreatePdoEntry: no memory for the path record");
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    NTSTATUS status = DsmGetScsiAddress(TargetDevice, &pdoEntry->ScsiAddress);
+    if (!NT_SUCCESS(status) || pdoEntry->ScsiAddress == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "CreatePdoEntry: DsmGetScsiAddress failed for %p, %s (0x%08X)",
+                 TA_PTR(TargetDevice), TA_STR(DsmStatusName(status)), TA_ULONG(status));
+        DsmLogEvent(DsmIoObject, TARN_MSG_SYSTEM_CALL_FAILED, NULL, NULL, &status, sizeof(status));
+        DsmWipeAndFree(pdoEntry, sizeof(PDO_ENTRY));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    PSCSI_ADDRESS address = pdoEntry->ScsiAddress;
+    DsmTrace(TRDSM_TRACE_LEVEL, "CreatePdoEntry: device %p at %x:%x:%x:%x", TA_PTR(TargetDevice),
+             TA_UCHAR(address->PortNumber), TA_UCHAR(address->PathId), TA_UCHAR(address->TargetId),
+             TA_UCHAR(address->Lun));
+
+    InitializeListHead(&pdoEntry->DsmLink);
+    InitializeListHead(&pdoEntry->LdLink);
+    pdoEntry->DsmContext = DsmContext;
+    pdoEntry->LdEntry = NULL;
+    pdoEntry->PortPdo = DsmGetPDO(DsmContext->MpioContext, PortObject);
+    pdoEntry->PortObject = PortObject;
+    pdoEntry->ControllerPort = TARN_CONTROLLER_UNKNOWN;
+    pdoEntry->ControllerNumber = TARN_CONTROLLER_UNKNOWN;
+    KeQueryTickCount(&ticks);
+    pdoEntry->CreationTicks = (ULONGLONG)ticks.QuadPart;
+    pdoEntry->HealthState = PDO_HEALTH_INIT_START;
+
+    // At most "[" + 3 + " " + four bytes of up to two hex digits and three
+    // colons + "]": 17 characters, within the snapshot's 32.
+    int length = sprintf(label, "[%c%c%c %x:%x:%x:%x]", SerialNumber[1], SerialNumber[2], SerialNumber[3],
+                         address->PortNumber, address->PathId, address->TargetId, address->Lun);
+    ASSERT(length > 0 && length < TARN_PATH_ID_STRING_SIZE);
+
+    pdoEntry->PathIdString = (PCHAR)DsmAllocatePool(NonPagedPool, (SIZE_T)length + 1);
+    if (pdoEntry->PathIdString == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "CreatePdoEntry: no memory for the label %s", TA_STR(label));
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
+        ExFreePool(pdoEntry->ScsiAddress);
+        DsmWipeAndFree(pdoEntry, sizeof(PDO_ENTRY));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlCopyMemory(pdoEntry->PathIdString, label, (SIZE_T)length + 1);
+    pdoEntry->PathIdStringLen = (ULONG)length;
+
+    *PdoEntry = pdoEntry;
+    return STATUS_SUCCESS;
+}
+
+// Releases a path record with the address and label it owns.
+VOID FreePdoEntry(PPDO_ENTRY PdoEntry)
+{
+    if (PdoEntry->ScsiAddress != NULL) {
+        // MPIO allocated it; the DSM owns and frees it.
+        ExFreePool(PdoEntry->ScsiAddress);
+    }
+    if (PdoEntry->PathIdString != NULL) {
+        DsmFreePool(PdoEntry->PathIdString);
+    }
+    DsmWipeAndFree(PdoEntry, sizeof(PDO_ENTRY));
+}
+
+/*++
+
+Routine Description:
+
+    Allocates and fills a drive record.  On success the record owns
+    SerialNumber; on failure it stays with the caller.
+
+--*/
+NTSTATUS CreateLdEntry(PLD_ENTRY *LdEntry, PDSM_CONTEXT DsmContext, PCHAR SerialNumber, ULONG SerialNumberLength,
+                       ULONG Policy)
+{
+    ASSERT(SerialNumberLength >= TARN_MIN_SERIAL_CHARS);
+    *LdEntry = NULL;
+
+    PLD_ENTRY ldEntry = (PLD_ENTRY)DsmAllocatePool(NonPagedPool, sizeof(LD_ENTRY));
+    if (ldEntry == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "CreateLdEntry: no memory for the drive record of %s", TA_STR(SerialNumber));
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    InitializeListHead(&ldEntry->DriveLink);
+    InitializeListHead(&ldEntry->PathList);
+    ldEntry->DsmContext = DsmContext;
+    ldEntry->NumberPaths = 0;
+
+    ldEntry->ldIdString = (PCHAR)DsmAllocatePool(NonPagedPool, TARN_LD_ID_STRING_SIZE);
+    if (ldEntry->ldIdString == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "CreateLdEntry: no memory for the label of %s", TA_STR(SerialNumber));
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
+        DsmWipeAndFree(ldEntry, sizeof(LD_ENTRY));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    sprintf(ldEntry->ldIdString, "[%c%c%c]", SerialNumber[1], SerialNumber[2], SerialNumber[3]);
+
+    ldEntry->SerialNumber = SerialNumber;
+    ldEntry->SerialNumberLength = SerialNumberLength;
+    ldEntry->LdIdStringLen = TARN_LD_ID_STRING_LEN;
+    ldEntry->ReservationsInUse = FALSE;
+    ldEntry->LogicalDriveLbPolicy = Policy;
+    ldEntry->currentPath = NULL;
+    KeQuerySystemTime(&ldEntry->TimesliceStart);
+
+    *LdEntry = ldEntry;
+    return STATUS_SUCCESS;
+}
+
+// Releases a drive record, which must have no paths, with what it owns.
+VOID FreeLdEntry(PLD_ENTRY LdEntry)
+{
+    ASSERT(LdEntry->NumberPaths == 0);
+
+    if (LdEntry->SerialNumber != NULL) {
+        DsmFreePool(LdEntry->SerialNumber);
+    }
+    if (LdEntry->ldIdString != NULL) {
+        DsmFreePool(LdEntry->ldIdString);
+    }
+    DsmWipeAndFree(LdEntry, sizeof(LD_ENTRY));
+}
+
+VOID AddLdEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
+{
+    ASSERT(LdEntry->DsmContext == DsmContext);
+    InsertTailList(&DsmContext->DriveList, &LdEntry->DriveLink);
+}
+
+VOID RemoveLdEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
+{
+    ASSERT(LdEntry->DsmContext == DsmContext);
+    RemoveEntryList(&LdEntry->DriveLink);
+    InitializeListHead(&LdEntry->DriveLink);
+}
+
+// Links a path to its drive and to the context's path list.
+VOID AddPdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry)
+{
+    ASSERT(LdEntry->DsmContext == DsmContext);
+    ASSERT(PdoEntry->DsmContext == DsmContext);
+    ASSERT(PdoEntry->PathIdStringLen < TARN_PATH_ID_STRING_SIZE);
+
+    InsertTailList(&LdEntry->PathList, &PdoEntry->LdLink);
+    LdEntry->NumberPaths++;
+    InsertTailList(&DsmContext->PathRecordList, &PdoEntry->DsmLink);
+    PdoEntry->LdEntry = LdEntry;
+}
+
+// Unlinks a path from its drive and the context; LdEntry stays set.
+VOID RemovePdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry)
+{
+    ASSERT(PdoEntry->LdEntry == LdEntry);
+    ASSERT(PdoEntry->DsmContext == DsmContext);
+    ASSERT(LdEntry->currentPath != PdoEntry);
+    ASSERT(LdEntry->NumberPaths > 0);
+
+    RemoveEntryList(&PdoEntry->LdLink);
+    InitializeListHead(&PdoEntry->LdLink);
+    LdEntry->NumberPaths--;
+    RemoveEntryList(&PdoEntry->DsmLink);
+    InitializeListHead(&PdoEntry->DsmLink);
+}
+
+/*++
+
+Routine Description:
+
+    The first drive whose whole serial equals the first characters of the
+    given text (case-sensitive), or NULL.
+
+--*/
+PLD_ENTRY FindLdEntry(PDSM_CONTEXT DsmContext, PCSTR SerialNumber)
+{
+    for (PLIST_ENTRY link = DsmContext->DriveList.Flink; link != &DsmContext->DriveList; link = link->Flink) {
+        ASSERT(link != NULL);
+        PLD_ENTRY ldEntry = CONTAINING_RECORD(link, LD_ENTRY, DriveLink);
+        ASSERT(ldEntry->DsmContext == DsmContext);
+        if (strncmp(ldEntry->SerialNumber, SerialNumber, ldEntry->SerialNumberLength) == 0) {
+            return ldEntry;
+        }
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "FindLdEntry: no drive with serial %s", TA_STR(SerialNumber));
+    return NULL;
+}
+
+// TRUE when the record is on DriveList (pointer identity).
+BOOLEAN IsLdEntryValid(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
+{
+    for (PLIST_ENTRY link = DsmContext->DriveList.Flink; link != &DsmContext->DriveList; link = link->Flink) {
+        ASSERT(link != NULL);
+        if (CONTAINING_RECORD(link, LD_ENTRY, DriveLink) == LdEntry) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// TRUE when the record is on PathRecordList (pointer identity).  Every
+// identifier MPIO hands in is checked here before it is used.
+BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
+{
+    for (PLIST_ENTRY link = DsmContext->PathRecordList.Flink; link != &DsmContext->PathRecordList;
+         link = link->Flink) {
+        ASSERT(link != NULL);
+        if (CONTAINING_RECORD(link, PDO_ENTRY, DsmLink) == PdoEntry) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+static BOOLEAN DsmSameScsiAddress(const SCSI_ADDRESS *A, const SCSI_ADDRESS *B)
+{
+    return (BOOLEAN)(A->PortNumber == B->PortNumber && A->PathId == B->PathId && A->TargetId == B->TargetId &&
+                     A->Lun == B->Lun);
+}
+
+// The drive's first path at its preferred address, or NULL.
+PPDO_ENTRY FindPreferredPdoEntry(PLD_ENTRY LdEntry)
+{
+    for (PLIST_ENTRY link = LdEntry->PathList.Flink; link != &LdEntry->PathList; link = link->Flink) {
+        ASSERT(link != NULL);
+        PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
+        if (DsmSameScsiAddress(pdoEntry->ScsiAddress, &LdEntry->PreferredPathAddress)) {
+            return pdoEntry;
+        }
+    }
+    return NULL;
+}
+
+// Traces a drive and each of its paths.
+VOID DumpLdEntry(PLD_ENTRY LdEntry)
+{
+    DsmTrace(TRDSM_TRACE_LEVEL, "DumpLdEntry: %s serial %s, policy 0x%X, %u paths", TA_STR(LdEntry->ldIdString),
+             TA_STR(LdEntry->SerialNumber), TA_ULONG(LdEntry->LogicalDriveLbPolicy), TA_ULONG(LdEntry->NumberPaths));
+    if (LdEntry->currentPath != NULL) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DumpLdEntry: %s current path %s", TA_STR(LdEntry->ldIdString),
+                 TA_STR(LdEntry->currentPath->PathIdString));
+    } else {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DumpLdEntry: %s has no current path", TA_STR(LdEntry->ldIdString));
+    }
+    for (PLIST_ENTRY link = LdEntry->PathList.Flink; link != &LdEntry->PathList; link = link->Flink) {
+        ASSERT(link != NULL);
+        PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
+        DsmTrace(TRDSM_TRACE_LEVEL, "DumpLdEntry: %s path %s %s", TA_STR(LdEntry->ldIdString),
+                 TA_STR(pdoEntry->PathIdString), TA_STR(DsmPathHealthName(pdoEntry->HealthState)));
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Snapshots the drive's healthy paths, the current path first, the
+    others in path order, for use without the lock.  Stops at the first
+    allocation failure and keeps what it built.  Called with DsmLock held,
+    after the drive was confirmed known.
+
+--*/
+VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead)
+{
+    InitializeListHead(ListHead);
+
+    for (PLIST_ENTRY link = LdEntry->PathList.Flink; link != &LdEntry->PathList; link = link->Flink) {
+        ASSERT(link != NULL);
+        PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
+        if (pdoEntry->HealthState != PDO_HEALTH_HEALTHY) {
+            continue;
+        }
+
+        PDEVICE_OBJECT_ENTRY entry =
+            (PDEVICE_OBJECT_ENTRY)DsmAllocatePool(NonPagedPool, sizeof(DEVICE_OBJECT_ENTRY));
+        if (entry == NULL) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "BuildDeviceObjectList: no memory; %s snapshot stops before %s",
+                     TA_STR(LdEntry->ldIdString), TA_STR(pdoEntry->PathIdString));
+            DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
+            return;
+        }
+        entry->DeviceObject = pdoEntry->TargetObject;
+        ASSERT(pdoEntry->PathIdStringLen < TARN_PATH_ID_STRING_SIZE);
+        RtlCopyMemory(entry->pathIdString, pdoEntry->PathIdString, pdoEntry->PathIdStringLen);
+
+        if (pdoEntry == LdEntry->currentPath) {
+            InsertHeadList(ListHead, &entry->Link);
+        } else {
+            InsertTailList(ListHead, &entry->Link);
+        }
+    }
+}
+
+// Releases a snapshot and leaves its head empty.  No lock needed.
+VOID FreeDeviceObjectList(PLIST_ENTRY ListHead)
+{
+    PLIST_ENTRY link = ListHead->Flink;
+    while (link != ListHead) {
+        PLIST_ENTRY next = link->Flink;
+        DsmWipeAndFree(CONTAINING_RECORD(link, DEVICE_OBJECT_ENTRY, Link), sizeof(DEVICE_OBJECT_ENTRY));
+        link = next;
+    }
+    InitializeListHead(ListHead);
+}

@@ -1,0 +1,315 @@
+/*++
+
+Module Name:
+
+    tarnsupport.cpp
+
+Abstract:
+
+    The DSM's own SCSI commands on one path: the pass-through envelope
+    every one of them travels in, TEST UNIT READY with the judgement of
+    whether a path answered, and the two queries of the array status
+    buffer that tell where a path lands and what the controller's clock
+    says.
+
+    Every routine here runs at PASSIVE_LEVEL, never with DsmLock held: the
+    commands wait for their completion.  Callers copy what they need under
+    the lock first and store results under it afterwards.
+
+Environment:
+
+    Kernel mode.
+
+--*/
+
+#include "tarn.h"
+
+TARN_TRACE_MODULE_GUID(0x7C19E3A5, 0x6D02, 0x4B8E, 0xA1, 0x5F, 0xC8, 0x30, 0x2E, 0x97, 0x4B, 0x16);
+
+// SCSI status codes and sense keys the judgement reads.
+#define SCSISTAT_GOOD 0x00
+#define SCSISTAT_CHECK_CONDITION 0x02
+#define SCSISTAT_RESERVATION_CONFLICT 0x18
+#define SCSI_SENSE_ILLEGAL_REQUEST 0x05
+#define SCSI_ADSENSE_INVALID_LUN 0x25      // LOGICAL UNIT NOT SUPPORTED
+
+// The array status buffer, buffer 0x40 of READ BUFFER(10) mode 2.
+#define TARN_ARRAY_BUFFER_ID 0x40
+#define TARN_LOCATION_QUERY_LENGTH 8
+#define TARN_TIME_QUERY_LENGTH 448
+#define TARN_LOCATION_TIMEOUT 1            // seconds
+#define TARN_TIME_TIMEOUT 3
+#define TARN_STATUS_ARRIVAL_PORT 4         // 1 or 2
+#define TARN_STATUS_ARRIVAL_CONTROLLER 5   // 1 or 2
+#define TARN_STATUS_CLOCK_MARKER_0 6       // 0xF1: the first record holds a usable time
+#define TARN_STATUS_CLOCK_MARKER_1 7
+#define TARN_STATUS_CLOCK_VALID 0xF1
+#define TARN_STATUS_RECORD_0 8
+#define TARN_STATUS_RECORD_1 228
+#define TARN_RECORD_HOURS 101
+#define TARN_RECORD_MINUTES 102
+#define TARN_RECORD_SECONDS 103
+
+static const UCHAR DsmTestUnitReadyCdb[6] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+static const UCHAR DsmLocationQueryCdb[10] = {0x3C, 0x02, TARN_ARRAY_BUFFER_ID, 0x00, 0x00, 0x00,
+                                              0x00, 0x00, TARN_LOCATION_QUERY_LENGTH, 0x00};
+static const UCHAR DsmTimeQueryCdb[10] = {0x3C, 0x02, TARN_ARRAY_BUFFER_ID, 0x00, 0x00, 0x00, 0x00, 0x01, 0xC0, 0x00};
+
+// A request of this data length, from pool tagged apart from the DSM's
+// own records; NULL when memory is short.
+PPASS_THROUGH_REQUEST DsmAllocatePassThrough(ULONG DataLength)
+{
+    return (PPASS_THROUGH_REQUEST)ExAllocatePoolWithTag(NonPagedPool, TARN_PASS_THROUGH_SIZE(DataLength),
+                                                        TARN_DDK_TAG);
+}
+
+VOID DsmFreePassThrough(PPASS_THROUGH_REQUEST Request)
+{
+    ExFreePoolWithTag(Request, TARN_DDK_TAG);
+}
+
+/*++
+
+Routine Description:
+
+    Sends a prepared request down a path as IOCTL_SCSI_PASS_THROUGH, with
+    the buffer as both input and output, waits for it, and reads back the
+    status, the SCSI status and the fixed-format sense.
+
+--*/
+VOID DsmSendPreparedPassThrough(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Request, ULONG DataLength,
+                            PPASS_THROUGH_OUTCOME Outcome)
+{
+    IO_STATUS_BLOCK ioStatus;
+    ULONG length = TARN_PASS_THROUGH_SIZE(DataLength);
+
+    RtlZeroMemory(&ioStatus, sizeof(ioStatus));
+    DsmSendDeviceIoControlSynchronous(IOCTL_SCSI_PASS_THROUGH, DeviceObject, Request, Request, length, length, FALSE,
+                                      &ioStatus);
+
+    Outcome->Status = ioStatus.Status;
+    Outcome->ScsiStatus = Request->Header.ScsiStatus;
+    Outcome->SenseKey = Request->Sense[2] & 0x0F;
+    Outcome->Asc = Request->Sense[12];
+    Outcome->Ascq = Request->Sense[13];
+
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmSendPassThrough: opcode 0x%02X on %p: %s (0x%08X), SCSI status 0x%02X, sense %x/%x/%x",
+             TA_UCHAR(Request->Header.Cdb[0]), TA_PTR(DeviceObject), TA_STR(DsmStatusName(Outcome->Status)),
+             TA_ULONG(Outcome->Status), TA_UCHAR(Outcome->ScsiStatus), TA_UCHAR(Outcome->SenseKey),
+             TA_UCHAR(Outcome->Asc), TA_UCHAR(Outcome->Ascq));
+}
+
+// Zeroes the whole request and fills its header and CDB; a command that
+// sends data writes it into the data area afterwards.
+VOID DsmPreparePassThrough(PPASS_THROUGH_REQUEST Request, const UCHAR *Cdb, UCHAR CdbLength, ULONG DataLength,
+                                  UCHAR DataIn, ULONG TimeOutValue)
+{
+    ASSERT(CdbLength <= sizeof(Request->Header.Cdb));
+
+    RtlZeroMemory(Request, TARN_PASS_THROUGH_SIZE(DataLength));
+    Request->Header.Length = sizeof(SCSI_PASS_THROUGH);
+    Request->Header.CdbLength = CdbLength;
+    Request->Header.SenseInfoLength = TARN_SENSE_AREA_LENGTH;
+    Request->Header.DataIn = DataIn;
+    Request->Header.DataTransferLength = DataLength;
+    Request->Header.TimeOutValue = TimeOutValue;
+    Request->Header.DataBufferOffset = (ULONG_PTR)FIELD_OFFSET(PASS_THROUGH_REQUEST, Data);
+    Request->Header.SenseInfoOffset = (ULONG)FIELD_OFFSET(PASS_THROUGH_REQUEST, Sense);
+    RtlCopyMemory(Request->Header.Cdb, Cdb, CdbLength);
+}
+
+/*++
+
+Routine Description:
+
+    One attempt of one command: the request is zeroed and filled, sent,
+    and its outcome read back.  PASSIVE_LEVEL, without DsmLock.
+
+--*/
+VOID DsmSendPassThrough(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Request, const UCHAR *Cdb,
+                        UCHAR CdbLength, ULONG DataLength, UCHAR DataIn, ULONG TimeOutValue,
+                        PPASS_THROUGH_OUTCOME Outcome)
+{
+    DsmPreparePassThrough(Request, Cdb, CdbLength, DataLength, DataIn, TimeOutValue);
+    DsmSendPreparedPassThrough(DeviceObject, Request, DataLength, Outcome);
+}
+
+/*++
+
+Routine Description:
+
+    Whether a command's outcome shows that the logical unit answered on
+    this path.  A reservation held by another node or a check condition
+    still means the unit is there; a failed transport, a busy unit or a
+    LUN the array does not offer on this path does not.
+
+--*/
+BOOLEAN IsPathResponsive(NTSTATUS Status, UCHAR ScsiStatus, UCHAR SenseKey, UCHAR Asc, UCHAR Ascq)
+{
+    UNREFERENCED_PARAMETER(Ascq);
+
+    if (ScsiStatus == SCSISTAT_RESERVATION_CONFLICT) {
+        return TRUE;
+    }
+    if (!NT_SUCCESS(Status)) {
+        return FALSE;
+    }
+    if (ScsiStatus == SCSISTAT_GOOD) {
+        return TRUE;
+    }
+    if (ScsiStatus == SCSISTAT_CHECK_CONDITION) {
+        return (BOOLEAN)!(SenseKey == SCSI_SENSE_ILLEGAL_REQUEST && Asc == SCSI_ADSENSE_INVALID_LUN);
+    }
+    return FALSE;
+}
+
+/*++
+
+Routine Description:
+
+    Tests a path with TEST UNIT READY: up to RetryCount + 1 attempts, one
+    right after the other, until one shows the path responsive.  Holds a
+    reference on the device for its whole run.
+
+Return Value:
+
+    STATUS_SUCCESS, STATUS_IO_DEVICE_ERROR or STATUS_INSUFFICIENT_RESOURCES.
+
+--*/
+NTSTATUS TestUnitReadyOnPath(PDEVICE_OBJECT DeviceObject, ULONG RetryCount, ULONG TimeOutValue, PCSTR Label)
+{
+    PASS_THROUGH_OUTCOME outcome;
+    NTSTATUS result = STATUS_IO_DEVICE_ERROR;
+
+    ObReferenceObject(DeviceObject);
+    PPASS_THROUGH_REQUEST request = DsmAllocatePassThrough(0);
+    if (request == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "TestUnitReadyOnPath: %s no memory for the request", TA_STR(Label));
+        ObDereferenceObject(DeviceObject);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    for (ULONG attempt = 0; attempt <= RetryCount; attempt++) {
+        DsmSendPassThrough(DeviceObject, request, DsmTestUnitReadyCdb, sizeof(DsmTestUnitReadyCdb), 0,
+                           SCSI_IOCTL_DATA_IN, TimeOutValue, &outcome);
+        if (IsPathResponsive(outcome.Status, outcome.ScsiStatus, outcome.SenseKey, outcome.Asc, outcome.Ascq)) {
+            result = STATUS_SUCCESS;
+            break;
+        }
+        DsmTrace(TRDSM_WARNING_LEVEL, "TestUnitReadyOnPath: %s attempt %u of %u unanswered", TA_STR(Label),
+                 TA_ULONG(attempt + 1), TA_ULONG(RetryCount + 1));
+    }
+
+    DsmFreePassThrough(request);
+    ObDereferenceObject(DeviceObject);
+    DsmTrace(TRDSM_TRACE_LEVEL, "TestUnitReadyOnPath: %s %s", TA_STR(Label), TA_STR(DsmStatusName(result)));
+    return result;
+}
+
+/*++
+
+Routine Description:
+
+    Asks the array which controller port and controller a path arrives
+    on.  Each answer is 0 or 1, or TARN_CONTROLLER_UNKNOWN when the reply
+    does not say; both stay unknown unless the result is STATUS_SUCCESS.
+
+--*/
+NTSTATUS QueryArrayLocation(PDEVICE_OBJECT DeviceObject, PCSTR Label, PUCHAR ControllerPort, PUCHAR ControllerNumber)
+{
+    PASS_THROUGH_OUTCOME outcome;
+    NTSTATUS result;
+
+    *ControllerPort = TARN_CONTROLLER_UNKNOWN;
+    *ControllerNumber = TARN_CONTROLLER_UNKNOWN;
+
+    ObReferenceObject(DeviceObject);
+    PPASS_THROUGH_REQUEST request = DsmAllocatePassThrough(TARN_LOCATION_QUERY_LENGTH);
+    if (request == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "QueryArrayLocation: %s no memory for the request", TA_STR(Label));
+        ObDereferenceObject(DeviceObject);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    DsmSendPassThrough(DeviceObject, request, DsmLocationQueryCdb, sizeof(DsmLocationQueryCdb),
+                       TARN_LOCATION_QUERY_LENGTH, SCSI_IOCTL_DATA_IN, TARN_LOCATION_TIMEOUT, &outcome);
+
+    if (outcome.ScsiStatus != SCSISTAT_GOOD || outcome.Status != STATUS_SUCCESS) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "QueryArrayLocation: %s failed, %s, SCSI status 0x%02X", TA_STR(Label),
+                 TA_STR(DsmStatusName(outcome.Status)), TA_UCHAR(outcome.ScsiStatus));
+        result = STATUS_IO_DEVICE_ERROR;
+    } else {
+        UCHAR port = request->Data[TARN_STATUS_ARRIVAL_PORT];
+        UCHAR controller = request->Data[TARN_STATUS_ARRIVAL_CONTROLLER];
+        if (port == 1 || port == 2) {
+            *ControllerPort = (UCHAR)(port - 1);
+        }
+        if (controller == 1 || controller == 2) {
+            *ControllerNumber = (UCHAR)(controller - 1);
+        }
+        DsmTrace(TRDSM_TRACE_LEVEL, "QueryArrayLocation: %s controller 0x%02X port 0x%02X", TA_STR(Label),
+                 TA_UCHAR(*ControllerNumber), TA_UCHAR(*ControllerPort));
+        result = STATUS_SUCCESS;
+    }
+
+    DsmFreePassThrough(request);
+    ObDereferenceObject(DeviceObject);
+    return result;
+}
+
+/*++
+
+Routine Description:
+
+    Reads the time of day of the first controller whose clock the array
+    marks usable, as "%d:%d:%d" text for the event log.
+
+Arguments:
+
+    TimeStamp - zeroed, then filled on success; at least 16 bytes.
+
+--*/
+NTSTATUS QueryControllerTime(PDEVICE_OBJECT DeviceObject, PCSTR Label, PCHAR TimeStamp, ULONG timeStampSize)
+{
+    PASS_THROUGH_OUTCOME outcome;
+    NTSTATUS result = STATUS_IO_DEVICE_ERROR;
+
+    ASSERT(timeStampSize >= 16);
+    ObReferenceObject(DeviceObject);
+    RtlZeroMemory(TimeStamp, timeStampSize);
+
+    PPASS_THROUGH_REQUEST request = DsmAllocatePassThrough(TARN_TIME_QUERY_LENGTH);
+    if (request == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "QueryControllerTime: %s no memory for the request", TA_STR(Label));
+        ObDereferenceObject(DeviceObject);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    DsmSendPassThrough(DeviceObject, request, DsmTimeQueryCdb, sizeof(DsmTimeQueryCdb), TARN_TIME_QUERY_LENGTH,
+                       SCSI_IOCTL_DATA_IN, TARN_TIME_TIMEOUT, &outcome);
+
+    if (outcome.ScsiStatus != SCSISTAT_GOOD || outcome.Status != STATUS_SUCCESS) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "QueryControllerTime: %s failed, %s, SCSI status 0x%02X", TA_STR(Label),
+                 TA_STR(DsmStatusName(outcome.Status)), TA_UCHAR(outcome.ScsiStatus));
+    } else {
+        const UCHAR *record = NULL;
+        if (request->Data[TARN_STATUS_CLOCK_MARKER_0] == TARN_STATUS_CLOCK_VALID) {
+            record = &request->Data[TARN_STATUS_RECORD_0];
+        } else if (request->Data[TARN_STATUS_CLOCK_MARKER_1] == TARN_STATUS_CLOCK_VALID) {
+            record = &request->Data[TARN_STATUS_RECORD_1];
+        }
+
+        if (record == NULL) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "QueryControllerTime: %s no controller clock is set", TA_STR(Label));
+        } else {
+            sprintf(TimeStamp, "%d:%d:%d", record[TARN_RECORD_HOURS], record[TARN_RECORD_MINUTES],
+                    record[TARN_RECORD_SECONDS]);
+            DsmTrace(TRDSM_TRACE_LEVEL, "QueryControllerTime: %s %s", TA_STR(Label), TA_STR(TimeStamp));
+            result = STATUS_SUCCESS;
+        }
+    }
+
+    DsmFreePassThrough(request);
+    ObDereferenceObject(DeviceObject);
+    return result;
+}

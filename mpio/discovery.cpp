@@ -1,0 +1,320 @@
+/*++
+
+Module Name:
+
+    discovery.cpp
+
+Abstract:
+
+    What the storage stack and MPIO do when disks appear: a disk device
+    per LUN and path, its storage descriptors built from the target's own
+    INQUIRY and device identification (VPD page 0x83) answers, the device
+    offered to the driver, and the claimed devices grouped into multipath
+    disks by the driver's answers.  Also the port driver's pass-through
+    service, through which the driver's own commands reach the target.
+
+--*/
+
+#include "mpiohost.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mpio {
+namespace {
+
+constexpr uint8_t kInquiry = 0x12;
+constexpr size_t kStandardInquiryLength = 96;
+constexpr size_t kVpdLength = 252;
+constexpr uint8_t kDeviceIdentificationPage = 0x83;
+
+// Runs a data-in command directly on the nexus, as the port driver does
+// for the class driver's enumeration.
+bool RunDataIn(array::ScsiTarget *target, const array::Nexus &nexus, const std::vector<uint8_t> &cdb,
+               std::vector<uint8_t> *data, std::string *problem)
+{
+    array::Command command;
+    command.Cdb = cdb.data();
+    command.CdbLength = cdb.size();
+    command.DataIn = data->data();
+    command.DataInLength = data->size();
+    array::Result result = target->Execute(nexus, command);
+    if (result.Outcome != array::Transport::Completed) {
+        *problem = result.Outcome == array::Transport::LinkDown ? "link down" : "no answer";
+        return false;
+    }
+    if (result.Status != array::kStatusGood) {
+        char text[64];
+        snprintf(text, sizeof(text), "status 0x%02X, sense %X/%02X/%02X", result.Status, result.Sense[2] & 0x0F,
+                 result.Sense[12], result.Sense[13]);
+        *problem = text;
+        return false;
+    }
+    data->resize(result.DataInTransferred);
+    return true;
+}
+
+void AppendString(std::vector<uint8_t> *buffer, const std::string &text, ULONG *offset)
+{
+    *offset = (ULONG)buffer->size();
+    buffer->insert(buffer->end(), text.begin(), text.end());
+    buffer->push_back(0);
+}
+
+} // namespace
+
+PDEVICE_OBJECT Host::PortObjectFor(UCHAR portNumber)
+{
+    auto found = portObjects_.find(portNumber);
+    if (found != portObjects_.end()) {
+        return found->second;
+    }
+    // The host port and the device object MPIO keeps for it.
+    PDEVICE_OBJECT port = host::CreateDevice(u"", nullptr);
+    PDEVICE_OBJECT pdo = host::CreateDevice(u"", nullptr);
+    createdDevices_.push_back(port);
+    createdDevices_.push_back(pdo);
+    portObjects_[portNumber] = port;
+    SetPortPdo(port, pdo);
+    return port;
+}
+
+/*++
+
+Routine Description:
+
+    Builds a device's storage device descriptor (the INQUIRY strings at
+    offsets behind the fixed part, each NUL-terminated, as the device
+    reported them) and its device identifier list (one STORAGE_IDENTIFIER
+    per designator of VPD page 0x83, in the target's order).
+
+--*/
+bool Host::Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
+                    std::string *problem)
+{
+    std::vector<uint8_t> inquiry(kStandardInquiryLength);
+    if (!RunDataIn(target_, device->Nexus, {kInquiry, 0, 0, 0, (uint8_t)kStandardInquiryLength, 0}, &inquiry,
+                   problem)) {
+        *problem = "INQUIRY: " + *problem;
+        return false;
+    }
+    if (inquiry.size() < 36 || (inquiry[0] & 0xE0) != 0) {
+        *problem = "no logical unit at this address";
+        return false;
+    }
+    device->Vendor.assign(inquiry.begin() + 8, inquiry.begin() + 16);
+    device->Product.assign(inquiry.begin() + 16, inquiry.begin() + 32);
+    std::string revision(inquiry.begin() + 32, inquiry.begin() + 36);
+
+    descriptor->assign(FIELD_OFFSET(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties), 0);
+    ULONG vendorOffset = 0;
+    ULONG productOffset = 0;
+    ULONG revisionOffset = 0;
+    AppendString(descriptor, device->Vendor, &vendorOffset);
+    AppendString(descriptor, device->Product, &productOffset);
+    AppendString(descriptor, revision, &revisionOffset);
+    auto *fixed = reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(descriptor->data());
+    fixed->Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
+    fixed->Size = (ULONG)descriptor->size();
+    fixed->DeviceType = inquiry[0] & 0x1F;
+    fixed->VendorIdOffset = vendorOffset;
+    fixed->ProductIdOffset = productOffset;
+    fixed->ProductRevisionOffset = revisionOffset;
+    fixed->BusType = BusTypeFibre;
+
+    std::vector<uint8_t> page(kVpdLength);
+    if (!RunDataIn(target_, device->Nexus, {kInquiry, 1, kDeviceIdentificationPage, 0, (uint8_t)kVpdLength, 0}, &page,
+                   problem)) {
+        *problem = "device identification: " + *problem;
+        return false;
+    }
+
+    const size_t header = FIELD_OFFSET(STORAGE_IDENTIFIER, Identifier);
+    identifiers->assign(FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers), 0);
+    ULONG count = 0;
+    size_t pageEnd = page.size() >= 4 ? std::min(page.size(), (size_t)4 + ((page[2] << 8) | page[3])) : 0;
+    for (size_t at = 4; at + 4 <= pageEnd;) {
+        size_t length = page[at + 3];
+        if (at + 4 + length > pageEnd) {
+            break;   // a truncated designator ends the list
+        }
+        size_t recordSize = (header + length + 3) & ~(size_t)3;
+        size_t offset = identifiers->size();
+        identifiers->resize(offset + recordSize, 0);
+        auto *identifier = reinterpret_cast<PSTORAGE_IDENTIFIER>(identifiers->data() + offset);
+        identifier->CodeSet = (STORAGE_IDENTIFIER_CODE_SET)(page[at] & 0x0F);
+        identifier->Type = (STORAGE_IDENTIFIER_TYPE)(page[at + 1] & 0x0F);
+        identifier->Association = (STORAGE_ASSOCIATION_TYPE)((page[at + 1] >> 4) & 0x03);
+        identifier->IdentifierSize = (USHORT)length;
+        identifier->NextOffset = (USHORT)recordSize;
+        memcpy(identifier->Identifier, &page[at + 4], length);
+        count++;
+        at += 4 + length;
+    }
+    auto *list = reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(identifiers->data());
+    list->Version = sizeof(STORAGE_DEVICE_ID_DESCRIPTOR);
+    list->Size = (ULONG)identifiers->size();
+    list->NumberOfIdentifiers = count;
+    return true;
+}
+
+// Offers one device to the driver and files a claimed one under its disk.
+void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers)
+{
+    Device &device = devices_[index];
+    host::RequirePassive("DsmInquireDriver");
+    device.ClaimStatus = record_.DsmInquireDriver(
+        record_.DsmContext, device.TargetObject, device.PortObject,
+        reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(descriptor->data()),
+        reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(identifiers->data()), &device.DsmId);
+    if (!NT_SUCCESS(device.ClaimStatus)) {
+        device.DsmId = nullptr;
+        return;
+    }
+
+    PCHAR serial = record_.DsmGetSerialNumber(record_.DsmContext, device.DsmId);
+    if (serial != nullptr) {
+        device.SerialNumber = serial;
+        ExFreePool(serial);
+    }
+
+    // MPIO keeps one controller record per device; it is not used here.
+    PCONTROLLER_INFO controller = nullptr;
+    if (NT_SUCCESS(record_.DsmGetControllerInfo(record_.DsmContext, device.DsmId, DSM_CNTRL_FLAGS_ALLOCATE,
+                                                &controller)) &&
+        controller != nullptr) {
+        ExFreePool(controller);
+    }
+
+    for (size_t disk = 0; disk < disks_.size(); disk++) {
+        const Device &first = devices_[disks_[disk].Devices.front()];
+        if (record_.DsmCompareDevices(record_.DsmContext, first.DsmId, device.DsmId)) {
+            disks_[disk].Devices.push_back(index);
+            device.Group = (int)disk;
+            return;
+        }
+    }
+    disks_.push_back(MultipathDisk{{index}, device.SerialNumber});
+    device.Group = (int)disks_.size() - 1;
+}
+
+void Host::Discover(array::ScsiTarget *target, const Topology &topology)
+{
+    if (!registered_) {
+        host::VerifierFail("MPIO discovery without a registered DSM");
+        return;
+    }
+    target_ = target;
+    for (const PathSpec &path : topology.Paths) {
+        PDEVICE_OBJECT port = PortObjectFor(path.PortNumber);
+        for (UCHAR lun : topology.Luns) {
+            Device device;
+            device.Path = path;
+            device.Lun = lun;
+            // One initiator port per host port of this host.
+            device.Nexus.Initiator = topology.HostId * 256 + path.PortNumber;
+            device.Nexus.TargetPort = path.TargetPort;
+            device.Nexus.Lun = lun;
+            device.PortObject = port;
+
+            array::Nexus nexus = device.Nexus;
+            device.TargetObject = host::CreateDevice(
+                u"", [target, nexus](ULONG code, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
+                                     bool internal, PIO_STATUS_BLOCK status) {
+                    if (code != IOCTL_SCSI_PASS_THROUGH || internal || input != output) {
+                        status->Status = STATUS_INVALID_DEVICE_REQUEST;
+                        status->Information = 0;
+                        return;
+                    }
+                    PassThrough(target, nexus, input, inputLength, outputLength, status);
+                });
+            createdDevices_.push_back(device.TargetObject);
+            SetScsiAddress(device.TargetObject, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), path.PortNumber, path.PathId,
+                                                             path.TargetId, lun});
+
+            std::vector<uint8_t> descriptor;
+            std::vector<uint8_t> identifiers;
+            std::string problem;
+            bool identified = Identify(&device, &descriptor, &identifiers, &problem);
+            devices_.push_back(device);
+            if (!identified) {
+                char where[64];
+                snprintf(where, sizeof(where), "%u:%u:%u:%u: ", path.PortNumber, path.PathId, path.TargetId, lun);
+                discoveryProblems_.push_back(where + problem);
+                continue;
+            }
+            Claim(devices_.size() - 1, &descriptor, &identifiers);
+        }
+    }
+}
+
+/*++
+
+Routine Description:
+
+    The port driver's side of IOCTL_SCSI_PASS_THROUGH: the header must
+    describe areas inside the buffer; the command runs on the nexus; a
+    command the target answered completes with STATUS_SUCCESS and its SCSI
+    status, sense and data in the buffer; a failed transport completes
+    with the error and no data.
+
+--*/
+void PassThrough(array::ScsiTarget *target, const array::Nexus &nexus, PVOID buffer, ULONG inputLength,
+                 ULONG outputLength, PIO_STATUS_BLOCK status)
+{
+    status->Information = 0;
+    auto *header = static_cast<PSCSI_PASS_THROUGH>(buffer);
+    ULONG length = std::min(inputLength, outputLength);
+    if (buffer == nullptr || length < sizeof(SCSI_PASS_THROUGH) || header->Length != sizeof(SCSI_PASS_THROUGH) ||
+        header->CdbLength == 0 || header->CdbLength > sizeof(header->Cdb) ||
+        (header->SenseInfoLength != 0 &&
+         (header->SenseInfoOffset < sizeof(SCSI_PASS_THROUGH) || header->SenseInfoOffset > length ||
+          length - header->SenseInfoOffset < header->SenseInfoLength)) ||
+        (header->DataTransferLength != 0 &&
+         (header->DataBufferOffset < sizeof(SCSI_PASS_THROUGH) || header->DataBufferOffset > length ||
+          length - header->DataBufferOffset < header->DataTransferLength))) {
+        status->Status = STATUS_INVALID_PARAMETER;
+        return;
+    }
+
+    uint8_t *bytes = static_cast<uint8_t *>(buffer);
+    uint8_t *data = header->DataTransferLength != 0 ? bytes + header->DataBufferOffset : nullptr;
+    array::Command command;
+    command.Cdb = header->Cdb;
+    command.CdbLength = header->CdbLength;
+    if (header->DataIn == SCSI_IOCTL_DATA_OUT) {
+        command.DataOut = data;
+        command.DataOutLength = header->DataTransferLength;
+    } else {
+        command.DataIn = data;
+        command.DataInLength = header->DataTransferLength;
+    }
+
+    array::Result result = target->Execute(nexus, command);
+    switch (result.Outcome) {
+    case array::Transport::LinkDown:
+        status->Status = STATUS_DEVICE_NOT_CONNECTED;
+        return;
+    case array::Transport::Timeout:
+        status->Status = STATUS_IO_TIMEOUT;
+        return;
+    case array::Transport::Completed:
+        break;
+    }
+
+    header->ScsiStatus = result.Status;
+    if (header->DataIn != SCSI_IOCTL_DATA_OUT) {
+        header->DataTransferLength = (ULONG)result.DataInTransferred;
+    }
+    if (result.Status == array::kStatusCheckCondition && header->SenseInfoLength != 0) {
+        size_t senseLength = std::min<size_t>(header->SenseInfoLength, result.SenseLength);
+        memcpy(bytes + header->SenseInfoOffset, result.Sense, senseLength);
+        header->SenseInfoLength = (UCHAR)senseLength;
+    } else {
+        header->SenseInfoLength = 0;
+    }
+    status->Status = STATUS_SUCCESS;
+    status->Information = length;
+}
+
+} // namespace mpio

@@ -1,0 +1,236 @@
+/*++
+
+Module Name:
+
+    inquire_test.cpp
+
+Abstract:
+
+    The claim decision on hand-made descriptors: which products are
+    supported, which identifier keys the drive, and descriptors that do
+    not hold together, which are declined without a byte read outside
+    them (the buffers are exactly their declared size, so the address
+    sanitizer sees any stray read).
+
+--*/
+
+#include "driverfixture.h"
+
+#include <cstring>
+
+namespace tarntest {
+namespace {
+
+struct Designator {
+    UCHAR CodeSet;
+    UCHAR Type;
+    UCHAR Association;
+    std::vector<uint8_t> Bytes;
+};
+
+// A device descriptor with the given vendor and product fields, exactly
+// as long as it says.
+std::vector<uint8_t> DeviceDescriptor(const std::string &vendor, const std::string &product)
+{
+    std::vector<uint8_t> buffer(FIELD_OFFSET(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties), 0);
+    ULONG vendorOffset = (ULONG)buffer.size();
+    buffer.insert(buffer.end(), vendor.begin(), vendor.end());
+    buffer.push_back(0);
+    ULONG productOffset = (ULONG)buffer.size();
+    buffer.insert(buffer.end(), product.begin(), product.end());
+    buffer.push_back(0);
+    auto *descriptor = reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(buffer.data());
+    descriptor->Size = (ULONG)buffer.size();
+    descriptor->VendorIdOffset = vendorOffset;
+    descriptor->ProductIdOffset = productOffset;
+    return buffer;
+}
+
+std::vector<uint8_t> IdentifierList(const std::vector<Designator> &designators)
+{
+    const size_t header = FIELD_OFFSET(STORAGE_IDENTIFIER, Identifier);
+    std::vector<uint8_t> buffer(FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers), 0);
+    for (const Designator &d : designators) {
+        size_t record = (header + d.Bytes.size() + 3) & ~(size_t)3;
+        size_t at = buffer.size();
+        buffer.resize(at + record, 0);
+        auto *identifier = reinterpret_cast<PSTORAGE_IDENTIFIER>(&buffer[at]);
+        identifier->CodeSet = (STORAGE_IDENTIFIER_CODE_SET)d.CodeSet;
+        identifier->Type = (STORAGE_IDENTIFIER_TYPE)d.Type;
+        identifier->Association = (STORAGE_ASSOCIATION_TYPE)d.Association;
+        identifier->IdentifierSize = (USHORT)d.Bytes.size();
+        identifier->NextOffset = (USHORT)record;
+        memcpy(identifier->Identifier, d.Bytes.data(), d.Bytes.size());
+    }
+    auto *list = reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(buffer.data());
+    list->Size = (ULONG)buffer.size();
+    list->NumberOfIdentifiers = (ULONG)designators.size();
+    return buffer;
+}
+
+const std::vector<uint8_t> kLuName = {0x60, 0x0A, 0x0B, 0x80, 0x00, 0x2A, 0xBC, 0xDE};
+
+class InquireTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        host::RegistrySetMultiString(kParametersKey, "SupportedDeviceList",
+                                     {"OTHER   PRODUCT         ", kProductFc, kProductIscsi});
+        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        port_ = host::CreateDevice(u"", nullptr);
+        target_ = host::CreateDevice(u"", nullptr);
+        host_->SetPortPdo(port_, host::CreateDevice(u"", nullptr));
+        host_->SetScsiAddress(target_, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), 2, 0, 1, 31});
+    }
+
+    NTSTATUS Inquire(std::vector<uint8_t> descriptor, std::vector<uint8_t> identifiers, PVOID *id = nullptr)
+    {
+        PVOID dsmId = nullptr;
+        NTSTATUS status = DsmInquireDriver(Context(), target_, port_,
+                                           reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(descriptor.data()),
+                                           identifiers.empty()
+                                               ? nullptr
+                                               : reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(identifiers.data()),
+                                           &dsmId);
+        if (id != nullptr) {
+            *id = dsmId;
+        }
+        return status;
+    }
+
+    static std::vector<uint8_t> GoodDevice() { return DeviceDescriptor("KESTROM ", "TARN 4000 FC    "); }
+
+    PDEVICE_OBJECT port_ = nullptr;
+    PDEVICE_OBJECT target_ = nullptr;
+};
+
+TEST_F(InquireTest, ProductMustMatchAListEntryExactly)
+{
+    auto ids = IdentifierList({{1, 3, 0, kLuName}});
+    size_t events = host::EventLog().size();
+    EXPECT_EQ(Inquire(DeviceDescriptor("KESTROM", "TARN 4000 FC    "), ids), STATUS_NOT_SUPPORTED);   // 7 + NUL
+    EXPECT_EQ(Inquire(DeviceDescriptor("Kestrom ", "TARN 4000 FC    "), ids), STATUS_NOT_SUPPORTED);  // case
+    EXPECT_EQ(Inquire(DeviceDescriptor("KESTROM ", "TARN 4000 FC     "), ids), STATUS_NOT_SUPPORTED); // 17
+    EXPECT_EQ(host::EventLog().size(), events);     // declining logs nothing
+
+    // The second and third entries are found as well as the first.
+    EXPECT_EQ(Inquire(GoodDevice(), ids), STATUS_SUCCESS);
+    auto ids2 = IdentifierList({{1, 3, 0, {0x60, 1, 2, 3, 4, 5, 6, 7}}});
+    EXPECT_EQ(Inquire(DeviceDescriptor("KESTROM ", "TARN 4000 ISCSI "), ids2), STATUS_SUCCESS);
+}
+
+TEST_F(InquireTest, SerialIsTheHexTextOfTheFirstLogicalUnitName)
+{
+    PVOID id = nullptr;
+    // A port-associated name first, an ASCII vendor id, then the LU's name.
+    auto ids = IdentifierList({{1, 3, 1, {0x50, 0x0A, 0, 0, 0, 0, 0, 1}},
+                               {2, 1, 0, {'K', 'E', 'S', 'T', 'R', 'O', 'M', ' '}},
+                               {1, 3, 0, kLuName}});
+    ASSERT_EQ(Inquire(GoodDevice(), ids, &id), STATUS_SUCCESS);
+    auto *path = static_cast<PPDO_ENTRY>(id);
+    EXPECT_STREQ(path->LdEntry->SerialNumber, "600A0B80002ABCDE");
+    EXPECT_EQ(path->LdEntry->SerialNumberLength, 16u);
+    EXPECT_STREQ(path->PathIdString, "[00A 2:0:1:1f]");
+    EXPECT_EQ(path->PathIdStringLen, 14u);
+    EXPECT_EQ(path->ControllerPort, TARN_CONTROLLER_UNKNOWN);
+    EXPECT_EQ(path->HealthState, (ULONG)PDO_HEALTH_INIT_START);
+    EXPECT_NE(path->PortPdo, nullptr);
+
+    PCHAR copy = DsmGetSerialNumber(Context(), id);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_STREQ(copy, "600A0B80002ABCDE");
+    ExFreePool(copy);
+}
+
+TEST_F(InquireTest, IdentifiersThatCannotKeyADriveAreRefused)
+{
+    // The first suitable name is ASCII: refused even though a binary one follows.
+    EXPECT_EQ(Inquire(GoodDevice(), IdentifierList({{2, 3, 0, {'6', '0', '0', 'A'}}, {1, 3, 0, kLuName}})),
+              STATUS_NOT_SUPPORTED);
+    // Only port names, no list at all, a name of 2 bytes (4 characters).
+    EXPECT_EQ(Inquire(GoodDevice(), IdentifierList({{1, 3, 1, kLuName}})), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(Inquire(GoodDevice(), {}), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(Inquire(GoodDevice(), IdentifierList({{1, 3, 0, {0x60, 0x0A}}})), STATUS_NOT_SUPPORTED);
+    // Three bytes make a 6-character serial: enough for the labels.
+    EXPECT_EQ(Inquire(GoodDevice(), IdentifierList({{1, 3, 0, {0x60, 0x0A, 0x0B}}})), STATUS_SUCCESS);
+    EXPECT_NE(FirstDrive(), nullptr);
+}
+
+TEST_F(InquireTest, MalformedDescriptorsAreDeclinedWithoutReadingOutsideThem)
+{
+    auto ids = IdentifierList({{1, 3, 0, kLuName}});
+
+    auto vendorPastEnd = GoodDevice();
+    reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(vendorPastEnd.data())->VendorIdOffset = 4096;
+    EXPECT_EQ(Inquire(vendorPastEnd, ids), STATUS_NOT_SUPPORTED);
+
+    auto productUnterminated = GoodDevice();
+    auto *descriptor = reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(productUnterminated.data());
+    descriptor->ProductIdOffset = descriptor->Size - 8;     // 8 bytes left: no room for 16 and a NUL
+    EXPECT_EQ(Inquire(productUnterminated, ids), STATUS_NOT_SUPPORTED);
+
+    // Two identifiers where the first claims no next record.
+    auto zeroNext = IdentifierList({{1, 3, 1, kLuName}, {1, 3, 0, kLuName}});
+    reinterpret_cast<PSTORAGE_IDENTIFIER>(&zeroNext[FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers)])
+        ->NextOffset = 0;
+    EXPECT_EQ(Inquire(GoodDevice(), zeroNext), STATUS_NOT_SUPPORTED);
+
+    // More identifiers counted than the list holds.
+    auto overCounted = IdentifierList({{1, 3, 1, kLuName}});
+    reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(overCounted.data())->NumberOfIdentifiers = 3;
+    EXPECT_EQ(Inquire(GoodDevice(), overCounted), STATUS_NOT_SUPPORTED);
+
+    // An identifier longer than the list, and one longer than its record.
+    auto tooLong = IdentifierList({{1, 3, 0, kLuName}});
+    reinterpret_cast<PSTORAGE_IDENTIFIER>(&tooLong[FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers)])
+        ->IdentifierSize = 200;
+    EXPECT_EQ(Inquire(GoodDevice(), tooLong), STATUS_NOT_SUPPORTED);
+    auto overRecord = IdentifierList({{1, 3, 1, kLuName}, {1, 3, 0, kLuName}});
+    reinterpret_cast<PSTORAGE_IDENTIFIER>(&overRecord[FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers)])
+        ->IdentifierSize = 20;
+    EXPECT_EQ(Inquire(GoodDevice(), overRecord), STATUS_NOT_SUPPORTED);
+
+    // A list whose declared size is smaller than its header.
+    auto shortList = IdentifierList({{1, 3, 0, kLuName}});
+    reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(shortList.data())->Size = 4;
+    EXPECT_EQ(Inquire(GoodDevice(), shortList), STATUS_NOT_SUPPORTED);
+
+    EXPECT_TRUE(IsListEmpty(&Context()->PathRecordList));
+    EXPECT_EQ(host::PoolOutstanding(kTarnTag), 3u) << host::PoolReport();
+}
+
+TEST_F(InquireTest, ControllerRecordIsNewForEveryAllocatingCall)
+{
+    PVOID id = nullptr;
+    ASSERT_EQ(Inquire(GoodDevice(), IdentifierList({{1, 3, 0, kLuName}}), &id), STATUS_SUCCESS);
+
+    PCONTROLLER_INFO first = nullptr;
+    ASSERT_EQ(DsmGetControllerInfo(Context(), id, DSM_CNTRL_FLAGS_ALLOCATE | DSM_CNTRL_FLAGS_CHECK_STATE, &first),
+              STATUS_SUCCESS);
+    host::ClockAdvance(1);
+    PCONTROLLER_INFO second = first;
+    ASSERT_EQ(DsmGetControllerInfo(Context(), id, DSM_CNTRL_FLAGS_ALLOCATE, &second), STATUS_SUCCESS);
+    ASSERT_NE(second, first);
+    EXPECT_EQ(first->IdentifierType, 1u);
+    EXPECT_EQ(first->IdentifierLength, 8u);
+    EXPECT_EQ(first->State, 4u);
+    EXPECT_NE(memcmp(first->Identifier, second->Identifier, 4), 0);
+    for (int i = 4; i < 32; i++) {
+        EXPECT_EQ(first->Identifier[i], 0);
+    }
+
+    second->State = 0;
+    PCONTROLLER_INFO existing = second;
+    ASSERT_EQ(DsmGetControllerInfo(Context(), id, DSM_CNTRL_FLAGS_CHECK_STATE, &existing), STATUS_SUCCESS);
+    EXPECT_EQ(existing, second);
+    EXPECT_EQ(second->State, 4u);
+    ExFreePool(first);
+    ExFreePool(second);
+
+    EXPECT_EQ(DsmGetControllerInfo(Context(), (PVOID)0x1234, DSM_CNTRL_FLAGS_ALLOCATE, &existing),
+              STATUS_UNSUCCESSFUL);
+}
+
+} // namespace
+} // namespace tarntest
