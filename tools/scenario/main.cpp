@@ -17,12 +17,15 @@ Abstract:
 #include "scenario.h"
 
 #include "mpiohost.h"
+#include "simarray.h"
 #include "tarn.h"
 #include "tarnresources.h"
 
 #include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -33,9 +36,10 @@ namespace {
 
 const char *kUsageFooter = R"(
 A scenario is a TOML file naming the MPIO version, the driver's registry
-configuration (a Windows .reg file), the trace session and how long the
-clock runs; --print-default shows the built-in one, which runs when no
-scenario is given.
+configuration (a Windows .reg file), the storage topology (a dual-controller
+array's LUNs and the paths that reach its ports), the trace session and how
+long the clock runs; --print-default shows the built-in one, which runs
+when no scenario is given.
 
 Exit status: 0 when the driver started, 1 when it did not, 2 when the
 scenario or the options are wrong.)";
@@ -102,12 +106,52 @@ void PrintConfiguration(const DSM_CONTEXT &context)
     if (context.UsePersistentReservations) {
         std::cout << ", key ";
         for (UCHAR byte : context.PRKey) {
-            std::cout << std::hex << std::setw(2) << std::setfill('0') << (unsigned)byte << std::dec;
+            std::cout << std::hex << std::setw(2) << std::setfill('0') << (unsigned)byte << std::dec
+                      << std::setfill(' ');
         }
     }
     std::cout << "\n"
               << "Path test timeout:              " << context.TurTimeoutValue << " s\n"
               << "Path test retries:              " << context.TurRetryCount << "\n";
+}
+
+const char *HealthText(ULONG health)
+{
+    const char *name = DsmPathHealthName(health);
+    return name != nullptr ? name + strlen("PDO_HEALTH_") : "unknown";
+}
+
+std::string ControllerText(UCHAR value)
+{
+    return value == TARN_CONTROLLER_UNKNOWN ? "?" : std::to_string(value);
+}
+
+// The drives and paths the driver keeps, read from its records as a
+// debugger extension would.
+void PrintDrives(const DSM_CONTEXT &context)
+{
+    const LIST_ENTRY *drives = &context.DriveList;
+    if (drives->Flink == drives) {
+        std::cout << "(no logical drives)\n";
+    }
+    for (const LIST_ENTRY *link = drives->Flink; link != drives; link = link->Flink) {
+        const LD_ENTRY *drive = CONTAINING_RECORD(link, LD_ENTRY, DriveLink);
+        const SCSI_ADDRESS &preferred = drive->PreferredPathAddress;
+        std::cout << "Logical drive " << drive->ldIdString << " SN " << drive->SerialNumber << "\n"
+                  << "  policy " << Hex(drive->LogicalDriveLbPolicy, 3) << " (" << PolicyName(drive->LogicalDriveLbPolicy)
+                  << "), preferred path " << (unsigned)preferred.PortNumber << ":" << (unsigned)preferred.PathId << ":"
+                  << (unsigned)preferred.TargetId << ":" << (unsigned)preferred.Lun << ", "
+                  << drive->NumberPaths << " paths, current "
+                  << (drive->currentPath != nullptr ? drive->currentPath->PathIdString : "none") << "\n";
+        for (const LIST_ENTRY *pathLink = drive->PathList.Flink; pathLink != &drive->PathList;
+             pathLink = pathLink->Flink) {
+            const PDO_ENTRY *path = CONTAINING_RECORD(pathLink, PDO_ENTRY, LdLink);
+            std::cout << "    " << std::left << std::setw(16) << path->PathIdString << std::right << " health "
+                      << std::left << std::setw(20) << HealthText(path->HealthState) << std::right << " controller "
+                      << ControllerText(path->ControllerNumber) << " port " << ControllerText(path->ControllerPort)
+                      << "\n";
+        }
+    }
 }
 
 void Section(const std::string &title)
@@ -130,6 +174,7 @@ int main(int argc, char **argv)
     std::string exportRegistry;
     bool printDefault = false;
     bool realTime = false;
+    bool eventDetails = false;
 
     app.add_option("scenario", scenarioFile, "Scenario file (TOML); the built-in default when omitted")
         ->check(CLI::ExistingFile);
@@ -140,6 +185,9 @@ int main(int argc, char **argv)
                    "Trace session flags replacing the scenario's: comma-separated error, warning, trace, or all");
     app.add_option("-d,--duration", duration, "Milliseconds the clock runs after start")->check(CLI::Range(0, 86400000));
     app.add_option("--export-registry", exportRegistry, "Write the registry as a .reg file after the run");
+    app.add_flag("-e,--event-details", eventDetails,
+                 "Show each event as Event Viewer's properties do: type, source, ID, date, time, description "
+                 "and the entry's data bytes");
     app.add_flag("--real-time", realTime,
                  "Run the clock with the wall clock, DPCs and work items on their own threads, instead of "
                  "stepping it");
@@ -264,6 +312,41 @@ int main(int argc, char **argv)
     }
     std::cout << "\n";
 
+    // The storage MPIO finds at boot.
+    std::unique_ptr<array::SimulatedArray> storage;
+    if (run.HasTopology && mpioHost.Registered()) {
+        array::ArrayConfig config;
+        for (uint32_t lun : run.Luns) {
+            config.Units.push_back(array::LogicalUnitConfig{lun, run.LunBlocks, 512});
+        }
+        try {
+            storage = std::make_unique<array::SimulatedArray>(config);
+        } catch (const std::exception &failure) {
+            std::cerr << "dsmscenario: " << run.Origin << ": [topology]: " << failure.what() << "\n";
+            return 2;
+        }
+        mpio::Topology topology;
+        for (const scenario::Path &path : run.Paths) {
+            topology.Paths.push_back(mpio::PathSpec{(UCHAR)path.Port, (UCHAR)path.Bus, (UCHAR)path.Target,
+                                                    path.Controller * array::kPortsPerController +
+                                                        path.ControllerPort});
+        }
+        for (uint32_t lun : run.Luns) {
+            topology.Luns.push_back((UCHAR)lun);
+        }
+        mpioHost.Discover(storage.get(), topology);
+        std::cout << "Storage:   dual-controller array, " << run.Luns.size() << " LUNs, " << run.Paths.size()
+                  << " paths each; MPIO found " << mpioHost.Devices().size() << " disk devices, the DSM claimed ";
+        size_t claimed = 0;
+        for (const mpio::Device &device : mpioHost.Devices()) {
+            claimed += NT_SUCCESS(device.ClaimStatus) ? 1 : 0;
+        }
+        std::cout << claimed << " as " << mpioHost.Disks().size() << " multipath disks\n";
+        for (const std::string &problem : mpioHost.DiscoveryProblems()) {
+            std::cout << "           skipped " << problem << "\n";
+        }
+    }
+
     uint64_t dpcRunsBefore = host::DpcRuns();
     if (realTime) {
         host::SetRealTime(true);
@@ -279,7 +362,14 @@ int main(int argc, char **argv)
         std::cout << "(no entries)\n";
     }
     for (size_t i = 0; i < events.size(); i++) {
-        std::cout << (i == 0 ? "" : "\n") << host::RenderEvent(events[i]);
+        if (eventDetails) {
+            std::cout << (i == 0 ? "" : "\n") << host::RenderEvent(events[i]);
+            continue;
+        }
+        ULONG id = reinterpret_cast<const IO_ERROR_LOG_PACKET *>(events[i].Packet.data())->ErrorCode;
+        static const char *const types[] = {"Success", "Information", "Warning", "Error"};
+        std::cout << std::left << std::setw(12) << types[id >> 30] << std::right << std::setw(5) << (id & 0xFFFF)
+                  << "  " << host::EventDescription(events[i]) << "\n";
     }
 
     Section("Configuration read by the driver");
@@ -287,6 +377,13 @@ int main(int argc, char **argv)
         PrintConfiguration(*static_cast<const DSM_CONTEXT *>(mpioHost.Record().DsmContext));
     } else {
         std::cout << "(the driver did not start; its configuration is gone with its context)\n";
+    }
+
+    if (run.HasTopology && mpioHost.Registered()) {
+        Section("Logical drives and paths");
+        PrintDrives(*static_cast<const DSM_CONTEXT *>(mpioHost.Record().DsmContext));
+        std::cout << "(Paths stay in INIT_START with controller and port unknown until MPIO binds and verifies "
+                     "them; this version claims and groups paths only.)\n";
     }
 
     Section("Periodic timer");

@@ -97,10 +97,10 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
     }
 
     // Sections of later steps: refused until the runner can honour them.
-    for (const char *later : {"topology", "workload", "fault"}) {
+    for (const char *later : {"workload", "fault"}) {
         if (const toml::node *node = root.get(later)) {
             *error = Where(*node, origin) + ": [" + later +
-                     "] is not supported yet: this runner starts the driver without storage";
+                     "] is not supported yet: this runner starts the driver and discovers storage, nothing more";
             return false;
         }
     }
@@ -191,6 +191,66 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
                 return false;
             }
             scenario.DurationMs = (uint64_t)duration;
+        }
+    }
+
+    if (const toml::table *section = root["topology"].as_table()) {
+        if (!CheckKeys(*section, "topology", {"luns", "lun_blocks", "paths"}, origin, error)) {
+            return false;
+        }
+        scenario.HasTopology = true;
+        const toml::array *luns = (*section)["luns"].as_array();
+        const toml::array *paths = (*section)["paths"].as_array();
+        if (luns == nullptr || luns->empty() || paths == nullptr || paths->empty()) {
+            *error = Where(*section, origin) + ": [topology] needs luns = [...] and paths = [...]";
+            return false;
+        }
+        for (const auto &lun : *luns) {
+            int64_t value = lun.value_or(int64_t(-1));
+            if (value < 0 || value > 255) {
+                *error = Where(lun, origin) + ": a LUN is a number from 0 to 255";
+                return false;
+            }
+            scenario.Luns.push_back((uint32_t)value);
+        }
+        if (const toml::node *node = section->get("lun_blocks")) {
+            int64_t blocks = node->value_or(int64_t(0));
+            if (blocks <= 0) {
+                *error = Where(*node, origin) + ": lun_blocks must be positive";
+                return false;
+            }
+            scenario.LunBlocks = (uint64_t)blocks;
+        }
+        for (const auto &entry : *paths) {
+            const toml::table *path = entry.as_table();
+            if (path == nullptr) {
+                *error = Where(entry, origin) + ": a path is { port, bus, target, controller, controller_port }";
+                return false;
+            }
+            if (!CheckKeys(*path, "topology.paths", {"port", "bus", "target", "controller", "controller_port"}, origin,
+                           error)) {
+                return false;
+            }
+            Path spec;
+            struct Field {
+                const char *Name;
+                uint32_t *Value;
+                int64_t Limit;
+            } fields[] = {{"port", &spec.Port, 255},
+                          {"bus", &spec.Bus, 255},
+                          {"target", &spec.Target, 255},
+                          {"controller", &spec.Controller, 1},
+                          {"controller_port", &spec.ControllerPort, 1}};
+            for (const Field &field : fields) {
+                int64_t value = (*path)[field.Name].value_or(int64_t(-1));
+                if (value < 0 || value > field.Limit) {
+                    *error = Where(entry, origin) + ": path " + field.Name + " must be 0 to " +
+                             std::to_string(field.Limit);
+                    return false;
+                }
+                *field.Value = (uint32_t)value;
+            }
+            scenario.Paths.push_back(spec);
         }
     }
 

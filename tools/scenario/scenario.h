@@ -22,6 +22,16 @@ Abstract:
 
 namespace scenario {
 
+// One path of the topology: where the host sees it (SCSI port number, bus
+// and target id) and which port of which array controller it reaches.
+struct Path {
+    uint32_t Port = 0;
+    uint32_t Bus = 0;
+    uint32_t Target = 0;
+    uint32_t Controller = 0;
+    uint32_t ControllerPort = 0;
+};
+
 struct Scenario {
     std::string Name = "unnamed";
     std::string Description;
@@ -32,6 +42,13 @@ struct Scenario {
     std::string ServiceName = "tarndsm";
     uint32_t TraceFlags = 0;
     uint64_t DurationMs = 2000;
+
+    // The storage: a dual-controller array with these LUNs, reached by
+    // these paths.  No topology: the driver runs without storage.
+    bool HasTopology = false;
+    std::vector<uint32_t> Luns;
+    uint64_t LunBlocks = 2048;
+    std::vector<Path> Paths;
 };
 
 // Reads a file a scenario names; false when it cannot.

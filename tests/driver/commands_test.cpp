@@ -1,0 +1,301 @@
+/*++
+
+Module Name:
+
+    commands_test.cpp
+
+Abstract:
+
+    The driver's own commands: the judgement of a path's answer, TEST
+    UNIT READY with its attempts, the two queries of the array status
+    buffer, the exact bytes of what goes down the path, and the same
+    commands against the simulated array.
+
+--*/
+
+#include "driverfixture.h"
+
+#include <cstring>
+#include <deque>
+
+namespace tarntest {
+namespace {
+
+// What a scripted device answers to one pass-through request.
+struct Answer {
+    NTSTATUS Status = STATUS_SUCCESS;
+    UCHAR ScsiStatus = 0;
+    std::vector<uint8_t> Sense;
+    std::vector<uint8_t> Data;
+};
+
+// A disk device that records every request as it arrived and answers
+// from a script (the last answer repeats).
+class ScriptedDevice {
+public:
+    ScriptedDevice()
+    {
+        device_ = host::CreateDevice(u"", [this](ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                                                 ULONG outputLength, bool internal, PIO_STATUS_BLOCK status) {
+            EXPECT_EQ(code, IOCTL_SCSI_PASS_THROUGH);
+            EXPECT_FALSE(internal);
+            EXPECT_EQ(input, output);
+            EXPECT_EQ(inputLength, outputLength);
+            auto *bytes = static_cast<uint8_t *>(input);
+            requests_.emplace_back(bytes, bytes + inputLength);
+            Answer answer = script_.size() > 1 ? script_.front() : (script_.empty() ? Answer() : script_.front());
+            if (script_.size() > 1) {
+                script_.pop_front();
+            }
+            auto *header = static_cast<PSCSI_PASS_THROUGH>(input);
+            header->ScsiStatus = answer.ScsiStatus;
+            memcpy(bytes + header->SenseInfoOffset, answer.Sense.data(),
+                   std::min<size_t>(answer.Sense.size(), header->SenseInfoLength));
+            memcpy(bytes + header->DataBufferOffset, answer.Data.data(),
+                   std::min<size_t>(answer.Data.size(), header->DataTransferLength));
+            status->Status = answer.Status;
+            status->Information = outputLength;
+        });
+    }
+
+    void Script(std::initializer_list<Answer> answers) { script_.assign(answers); }
+    PDEVICE_OBJECT Device() const { return device_; }
+    const std::vector<std::vector<uint8_t>> &Requests() const { return requests_; }
+
+private:
+    PDEVICE_OBJECT device_ = nullptr;
+    std::deque<Answer> script_;
+    std::vector<std::vector<uint8_t>> requests_;
+};
+
+std::vector<uint8_t> Sense(uint8_t key, uint8_t asc, uint8_t ascq)
+{
+    std::vector<uint8_t> sense(18, 0);
+    sense[0] = 0x70;
+    sense[2] = key;
+    sense[12] = asc;
+    sense[13] = ascq;
+    return sense;
+}
+
+// A status buffer reply of the given length with these bytes set.
+std::vector<uint8_t> StatusBuffer(size_t length, std::initializer_list<std::pair<size_t, uint8_t>> bytes)
+{
+    std::vector<uint8_t> data(length, 0);
+    for (auto [at, value] : bytes) {
+        data[at] = value;
+    }
+    return data;
+}
+
+class CommandsTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        DsmIoObject = host::CreateDriverObject(u"\\Driver\\tarndsm");
+    }
+};
+
+struct ResponsiveCase {
+    NTSTATUS Status;
+    UCHAR ScsiStatus;
+    UCHAR Key;
+    UCHAR Asc;
+    bool Responsive;
+};
+
+TEST_F(CommandsTest, APathIsResponsiveWhenTheUnitItselfAnswered)
+{
+    const ResponsiveCase cases[] = {
+        {STATUS_SUCCESS, 0x00, 0, 0, true},                  // GOOD
+        {STATUS_SUCCESS, 0x18, 0, 0, true},                  // RESERVATION CONFLICT
+        {STATUS_SUCCESS, 0x02, 5, 0x25, false},              // LOGICAL UNIT NOT SUPPORTED on this path
+        {STATUS_SUCCESS, 0x02, 5, 0x24, true},               // another ILLEGAL REQUEST
+        {STATUS_SUCCESS, 0x02, 6, 0x29, true},               // UNIT ATTENTION
+        {STATUS_SUCCESS, 0x02, 2, 0x04, true},               // NOT READY
+        {STATUS_SUCCESS, 0x08, 0, 0, false},                 // BUSY
+        {STATUS_SUCCESS, 0x28, 0, 0, false},                 // TASK SET FULL
+        {STATUS_IO_DEVICE_ERROR, 0x18, 0, 0, true},          // conflict reported with an error
+        {STATUS_IO_TIMEOUT, 0x00, 0, 0, false},
+        {STATUS_DEVICE_NOT_CONNECTED, 0x02, 6, 0x29, false},
+        {(NTSTATUS)0x40000000, 0x00, 0, 0, true},            // any non-negative status is success
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(IsPathResponsive(c.Status, c.ScsiStatus, c.Key, c.Asc, 0) != FALSE, c.Responsive)
+            << std::hex << c.Status << " " << (int)c.ScsiStatus << " " << (int)c.Key << "/" << (int)c.Asc;
+    }
+}
+
+TEST_F(CommandsTest, TestUnitReadyGoesDownInTheExactEnvelope)
+{
+    ScriptedDevice path;
+    path.Script({Answer{STATUS_SUCCESS, 0x02, Sense(2, 0x04, 0x01), {}}});   // NOT READY: still an answer
+    ASSERT_EQ(TestUnitReadyOnPath(path.Device(), 2, 120, "[00A]"), STATUS_SUCCESS);
+    ASSERT_EQ(path.Requests().size(), 1u);
+
+    const std::vector<uint8_t> &bytes = path.Requests()[0];
+    ASSERT_EQ(bytes.size(), (size_t)TARN_PASS_THROUGH_SIZE(0));
+    auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(bytes.data());
+    EXPECT_EQ(header->Length, sizeof(SCSI_PASS_THROUGH));
+    EXPECT_EQ(header->ScsiStatus, 0);
+    EXPECT_EQ(header->PathId | header->TargetId | header->Lun, 0);
+    EXPECT_EQ(header->CdbLength, 6);
+    EXPECT_EQ(header->SenseInfoLength, 18);
+    EXPECT_EQ(header->DataIn, SCSI_IOCTL_DATA_IN);
+    EXPECT_EQ(header->DataTransferLength, 0u);
+    EXPECT_EQ(header->TimeOutValue, 120u);
+    EXPECT_EQ(header->SenseInfoOffset, sizeof(SCSI_PASS_THROUGH));
+    EXPECT_EQ(header->DataBufferOffset, sizeof(SCSI_PASS_THROUGH) + 18);
+    const uint8_t zeros[16] = {};
+    EXPECT_EQ(memcmp(header->Cdb, zeros, 16), 0);
+    // The sense area goes down zeroed.
+    EXPECT_EQ(memcmp(&bytes[sizeof(SCSI_PASS_THROUGH)], zeros, 16), 0);
+#if defined(__i386__)
+    // The 32-bit envelope: 44-byte header, 18-byte sense area, data at 62.
+    EXPECT_EQ(sizeof(SCSI_PASS_THROUGH), 44u);
+    EXPECT_EQ(FIELD_OFFSET(PASS_THROUGH_REQUEST, Sense), 44);
+    EXPECT_EQ(FIELD_OFFSET(PASS_THROUGH_REQUEST, Data), 62);
+    EXPECT_EQ(bytes.size(), 62u);
+    EXPECT_EQ(bytes[20], 62);   // DataBufferOffset
+    EXPECT_EQ(bytes[24], 44);   // SenseInfoOffset
+#endif
+}
+
+TEST_F(CommandsTest, TestUnitReadyTriesRetriesPlusOneTimesAndHoldsTheDevice)
+{
+    ScriptedDevice path;
+    path.Script({Answer{STATUS_SUCCESS, 0x02, Sense(5, 0x25, 0), {}}});
+    EXPECT_EQ(TestUnitReadyOnPath(path.Device(), 2, 30, "[00A]"), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(path.Requests().size(), 3u);
+    EXPECT_EQ(host::ObjectReferences(path.Device()), 0);
+
+    // Busy twice, then good: success at the third attempt.
+    ScriptedDevice busy;
+    busy.Script({Answer{STATUS_SUCCESS, 0x08, {}, {}}, Answer{STATUS_IO_TIMEOUT, 0, {}, {}}, Answer{}});
+    EXPECT_EQ(TestUnitReadyOnPath(busy.Device(), 2, 30, "[00A]"), STATUS_SUCCESS);
+    EXPECT_EQ(busy.Requests().size(), 3u);
+
+    // A transport error that still shows a reservation conflict: answered.
+    ScriptedDevice conflict;
+    conflict.Script({Answer{STATUS_IO_DEVICE_ERROR, 0x18, {}, {}}});
+    EXPECT_EQ(TestUnitReadyOnPath(conflict.Device(), 0, 30, "[00A]"), STATUS_SUCCESS);
+
+    // No memory: nothing sent, the reference given back.
+    ScriptedDevice starved;
+    host::PoolFailTag(host::Tag("Ddk "));
+    EXPECT_EQ(TestUnitReadyOnPath(starved.Device(), 2, 30, "[00A]"), STATUS_INSUFFICIENT_RESOURCES);
+    host::PoolClearFailures();
+    EXPECT_TRUE(starved.Requests().empty());
+    EXPECT_EQ(host::ObjectReferences(starved.Device()), 0);
+    EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolReport();
+}
+
+TEST_F(CommandsTest, LocationQueryReadsPortAndControllerOfArrival)
+{
+    ScriptedDevice path;
+    path.Script({Answer{STATUS_SUCCESS, 0, {}, StatusBuffer(8, {{4, 2}, {5, 1}})}});
+    UCHAR port = 0;
+    UCHAR controller = 0;
+    ASSERT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), STATUS_SUCCESS);
+    EXPECT_EQ(port, 1);
+    EXPECT_EQ(controller, 0);
+
+    const std::vector<uint8_t> &bytes = path.Requests().at(0);
+    auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(bytes.data());
+    const uint8_t cdb[16] = {0x3C, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00};
+    EXPECT_EQ(memcmp(header->Cdb, cdb, 16), 0);
+    EXPECT_EQ(header->CdbLength, 10);
+    EXPECT_EQ(header->DataTransferLength, 8u);
+    EXPECT_EQ(header->TimeOutValue, 1u);
+    EXPECT_EQ(bytes.size(), (size_t)TARN_PASS_THROUGH_SIZE(8));
+
+    // A port byte outside 1 and 2 stays unknown although the query succeeded.
+    path.Script({Answer{STATUS_SUCCESS, 0, {}, StatusBuffer(8, {{4, 0}, {5, 2}})}});
+    ASSERT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), STATUS_SUCCESS);
+    EXPECT_EQ(port, TARN_CONTROLLER_UNKNOWN);
+    EXPECT_EQ(controller, 1);
+
+    // A check condition, or a status that is not exactly success, fails it.
+    path.Script({Answer{STATUS_SUCCESS, 0x02, Sense(5, 0x24, 0), StatusBuffer(8, {{4, 1}, {5, 1}})}});
+    EXPECT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(port, TARN_CONTROLLER_UNKNOWN);
+    path.Script({Answer{(NTSTATUS)0x00000001, 0, {}, StatusBuffer(8, {{4, 1}, {5, 1}})}});
+    EXPECT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(controller, TARN_CONTROLLER_UNKNOWN);
+    EXPECT_EQ(host::ObjectReferences(path.Device()), 0);
+}
+
+TEST_F(CommandsTest, TimeQueryReadsTheFirstControllerWithAUsableClock)
+{
+    ScriptedDevice path;
+    char text[20];
+
+    path.Script({Answer{STATUS_SUCCESS, 0, {}, StatusBuffer(448, {{6, 0x00}, {7, 0xF1}, {329, 23}, {330, 59}, {331, 7}})}});
+    ASSERT_EQ(QueryControllerTime(path.Device(), "[00A]", text, sizeof(text)), STATUS_SUCCESS);
+    EXPECT_STREQ(text, "23:59:7");
+    const uint8_t cdb[16] = {0x3C, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, 0x01, 0xC0, 0x00};
+    auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(path.Requests().at(0).data());
+    EXPECT_EQ(memcmp(header->Cdb, cdb, 16), 0);
+    EXPECT_EQ(header->DataTransferLength, 448u);
+    EXPECT_EQ(header->TimeOutValue, 3u);
+
+    path.Script({Answer{STATUS_SUCCESS, 0, {},
+                        StatusBuffer(448, {{6, 0xF1}, {7, 0xF1}, {109, 9}, {110, 5}, {111, 30}, {329, 1}})}});
+    ASSERT_EQ(QueryControllerTime(path.Device(), "[00A]", text, sizeof(text)), STATUS_SUCCESS);
+    EXPECT_STREQ(text, "9:5:30");
+
+    memset(text, 'x', sizeof(text));
+    path.Script({Answer{STATUS_SUCCESS, 0, {}, StatusBuffer(448, {{109, 9}})}});
+    EXPECT_EQ(QueryControllerTime(path.Device(), "[00A]", text, sizeof(text)), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(text[0], 0);   // no clock set: the text stays empty
+    EXPECT_EQ(host::ObjectReferences(path.Device()), 0);
+}
+
+// The same commands on real paths of the simulated array.
+TEST_F(CommandsTest, AgainstTheArrayEachPathKnowsWhereItLands)
+{
+    FullConfiguration();
+    AttachArray({0});
+    ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
+    array_->SetControllerClock(0, 14, 2, 9);
+    array_->ClearControllerClock(1);
+
+    for (const mpio::Device &device : host_->Devices()) {
+        SCOPED_TRACE(device.Path.TargetPort);
+        UCHAR port = 0;
+        UCHAR controller = 0;
+        ASSERT_EQ(QueryArrayLocation(device.TargetObject, "[lab]", &port, &controller), STATUS_SUCCESS);
+        EXPECT_EQ(controller, array::SimulatedArray::ControllerOf(device.Path.TargetPort));
+        EXPECT_EQ(port, array::SimulatedArray::PortOf(device.Path.TargetPort));
+        char text[20];
+        ASSERT_EQ(QueryControllerTime(device.TargetObject, "[lab]", text, sizeof(text)), STATUS_SUCCESS);
+        EXPECT_STREQ(text, "14:2:9");
+        EXPECT_EQ(TestUnitReadyOnPath(device.TargetObject, 2, 120, "[lab]"), STATUS_SUCCESS);
+    }
+
+    // Faults: a path whose link is down, a busy port and a LUN hidden on a
+    // path are not responsive; a pending unit attention is an answer.
+    const mpio::Device &first = host_->Devices()[0];
+    array_->SetFault(array::Scope::OnTargetPort(first.Path.TargetPort), array::Fault::LinkDown);
+    EXPECT_EQ(TestUnitReadyOnPath(first.TargetObject, 1, 120, "[lab]"), STATUS_IO_DEVICE_ERROR);
+    array_->ClearFaults();
+    array_->SetFault(array::Scope::OnController(0), array::Fault::Busy);
+    EXPECT_EQ(TestUnitReadyOnPath(first.TargetObject, 1, 120, "[lab]"), STATUS_IO_DEVICE_ERROR);
+    array_->ClearFaults();
+    array_->SetFault(array::Scope::OnPath(first.Nexus.Initiator, first.Nexus.TargetPort),
+                     array::Fault::LunNotSupported);
+    EXPECT_EQ(TestUnitReadyOnPath(first.TargetObject, 1, 120, "[lab]"), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(TestUnitReadyOnPath(host_->Devices()[1].TargetObject, 0, 120, "[lab]"), STATUS_SUCCESS);
+    array_->ClearFaults();
+    array_->RaiseUnitAttention(array::Scope::OnController(0), array::UnitAttention::PowerOnReset);
+    EXPECT_EQ(TestUnitReadyOnPath(first.TargetObject, 0, 120, "[lab]"), STATUS_SUCCESS);
+    array_->SetFault(array::Scope::OnController(1), array::Fault::NoAnswer);
+    UCHAR port = 0;
+    UCHAR controller = 0;
+    EXPECT_EQ(QueryArrayLocation(host_->Devices()[1].TargetObject, "[lab]", &port, &controller),
+              STATUS_IO_DEVICE_ERROR);
+}
+
+} // namespace
+} // namespace tarntest

@@ -1,0 +1,221 @@
+/*++
+
+Module Name:
+
+    records_test.cpp
+
+Abstract:
+
+    Drive and path records: list discipline on both lists, lookups by
+    serial and by identity, the labels, the snapshot of healthy paths and
+    what releasing records gives back.
+
+--*/
+
+#include "driverfixture.h"
+
+#include <cstring>
+
+namespace tarntest {
+namespace {
+
+class RecordsTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        MinimalConfiguration();
+        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        context_ = Context();
+        baseline_ = host::PoolOutstanding();
+        KeAcquireSpinLock(&context_->DsmLock, &oldIrql_);
+        locked_ = true;
+    }
+
+    void TearDown() override
+    {
+        Unlock();
+        DriverTest::TearDown();
+    }
+
+    void Unlock()
+    {
+        if (locked_) {
+            KeReleaseSpinLock(&context_->DsmLock, oldIrql_);
+            locked_ = false;
+        }
+    }
+
+    // Path records are made without the lock (MPIO may block).
+    PPDO_ENTRY NewPath(const char *serial, UCHAR port, UCHAR pathId, UCHAR target, UCHAR lun)
+    {
+        Unlock();
+        PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
+        host_->SetScsiAddress(device, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), port, pathId, target, lun});
+        PPDO_ENTRY path = nullptr;
+        EXPECT_EQ(CreatePdoEntry(&path, context_, device, device, serial), STATUS_SUCCESS);
+        KeAcquireSpinLock(&context_->DsmLock, &oldIrql_);
+        locked_ = true;
+        return path;
+    }
+
+    PLD_ENTRY NewDrive(const char *serial)
+    {
+        size_t length = strlen(serial);
+        PCHAR text = static_cast<PCHAR>(DsmAllocatePool(NonPagedPool, length + 1));
+        memcpy(text, serial, length);
+        PLD_ENTRY drive = nullptr;
+        EXPECT_EQ(CreateLdEntry(&drive, context_, text, (ULONG)length, TARN_LB_POLICY_FAILOVER), STATUS_SUCCESS);
+        return drive;
+    }
+
+    static std::vector<PPDO_ENTRY> DrivePaths(PLD_ENTRY drive)
+    {
+        std::vector<PPDO_ENTRY> paths;
+        for (PLIST_ENTRY link = drive->PathList.Flink; link != &drive->PathList; link = link->Flink) {
+            paths.push_back(CONTAINING_RECORD(link, PDO_ENTRY, LdLink));
+        }
+        return paths;
+    }
+
+    std::vector<PPDO_ENTRY> AllPaths() const
+    {
+        std::vector<PPDO_ENTRY> paths;
+        for (PLIST_ENTRY link = context_->PathRecordList.Flink; link != &context_->PathRecordList;
+             link = link->Flink) {
+            paths.push_back(CONTAINING_RECORD(link, PDO_ENTRY, DsmLink));
+        }
+        return paths;
+    }
+
+    PDSM_CONTEXT context_ = nullptr;
+    size_t baseline_ = 0;
+    KIRQL oldIrql_ = PASSIVE_LEVEL;
+    bool locked_ = false;
+};
+
+TEST_F(RecordsTest, NewDriveStartsEmptyWithItsLabel)
+{
+    PLD_ENTRY drive = NewDrive("6001A3B7");
+    EXPECT_EQ(drive->NumberPaths, 0u);
+    EXPECT_TRUE(IsListEmpty(&drive->PathList));
+    EXPECT_EQ(drive->currentPath, nullptr);
+    EXPECT_FALSE(drive->ReservationsInUse);
+    EXPECT_EQ(drive->LdIdStringLen, 5u);
+    EXPECT_STREQ(drive->ldIdString, "[001]");
+    SCSI_ADDRESS zero{};
+    EXPECT_EQ(memcmp(&drive->PreferredPathAddress, &zero, sizeof(zero)), 0);
+    EXPECT_FALSE(IsLdEntryValid(context_, drive));     // not added yet
+    FreeLdEntry(drive);
+    EXPECT_EQ(host::PoolOutstanding(), baseline_);
+}
+
+TEST_F(RecordsTest, PathsJoinBothListsInOrderAndLeaveThemCleanly)
+{
+    PLD_ENTRY drive = NewDrive("6001A3B7");
+    AddLdEntry(context_, drive);
+    PPDO_ENTRY first = NewPath("6001A3B7", 2, 0, 1, 31);
+    PPDO_ENTRY second = NewPath("6001A3B7", 3, 0, 0, 31);
+    EXPECT_STREQ(first->PathIdString, "[001 2:0:1:1f]");
+    EXPECT_EQ(first->PathIdStringLen, 14u);
+    EXPECT_FALSE(IsPdoEntryValid(context_, first));
+
+    AddPdoEntry(context_, drive, first);
+    AddPdoEntry(context_, drive, second);
+    EXPECT_EQ(drive->NumberPaths, 2u);
+    EXPECT_EQ(DrivePaths(drive), (std::vector<PPDO_ENTRY>{first, second}));
+    EXPECT_EQ(AllPaths(), (std::vector<PPDO_ENTRY>{first, second}));
+    EXPECT_EQ(first->LdEntry, drive);
+    EXPECT_TRUE(IsPdoEntryValid(context_, second));
+
+    RemovePdoEntry(context_, drive, first);
+    EXPECT_EQ(drive->NumberPaths, 1u);
+    EXPECT_EQ(DrivePaths(drive), std::vector<PPDO_ENTRY>{second});
+    EXPECT_EQ(AllPaths(), std::vector<PPDO_ENTRY>{second});
+    EXPECT_FALSE(IsPdoEntryValid(context_, first));
+    EXPECT_EQ(first->LdEntry, drive);       // left as it was
+    FreePdoEntry(first);
+
+    RemovePdoEntry(context_, drive, second);
+    FreePdoEntry(second);
+    RemoveLdEntry(context_, drive);
+    EXPECT_FALSE(IsLdEntryValid(context_, drive));
+    FreeLdEntry(drive);
+    // The addresses MPIO allocated and the labels went with their records.
+    EXPECT_EQ(host::PoolOutstanding(), baseline_) << host::PoolReport();
+}
+
+TEST_F(RecordsTest, DrivesAreFoundByTheirWholeSerial)
+{
+    PLD_ENTRY a = NewDrive("600A0B80");
+    PLD_ENTRY b = NewDrive("600A0B8000");
+    AddLdEntry(context_, a);
+    AddLdEntry(context_, b);
+    // A text whose first characters are a stored serial finds that drive.
+    EXPECT_EQ(FindLdEntry(context_, "600A0B80"), a);
+    EXPECT_EQ(FindLdEntry(context_, "600A0B80FF"), a);
+    EXPECT_EQ(FindLdEntry(context_, "600a0b80"), nullptr);
+    EXPECT_EQ(FindLdEntry(context_, "700A0B80"), nullptr);
+    RemoveLdEntry(context_, a);
+    EXPECT_EQ(FindLdEntry(context_, "600A0B8000"), b);
+    RemoveLdEntry(context_, b);
+    FreeLdEntry(a);
+    FreeLdEntry(b);
+}
+
+TEST_F(RecordsTest, SnapshotHoldsHealthyPathsCurrentFirst)
+{
+    PLD_ENTRY drive = NewDrive("6001A3B7");
+    AddLdEntry(context_, drive);
+    PPDO_ENTRY paths[3];
+    const ULONG health[3] = {PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY};
+    for (int i = 0; i < 3; i++) {
+        paths[i] = NewPath("6001A3B7", (UCHAR)(2 + i), 0, 0, 0);
+        paths[i]->HealthState = health[i];
+        paths[i]->TargetObject = reinterpret_cast<PDEVICE_OBJECT>(0x1000 * (i + 1));
+        AddPdoEntry(context_, drive, paths[i]);
+    }
+    drive->currentPath = paths[2];
+
+    LIST_ENTRY snapshot;
+    BuildDeviceObjectList(drive, &snapshot);
+    std::vector<PDEVICE_OBJECT_ENTRY> entries;
+    for (PLIST_ENTRY link = snapshot.Flink; link != &snapshot; link = link->Flink) {
+        entries.push_back(CONTAINING_RECORD(link, DEVICE_OBJECT_ENTRY, Link));
+    }
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0]->DeviceObject, paths[2]->TargetObject);
+    EXPECT_STREQ(entries[0]->pathIdString, "[001 4:0:0:0]");
+    EXPECT_EQ(entries[1]->DeviceObject, paths[0]->TargetObject);
+
+    // Out of memory after the first entry: the snapshot keeps what it built.
+    FreeDeviceObjectList(&snapshot);
+    EXPECT_TRUE(IsListEmpty(&snapshot));
+    host::PoolFailNth(2);
+    BuildDeviceObjectList(drive, &snapshot);
+    host::PoolClearFailures();
+    EXPECT_EQ(snapshot.Flink->Flink, &snapshot);
+    FreeDeviceObjectList(&snapshot);
+
+    drive->currentPath = NULL;
+    for (PPDO_ENTRY path : paths) {
+        RemovePdoEntry(context_, drive, path);
+        FreePdoEntry(path);
+    }
+    RemoveLdEntry(context_, drive);
+    FreeLdEntry(drive);
+    EXPECT_EQ(host::PoolOutstanding(), baseline_) << host::PoolReport();
+}
+
+TEST_F(RecordsTest, ReleasingADriveWithPathsIsCaught)
+{
+    PLD_ENTRY drive = NewDrive("6001A3B7");
+    AddLdEntry(context_, drive);
+    PPDO_ENTRY path = NewPath("6001A3B7", 2, 0, 0, 0);
+    AddPdoEntry(context_, drive, path);
+    Unlock();
+    EXPECT_DEATH(FreeLdEntry(drive), "LdEntry->NumberPaths == 0");
+}
+
+} // namespace
+} // namespace tarntest
