@@ -7,6 +7,9 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/setup.sh"
 jobs=$(nproc)
+# Test builds are unoptimised with light debug information: they compile
+# in a fraction of the time, and the sanitizers still see everything.
+quick="-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1"
 
 run() {
   local name=$1 filter=$2
@@ -22,7 +25,7 @@ run() {
   (cd "$build" && ctest --output-on-failure -j"$jobs" ${filter:+-R "$filter"})
 }
 
-run host "" -DTARN_SANITIZE=address
-run m32 "" -DTARN_M32=ON
-run tsan "" -DTARN_SANITIZE=thread -DTARN_BENCH=OFF
+run host "" -DTARN_SANITIZE=address $quick
+run m32 "" -DTARN_M32=ON $quick
+run tsan "" -DTARN_SANITIZE=thread -DTARN_BENCH=OFF $quick
 echo "== all test builds passed"

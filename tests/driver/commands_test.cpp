@@ -49,10 +49,14 @@ public:
             }
             auto *header = static_cast<PSCSI_PASS_THROUGH>(input);
             header->ScsiStatus = answer.ScsiStatus;
-            memcpy(bytes + header->SenseInfoOffset, answer.Sense.data(),
-                   std::min<size_t>(answer.Sense.size(), header->SenseInfoLength));
-            memcpy(bytes + header->DataBufferOffset, answer.Data.data(),
-                   std::min<size_t>(answer.Data.size(), header->DataTransferLength));
+            if (!answer.Sense.empty()) {
+                memcpy(bytes + header->SenseInfoOffset, answer.Sense.data(),
+                       std::min<size_t>(answer.Sense.size(), header->SenseInfoLength));
+            }
+            if (!answer.Data.empty()) {
+                memcpy(bytes + header->DataBufferOffset, answer.Data.data(),
+                       std::min<size_t>(answer.Data.size(), header->DataTransferLength));
+            }
             status->Status = answer.Status;
             status->Information = outputLength;
         });
