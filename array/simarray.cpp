@@ -320,7 +320,8 @@ void SimulatedArray::RaiseLocked(const Scope &scope, UnitAttention kind)
 bool SimulatedArray::TakeUnitAttention(const Nexus &nexus, Result *result)
 {
     const PathKey key(nexus.Initiator, nexus.TargetPort);
-    auto seenIt = attentionSeen_.find(key);
+    const auto lunKey = std::make_tuple(nexus.Initiator, nexus.TargetPort, nexus.Lun);
+    auto seenIt = attentionSeen_.find(lunKey);
     const uint64_t seen = seenIt == attentionSeen_.end() ? 0 : seenIt->second;
     auto pathIt = pathAttention_.find(key);
     for (UnitAttention kind : {UnitAttention::PowerOnReset, UnitAttention::ParametersChanged}) {
@@ -330,10 +331,7 @@ bool SimulatedArray::TakeUnitAttention(const Nexus &nexus, Result *result)
             stamp = std::max(stamp, pathIt->second[k]);
         }
         if (stamp > seen) {
-            attentionSeen_[key] = attentionSequence_;
-            if (pathIt != pathAttention_.end()) {
-                pathAttention_.erase(pathIt);
-            }
+            attentionSeen_[lunKey] = attentionSequence_;
             if (kind == UnitAttention::PowerOnReset) {
                 *result = Check(kUnitAttention, 0x29, 0x00);  /* POWER ON, RESET, OR BUS DEVICE RESET OCCURRED */
             } else {

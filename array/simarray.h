@@ -24,6 +24,7 @@ Abstract:
 #include <map>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -114,7 +115,7 @@ public:
     // exist throw std::out_of_range.
     void SetFault(const Scope &scope, Fault fault);
     void ClearFault(const Scope &scope, Fault fault);
-    // Pending on every I_T nexus in the scope, including initiators that
+    // Pending on every I_T_L nexus in the scope, including initiators that
     // have not yet sent anything there.
     void RaiseUnitAttention(const Scope &scope, UnitAttention kind);
     // A failed controller's ports are link down until it is restored.  A
@@ -179,7 +180,9 @@ private:
     std::array<bool, kControllerCount> controllerFailed_{};
     std::map<PathKey, AttentionMarks> pathAttention_;
     std::array<AttentionMarks, kTargetPortCount> portAttention_{};
-    std::map<PathKey, uint64_t> attentionSeen_;     // latest sequence a nexus has consumed
+    // Latest sequence each I_T_L nexus has consumed: a unit attention is
+    // reported once to every logical unit an initiator reaches through a port.
+    std::map<std::tuple<uint32_t, uint32_t, uint64_t>, uint64_t> attentionSeen_;
     uint64_t attentionSequence_ = 0;
     std::array<ControllerClock, kControllerCount> clocks_{};
     ArrayStatistics statistics_;

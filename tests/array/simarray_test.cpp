@@ -362,7 +362,7 @@ TEST_F(SimArray, FailedControllerReturnsWithPowerOnReset)
     EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, array::kStatusGood);
 }
 
-TEST_F(SimArray, UnitAttentionOncePerNexus)
+TEST_F(SimArray, UnitAttentionOncePerInitiatorPortAndLun)
 {
     const std::array<int, 3> changed{6, 0x2A, 1}, reset{6, 0x29, 0};
     array_.RaiseUnitAttention(Scope::OnTargetPort(1), UnitAttention::ParametersChanged);
@@ -385,6 +385,14 @@ TEST_F(SimArray, UnitAttentionOncePerNexus)
     array_.RaiseUnitAttention(Scope::OnTargetPort(3), UnitAttention::PowerOnReset);
     array_.ClearFaults();
     EXPECT_EQ(Run({1, 3, 0}, kTur).R.Status, array::kStatusGood);
+
+    // Each logical unit reports it once to each initiator: consuming it on
+    // one LUN leaves it pending on the others.
+    array_.RaiseUnitAttention(Scope::OnPath(1, 2), UnitAttention::PowerOnReset);
+    EXPECT_EQ(Sense(Run({1, 2, 0}, kTur).R), reset);
+    EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, array::kStatusGood);
+    EXPECT_EQ(Sense(Run({1, 2, 7}, kTur).R), reset);
+    EXPECT_EQ(Run({1, 2, 7}, kTur).R.Status, array::kStatusGood);
 }
 
 //

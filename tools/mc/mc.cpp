@@ -21,6 +21,8 @@ Abstract:
 
 --*/
 
+#include "../common/cliteral.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -105,43 +107,6 @@ bool EqualNoCase(const std::string &a, const std::string &b)
     return true;
 }
 
-// The text as a C string literal.  Octal escapes are used for anything
-// unprintable because they end after three digits, unlike \x.
-std::string Literal(const std::string &text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '?':
-            out += "\\?";   // no trigraphs
-            break;
-        default:
-            if (c < 0x20 || c >= 0x7F) {
-                char octal[8];
-                snprintf(octal, sizeof(octal), "\\%03o", c);
-                out += octal;
-            } else {
-                out += (char)c;
-            }
-        }
-    }
-    return out + "\"";
-}
 
 bool Compiler::Error(int line, const std::string &reason)
 {

@@ -22,6 +22,8 @@ Abstract:
 
 --*/
 
+#include "../common/cliteral.h"
+
 #include <cstdio>
 #include <cctype>
 #include <cerrno>
@@ -90,44 +92,6 @@ std::string Ordinal(size_t n)
     size_t tens = n % 100;
     size_t last = n % 10;
     return std::to_string(n) + ((tens >= 11 && tens <= 13) || last > 3 ? "th" : kSuffix[last]);
-}
-
-// The text as a C string literal; octal escapes end after three digits,
-// so a following digit cannot join them as it would join \x.
-std::string Literal(const std::string &text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '?':
-            out += "\\?";
-            break;
-        default:
-            if (c < 0x20 || c >= 0x7F) {
-                char octal[8];
-                snprintf(octal, sizeof(octal), "\\%03o", c);
-                out += octal;
-            } else {
-                out += (char)c;
-            }
-        }
-    }
-    return out + "\"";
 }
 
 class Lexer {
