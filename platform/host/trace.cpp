@@ -223,12 +223,12 @@ std::string FormatMessageText(const char *format, const std::vector<std::vector<
             continue;
         }
         const char *start = p++;
-        std::string spec = "%";
+        std::string conversion = "%";
         while (*p != '\0' && strchr("-+ #0", *p) != nullptr) {
-            spec += *p++;
+            conversion += *p++;
         }
         while (*p != '\0' && (isdigit((unsigned char)*p) || *p == '.')) {
-            spec += *p++;
+            conversion += *p++;
         }
         bool wide = false;
         for (const char *prefix : {"I64", "ll", "hh", "l", "h", "w"}) {
@@ -258,14 +258,14 @@ std::string FormatMessageText(const char *format, const std::vector<std::vector<
         if (type == 's') {
             std::string s(bytes.begin(), std::find(bytes.begin(), bytes.end(), 0));
             std::vector<char> buffer(s.size() + 256);
-            snprintf(buffer.data(), buffer.size(), (spec + "s").c_str(), s.c_str());
+            snprintf(buffer.data(), buffer.size(), (conversion + "s").c_str(), s.c_str());
             out += buffer.data();
         } else if (type == 'Z') {
             std::u16string u(bytes.size() / 2, u'\0');
             memcpy(&u[0], bytes.data(), u.size() * 2);
             std::string s = detail::Narrow(u);
             std::vector<char> buffer(s.size() + 256);
-            snprintf(buffer.data(), buffer.size(), (spec + "s").c_str(), s.c_str());
+            snprintf(buffer.data(), buffer.size(), (conversion + "s").c_str(), s.c_str());
             out += buffer.data();
         } else if (!ReadInteger(bytes, type == 'd' || type == 'i', &value)) {
             out += "<bad argument>";
@@ -273,13 +273,13 @@ std::string FormatMessageText(const char *format, const std::vector<std::vector<
             snprintf(text, sizeof(text), "0x%0*llX", (int)bytes.size() * 2, (unsigned long long)value);
             out += text;
         } else if (type == 'c') {
-            snprintf(text, sizeof(text), (spec + "c").c_str(), (int)(unsigned char)value);
+            snprintf(text, sizeof(text), (conversion + "c").c_str(), (int)(unsigned char)value);
             out += text;
         } else if (type == 'd' || type == 'i') {
-            snprintf(text, sizeof(text), (spec + "lld").c_str(), (long long)value);
+            snprintf(text, sizeof(text), (conversion + "lld").c_str(), (long long)value);
             out += text;
         } else {
-            snprintf(text, sizeof(text), (spec + "ll" + type).c_str(), (unsigned long long)value);
+            snprintf(text, sizeof(text), (conversion + "ll" + type).c_str(), (unsigned long long)value);
             out += text;
         }
     }

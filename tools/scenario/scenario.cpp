@@ -231,16 +231,16 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
                            error)) {
                 return false;
             }
-            Path spec;
+            Path parsed;
             struct Field {
                 const char *Name;
                 uint32_t *Value;
                 int64_t Limit;
-            } fields[] = {{"port", &spec.Port, 255},
-                          {"bus", &spec.Bus, 255},
-                          {"target", &spec.Target, 255},
-                          {"controller", &spec.Controller, 1},
-                          {"controller_port", &spec.ControllerPort, 1}};
+            } fields[] = {{"port", &parsed.Port, 255},
+                          {"bus", &parsed.Bus, 255},
+                          {"target", &parsed.Target, 255},
+                          {"controller", &parsed.Controller, 1},
+                          {"controller_port", &parsed.ControllerPort, 1}};
             for (const Field &field : fields) {
                 int64_t value = (*path)[field.Name].value_or(int64_t(-1));
                 if (value < 0 || value > field.Limit) {
@@ -250,7 +250,7 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
                 }
                 *field.Value = (uint32_t)value;
             }
-            scenario.Paths.push_back(spec);
+            scenario.Paths.push_back(parsed);
         }
     }
 
