@@ -195,7 +195,7 @@ private:
     size_t m_count = 0;
 };
 
-struct Conversion {
+struct FieldFormat {
     bool Left = false;
     bool Zero = false;
     bool Plus = false;
@@ -209,32 +209,32 @@ enum class Size { Default, Char, Short, Long32, Long64, Pointer, SizeT, Wide };
 
 // Pads and writes text of length n (16-bit units), read by at(i).
 template <typename At>
-void PutText(Output &out, const Conversion &conversion, size_t n, At at)
+void PutText(Output &out, const FieldFormat &field, size_t n, At at)
 {
-    if (conversion.Precision >= 0 && n > static_cast<size_t>(conversion.Precision)) {
-        n = static_cast<size_t>(conversion.Precision);
+    if (field.Precision >= 0 && n > static_cast<size_t>(field.Precision)) {
+        n = static_cast<size_t>(field.Precision);
     }
-    size_t pad = conversion.Width > 0 && static_cast<size_t>(conversion.Width) > n ? conversion.Width - n : 0;
-    if (!conversion.Left) {
+    size_t pad = field.Width > 0 && static_cast<size_t>(field.Width) > n ? field.Width - n : 0;
+    if (!field.Left) {
         out.Repeat(u' ', pad);
     }
     for (size_t i = 0; i < n; i++) {
         out.Put(at(i));
     }
-    if (conversion.Left) {
+    if (field.Left) {
         out.Repeat(u' ', pad);
     }
 }
 
-void PutWide(Output &out, const Conversion &conversion, const WCHAR *text, size_t length)
+void PutWide(Output &out, const FieldFormat &field, const WCHAR *text, size_t length)
 {
-    PutText(out, conversion, length, [text](size_t i) { return text[i]; });
+    PutText(out, field, length, [text](size_t i) { return text[i]; });
 }
 
-void PutNarrow(Output &out, const Conversion &conversion, const char *text, size_t length)
+void PutNarrow(Output &out, const FieldFormat &field, const char *text, size_t length)
 {
     // 8-bit text is taken as Latin-1 (ASCII in practice), one unit per byte.
-    PutText(out, conversion, length, [text](size_t i) { return static_cast<char16_t>(static_cast<unsigned char>(text[i])); });
+    PutText(out, field, length, [text](size_t i) { return static_cast<char16_t>(static_cast<unsigned char>(text[i])); });
 }
 
 size_t BoundedLength16(const WCHAR *text, int precision)
@@ -255,26 +255,26 @@ size_t BoundedLength8(const char *text, int precision)
     return n;
 }
 
-void PutInteger(Output &out, const Conversion &conversion, uint64_t magnitude, bool negative, unsigned base, bool upper,
+void PutInteger(Output &out, const FieldFormat &field, uint64_t magnitude, bool negative, unsigned base, bool upper,
                 const char *prefix)
 {
     char digits[64];
     size_t n = 0;
     const char *set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    if (!(magnitude == 0 && conversion.Precision == 0)) {
+    if (!(magnitude == 0 && field.Precision == 0)) {
         do {
             digits[n++] = set[magnitude % base];
             magnitude /= base;
         } while (magnitude != 0);
     }
-    size_t precisionZeros = conversion.Precision > 0 && static_cast<size_t>(conversion.Precision) > n ? conversion.Precision - n : 0;
-    char sign = negative ? '-' : conversion.Plus ? '+' : conversion.Space ? ' ' : 0;
+    size_t precisionZeros = field.Precision > 0 && static_cast<size_t>(field.Precision) > n ? field.Precision - n : 0;
+    char sign = negative ? '-' : field.Plus ? '+' : field.Space ? ' ' : 0;
     size_t prefixLength = strlen(prefix);
     size_t length = (sign != 0) + prefixLength + precisionZeros + n;
-    size_t pad = conversion.Width > 0 && static_cast<size_t>(conversion.Width) > length ? conversion.Width - length : 0;
-    bool zeroPad = conversion.Zero && !conversion.Left && conversion.Precision < 0;
+    size_t pad = field.Width > 0 && static_cast<size_t>(field.Width) > length ? field.Width - length : 0;
+    bool zeroPad = field.Zero && !field.Left && field.Precision < 0;
 
-    if (!conversion.Left && !zeroPad) {
+    if (!field.Left && !zeroPad) {
         out.Repeat(u' ', pad);
     }
     if (sign != 0) {
@@ -290,7 +290,7 @@ void PutInteger(Output &out, const Conversion &conversion, uint64_t magnitude, b
     while (n > 0) {
         out.Put(static_cast<char16_t>(digits[--n]));
     }
-    if (conversion.Left) {
+    if (field.Left) {
         out.Repeat(u' ', pad);
     }
 }
@@ -305,46 +305,46 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
             continue;
         }
         const WCHAR *start = f++;
-        Conversion conversion;
+        FieldFormat field;
         for (;; f++) {
             if (*f == u'-') {
-                conversion.Left = true;
+                field.Left = true;
             } else if (*f == u'0') {
-                conversion.Zero = true;
+                field.Zero = true;
             } else if (*f == u'+') {
-                conversion.Plus = true;
+                field.Plus = true;
             } else if (*f == u' ') {
-                conversion.Space = true;
+                field.Space = true;
             } else if (*f == u'#') {
-                conversion.Alternate = true;
+                field.Alternate = true;
             } else {
                 break;
             }
         }
         if (*f == u'*') {
-            conversion.Width = va_arg(args, int);
-            if (conversion.Width < 0) {
-                conversion.Left = true;
-                conversion.Width = -conversion.Width;
+            field.Width = va_arg(args, int);
+            if (field.Width < 0) {
+                field.Left = true;
+                field.Width = -field.Width;
             }
             f++;
         } else {
             while (*f >= u'0' && *f <= u'9') {
-                conversion.Width = conversion.Width * 10 + (*f++ - u'0');
+                field.Width = field.Width * 10 + (*f++ - u'0');
             }
         }
         if (*f == u'.') {
             f++;
-            conversion.Precision = 0;
+            field.Precision = 0;
             if (*f == u'*') {
-                conversion.Precision = va_arg(args, int);
-                if (conversion.Precision < 0) {
-                    conversion.Precision = -1;
+                field.Precision = va_arg(args, int);
+                if (field.Precision < 0) {
+                    field.Precision = -1;
                 }
                 f++;
             } else {
                 while (*f >= u'0' && *f <= u'9') {
-                    conversion.Precision = conversion.Precision * 10 + (*f++ - u'0');
+                    field.Precision = field.Precision * 10 + (*f++ - u'0');
                 }
             }
         }
@@ -391,16 +391,16 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
             if (size == Size::Wide) {
                 auto *s = va_arg(args, PCUNICODE_STRING);
                 if (s == nullptr || s->Buffer == nullptr) {
-                    PutWide(out, conversion, kNull, 6);
+                    PutWide(out, field, kNull, 6);
                 } else {
-                    PutWide(out, conversion, s->Buffer, s->Length / sizeof(WCHAR));
+                    PutWide(out, field, s->Buffer, s->Length / sizeof(WCHAR));
                 }
             } else {
                 auto *s = va_arg(args, const ANSI_STRING *);
                 if (s == nullptr || s->Buffer == nullptr) {
-                    PutWide(out, conversion, kNull, 6);
+                    PutWide(out, field, kNull, 6);
                 } else {
-                    PutNarrow(out, conversion, s->Buffer, s->Length);
+                    PutNarrow(out, field, s->Buffer, s->Length);
                 }
             }
             break;
@@ -409,16 +409,16 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
             if (wide) {
                 auto *s = va_arg(args, const WCHAR *);
                 if (s == nullptr) {
-                    PutWide(out, conversion, kNull, 6);
+                    PutWide(out, field, kNull, 6);
                 } else {
-                    PutWide(out, conversion, s, BoundedLength16(s, conversion.Precision));
+                    PutWide(out, field, s, BoundedLength16(s, field.Precision));
                 }
             } else {
                 auto *s = va_arg(args, const char *);
                 if (s == nullptr) {
-                    PutWide(out, conversion, kNull, 6);
+                    PutWide(out, field, kNull, 6);
                 } else {
-                    PutNarrow(out, conversion, s, BoundedLength8(s, conversion.Precision));
+                    PutNarrow(out, field, s, BoundedLength8(s, field.Precision));
                 }
             }
             break;
@@ -427,7 +427,7 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
             int value = va_arg(args, int);
             char16_t c = wide ? static_cast<char16_t>(value)
                               : static_cast<char16_t>(static_cast<unsigned char>(value));
-            Conversion charSpec = conversion;
+            FieldFormat charSpec = field;
             charSpec.Precision = -1;
             PutWide(out, charSpec, &c, 1);
             break;
@@ -455,7 +455,7 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
             }
             bool negative = value < 0;
             uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-            PutInteger(out, conversion, magnitude, negative, 10, false, "");
+            PutInteger(out, field, magnitude, negative, 10, false, "");
             break;
         }
         case u'u':
@@ -483,15 +483,15 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
             }
             unsigned base = conversion == u'u' ? 10 : conversion == u'o' ? 8 : 16;
             const char *prefix = "";
-            if (conversion.Alternate && value != 0) {
+            if (field.Alternate && value != 0) {
                 prefix = conversion == u'x' ? "0x" : conversion == u'X' ? "0X" : conversion == u'o' ? "0" : "";
             }
-            PutInteger(out, conversion, value, false, base, conversion == u'X', prefix);
+            PutInteger(out, field, value, false, base, conversion == u'X', prefix);
             break;
         }
         case u'p': {
             // As the kernel prints it: the pointer's full width in upper-case hex.
-            Conversion pointerSpec = conversion;
+            FieldFormat pointerSpec = field;
             pointerSpec.Precision = static_cast<int>(sizeof(void *) * 2);
             pointerSpec.Zero = false;
             PutInteger(out, pointerSpec, reinterpret_cast<uintptr_t>(va_arg(args, void *)), false, 16, true, "");
