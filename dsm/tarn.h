@@ -314,6 +314,12 @@ PCSTR DsmSrbFunctionName(ULONG SrbFunction);
 PCSTR DsmPathHealthName(ULONG HealthState);
 
 //
+// tarncluster.  The predicates take no lock and read only the request.
+//
+BOOLEAN IsReservationRequest(PIRP Irp, PSCSI_REQUEST_BLOCK Srb);
+BOOLEAN IsVendorWriteBuffer(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Value);
+
+//
 // tarninterface: the entry points MPIO calls and the periodic timer.
 //
 NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, PDEVICE_OBJECT PortObject,

@@ -438,6 +438,75 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
+//
+// I/O request packets, as far as a filter reads them: the current stack
+// location's major function and device-control parameters, the system
+// buffer and the status.
+//
+#define IRP_MJ_CREATE                  0x00
+#define IRP_MJ_CLOSE                   0x02
+#define IRP_MJ_READ                    0x03
+#define IRP_MJ_WRITE                   0x04
+#define IRP_MJ_DEVICE_CONTROL          0x0E
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0F
+#define IRP_MJ_SCSI                    IRP_MJ_INTERNAL_DEVICE_CONTROL
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            ULONG OutputBufferLength;
+            ULONG InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            struct _SCSI_REQUEST_BLOCK *Srb;
+        } Scsi;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
+    PVOID CompletionRoutine;
+    PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+
+struct _IRP {
+    SHORT Type;
+    USHORT Size;
+    PVOID MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP *MasterIrp;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    IO_STATUS_BLOCK IoStatus;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    PVOID UserBuffer;
+    struct {
+        struct {
+            PIO_STACK_LOCATION CurrentStackLocation;
+        } Overlay;
+    } Tail;
+};
+
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
+{
+    return Irp->Tail.Overlay.CurrentStackLocation;
+}
+
 #define FILE_READ_ATTRIBUTES 0x0080
 #define FILE_ANY_ACCESS      0
 #define FILE_READ_ACCESS     0x0001
@@ -446,6 +515,8 @@ typedef struct _IO_STATUS_BLOCK {
 
 #define CTL_CODE(DeviceType, Function, Method, Access) \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
 
 EXTERN_C NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                                  PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject);

@@ -1,0 +1,131 @@
+/*++
+
+Module Name:
+
+    recognition_test.cpp
+
+Abstract:
+
+    Telling the cluster's reservation requests and the vendor WRITE BUFFER
+    apart from everything else, reading only what the request's lengths
+    cover.
+
+--*/
+
+#include "driverfixture.h"
+
+#include <cstring>
+
+namespace tarntest {
+namespace {
+
+// An IRP with one stack location, as MPIO hands it over.
+struct Request {
+    IRP Irp{};
+    IO_STACK_LOCATION Stack{};
+    SCSI_REQUEST_BLOCK Srb{};
+
+    Request(UCHAR major, ULONG ioControlCode = 0)
+    {
+        Irp.Tail.Overlay.CurrentStackLocation = &Stack;
+        Stack.MajorFunction = major;
+        Stack.Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+        Stack.Parameters.Scsi.Srb = &Srb;
+    }
+};
+
+Request Scsi(UCHAR opcode)
+{
+    Request request(IRP_MJ_SCSI);
+    request.Srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
+    request.Srb.Cdb[0] = opcode;
+    return request;
+}
+
+TEST(RecognitionTest, OnlyTheClusterRequestsAreReservationRequests)
+{
+    Request reserve = Scsi(0x16);
+    Request release = Scsi(0x17);
+    EXPECT_TRUE(IsReservationRequest(&reserve.Irp, &reserve.Srb));
+    EXPECT_TRUE(IsReservationRequest(&release.Irp, &release.Srb));
+    reserve.Srb.Cdb[1] = 0xFF;  // the bytes after the opcode are not examined
+    EXPECT_TRUE(IsReservationRequest(&reserve.Irp, &reserve.Srb));
+
+    for (UCHAR opcode : {0x56, 0x57, 0x28, 0x00, 0x5F}) {   // RESERVE(10), RELEASE(10), READ, TUR, PR OUT
+        Request other = Scsi(opcode);
+        EXPECT_FALSE(IsReservationRequest(&other.Irp, &other.Srb)) << (int)opcode;
+    }
+
+    Request resetBus(IRP_MJ_DEVICE_CONTROL, IOCTL_STORAGE_RESET_BUS);
+    Request breakReservation(IRP_MJ_DEVICE_CONTROL, IOCTL_STORAGE_BREAK_RESERVATION);
+    Request resetDevice(IRP_MJ_DEVICE_CONTROL, IOCTL_STORAGE_RESET_DEVICE);
+    EXPECT_EQ(IOCTL_STORAGE_RESET_BUS, 0x002D5000u);
+    EXPECT_EQ(IOCTL_STORAGE_BREAK_RESERVATION, 0x002D5014u);
+    // Device controls may come without an SRB.
+    EXPECT_TRUE(IsReservationRequest(&resetBus.Irp, NULL));
+    EXPECT_TRUE(IsReservationRequest(&breakReservation.Irp, NULL));
+    EXPECT_FALSE(IsReservationRequest(&resetDevice.Irp, NULL));
+
+    // The same control code under another major function is not one.
+    Request internal(IRP_MJ_READ, IOCTL_STORAGE_RESET_BUS);
+    EXPECT_FALSE(IsReservationRequest(&internal.Irp, NULL));
+}
+
+class VendorWriteBufferTest : public ::testing::Test {
+protected:
+    // A direct pass-through whose structure is `length` bytes long, in a
+    // buffer of exactly that size.
+    Request DirectPassThrough(std::vector<uint8_t> *buffer, size_t length, std::initializer_list<uint8_t> cdb)
+    {
+        buffer->assign(length, 0);
+        size_t at = FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, Cdb);
+        for (uint8_t byte : cdb) {
+            if (at < buffer->size()) {
+                (*buffer)[at] = byte;
+            }
+            at++;
+        }
+        Request request(IRP_MJ_DEVICE_CONTROL, IOCTL_SCSI_PASS_THROUGH_DIRECT);
+        request.Stack.Parameters.DeviceIoControl.InputBufferLength = (ULONG)length;
+        request.Irp.AssociatedIrp.SystemBuffer = buffer->data();
+        return request;
+    }
+};
+
+TEST_F(VendorWriteBufferTest, RecognisedOnlyWithModeOneAndBufferC3)
+{
+    EXPECT_EQ(IOCTL_SCSI_PASS_THROUGH_DIRECT, 0x0004D014u);
+#if defined(__i386__)
+    EXPECT_EQ(sizeof(SCSI_PASS_THROUGH_DIRECT), 44u);
+    EXPECT_EQ(FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, Cdb), 28);
+#endif
+    std::vector<uint8_t> buffer;
+    ULONG value = 0xDEAD;
+
+    Request vendor = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {0x3B, 0xE1, 0xC3, 0x7A});
+    EXPECT_TRUE(IsVendorWriteBuffer(&vendor.Irp, NULL, &value));
+    EXPECT_EQ(value, 0x7Au);   // only the low 4 bits of byte 1 are the mode
+
+    value = 0xDEAD;
+    Request mode5 = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {0x3B, 0x05, 0xC3, 0x7A});
+    EXPECT_FALSE(IsVendorWriteBuffer(&mode5.Irp, NULL, &value));
+    Request otherBuffer = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {0x3B, 0x01, 0xC2, 0x7A});
+    EXPECT_FALSE(IsVendorWriteBuffer(&otherBuffer.Irp, NULL, &value));
+    Request read = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {0x3C, 0x01, 0xC3, 0x7A});
+    EXPECT_FALSE(IsVendorWriteBuffer(&read.Irp, NULL, &value));
+    EXPECT_EQ(value, 0xDEADu);
+
+    // One byte short of the structure: refused, and the CDB is never read
+    // (the buffer ends there, so the address sanitizer would see a read).
+    Request tooShort = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT) - 1, {0x3B, 0x01, 0xC3, 0x7A});
+    EXPECT_FALSE(IsVendorWriteBuffer(&tooShort.Irp, NULL, &value));
+    EXPECT_EQ(value, 0xDEADu);
+
+    // The buffered pass-through is not the direct one.
+    Request buffered = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {0x3B, 0x01, 0xC3, 0x7A});
+    buffered.Stack.Parameters.DeviceIoControl.IoControlCode = IOCTL_SCSI_PASS_THROUGH;
+    EXPECT_FALSE(IsVendorWriteBuffer(&buffered.Irp, NULL, &value));
+}
+
+} // namespace
+} // namespace tarntest
