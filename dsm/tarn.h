@@ -199,6 +199,15 @@ typedef struct _TARN_REQUEST_COUNTERS {
 extern TARN_REQUEST_COUNTERS DsmRequestCounters;
 
 //
+// One hooked request in flight, from the completion lookaside list.
+//
+typedef struct _COMPLETION_RECORD {
+    ULONGLONG IssueTicks;               // tick count when the hook was set
+    PVOID DsmId;                        // as MPIO gave it; not used afterwards
+    PDSM_CONTEXT DsmContext;
+} COMPLETION_RECORD, *PCOMPLETION_RECORD;
+
+//
 // Work-item record: the three words a queued routine receives.  The
 // routine frees the record when done.
 //
@@ -285,6 +294,13 @@ VOID DsmSendPassThrough(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Reque
                         UCHAR CdbLength, ULONG DataLength, UCHAR DataIn, ULONG TimeOutValue,
                         PPASS_THROUGH_OUTCOME Outcome);
 NTSTATUS TestUnitReadyOnPath(PDEVICE_OBJECT DeviceObject, ULONG RetryCount, ULONG TimeOutValue, PCSTR Label);
+// Path choice, called with DsmLock held.
+VOID SelectCurrentPath(PLD_ENTRY LdEntry);
+VOID SelectNextPath(PLD_ENTRY LdEntry);
+PPDO_ENTRY NextPathAfterCurrent(PLD_ENTRY LdEntry);
+BOOLEAN TimesliceSwitchDue(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry);
+ULONG PathDistance(PPDO_ENTRY Path, PPDO_ENTRY From);
+
 BOOLEAN IsPathResponsive(NTSTATUS Status, UCHAR ScsiStatus, UCHAR SenseKey, UCHAR Asc, UCHAR Ascq);
 NTSTATUS QueryArrayLocation(PDEVICE_OBJECT DeviceObject, PCSTR Label, PUCHAR ControllerPort,
                             PUCHAR ControllerNumber);
@@ -347,5 +363,12 @@ VOID NTAPI DsmSetCompletion(PVOID DsmContext, PVOID DsmId, PIRP Irp, PSCSI_REQUE
 ULONG NTAPI DsmCategorizeRequest(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
                                  PVOID CurrentPath, PVOID *PathId, NTSTATUS *Status);
 NTSTATUS NTAPI DsmBroadcastSrb(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
+
+VOID NTAPI RequestCompletion(PVOID DsmId, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PVOID Context);
+
+// Categories DsmCategorizeRequest answers with.
+#define DSM_CATEGORY_CARRIED_OUT_BY_DSM 2
+#define DSM_CATEGORY_PATH_CHOSEN 3
+#define DSM_CATEGORY_NO_PATH 4
 
 VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);

@@ -35,8 +35,6 @@ TARN_TRACE_MODULE_GUID(0x4C8E2A17, 0x93B6, 0x4F01, 0xB5, 0x7D, 0x0E, 0x62, 0xA9,
 // The registration record's final word; its meaning belongs to MPIO.
 #define TARN_INIT_DATA_REVISION 3
 
-// Depth 0 asks the platform for its default.
-#define TARN_COMPLETION_LOOKASIDE_ENTRY_SIZE 16
 
 DSM_INIT_DATA DsmInitData;
 TARN_REQUEST_COUNTERS DsmRequestCounters;
@@ -298,8 +296,10 @@ NTSTATUS DsmContextCreate(PDSM_CONTEXT *DsmContext, PDRIVER_OBJECT DriverObject,
     }
 
     KeInitializeSpinLock(&context->DsmLock);
-    ExInitializeNPagedLookasideList(&context->CompletionLookaside, NULL, NULL, 0,
-                                    TARN_COMPLETION_LOOKASIDE_ENTRY_SIZE, TARN_POOL_TAG, 0);
+    // Entries hold one completion record (16 bytes on the 32-bit platform);
+    // depth 0 asks the platform for its default.
+    ExInitializeNPagedLookasideList(&context->CompletionLookaside, NULL, NULL, 0, sizeof(COMPLETION_RECORD),
+                                    TARN_POOL_TAG, 0);
     context->LookasideInitialized = TRUE;
     KeInitializeDpc(&context->TimerDpc, DsmTimerRoutine, context);
     KeInitializeTimerEx(&context->Timer, SynchronizationTimer);

@@ -9,9 +9,9 @@ Abstract:
     The entry points MPIO calls through the registration record, and the
     periodic timer routine.
 
-    Claiming and identification are here; path binding, path life and
-    request routing are not built yet: their entry points answer as for an
-    unknown identifier.
+    Claiming, identification and request routing are here; path binding,
+    path life, error interpretation and the cluster's device control are
+    not built yet: their entry points answer as for an unknown identifier.
 
 Environment:
 
@@ -22,11 +22,6 @@ Environment:
 #include "tarn.h"
 
 TARN_TRACE_MODULE_GUID(0xA3D05F6E, 0x2B81, 0x4C97, 0x8E, 0x14, 0x6F, 0xB2, 0x09, 0xD7, 0x35, 0x5C);
-
-// Categories DsmCategorizeRequest answers with.
-#define DSM_CATEGORY_CARRIED_OUT_BY_DSM 2
-#define DSM_CATEGORY_PATH_CHOSEN 3
-#define DSM_CATEGORY_NO_PATH 4
 
 //
 // Claiming.  The descriptors come from outside the driver: every offset
@@ -485,15 +480,60 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+/*++
+
+Routine Description:
+
+    The path a request of the drive goes down: the drive's current path.
+    Round robin first moves it on when the timeslice has run out.  Every
+    call counts as a request in flight, also when it fails.
+
+Arguments:
+
+    DsmList - only the first identifier is used; its path's drive is the
+        request's drive.
+    Status - STATUS_SUCCESS, or STATUS_DEVICE_NOT_CONNECTED when the
+        identifier is unknown or the drive has no usable path.
+
+Return Value:
+
+    The path record, or NULL.  Any IRQL up to DISPATCH_LEVEL.
+
+--*/
 PVOID NTAPI DsmLBGetPath(PVOID DsmContext, PSCSI_REQUEST_BLOCK Srb, PDSM_IDS DsmList, PVOID CurrentPath,
                          NTSTATUS *Status)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmList->IdList[0];
+    KIRQL oldIrql;
+
     UNREFERENCED_PARAMETER(Srb);
-    UNREFERENCED_PARAMETER(DsmList);
     UNREFERENCED_PARAMETER(CurrentPath);
-    *Status = STATUS_NO_SUCH_DEVICE;
-    return NULL;
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmRequestCounters.GetPathCalls++;
+    DsmRequestCounters.OutstandingRequests++;
+
+    PPDO_ENTRY chosen = NULL;
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLBGetPath: unknown identifier %p", TA_PTR(pdoEntry));
+    } else {
+        PLD_ENTRY ldEntry = pdoEntry->LdEntry;
+        if ((ldEntry->LogicalDriveLbPolicy & TARN_LB_POLICY_STATIC_MASK) == 0 && ldEntry->currentPath != NULL &&
+            TimesliceSwitchDue(dsmContext, ldEntry)) {
+            SelectCurrentPath(ldEntry);
+        }
+        chosen = ldEntry->currentPath;
+        if (chosen != NULL) {
+            chosen->RequestCount++;
+        } else {
+            DsmTrace(TRDSM_ERROR_LEVEL, "DsmLBGetPath: drive %s has no current path", TA_STR(ldEntry->SerialNumber));
+        }
+    }
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+
+    *Status = chosen != NULL ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED;
+    return chosen;
 }
 
 ULONG NTAPI DsmInterpretError(PVOID DsmContext, PVOID DsmId, PSCSI_REQUEST_BLOCK Srb, NTSTATUS *Status,
@@ -507,27 +547,113 @@ ULONG NTAPI DsmInterpretError(PVOID DsmContext, PVOID DsmId, PSCSI_REQUEST_BLOCK
     return 0;
 }
 
+/*++
+
+Routine Description:
+
+    Hooks the request's completion so that it is counted out again.  When
+    no completion record can be had the request goes on unhooked (and is
+    never counted out).  Any IRQL up to DISPATCH_LEVEL.
+
+--*/
 VOID NTAPI DsmSetCompletion(PVOID DsmContext, PVOID DsmId, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
                             PDSM_COMPLETION_INFO DsmCompletion)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    LARGE_INTEGER ticks;
+    KIRQL oldIrql;
+
+    UNREFERENCED_PARAMETER(Irp);
+    UNREFERENCED_PARAMETER(Srb);
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmRequestCounters.SetCompletionCalls++;
+
+    PCOMPLETION_RECORD record =
+        (PCOMPLETION_RECORD)ExAllocateFromNPagedLookasideList(&dsmContext->CompletionLookaside);
+    if (record == NULL) {
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmSetCompletion: no completion record; %p goes unhooked", TA_PTR(Irp));
+        DsmCompletion->DsmCompletionRoutine = NULL;
+        DsmCompletion->DsmContext = NULL;
+        KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+        return;
+    }
+
+    RtlZeroMemory(record, sizeof(COMPLETION_RECORD));
+    KeQueryTickCount(&ticks);
+    record->IssueTicks = (ULONGLONG)ticks.QuadPart;
+    record->DsmId = DsmId;
+    record->DsmContext = dsmContext;
+    DsmCompletion->DsmCompletionRoutine = RequestCompletion;
+    DsmCompletion->DsmContext = record;
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+}
+
+// A hooked request completed: count it out and give its record back.
+VOID NTAPI RequestCompletion(PVOID DsmId, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PVOID Context)
+{
+    PCOMPLETION_RECORD record = (PCOMPLETION_RECORD)Context;
+    PDSM_CONTEXT dsmContext = record->DsmContext;
+    KIRQL oldIrql;
+
     UNREFERENCED_PARAMETER(DsmId);
     UNREFERENCED_PARAMETER(Irp);
     UNREFERENCED_PARAMETER(Srb);
-    UNREFERENCED_PARAMETER(DsmCompletion);
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmRequestCounters.CompletionCalls++;
+    DsmRequestCounters.OutstandingRequests--;
+    ExFreeToNPagedLookasideList(&dsmContext->CompletionLookaside, record);
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
 }
 
+/*++
+
+Routine Description:
+
+    Says how MPIO is to handle a request: the cluster's reservation
+    requests the DSM carries out itself (2); every other request goes
+    down the drive's current path (3), or nowhere when there is none (4,
+    with the SRB marked as having no device).
+
+--*/
 ULONG NTAPI DsmCategorizeRequest(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
                                  PVOID CurrentPath, PVOID *PathId, NTSTATUS *Status)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
-    UNREFERENCED_PARAMETER(DsmIds);
-    UNREFERENCED_PARAMETER(Irp);
-    UNREFERENCED_PARAMETER(Srb);
-    UNREFERENCED_PARAMETER(CurrentPath);
-    *PathId = NULL;
-    *Status = STATUS_NO_SUCH_DEVICE;
-    return DSM_CATEGORY_NO_PATH;
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    KIRQL oldIrql;
+    ULONG value = 0;
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    BOOLEAN known = IsPdoEntryValid(dsmContext, (PPDO_ENTRY)DsmIds->IdList[0]);
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    if (!known) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmCategorizeRequest: unknown identifier %p", TA_PTR(DsmIds->IdList[0]));
+        return DSM_CATEGORY_NO_PATH;
+    }
+
+    if (IsReservationRequest(Irp, Srb)) {
+        return DSM_CATEGORY_CARRIED_OUT_BY_DSM;
+    }
+    if (IsVendorWriteBuffer(Irp, Srb, &value)) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmCategorizeRequest: vendor WRITE BUFFER 0x%X routed as usual", TA_ULONG(value));
+    }
+
+    NTSTATUS status = STATUS_SUCCESS;
+    PVOID path = DsmLBGetPath(DsmContext, Srb, DsmIds, CurrentPath, &status);
+    ULONG category = DSM_CATEGORY_PATH_CHOSEN;
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmCategorizeRequest: no path, %s", TA_STR(DsmStatusName(status)));
+        if (Srb != NULL) {
+            Srb->SrbStatus = SRB_STATUS_NO_DEVICE;
+        }
+        path = NULL;
+        category = DSM_CATEGORY_NO_PATH;
+    }
+    *PathId = path;
+    *Status = status;
+    return category;
 }
 
 NTSTATUS NTAPI DsmBroadcastSrb(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)

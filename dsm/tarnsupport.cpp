@@ -313,3 +313,241 @@ NTSTATUS QueryControllerTime(PDEVICE_OBJECT DeviceObject, PCSTR Label, PCHAR Tim
     ObDereferenceObject(DeviceObject);
     return result;
 }
+
+//
+// Path choice.  Every drive has one current path that all its requests
+// go down; these procedures decide when and to which path it moves.  All
+// run with DsmLock held and never take it.
+//
+
+#define TARN_SWITCH_KEEP_ONE_IN 8      // round robin keeps its path for one slice in eight
+
+static PPDO_ENTRY DsmFirstPath(PLD_ENTRY LdEntry)
+{
+    return IsListEmpty(&LdEntry->PathList) ? NULL : CONTAINING_RECORD(LdEntry->PathList.Flink, PDO_ENTRY, LdLink);
+}
+
+static PPDO_ENTRY DsmPathAfter(PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry)
+{
+    PLIST_ENTRY next = PdoEntry->LdLink.Flink;
+    return next == &LdEntry->PathList ? DsmFirstPath(LdEntry) : CONTAINING_RECORD(next, PDO_ENTRY, LdLink);
+}
+
+/*++
+
+Routine Description:
+
+    How far a path lies from another on the array and on the host: +8 for
+    another controller, +4 for another SCSI port, +2 for another
+    controller port, +1 for another path id.  Unknown location values
+    (0xFF) are equal to each other and differ from known ones.
+
+--*/
+ULONG PathDistance(PPDO_ENTRY Path, PPDO_ENTRY From)
+{
+    ULONG distance = 0;
+    if (Path->ControllerNumber != From->ControllerNumber) {
+        distance += 8;
+    }
+    if (Path->ScsiAddress->PortNumber != From->ScsiAddress->PortNumber) {
+        distance += 4;
+    }
+    if (Path->ControllerPort != From->ControllerPort) {
+        distance += 2;
+    }
+    if (Path->ScsiAddress->PathId != From->ScsiAddress->PathId) {
+        distance += 1;
+    }
+    return distance;
+}
+
+/*++
+
+Routine Description:
+
+    Where a walk for the next path starts: the path after the current one
+    (wrapping to the first), or the first path when there is no current
+    path or it is not on the drive's list.  Caller holds DsmLock.
+
+--*/
+PPDO_ENTRY NextPathAfterCurrent(PLD_ENTRY LdEntry)
+{
+    if (LdEntry->currentPath == NULL) {
+        return DsmFirstPath(LdEntry);
+    }
+    for (PLIST_ENTRY link = LdEntry->PathList.Flink; link != &LdEntry->PathList; link = link->Flink) {
+        ASSERT(link != NULL);
+        PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
+        if (pdoEntry == LdEntry->currentPath) {
+            return DsmPathAfter(LdEntry, pdoEntry);
+        }
+    }
+    DsmTrace(TRDSM_ERROR_LEVEL, "NextPathAfterCurrent: %s current path is not on its list",
+             TA_STR(LdEntry->ldIdString));
+    return DsmFirstPath(LdEntry);
+}
+
+static VOID DsmTraceCurrentPath(PLD_ENTRY LdEntry)
+{
+    PPDO_ENTRY current = LdEntry->currentPath;
+    if (current == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "SelectCurrentPath: %s has no usable path", TA_STR(LdEntry->ldIdString));
+    } else if (current->HealthState != PDO_HEALTH_HEALTHY) {
+        DsmTrace(TRDSM_WARNING_LEVEL, "SelectCurrentPath: %s uses %s, which is %s", TA_STR(LdEntry->ldIdString),
+                 TA_STR(current->PathIdString), TA_STR(DsmPathHealthName(current->HealthState)));
+    } else {
+        DsmTrace(TRDSM_TRACE_LEVEL, "SelectCurrentPath: %s uses %s", TA_STR(LdEntry->ldIdString),
+                 TA_STR(current->PathIdString));
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Makes the first usable path after the current one current, visiting
+    every path once and the current path last: the first healthy path;
+    else the first failing, else the first failed one; else none.
+    Caller holds DsmLock.
+
+--*/
+VOID SelectNextPath(PLD_ENTRY LdEntry)
+{
+    PPDO_ENTRY start = NextPathAfterCurrent(LdEntry);
+    PPDO_ENTRY failing = NULL;
+    PPDO_ENTRY failed = NULL;
+    PPDO_ENTRY pending = NULL;
+
+    LdEntry->currentPath = NULL;
+    if (start == NULL) {
+        return;
+    }
+
+    PPDO_ENTRY path = start;
+    do {
+        switch (path->HealthState) {
+        case PDO_HEALTH_HEALTHY:
+            LdEntry->currentPath = path;
+            return;
+        case PDO_HEALTH_FAILING:
+            failing = failing != NULL ? failing : path;
+            break;
+        case PDO_HEALTH_FAILED:
+            failed = failed != NULL ? failed : path;
+            break;
+        case PDO_HEALTH_PENDING_REMOVE:
+            pending = pending != NULL ? pending : path;
+            break;
+        default:
+            break;
+        }
+        path = DsmPathAfter(LdEntry, path);
+    } while (path != start);
+
+    LdEntry->currentPath = failing != NULL ? failing : failed;
+    if (LdEntry->currentPath == NULL && pending != NULL) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "SelectNextPath: %s only %s, pending removal, is left",
+                 TA_STR(LdEntry->ldIdString), TA_STR(pending->PathIdString));
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Re-chooses a drive's current path under its policy.  The static
+    policies keep a healthy current path and otherwise take the healthy
+    path farthest from it (see PathDistance; the earliest among equals),
+    falling back to the last failing, then the last failed path.  Round
+    robin moves to the next usable path.  Caller holds DsmLock.
+
+--*/
+VOID SelectCurrentPath(PLD_ENTRY LdEntry)
+{
+    ULONG policy = LdEntry->LogicalDriveLbPolicy;
+
+    if ((policy & TARN_LB_POLICY_STATIC_MASK) != 0) {
+        PPDO_ENTRY current = LdEntry->currentPath;
+        if (current == NULL) {
+            SelectNextPath(LdEntry);
+        } else if (current->HealthState != PDO_HEALTH_HEALTHY) {
+            PPDO_ENTRY best = NULL;
+            LONG bestDistance = -1;
+            PPDO_ENTRY failing = NULL;
+            PPDO_ENTRY failed = NULL;
+            PPDO_ENTRY pending = NULL;
+
+            for (PLIST_ENTRY link = LdEntry->PathList.Flink; link != &LdEntry->PathList; link = link->Flink) {
+                ASSERT(link != NULL);
+                PPDO_ENTRY path = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
+                switch (path->HealthState) {
+                case PDO_HEALTH_HEALTHY: {
+                    LONG distance = (LONG)PathDistance(path, current);
+                    if (distance > bestDistance) {
+                        best = path;
+                        bestDistance = distance;
+                    }
+                    break;
+                }
+                case PDO_HEALTH_FAILING:
+                    failing = path;
+                    break;
+                case PDO_HEALTH_FAILED:
+                    failed = path;
+                    break;
+                case PDO_HEALTH_PENDING_REMOVE:
+                    pending = path;
+                    break;
+                default:
+                    break;
+                }
+            }
+            LdEntry->currentPath = best != NULL ? best : (failing != NULL ? failing : failed);
+            if (LdEntry->currentPath == NULL && pending != NULL) {
+                DsmTrace(TRDSM_TRACE_LEVEL, "SelectCurrentPath: %s only %s, pending removal, is left",
+                         TA_STR(LdEntry->ldIdString), TA_STR(pending->PathIdString));
+            }
+        }
+    } else {
+        ASSERT(policy & TARN_LB_POLICY_DYNAMIC_MASK);
+        if (policy == TARN_LB_POLICY_ROUND_ROBIN) {
+            SelectNextPath(LdEntry);
+        } else {
+            DsmTrace(TRDSM_ERROR_LEVEL, "SelectCurrentPath: %s has no policy 0x%X", TA_STR(LdEntry->ldIdString),
+                     TA_ULONG(policy));
+            LdEntry->currentPath = NULL;
+        }
+    }
+    DsmTraceCurrentPath(LdEntry);
+}
+
+/*++
+
+Routine Description:
+
+    Whether a round-robin drive's timeslice has run out, so that the
+    request at hand should move it to its next path.  When it has, a new
+    slice starts, and one time in eight the path is kept for it.  Caller
+    holds DsmLock.
+
+--*/
+BOOLEAN TimesliceSwitchDue(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
+{
+    LARGE_INTEGER now;
+
+    if (LdEntry->LogicalDriveLbPolicy != TARN_LB_POLICY_ROUND_ROBIN) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "TimesliceSwitchDue: %s policy 0x%X is not round robin",
+                 TA_STR(LdEntry->ldIdString), TA_ULONG(LdEntry->LogicalDriveLbPolicy));
+        return FALSE;
+    }
+
+    KeQuerySystemTime(&now);
+    LONGLONG elapsedMs = (now.QuadPart - LdEntry->TimesliceStart.QuadPart) / 10000;
+    if (elapsedMs < (LONGLONG)DsmContext->RoundRobinTimeSlice) {
+        return FALSE;
+    }
+
+    BOOLEAN due = (BOOLEAN)((rand() % TARN_SWITCH_KEEP_ONE_IN) != 0);
+    KeQuerySystemTime(&LdEntry->TimesliceStart);
+    return due;
+}

@@ -1,0 +1,280 @@
+/*++
+
+Module Name:
+
+    routing_test.cpp
+
+Abstract:
+
+    Request routing on a claimed drive of four paths: categories, the
+    current path under each policy (the farthest healthy path, failing and
+    failed fallbacks, round-robin slices on the controllable clock with a
+    seeded generator), and the request counters and completion hooks.
+
+--*/
+
+#include "driverfixture.h"
+
+#include <cstdlib>
+
+namespace tarntest {
+namespace {
+
+class RoutingTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        FullConfiguration();
+        host::RegistrySetDword(kParametersKey, "RoundRobinTimeSlice", 2500);
+        AttachArray({0});
+        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
+        drive_ = FirstDrive();
+        ASSERT_NE(drive_, nullptr);
+        for (PLIST_ENTRY link = drive_->PathList.Flink; link != &drive_->PathList; link = link->Flink) {
+            paths_.push_back(CONTAINING_RECORD(link, PDO_ENTRY, LdLink));
+        }
+        ASSERT_EQ(paths_.size(), 4u);
+        ids_.Count = 1;
+        ids_.IdList[0] = paths_[0];
+    }
+
+    // Path states and locations as the health machine and the location
+    // queries would leave them.
+    void SetPaths(std::initializer_list<ULONG> health)
+    {
+        size_t i = 0;
+        for (ULONG state : health) {
+            paths_[i++]->HealthState = state;
+        }
+    }
+
+    void Select(PPDO_ENTRY current)
+    {
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&Context()->DsmLock, &oldIrql);
+        drive_->currentPath = current;
+        SelectCurrentPath(drive_);
+        KeReleaseSpinLock(&Context()->DsmLock, oldIrql);
+    }
+
+    PVOID GetPath(NTSTATUS *status)
+    {
+        return DsmLBGetPath(Context(), nullptr, &ids_, nullptr, status);
+    }
+
+    PLD_ENTRY drive_ = nullptr;
+    std::vector<PPDO_ENTRY> paths_;
+    DSM_IDS ids_{};
+};
+
+TEST_F(RoutingTest, StaticPolicyTakesTheFarthestHealthyPath)
+{
+    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_FAILOVER;
+    // C (controller 0, port 0, SCSI port 2, path id 0) fails; A (0, 1, 2, 0)
+    // scores 2, B (1, 0, 3, 0) scores 12.
+    paths_[0]->ControllerNumber = 0, paths_[0]->ControllerPort = 0;
+    paths_[1]->ControllerNumber = 0, paths_[1]->ControllerPort = 1;
+    paths_[2]->ControllerNumber = 1, paths_[2]->ControllerPort = 0;
+    SetPaths({PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, PDO_HEALTH_INIT_START});
+    EXPECT_EQ(PathDistance(paths_[1], paths_[0]), 2u);
+    EXPECT_EQ(PathDistance(paths_[2], paths_[0]), 12u);
+    Select(paths_[0]);
+    EXPECT_EQ(drive_->currentPath, paths_[2]);
+
+    // A healthy current path stays.
+    Select(paths_[1]);
+    EXPECT_EQ(drive_->currentPath, paths_[1]);
+
+    // Equal scores: the earlier path wins; a score of 0 is still taken.
+    paths_[1]->ControllerNumber = 1, paths_[1]->ControllerPort = 0;
+    Select(paths_[0]);
+    EXPECT_EQ(drive_->currentPath, paths_[2]) << "unknown locations are equal only to each other";
+    for (PPDO_ENTRY path : paths_) {
+        path->ControllerNumber = path->ControllerPort = TARN_CONTROLLER_UNKNOWN;
+    }
+    SetPaths({PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, PDO_HEALTH_INIT_START, PDO_HEALTH_INIT_START});
+    Select(paths_[0]);
+    EXPECT_EQ(drive_->currentPath, paths_[1]);
+}
+
+TEST_F(RoutingTest, WithoutHealthyPathsTheFallbacksDifferByPolicy)
+{
+    SetPaths({PDO_HEALTH_FAILED, PDO_HEALTH_FAILING, PDO_HEALTH_FAILED, PDO_HEALTH_FAILING});
+
+    // Static: the last failing path in list order.
+    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_FAILBACK;
+    Select(paths_[0]);
+    EXPECT_EQ(drive_->currentPath, paths_[3]);
+
+    // Round robin: the first failing path after the current one.
+    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_ROUND_ROBIN;
+    Select(paths_[0]);
+    EXPECT_EQ(drive_->currentPath, paths_[1]);
+
+    // No failing path: failed ones; the static policy takes the last.
+    SetPaths({PDO_HEALTH_FAILED, PDO_HEALTH_INIT_START, PDO_HEALTH_FAILED, PDO_HEALTH_REMOVED});
+    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_FAILOVER;
+    Select(paths_[3]);
+    EXPECT_EQ(drive_->currentPath, paths_[2]);
+
+    // Only paths pending removal: none, and requests find no path.
+    SetPaths({PDO_HEALTH_PENDING_REMOVE, PDO_HEALTH_PENDING_REMOVE, PDO_HEALTH_INIT_START, PDO_HEALTH_REMOVED});
+    Select(paths_[0]);
+    EXPECT_EQ(drive_->currentPath, nullptr);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(GetPath(&status), nullptr);
+    EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(RoutingTest, StaticPolicyKeepsSendingDownAFailingCurrentPath)
+{
+    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_FAILOVER;
+    SetPaths({PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY});
+    drive_->currentPath = paths_[0];
+    for (int i = 0; i < 3; i++) {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        EXPECT_EQ(GetPath(&status), paths_[0]);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(paths_[0]->RequestCount, 3u);
+    EXPECT_EQ(paths_[1]->RequestCount, 0u);
+}
+
+// The first draw the generator gives after seeding with this seed.
+int FirstDraw(unsigned seed)
+{
+    srand(seed);
+    return rand();
+}
+
+unsigned SeedWhoseFirstDraw(bool multipleOfEight)
+{
+    for (unsigned seed = 1;; seed++) {
+        if ((FirstDraw(seed) % 8 == 0) == multipleOfEight) {
+            return seed;
+        }
+    }
+}
+
+TEST_F(RoutingTest, RoundRobinMovesOnAfterItsSliceSevenTimesInEight)
+{
+    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_ROUND_ROBIN;
+    SetPaths({PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY});
+    drive_->currentPath = paths_[0];
+    KeQuerySystemTime(&drive_->TimesliceStart);
+    NTSTATUS status;
+
+    // Within the slice: the same path.
+    host::ClockAdvance(2499);
+    EXPECT_EQ(GetPath(&status), paths_[0]);
+
+    // After it, with a draw that is not a multiple of 8: the next usable
+    // path, skipping the failing one, and a new slice.
+    host::ClockAdvance(1);
+    srand(SeedWhoseFirstDraw(false));
+    EXPECT_EQ(GetPath(&status), paths_[2]);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    EXPECT_EQ(drive_->TimesliceStart.QuadPart, now.QuadPart);
+    EXPECT_EQ(GetPath(&status), paths_[2]);
+
+    // A multiple of 8 keeps the path, and still starts a new slice.
+    host::ClockAdvance(2500);
+    srand(SeedWhoseFirstDraw(true));
+    EXPECT_EQ(GetPath(&status), paths_[2]);
+    host::ClockAdvance(2499);
+    srand(SeedWhoseFirstDraw(false));
+    EXPECT_EQ(GetPath(&status), paths_[2]);
+    host::ClockAdvance(1);
+    EXPECT_EQ(GetPath(&status), paths_[3]);
+
+    // A single healthy path stays current after its slice.
+    SetPaths({PDO_HEALTH_FAILED, PDO_HEALTH_FAILED, PDO_HEALTH_FAILED, PDO_HEALTH_HEALTHY});
+    host::ClockAdvance(2500);
+    srand(SeedWhoseFirstDraw(false));
+    EXPECT_EQ(GetPath(&status), paths_[3]);
+}
+
+TEST_F(RoutingTest, CategoriesAndCounters)
+{
+    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_FAILOVER;
+    SetPaths({PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY});
+    Select(nullptr);
+    ASSERT_EQ(drive_->currentPath, paths_[0]);
+    TARN_REQUEST_COUNTERS before = DsmRequestCounters;
+
+    IRP irp{};
+    IO_STACK_LOCATION stack{};
+    SCSI_REQUEST_BLOCK srb{};
+    irp.Tail.Overlay.CurrentStackLocation = &stack;
+    stack.MajorFunction = IRP_MJ_SCSI;
+    stack.Parameters.Scsi.Srb = &srb;
+    PVOID path = reinterpret_cast<PVOID>(0x1);
+    NTSTATUS status = STATUS_PENDING;
+
+    // A read: path chosen.
+    srb.Cdb[0] = 0x28;
+    EXPECT_EQ(DsmCategorizeRequest(Context(), &ids_, &irp, &srb, nullptr, &path, &status),
+              (ULONG)DSM_CATEGORY_PATH_CHOSEN);
+    EXPECT_EQ(path, paths_[0]);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+
+    // RESERVE(6): carried out by the DSM, not counted as a path request.
+    srb.Cdb[0] = 0x16;
+    path = reinterpret_cast<PVOID>(0x1);
+    EXPECT_EQ(DsmCategorizeRequest(Context(), &ids_, &irp, &srb, nullptr, &path, &status),
+              (ULONG)DSM_CATEGORY_CARRIED_OUT_BY_DSM);
+    EXPECT_EQ(path, reinterpret_cast<PVOID>(0x1));
+    EXPECT_EQ(DsmRequestCounters.GetPathCalls, before.GetPathCalls + 1);
+
+    // An unknown identifier: no path, outputs left alone.
+    DSM_IDS unknown{1, {reinterpret_cast<PVOID>(0x1234)}};
+    status = STATUS_PENDING;
+    EXPECT_EQ(DsmCategorizeRequest(Context(), &unknown, &irp, &srb, nullptr, &path, &status),
+              (ULONG)DSM_CATEGORY_NO_PATH);
+    EXPECT_EQ(status, STATUS_PENDING);
+
+    // A drive without a usable path: no path, the SRB says so.
+    srb.Cdb[0] = 0x2A;
+    drive_->currentPath = nullptr;
+    EXPECT_EQ(DsmCategorizeRequest(Context(), &ids_, &irp, &srb, nullptr, &path, &status),
+              (ULONG)DSM_CATEGORY_NO_PATH);
+    EXPECT_EQ(path, nullptr);
+    EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(srb.SrbStatus, SRB_STATUS_NO_DEVICE);
+
+    // Two path requests in, both failed or not: both still outstanding.
+    EXPECT_EQ(DsmRequestCounters.GetPathCalls, before.GetPathCalls + 2);
+    EXPECT_EQ(DsmRequestCounters.OutstandingRequests, before.OutstandingRequests + 2);
+
+    // A hooked completion counts one out and returns its record.
+    DSM_COMPLETION_INFO completion{};
+    DsmSetCompletion(Context(), paths_[0], &irp, &srb, &completion);
+    ASSERT_EQ(completion.DsmCompletionRoutine, &RequestCompletion);
+    auto *record = static_cast<PCOMPLETION_RECORD>(completion.DsmContext);
+    EXPECT_EQ(record->DsmContext, Context());
+    EXPECT_EQ(record->DsmId, paths_[0]);
+    completion.DsmCompletionRoutine(paths_[0], &irp, &srb, completion.DsmContext);
+    EXPECT_EQ(DsmRequestCounters.SetCompletionCalls, before.SetCompletionCalls + 1);
+    EXPECT_EQ(DsmRequestCounters.CompletionCalls, before.CompletionCalls + 1);
+    EXPECT_EQ(DsmRequestCounters.OutstandingRequests, before.OutstandingRequests + 1);
+
+    // No record to be had (the list's cached one is in use, pool is out):
+    // an event, and the request goes on unhooked.
+    DSM_COMPLETION_INFO cached{};
+    DsmSetCompletion(Context(), paths_[0], &irp, &srb, &cached);
+    ASSERT_NE(cached.DsmContext, nullptr);
+    host::PoolFailTag(kTarnTag);
+    DsmSetCompletion(Context(), paths_[0], &irp, &srb, &completion);
+    host::PoolClearFailures();
+    EXPECT_EQ(completion.DsmCompletionRoutine, nullptr);
+    EXPECT_EQ(completion.DsmContext, nullptr);
+    EXPECT_EQ(EventIds().back(), 0xC0000001u);
+    cached.DsmCompletionRoutine(paths_[0], &irp, &srb, cached.DsmContext);
+
+    EXPECT_EQ(DsmBroadcastSrb(Context(), &ids_, &irp, &srb, nullptr), STATUS_SUCCESS);
+}
+
+} // namespace
+} // namespace tarntest
