@@ -23,6 +23,7 @@ Abstract:
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -69,7 +70,43 @@ enum class Fault : uint8_t {
 enum class UnitAttention {
     PowerOnReset,           // POWER ON, RESET, OR BUS DEVICE RESET OCCURRED
     ParametersChanged,      // MODE PARAMETERS CHANGED
+    // Raised by the array itself on the I_T_L nexuses a persistent
+    // reservation change concerns.
+    ReservationsPreempted,  // RESERVATIONS PREEMPTED (2Ah/03h)
+    ReservationsReleased,   // RESERVATIONS RELEASED (2Ah/04h)
+    RegistrationsPreempted, // REGISTRATIONS PREEMPTED (2Ah/05h)
 };
+
+// Persistent reservation types the array supports; the value is the TYPE
+// code of PERSISTENT RESERVE OUT.  Scope is always the logical unit.
+enum class ReservationType : uint8_t {
+    WriteExclusive = 1,
+    ExclusiveAccess = 3,
+    WriteExclusiveRegistrantsOnly = 5,
+    ExclusiveAccessRegistrantsOnly = 6,
+};
+
+// One I_T nexus registered with a logical unit.
+struct Registration {
+    uint32_t Initiator = 0;
+    uint32_t TargetPort = 0;
+    uint64_t Key = 0;
+};
+
+// The persistent reservation of a logical unit: the I_T nexus holding it,
+// with that nexus's registered key.
+struct Reservation {
+    uint32_t Initiator = 0;
+    uint32_t TargetPort = 0;
+    uint64_t Key = 0;
+    ReservationType Type = ReservationType::WriteExclusive;
+};
+
+// Whether a command with this operation code may run on an I_T nexus while
+// the logical unit has a persistent reservation of this type.  Persistent
+// reservation commands always pass: each service action applies its own
+// rules.  Operation codes it does not know are treated as writes.
+bool ReservationAllows(uint8_t opcode, ReservationType type, bool registered, bool holder);
 
 // Where a fault or unit attention applies: one path (initiator + target
 // port), one target port (every initiator), or one controller (both ports).
@@ -134,18 +171,35 @@ public:
     ArrayStatistics Statistics() const;
     void ResetStatistics();
 
+    // Persistent reservation state of a logical unit, as PERSISTENT RESERVE
+    // IN would report it.  Each throws std::out_of_range for an unknown LUN.
+    // Faults and controller resets leave this state alone.
+    std::vector<Registration> Registrations(uint64_t lun) const;   // in registration order
+    std::optional<Reservation> ReservationOf(uint64_t lun) const;
+    uint32_t PrGeneration(uint64_t lun) const;
+
 private:
     using PathKey = std::pair<uint32_t, uint32_t>;     // initiator, target port
-    // Sequence number of the latest raise of each kind; 0 = never.
-    using AttentionMarks = std::array<uint64_t, 2>;
+    using LunKey = std::tuple<uint32_t, uint32_t, uint64_t>;   // initiator, target port, LUN
+    // Per unit attention kind: the sequence number of the latest raise, or
+    // of the latest report; 0 = never.
+    using AttentionMarks = std::array<uint64_t, 5>;
 
     struct LogicalUnit {
         LogicalUnitConfig Config;
         std::string Serial;
         std::array<uint8_t, 16> Naa{};
         std::unordered_map<uint64_t, std::vector<uint8_t>> Blocks;  // absent = zeros
-        // SPC-3 persistent reservations (registrations per I_T nexus,
-        // reservation holder, generation) belong here.
+        // Persistent reservations, per I_T nexus.  Keys are never 0: a zero
+        // key unregisters.  The holder is always registered.
+        std::vector<Registration> Registrations;   // in registration order
+        std::optional<PathKey> Holder;
+        ReservationType Type = ReservationType::WriteExclusive;
+        uint32_t Generation = 0;
+
+        Registration *RegistrationOf(const Nexus &nexus);
+        bool Holds(const Nexus &nexus) const;
+        uint64_t HolderKey() const;     // 0 without a reservation
     };
 
     struct ControllerClock {
@@ -167,6 +221,11 @@ private:
     Result ReadCapacity(const LogicalUnit &unit, const Command &command);
     Result ReadWrite(LogicalUnit &unit, const Command &command);
     Result ReadBuffer(const Nexus &nexus, const Command &command);
+    Result PersistentReserveIn(const LogicalUnit &unit, const Command &command);
+    Result PersistentReserveOut(const Nexus &nexus, LogicalUnit &unit, const Command &command);
+    void Unregister(LogicalUnit &unit, const Nexus &nexus);
+    void RaiseOnRegistrants(const LogicalUnit &unit, const Nexus &except, UnitAttention kind);
+    const LogicalUnit &UnitOrThrow(uint64_t lun) const;
 
     const ArrayConfig config_;
     const ClockSource clock_;
@@ -180,9 +239,11 @@ private:
     std::array<bool, kControllerCount> controllerFailed_{};
     std::map<PathKey, AttentionMarks> pathAttention_;
     std::array<AttentionMarks, kTargetPortCount> portAttention_{};
-    // Latest sequence each I_T_L nexus has consumed: a unit attention is
-    // reported once to every logical unit an initiator reaches through a port.
-    std::map<std::tuple<uint32_t, uint32_t, uint64_t>, uint64_t> attentionSeen_;
+    std::map<LunKey, AttentionMarks> lunAttention_;    // raised by reservation changes
+    // Latest sequence each I_T_L nexus has consumed of each kind: a unit
+    // attention is reported once to every logical unit an initiator reaches
+    // through a port.
+    std::map<LunKey, AttentionMarks> attentionSeen_;
     uint64_t attentionSequence_ = 0;
     std::array<ControllerClock, kControllerCount> clocks_{};
     ArrayStatistics statistics_;

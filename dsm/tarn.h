@@ -98,6 +98,21 @@ inline BOOLEAN DsmIsValidPolicy(ULONG Policy)
 #define TARN_CONTROLLER_UNKNOWN 0xFF
 
 //
+// An index of the path records on PathRecordList, kept with the list
+// under DsmLock, so that checking an identifier MPIO hands in costs the
+// same however many paths there are.  Open addressing over pointers;
+// when it cannot grow it is marked degraded and the list is walked
+// instead, so its answer is always exactly the list's.
+//
+typedef struct _DSM_PATH_INDEX {
+    PVOID *Slots;
+    ULONG Capacity;         // a power of two, or 0
+    ULONG Count;            // records in the index
+    ULONG Tombstones;       // slots of removed records
+    BOOLEAN Degraded;       // the index lacks records: walk the list
+} DSM_PATH_INDEX, *PDSM_PATH_INDEX;
+
+//
 // The one driver-wide record.  DsmLock guards DriveList, PathRecordList,
 // every record on them, TickCount and the request counters.  The
 // configuration fields are written only while the context is built and
@@ -123,6 +138,7 @@ typedef struct _DSM_CONTEXT {
     LIST_ENTRY DriveList;
     LIST_ENTRY PathRecordList;
     ULONG RoundRobinTimeSlice;              // milliseconds
+    DSM_PATH_INDEX PathIndex;               // the records of PathRecordList; protected by DsmLock
 
     // Which of the above own something that a failed start must release.
     BOOLEAN LookasideInitialized;
@@ -259,6 +275,7 @@ BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry);
 PPDO_ENTRY FindPreferredPdoEntry(PLD_ENTRY LdEntry);
 VOID DumpLdEntry(PLD_ENTRY LdEntry);
 VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead);
+VOID DsmFreePathIndex(PDSM_PATH_INDEX Index);
 VOID FreeDeviceObjectList(PLIST_ENTRY ListHead);
 
 //

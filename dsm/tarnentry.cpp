@@ -339,6 +339,7 @@ VOID DsmContextDestroy(PDSM_CONTEXT DsmContext)
         ExDeleteNPagedLookasideList(&DsmContext->CompletionLookaside);
     }
     KeCancelTimer(&DsmContext->Timer);
+    DsmFreePathIndex(&DsmContext->PathIndex);
 
     RtlZeroMemory(DsmContext, sizeof(DSM_CONTEXT));
     DsmFreePool(DsmContext);

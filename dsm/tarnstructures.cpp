@@ -187,6 +187,139 @@ VOID FreeLdEntry(PLD_ENTRY LdEntry)
     DsmWipeAndFree(LdEntry, sizeof(LD_ENTRY));
 }
 
+//
+// The path index.
+//
+#define DSM_PATH_INDEX_TOMBSTONE ((PVOID)(ULONG_PTR)1)
+#define DSM_PATH_INDEX_MIN_CAPACITY 16
+
+static ULONG DsmPathIndexHash(PVOID Record, ULONG Capacity)
+{
+    // Records are pool blocks: the low bits carry no information.
+    ULONG_PTR value = (ULONG_PTR)Record >> 4;
+    return (ULONG)((value * (ULONG_PTR)0x9E3779B97F4A7C15ULL) >> 7) & (Capacity - 1);
+}
+
+// The slot holding Record, or the capacity when it is not indexed.
+static ULONG DsmPathIndexFind(PDSM_PATH_INDEX Index, PVOID Record)
+{
+    if (Index->Capacity == 0) {
+        return 0;
+    }
+    ULONG slot = DsmPathIndexHash(Record, Index->Capacity);
+    for (ULONG probes = 0; probes < Index->Capacity; probes++) {
+        PVOID held = Index->Slots[slot];
+        if (held == Record) {
+            return slot;
+        }
+        if (held == NULL) {
+            break;
+        }
+        slot = (slot + 1) & (Index->Capacity - 1);
+    }
+    return Index->Capacity;
+}
+
+// Puts Record in the first free or tombstone slot of its chain.
+static VOID DsmPathIndexPlace(PVOID *Slots, ULONG Capacity, PVOID Record, PULONG Tombstones)
+{
+    ULONG slot = DsmPathIndexHash(Record, Capacity);
+    while (Slots[slot] != NULL && Slots[slot] != DSM_PATH_INDEX_TOMBSTONE) {
+        slot = (slot + 1) & (Capacity - 1);
+    }
+    if (Slots[slot] == DSM_PATH_INDEX_TOMBSTONE) {
+        (*Tombstones)--;
+    }
+    Slots[slot] = Record;
+}
+
+/*++
+
+Routine Description:
+
+    Rebuilds the index from PathRecordList into a table of Capacity
+    slots.  Fails, leaving the index as it was, when memory is short.
+    Caller holds DsmLock.
+
+--*/
+static BOOLEAN DsmPathIndexRebuild(PDSM_CONTEXT DsmContext, ULONG Capacity)
+{
+    PDSM_PATH_INDEX index = &DsmContext->PathIndex;
+    PVOID *slots = (PVOID *)DsmAllocatePool(NonPagedPool, (SIZE_T)Capacity * sizeof(PVOID));
+    if (slots == NULL) {
+        return FALSE;
+    }
+    ULONG count = 0;
+    ULONG tombstones = 0;
+    for (PLIST_ENTRY link = DsmContext->PathRecordList.Flink; link != &DsmContext->PathRecordList;
+         link = link->Flink) {
+        DsmPathIndexPlace(slots, Capacity, CONTAINING_RECORD(link, PDO_ENTRY, DsmLink), &tombstones);
+        count++;
+    }
+    if (index->Slots != NULL) {
+        DsmFreePool(index->Slots);
+    }
+    index->Slots = slots;
+    index->Capacity = Capacity;
+    index->Count = count;
+    index->Tombstones = 0;
+    index->Degraded = FALSE;
+    return TRUE;
+}
+
+/*++
+
+Routine Description:
+
+    Indexes a record just linked onto PathRecordList, growing (or
+    clearing tombstones) first so that at least a quarter of the slots
+    stay free.  When that needs memory that is not there, the index is
+    marked degraded and lookups walk the list until a later rebuild
+    succeeds.  Caller holds DsmLock.
+
+--*/
+static VOID DsmPathIndexInsert(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
+{
+    PDSM_PATH_INDEX index = &DsmContext->PathIndex;
+    ULONG needed = index->Count + 1;
+
+    if (index->Degraded || index->Capacity == 0 || (needed + index->Tombstones) * 4 > index->Capacity * 3) {
+        ULONG capacity = DSM_PATH_INDEX_MIN_CAPACITY;
+        while (needed * 2 > capacity) {
+            capacity *= 2;
+        }
+        // The record is on the list already, so the rebuild indexes it.
+        if (!DsmPathIndexRebuild(DsmContext, capacity)) {
+            DsmTrace(TRDSM_WARNING_LEVEL, "DsmPathIndexInsert: no memory for %u slots; identifiers are checked by "
+                     "walking the path list", TA_ULONG(capacity));
+            index->Degraded = TRUE;
+        }
+        return;
+    }
+    DsmPathIndexPlace(index->Slots, index->Capacity, PdoEntry, &index->Tombstones);
+    index->Count++;
+}
+
+static VOID DsmPathIndexRemove(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
+{
+    PDSM_PATH_INDEX index = &DsmContext->PathIndex;
+    ULONG slot = DsmPathIndexFind(index, PdoEntry);
+    if (slot < index->Capacity) {
+        index->Slots[slot] = DSM_PATH_INDEX_TOMBSTONE;
+        index->Tombstones++;
+        index->Count--;
+    }
+}
+
+// Releases the index's table (a failed start; the index lives otherwise).
+VOID DsmFreePathIndex(PDSM_PATH_INDEX Index)
+{
+    if (Index->Slots != NULL) {
+        DsmFreePool(Index->Slots);
+    }
+    RtlZeroMemory(Index, sizeof(DSM_PATH_INDEX));
+}
+
 VOID AddLdEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
 {
     ASSERT(LdEntry->DsmContext == DsmContext);
@@ -211,6 +344,7 @@ VOID AddPdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry
     LdEntry->NumberPaths++;
     InsertTailList(&DsmContext->PathRecordList, &PdoEntry->DsmLink);
     PdoEntry->LdEntry = LdEntry;
+    DsmPathIndexInsert(DsmContext, PdoEntry);
 }
 
 // Unlinks a path from its drive and the context; LdEntry stays set.
@@ -226,6 +360,7 @@ VOID RemovePdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEn
     LdEntry->NumberPaths--;
     RemoveEntryList(&PdoEntry->DsmLink);
     InitializeListHead(&PdoEntry->DsmLink);
+    DsmPathIndexRemove(DsmContext, PdoEntry);
 }
 
 /*++
@@ -263,9 +398,15 @@ BOOLEAN IsLdEntryValid(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
 }
 
 // TRUE when the record is on PathRecordList (pointer identity).  Every
-// identifier MPIO hands in is checked here before it is used.
+// identifier MPIO hands in is checked here before it is used, twice per
+// request: the index answers in constant time unless it is degraded.
 BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
 {
+    PDSM_PATH_INDEX index = &DsmContext->PathIndex;
+    if (!index->Degraded) {
+        return (BOOLEAN)(PdoEntry != NULL && PdoEntry != DSM_PATH_INDEX_TOMBSTONE &&
+                         DsmPathIndexFind(index, PdoEntry) < index->Capacity);
+    }
     for (PLIST_ENTRY link = DsmContext->PathRecordList.Flink; link != &DsmContext->PathRecordList;
          link = link->Flink) {
         ASSERT(link != NULL);

@@ -141,8 +141,9 @@ TEST_F(RecordsTest, PathsJoinBothListsInOrderAndLeaveThemCleanly)
     RemoveLdEntry(context_, drive);
     EXPECT_FALSE(IsLdEntryValid(context_, drive));
     FreeLdEntry(drive);
-    // The addresses MPIO allocated and the labels went with their records.
-    EXPECT_EQ(host::PoolOutstanding(), baseline_) << host::PoolReport();
+    // The addresses MPIO allocated and the labels went with their records;
+    // the context keeps its path index.
+    EXPECT_EQ(host::PoolOutstanding(), baseline_ + 1) << host::PoolReport();
 }
 
 TEST_F(RecordsTest, DrivesAreFoundByTheirWholeSerial)
@@ -204,7 +205,65 @@ TEST_F(RecordsTest, SnapshotHoldsHealthyPathsCurrentFirst)
     }
     RemoveLdEntry(context_, drive);
     FreeLdEntry(drive);
-    EXPECT_EQ(host::PoolOutstanding(), baseline_) << host::PoolReport();
+    EXPECT_EQ(host::PoolOutstanding(), baseline_ + 1) << host::PoolReport();
+}
+
+// The identifier check answers from an index; whether the index grows,
+// shrinks or cannot get memory, its answer is the path list's.
+TEST_F(RecordsTest, IdentifierCheckAlwaysAgreesWithThePathList)
+{
+    PLD_ENTRY drive = NewDrive("6001A3B7");
+    AddLdEntry(context_, drive);
+    std::vector<PPDO_ENTRY> paths;
+    auto agrees = [&] {
+        for (PPDO_ENTRY path : paths) {
+            bool onList = false;
+            for (PPDO_ENTRY listed : AllPaths()) {
+                onList = onList || listed == path;
+            }
+            if ((IsPdoEntryValid(context_, path) != FALSE) != onList) {
+                return false;
+            }
+        }
+        return IsPdoEntryValid(context_, reinterpret_cast<PPDO_ENTRY>(drive)) == FALSE &&
+               IsPdoEntryValid(context_, nullptr) == FALSE;
+    };
+    for (int i = 0; i < 40; i++) {
+        PPDO_ENTRY path = NewPath("6001A3B7", (UCHAR)(i / 8), 0, (UCHAR)(i % 8), 0);
+        paths.push_back(path);
+        if (i == 24) {
+            host::PoolFailTag(kTarnTag);    // the index cannot grow now
+        }
+        AddPdoEntry(context_, drive, path);
+        host::PoolClearFailures();
+        if (i == 24) {
+            EXPECT_TRUE(context_->PathIndex.Degraded != FALSE);
+            EXPECT_TRUE(agrees()) << "a degraded index walks the list";
+        }
+    }
+    EXPECT_TRUE(context_->PathIndex.Degraded == FALSE) << "the next insert rebuilt it";
+    EXPECT_TRUE(agrees());
+
+    // Remove every other path, then put some back: removed slots are reused.
+    for (size_t i = 0; i < paths.size(); i += 2) {
+        RemovePdoEntry(context_, drive, paths[i]);
+    }
+    EXPECT_TRUE(agrees());
+    for (size_t i = 0; i < 10; i += 2) {
+        AddPdoEntry(context_, drive, paths[i]);
+    }
+    EXPECT_TRUE(agrees());
+
+    for (PPDO_ENTRY path : paths) {
+        if (IsPdoEntryValid(context_, path)) {
+            RemovePdoEntry(context_, drive, path);
+        }
+        FreePdoEntry(path);
+    }
+    EXPECT_TRUE(IsListEmpty(&context_->PathRecordList));
+    EXPECT_EQ(context_->PathIndex.Count, 0u);
+    RemoveLdEntry(context_, drive);
+    FreeLdEntry(drive);
 }
 
 TEST_F(RecordsTest, ReleasingADriveWithPathsIsCaught)

@@ -1,0 +1,439 @@
+// A SCSI target reached through the socket transport: what crosses it,
+// concurrent clients, a server going away and coming back, and peers on
+// either end that send malformed messages.
+#include "remotetarget.h"
+#include "simarray.h"
+#include "targetserver.h"
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using array::Command;
+using array::Nexus;
+using array::RemoteTarget;
+using array::Result;
+using array::TargetServer;
+using array::Transport;
+using testing::ElementsAreArray;
+using Bytes = std::vector<uint8_t>;
+namespace wire = array::wire;
+
+namespace {
+
+Bytes Pattern(size_t length, uint8_t seed)
+{
+    Bytes b(length);
+    for (size_t i = 0; i < length; ++i) {
+        b[i] = uint8_t(seed + i * 7);
+    }
+    return b;
+}
+
+struct Reply {
+    Result R;
+    Bytes Data;
+};
+
+Reply Exec(array::ScsiTarget &target, const Nexus &nexus, const Bytes &cdb, const Bytes &dataOut = {},
+           size_t dataInLength = 0)
+{
+    Reply reply;
+    reply.Data.resize(dataInLength);
+    Command command{cdb.data(), cdb.size(), dataOut.data(), dataOut.size(), reply.Data.data(), dataInLength};
+    reply.R = target.Execute(nexus, command);
+    reply.Data.resize(std::min(reply.R.DataInTransferred, dataInLength));
+    return reply;
+}
+
+// Records every command and answers with a scripted result, or echoes the
+// data out back as data in.
+class FakeTarget : public array::ScsiTarget {
+public:
+    struct Seen {
+        Nexus N;
+        Bytes Cdb, DataOut;
+        size_t DataInLength;
+    };
+
+    Result Execute(const Nexus &nexus, const Command &command) override
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.push_back({nexus, Bytes(command.Cdb, command.Cdb + command.CdbLength),
+                         Bytes(command.DataOut, command.DataOut + command.DataOutLength), command.DataInLength});
+        const Bytes &source = echo_ ? seen_.back().DataOut : dataIn_;
+        const size_t n = std::min(source.size(), command.DataInLength);
+        std::copy_n(source.begin(), n, command.DataIn);
+        Result result = answer_;
+        result.DataInTransferred = claimed_ ? claimed_ : n;
+        return result;
+    }
+
+    void Script(const Result &answer, Bytes dataIn, size_t claimed = 0)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answer_ = answer;
+        dataIn_ = std::move(dataIn);
+        claimed_ = claimed;
+    }
+    void Echo() { echo_ = true; }
+    std::vector<Seen> Taken()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::move(seen_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Seen> seen_;
+    Result answer_;
+    Bytes dataIn_;
+    size_t claimed_ = 0;
+    bool echo_ = false;
+};
+
+class Remote : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/tarn-remote-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        path_ = dir_ + "/array.sock";
+    }
+    void TearDown() override
+    {
+        unlink(path_.c_str());
+        rmdir(dir_.c_str());
+    }
+
+    sockaddr_un Address() const
+    {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        strcpy(a.sun_path, path_.c_str());
+        return a;
+    }
+    int Dial() const
+    {
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        const sockaddr_un a = Address();
+        EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof(a)), 0);
+        return fd;
+    }
+    int Listen() const
+    {
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        const sockaddr_un a = Address();
+        EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof(a)), 0);
+        EXPECT_EQ(listen(fd, 4), 0);
+        return fd;
+    }
+
+    std::string dir_, path_;
+    FakeTarget fake_;
+    const Nexus nexus_{7, 3, 0x1234567890ABCDEFull};
+};
+
+// True if the peer closes the connection within a second.
+bool ClosedByPeer(int fd)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    uint8_t sink[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10) > 0) {
+            const ssize_t n = recv(fd, sink, sizeof(sink), 0);
+            if (n <= 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+Bytes Request(uint32_t cdbLength, uint32_t dataOutLength, uint32_t dataInLength, size_t bodyLength)
+{
+    Bytes m(wire::kHeaderLength + wire::kRequestFixedLength);
+    wire::PutHeader(m.data(), wire::Kind::Request, uint32_t(bodyLength));
+    uint8_t *body = m.data() + wire::kHeaderLength;
+    wire::Put64(body, 1);
+    wire::Put32(body + 24, dataInLength);
+    wire::Put32(body + 28, dataOutLength);
+    body[32] = uint8_t(cdbLength);
+    m.resize(wire::kHeaderLength + std::min(bodyLength, size_t(4096)));
+    return m;
+}
+
+TEST_F(Remote, CommandAndAnswerCrossByteForByte)
+{
+    TargetServer server(fake_, path_);
+    server.Start();
+    RemoteTarget remote(path_);
+
+    Result scripted;
+    scripted.Status = array::kStatusCheckCondition;
+    const Bytes sense = Pattern(18, 0x70);
+    memcpy(scripted.Sense, sense.data(), sense.size());
+    scripted.SenseLength = sense.size();
+    fake_.Script(scripted, Pattern(100, 3));
+
+    const Bytes cdb = Pattern(32, 0xA0), out = Pattern(1000, 9);
+    const Reply r = Exec(remote, nexus_, cdb, out, 200);
+    EXPECT_EQ(r.R.Outcome, Transport::Completed);
+    EXPECT_EQ(r.R.Status, array::kStatusCheckCondition);
+    ASSERT_EQ(r.R.SenseLength, 18u);
+    EXPECT_THAT(Bytes(r.R.Sense, r.R.Sense + 18), ElementsAreArray(sense));
+    EXPECT_THAT(r.Data, ElementsAreArray(Pattern(100, 3)));
+
+    const auto seen = fake_.Taken();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].N.Initiator, 7u);
+    EXPECT_EQ(seen[0].N.TargetPort, 3u);
+    EXPECT_EQ(seen[0].N.Lun, 0x1234567890ABCDEFull);
+    EXPECT_THAT(seen[0].Cdb, ElementsAreArray(cdb));
+    EXPECT_THAT(seen[0].DataOut, ElementsAreArray(out));
+    EXPECT_EQ(seen[0].DataInLength, 200u);
+
+    // The target's own transport outcomes reach the host unchanged.
+    for (Transport outcome : {Transport::Timeout, Transport::LinkDown}) {
+        Result down;
+        down.Outcome = outcome;
+        fake_.Script(down, {});
+        EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, outcome);
+    }
+}
+
+TEST_F(Remote, TargetOvercountsAreClampedToTheRoomGiven)
+{
+    TargetServer server(fake_, path_);
+    server.Start();
+    RemoteTarget remote(path_);
+    Result lying;
+    lying.SenseLength = 200;
+    fake_.Script(lying, Pattern(64, 1), 5000);
+    const Reply r = Exec(remote, nexus_, {0x28}, {}, 64);
+    EXPECT_EQ(r.R.Outcome, Transport::Completed);
+    EXPECT_EQ(r.R.DataInTransferred, 64u);
+    EXPECT_EQ(r.R.SenseLength, 18u);
+    EXPECT_THAT(r.Data, ElementsAreArray(Pattern(64, 1)));
+}
+
+TEST_F(Remote, CommandsTheWireCannotCarryAreRefusedUnsent)
+{
+    TargetServer server(fake_, path_);
+    server.Start();
+    RemoteTarget remote(path_);
+    const Bytes big(wire::kMaxDataLength + 1);
+    uint8_t room[4];
+    const Bytes longCdb(33), cdb(6);
+    const std::vector<Command> refused = {
+        {longCdb.data(), longCdb.size(), nullptr, 0, nullptr, 0},
+        {cdb.data(), cdb.size(), big.data(), big.size(), nullptr, 0},
+        {cdb.data(), cdb.size(), nullptr, 0, room, wire::kMaxDataLength + 1},
+        {cdb.data(), cdb.size(), nullptr, 0, nullptr, 4},
+        {nullptr, 6, nullptr, 0, nullptr, 0},
+    };
+    for (const Command &c : refused) {
+        const Result r = remote.Execute(nexus_, c);
+        EXPECT_EQ(r.Outcome, Transport::Completed);
+        EXPECT_EQ(r.Status, array::kStatusCheckCondition);
+        EXPECT_EQ(r.Sense[2], 0x05);
+        EXPECT_EQ(r.Sense[12], 0x24);
+    }
+    EXPECT_TRUE(fake_.Taken().empty());
+    EXPECT_EQ(Exec(remote, nexus_, cdb).R.Status, array::kStatusGood);
+}
+
+TEST_F(Remote, SimulatedArrayDataWrittenByOneClientIsReadByAnother)
+{
+    array::ArrayConfig config;
+    config.Units = {{0, 1000, 512}, {5, 1000, 512}};
+    array::SimulatedArray sim(config);
+    TargetServer server(sim, path_);
+    server.Start();
+    RemoteTarget nodeA(path_), nodeB(path_);
+
+    const Bytes data = Pattern(8 * 512, 0x5A);
+    const Bytes write10 = {0x2A, 0, 0, 0, 0, 100, 0, 0, 8, 0}, read10 = {0x28, 0, 0, 0, 0, 100, 0, 0, 8, 0};
+    EXPECT_EQ(Exec(nodeA, {1, 0, 5}, write10, data).R.Status, array::kStatusGood);
+    const Reply back = Exec(nodeB, {2, 2, 5}, read10, {}, data.size());
+    EXPECT_EQ(back.R.Status, array::kStatusGood);
+    EXPECT_THAT(back.Data, ElementsAreArray(data));
+    // The other LU was not touched.
+    EXPECT_THAT(Exec(nodeB, {2, 2, 0}, read10, {}, data.size()).Data, ElementsAreArray(Bytes(data.size())));
+}
+
+TEST_F(Remote, ConcurrentClientsEachGetTheirOwnAnswers)
+{
+    fake_.Echo();
+    TargetServer server(fake_, path_);
+    server.Start();
+    RemoteTarget shared(path_), own1(path_), own2(path_);
+    RemoteTarget *clients[] = {&shared, &shared, &own1, &own2};
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(4);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                const Bytes out = Pattern(1 + (i * 37 + t * 11) % 3000, uint8_t(t * 50 + i));
+                const Reply r = Exec(*clients[t], nexus_, {0x3B}, out, out.size());
+                wrong[t] += r.R.Outcome != Transport::Completed || r.Data != out;
+            }
+        });
+    }
+    for (auto &t : threads) {
+        t.join();
+    }
+    EXPECT_THAT(wrong, testing::Each(0));
+    EXPECT_EQ(fake_.Taken().size(), 800u);
+}
+
+TEST_F(Remote, ServerGoneIsLinkDownAndItsReturnIsReconnected)
+{
+    RemoteTarget remote(path_);
+    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::LinkDown);
+
+    TargetServer server(fake_, path_);
+    server.Start();
+    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::Completed);
+    server.Stop();
+    EXPECT_NE(access(path_.c_str(), F_OK), 0);
+    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::LinkDown);
+    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::LinkDown);
+    EXPECT_EQ(fake_.Taken().size(), 1u);
+
+    // The first command after the restart already gets through, though
+    // the client still held the connection the old server closed.
+    server.Start();
+    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::Completed);
+    server.Stop();
+    server.Start();
+    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::Completed);
+}
+
+TEST_F(Remote, StaleSocketFileIsReplacedButALiveServerIsNot)
+{
+    close(Listen());    // what a crashed server leaves behind
+    TargetServer first(fake_, path_);
+    first.Start();
+    TargetServer second(fake_, path_);
+    EXPECT_THROW(second.Start(), std::system_error);
+    RemoteTarget remote(path_);
+    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::Completed);
+}
+
+TEST_F(Remote, MalformedRequestsCloseOnlyTheirOwnConnection)
+{
+    TargetServer server(fake_, path_);
+    server.Start();
+    RemoteTarget good(path_);
+    ASSERT_EQ(Exec(good, nexus_, {0}).R.Outcome, Transport::Completed);
+
+    const size_t fixed = wire::kRequestFixedLength;
+    auto patched = [](Bytes m, size_t at, uint8_t value) { m[at] = value; return m; };
+    const Bytes valid = Request(1, 0, 0, fixed + 1);
+    const struct {
+        const char *Name;
+        Bytes Message;
+        bool HalfClose;     // the peer stops sending before the message is whole
+    } cases[] = {
+        {"wrong magic", patched(valid, 0, 'X'), false},
+        {"wrong version", patched(valid, 4, 9), false},
+        {"answer sent to the server", patched(valid, 6, uint8_t(wire::Kind::Answer)), false},
+        // The body is neither read nor allocated: the close comes at once.
+        {"4 GiB body", Request(1, 0, 0, 0xFFFFFFFFu), false},
+        {"body just over the largest", Request(32, 0, 0, fixed + 32 + wire::kMaxDataLength + 1), false},
+        {"CDB over 32 bytes", Request(33, 0, 0, fixed + 33), false},
+        {"data out beyond the body", Request(1, 0xFFFFFFF0u, 0, fixed + 1), false},
+        {"data in over the cap", Request(1, 0, wire::kMaxDataLength + 1, fixed + 1), false},
+        {"body longer than its fields", Request(1, 0, 0, fixed + 2), false},
+        {"truncated", Bytes(valid.begin(), valid.begin() + 20), true},
+        {"garbage", Pattern(4096, 0x42), false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.Name);
+        const int fd = Dial();
+        ASSERT_TRUE(wire::WriteAll(fd, c.Message.data(), c.Message.size()));
+        if (c.HalfClose) {
+            shutdown(fd, SHUT_WR);
+        }
+        EXPECT_TRUE(ClosedByPeer(fd));
+        close(fd);
+        EXPECT_EQ(Exec(good, nexus_, {0}).R.Outcome, Transport::Completed);
+    }
+    EXPECT_EQ(fake_.Taken().size(), 1 + std::size(cases));
+}
+
+TEST_F(Remote, MalformedAnswersAreLinkDownAndTheNextCommandReconnects)
+{
+    const int listener = Listen();
+    RemoteTarget remote(path_);
+    // Answers the one request on the next connection with what the
+    // damage function makes of a good answer carrying 4 bytes of data.
+    auto serveOnce = [&](std::function<void(Bytes &)> damage) {
+        return std::thread([&, damage] {
+            const int fd = accept(listener, nullptr, nullptr);
+            uint8_t header[wire::kHeaderLength];
+            Bytes body;
+            if (wire::ReadAll(fd, header, sizeof(header))) {
+                body.resize(wire::Get32(header + 8));
+                wire::ReadAll(fd, body.data(), body.size());
+            }
+            Bytes answer(wire::kHeaderLength + wire::kAnswerFixedLength + 4, 0xEE);
+            wire::PutHeader(answer.data(), wire::Kind::Answer, uint32_t(wire::kAnswerFixedLength + 4));
+            uint8_t *a = answer.data() + wire::kHeaderLength;
+            memcpy(a, body.data(), 8);      // request id
+            a[8] = uint8_t(Transport::Completed);
+            a[9] = array::kStatusGood;
+            a[10] = 0;
+            wire::Put32(a + 11, 4);
+            damage(answer);
+            wire::WriteAll(fd, answer.data(), answer.size());
+            close(fd);
+        });
+    };
+    const size_t at = wire::kHeaderLength;
+    const struct {
+        const char *Name;
+        std::function<void(Bytes &)> Damage;
+    } cases[] = {
+        {"wrong magic", [](Bytes &m) { m[1] ^= 1; }},
+        {"request id of another command", [&](Bytes &m) { m[at] ^= 1; }},
+        {"more data than asked", [&](Bytes &m) {
+             wire::Put32(m.data() + 8, uint32_t(wire::kAnswerFixedLength + 5));
+             wire::Put32(m.data() + at + 11, 5);
+             m.push_back(0);
+         }},
+        {"unknown outcome", [&](Bytes &m) { m[at + 8] = 7; }},
+        {"sense over the limit", [&](Bytes &m) { m[at + 10] = 253; }},
+        {"lengths disagree", [&](Bytes &m) { wire::Put32(m.data() + 8, uint32_t(wire::kAnswerFixedLength + 3)); }},
+        {"truncated", [](Bytes &m) { m.resize(m.size() - 2); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::thread bad = serveOnce(c.Damage);
+        const Reply r = Exec(remote, nexus_, {0x12}, {}, 4);
+        bad.join();
+        EXPECT_EQ(r.R.Outcome, Transport::LinkDown);
+
+        std::thread fine = serveOnce([](Bytes &) {});
+        const Reply ok = Exec(remote, nexus_, {0x12}, {}, 4);
+        fine.join();
+        EXPECT_EQ(ok.R.Outcome, Transport::Completed);
+        EXPECT_THAT(ok.Data, ElementsAreArray(Bytes(4, 0xEE)));
+    }
+    close(listener);
+}
+
+} // namespace
