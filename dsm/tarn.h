@@ -134,7 +134,7 @@ typedef struct _DSM_CONTEXT {
     PUNICODE_STRING ServiceName;            // owned counted string
     UNICODE_STRING SupportedDeviceList;     // multi-string; buffer from the registry query
     UNICODE_STRING DisplayName;
-    ULONG PathSelectionPolicy;              // default policy of new drives
+    ULONG PathSelectionPolicy;              // default policy of drives yet to be claimed
     LIST_ENTRY DriveList;
     LIST_ENTRY PathRecordList;
     ULONG RoundRobinTimeSlice;              // milliseconds

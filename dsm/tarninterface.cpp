@@ -361,8 +361,8 @@ PCHAR NTAPI DsmGetSerialNumber(PVOID DsmContext, PVOID DsmId)
 Routine Description:
 
     The controller record of a device.  With DSM_CNTRL_FLAGS_ALLOCATE a
-    new record is made whose identifier comes from the system time, so
-    every call yields a new controller; with DSM_CNTRL_FLAGS_CHECK_STATE
+    fresh record is made whose identifier comes from the system time, so
+    every call yields another controller; with DSM_CNTRL_FLAGS_CHECK_STATE
     the given record is marked active.
 
 --*/

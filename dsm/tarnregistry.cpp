@@ -188,7 +188,7 @@ NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext)
              TA_ULONG(DsmContext->SupportedDeviceList.Length));
 
     //
-    // Default path selection policy of new drives.
+    // Default path selection policy of drives yet to be claimed.
     //
     DsmContext->PathSelectionPolicy = TARN_LB_POLICY_FAILOVER;
     status = DsmQueryServiceDword(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("PathSelectionPolicy"),

@@ -52,7 +52,7 @@ VOID DsmFreePool(PVOID Block)
 
 Routine Description:
 
-    Copies counted characters into one new block: the counted-string
+    Copies counted characters into one freshly allocated block: the counted-string
     header, the characters and a 16-bit terminator.  The header's length
     runs to the first NUL of the copy.
 
