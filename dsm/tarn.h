@@ -352,6 +352,27 @@ PCSTR DsmPathHealthName(ULONG HealthState);
 BOOLEAN IsReservationRequest(PIRP Irp, PSCSI_REQUEST_BLOCK Srb);
 BOOLEAN IsVendorWriteBuffer(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Value);
 
+// Persistent reservations.  PASSIVE_LEVEL, never with DsmLock held.  Each
+// returns STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED or
+// STATUS_IO_DEVICE_ERROR (a worker also STATUS_INSUFFICIENT_RESOURCES).
+NTSTATUS PrReserve(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservationConflict);
+NTSTATUS PrRelease(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservationConflict);
+NTSTATUS PrClear(PDSM_CONTEXT context, PLD_ENTRY ldEntry);
+NTSTATUS PrReadKeys(PDSM_CONTEXT context, PLD_ENTRY ldEntry);
+NTSTATUS PrReadReservation(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN isReserved, PBOOLEAN byThisNode);
+NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, BOOLEAN Register);
+NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry);
+NTSTATUS PrReserveOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
+                         PBOOLEAN reservationConflict);
+NTSTATUS PrReleaseOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
+                         PBOOLEAN reservationConflict);
+NTSTATUS PrClearOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString);
+NTSTATUS PrReadKeysOnPath(PDEVICE_OBJECT deviceObject, PCSTR ldIdString, PCSTR pathIdString);
+NTSTATUS PrReadReservationOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
+                                 PBOOLEAN isReserved, PBOOLEAN byThisNode);
+NTSTATUS PrRegisterOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, BOOLEAN Register, PCSTR ldIdString,
+                          PCSTR pathIdString);
+
 //
 // tarninterface: the entry points MPIO calls and the periodic timer.
 //

@@ -94,3 +94,506 @@ BOOLEAN IsVendorWriteBuffer(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Value)
     DsmTrace(TRDSM_TRACE_LEVEL, "IsVendorWriteBuffer: vendor WRITE BUFFER, value 0x%02X", TA_ULONG(*Value));
     return TRUE;
 }
+
+//
+// Persistent reservation commands.  Each per-drive operation snapshots the
+// drive's healthy paths under the lock and walks them without it, either
+// until one path succeeds or over every path; each per-path worker sends
+// one command, retrying it on the unit attentions a reset or a parameter
+// change leaves behind.  All run at PASSIVE_LEVEL.
+//
+
+#define SCSIOP_PERSISTENT_RESERVE_IN 0x5E
+#define SCSIOP_PERSISTENT_RESERVE_OUT 0x5F
+#define SCSIOP_READ16 0x88
+
+#define TARN_PR_OUT_REGISTER_IGNORE 0x06
+#define TARN_PR_OUT_RESERVE 0x01
+#define TARN_PR_OUT_RELEASE 0x02
+#define TARN_PR_OUT_CLEAR 0x03
+#define TARN_PR_IN_READ_KEYS 0x00
+#define TARN_PR_IN_READ_RESERVATION 0x01
+#define TARN_PR_TYPE_EXCLUSIVE_REGISTRANTS 0x06   // Exclusive Access, Registrants Only
+
+#define TARN_PR_PARAMETER_LENGTH 24
+#define TARN_PR_READ_KEYS_LENGTH 256
+#define TARN_PR_READ_RESERVATION_LENGTH 32
+#define TARN_PR_PROBE_LENGTH 512
+#define TARN_PR_PROBE_LBA 12
+#define TARN_PR_TIMEOUT 3                 // seconds
+#define TARN_PR_ATTEMPTS 3                // the first try and two retries
+
+#define SCSISTAT_RESERVATION_CONFLICT_PR 0x18
+#define SCSI_SENSE_UNIT_ATTENTION 0x06
+#define SCSI_ADSENSE_BUS_RESET 0x29            // POWER ON, RESET, OR BUS DEVICE RESET OCCURRED
+#define SCSI_ADSENSE_PARAMETERS_CHANGED 0x2A   // PARAMETERS CHANGED
+
+#define DSM_ASSERT_PR_STATUS(status)                                                                     \
+    ASSERT((status == STATUS_SUCCESS) || (status == STATUS_DEVICE_NOT_CONNECTED) ||                      \
+           (status == STATUS_IO_DEVICE_ERROR))
+
+static ULONG ReadBigEndianUlong(const UCHAR *Bytes)
+{
+    return ((ULONG)Bytes[0] << 24) | ((ULONG)Bytes[1] << 16) | ((ULONG)Bytes[2] << 8) | (ULONG)Bytes[3];
+}
+
+// What one worker sends: the command, its data and how to read the answer.
+typedef struct _PR_COMMAND {
+    UCHAR Cdb[16];
+    UCHAR CdbLength;
+    UCHAR DataIn;               // SCSI_IOCTL_DATA_IN or SCSI_IOCTL_DATA_OUT
+    ULONG DataLength;
+    UCHAR Parameters[TARN_PR_PARAMETER_LENGTH];  // PERSISTENT RESERVE OUT only
+} PR_COMMAND, *PPR_COMMAND;
+
+static VOID DsmPrOutCommand(PPR_COMMAND Command, UCHAR ServiceAction, UCHAR Type, const UCHAR *ReservationKey,
+                            const UCHAR *ServiceActionKey)
+{
+    RtlZeroMemory(Command, sizeof(PR_COMMAND));
+    Command->Cdb[0] = SCSIOP_PERSISTENT_RESERVE_OUT;
+    Command->Cdb[1] = ServiceAction;
+    Command->Cdb[2] = Type;     // scope LU (0) in the high nibble
+    Command->Cdb[8] = TARN_PR_PARAMETER_LENGTH;
+    Command->CdbLength = 10;
+    Command->DataIn = SCSI_IOCTL_DATA_OUT;
+    Command->DataLength = TARN_PR_PARAMETER_LENGTH;
+    if (ReservationKey != NULL) {
+        RtlCopyMemory(&Command->Parameters[0], ReservationKey, TARN_PR_KEY_LENGTH);
+    }
+    if (ServiceActionKey != NULL) {
+        RtlCopyMemory(&Command->Parameters[8], ServiceActionKey, TARN_PR_KEY_LENGTH);
+    }
+}
+
+static VOID DsmPrInCommand(PPR_COMMAND Command, UCHAR ServiceAction, USHORT AllocationLength)
+{
+    RtlZeroMemory(Command, sizeof(PR_COMMAND));
+    Command->Cdb[0] = SCSIOP_PERSISTENT_RESERVE_IN;
+    Command->Cdb[1] = ServiceAction;
+    Command->Cdb[7] = (UCHAR)(AllocationLength >> 8);
+    Command->Cdb[8] = (UCHAR)AllocationLength;
+    Command->CdbLength = 10;
+    Command->DataIn = SCSI_IOCTL_DATA_IN;
+    Command->DataLength = AllocationLength;
+}
+
+/*++
+
+Routine Description:
+
+    Sends one persistent reservation command down one path: up to three
+    attempts, the later two only after a unit attention of a reset or a
+    parameter change.  On success the answer's data is left in Request.
+
+Arguments:
+
+    Conflict - when not NULL, set TRUE if any attempt failed with
+        RESERVATION CONFLICT.
+
+Return Value:
+
+    STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED (the path's device is
+    gone), STATUS_IO_DEVICE_ERROR.
+
+--*/
+static NTSTATUS DsmPrSend(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Request, PPR_COMMAND Command,
+                          PCSTR LdIdString, PCSTR PathIdString, PBOOLEAN Conflict)
+{
+    NTSTATUS result = STATUS_IO_DEVICE_ERROR;
+    PASS_THROUGH_OUTCOME outcome;
+
+    for (ULONG attempt = 0; attempt < TARN_PR_ATTEMPTS; attempt++) {
+        DsmPreparePassThrough(Request, Command->Cdb, Command->CdbLength, Command->DataLength, Command->DataIn,
+                              TARN_PR_TIMEOUT);
+        if (Command->DataIn == SCSI_IOCTL_DATA_OUT) {
+            RtlCopyMemory(Request->Data, Command->Parameters, Command->DataLength);
+        }
+        DsmSendPreparedPassThrough(DeviceObject, Request, Command->DataLength, &outcome);
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmPrSend: %s %s opcode 0x%02X/%u: %s, SCSI status 0x%02X, sense %x/%x/%x",
+                 TA_STR(LdIdString), TA_STR(PathIdString), TA_UCHAR(Command->Cdb[0]), TA_UCHAR(Command->Cdb[1]),
+                 TA_STR(DsmStatusName(outcome.Status)), TA_UCHAR(outcome.ScsiStatus), TA_UCHAR(outcome.SenseKey),
+                 TA_UCHAR(outcome.Asc), TA_UCHAR(outcome.Ascq));
+
+        if (outcome.ScsiStatus == 0 && outcome.Status == STATUS_SUCCESS) {
+            return STATUS_SUCCESS;
+        }
+        if (Conflict != NULL && outcome.ScsiStatus == SCSISTAT_RESERVATION_CONFLICT_PR) {
+            *Conflict = TRUE;
+        }
+        if (outcome.Status == STATUS_DEVICE_NOT_CONNECTED || outcome.Status == STATUS_DEVICE_DOES_NOT_EXIST ||
+            outcome.Status == STATUS_NO_SUCH_DEVICE) {
+            return STATUS_DEVICE_NOT_CONNECTED;
+        }
+        result = STATUS_IO_DEVICE_ERROR;
+        if (!(outcome.SenseKey == SCSI_SENSE_UNIT_ATTENTION &&
+              (outcome.Asc == SCSI_ADSENSE_BUS_RESET || outcome.Asc == SCSI_ADSENSE_PARAMETERS_CHANGED))) {
+            break;
+        }
+    }
+    return result;
+}
+
+// One worker: allocates the request, sends the command, frees the request.
+static NTSTATUS DsmPrOnPath(PDEVICE_OBJECT DeviceObject, PPR_COMMAND Command, PCSTR LdIdString, PCSTR PathIdString,
+                            PBOOLEAN Conflict, PPASS_THROUGH_REQUEST *Answer)
+{
+    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    ASSERT(DeviceObject);
+    ASSERT(LdIdString);
+    ASSERT(PathIdString);
+
+    PPASS_THROUGH_REQUEST request = DsmAllocatePassThrough(Command->DataLength);
+    if (request == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmPrOnPath: %s %s no memory for the request", TA_STR(LdIdString),
+                 TA_STR(PathIdString));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = DsmPrSend(DeviceObject, request, Command, LdIdString, PathIdString, Conflict);
+    if (Answer != NULL && NT_SUCCESS(status)) {
+        *Answer = request;      // the caller parses it and frees it
+    } else {
+        DsmFreePassThrough(request);
+    }
+    DSM_ASSERT_PR_STATUS(status);
+    return status;
+}
+
+NTSTATUS PrReserveOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
+                         PBOOLEAN reservationConflict)
+{
+    PR_COMMAND command;
+    ASSERT(prKey);
+    ASSERT(reservationConflict);
+    *reservationConflict = FALSE;
+    DsmPrOutCommand(&command, TARN_PR_OUT_RESERVE, TARN_PR_TYPE_EXCLUSIVE_REGISTRANTS, prKey, NULL);
+    return DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, reservationConflict, NULL);
+}
+
+NTSTATUS PrReleaseOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
+                         PBOOLEAN reservationConflict)
+{
+    PR_COMMAND command;
+    ASSERT(prKey);
+    ASSERT(reservationConflict);
+    *reservationConflict = FALSE;
+    DsmPrOutCommand(&command, TARN_PR_OUT_RELEASE, TARN_PR_TYPE_EXCLUSIVE_REGISTRANTS, prKey, NULL);
+    return DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, reservationConflict, NULL);
+}
+
+NTSTATUS PrClearOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString)
+{
+    PR_COMMAND command;
+    ASSERT(prKey);
+    DsmPrOutCommand(&command, TARN_PR_OUT_CLEAR, 0, prKey, NULL);
+    return DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, NULL, NULL);
+}
+
+// Registers this node's key on one path, or with register FALSE removes
+// the path's registration (an all-zero service action key).
+NTSTATUS PrRegisterOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, BOOLEAN Register, PCSTR ldIdString,
+                          PCSTR pathIdString)
+{
+    PR_COMMAND command;
+    ASSERT(prKey);
+    DsmPrOutCommand(&command, TARN_PR_OUT_REGISTER_IGNORE, 0, NULL, Register ? prKey : NULL);
+    return DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, NULL, NULL);
+}
+
+// Reads the registered keys of the drive through one path; they are traced.
+NTSTATUS PrReadKeysOnPath(PDEVICE_OBJECT deviceObject, PCSTR ldIdString, PCSTR pathIdString)
+{
+    PR_COMMAND command;
+    PPASS_THROUGH_REQUEST answer = NULL;
+    DsmPrInCommand(&command, TARN_PR_IN_READ_KEYS, TARN_PR_READ_KEYS_LENGTH);
+    NTSTATUS status = DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, NULL, &answer);
+    if (answer != NULL) {
+        // Never past the data area: at most 31 keys fit behind the header.
+        ULONG additionalLength = ReadBigEndianUlong(&answer->Data[4]);
+        DsmTrace(TRDSM_TRACE_LEVEL, "PrReadKeysOnPath: %s %s additional length %u", TA_STR(ldIdString),
+                 TA_STR(pathIdString), TA_ULONG(additionalLength));
+        for (ULONG i = 0; i < additionalLength / 8 && i < (TARN_PR_READ_KEYS_LENGTH - 8) / 8; i++) {
+            const UCHAR *key = &answer->Data[8 + 8 * i];
+            DsmTrace(TRDSM_TRACE_LEVEL, "PrReadKeysOnPath: key %u %02X%02X%02X%02X%02X%02X%02X%02X", TA_ULONG(i),
+                     TA_UCHAR(key[0]), TA_UCHAR(key[1]), TA_UCHAR(key[2]), TA_UCHAR(key[3]), TA_UCHAR(key[4]),
+                     TA_UCHAR(key[5]), TA_UCHAR(key[6]), TA_UCHAR(key[7]));
+        }
+        DsmFreePassThrough(answer);
+    }
+    return status;
+}
+
+/*++
+
+Routine Description:
+
+    Reads the drive's reservation through one path: whether it is
+    reserved, and whether by this node's key.
+
+--*/
+NTSTATUS PrReadReservationOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
+                                 PBOOLEAN isReserved, PBOOLEAN byThisNode)
+{
+    PR_COMMAND command;
+    PPASS_THROUGH_REQUEST answer = NULL;
+
+    ASSERT(prKey);
+    ASSERT(isReserved);
+    ASSERT(byThisNode);
+    *isReserved = FALSE;
+    *byThisNode = FALSE;
+
+    DsmPrInCommand(&command, TARN_PR_IN_READ_RESERVATION, TARN_PR_READ_RESERVATION_LENGTH);
+    NTSTATUS status = DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, NULL, &answer);
+    if (answer != NULL) {
+        ULONG additionalLength = ReadBigEndianUlong(&answer->Data[4]);
+        if (additionalLength == 0) {
+            DsmTrace(TRDSM_TRACE_LEVEL, "PrReadReservationOnPath: %s not reserved", TA_STR(ldIdString));
+        } else if (additionalLength == 16) {
+            *isReserved = TRUE;
+            *byThisNode = (BOOLEAN)(RtlCompareMemory(&answer->Data[8], prKey, TARN_PR_KEY_LENGTH) == TARN_PR_KEY_LENGTH);
+            DsmTrace(TRDSM_TRACE_LEVEL,
+                     "PrReadReservationOnPath: %s reserved, key %02X%02X%02X%02X%02X%02X%02X%02X type %u, by this node %u",
+                     TA_STR(ldIdString), TA_UCHAR(answer->Data[8]), TA_UCHAR(answer->Data[9]),
+                     TA_UCHAR(answer->Data[10]), TA_UCHAR(answer->Data[11]), TA_UCHAR(answer->Data[12]),
+                     TA_UCHAR(answer->Data[13]), TA_UCHAR(answer->Data[14]), TA_UCHAR(answer->Data[15]),
+                     TA_UCHAR(answer->Data[21] & 0x0F), TA_UCHAR(*byThisNode));
+        } else {
+            DsmTrace(TRDSM_ERROR_LEVEL, "PrReadReservationOnPath: %s additional length %u", TA_STR(ldIdString),
+                     TA_ULONG(additionalLength));
+        }
+        DsmFreePassThrough(answer);
+    }
+    ASSERT((status == STATUS_SUCCESS) || (*isReserved == FALSE));
+    ASSERT((*isReserved == TRUE) || (*byThisNode == FALSE));
+    return status;
+}
+
+//
+// Per-drive operations.
+//
+typedef enum _PR_OPERATION {
+    PrOperationReserve,
+    PrOperationRelease,
+    PrOperationClear,
+    PrOperationReadKeys,
+    PrOperationReadReservation,
+} PR_OPERATION;
+
+/*++
+
+Routine Description:
+
+    Snapshots the drive's healthy paths and copies its label, under the
+    lock, after checking the drive is still known.
+
+Return Value:
+
+    STATUS_SUCCESS, or STATUS_DEVICE_NOT_CONNECTED for a drive that is gone.
+
+--*/
+static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PLIST_ENTRY snapshot,
+                              CHAR ldIdString[TARN_LD_ID_STRING_SIZE])
+{
+    KIRQL oldIrql;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    RtlZeroMemory(ldIdString, TARN_LD_ID_STRING_SIZE);
+    InitializeListHead(snapshot);
+    KeAcquireSpinLock(&context->DsmLock, &oldIrql);
+    if (!IsLdEntryValid(context, ldEntry)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmPrSnapshot: drive %p is no longer known", TA_PTR(ldEntry));
+        status = STATUS_DEVICE_NOT_CONNECTED;
+    } else {
+        BuildDeviceObjectList(ldEntry, snapshot);
+        RtlCopyMemory(ldIdString, ldEntry->ldIdString, ldEntry->LdIdStringLen);
+    }
+    KeReleaseSpinLock(&context->DsmLock, oldIrql);
+    return status;
+}
+
+/*++
+
+Routine Description:
+
+    Runs one operation on the drive's healthy paths, the current path
+    first, until one succeeds.  A reservation conflict on RESERVE or
+    RELEASE ends the walk.
+
+--*/
+static NTSTATUS DsmPrFirstSuccess(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_OPERATION operation,
+                                  PBOOLEAN reservationConflict, PBOOLEAN isReserved, PBOOLEAN byThisNode)
+{
+    LIST_ENTRY snapshot;
+    CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
+
+    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    ASSERT(context);
+    ASSERT(ldEntry);
+
+    NTSTATUS result = DsmPrSnapshot(context, ldEntry, &snapshot, ldIdString);
+    if (result != STATUS_SUCCESS) {
+        return result;
+    }
+
+    result = STATUS_DEVICE_NOT_CONNECTED;
+    for (PLIST_ENTRY link = snapshot.Flink; link != &snapshot; link = link->Flink) {
+        PDEVICE_OBJECT_ENTRY deviceObjectEntry = CONTAINING_RECORD(link, DEVICE_OBJECT_ENTRY, Link);
+        ASSERT(deviceObjectEntry);
+        BOOLEAN conflict = FALSE;
+        BOOLEAN reserved = FALSE;
+        BOOLEAN mine = FALSE;
+        NTSTATUS status;
+
+        switch (operation) {
+        case PrOperationReserve:
+            status = PrReserveOnPath(deviceObjectEntry->DeviceObject, context->PRKey, ldIdString,
+                                     deviceObjectEntry->pathIdString, &conflict);
+            break;
+        case PrOperationRelease:
+            status = PrReleaseOnPath(deviceObjectEntry->DeviceObject, context->PRKey, ldIdString,
+                                     deviceObjectEntry->pathIdString, &conflict);
+            break;
+        case PrOperationClear:
+            status = PrClearOnPath(deviceObjectEntry->DeviceObject, context->PRKey, ldIdString,
+                                   deviceObjectEntry->pathIdString);
+            break;
+        case PrOperationReadKeys:
+            status = PrReadKeysOnPath(deviceObjectEntry->DeviceObject, ldIdString, deviceObjectEntry->pathIdString);
+            break;
+        default:
+            status = PrReadReservationOnPath(deviceObjectEntry->DeviceObject, context->PRKey, ldIdString,
+                                             deviceObjectEntry->pathIdString, &reserved, &mine);
+            break;
+        }
+
+        if (status == STATUS_SUCCESS) {
+            result = STATUS_SUCCESS;
+            if (isReserved != NULL) {
+                *isReserved = reserved;
+                *byThisNode = mine;
+            }
+            break;
+        }
+        if (conflict) {
+            *reservationConflict = TRUE;
+            result = STATUS_IO_DEVICE_ERROR;
+            break;
+        }
+        if (status == STATUS_IO_DEVICE_ERROR) {
+            result = STATUS_IO_DEVICE_ERROR;
+        }
+    }
+    FreeDeviceObjectList(&snapshot);
+    DSM_ASSERT_PR_STATUS(result);
+    return result;
+}
+
+NTSTATUS PrReserve(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservationConflict)
+{
+    ASSERT(reservationConflict);
+    *reservationConflict = FALSE;
+    return DsmPrFirstSuccess(context, ldEntry, PrOperationReserve, reservationConflict, NULL, NULL);
+}
+
+NTSTATUS PrRelease(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservationConflict)
+{
+    ASSERT(reservationConflict);
+    *reservationConflict = FALSE;
+    return DsmPrFirstSuccess(context, ldEntry, PrOperationRelease, reservationConflict, NULL, NULL);
+}
+
+NTSTATUS PrClear(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
+{
+    return DsmPrFirstSuccess(context, ldEntry, PrOperationClear, NULL, NULL, NULL);
+}
+
+NTSTATUS PrReadKeys(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
+{
+    return DsmPrFirstSuccess(context, ldEntry, PrOperationReadKeys, NULL, NULL, NULL);
+}
+
+NTSTATUS PrReadReservation(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN isReserved, PBOOLEAN byThisNode)
+{
+    ASSERT(isReserved);
+    ASSERT(byThisNode);
+    *isReserved = FALSE;
+    *byThisNode = FALSE;
+    NTSTATUS status = DsmPrFirstSuccess(context, ldEntry, PrOperationReadReservation, NULL, isReserved, byThisNode);
+    ASSERT((status == STATUS_SUCCESS) || (*isReserved == FALSE));
+    ASSERT((*isReserved == TRUE) || (*byThisNode == FALSE));
+    return status;
+}
+
+/*++
+
+Routine Description:
+
+    Registers this node's key on every healthy path of the drive (or with
+    register FALSE removes the registrations), whatever earlier paths
+    answered.  A path whose device is gone outweighs one that failed.
+
+--*/
+NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, BOOLEAN Register)
+{
+    LIST_ENTRY snapshot;
+    CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
+
+    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    ASSERT(context);
+    ASSERT(ldEntry);
+
+    NTSTATUS result = DsmPrSnapshot(context, ldEntry, &snapshot, ldIdString);
+    if (result != STATUS_SUCCESS) {
+        return result;
+    }
+    for (PLIST_ENTRY link = snapshot.Flink; link != &snapshot; link = link->Flink) {
+        PDEVICE_OBJECT_ENTRY deviceObjectEntry = CONTAINING_RECORD(link, DEVICE_OBJECT_ENTRY, Link);
+        ASSERT(deviceObjectEntry);
+        NTSTATUS status = PrRegisterOnPath(deviceObjectEntry->DeviceObject, context->PRKey, Register, ldIdString,
+                                           deviceObjectEntry->pathIdString);
+        if (status == STATUS_DEVICE_NOT_CONNECTED) {
+            result = STATUS_DEVICE_NOT_CONNECTED;
+        } else if (status == STATUS_IO_DEVICE_ERROR && result == STATUS_SUCCESS) {
+            result = STATUS_IO_DEVICE_ERROR;
+        }
+    }
+    FreeDeviceObjectList(&snapshot);
+    DSM_ASSERT_PR_STATUS(result);
+    return result;
+}
+
+/*++
+
+Routine Description:
+
+    A diagnostic read of one block through the drive's first path,
+    whatever its health.  A drive without any path sends nothing.
+
+--*/
+NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
+{
+    PR_COMMAND command;
+
+    UNREFERENCED_PARAMETER(context);
+    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+
+    if (IsListEmpty(&ldEntry->PathList)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "PrProbeRead: %s has no path", TA_STR(ldEntry->ldIdString));
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    PPDO_ENTRY first = CONTAINING_RECORD(ldEntry->PathList.Flink, PDO_ENTRY, LdLink);
+    if (first->TargetObject == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "PrProbeRead: %s first path is not bound", TA_STR(ldEntry->ldIdString));
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+
+    RtlZeroMemory(&command, sizeof(command));
+    command.Cdb[0] = SCSIOP_READ16;
+    command.Cdb[9] = TARN_PR_PROBE_LBA;
+    command.Cdb[13] = 1;
+    command.CdbLength = 16;
+    command.DataIn = SCSI_IOCTL_DATA_IN;
+    command.DataLength = TARN_PR_PROBE_LENGTH;
+    NTSTATUS status = DsmPrOnPath(first->TargetObject, &command, ldEntry->ldIdString, first->PathIdString, NULL, NULL);
+    return status == STATUS_INSUFFICIENT_RESOURCES ? STATUS_IO_DEVICE_ERROR : status;
+}

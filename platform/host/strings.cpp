@@ -643,3 +643,14 @@ int __cdecl _snwprintf(WCHAR *Buffer, size_t Count, const WCHAR *Format, ...)
     }
     return static_cast<int>(written);
 }
+
+extern "C" SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length)
+{
+    const unsigned char *a = static_cast<const unsigned char *>(Source1);
+    const unsigned char *b = static_cast<const unsigned char *>(Source2);
+    SIZE_T equal = 0;
+    while (equal < Length && a[equal] == b[equal]) {
+        equal++;
+    }
+    return equal;
+}

@@ -236,6 +236,9 @@ EXTERN_C BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE
                                              BOOLEAN CaseInSensitive);
 EXTERN_C VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 
+// The number of leading bytes that are equal.
+EXTERN_C SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
+
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))

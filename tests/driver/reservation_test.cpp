@@ -1,0 +1,292 @@
+/*++
+
+Module Name:
+
+    reservation_test.cpp
+
+Abstract:
+
+    The persistent reservation commands: the exact bytes that go down, the
+    walks over a drive's healthy paths, the unit attention retries, the
+    parsing of what comes back, and the commands against the simulated
+    array with another node holding the drive.
+
+--*/
+
+#include "driverfixture.h"
+#include "scripteddevice.h"
+
+#include <algorithm>
+
+namespace tarntest {
+namespace {
+
+const UCHAR kNodeKey[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+const uint8_t kOtherKey[8] = {0xB0, 0, 0, 0, 0, 0, 0, 2};
+
+class ReservationTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        FullConfiguration();    // reservations on, key 01..08
+        AttachArray({0});
+        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
+        drive_ = FirstDrive();
+        ASSERT_NE(drive_, nullptr);
+        // Bound and healthy, as MPIO and the health machine will leave them.
+        size_t i = 0;
+        for (PLIST_ENTRY link = drive_->PathList.Flink; link != &drive_->PathList; link = link->Flink, i++) {
+            PPDO_ENTRY path = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
+            path->TargetObject = host_->Devices()[i].TargetObject;
+            path->HealthState = PDO_HEALTH_HEALTHY;
+            paths_.push_back(path);
+        }
+        drive_->currentPath = paths_[0];
+    }
+
+    // A raw PERSISTENT RESERVE OUT from another node's initiator.
+    array::Result OtherNode(uint8_t action, uint8_t type, const uint8_t *key, const uint8_t *actionKey)
+    {
+        uint8_t cdb[10] = {0x5F, action, type, 0, 0, 0, 0, 0, 24, 0};
+        uint8_t parameters[24] = {};
+        if (key != nullptr) {
+            memcpy(parameters, key, 8);
+        }
+        if (actionKey != nullptr) {
+            memcpy(parameters + 8, actionKey, 8);
+        }
+        array::Command command;
+        command.Cdb = cdb;
+        command.CdbLength = sizeof(cdb);
+        command.DataOut = parameters;
+        command.DataOutLength = sizeof(parameters);
+        return array_->Execute(array::Nexus{0x9901, 1, 0}, command);
+    }
+
+    PLD_ENTRY drive_ = nullptr;
+    std::vector<PPDO_ENTRY> paths_;
+};
+
+TEST_F(ReservationTest, NodeRegistersReservesAndSeesItsReservation)
+{
+    ASSERT_EQ(memcmp(Context()->PRKey, kNodeKey, 8), 0);
+    ASSERT_EQ(PrRegisterAllPaths(Context(), drive_, TRUE), STATUS_SUCCESS);
+    auto registrations = array_->Registrations(0);
+    ASSERT_EQ(registrations.size(), 4u);   // one per path: each path is an I_T nexus
+    EXPECT_EQ(PrReadKeys(Context(), drive_), STATUS_SUCCESS);
+
+    BOOLEAN conflict = TRUE;
+    ASSERT_EQ(PrReserve(Context(), drive_, &conflict), STATUS_SUCCESS);
+    EXPECT_FALSE(conflict);
+    auto reservation = array_->ReservationOf(0);
+    ASSERT_TRUE(reservation.has_value());
+    EXPECT_EQ((int)reservation->Type, 6);
+
+    BOOLEAN reserved = FALSE;
+    BOOLEAN mine = FALSE;
+    ASSERT_EQ(PrReadReservation(Context(), drive_, &reserved, &mine), STATUS_SUCCESS);
+    EXPECT_TRUE(reserved);
+    EXPECT_TRUE(mine);
+
+    ASSERT_EQ(PrRelease(Context(), drive_, &conflict), STATUS_SUCCESS);
+    ASSERT_EQ(PrReadReservation(Context(), drive_, &reserved, &mine), STATUS_SUCCESS);
+    EXPECT_FALSE(reserved);
+    EXPECT_FALSE(mine);
+
+    ASSERT_EQ(PrRegisterAllPaths(Context(), drive_, FALSE), STATUS_SUCCESS);
+    EXPECT_TRUE(array_->Registrations(0).empty());
+}
+
+TEST_F(ReservationTest, AnotherNodesReservationIsAConflictAndCanBeCleared)
+{
+    ASSERT_EQ(OtherNode(6, 0, nullptr, kOtherKey).Status, array::kStatusGood);    // register
+    ASSERT_EQ(OtherNode(1, 6, kOtherKey, nullptr).Status, array::kStatusGood);    // reserve, type 6
+
+    BOOLEAN reserved = FALSE;
+    BOOLEAN mine = TRUE;
+    ASSERT_EQ(PrReadReservation(Context(), drive_, &reserved, &mine), STATUS_SUCCESS);
+    EXPECT_TRUE(reserved);
+    EXPECT_FALSE(mine);
+
+    // Unregistered, this node's RESERVE conflicts on the first path and
+    // no other path is tried.
+    uint64_t before = array_->Statistics().WithOpcode(0x5F);
+    BOOLEAN conflict = FALSE;
+    EXPECT_EQ(PrReserve(Context(), drive_, &conflict), STATUS_IO_DEVICE_ERROR);
+    EXPECT_TRUE(conflict);
+    EXPECT_EQ(array_->Statistics().WithOpcode(0x5F), before + 1);
+
+    // Registered, it may clear the other node's reservation.
+    ASSERT_EQ(PrRegisterAllPaths(Context(), drive_, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(PrClear(Context(), drive_), STATUS_SUCCESS);
+    EXPECT_FALSE(array_->ReservationOf(0).has_value());
+    EXPECT_TRUE(array_->Registrations(0).empty());
+}
+
+TEST_F(ReservationTest, CommandsGoDownExactly)
+{
+    ScriptedDevice device;
+    BOOLEAN conflict = FALSE;
+    UCHAR key[8];
+    memcpy(key, kNodeKey, 8);
+    ASSERT_EQ(PrReserveOnPath(device.Device(), key, "[001]", "[001 2:0:0:0]", &conflict), STATUS_SUCCESS);
+    ASSERT_EQ(PrRegisterOnPath(device.Device(), key, TRUE, "[001]", "[001 2:0:0:0]"), STATUS_SUCCESS);
+    ASSERT_EQ(PrRegisterOnPath(device.Device(), key, FALSE, "[001]", "[001 2:0:0:0]"), STATUS_SUCCESS);
+    ASSERT_EQ(PrReadKeysOnPath(device.Device(), "[001]", "[001 2:0:0:0]"), STATUS_SUCCESS);
+    ASSERT_EQ(device.Requests().size(), 4u);
+
+    struct Expect {
+        std::vector<uint8_t> Cdb;
+        UCHAR DataIn;
+        ULONG Length;
+        std::vector<uint8_t> Parameters;
+    } expected[] = {
+        {{0x5F, 0x01, 0x06, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
+         {1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {{0x5F, 0x06, 0x00, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
+         {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {{0x5F, 0x06, 0x00, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24, std::vector<uint8_t>(24, 0)},
+        {{0x5E, 0x00, 0, 0, 0, 0, 0, 0x01, 0x00, 0}, SCSI_IOCTL_DATA_IN, 256, {}},
+    };
+    for (size_t i = 0; i < 4; i++) {
+        SCOPED_TRACE(i);
+        const std::vector<uint8_t> &bytes = device.Requests()[i];
+        auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(bytes.data());
+        EXPECT_EQ(header->Length, sizeof(SCSI_PASS_THROUGH));
+        EXPECT_EQ(header->CdbLength, 10);
+        EXPECT_EQ(header->SenseInfoLength, 18);
+        EXPECT_EQ(header->DataIn, expected[i].DataIn);
+        EXPECT_EQ(header->DataTransferLength, expected[i].Length);
+        EXPECT_EQ(header->TimeOutValue, 3u);
+        EXPECT_EQ(std::vector<uint8_t>(header->Cdb, header->Cdb + 10), expected[i].Cdb);
+        EXPECT_EQ(std::vector<uint8_t>(header->Cdb + 10, header->Cdb + 16), std::vector<uint8_t>(6, 0));
+        EXPECT_EQ(bytes.size(), (size_t)TARN_PASS_THROUGH_SIZE(expected[i].Length));
+        if (!expected[i].Parameters.empty()) {
+            EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + FIELD_OFFSET(PASS_THROUGH_REQUEST, Data), bytes.end()),
+                      expected[i].Parameters);
+        }
+    }
+    // No reference is taken on the device by these commands.
+    EXPECT_EQ(host::ObjectReferences(device.Device()), 0);
+}
+
+TEST_F(ReservationTest, OnlyResetAndParameterUnitAttentionsAreRetried)
+{
+    ScriptedDevice reset;
+    reset.Script({Answer{STATUS_SUCCESS, 0x02, Sense(6, 0x29, 0), {}}});
+    UCHAR key[8] = {};
+    EXPECT_EQ(PrClearOnPath(reset.Device(), key, "[001]", "[p]"), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(reset.Requests().size(), 3u);
+
+    ScriptedDevice changed;
+    changed.Script({Answer{STATUS_SUCCESS, 0x02, Sense(6, 0x2A, 3), {}}, Answer{}});
+    EXPECT_EQ(PrClearOnPath(changed.Device(), key, "[001]", "[p]"), STATUS_SUCCESS);
+    EXPECT_EQ(changed.Requests().size(), 2u);
+
+    ScriptedDevice other;
+    other.Script({Answer{STATUS_SUCCESS, 0x02, Sense(6, 0x3F, 0), {}}});
+    EXPECT_EQ(PrClearOnPath(other.Device(), key, "[001]", "[p]"), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(other.Requests().size(), 1u);
+
+    ScriptedDevice gone;
+    gone.Script({Answer{STATUS_NO_SUCH_DEVICE, 0, Sense(6, 0x29, 0), {}}});
+    EXPECT_EQ(PrClearOnPath(gone.Device(), key, "[001]", "[p]"), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(gone.Requests().size(), 1u);
+}
+
+TEST_F(ReservationTest, ReservationRepliesAreReadWithinTheirData)
+{
+    ScriptedDevice path;
+    BOOLEAN reserved = TRUE;
+    BOOLEAN mine = TRUE;
+    std::vector<uint8_t> reply(32, 0);
+
+    // Additional length 16, a key that differs in its last byte.
+    reply[7] = 16;
+    memcpy(&reply[8], kNodeKey, 8);
+    reply[15] ^= 0xFF;
+    reply[21] = 6;
+    path.Script({Answer{STATUS_SUCCESS, 0, {}, reply}});
+    UCHAR key[8];
+    memcpy(key, kNodeKey, 8);
+    ASSERT_EQ(PrReadReservationOnPath(path.Device(), key, "[001]", "[p]", &reserved, &mine), STATUS_SUCCESS);
+    EXPECT_TRUE(reserved);
+    EXPECT_FALSE(mine);
+
+    // An additional length that is neither 0 nor 16: success, not reserved.
+    reply[7] = 8;
+    path.Script({Answer{STATUS_SUCCESS, 0, {}, reply}});
+    ASSERT_EQ(PrReadReservationOnPath(path.Device(), key, "[001]", "[p]", &reserved, &mine), STATUS_SUCCESS);
+    EXPECT_FALSE(reserved);
+    EXPECT_FALSE(mine);
+
+    // READ KEYS claiming 40 keys: only the 31 that fit are read.
+    ASSERT_TRUE(host::TraceEnable(TRDSM_TRACE_LEVEL, 4));
+    std::vector<uint8_t> keys(256, 0x11);
+    keys[4] = 0, keys[5] = 0, keys[6] = 0x01, keys[7] = 0x40;
+    path.Script({Answer{STATUS_SUCCESS, 0, {}, keys}});
+    ASSERT_EQ(PrReadKeysOnPath(path.Device(), "[001]", "[p]"), STATUS_SUCCESS);
+    auto lines = host::RenderTraces();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string &line) { return line.find("PrReadKeysOnPath: key ") != std::string::npos; }),
+              31);
+}
+
+TEST_F(ReservationTest, WalksOverTheHealthyPaths)
+{
+    // No healthy path: nothing is sent.
+    for (PPDO_ENTRY path : paths_) {
+        path->HealthState = PDO_HEALTH_FAILED;
+    }
+    uint64_t sent = array_->Statistics().WithOpcode(0x5F) + array_->Statistics().WithOpcode(0x5E);
+    BOOLEAN conflict = FALSE;
+    EXPECT_EQ(PrReserve(Context(), drive_, &conflict), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(PrReadKeys(Context(), drive_), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(PrRegisterAllPaths(Context(), drive_, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(array_->Statistics().WithOpcode(0x5F) + array_->Statistics().WithOpcode(0x5E), sent);
+
+    // The current path fails for good, the next answers: success.
+    for (PPDO_ENTRY path : paths_) {
+        path->HealthState = PDO_HEALTH_HEALTHY;
+    }
+    array_->SetFault(array::Scope::OnTargetPort(host_->Devices()[0].Path.TargetPort), array::Fault::Busy);
+    EXPECT_EQ(PrReadKeys(Context(), drive_), STATUS_SUCCESS);
+
+    // One path busy, the others gone: a first-success walk reports the
+    // error; registering everywhere reports the missing device.
+    array_->SetFault(array::Scope::OnController(1), array::Fault::LinkDown);
+    array_->SetFault(array::Scope::OnTargetPort(1), array::Fault::LinkDown);
+    EXPECT_EQ(PrReadKeys(Context(), drive_), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(PrRegisterAllPaths(Context(), drive_, TRUE), STATUS_DEVICE_NOT_CONNECTED);
+
+    // A drive that is gone: nothing is sent.
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context()->DsmLock, &oldIrql);
+    RemoveLdEntry(Context(), drive_);
+    KeReleaseSpinLock(&Context()->DsmLock, oldIrql);
+    EXPECT_EQ(PrClear(Context(), drive_), STATUS_DEVICE_NOT_CONNECTED);
+    KeAcquireSpinLock(&Context()->DsmLock, &oldIrql);
+    AddLdEntry(Context(), drive_);
+    KeReleaseSpinLock(&Context()->DsmLock, oldIrql);
+    EXPECT_EQ(host::PoolOutstanding(host::Tag("Ddk ")), 0u);
+}
+
+TEST_F(ReservationTest, ProbeReadUsesTheFirstPathAndNeedsOne)
+{
+    array_->ClearFaults();
+    paths_[0]->HealthState = PDO_HEALTH_FAILED;     // whatever its health
+    EXPECT_EQ(PrProbeRead(Context(), drive_), STATUS_SUCCESS);
+
+    PCHAR serial = static_cast<PCHAR>(DsmAllocatePool(NonPagedPool, 9));
+    memcpy(serial, "600A0B80", 9);
+    PLD_ENTRY empty = nullptr;
+    ASSERT_EQ(CreateLdEntry(&empty, Context(), serial, 8, TARN_LB_POLICY_FAILOVER), STATUS_SUCCESS);
+    uint64_t reads = array_->Statistics().WithOpcode(0x88);
+    EXPECT_EQ(PrProbeRead(Context(), empty), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(array_->Statistics().WithOpcode(0x88), reads);
+    FreeLdEntry(empty);
+}
+
+} // namespace
+} // namespace tarntest
