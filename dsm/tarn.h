@@ -373,6 +373,15 @@ NTSTATUS PrReadReservationOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCST
 NTSTATUS PrRegisterOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, BOOLEAN Register, PCSTR ldIdString,
                           PCSTR pathIdString);
 
+// The cluster's requests: each handler completes its request and
+// signals the event.  PASSIVE_LEVEL, without DsmLock.
+NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
+NTSTATUS ClusterRelease(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
+NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
+NTSTATUS ClusterRequestRefused(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
+                               PKEVENT Event);
+VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+
 //
 // tarninterface: the entry points MPIO calls and the periodic timer.
 //

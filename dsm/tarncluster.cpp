@@ -31,6 +31,38 @@ TARN_TRACE_MODULE_GUID(0xE4A61D09, 0x3B7C, 0x4F52, 0x86, 0x2D, 0x91, 0x0E, 0x5B,
 #define TARN_WRITE_BUFFER_MODE_VENDOR 1
 #define TARN_WRITE_BUFFER_VENDOR_ID 0xC3
 
+typedef enum _CLUSTER_REQUEST_KIND {
+    ClusterRequestNone,
+    ClusterRequestReserve,
+    ClusterRequestRelease,
+    ClusterRequestReset,
+} CLUSTER_REQUEST_KIND;
+
+// Which of the cluster's requests this is, if any.
+static CLUSTER_REQUEST_KIND DsmClusterRequestKind(PIRP Irp, PSCSI_REQUEST_BLOCK Srb)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    switch (stack->MajorFunction) {
+    case IRP_MJ_SCSI:
+        // A SCSI request always carries its SRB; one without is nothing of ours.
+        if (Srb == NULL) {
+            return ClusterRequestNone;
+        }
+        if (Srb->Cdb[0] == SCSIOP_RESERVE_UNIT) {
+            return ClusterRequestReserve;
+        }
+        return Srb->Cdb[0] == SCSIOP_RELEASE_UNIT ? ClusterRequestRelease : ClusterRequestNone;
+    case IRP_MJ_DEVICE_CONTROL:
+        return (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_STORAGE_RESET_BUS ||
+                stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_STORAGE_BREAK_RESERVATION)
+                   ? ClusterRequestReset
+                   : ClusterRequestNone;
+    default:
+        return ClusterRequestNone;
+    }
+}
+
 /*++
 
 Routine Description:
@@ -42,19 +74,7 @@ Routine Description:
 --*/
 BOOLEAN IsReservationRequest(PIRP Irp, PSCSI_REQUEST_BLOCK Srb)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-
-    switch (stack->MajorFunction) {
-    case IRP_MJ_SCSI:
-        // A SCSI request always carries its SRB; one without is nothing of ours.
-        return (BOOLEAN)(Srb != NULL &&
-                         (Srb->Cdb[0] == SCSIOP_RESERVE_UNIT || Srb->Cdb[0] == SCSIOP_RELEASE_UNIT));
-    case IRP_MJ_DEVICE_CONTROL:
-        return (BOOLEAN)(stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_STORAGE_RESET_BUS ||
-                         stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_STORAGE_BREAK_RESERVATION);
-    default:
-        return FALSE;
-    }
+    return (BOOLEAN)(DsmClusterRequestKind(Irp, Srb) != ClusterRequestNone);
 }
 
 /*++
@@ -596,4 +616,258 @@ NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
     command.DataLength = TARN_PR_PROBE_LENGTH;
     NTSTATUS status = DsmPrOnPath(first->TargetObject, &command, ldEntry->ldIdString, first->PathIdString, NULL, NULL);
     return status == STATUS_INSUFFICIENT_RESOURCES ? STATUS_IO_DEVICE_ERROR : status;
+}
+
+//
+// The cluster's requests, carried out with persistent reservations on
+// every healthy path.  The reservation itself is never stored here: each
+// decision reads it from the logical unit.
+//
+
+#define SCSISTAT_GOOD_CLUSTER 0x00
+#define SCSISTAT_CHECK_CONDITION_CLUSTER 0x02
+
+static PCSTR const DsmClusterRequestLabels[] = {
+    "",
+    "[RESERVE][       ][     ]",
+    "[       ][RELEASE][     ]",
+    "[       ][       ][RESET]",
+};
+
+// Completes the request: the IRP's status, the SRB's statuses when there
+// is an SRB, then the caller's event.
+static NTSTATUS DsmCompleteClusterRequest(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event, NTSTATUS Status,
+                                          UCHAR ScsiStatus)
+{
+    if (Srb != NULL) {
+        Srb->SrbStatus = NT_SUCCESS(Status) ? SRB_STATUS_SUCCESS : SRB_STATUS_ERROR;
+        Srb->ScsiStatus = ScsiStatus;
+    }
+    Irp->IoStatus.Status = Status;
+    KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+    return Status;
+}
+
+/*++
+
+Routine Description:
+
+    RESERVE(6): the drive becomes this node's unless another host holds
+    it.  A free drive gets this node's registration on every healthy path
+    and then the reservation; a conflict there takes the registrations
+    back.  A refusal for another host's reservation is followed, when
+    there is an SRB, by a diagnostic probe read, key read and probe read.
+
+--*/
+NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
+{
+    BOOLEAN isReserved = FALSE;
+    BOOLEAN byThisNode = FALSE;
+    BOOLEAN conflict = FALSE;
+    BOOLEAN functionDone = FALSE;
+    NTSTATUS status = STATUS_IO_DEVICE_ERROR;
+
+    // Its own status does not matter: a reservation nobody could read counts as none.
+    (void)PrReadReservation(DsmContext, ldEntry, &isReserved, &byThisNode);
+    if (byThisNode) {
+        status = STATUS_SUCCESS;
+        functionDone = TRUE;
+    } else if (isReserved) {
+        conflict = TRUE;
+        functionDone = TRUE;
+    } else {
+        (void)PrRegisterAllPaths(DsmContext, ldEntry, TRUE);
+        status = PrReserve(DsmContext, ldEntry, &conflict) == STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
+        if (conflict) {
+            (void)PrRegisterAllPaths(DsmContext, ldEntry, FALSE);
+        }
+        functionDone = TRUE;
+    }
+    ASSERT(functionDone);
+
+    UCHAR scsiStatus = SCSISTAT_GOOD_CLUSTER;
+    if (!NT_SUCCESS(status)) {
+        scsiStatus = conflict ? SCSISTAT_RESERVATION_CONFLICT_PR : SCSISTAT_CHECK_CONDITION_CLUSTER;
+        if (conflict && Srb != NULL) {
+            NTSTATUS probe = PrProbeRead(DsmContext, ldEntry);
+            NTSTATUS keys = PrReadKeys(DsmContext, ldEntry);
+            NTSTATUS again = PrProbeRead(DsmContext, ldEntry);
+            DsmTrace(TRDSM_TRACE_LEVEL, "ClusterReserve: conflict diagnostics: probe %s, keys %s, probe %s",
+                     TA_STR(DsmStatusName(probe)), TA_STR(DsmStatusName(keys)), TA_STR(DsmStatusName(again)));
+        }
+    }
+    return DsmCompleteClusterRequest(Irp, Srb, Event, status, scsiStatus);
+}
+
+/*++
+
+Routine Description:
+
+    RELEASE(6): a successful release is followed by registering on every
+    path and CLEAR, which leaves the drive without any registration or
+    reservation.  A conflict means this node held nothing: success.
+
+--*/
+NTSTATUS ClusterRelease(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
+{
+    BOOLEAN conflict = FALSE;
+    NTSTATUS status = PrRelease(DsmContext, ldEntry, &conflict);
+    if (status == STATUS_SUCCESS) {
+        (void)PrRegisterAllPaths(DsmContext, ldEntry, TRUE);
+        (void)PrClear(DsmContext, ldEntry);
+    } else if (conflict) {
+        status = STATUS_SUCCESS;
+    } else {
+        status = STATUS_IO_DEVICE_ERROR;
+    }
+    return DsmCompleteClusterRequest(Irp, Srb, Event, status,
+                                     NT_SUCCESS(status) ? SCSISTAT_GOOD_CLUSTER : SCSISTAT_CHECK_CONDITION_CLUSTER);
+}
+
+/*++
+
+Routine Description:
+
+    Bus reset or break-reservation: register on every path and CLEAR,
+    which removes every host's registrations and reservation.
+
+--*/
+NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
+{
+    DsmTrace(TRDSM_TRACE_LEVEL, "ClusterReset: %s, %s SRB", TA_STR(ldEntry->ldIdString),
+             TA_STR(Srb != NULL ? "with" : "without"));
+    (void)PrRegisterAllPaths(DsmContext, ldEntry, TRUE);
+    NTSTATUS status = PrClear(DsmContext, ldEntry) == STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+    return DsmCompleteClusterRequest(Irp, Srb, Event, status,
+                                     NT_SUCCESS(status) ? SCSISTAT_GOOD_CLUSTER : SCSISTAT_CHECK_CONDITION_CLUSTER);
+}
+
+// With persistent reservations off, every cluster request is refused unsent.
+NTSTATUS ClusterRequestRefused(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
+                               PKEVENT Event)
+{
+    UNREFERENCED_PARAMETER(DsmContext);
+    UNREFERENCED_PARAMETER(ldEntry);
+    return DsmCompleteClusterRequest(Irp, Srb, Event, STATUS_INVALID_DEVICE_REQUEST, SCSISTAT_CHECK_CONDITION_CLUSTER);
+}
+
+/*++
+
+Routine Description:
+
+    Carries out a cluster reservation request synchronously and completes
+    it: the IRP's status, the SRB's statuses when there is one, and the
+    caller's event, signalled exactly once before returning.  PASSIVE_LEVEL.
+
+Return Value:
+
+    The IRP's status.
+
+--*/
+NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
+                                   PKEVENT Event)
+{
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PLD_ENTRY ldEntry = NULL;
+    CLUSTER_REQUEST_KIND kind = ClusterRequestNone;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL oldIrql;
+
+    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    if (DsmIds == NULL || DsmIds->Count == 0 || !IsPdoEntryValid(dsmContext, (PPDO_ENTRY)DsmIds->IdList[0])) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmSrbDeviceControl: no known path identifier");
+        status = STATUS_NO_SUCH_DEVICE;
+    } else {
+        ldEntry = ((PPDO_ENTRY)DsmIds->IdList[0])->LdEntry;
+        kind = DsmClusterRequestKind(Irp, Srb);
+        if (kind == ClusterRequestNone) {
+            DsmTrace(TRDSM_TRACE_LEVEL, "DsmSrbDeviceControl: %s not a reservation request",
+                     TA_STR(ldEntry->ldIdString));
+            status = STATUS_INVALID_DEVICE_REQUEST;
+        } else {
+            DsmTrace(TRDSM_TRACE_LEVEL, "DsmSrbDeviceControl: %s %s", TA_STR(ldEntry->ldIdString),
+                     TA_STR(DsmClusterRequestLabels[kind]));
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        Irp->IoStatus.Status = status;
+        if (Srb != NULL) {
+            Srb->SrbStatus = SRB_STATUS_ERROR;
+        }
+        KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+    } else {
+        ldEntry->ReservationsInUse = TRUE;
+    }
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+
+    if (kind != ClusterRequestNone && NT_SUCCESS(status)) {
+        if (!dsmContext->UsePersistentReservations) {
+            status = ClusterRequestRefused(dsmContext, ldEntry, Irp, Srb, Event);
+        } else if (kind == ClusterRequestReserve) {
+            status = ClusterReserve(dsmContext, ldEntry, Irp, Srb, Event);
+        } else if (kind == ClusterRequestRelease) {
+            status = ClusterRelease(dsmContext, ldEntry, Irp, Srb, Event);
+        } else {
+            status = ClusterReset(dsmContext, ldEntry, Irp, Srb, Event);
+        }
+    }
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    if (ldEntry != NULL && IsLdEntryValid(dsmContext, ldEntry)) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmSrbDeviceControl: %s done, %s", TA_STR(ldEntry->ldIdString),
+                 TA_STR(DsmStatusName(status)));
+    } else {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmSrbDeviceControl: done, %s", TA_STR(DsmStatusName(status)));
+    }
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    return status;
+}
+
+/*++
+
+Routine Description:
+
+    Work item for a path that became healthy on a drive that has seen
+    reservation requests: when this node holds the drive, its key is
+    registered through that path too.  Frees its record.  PASSIVE_LEVEL.
+
+--*/
+VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    PDSM_WORKITEM_RECORD record = (PDSM_WORKITEM_RECORD)Context;
+    PDSM_CONTEXT dsmContext = record->DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)record->PdoEntry;
+    CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
+    CHAR pathIdString[TARN_PATH_ID_STRING_SIZE];
+    PDEVICE_OBJECT targetObject = NULL;
+    KIRQL oldIrql;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    RtlZeroMemory(ldIdString, sizeof(ldIdString));
+    RtlZeroMemory(pathIdString, sizeof(pathIdString));
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "ReservationPathWorker: path %p is gone", TA_PTR(pdoEntry));
+    } else {
+        targetObject = pdoEntry->TargetObject;
+        RtlCopyMemory(ldIdString, pdoEntry->LdEntry->ldIdString, pdoEntry->LdEntry->LdIdStringLen);
+        RtlCopyMemory(pathIdString, pdoEntry->PathIdString, pdoEntry->PathIdStringLen);
+    }
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+
+    if (targetObject != NULL) {
+        BOOLEAN isReserved = FALSE;
+        BOOLEAN byThisNode = FALSE;
+        (void)PrReadReservationOnPath(targetObject, dsmContext->PRKey, ldIdString, pathIdString, &isReserved,
+                                      &byThisNode);
+        if (byThisNode) {
+            (void)PrRegisterOnPath(targetObject, dsmContext->PRKey, TRUE, ldIdString, pathIdString);
+        }
+        DsmTrace(TRDSM_TRACE_LEVEL, "ReservationPathWorker: %s %s, held by this node %u", TA_STR(ldIdString),
+                 TA_STR(pathIdString), TA_UCHAR(byThisNode));
+    }
+    DsmFreePool(record);
 }

@@ -9,9 +9,10 @@ Abstract:
     The entry points MPIO calls through the registration record, and the
     periodic timer routine.
 
-    Claiming, identification and request routing are here; path binding,
-    path life, error interpretation and the cluster's device control are
-    not built yet: their entry points answer as for an unknown identifier.
+    Claiming, identification and request routing are here (the cluster's
+    device control lives with the cluster code); path binding, path life
+    and error interpretation are not built yet: their entry points answer
+    as for an unknown identifier.
 
 Environment:
 
@@ -464,20 +465,6 @@ NTSTATUS NTAPI DsmRemovePath(PVOID DsmContext, PVOID PathId)
     UNREFERENCED_PARAMETER(DsmContext);
     DsmTrace(TRDSM_ERROR_LEVEL, "DsmRemovePath: unknown path %p", TA_PTR(PathId));
     return STATUS_UNSUCCESSFUL;
-}
-
-NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
-                                   PKEVENT Event)
-{
-    UNREFERENCED_PARAMETER(DsmContext);
-    UNREFERENCED_PARAMETER(DsmIds);
-    UNREFERENCED_PARAMETER(Irp);
-    UNREFERENCED_PARAMETER(Srb);
-
-    // The caller waits on the event whatever the outcome.
-    DsmTrace(TRDSM_ERROR_LEVEL, "DsmSrbDeviceControl: no device of this DSM");
-    KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
-    return STATUS_INVALID_DEVICE_REQUEST;
 }
 
 /*++

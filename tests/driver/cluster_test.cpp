@@ -1,0 +1,258 @@
+/*++
+
+Module Name:
+
+    cluster_test.cpp
+
+Abstract:
+
+    The cluster's reserve, release and reset requests through the device
+    control entry point, against the simulated array with another node
+    (another initiator) sharing the drive: arbitration, the completion
+    values, the diagnostic sequence, reservations switched off, and the
+    registration carried onto a path that returns.
+
+--*/
+
+#include "driverfixture.h"
+
+namespace tarntest {
+namespace {
+
+const uint8_t kOtherKey[8] = {0xB0, 0, 0, 0, 0, 0, 0, 2};
+constexpr uint32_t kOtherInitiator = 0x9901;
+
+class ClusterTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        FullConfiguration();
+        if (!reservationsOn_) {
+            host::RegistrySetDword(kParametersKey, "UsePersistentReservations", 0);
+        }
+        AttachArray({0});
+        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
+        drive_ = FirstDrive();
+        size_t i = 0;
+        for (PLIST_ENTRY link = drive_->PathList.Flink; link != &drive_->PathList; link = link->Flink, i++) {
+            PPDO_ENTRY path = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
+            path->TargetObject = host_->Devices()[i].TargetObject;
+            path->HealthState = PDO_HEALTH_HEALTHY;
+            paths_.push_back(path);
+        }
+        drive_->currentPath = paths_[0];
+        ids_.Count = 1;
+        ids_.IdList[0] = paths_[1];
+    }
+
+    // What MPIO hands over: the IRP, the SRB for SCSI requests, an event.
+    struct Request {
+        IRP Irp{};
+        IO_STACK_LOCATION Stack{};
+        SCSI_REQUEST_BLOCK Srb{};
+        KEVENT Event{};
+    };
+
+    NTSTATUS Send(Request *request, bool withSrb = true)
+    {
+        request->Irp.Tail.Overlay.CurrentStackLocation = &request->Stack;
+        request->Irp.IoStatus.Status = STATUS_PENDING;
+        request->Srb.SrbStatus = SRB_STATUS_PENDING;
+        request->Srb.ScsiStatus = 0xFF;
+        KeInitializeEvent(&request->Event, NotificationEvent, FALSE);
+        NTSTATUS status = host_->Record().DsmSrbDeviceControl(Context(), &ids_, &request->Irp,
+                                                               withSrb ? &request->Srb : nullptr, &request->Event);
+        EXPECT_EQ(KeReadStateEvent(&request->Event), 1) << "the caller's event is signalled";
+        EXPECT_EQ(request->Irp.IoStatus.Status, status);
+        return status;
+    }
+
+    static Request Scsi(UCHAR opcode)
+    {
+        Request request;
+        request.Stack.MajorFunction = IRP_MJ_SCSI;
+        request.Srb.Cdb[0] = opcode;
+        return request;
+    }
+
+    static Request Control(ULONG code)
+    {
+        Request request;
+        request.Stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        request.Stack.Parameters.DeviceIoControl.IoControlCode = code;
+        return request;
+    }
+
+    // The other node, through its own initiator.
+    array::Result OtherNode(uint8_t action, uint8_t type, const uint8_t *key, const uint8_t *actionKey)
+    {
+        uint8_t cdb[10] = {0x5F, action, type, 0, 0, 0, 0, 0, 24, 0};
+        uint8_t parameters[24] = {};
+        if (key != nullptr) {
+            memcpy(parameters, key, 8);
+        }
+        if (actionKey != nullptr) {
+            memcpy(parameters + 8, actionKey, 8);
+        }
+        array::Command command;
+        command.Cdb = cdb;
+        command.CdbLength = sizeof(cdb);
+        command.DataOut = parameters;
+        command.DataOutLength = sizeof(parameters);
+        return array_->Execute(array::Nexus{kOtherInitiator, 1, 0}, command);
+    }
+
+    void OtherNodeReserves()
+    {
+        ASSERT_EQ(OtherNode(6, 0, nullptr, kOtherKey).Status, array::kStatusGood);
+        ASSERT_EQ(OtherNode(1, 6, kOtherKey, nullptr).Status, array::kStatusGood);
+    }
+
+    uint64_t Sent(uint8_t opcode) const { return array_->Statistics().WithOpcode(opcode); }
+
+    bool reservationsOn_ = true;
+    PLD_ENTRY drive_ = nullptr;
+    std::vector<PPDO_ENTRY> paths_;
+    DSM_IDS ids_{};
+};
+
+TEST_F(ClusterTest, ReserveTakesAFreeDriveAndKeepsAHeldOne)
+{
+    Request reserve = Scsi(0x16);
+    ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
+    EXPECT_EQ(reserve.Srb.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(reserve.Srb.ScsiStatus, 0);
+    EXPECT_TRUE(drive_->ReservationsInUse);
+    auto reservation = array_->ReservationOf(0);
+    ASSERT_TRUE(reservation.has_value());
+    EXPECT_EQ(array_->Registrations(0).size(), 4u);
+
+    // Held by this node already: success, and no PERSISTENT RESERVE OUT.
+    uint64_t out = Sent(0x5F);
+    Request again = Scsi(0x16);
+    EXPECT_EQ(Send(&again), STATUS_SUCCESS);
+    EXPECT_EQ(Sent(0x5F), out);
+}
+
+TEST_F(ClusterTest, ReserveOfAnotherHostsDriveIsAConflictWithDiagnostics)
+{
+    OtherNodeReserves();
+    uint64_t reads = Sent(0x88);
+    uint64_t keys = Sent(0x5E);
+    Request reserve = Scsi(0x16);
+    EXPECT_EQ(Send(&reserve), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(reserve.Srb.SrbStatus, SRB_STATUS_ERROR);
+    EXPECT_EQ(reserve.Srb.ScsiStatus, 0x18);
+    // Nothing registered; probe read, READ KEYS, probe read (after the READ RESERVATION).
+    EXPECT_EQ(array_->Registrations(0).size(), 1u);
+    EXPECT_EQ(Sent(0x88), reads + 2);
+    EXPECT_EQ(Sent(0x5E), keys + 2);
+}
+
+TEST_F(ClusterTest, ReleaseLeavesTheDriveFreeAndIsHarmlessWhenNothingIsHeld)
+{
+    Request reserve = Scsi(0x16);
+    ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
+    Request release = Scsi(0x17);
+    EXPECT_EQ(Send(&release), STATUS_SUCCESS);
+    EXPECT_EQ(release.Srb.ScsiStatus, 0);
+    EXPECT_FALSE(array_->ReservationOf(0).has_value());
+    EXPECT_TRUE(array_->Registrations(0).empty());
+
+    // Another host holds it and this node is not registered: the release
+    // conflicts, which means this node held nothing: success.
+    OtherNodeReserves();
+    Request nothingHeld = Scsi(0x17);
+    EXPECT_EQ(Send(&nothingHeld), STATUS_SUCCESS);
+    EXPECT_TRUE(array_->ReservationOf(0).has_value());
+}
+
+TEST_F(ClusterTest, ResetClearsAnyHostsReservationAndNeedsNoSrb)
+{
+    OtherNodeReserves();
+    Request reset = Control(IOCTL_STORAGE_RESET_BUS);
+    reset.Srb.SrbStatus = 0x77;
+    EXPECT_EQ(Send(&reset, false), STATUS_SUCCESS);
+    EXPECT_FALSE(array_->ReservationOf(0).has_value());
+    EXPECT_TRUE(array_->Registrations(0).empty());
+
+    // With every path gone the CLEAR fails: the reset is an invalid request.
+    array_->SetFault(array::Scope::OnController(0), array::Fault::LinkDown);
+    array_->SetFault(array::Scope::OnController(1), array::Fault::LinkDown);
+    Request failing = Control(IOCTL_STORAGE_BREAK_RESERVATION);
+    EXPECT_EQ(Send(&failing), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(failing.Srb.ScsiStatus, 0x02);
+}
+
+TEST_F(ClusterTest, OtherRequestsAndUnknownPathsAreRefusedUnsent)
+{
+    uint64_t out = Sent(0x5F) + Sent(0x5E);
+    Request resetDevice = Control(IOCTL_STORAGE_RESET_DEVICE);
+    EXPECT_EQ(Send(&resetDevice), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(resetDevice.Srb.SrbStatus, SRB_STATUS_ERROR);
+    EXPECT_FALSE(drive_->ReservationsInUse);
+
+    ids_.IdList[0] = reinterpret_cast<PVOID>(0x1234);
+    Request unknown = Scsi(0x16);
+    EXPECT_EQ(Send(&unknown), STATUS_NO_SUCH_DEVICE);
+    ids_.Count = 0;
+    EXPECT_EQ(Send(&unknown), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(Sent(0x5F) + Sent(0x5E), out);
+}
+
+class ClusterOffTest : public ClusterTest {
+protected:
+    void SetUp() override
+    {
+        reservationsOn_ = false;
+        ClusterTest::SetUp();
+    }
+};
+
+TEST_F(ClusterOffTest, WithReservationsOffEveryRequestIsRefused)
+{
+    ASSERT_FALSE(Context()->UsePersistentReservations);
+    uint64_t out = Sent(0x5F) + Sent(0x5E);
+    Request reserve = Scsi(0x16);
+    Request release = Scsi(0x17);
+    Request reset = Control(IOCTL_STORAGE_RESET_BUS);
+    EXPECT_EQ(Send(&reserve), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(reserve.Srb.ScsiStatus, 0x02);
+    EXPECT_EQ(Send(&release), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(Send(&reset, false), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(Sent(0x5F) + Sent(0x5E), out);
+    EXPECT_TRUE(drive_->ReservationsInUse);     // accepted all the same
+}
+
+TEST_F(ClusterTest, AReturningPathCarriesThisNodesRegistration)
+{
+    Request reserve = Scsi(0x16);
+    ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
+    // The fourth path's registration went missing while it was away.
+    const mpio::Device &away = host_->Devices()[3];
+    uint8_t cdb[10] = {0x5F, 6, 0, 0, 0, 0, 0, 0, 24, 0};
+    uint8_t zero[24] = {};
+    array::Command unregister;
+    unregister.Cdb = cdb;
+    unregister.CdbLength = 10;
+    unregister.DataOut = zero;
+    unregister.DataOutLength = 24;
+    ASSERT_EQ(array_->Execute(away.Nexus, unregister).Status, array::kStatusGood);
+    ASSERT_EQ(array_->Registrations(0).size(), 3u);
+
+    DsmQueueWorkItem(Context(), drive_, paths_[3], paths_[3]->TargetObject, ReservationPathWorker);
+    EXPECT_EQ(host::DrainWorkItems(), 1u);
+    EXPECT_EQ(array_->Registrations(0).size(), 4u);
+
+    // A path that is gone by the time the work runs: nothing is sent.
+    uint64_t out = Sent(0x5F) + Sent(0x5E);
+    DsmQueueWorkItem(Context(), drive_, reinterpret_cast<PVOID>(0x1234), paths_[3]->TargetObject,
+                     ReservationPathWorker);
+    EXPECT_EQ(host::DrainWorkItems(), 1u);
+    EXPECT_EQ(Sent(0x5F) + Sent(0x5E), out);
+    EXPECT_EQ(host::PoolOutstanding(host::Tag("IoWI")), 0u);
+}
+
+} // namespace
+} // namespace tarntest
