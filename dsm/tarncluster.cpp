@@ -417,6 +417,9 @@ static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PLIST_ENT
     KIRQL oldIrql;
     NTSTATUS status = STATUS_SUCCESS;
 
+    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    ASSERT(context);
+    ASSERT(ldEntry);
     RtlZeroMemory(ldIdString, TARN_LD_ID_STRING_SIZE);
     InitializeListHead(snapshot);
     KeAcquireSpinLock(&context->DsmLock, &oldIrql);
@@ -445,10 +448,6 @@ static NTSTATUS DsmPrFirstSuccess(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_OP
 {
     LIST_ENTRY snapshot;
     CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
-
-    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-    ASSERT(context);
-    ASSERT(ldEntry);
 
     NTSTATUS result = DsmPrSnapshot(context, ldEntry, &snapshot, ldIdString);
     if (result != STATUS_SUCCESS) {
@@ -557,10 +556,6 @@ NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, BOOLEAN Reg
 {
     LIST_ENTRY snapshot;
     CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
-
-    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-    ASSERT(context);
-    ASSERT(ldEntry);
 
     NTSTATUS result = DsmPrSnapshot(context, ldEntry, &snapshot, ldIdString);
     if (result != STATUS_SUCCESS) {

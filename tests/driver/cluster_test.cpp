@@ -20,7 +20,6 @@ namespace tarntest {
 namespace {
 
 const uint8_t kOtherKey[8] = {0xB0, 0, 0, 0, 0, 0, 0, 2};
-constexpr uint32_t kOtherInitiator = 0x9901;
 
 class ClusterTest : public DriverTest {
 protected:
@@ -34,14 +33,7 @@ protected:
         AttachArray({0});
         ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
         drive_ = FirstDrive();
-        size_t i = 0;
-        for (PLIST_ENTRY link = drive_->PathList.Flink; link != &drive_->PathList; link = link->Flink, i++) {
-            PPDO_ENTRY path = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
-            path->TargetObject = host_->Devices()[i].TargetObject;
-            path->HealthState = PDO_HEALTH_HEALTHY;
-            paths_.push_back(path);
-        }
-        drive_->currentPath = paths_[0];
+        paths_ = BindAndHealPaths(drive_);
         ids_.Count = 1;
         ids_.IdList[0] = paths_[1];
     }
@@ -84,29 +76,11 @@ protected:
         return request;
     }
 
-    // The other node, through its own initiator.
-    array::Result OtherNode(uint8_t action, uint8_t type, const uint8_t *key, const uint8_t *actionKey)
-    {
-        uint8_t cdb[10] = {0x5F, action, type, 0, 0, 0, 0, 0, 24, 0};
-        uint8_t parameters[24] = {};
-        if (key != nullptr) {
-            memcpy(parameters, key, 8);
-        }
-        if (actionKey != nullptr) {
-            memcpy(parameters + 8, actionKey, 8);
-        }
-        array::Command command;
-        command.Cdb = cdb;
-        command.CdbLength = sizeof(cdb);
-        command.DataOut = parameters;
-        command.DataOutLength = sizeof(parameters);
-        return array_->Execute(array::Nexus{kOtherInitiator, 1, 0}, command);
-    }
 
     void OtherNodeReserves()
     {
-        ASSERT_EQ(OtherNode(6, 0, nullptr, kOtherKey).Status, array::kStatusGood);
-        ASSERT_EQ(OtherNode(1, 6, kOtherKey, nullptr).Status, array::kStatusGood);
+        ASSERT_EQ(OtherNodeReserveOut(6, 0, nullptr, kOtherKey).Status, array::kStatusGood);
+        ASSERT_EQ(OtherNodeReserveOut(1, 6, kOtherKey, nullptr).Status, array::kStatusGood);
     }
 
     uint64_t Sent(uint8_t opcode) const { return array_->Statistics().WithOpcode(opcode); }

@@ -163,6 +163,43 @@ protected:
         return text;
     }
 
+    // Bound and healthy, as MPIO and the health machine will leave them;
+    // the drive on its first path.  Returns the paths in list order.
+    std::vector<PPDO_ENTRY> BindAndHealPaths(PLD_ENTRY drive)
+    {
+        std::vector<PPDO_ENTRY> paths;
+        size_t i = 0;
+        for (PLIST_ENTRY link = drive->PathList.Flink; link != &drive->PathList; link = link->Flink, i++) {
+            PPDO_ENTRY path = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
+            path->TargetObject = host_->Devices()[i].TargetObject;
+            path->HealthState = PDO_HEALTH_HEALTHY;
+            paths.push_back(path);
+        }
+        drive->currentPath = paths.empty() ? nullptr : paths[0];
+        return paths;
+    }
+
+    // A PERSISTENT RESERVE OUT from another node's initiator, straight to the array.
+    array::Result OtherNodeReserveOut(uint8_t action, uint8_t type, const uint8_t *key, const uint8_t *actionKey)
+    {
+        uint8_t cdb[10] = {0x5F, action, type, 0, 0, 0, 0, 0, 24, 0};
+        uint8_t parameters[24] = {};
+        if (key != nullptr) {
+            memcpy(parameters, key, 8);
+        }
+        if (actionKey != nullptr) {
+            memcpy(parameters + 8, actionKey, 8);
+        }
+        array::Command command;
+        command.Cdb = cdb;
+        command.CdbLength = sizeof(cdb);
+        command.DataOut = parameters;
+        command.DataOutLength = sizeof(parameters);
+        return array_->Execute(array::Nexus{kOtherInitiator, 1, 0}, command);
+    }
+
+    static constexpr uint32_t kOtherInitiator = 0x9901;
+
     PLD_ENTRY FirstDrive() const
     {
         PDSM_CONTEXT context = Context();

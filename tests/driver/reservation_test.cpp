@@ -34,35 +34,9 @@ protected:
         ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
         drive_ = FirstDrive();
         ASSERT_NE(drive_, nullptr);
-        // Bound and healthy, as MPIO and the health machine will leave them.
-        size_t i = 0;
-        for (PLIST_ENTRY link = drive_->PathList.Flink; link != &drive_->PathList; link = link->Flink, i++) {
-            PPDO_ENTRY path = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
-            path->TargetObject = host_->Devices()[i].TargetObject;
-            path->HealthState = PDO_HEALTH_HEALTHY;
-            paths_.push_back(path);
-        }
-        drive_->currentPath = paths_[0];
+        paths_ = BindAndHealPaths(drive_);
     }
 
-    // A raw PERSISTENT RESERVE OUT from another node's initiator.
-    array::Result OtherNode(uint8_t action, uint8_t type, const uint8_t *key, const uint8_t *actionKey)
-    {
-        uint8_t cdb[10] = {0x5F, action, type, 0, 0, 0, 0, 0, 24, 0};
-        uint8_t parameters[24] = {};
-        if (key != nullptr) {
-            memcpy(parameters, key, 8);
-        }
-        if (actionKey != nullptr) {
-            memcpy(parameters + 8, actionKey, 8);
-        }
-        array::Command command;
-        command.Cdb = cdb;
-        command.CdbLength = sizeof(cdb);
-        command.DataOut = parameters;
-        command.DataOutLength = sizeof(parameters);
-        return array_->Execute(array::Nexus{0x9901, 1, 0}, command);
-    }
 
     PLD_ENTRY drive_ = nullptr;
     std::vector<PPDO_ENTRY> paths_;
@@ -100,8 +74,8 @@ TEST_F(ReservationTest, NodeRegistersReservesAndSeesItsReservation)
 
 TEST_F(ReservationTest, AnotherNodesReservationIsAConflictAndCanBeCleared)
 {
-    ASSERT_EQ(OtherNode(6, 0, nullptr, kOtherKey).Status, array::kStatusGood);    // register
-    ASSERT_EQ(OtherNode(1, 6, kOtherKey, nullptr).Status, array::kStatusGood);    // reserve, type 6
+    ASSERT_EQ(OtherNodeReserveOut(6, 0, nullptr, kOtherKey).Status, array::kStatusGood);    // register
+    ASSERT_EQ(OtherNodeReserveOut(1, 6, kOtherKey, nullptr).Status, array::kStatusGood);    // reserve, type 6
 
     BOOLEAN reserved = FALSE;
     BOOLEAN mine = TRUE;
