@@ -491,7 +491,7 @@ PVOID NTAPI DsmLBGetPath(PVOID DsmContext, PSCSI_REQUEST_BLOCK Srb, PDSM_IDS Dsm
                          NTSTATUS *Status)
 {
     PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
-    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmList->IdList[0];
+    PPDO_ENTRY pdoEntry = (DsmList != NULL && DsmList->Count != 0) ? (PPDO_ENTRY)DsmList->IdList[0] : NULL;
     KIRQL oldIrql;
 
     UNREFERENCED_PARAMETER(Srb);
@@ -612,11 +612,12 @@ ULONG NTAPI DsmCategorizeRequest(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PS
     KIRQL oldIrql;
     ULONG value = 0;
 
+    PPDO_ENTRY pdoEntry = (DsmIds != NULL && DsmIds->Count != 0) ? (PPDO_ENTRY)DsmIds->IdList[0] : NULL;
     KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
-    BOOLEAN known = IsPdoEntryValid(dsmContext, (PPDO_ENTRY)DsmIds->IdList[0]);
+    BOOLEAN known = IsPdoEntryValid(dsmContext, pdoEntry);
     KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
     if (!known) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmCategorizeRequest: unknown identifier %p", TA_PTR(DsmIds->IdList[0]));
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmCategorizeRequest: unknown identifier %p", TA_PTR(pdoEntry));
         return DSM_CATEGORY_NO_PATH;
     }
 

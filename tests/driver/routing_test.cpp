@@ -234,6 +234,9 @@ TEST_F(RoutingTest, CategoriesAndCounters)
     EXPECT_EQ(DsmCategorizeRequest(Context(), &unknown, &irp, &srb, nullptr, &path, &status),
               (ULONG)DSM_CATEGORY_NO_PATH);
     EXPECT_EQ(status, STATUS_PENDING);
+    DSM_IDS empty{0, {paths_[0]}};     // a count of 0: no identifier at all
+    EXPECT_EQ(DsmCategorizeRequest(Context(), &empty, &irp, &srb, nullptr, &path, &status),
+              (ULONG)DSM_CATEGORY_NO_PATH);
 
     // A drive without a usable path: no path, the SRB says so.
     srb.Cdb[0] = 0x2A;
