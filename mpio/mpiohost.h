@@ -68,6 +68,16 @@ struct Device {
     int Group = -1;                         // index of its multipath disk
 };
 
+// What one request through the I/O path came to.
+struct IoResult {
+    ULONG Category = 0;         // the driver's answer: 2 carried out by it, 3 a path chosen, 4 no path
+    PVOID Path = nullptr;       // the path identifier it went down (category 3)
+    NTSTATUS Status = STATUS_PENDING;   // the IRP's final status
+    UCHAR SrbStatus = SRB_STATUS_PENDING;
+    UCHAR ScsiStatus = 0;
+    uint8_t Sense[18] = {};
+};
+
 // A multipath disk: claimed devices the driver says are one logical drive.
 struct MultipathDisk {
     std::vector<size_t> Devices;            // indexes into Host::Devices()
@@ -112,6 +122,16 @@ public:
     // Why devices were skipped during discovery.
     const std::vector<std::string> &DiscoveryProblems() const { return discoveryProblems_; }
 
+    // The I/O path, as the disk class driver's requests take it: an IRP
+    // with an SRB, categorised by the driver; a request it carries out
+    // itself (reservations, resets) goes to its device-control entry point
+    // and is waited for; any other goes down the path it chose, with its
+    // completion hooked.  PASSIVE_LEVEL.
+    IoResult Scsi(size_t disk, const std::vector<uint8_t> &cdb, void *data, ULONG dataLength, bool dataIn);
+    IoResult Read(size_t disk, uint64_t lba, uint32_t blocks, void *buffer);
+    IoResult Write(size_t disk, uint64_t lba, uint32_t blocks, const void *buffer);
+    IoResult DeviceControl(size_t disk, ULONG ioControlCode);
+
     // Port objects and the SCSI addresses of devices, as discovery learns them.
     void SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo);
     void SetScsiAddress(PDEVICE_OBJECT device, const SCSI_ADDRESS &address);
@@ -131,6 +151,8 @@ private:
     bool Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
                   std::string *problem);
     void Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers);
+    IoResult Submit(size_t disk, PIRP irp, PSCSI_REQUEST_BLOCK srb);
+    const Device *DeviceOfPath(PVOID pathId) const;
 
     HostOptions options_;
     PDEVICE_OBJECT controlDevice_ = nullptr;
