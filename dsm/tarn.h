@@ -19,6 +19,7 @@ Environment:
 
 #include <ntddk.h>
 #include <dsm.h>
+#include <scsi.h>
 #include <wmistr.h>
 
 #include "tarnmsg.h"

@@ -25,9 +25,6 @@ Environment:
 
 TARN_TRACE_MODULE_GUID(0xE4A61D09, 0x3B7C, 0x4F52, 0x86, 0x2D, 0x91, 0x0E, 0x5B, 0xC7, 0x34, 0xF8);
 
-#define SCSIOP_RESERVE_UNIT 0x16        // RESERVE(6)
-#define SCSIOP_RELEASE_UNIT 0x17        // RELEASE(6)
-#define SCSIOP_WRITE_DATA_BUFF 0x3B     // WRITE BUFFER
 #define TARN_WRITE_BUFFER_MODE_VENDOR 1
 #define TARN_WRITE_BUFFER_VENDOR_ID 0xC3
 
@@ -123,10 +120,6 @@ BOOLEAN IsVendorWriteBuffer(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Value)
 // change leaves behind.  All run at PASSIVE_LEVEL.
 //
 
-#define SCSIOP_PERSISTENT_RESERVE_IN 0x5E
-#define SCSIOP_PERSISTENT_RESERVE_OUT 0x5F
-#define SCSIOP_READ16 0x88
-
 #define TARN_PR_OUT_REGISTER_IGNORE 0x06
 #define TARN_PR_OUT_RESERVE 0x01
 #define TARN_PR_OUT_RELEASE 0x02
@@ -142,11 +135,6 @@ BOOLEAN IsVendorWriteBuffer(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Value)
 #define TARN_PR_PROBE_LBA 12
 #define TARN_PR_TIMEOUT 3                 // seconds
 #define TARN_PR_ATTEMPTS 3                // the first try and two retries
-
-#define SCSISTAT_RESERVATION_CONFLICT_PR 0x18
-#define SCSI_SENSE_UNIT_ATTENTION 0x06
-#define SCSI_ADSENSE_BUS_RESET 0x29            // POWER ON, RESET, OR BUS DEVICE RESET OCCURRED
-#define SCSI_ADSENSE_PARAMETERS_CHANGED 0x2A   // PARAMETERS CHANGED
 
 #define DSM_ASSERT_PR_STATUS(status)                                                                     \
     ASSERT((status == STATUS_SUCCESS) || (status == STATUS_DEVICE_NOT_CONNECTED) ||                      \
@@ -237,7 +225,7 @@ static NTSTATUS DsmPrSend(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Req
         if (outcome.ScsiStatus == 0 && outcome.Status == STATUS_SUCCESS) {
             return STATUS_SUCCESS;
         }
-        if (Conflict != NULL && outcome.ScsiStatus == SCSISTAT_RESERVATION_CONFLICT_PR) {
+        if (Conflict != NULL && outcome.ScsiStatus == SCSISTAT_RESERVATION_CONFLICT) {
             *Conflict = TRUE;
         }
         if (outcome.Status == STATUS_DEVICE_NOT_CONNECTED || outcome.Status == STATUS_DEVICE_DOES_NOT_EXIST ||
@@ -278,26 +266,29 @@ static NTSTATUS DsmPrOnPath(PDEVICE_OBJECT DeviceObject, PPR_COMMAND Command, PC
     return status;
 }
 
-NTSTATUS PrReserveOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
-                         PBOOLEAN reservationConflict)
+// RESERVE and RELEASE of this node's type-6 reservation differ only in
+// their service action.
+static NTSTATUS DsmPrHoldOnPath(UCHAR ServiceAction, PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString,
+                                PCSTR pathIdString, PBOOLEAN reservationConflict)
 {
     PR_COMMAND command;
     ASSERT(prKey);
     ASSERT(reservationConflict);
     *reservationConflict = FALSE;
-    DsmPrOutCommand(&command, TARN_PR_OUT_RESERVE, TARN_PR_TYPE_EXCLUSIVE_REGISTRANTS, prKey, NULL);
+    DsmPrOutCommand(&command, ServiceAction, TARN_PR_TYPE_EXCLUSIVE_REGISTRANTS, prKey, NULL);
     return DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, reservationConflict, NULL);
+}
+
+NTSTATUS PrReserveOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
+                         PBOOLEAN reservationConflict)
+{
+    return DsmPrHoldOnPath(TARN_PR_OUT_RESERVE, deviceObject, prKey, ldIdString, pathIdString, reservationConflict);
 }
 
 NTSTATUS PrReleaseOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
                          PBOOLEAN reservationConflict)
 {
-    PR_COMMAND command;
-    ASSERT(prKey);
-    ASSERT(reservationConflict);
-    *reservationConflict = FALSE;
-    DsmPrOutCommand(&command, TARN_PR_OUT_RELEASE, TARN_PR_TYPE_EXCLUSIVE_REGISTRANTS, prKey, NULL);
-    return DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, reservationConflict, NULL);
+    return DsmPrHoldOnPath(TARN_PR_OUT_RELEASE, deviceObject, prKey, ldIdString, pathIdString, reservationConflict);
 }
 
 NTSTATUS PrClearOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString)
@@ -619,9 +610,6 @@ NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
 // decision reads it from the logical unit.
 //
 
-#define SCSISTAT_GOOD_CLUSTER 0x00
-#define SCSISTAT_CHECK_CONDITION_CLUSTER 0x02
-
 static PCSTR const DsmClusterRequestLabels[] = {
     "",
     "[RESERVE][       ][     ]",
@@ -680,9 +668,9 @@ NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PS
     }
     ASSERT(functionDone);
 
-    UCHAR scsiStatus = SCSISTAT_GOOD_CLUSTER;
+    UCHAR scsiStatus = SCSISTAT_GOOD;
     if (!NT_SUCCESS(status)) {
-        scsiStatus = conflict ? SCSISTAT_RESERVATION_CONFLICT_PR : SCSISTAT_CHECK_CONDITION_CLUSTER;
+        scsiStatus = conflict ? SCSISTAT_RESERVATION_CONFLICT : SCSISTAT_CHECK_CONDITION;
         if (conflict && Srb != NULL) {
             NTSTATUS probe = PrProbeRead(DsmContext, ldEntry);
             NTSTATUS keys = PrReadKeys(DsmContext, ldEntry);
@@ -716,7 +704,7 @@ NTSTATUS ClusterRelease(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PS
         status = STATUS_IO_DEVICE_ERROR;
     }
     return DsmCompleteClusterRequest(Irp, Srb, Event, status,
-                                     NT_SUCCESS(status) ? SCSISTAT_GOOD_CLUSTER : SCSISTAT_CHECK_CONDITION_CLUSTER);
+                                     NT_SUCCESS(status) ? SCSISTAT_GOOD : SCSISTAT_CHECK_CONDITION);
 }
 
 /*++
@@ -734,7 +722,7 @@ NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCS
     (void)PrRegisterAllPaths(DsmContext, ldEntry, TRUE);
     NTSTATUS status = PrClear(DsmContext, ldEntry) == STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
     return DsmCompleteClusterRequest(Irp, Srb, Event, status,
-                                     NT_SUCCESS(status) ? SCSISTAT_GOOD_CLUSTER : SCSISTAT_CHECK_CONDITION_CLUSTER);
+                                     NT_SUCCESS(status) ? SCSISTAT_GOOD : SCSISTAT_CHECK_CONDITION);
 }
 
 // With persistent reservations off, every cluster request is refused unsent.
@@ -743,7 +731,7 @@ NTSTATUS ClusterRequestRefused(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP 
 {
     UNREFERENCED_PARAMETER(DsmContext);
     UNREFERENCED_PARAMETER(ldEntry);
-    return DsmCompleteClusterRequest(Irp, Srb, Event, STATUS_INVALID_DEVICE_REQUEST, SCSISTAT_CHECK_CONDITION_CLUSTER);
+    return DsmCompleteClusterRequest(Irp, Srb, Event, STATUS_INVALID_DEVICE_REQUEST, SCSISTAT_CHECK_CONDITION);
 }
 
 /*++

@@ -26,13 +26,6 @@ Environment:
 
 TARN_TRACE_MODULE_GUID(0x7C19E3A5, 0x6D02, 0x4B8E, 0xA1, 0x5F, 0xC8, 0x30, 0x2E, 0x97, 0x4B, 0x16);
 
-// SCSI status codes and sense keys the judgement reads.
-#define SCSISTAT_GOOD 0x00
-#define SCSISTAT_CHECK_CONDITION 0x02
-#define SCSISTAT_RESERVATION_CONFLICT 0x18
-#define SCSI_SENSE_ILLEGAL_REQUEST 0x05
-#define SCSI_ADSENSE_INVALID_LUN 0x25      // LOGICAL UNIT NOT SUPPORTED
-
 // The array status buffer, buffer 0x40 of READ BUFFER(10) mode 2.
 #define TARN_ARRAY_BUFFER_ID 0x40
 #define TARN_LOCATION_QUERY_LENGTH 8
@@ -51,9 +44,9 @@ TARN_TRACE_MODULE_GUID(0x7C19E3A5, 0x6D02, 0x4B8E, 0xA1, 0x5F, 0xC8, 0x30, 0x2E,
 #define TARN_RECORD_SECONDS 103
 
 static const UCHAR DsmTestUnitReadyCdb[6] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-static const UCHAR DsmLocationQueryCdb[10] = {0x3C, 0x02, TARN_ARRAY_BUFFER_ID, 0x00, 0x00, 0x00,
+static const UCHAR DsmLocationQueryCdb[10] = {SCSIOP_READ_DATA_BUFF, 0x02, TARN_ARRAY_BUFFER_ID, 0x00, 0x00, 0x00,
                                               0x00, 0x00, TARN_LOCATION_QUERY_LENGTH, 0x00};
-static const UCHAR DsmTimeQueryCdb[10] = {0x3C, 0x02, TARN_ARRAY_BUFFER_ID, 0x00, 0x00, 0x00, 0x00, 0x01, 0xC0, 0x00};
+static const UCHAR DsmTimeQueryCdb[10] = {SCSIOP_READ_DATA_BUFF, 0x02, TARN_ARRAY_BUFFER_ID, 0x00, 0x00, 0x00, 0x00, 0x01, 0xC0, 0x00};
 
 // A request of this data length, from pool tagged apart from the DSM's
 // own records; NULL when memory is short.

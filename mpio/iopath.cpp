@@ -22,9 +22,6 @@ Abstract:
 namespace mpio {
 namespace {
 
-constexpr ULONG kSrbFlagsDataIn = 0x00000040;
-constexpr ULONG kSrbFlagsDataOut = 0x00000080;
-
 std::vector<uint8_t> Cdb10(uint8_t opcode, uint64_t lba, uint32_t blocks)
 {
     return {opcode,
@@ -94,7 +91,7 @@ IoResult Host::Submit(size_t disk, PIRP irp, PSCSI_REQUEST_BLOCK srb)
         array::Command command;
         command.Cdb = srb->Cdb;
         command.CdbLength = srb->CdbLength;
-        if ((srb->SrbFlags & kSrbFlagsDataOut) != 0) {
+        if ((srb->SrbFlags & SRB_FLAGS_DATA_OUT) != 0) {
             command.DataOut = static_cast<const uint8_t *>(srb->DataBuffer);
             command.DataOutLength = srb->DataTransferLength;
         } else {
@@ -158,7 +155,7 @@ IoResult Host::Scsi(size_t disk, const std::vector<uint8_t> &cdb, void *data, UL
     memcpy(srb.Cdb, cdb.data(), srb.CdbLength);
     srb.DataBuffer = data;
     srb.DataTransferLength = dataLength;
-    srb.SrbFlags = dataLength == 0 ? 0 : (dataIn ? kSrbFlagsDataIn : kSrbFlagsDataOut);
+    srb.SrbFlags = dataLength == 0 ? 0 : (dataIn ? SRB_FLAGS_DATA_IN : SRB_FLAGS_DATA_OUT);
     srb.SenseInfoBuffer = sense;
     srb.SenseInfoBufferLength = sizeof(sense);
     srb.OriginalRequest = &irp;

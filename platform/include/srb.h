@@ -45,6 +45,9 @@ typedef struct _SCSI_REQUEST_BLOCK {
     UCHAR Cdb[16];
 } SCSI_REQUEST_BLOCK, *PSCSI_REQUEST_BLOCK;
 
+#define SRB_FLAGS_DATA_IN                0x00000040
+#define SRB_FLAGS_DATA_OUT               0x00000080
+
 #define SRB_FUNCTION_EXECUTE_SCSI        0x00
 #define SRB_FUNCTION_CLAIM_DEVICE        0x01
 #define SRB_FUNCTION_IO_CONTROL          0x02
