@@ -14,6 +14,7 @@ Abstract:
 
 #pragma once
 
+#include "healpaths.h"
 #include "mpiohost.h"
 #include "simarray.h"
 #include "tarn.h"
@@ -163,19 +164,15 @@ protected:
         return text;
     }
 
-    // Bound and healthy, as MPIO and the health machine will leave them;
-    // the drive on its first path.  Returns the paths in list order.
+    // Every path bound and healthy, each drive on its first path.
+    // Returns this drive's paths in list order.
     std::vector<PPDO_ENTRY> BindAndHealPaths(PLD_ENTRY drive)
     {
+        BindAndHealAllPaths(*host_, Context());
         std::vector<PPDO_ENTRY> paths;
-        size_t i = 0;
-        for (PLIST_ENTRY link = drive->PathList.Flink; link != &drive->PathList; link = link->Flink, i++) {
-            PPDO_ENTRY path = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
-            path->TargetObject = host_->Devices()[i].TargetObject;
-            path->HealthState = PDO_HEALTH_HEALTHY;
-            paths.push_back(path);
+        for (PLIST_ENTRY link = drive->PathList.Flink; link != &drive->PathList; link = link->Flink) {
+            paths.push_back(CONTAINING_RECORD(link, PDO_ENTRY, LdLink));
         }
-        drive->currentPath = paths.empty() ? nullptr : paths[0];
         return paths;
     }
 

@@ -1,0 +1,264 @@
+/*++
+
+Module Name:
+
+    clusternode.cpp
+
+Abstract:
+
+    One cluster node: a machine of its own with the driver started under
+    MPIO, its own registry (and so its own reservation key), reaching a
+    shared array served by arrayd over its socket.  The driver keeps
+    driver-wide state as a kernel driver does, so each node is a process.
+
+        tarn_clusternode SOCKET HOSTID KEY [off]
+
+    HOSTID (1-255) names this node's initiator ports on the array; KEY is
+    its reservation key in 16 hex digits; "off" switches persistent
+    reservations off.  Once the driver has started and MPIO has found the
+    array's disks the node prints "ready disks=N paths=M", then carries
+    out one command per line of standard input and answers each with one
+    line:
+
+        reserve D | release D | reset D   the cluster's requests through MPIO
+        write D LBA WORD                  one block filled with WORD
+        read D LBA                        one block; answers data=WORD
+        keys D | holder D                 PERSISTENT RESERVE IN through MPIO
+        events                            events logged since the last ask
+        quit
+
+    An I/O answer reads "category=C status=0x... srb=0x.. scsi=0x..
+    sense=K/ASC/ASCQ"; a line that is not a command answers "error ...".
+
+--*/
+
+#include "healpaths.h"
+#include "mpiohost.h"
+#include "remotetarget.h"
+#include "tarn.h"
+#include "tarnresources.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char *kServiceName = "tarndsm";
+constexpr const char *kParametersKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tarndsm\\Parameters";
+
+// The topology every node sees: its ports 2 and 3 each reach one port of
+// each controller, four paths to every LUN.
+const mpio::PathSpec kPaths[] = {{2, 0, 0, 0}, {2, 0, 1, 2}, {3, 0, 0, 1}, {3, 0, 1, 3}};
+constexpr UCHAR kLuns = 2;
+
+std::string Hex(uint64_t value, int digits)
+{
+    char text[24];
+    snprintf(text, sizeof(text), "0x%0*llX", digits, (unsigned long long)value);
+    return text;
+}
+
+std::string Describe(const mpio::IoResult &result)
+{
+    std::ostringstream line;
+    line << "category=" << result.Category << " status=" << Hex((uint32_t)result.Status, 8)
+         << " srb=" << Hex(result.SrbStatus, 2) << " scsi=" << Hex(result.ScsiStatus, 2);
+    if (result.ScsiStatus == 0x02) {
+        char sense[16];
+        snprintf(sense, sizeof(sense), "%X/%02X/%02X", result.Sense[2] & 0x0F, result.Sense[12], result.Sense[13]);
+        line << " sense=" << sense;
+    }
+    return line.str();
+}
+
+bool ParseNumber(const std::string &text, uint64_t max, uint64_t *value)
+{
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *value = std::stoull(text);
+    return *value <= max;
+}
+
+bool ParseKey(const char *text, std::vector<uint8_t> *key)
+{
+    if (strlen(text) != 16 || strspn(text, "0123456789abcdefABCDEF") != 16) {
+        return false;
+    }
+    for (int i = 0; i < 8; i++) {
+        key->push_back((uint8_t)std::stoul(std::string(text + 2 * i, 2), nullptr, 16));
+    }
+    return true;
+}
+
+std::string KeyText(const uint8_t *bytes)
+{
+    std::string text;
+    for (int i = 0; i < 8; i++) {
+        text += Hex(bytes[i], 2).substr(2);
+    }
+    return text;
+}
+
+uint32_t Be32(const uint8_t *p)
+{
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+// PERSISTENT RESERVE IN through MPIO: a request like any other, sent down
+// the drive's current path.
+std::string PersistentReserveIn(mpio::Host &host, size_t disk, uint8_t action)
+{
+    uint8_t data[256] = {};
+    mpio::IoResult result =
+        host.Scsi(disk, {0x5E, action, 0, 0, 0, 0, 0, (uint8_t)(sizeof(data) >> 8), (uint8_t)sizeof(data), 0}, data,
+                  sizeof(data), true);
+    if (result.Status != STATUS_SUCCESS) {
+        return Describe(result);
+    }
+    std::ostringstream line;
+    line << Describe(result) << " generation=" << Be32(data);
+    uint32_t length = std::min<uint32_t>(Be32(data + 4), sizeof(data) - 8);
+    if (action == 0) {
+        line << " keys=";
+        for (uint32_t at = 0; at + 8 <= length; at += 8) {
+            line << (at == 0 ? "" : ",") << KeyText(data + 8 + at);
+        }
+        if (length < 8) {
+            line << "none";
+        }
+    } else if (length >= 16) {
+        line << " holder=" << KeyText(data + 8) << " type=" << (data[21] & 0x0F);
+    } else {
+        line << " holder=none";
+    }
+    return line.str();
+}
+
+std::string Carry(mpio::Host &host, const std::vector<std::string> &words, size_t *eventsSeen)
+{
+    const std::string &verb = words[0];
+    if (verb == "events") {
+        std::vector<host::EventRecord> events = host::EventLog();
+        std::string line = "events=" + std::to_string(events.size() - *eventsSeen);
+        for (size_t i = *eventsSeen; i < events.size(); i++) {
+            line += (i == *eventsSeen ? " " : " | ") + host::EventDescription(events[i]);
+        }
+        *eventsSeen = events.size();
+        // One answer is one line.
+        for (char &c : line) {
+            c = (c == '\r' || c == '\n') ? ' ' : c;
+        }
+        return line;
+    }
+
+    static const char *const verbs[] = {"reserve", "release", "reset", "keys", "holder", "write", "read"};
+    if (std::find(std::begin(verbs), std::end(verbs), verb) == std::end(verbs)) {
+        return "error: unknown command \"" + verb + "\"";
+    }
+    uint64_t disk = 0, lba = 0;
+    if (words.size() < 2 || !ParseNumber(words[1], host.Disks().size() - 1, &disk) || host.Disks().empty()) {
+        return "error: no such disk";
+    }
+    if (verb == "reserve" && words.size() == 2) {
+        return Describe(host.Scsi(disk, {0x16, 0, 0, 0, 0, 0}, nullptr, 0, false));
+    }
+    if (verb == "release" && words.size() == 2) {
+        return Describe(host.Scsi(disk, {0x17, 0, 0, 0, 0, 0}, nullptr, 0, false));
+    }
+    if (verb == "reset" && words.size() == 2) {
+        return Describe(host.DeviceControl(disk, IOCTL_STORAGE_RESET_BUS));
+    }
+    if (verb == "keys" && words.size() == 2) {
+        return PersistentReserveIn(host, disk, 0);
+    }
+    if (verb == "holder" && words.size() == 2) {
+        return PersistentReserveIn(host, disk, 1);
+    }
+    if ((verb == "write" && words.size() == 4) || (verb == "read" && words.size() == 3)) {
+        if (!ParseNumber(words[2], 0xFFFFFFFF, &lba)) {
+            return "error: bad block address";
+        }
+        uint8_t block[512] = {};
+        if (verb == "write") {
+            strncpy(reinterpret_cast<char *>(block), words[3].c_str(), sizeof(block) - 1);
+            return Describe(host.Write(disk, lba, 1, block));
+        }
+        mpio::IoResult result = host.Read(disk, lba, 1, block);
+        block[sizeof(block) - 1] = 0;
+        return Describe(result) + (result.Status == STATUS_SUCCESS
+                                       ? " data=" + std::string(reinterpret_cast<char *>(block))
+                                       : std::string());
+    }
+    return "error: wrong arguments for " + verb;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    uint64_t hostId = 0;
+    std::vector<uint8_t> key;
+    bool reservations = argc < 5;
+    if (argc < 4 || argc > 5 || !ParseNumber(argv[2], 255, &hostId) || hostId == 0 || !ParseKey(argv[3], &key) ||
+        (argc == 5 && strcmp(argv[4], "off") != 0)) {
+        fprintf(stderr, "usage: %s SOCKET HOSTID(1-255) KEY(16 hex digits) [off]\n", argv[0]);
+        return 2;
+    }
+
+    host::ResetMachine();
+    TarnRegisterMessages(u"tarndsm");
+    TarnRegisterTraceFormats();
+    host::RegistrySetMultiString(kParametersKey, "SupportedDeviceList",
+                                 {"KESTROM TARN 4000 FC    ", "KESTROM TARN 4000 ISCSI "});
+    host::RegistrySetDword(kParametersKey, "UsePersistentReservations", reservations ? 1 : 0);
+    host::RegistrySetValue(kParametersKey, "PRKey", REG_BINARY, key);
+
+    array::RemoteTarget storage(argv[1]);
+    int exitCode = 0;
+    {
+        mpio::Host mpioHost;
+        NTSTATUS status = mpioHost.LoadDriver(DriverEntry, kServiceName);
+        if (!NT_SUCCESS(status) || !mpioHost.Registered()) {
+            fprintf(stderr, "tarn_clusternode: the driver did not start (%s)\n", DsmStatusName(status));
+            return 1;
+        }
+        mpio::Topology topology;
+        topology.HostId = (uint32_t)hostId;
+        topology.Paths.assign(std::begin(kPaths), std::end(kPaths));
+        for (UCHAR lun = 0; lun < kLuns; lun++) {
+            topology.Luns.push_back(lun);
+        }
+        mpioHost.Discover(&storage, topology);
+        tarntest::BindAndHealAllPaths(mpioHost, static_cast<PDSM_CONTEXT>(mpioHost.Record().DsmContext));
+
+        size_t eventsSeen = host::EventLog().size();
+        std::cout << "ready disks=" << mpioHost.Disks().size() << " paths=" << mpioHost.Devices().size()
+                  << std::endl;
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            std::istringstream split(line);
+            std::vector<std::string> words;
+            for (std::string word; split >> word;) {
+                words.push_back(word);
+            }
+            if (words.empty()) {
+                continue;
+            }
+            if (words[0] == "quit") {
+                break;
+            }
+            std::cout << Carry(mpioHost, words, &eventsSeen) << std::endl;
+        }
+        if (!NT_SUCCESS(mpioHost.Unload())) {
+            exitCode = 1;
+        }
+    }
+    host::Reboot();
+    return exitCode;
+}

@@ -1,0 +1,256 @@
+/*++
+
+Module Name:
+
+    twonode_test.cpp
+
+Abstract:
+
+    Two cluster nodes, each a process of its own with its own driver,
+    registry and reservation key, share one array served by arrayd.  The
+    cluster's RESERVE, RELEASE and bus reset go through each node's MPIO
+    and driver; the drive's data and its reservation are what the nodes
+    fight over.
+
+--*/
+
+#include <gmock/gmock.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+using testing::HasSubstr;
+using testing::Not;
+using testing::StartsWith;
+
+constexpr const char *kKeyA = "A0000000000000A1";
+constexpr const char *kKeyB = "B0000000000000B2";
+constexpr const char *kGood = "category=2 status=0x00000000 srb=0x01 scsi=0x00";
+constexpr const char *kConflict = "status=0xC0000185 srb=0x04 scsi=0x18";
+
+// A child process spoken to line by line through its standard input and
+// output.  Killed if still running when dropped.
+class Child {
+public:
+    Child(const std::string &program, const std::vector<std::string> &arguments)
+    {
+        std::vector<std::string> words;
+        // In a 32-bit build on a kernel without 32-bit emulation the
+        // programs run under the same emulator as the tests.
+        if (std::string(TARN_TOOL_RUNNER).size() != 0) {
+            words.push_back(TARN_TOOL_RUNNER);
+        }
+        words.push_back(program);
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        std::vector<char *> argv;
+        for (std::string &word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+
+        int toChild[2], fromChild[2];
+        if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe: " << strerror(errno);
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+        int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(toChild[0]);
+        close(fromChild[1]);
+        in_ = toChild[1];
+        out_ = fromChild[0];
+        if (failed != 0) {
+            pid_ = -1;
+            ADD_FAILURE() << "cannot start " << argv[0] << ": " << strerror(failed);
+        }
+    }
+
+    ~Child()
+    {
+        if (in_ >= 0) {
+            close(in_);
+        }
+        if (pid_ > 0) {
+            // A node quits at the end of its input; arrayd on SIGTERM.
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) {
+            close(out_);
+        }
+    }
+
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    // The next line the child writes; empty when it ends or says nothing
+    // for a minute (slow under an emulator and sanitizers, never that slow).
+    std::string ReadLine()
+    {
+        for (;;) {
+            size_t end = buffered_.find('\n');
+            if (end != std::string::npos) {
+                std::string line = buffered_.substr(0, end);
+                buffered_.erase(0, end + 1);
+                return line;
+            }
+            pollfd ready{out_, POLLIN, 0};
+            if (out_ < 0 || poll(&ready, 1, 60000) <= 0) {
+                return "";
+            }
+            char chunk[512];
+            ssize_t got = read(out_, chunk, sizeof(chunk));
+            if (got <= 0) {
+                return "";
+            }
+            buffered_.append(chunk, (size_t)got);
+        }
+    }
+
+    std::string Ask(const std::string &command)
+    {
+        std::string line = command + "\n";
+        if (in_ < 0 || write(in_, line.data(), line.size()) != (ssize_t)line.size()) {
+            return "";
+        }
+        return ReadLine();
+    }
+
+    // Closes its input and waits: the exit status, or -1.
+    int Finish()
+    {
+        close(in_);
+        in_ = -1;
+        int status = 0;
+        pid_t pid = pid_;
+        pid_ = -1;
+        if (pid <= 0 || waitpid(pid, &status, 0) != pid) {
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string buffered_;
+};
+
+class TwoNodes : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char directory[] = "/tmp/tarn-cluster-XXXXXX";
+        ASSERT_NE(mkdtemp(directory), nullptr);
+        directory_ = directory;
+        socket_ = directory_ + "/array.sock";
+        array_ = std::make_unique<Child>(TARN_ARRAYD, std::vector<std::string>{socket_, "2", "4096"});
+        ASSERT_THAT(array_->ReadLine(), StartsWith("arrayd: serving 2 LUNs"));
+    }
+
+    void TearDown() override
+    {
+        array_.reset();
+        rmdir(directory_.c_str());
+    }
+
+    std::unique_ptr<Child> StartNode(const char *hostId, const char *key, bool reservations = true)
+    {
+        std::vector<std::string> arguments{socket_, hostId, key};
+        if (!reservations) {
+            arguments.push_back("off");
+        }
+        auto node = std::make_unique<Child>(TARN_CLUSTERNODE, arguments);
+        EXPECT_EQ(node->ReadLine(), "ready disks=2 paths=8");
+        return node;
+    }
+
+    std::string directory_;
+    std::string socket_;
+    std::unique_ptr<Child> array_;
+};
+
+TEST_F(TwoNodes, ArbitrateADriveThroughTheirOwnDrivers)
+{
+    auto a = StartNode("1", kKeyA);
+    auto b = StartNode("2", kKeyB);
+
+    // A takes the drive: registered on its four paths, reservation type 6.
+    EXPECT_EQ(a->Ask("reserve 0"), kGood);
+    EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=A0000000000000A1 type=6"));
+    EXPECT_THAT(b->Ask("keys 0"), HasSubstr("keys=A0000000000000A1,A0000000000000A1,A0000000000000A1,"
+                                            "A0000000000000A1"));
+    EXPECT_THAT(a->Ask("write 0 7 alpha"), HasSubstr("status=0x00000000"));
+
+    // B is fenced from the data, and its RESERVE is refused for the
+    // conflict after the diagnostic reads, with nothing of B registered.
+    EXPECT_THAT(b->Ask("write 0 7 beta"), HasSubstr(kConflict));
+    EXPECT_THAT(b->Ask("read 0 7"), HasSubstr(kConflict));
+    EXPECT_THAT(b->Ask("reserve 0"), HasSubstr(kConflict));
+    EXPECT_THAT(b->Ask("keys 0"), Not(HasSubstr("B0000000000000B2")));
+    // A release from a node that holds nothing succeeds and changes nothing.
+    EXPECT_EQ(b->Ask("release 0"), kGood);
+    EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=A0000000000000A1"));
+
+    // A lets go; B takes the drive and reads what A wrote.
+    EXPECT_EQ(a->Ask("release 0"), kGood);
+    EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=none"));
+    EXPECT_EQ(b->Ask("reserve 0"), kGood);
+    EXPECT_THAT(b->Ask("read 0 7"), HasSubstr("data=alpha"));
+    EXPECT_THAT(a->Ask("write 0 7 gamma"), HasSubstr(kConflict));
+    EXPECT_THAT(a->Ask("reserve 0"), HasSubstr(kConflict));
+
+    // A's bus reset breaks B's hold; B hears of it once on its next
+    // request and can take the drive again.
+    // A reset carries no SRB.
+    EXPECT_THAT(a->Ask("reset 0"), StartsWith("category=2 status=0x00000000"));
+    EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=none"));
+    EXPECT_THAT(b->Ask("read 0 7"), HasSubstr("sense=6/2A/"));
+    EXPECT_THAT(b->Ask("read 0 7"), HasSubstr("data=alpha"));
+    EXPECT_EQ(b->Ask("reserve 0"), kGood);
+    EXPECT_THAT(a->Ask("holder 1"), HasSubstr("holder=none"));
+
+    EXPECT_EQ(a->Finish(), 0);
+    EXPECT_EQ(b->Finish(), 0);
+}
+
+TEST_F(TwoNodes, ANodeWithoutPersistentReservationsRefusesTheClusterRequests)
+{
+    auto a = StartNode("1", kKeyA, false);
+    auto b = StartNode("2", kKeyB);
+
+    EXPECT_THAT(a->Ask("reserve 0"), HasSubstr("category=2 status=0xC0000010 srb=0x04 scsi=0x02"));
+    EXPECT_THAT(a->Ask("release 0"), HasSubstr("status=0xC0000010"));
+    EXPECT_THAT(b->Ask("holder 0"), HasSubstr("holder=none"));
+    EXPECT_THAT(b->Ask("keys 0"), HasSubstr("keys=none"));
+    // Ordinary requests still flow.
+    EXPECT_THAT(a->Ask("write 1 3 delta"), HasSubstr("status=0x00000000"));
+    EXPECT_THAT(b->Ask("read 1 3"), HasSubstr("data=delta"));
+    EXPECT_EQ(a->Ask("frobnicate 0"), "error: unknown command \"frobnicate\"");
+    EXPECT_EQ(a->Ask("read 2 0"), "error: no such disk");
+
+    EXPECT_EQ(a->Finish(), 0);
+    EXPECT_EQ(b->Finish(), 0);
+}
+
+} // namespace
