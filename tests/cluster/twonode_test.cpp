@@ -253,4 +253,21 @@ TEST_F(TwoNodes, ANodeWithoutPersistentReservationsRefusesTheClusterRequests)
     EXPECT_EQ(b->Finish(), 0);
 }
 
+TEST_F(TwoNodes, AnArrayThatGoesAwayIsALostLinkUntilItReturns)
+{
+    auto a = StartNode("1", kKeyA);
+    EXPECT_THAT(a->Ask("write 0 9 kept"), HasSubstr("status=0x00000000"));
+
+    array_.reset();
+    EXPECT_THAT(a->Ask("read 0 9"), HasSubstr("status=0xC0000185 srb=0x0A"));     // selection timeout
+    EXPECT_THAT(a->Ask("reserve 0"), Not(HasSubstr("status=0x00000000")));
+
+    // The node reconnects to the array served again on the same socket.
+    array_ = std::make_unique<Child>(TARN_ARRAYD, std::vector<std::string>{socket_, "2", "4096"});
+    ASSERT_THAT(array_->ReadLine(), StartsWith("arrayd: serving 2 LUNs"));
+    EXPECT_THAT(a->Ask("read 0 9"), HasSubstr("status=0x00000000"));
+    EXPECT_EQ(a->Ask("reserve 0"), kGood);
+    EXPECT_EQ(a->Finish(), 0);
+}
+
 } // namespace
