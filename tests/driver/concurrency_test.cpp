@@ -15,6 +15,8 @@ Abstract:
 #include "driverfixture.h"
 
 #include <atomic>
+#include <cstring>
+#include <set>
 #include <thread>
 
 namespace tarntest {
@@ -51,6 +53,66 @@ TEST_F(ConcurrencyTest, EntryPointsAndTimerSerialiseOnTheDriverLock)
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(Context()->TickCount, 601u);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(host::HeldSpinLocks(), 0);
+}
+
+// Requests through MPIO on several threads at once, round robin moving
+// the drives between paths as the clock runs: every request is counted in
+// and out again and every completion record comes back.
+TEST_F(ConcurrencyTest, RequestsOnManyThreadsAreCountedInAndOut)
+{
+    FullConfiguration();
+    host::RegistrySetDword(kParametersKey, "PathSelectionPolicy", TARN_LB_POLICY_ROUND_ROBIN);
+    host::RegistrySetDword(kParametersKey, "RoundRobinTimeSlice", 100);
+    AttachArray({0, 1});
+    ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
+    ASSERT_EQ(host_->Disks().size(), 2u);
+    BindAndHealPaths(FirstDrive());
+    const TARN_REQUEST_COUNTERS before = DsmRequestCounters;
+
+    constexpr int kThreads = 4;
+    constexpr int kRequests = 300;
+    std::atomic<int> failures{0};
+    std::atomic<int> finished{0};
+    std::vector<std::set<PVOID>> pathsUsed(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            uint8_t block[512];
+            for (int i = 0; i < kRequests; i++) {
+                memset(block, t * 16 + i % 16, sizeof(block));
+                size_t disk = (size_t)(t + i) % 2;
+                uint64_t lba = (uint64_t)t * 64 + i % 64;
+                mpio::IoResult write = host_->Write(disk, lba, 1, block);
+                mpio::IoResult read = host_->Read(disk, lba, 1, block);
+                if (write.Status != STATUS_SUCCESS || read.Status != STATUS_SUCCESS ||
+                    block[511] != (uint8_t)(t * 16 + i % 16)) {
+                    failures++;
+                }
+                pathsUsed[t].insert(read.Path);
+            }
+            finished++;
+        });
+    }
+    // Slices run out meanwhile, and the timer fires.
+    while (finished.load() < kThreads) {
+        host::ClockAdvance(20);
+    }
+    for (auto &thread : threads) {
+        thread.join();
+    }
+    std::set<PVOID> everyPath;
+    for (const auto &used : pathsUsed) {
+        everyPath.insert(used.begin(), used.end());
+    }
+    EXPECT_GT(everyPath.size(), 2u);
+
+    EXPECT_EQ(failures.load(), 0);
+    const uint64_t requests = 2u * kThreads * kRequests;
+    EXPECT_EQ(DsmRequestCounters.GetPathCalls - before.GetPathCalls, requests);
+    EXPECT_EQ(DsmRequestCounters.SetCompletionCalls - before.SetCompletionCalls, requests);
+    EXPECT_EQ(DsmRequestCounters.CompletionCalls - before.CompletionCalls, requests);
+    EXPECT_EQ(DsmRequestCounters.OutstandingRequests, before.OutstandingRequests);
     EXPECT_EQ(host::HeldSpinLocks(), 0);
 }
 
