@@ -108,7 +108,13 @@ TEST_F(ReservationTest, CommandsGoDownExactly)
     ASSERT_EQ(PrRegisterOnPath(device.Device(), key, TRUE, "[001]", "[001 2:0:0:0]"), STATUS_SUCCESS);
     ASSERT_EQ(PrRegisterOnPath(device.Device(), key, FALSE, "[001]", "[001 2:0:0:0]"), STATUS_SUCCESS);
     ASSERT_EQ(PrReadKeysOnPath(device.Device(), "[001]", "[001 2:0:0:0]"), STATUS_SUCCESS);
-    ASSERT_EQ(device.Requests().size(), 4u);
+    ASSERT_EQ(PrReleaseOnPath(device.Device(), key, "[001]", "[001 2:0:0:0]", &conflict), STATUS_SUCCESS);
+    ASSERT_EQ(PrClearOnPath(device.Device(), key, "[001]", "[001 2:0:0:0]"), STATUS_SUCCESS);
+    BOOLEAN reserved = TRUE, byThisNode = TRUE;
+    ASSERT_EQ(PrReadReservationOnPath(device.Device(), key, "[001]", "[001 2:0:0:0]", &reserved, &byThisNode),
+              STATUS_SUCCESS);
+    EXPECT_FALSE(reserved);
+    ASSERT_EQ(device.Requests().size(), 7u);
 
     struct Expect {
         std::vector<uint8_t> Cdb;
@@ -122,8 +128,13 @@ TEST_F(ReservationTest, CommandsGoDownExactly)
          {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0, 0}},
         {{0x5F, 0x06, 0x00, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24, std::vector<uint8_t>(24, 0)},
         {{0x5E, 0x00, 0, 0, 0, 0, 0, 0x01, 0x00, 0}, SCSI_IOCTL_DATA_IN, 256, {}},
+        {{0x5F, 0x02, 0x06, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
+         {1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {{0x5F, 0x03, 0x00, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
+         {1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {{0x5E, 0x01, 0, 0, 0, 0, 0, 0x00, 0x20, 0}, SCSI_IOCTL_DATA_IN, 32, {}},
     };
-    for (size_t i = 0; i < 4; i++) {
+    for (size_t i = 0; i < std::size(expected); i++) {
         SCOPED_TRACE(i);
         const std::vector<uint8_t> &bytes = device.Requests()[i];
         auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(bytes.data());
@@ -251,6 +262,20 @@ TEST_F(ReservationTest, ProbeReadUsesTheFirstPathAndNeedsOne)
     array_->ClearFaults();
     paths_[0]->HealthState = PDO_HEALTH_FAILED;     // whatever its health
     EXPECT_EQ(PrProbeRead(Context(), drive_), STATUS_SUCCESS);
+
+    // READ(16) of block 12, one block in.
+    ScriptedDevice device;
+    PDEVICE_OBJECT bound = paths_[0]->TargetObject;
+    paths_[0]->TargetObject = device.Device();
+    EXPECT_EQ(PrProbeRead(Context(), drive_), STATUS_SUCCESS);
+    paths_[0]->TargetObject = bound;
+    ASSERT_EQ(device.Requests().size(), 1u);
+    auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(device.Requests()[0].data());
+    EXPECT_EQ(header->CdbLength, 16);
+    EXPECT_EQ(header->DataIn, SCSI_IOCTL_DATA_IN);
+    EXPECT_EQ(header->DataTransferLength, 512u);
+    EXPECT_EQ(std::vector<uint8_t>(header->Cdb, header->Cdb + 16),
+              std::vector<uint8_t>({0x88, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C, 0, 0, 0, 0x01, 0, 0}));
 
     PCHAR serial = static_cast<PCHAR>(DsmAllocatePool(NonPagedPool, 9));
     memcpy(serial, "600A0B80", 9);
