@@ -38,6 +38,7 @@ Abstract:
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -85,8 +86,10 @@ struct WorkItemState {
 };
 
 std::mutex g_clockMutex;
-uint64_t g_now = 0;
-int64_t g_bootSystemTime = kDefaultBootSystemTime;
+// Written under g_clockMutex, read without it: the driver asks the time on
+// every request, and a torn or locked read would cost more than the answer.
+std::atomic<uint64_t> g_now{0};
+std::atomic<int64_t> g_bootSystemTime{kDefaultBootSystemTime};
 uint64_t g_timerSequence = 0;
 std::unordered_map<PKTIMER, TimerState> g_timers;
 std::unordered_map<PIO_WORKITEM, WorkItemState> g_workItems;
@@ -94,6 +97,52 @@ std::deque<PIO_WORKITEM> g_workQueue;
 std::condition_variable g_workCv;      // work queued, or stop
 std::condition_variable g_stopCv;      // real-time stop
 bool g_stopRealTime = false;
+
+// The lowest and highest address of an active timer, its DPC or a queued
+// work item, kept under g_clockMutex and read without it, so that the
+// check on every free (ActiveObjectIn) needs no lock for memory that lies
+// clear of them all.  A removal may leave the range wider than needed
+// until the next recomputation; it is never narrower than the set.
+std::atomic<uintptr_t> g_activeLow{UINTPTR_MAX};
+std::atomic<uintptr_t> g_activeHigh{0};
+
+// Clock mutex held.
+void WidenActive(const void *object)
+{
+    uintptr_t at = reinterpret_cast<uintptr_t>(object);
+    if (at < g_activeLow.load(std::memory_order_relaxed)) {
+        g_activeLow.store(at, std::memory_order_release);
+    }
+    if (at > g_activeHigh.load(std::memory_order_relaxed)) {
+        g_activeHigh.store(at, std::memory_order_release);
+    }
+}
+
+// After a removal (clock mutex held).  The bounds are stored one at a time;
+// either intermediate pair still covers the new set.
+void RecomputeActive()
+{
+    uintptr_t low = UINTPTR_MAX;
+    uintptr_t high = 0;
+    auto add = [&](const void *object) {
+        uintptr_t at = reinterpret_cast<uintptr_t>(object);
+        low = std::min(low, at);
+        high = std::max(high, at);
+    };
+    for (const auto &entry : g_timers) {
+        add(entry.first);
+        if (entry.second.Dpc != nullptr) {
+            add(entry.second.Dpc);
+        }
+    }
+    for (const auto &entry : g_workItems) {
+        if (entry.second.Queued) {
+            add(entry.first);
+        }
+    }
+    g_activeLow.store(low, std::memory_order_release);
+    g_activeHigh.store(high, std::memory_order_release);
+}
 
 std::atomic<uint64_t> g_dpcRuns{0};
 
@@ -157,12 +206,16 @@ void AdvanceTo(uint64_t target)
                 }
             }
             if (next == g_timers.end()) {
-                g_now = std::max(g_now, target);
+                if (target > g_now.load(std::memory_order_relaxed)) {
+                    g_now.store(target, std::memory_order_release);
+                }
                 return;
             }
             timer = next->first;
             TimerState &state = next->second;
-            g_now = std::max(g_now, state.Due);
+            if (state.Due > g_now.load(std::memory_order_relaxed)) {
+                g_now.store(state.Due, std::memory_order_release);
+            }
             dpc = state.Dpc;
             if (state.Period > 0) {
                 state.Due += static_cast<uint64_t>(state.Period) * kTicksPerMs;
@@ -171,6 +224,7 @@ void AdvanceTo(uint64_t target)
             } else {
                 g_timers.erase(next);
                 timer->Inserted = FALSE;
+                RecomputeActive();
             }
         }
         if (dpc != nullptr) {
@@ -202,6 +256,7 @@ void RunWorkItemsUntilEmpty(size_t *count)
             }
             it->second.Queued = false;
             work = it->second;
+            RecomputeActive();
         }
         // The item may be freed (or requeued) by its own routine: not touched after the call.
         work.Routine(work.Device, work.Context);
@@ -221,11 +276,7 @@ void RunWorkItemsUntilEmpty(size_t *count)
 void ClockThread()
 {
     auto start = std::chrono::steady_clock::now();
-    uint64_t base;
-    {
-        std::lock_guard<std::mutex> lock(g_clockMutex);
-        base = g_now;
-    }
+    uint64_t base = g_now.load(std::memory_order_acquire);
     std::unique_lock<std::mutex> lock(g_clockMutex);
     while (!g_stopCv.wait_for(lock, std::chrono::milliseconds(1), [] { return g_stopRealTime; })) {
         lock.unlock();
@@ -258,24 +309,18 @@ void ClockAdvance(uint64_t milliseconds)
         RequirePassive("host::ClockAdvance");
         return;
     }
-    uint64_t target;
-    {
-        std::lock_guard<std::mutex> lock(g_clockMutex);
-        target = g_now + milliseconds * kTicksPerMs;
-    }
-    AdvanceTo(target);
+    AdvanceTo(g_now.load(std::memory_order_acquire) + milliseconds * kTicksPerMs);
 }
 
 uint64_t InterruptTime()
 {
-    std::lock_guard<std::mutex> lock(g_clockMutex);
-    return g_now;
+    return g_now.load(std::memory_order_acquire);
 }
 
 void SetBootSystemTime(int64_t systemTime)
 {
     std::lock_guard<std::mutex> lock(g_clockMutex);
-    g_bootSystemTime = systemTime;
+    g_bootSystemTime.store(systemTime, std::memory_order_release);
 }
 
 size_t ActiveTimers()
@@ -343,6 +388,11 @@ const char *ActiveObjectIn(const void *begin, size_t size)
         const char *c = static_cast<const char *>(p);
         return c >= b && c < b + size;
     };
+    uintptr_t first = reinterpret_cast<uintptr_t>(begin);
+    if (size == 0 || first > g_activeHigh.load(std::memory_order_acquire) ||
+        first + (size - 1) < g_activeLow.load(std::memory_order_acquire)) {
+        return nullptr;   // clear of every active object: the common case, without the lock
+    }
     std::lock_guard<std::mutex> lock(g_clockMutex);
     for (const auto &entry : g_timers) {
         if (inside(entry.first)) {
@@ -366,12 +416,13 @@ void RebootCore()
     {
         std::lock_guard<std::mutex> advancing(g_advanceMutex);
         std::lock_guard<std::mutex> lock(g_clockMutex);
-        g_now = 0;
-        g_bootSystemTime = kDefaultBootSystemTime;
+        g_now.store(0, std::memory_order_release);
+        g_bootSystemTime.store(kDefaultBootSystemTime, std::memory_order_release);
         g_timerSequence = 0;
         g_timers.clear();
         g_workItems.clear();
         g_workQueue.clear();
+        RecomputeActive();
         g_dpcRuns = 0;
     }
     g_eventCv.notify_all();
@@ -390,14 +441,13 @@ using namespace host;
 
 extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 {
-    std::lock_guard<std::mutex> lock(g_clockMutex);
-    CurrentTime->QuadPart = g_bootSystemTime + static_cast<int64_t>(g_now);
+    CurrentTime->QuadPart = g_bootSystemTime.load(std::memory_order_acquire) +
+                            static_cast<int64_t>(g_now.load(std::memory_order_acquire));
 }
 
 extern "C" VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount)
 {
-    std::lock_guard<std::mutex> lock(g_clockMutex);
-    TickCount->QuadPart = static_cast<int64_t>(g_now / kTimeIncrement);
+    TickCount->QuadPart = static_cast<int64_t>(g_now.load(std::memory_order_acquire) / kTimeIncrement);
 }
 
 extern "C" ULONG NTAPI KeQueryTimeIncrement(VOID)
@@ -467,16 +517,21 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
         return FALSE;
     }
     std::lock_guard<std::mutex> lock(g_clockMutex);
+    uint64_t now = g_now.load(std::memory_order_relaxed);
     uint64_t due;
     int64_t requested = DueTime.QuadPart;
     if (requested < 0) {
-        due = g_now + static_cast<uint64_t>(-requested);
+        due = now + static_cast<uint64_t>(-requested);
     } else {
-        int64_t interrupt = requested - g_bootSystemTime;
-        due = interrupt < static_cast<int64_t>(g_now) ? g_now : static_cast<uint64_t>(interrupt);
+        int64_t interrupt = requested - g_bootSystemTime.load(std::memory_order_relaxed);
+        due = interrupt < static_cast<int64_t>(now) ? now : static_cast<uint64_t>(interrupt);
     }
     bool wasSet = g_timers.erase(Timer) != 0;
     g_timers[Timer] = TimerState{due, Period, Dpc, ++g_timerSequence};
+    WidenActive(Timer);   // a DPC it had before stays in the range until the next removal
+    if (Dpc != nullptr) {
+        WidenActive(Dpc);
+    }
     Timer->Inserted = TRUE;
     Timer->Period = Period;
     Timer->DueTime.QuadPart = due;
@@ -491,6 +546,7 @@ extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
     if (g_timers.erase(Timer) == 0) {
         return FALSE;
     }
+    RecomputeActive();
     Timer->Inserted = FALSE;
     return TRUE;
 }
@@ -670,6 +726,7 @@ extern "C" VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUT
         it->second.Routine = WorkerRoutine;
         it->second.Context = Context;
         g_workQueue.push_back(IoWorkItem);
+        WidenActive(IoWorkItem);
     }
     g_workCv.notify_all();
 }

@@ -22,6 +22,9 @@ Abstract:
         failure);
       - freeing pool that still holds an active timer, a queued work item
         or an initialised lookaside list is a verifier failure;
+      - a lookaside list takes back only live pool blocks of its tag and
+        size, and an entry it caches is neither freed to it again nor
+        freed as pool;
       - allocations can be made to fail, the n-th from now or all of a tag.
 
     The host mutexes are never held while the verifier handler or a
@@ -32,17 +35,18 @@ Abstract:
 #include "coreinternal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <unordered_map>
+#include <thread>
 #include <vector>
 
 namespace host {
@@ -54,11 +58,16 @@ constexpr unsigned char kGuardFill = 0xFB;
 constexpr size_t kGuardBytes = 16;
 constexpr size_t kRecentFrees = 4096;   // freed blocks remembered to name a double free
 
+struct LookasideState;
+
 struct Block {
     size_t Size;
     ULONG Tag;
     POOL_TYPE Type;
     uint64_t Serial;
+    // The lookaside list that handed the block out or holds it in its
+    // cache, if one did: the only list whose entry table may name it.
+    LookasideState *Lookaside;
 };
 
 struct FreedBlock {
@@ -134,49 +143,305 @@ void ReleaseMemory(void *p, size_t size)
 }
 
 //
-// Lookaside lists.  The list's state lives on the host side; the
-// registry maps each state to the driver's NPAGED_LOOKASIDE_LIST that
-// owns it, so a stale or garbage HostList pointer is never followed.
+// Lookaside lists.  A list's state lives on the host side, in slabs that
+// are never freed: a deleted list's state is only marked dead (no owner)
+// and reused by a later list.  A HostList pointer is therefore checked
+// against the slabs and then against the state's owner, so a stale or
+// garbage one is never followed, and no global table is consulted on the
+// per-request path.
 //
-struct LookasideState {
-    std::mutex Mutex;
-    PNPAGED_LOOKASIDE_LIST Owner;
-    size_t Size;
-    ULONG Tag;
-    size_t Depth;
-    PALLOCATE_FUNCTION Allocate;
-    PFREE_FUNCTION Free;
-    std::vector<void *> Cache;
+// Locks: g_lookasideMutex (creation, deletion, reboot) is taken before a
+// list's lock; under a list's lock only the clock's mutex may be taken
+// (to look for active objects in an entry), and never another list's lock
+// or g_poolMutex.
+//
+
+// The lock of one list.  Its critical sections are a few instructions
+// long; taking it costs one atomic exchange where a std::mutex costs two
+// locked operations.
+class ListLock {
+public:
+    void lock()
+    {
+        while (locked_.exchange(true, std::memory_order_acquire)) {
+            while (locked_.load(std::memory_order_relaxed)) {
+                std::this_thread::yield();
+            }
+        }
+    }
+    void unlock() { locked_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> locked_{false};
 };
 
-std::mutex g_lookasideMutex;
-std::unordered_map<const void *, std::shared_ptr<LookasideState>> g_lookasides;   // by state address
+// The entries a list knows by address: those it handed out (lists whose
+// entries are pool, which are checked without a pool lookup when they come
+// back) and those in its cache (a second free of one is a double free).
+// Open addressing with linear probing and backward-shift deletion: the
+// per-request path allocates nothing and leaves no tombstones.
+class EntryTable {
+public:
+    enum State : unsigned char { Unknown, HandedOut, Cached };
 
-std::shared_ptr<LookasideState> FindLookaside(PNPAGED_LOOKASIDE_LIST list)
+    State Find(const void *entry) const
+    {
+        if (count_ == 0) {
+            return Unknown;
+        }
+        for (size_t i = Home(entry);; i = (i + 1) & mask_) {
+            if (slots_[i].Entry == entry) {
+                return slots_[i].Value;
+            }
+            if (slots_[i].Entry == nullptr) {
+                return Unknown;
+            }
+        }
+    }
+
+    void Set(const void *entry, State state)
+    {
+        if (count_ != 0) {
+            size_t i = Home(entry);
+            while (slots_[i].Entry != nullptr) {
+                if (slots_[i].Entry == entry) {
+                    slots_[i].Value = state;
+                    return;
+                }
+                i = (i + 1) & mask_;
+            }
+        }
+        if ((count_ + 1) * 2 > slots_.size()) {
+            Grow();
+        }
+        size_t i = Home(entry);
+        while (slots_[i].Entry != nullptr) {
+            i = (i + 1) & mask_;
+        }
+        slots_[i] = Slot{entry, state};
+        count_++;
+    }
+
+    void Erase(const void *entry)
+    {
+        if (count_ == 0) {
+            return;
+        }
+        size_t hole = Home(entry);
+        while (slots_[hole].Entry != entry) {
+            if (slots_[hole].Entry == nullptr) {
+                return;
+            }
+            hole = (hole + 1) & mask_;
+        }
+        // Moves back each later entry of the run that may not sit after the hole.
+        for (size_t i = (hole + 1) & mask_; slots_[i].Entry != nullptr; i = (i + 1) & mask_) {
+            size_t home = Home(slots_[i].Entry);
+            bool reachable = hole <= i ? (home > hole && home <= i) : (home > hole || home <= i);
+            if (!reachable) {
+                slots_[hole] = slots_[i];
+                hole = i;
+            }
+        }
+        slots_[hole] = Slot{nullptr, Unknown};
+        count_--;
+    }
+
+    void Clear()
+    {
+        std::fill(slots_.begin(), slots_.end(), Slot{nullptr, Unknown});
+        count_ = 0;
+    }
+
+private:
+    struct Slot {
+        const void *Entry;
+        State Value;
+    };
+
+    size_t Home(const void *entry) const
+    {
+        uint64_t hash = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(entry)) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(hash >> 32) & mask_;
+    }
+
+    void Grow()
+    {
+        std::vector<Slot> old(std::max<size_t>(slots_.size() * 2, 16), Slot{nullptr, Unknown});
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        count_ = 0;
+        for (const Slot &slot : old) {
+            if (slot.Entry != nullptr) {
+                Set(slot.Entry, slot.Value);
+            }
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t count_ = 0;
+};
+
+struct LookasideState {
+    ListLock Lock;
+    // The list this state belongs to, nullptr while unused.  Written under
+    // both g_lookasideMutex and Lock; read under either.
+    PNPAGED_LOOKASIDE_LIST Owner = nullptr;
+    size_t Size = 0;
+    ULONG Tag = 0;
+    size_t Depth = 0;
+    PALLOCATE_FUNCTION Allocate = nullptr;
+    PFREE_FUNCTION Free = nullptr;
+    uint64_t Generation = 0;     // counts the lists that have used the state
+    std::vector<void *> Cache;   // reserved to the depth at initialisation
+    EntryTable Entries;
+
+    // Entries are pool blocks of the list's tag, allocated by the list.
+    bool PoolBacked() const { return Allocate == nullptr; }
+};
+
+constexpr size_t kFirstSlab = 16;   // slab k holds kFirstSlab << k states
+constexpr size_t kSlabs = 24;
+
+std::mutex g_lookasideMutex;
+std::atomic<LookasideState *> g_slabs[kSlabs];   // filled in order, under g_lookasideMutex
+std::vector<LookasideState *> g_unusedLookasides;
+
+size_t SlabLength(size_t slab)
+{
+    return kFirstSlab << slab;
+}
+
+// The state a HostList value points at, if it points at one at all.
+LookasideState *StateAt(const void *handle)
+{
+    uintptr_t at = reinterpret_cast<uintptr_t>(handle);
+    for (size_t k = 0; k < kSlabs; k++) {
+        LookasideState *slab = g_slabs[k].load(std::memory_order_acquire);
+        if (slab == nullptr) {
+            break;
+        }
+        uintptr_t begin = reinterpret_cast<uintptr_t>(slab);
+        if (at >= begin && at - begin < SlabLength(k) * sizeof(LookasideState)) {
+            size_t offset = at - begin;
+            return offset % sizeof(LookasideState) == 0 ? &slab[offset / sizeof(LookasideState)] : nullptr;
+        }
+    }
+    return nullptr;
+}
+
+// Calls visit on every state ever made (g_lookasideMutex held).
+template <typename Visit>
+void ForEachState(Visit visit)
+{
+    for (size_t k = 0; k < kSlabs; k++) {
+        LookasideState *slab = g_slabs[k].load(std::memory_order_relaxed);
+        if (slab == nullptr) {
+            return;
+        }
+        for (size_t i = 0; i < SlabLength(k); i++) {
+            visit(&slab[i]);
+        }
+    }
+}
+
+// An unused state, a new slab's when none is left (g_lookasideMutex held).
+LookasideState *TakeUnusedState()
+{
+    if (g_unusedLookasides.empty()) {
+        size_t k = 0;
+        while (k < kSlabs && g_slabs[k].load(std::memory_order_relaxed) != nullptr) {
+            k++;
+        }
+        if (k == kSlabs) {
+            return nullptr;
+        }
+        LookasideState *slab = new LookasideState[SlabLength(k)];   // never freed: see above
+        for (size_t i = SlabLength(k); i-- > 0;) {
+            g_unusedLookasides.push_back(&slab[i]);
+        }
+        g_slabs[k].store(slab, std::memory_order_release);
+    }
+    LookasideState *state = g_unusedLookasides.back();
+    g_unusedLookasides.pop_back();
+    return state;
+}
+
+// The state of list, locked, or nullptr (nothing locked) when list is not
+// an initialised list.
+LookasideState *LockLookaside(PNPAGED_LOOKASIDE_LIST list)
 {
     if (list == nullptr) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(g_lookasideMutex);
-    auto it = g_lookasides.find(list->HostList);
-    if (it == g_lookasides.end() || it->second->Owner != list || list->Initialized == 0) {
+    LookasideState *state = StateAt(list->HostList);
+    if (state == nullptr) {
         return nullptr;
     }
-    return it->second;
+    state->Lock.lock();
+    if (state->Owner != list || list->Initialized == 0) {
+        state->Lock.unlock();
+        return nullptr;
+    }
+    return state;
 }
 
 // The lookaside list whose NPAGED_LOOKASIDE_LIST lies in [begin, begin + size), if any.
 bool LookasideIn(const void *begin, size_t size)
 {
     const char *b = static_cast<const char *>(begin);
+    bool found = false;
     std::lock_guard<std::mutex> lock(g_lookasideMutex);
-    for (const auto &entry : g_lookasides) {
-        const char *owner = reinterpret_cast<const char *>(entry.second->Owner);
-        if (owner >= b && owner < b + size) {
-            return true;
+    ForEachState([&](const LookasideState *state) {
+        const char *owner = reinterpret_cast<const char *>(state->Owner);
+        found = found || (owner != nullptr && owner >= b && owner < b + size);
+    });
+    return found;
+}
+
+// Checks an entry that a list whose entries are pool did not hand out,
+// and takes it over for the list: it must be a live pool block of the
+// list's tag and at least its size, and not one another list caches (a
+// double free); another list that handed it out forgets it.  No list lock
+// is held.  Returns the failure, empty when the entry is fine.
+std::string ClaimForeignEntry(PNPAGED_LOOKASIDE_LIST list, LookasideState *state, ULONG tag, size_t size,
+                              const void *entry)
+{
+    LookasideState *previous = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_poolMutex);
+        auto it = g_blocks.find(entry);
+        if (it == g_blocks.end()) {
+            return Format("ExFreeToNPagedLookasideList(%p, %p): the entry is not an allocated pool block "
+                          "(double free or foreign pointer)",
+                          (void *)list, entry);
         }
+        if (it->second.Tag != tag || it->second.Size < size) {
+            return Format("ExFreeToNPagedLookasideList(%p, %p): the entry is a '%s' block of %zu bytes, not an entry "
+                          "of this '%s' list of %zu bytes",
+                          (void *)list, entry, TagText(it->second.Tag).c_str(), it->second.Size,
+                          TagText(tag).c_str(), size);
+        }
+        previous = it->second.Lookaside;
     }
-    return false;
+    if (previous != nullptr && previous != state) {
+        std::lock_guard<ListLock> lock(previous->Lock);
+        if (previous->Entries.Find(entry) == EntryTable::Cached) {
+            return Format("ExFreeToNPagedLookasideList(%p, %p): double free; the entry is cached on lookaside list %p",
+                          (void *)list, entry, (void *)previous->Owner);
+        }
+        previous->Entries.Erase(entry);
+    }
+    std::lock_guard<std::mutex> lock(g_poolMutex);
+    auto it = g_blocks.find(entry);
+    if (it == g_blocks.end()) {
+        return Format("ExFreeToNPagedLookasideList(%p, %p): the entry was freed concurrently by another thread "
+                      "(double free)",
+                      (void *)list, entry);
+    }
+    it->second.Lookaside = state;
+    return std::string();
 }
 
 // Frees a block; call names the kernel routine for messages; checkTag
@@ -251,6 +516,22 @@ void FreeBlock(const char *call, PVOID p, ULONG tag, bool checkTag)
                     TagText(block.Tag).c_str(), block.Size));
         return;
     }
+    if (block.Lookaside != nullptr) {
+        // A list that handed the block out forgets it, so that the address
+        // is a stranger to the list once it is reused; one that still
+        // caches it would hand out freed memory.
+        LookasideState *state = block.Lookaside;
+        std::unique_lock<ListLock> lock(state->Lock);
+        if (state->Entries.Find(p) == EntryTable::Cached) {
+            const void *owner = state->Owner;
+            lock.unlock();
+            Fail(Format("%s(%p): the '%s' block is an entry cached on lookaside list %p; it was freed to the list "
+                        "already (double free)",
+                        call, p, TagText(block.Tag).c_str(), owner));
+            return;
+        }
+        state->Entries.Erase(p);
+    }
     if (!GuardIntact(p, block.Size)) {
         Fail(Format("%s(%p): pool overrun: bytes past the end of the '%s' block of %zu bytes (serial %" PRIu64
                     ") were written",
@@ -273,6 +554,49 @@ void FreeBlock(const char *call, PVOID p, ULONG tag, bool checkTag)
         }
     }
     ReleaseMemory(p, block.Size);
+}
+
+// ExAllocatePoolWithTag; list is the lookaside list the block is
+// allocated for, if any.
+void *AllocateBlock(POOL_TYPE type, size_t size, ULONG tag, LookasideState *list)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        VerifierFail("ExAllocatePoolWithTag('%s', %zu bytes) called above DISPATCH_LEVEL", TagText(tag).c_str(), size);
+        return nullptr;
+    }
+    if (IsPaged(type) && irql > APC_LEVEL) {
+        VerifierFail("ExAllocatePoolWithTag(%s, '%s', %zu bytes) called at DISPATCH_LEVEL; paged pool may only be "
+                     "allocated at or below APC_LEVEL",
+                     PoolTypeName(type), TagText(tag).c_str(), size);
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_poolMutex);
+        g_attempts++;
+        bool fail = g_failTags.count(tag) != 0;
+        if (g_failCountdown != 0 && --g_failCountdown == 0) {
+            fail = true;
+        }
+        if (fail) {
+            return nullptr;
+        }
+    }
+
+    size_t alignment = (type == NonPagedPoolCacheAligned || type == PagedPoolCacheAligned) ? 64 : 16;
+    void *p = nullptr;
+    if (posix_memalign(&p, alignment, size + kGuardBytes) != 0) {
+        return nullptr;
+    }
+    memset(p, kNewFill, size);
+    memset(static_cast<char *>(p) + size, kGuardFill, kGuardBytes);
+
+    std::lock_guard<std::mutex> lock(g_poolMutex);
+    g_blocks[p] = Block{size, tag, type, ++g_serial, list};
+    for (auto it = g_recentFrees.begin(); it != g_recentFrees.end();) {
+        it = it->Address == p ? g_recentFrees.erase(it) : std::next(it);
+    }
+    return p;
 }
 
 } // namespace
@@ -365,7 +689,15 @@ void RebootPool()
 {
     {
         std::lock_guard<std::mutex> lock(g_lookasideMutex);
-        g_lookasides.clear();
+        g_unusedLookasides.clear();
+        ForEachState([](LookasideState *state) {
+            std::lock_guard<ListLock> listLock(state->Lock);
+            state->Owner = nullptr;
+            state->Cache.clear();
+            state->Entries.Clear();
+            g_unusedLookasides.push_back(state);
+        });
+        std::reverse(g_unusedLookasides.begin(), g_unusedLookasides.end());   // the first states first
     }
     std::map<const void *, Block> blocks;
     {
@@ -387,44 +719,7 @@ using namespace host;
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    KIRQL irql = KeGetCurrentIrql();
-    if (irql > DISPATCH_LEVEL) {
-        VerifierFail("ExAllocatePoolWithTag('%s', %zu bytes) called above DISPATCH_LEVEL", TagText(Tag).c_str(),
-                     static_cast<size_t>(NumberOfBytes));
-        return nullptr;
-    }
-    if (IsPaged(PoolType) && irql > APC_LEVEL) {
-        VerifierFail("ExAllocatePoolWithTag(%s, '%s', %zu bytes) called at DISPATCH_LEVEL; paged pool may only be "
-                     "allocated at or below APC_LEVEL",
-                     PoolTypeName(PoolType), TagText(Tag).c_str(), static_cast<size_t>(NumberOfBytes));
-        return nullptr;
-    }
-    {
-        std::lock_guard<std::mutex> lock(g_poolMutex);
-        g_attempts++;
-        bool fail = g_failTags.count(Tag) != 0;
-        if (g_failCountdown != 0 && --g_failCountdown == 0) {
-            fail = true;
-        }
-        if (fail) {
-            return nullptr;
-        }
-    }
-
-    size_t alignment = (PoolType == NonPagedPoolCacheAligned || PoolType == PagedPoolCacheAligned) ? 64 : 16;
-    void *p = nullptr;
-    if (posix_memalign(&p, alignment, NumberOfBytes + kGuardBytes) != 0) {
-        return nullptr;
-    }
-    memset(p, kNewFill, NumberOfBytes);
-    memset(static_cast<char *>(p) + NumberOfBytes, kGuardFill, kGuardBytes);
-
-    std::lock_guard<std::mutex> lock(g_poolMutex);
-    g_blocks[p] = Block{NumberOfBytes, Tag, PoolType, ++g_serial};
-    for (auto it = g_recentFrees.begin(); it != g_recentFrees.end();) {
-        it = it->Address == p ? g_recentFrees.erase(it) : std::next(it);
-    }
-    return p;
+    return AllocateBlock(PoolType, NumberOfBytes, Tag, nullptr);
 }
 
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
@@ -452,58 +747,74 @@ extern "C" VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Loo
         VerifierFail("ExInitializeNPagedLookasideList(NULL)");
         return;
     }
-    if (FindLookaside(Lookaside) != nullptr) {
+    if (LookasideState *live = LockLookaside(Lookaside)) {
+        live->Lock.unlock();
         VerifierFail("ExInitializeNPagedLookasideList(%p): the list is already initialised and not deleted",
                      (void *)Lookaside);
         return;
     }
-    auto state = std::make_shared<LookasideState>();
-    state->Owner = Lookaside;
-    state->Size = Size;
-    state->Tag = Tag;
-    state->Depth = Depth != 0 ? Depth : 4;
-    state->Allocate = Allocate;
-    state->Free = Free;
+    {
+        std::lock_guard<std::mutex> registry(g_lookasideMutex);
+        LookasideState *state = TakeUnusedState();
+        if (state != nullptr) {
+            std::lock_guard<ListLock> lock(state->Lock);
+            state->Size = Size;
+            state->Tag = Tag;
+            state->Depth = Depth != 0 ? Depth : 4;
+            state->Allocate = Allocate;
+            state->Free = Free;
+            state->Cache.clear();
+            state->Cache.reserve(state->Depth);
+            state->Entries.Clear();
+            state->Generation++;
 
-    memset(Lookaside, 0, sizeof(*Lookaside));
-    Lookaside->HostList = state.get();
-    Lookaside->Size = static_cast<ULONG>(Size);
-    Lookaside->Tag = Tag;
-    Lookaside->Depth = static_cast<USHORT>(state->Depth);
-    Lookaside->Initialized = 1;
-    Lookaside->Allocate = Allocate;
-    Lookaside->Free = Free;
-
-    std::lock_guard<std::mutex> lock(g_lookasideMutex);
-    g_lookasides[state.get()] = state;
+            memset(Lookaside, 0, sizeof(*Lookaside));
+            Lookaside->HostList = state;
+            Lookaside->Size = static_cast<ULONG>(Size);
+            Lookaside->Tag = Tag;
+            Lookaside->Depth = static_cast<USHORT>(state->Depth);
+            Lookaside->Initialized = 1;
+            Lookaside->Allocate = Allocate;
+            Lookaside->Free = Free;
+            state->Owner = Lookaside;
+            return;
+        }
+    }
+    VerifierFail("ExInitializeNPagedLookasideList(%p): too many lookaside lists at once", (void *)Lookaside);
 }
 
 extern "C" VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 {
     detail::RequireAtMostDispatch("ExDeleteNPagedLookasideList");
-    std::shared_ptr<LookasideState> state = FindLookaside(Lookaside);
-    if (state == nullptr) {
+    std::vector<void *> cached;
+    PFREE_FUNCTION freeRoutine = nullptr;
+    ULONG tag = 0;
+    bool deleted = false;
+    {
+        std::lock_guard<std::mutex> registry(g_lookasideMutex);
+        if (LookasideState *state = LockLookaside(Lookaside)) {
+            std::lock_guard<ListLock> lock(state->Lock, std::adopt_lock);
+            state->Owner = nullptr;
+            state->Entries.Clear();
+            cached.swap(state->Cache);
+            freeRoutine = state->Free;
+            tag = state->Tag;
+            Lookaside->Initialized = 0;
+            Lookaside->HostList = nullptr;
+            g_unusedLookasides.push_back(state);
+            deleted = true;
+        }
+    }
+    if (!deleted) {
         VerifierFail("ExDeleteNPagedLookasideList(%p): the list is not initialised (or already deleted)",
                      (void *)Lookaside);
         return;
     }
-    {
-        std::lock_guard<std::mutex> lock(g_lookasideMutex);
-        g_lookasides.erase(state.get());
-    }
-    Lookaside->Initialized = 0;
-    Lookaside->HostList = nullptr;
-
-    std::vector<void *> cached;
-    {
-        std::lock_guard<std::mutex> lock(state->Mutex);
-        cached.swap(state->Cache);
-    }
     for (void *entry : cached) {
-        if (state->Free != nullptr) {
-            state->Free(entry);
+        if (freeRoutine != nullptr) {
+            freeRoutine(entry);
         } else {
-            ExFreePoolWithTag(entry, state->Tag);
+            ExFreePoolWithTag(entry, tag);
         }
     }
 }
@@ -511,85 +822,103 @@ extern "C" VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookasi
 extern "C" PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 {
     detail::RequireAtMostDispatch("ExAllocateFromNPagedLookasideList");
-    std::shared_ptr<LookasideState> state = FindLookaside(Lookaside);
+    LookasideState *state = LockLookaside(Lookaside);
     if (state == nullptr) {
         VerifierFail("ExAllocateFromNPagedLookasideList(%p): the list is not initialised (or was deleted)",
                      (void *)Lookaside);
         return nullptr;
     }
-    {
-        std::lock_guard<std::mutex> lock(state->Mutex);
-        if (!state->Cache.empty()) {
-            void *entry = state->Cache.back();
-            state->Cache.pop_back();
-            return entry;
+    std::unique_lock<ListLock> lock(state->Lock, std::adopt_lock);
+    if (!state->Cache.empty()) {
+        void *entry = state->Cache.back();
+        state->Cache.pop_back();
+        if (state->PoolBacked()) {
+            state->Entries.Set(entry, EntryTable::HandedOut);
+        } else {
+            state->Entries.Erase(entry);
+        }
+        return entry;
+    }
+    PALLOCATE_FUNCTION allocate = state->Allocate;
+    size_t size = state->Size;
+    ULONG tag = state->Tag;
+    uint64_t generation = state->Generation;
+    lock.unlock();
+
+    if (allocate != nullptr) {
+        return allocate(NonPagedPool, size, tag);
+    }
+    void *entry = AllocateBlock(NonPagedPool, size, tag, state);
+    if (entry != nullptr) {
+        lock.lock();
+        if (state->Generation == generation && state->Owner == Lookaside) {   // not deleted meanwhile
+            state->Entries.Set(entry, EntryTable::HandedOut);
         }
     }
-    if (state->Allocate != nullptr) {
-        return state->Allocate(NonPagedPool, state->Size, state->Tag);
-    }
-    return ExAllocatePoolWithTag(NonPagedPool, state->Size, state->Tag);
+    return entry;
 }
 
 extern "C" VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
 {
     detail::RequireAtMostDispatch("ExFreeToNPagedLookasideList");
-    std::shared_ptr<LookasideState> state = FindLookaside(Lookaside);
+    LookasideState *state = LockLookaside(Lookaside);
     if (state == nullptr) {
         VerifierFail("ExFreeToNPagedLookasideList(%p, %p): the list is not initialised (or was deleted)",
                      (void *)Lookaside, Entry);
         return;
     }
+    std::unique_lock<ListLock> lock(state->Lock, std::adopt_lock);
     if (Entry == nullptr) {
+        lock.unlock();
         VerifierFail("ExFreeToNPagedLookasideList(%p, NULL): freeing a NULL entry", (void *)Lookaside);
         return;
     }
-    if (state->Allocate == nullptr) {
-        // The entry must be a live pool block of the list's tag and large enough.
-        std::string message;
-        {
-            std::lock_guard<std::mutex> lock(g_poolMutex);
-            auto it = g_blocks.find(Entry);
-            if (it == g_blocks.end()) {
-                message = Format("ExFreeToNPagedLookasideList(%p, %p): the entry is not an allocated pool block "
-                                 "(double free or foreign pointer)",
-                                 (void *)Lookaside, Entry);
-            } else if (it->second.Tag != state->Tag || it->second.Size < state->Size) {
-                message = Format("ExFreeToNPagedLookasideList(%p, %p): the entry is a '%s' block of %zu bytes, not "
-                                 "an entry of this '%s' list of %zu bytes",
-                                 (void *)Lookaside, Entry, TagText(it->second.Tag).c_str(), it->second.Size,
-                                 TagText(state->Tag).c_str(), state->Size);
-            }
-        }
+    EntryTable::State known = state->Entries.Find(Entry);
+    if (known == EntryTable::Unknown && state->PoolBacked()) {
+        // Not an entry the list handed out: the full checks, with the list
+        // unlocked, and then the list takes it over.
+        ULONG tag = state->Tag;
+        size_t size = state->Size;
+        lock.unlock();
+        std::string message = ClaimForeignEntry(Lookaside, state, tag, size, Entry);
         if (!message.empty()) {
             Fail(message);
             return;
         }
+        state = LockLookaside(Lookaside);
+        if (state == nullptr) {
+            VerifierFail("ExFreeToNPagedLookasideList(%p, %p): the list was deleted during the call", (void *)Lookaside,
+                         Entry);
+            return;
+        }
+        lock = std::unique_lock<ListLock>(state->Lock, std::adopt_lock);
+        known = state->Entries.Find(Entry);
+    }
+    if (known == EntryTable::Cached) {
+        lock.unlock();
+        VerifierFail("ExFreeToNPagedLookasideList(%p, %p): double free; the entry is already on the list",
+                     (void *)Lookaside, Entry);
+        return;
     }
     if (const char *what = detail::ActiveObjectIn(Entry, state->Size)) {
+        lock.unlock();
         VerifierFail("ExFreeToNPagedLookasideList(%p, %p): freed an entry containing %s", (void *)Lookaside, Entry,
                      what);
         return;
     }
-    {
-        std::unique_lock<std::mutex> lock(state->Mutex);
-        for (void *cached : state->Cache) {
-            if (cached == Entry) {
-                lock.unlock();
-                VerifierFail("ExFreeToNPagedLookasideList(%p, %p): double free; the entry is already on the list",
-                             (void *)Lookaside, Entry);
-                return;
-            }
-        }
-        if (state->Cache.size() < state->Depth) {
-            memset(Entry, kFreedFill, state->Size);
-            state->Cache.push_back(Entry);
-            return;
-        }
+    if (state->Cache.size() < state->Depth) {
+        memset(Entry, kFreedFill, state->Size);
+        state->Cache.push_back(Entry);
+        state->Entries.Set(Entry, EntryTable::Cached);
+        return;
     }
-    if (state->Free != nullptr) {
-        state->Free(Entry);
+    state->Entries.Erase(Entry);
+    PFREE_FUNCTION freeRoutine = state->Free;
+    ULONG tag = state->Tag;
+    lock.unlock();
+    if (freeRoutine != nullptr) {
+        freeRoutine(Entry);
     } else {
-        ExFreePoolWithTag(Entry, state->Tag);
+        ExFreePoolWithTag(Entry, tag);
     }
 }

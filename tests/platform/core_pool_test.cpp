@@ -272,6 +272,51 @@ TEST(CorePool, FreeingPoolHoldingADpcOfAnActiveTimerIsAVerifierFailure)
     EXPECT_THAT(verifier.Take(), testing::IsEmpty());
 }
 
+TEST(CorePool, AnActiveTimerIsFoundAfterOthersStop)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    struct Context {
+        KTIMER Timer;
+        KDPC Dpc;
+    };
+    Context *contexts[3];
+    for (Context *&context : contexts) {
+        context = static_cast<Context *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTarn));
+        KeInitializeTimerEx(&context->Timer, NotificationTimer);
+        KeInitializeDpc(&context->Dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    }
+    LARGE_INTEGER due;
+    for (int i = 0; i < 3; i++) {
+        due.QuadPart = -(i == 1 ? 1000 : 10) * 10000LL;
+        KeSetTimerEx(&contexts[i]->Timer, due, 0, &contexts[i]->Dpc);
+    }
+    EXPECT_TRUE(KeCancelTimer(&contexts[0]->Timer));
+    host::ClockAdvance(10);   // the third expires
+    ExFreePool(contexts[0]);
+    ExFreePool(contexts[2]);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    ExFreePool(contexts[1]);
+    EXPECT_THAT(verifier.One(), HasSubstr("freed pool containing an active timer"));
+
+    // Nor may a lookaside entry holding one go back to its list.
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, sizeof(Context), kTarn, 0);
+    auto *entry = static_cast<Context *>(ExAllocateFromNPagedLookasideList(&list));
+    KeInitializeTimerEx(&entry->Timer, NotificationTimer);
+    KeSetTimerEx(&entry->Timer, due, 0, nullptr);
+    ExFreeToNPagedLookasideList(&list, entry);
+    EXPECT_THAT(verifier.One(), HasSubstr("freed an entry containing an active timer"));
+
+    EXPECT_TRUE(KeCancelTimer(&entry->Timer));
+    EXPECT_TRUE(KeCancelTimer(&contexts[1]->Timer));
+    ExFreeToNPagedLookasideList(&list, entry);
+    ExDeleteNPagedLookasideList(&list);
+    ExFreePool(contexts[1]);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
 //
 // Lookaside lists.
 //
@@ -390,6 +435,65 @@ TEST(CoreLookaside, FreeingPoolHoldingALiveListIsAVerifierFailure)
     ExDeleteNPagedLookasideList(list);
     ExFreePool(list);
     EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+}
+
+TEST(CoreLookaside, AnEntryBelongsToOneListAndToNoneOnceFreedAsPool)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    NPAGED_LOOKASIDE_LIST first;
+    NPAGED_LOOKASIDE_LIST second;
+    ExInitializeNPagedLookasideList(&first, nullptr, nullptr, 0, 32, kTarn, 4);
+    ExInitializeNPagedLookasideList(&second, nullptr, nullptr, 0, 32, kTarn, 4);
+
+    // Handed out, then freed as pool (allowed): the list no longer takes it.
+    void *entry = ExAllocateFromNPagedLookasideList(&first);
+    ExFreePool(entry);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    ExFreeToNPagedLookasideList(&first, entry);
+    EXPECT_THAT(verifier.One(), HasSubstr("not an allocated pool block"));
+
+    // Cached by a list: neither freed as pool nor taken by another list.
+    entry = ExAllocateFromNPagedLookasideList(&first);
+    ExFreeToNPagedLookasideList(&first, entry);
+    ExFreePool(entry);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("ExFreePool"), HasSubstr("cached on lookaside list")));
+    ExFreeToNPagedLookasideList(&second, entry);
+    EXPECT_THAT(verifier.One(), HasSubstr("double free; the entry is cached on lookaside list"));
+
+    // Handed out by one list, it may go to another of its tag and size, which then owns it.
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&first), entry);
+    ExFreeToNPagedLookasideList(&second, entry);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    ExFreeToNPagedLookasideList(&first, entry);
+    EXPECT_THAT(verifier.One(), HasSubstr("double free; the entry is cached on lookaside list"));
+
+    ExDeleteNPagedLookasideList(&first);
+    ExDeleteNPagedLookasideList(&second);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
+TEST(CoreLookaside, AListForgottenByARebootStaysDeadWhenANewListTakesItsPlace)
+{
+    host::ResetMachine();
+    NPAGED_LOOKASIDE_LIST stale;
+    NPAGED_LOOKASIDE_LIST fresh;
+    ExInitializeNPagedLookasideList(&stale, nullptr, nullptr, 0, 16, kTarn, 0);
+    host::Reboot();
+    ExInitializeNPagedLookasideList(&fresh, nullptr, nullptr, 0, 16, kOther, 0);
+    ASSERT_EQ(fresh.HostList, stale.HostList);   // the host reuses the forgotten list's state
+
+    VerifierRecorder verifier;
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&stale), nullptr);
+    EXPECT_THAT(verifier.One(), HasSubstr("not initialised"));
+    void *entry = ExAllocateFromNPagedLookasideList(&fresh);
+    ExFreeToNPagedLookasideList(&stale, entry);
+    EXPECT_THAT(verifier.One(), HasSubstr("not initialised"));
+    ExFreeToNPagedLookasideList(&fresh, entry);
+    ExDeleteNPagedLookasideList(&fresh);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
 }
 
 std::atomic<int> g_customAllocations{0};
