@@ -228,5 +228,70 @@ TEST_F(ClusterTest, AReturningPathCarriesThisNodesRegistration)
     EXPECT_EQ(host::PoolOutstanding(host::Tag("IoWI")), 0u);
 }
 
+// The drive is free when this node reads its reservation, but the other
+// node reserves before this node's RESERVE arrives: the conflict takes
+// this node's registrations back, so it stays fenced out.
+TEST_F(ClusterTest, AReservationTakenJustBeforeOursTakesOurRegistrationsBack)
+{
+    ASSERT_EQ(OtherNodeReserveOut(6, 0, nullptr, kOtherKey).Status, array::kStatusGood);   // registered only
+    bool taken = false;
+    for (PPDO_ENTRY path : paths_) {
+        array::Nexus nexus;
+        for (const mpio::Device &device : host_->Devices()) {
+            nexus = device.DsmId == path ? device.Nexus : nexus;
+        }
+        path->TargetObject = host::CreateDevice(
+            u"", [this, nexus, &taken](ULONG, PVOID input, ULONG inputLength, PVOID, ULONG outputLength, bool,
+                                       PIO_STATUS_BLOCK status) {
+                auto *header = static_cast<PSCSI_PASS_THROUGH>(input);
+                if (header->Cdb[0] == 0x5F && header->Cdb[1] == 0x01 && !taken) {
+                    taken = true;
+                    EXPECT_EQ(OtherNodeReserveOut(1, 6, kOtherKey, nullptr).Status, array::kStatusGood);
+                }
+                mpio::PassThrough(array_.get(), nexus, input, inputLength, outputLength, status);
+            });
+    }
+
+    Request reserve = Scsi(0x16);
+    EXPECT_EQ(Send(&reserve), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(reserve.Srb.ScsiStatus, 0x18);
+    ASSERT_TRUE(taken);
+    ASSERT_EQ(array_->Registrations(0).size(), 1u);
+    EXPECT_EQ(array_->Registrations(0)[0].Initiator, kOtherInitiator);
+    EXPECT_EQ(host_->Write(0, 5, 1, std::vector<uint8_t>(512).data()).ScsiStatus, array::kStatusReservationConflict);
+}
+
+// A release whose CLEAR cannot be carried out still succeeds: the
+// reservation is gone, and the cluster must not retry a release.
+TEST_F(ClusterTest, AReleaseWhoseClearFailsStillSucceeds)
+{
+    Request reserve = Scsi(0x16);
+    ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
+    bool released = false;
+    for (PPDO_ENTRY path : paths_) {
+        array::Nexus nexus;
+        for (const mpio::Device &device : host_->Devices()) {
+            nexus = device.DsmId == path ? device.Nexus : nexus;
+        }
+        path->TargetObject = host::CreateDevice(
+            u"", [this, nexus, &released](ULONG, PVOID input, ULONG inputLength, PVOID, ULONG outputLength, bool,
+                                          PIO_STATUS_BLOCK status) {
+                auto *header = static_cast<PSCSI_PASS_THROUGH>(input);
+                released = released || (header->Cdb[0] == 0x5F && header->Cdb[1] == 0x02);
+                if (released && header->Cdb[0] == 0x5F && header->Cdb[1] == 0x03) {
+                    status->Status = STATUS_IO_TIMEOUT;     // the CLEAR is lost on every path
+                    status->Information = 0;
+                    return;
+                }
+                mpio::PassThrough(array_.get(), nexus, input, inputLength, outputLength, status);
+            });
+    }
+    Request release = Scsi(0x17);
+    EXPECT_EQ(Send(&release), STATUS_SUCCESS);
+    EXPECT_EQ(release.Srb.ScsiStatus, 0);
+    EXPECT_FALSE(array_->ReservationOf(0).has_value());
+    EXPECT_EQ(array_->Registrations(0).size(), 4u);     // what the lost CLEAR would have removed
+}
+
 } // namespace
 } // namespace tarntest
