@@ -134,6 +134,7 @@ static NTSTATUS DsmQueryPrKey(PCUNICODE_STRING ServiceName, PUCHAR PrKey)
         return status;
     }
 
+    RtlZeroMemory(key, sizeof(key));
     RtlZeroMemory(table, sizeof(table));
     table[0].QueryRoutine = DsmPrKeyQueryRoutine;
     table[0].Flags = RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_NOEXPAND;

@@ -403,9 +403,11 @@ BOOLEAN IsLdEntryValid(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
 BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
 {
     PDSM_PATH_INDEX index = &DsmContext->PathIndex;
+    if (PdoEntry == NULL) {
+        return FALSE;
+    }
     if (!index->Degraded) {
-        return (BOOLEAN)(PdoEntry != NULL && PdoEntry != DSM_PATH_INDEX_TOMBSTONE &&
-                         DsmPathIndexFind(index, PdoEntry) < index->Capacity);
+        return (BOOLEAN)(PdoEntry != DSM_PATH_INDEX_TOMBSTONE && DsmPathIndexFind(index, PdoEntry) < index->Capacity);
     }
     for (PLIST_ENTRY link = DsmContext->PathRecordList.Flink; link != &DsmContext->PathRecordList;
          link = link->Flink) {

@@ -87,6 +87,16 @@ IoResult Host::Submit(size_t disk, PIRP irp, PSCSI_REQUEST_BLOCK srb)
         const Device &device = *DeviceOfPath(path);
         DSM_COMPLETION_INFO completion{};
         record_.DsmSetCompletion(record_.DsmContext, path, irp, srb, &completion);
+        if (srb == nullptr) {
+            // A device control the storage has no SCSI command for: the
+            // port driver refuses it, and its completion still runs.
+            irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+            if (completion.DsmCompletionRoutine != nullptr) {
+                completion.DsmCompletionRoutine(path, irp, srb, completion.DsmContext);
+            }
+            result.Status = irp->IoStatus.Status;
+            return result;
+        }
 
         array::Command command;
         command.Cdb = srb->Cdb;

@@ -125,6 +125,16 @@ TEST_F(IoPathTest, ClusterRequestsArbitrateTheDriveWithAnotherNode)
     EXPECT_FALSE(array_->ReservationOf(0).has_value());
 }
 
+TEST_F(IoPathTest, ADeviceControlDownAPathIsRefusedByThePortAndCountedOut)
+{
+    TARN_REQUEST_COUNTERS before = DsmRequestCounters;
+    mpio::IoResult reset = host_->DeviceControl(0, IOCTL_STORAGE_RESET_DEVICE);
+    EXPECT_EQ(reset.Category, (ULONG)DSM_CATEGORY_PATH_CHOSEN);
+    EXPECT_EQ(reset.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(DsmRequestCounters.CompletionCalls, before.CompletionCalls + 1);
+    EXPECT_EQ(DsmRequestCounters.OutstandingRequests, before.OutstandingRequests);
+}
+
 TEST_F(IoPathTest, ADriveWithoutAUsablePathFailsItsRequests)
 {
     for (PPDO_ENTRY path : paths_) {
