@@ -16,6 +16,8 @@ Abstract:
 
 #include "driverfixture.h"
 
+#include <functional>
+
 namespace tarntest {
 namespace {
 
@@ -84,6 +86,26 @@ protected:
     }
 
     uint64_t Sent(uint8_t opcode) const { return array_->Statistics().WithOpcode(opcode); }
+
+    // Each path's target object replaced by one that shows every command
+    // to intercept first; what it does not answer goes on to the array.
+    using Interceptor = std::function<bool(SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK status)>;
+    void Intercept(Interceptor intercept)
+    {
+        for (PPDO_ENTRY path : paths_) {
+            array::Nexus nexus;
+            for (const mpio::Device &device : host_->Devices()) {
+                nexus = device.DsmId == path ? device.Nexus : nexus;
+            }
+            path->TargetObject = host::CreateDevice(
+                u"", [this, nexus, intercept](ULONG, PVOID input, ULONG inputLength, PVOID, ULONG outputLength, bool,
+                                              PIO_STATUS_BLOCK status) {
+                    if (!intercept(*static_cast<PSCSI_PASS_THROUGH>(input), status)) {
+                        mpio::PassThrough(array_.get(), nexus, input, inputLength, outputLength, status);
+                    }
+                });
+        }
+    }
 
     bool reservationsOn_ = true;
     PLD_ENTRY drive_ = nullptr;
@@ -235,22 +257,13 @@ TEST_F(ClusterTest, AReservationTakenJustBeforeOursTakesOurRegistrationsBack)
 {
     ASSERT_EQ(OtherNodeReserveOut(6, 0, nullptr, kOtherKey).Status, array::kStatusGood);   // registered only
     bool taken = false;
-    for (PPDO_ENTRY path : paths_) {
-        array::Nexus nexus;
-        for (const mpio::Device &device : host_->Devices()) {
-            nexus = device.DsmId == path ? device.Nexus : nexus;
+    Intercept([&](SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK) {
+        if (command.Cdb[0] == 0x5F && command.Cdb[1] == 0x01 && !taken) {
+            taken = true;
+            EXPECT_EQ(OtherNodeReserveOut(1, 6, kOtherKey, nullptr).Status, array::kStatusGood);
         }
-        path->TargetObject = host::CreateDevice(
-            u"", [this, nexus, &taken](ULONG, PVOID input, ULONG inputLength, PVOID, ULONG outputLength, bool,
-                                       PIO_STATUS_BLOCK status) {
-                auto *header = static_cast<PSCSI_PASS_THROUGH>(input);
-                if (header->Cdb[0] == 0x5F && header->Cdb[1] == 0x01 && !taken) {
-                    taken = true;
-                    EXPECT_EQ(OtherNodeReserveOut(1, 6, kOtherKey, nullptr).Status, array::kStatusGood);
-                }
-                mpio::PassThrough(array_.get(), nexus, input, inputLength, outputLength, status);
-            });
-    }
+        return false;
+    });
 
     Request reserve = Scsi(0x16);
     EXPECT_EQ(Send(&reserve), STATUS_IO_DEVICE_ERROR);
@@ -268,29 +281,61 @@ TEST_F(ClusterTest, AReleaseWhoseClearFailsStillSucceeds)
     Request reserve = Scsi(0x16);
     ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
     bool released = false;
-    for (PPDO_ENTRY path : paths_) {
-        array::Nexus nexus;
-        for (const mpio::Device &device : host_->Devices()) {
-            nexus = device.DsmId == path ? device.Nexus : nexus;
+    Intercept([&](SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK status) {
+        released = released || (command.Cdb[0] == 0x5F && command.Cdb[1] == 0x02);
+        if (released && command.Cdb[0] == 0x5F && command.Cdb[1] == 0x03) {
+            status->Status = STATUS_IO_TIMEOUT;     // the CLEAR is lost on every path
+            status->Information = 0;
+            return true;
         }
-        path->TargetObject = host::CreateDevice(
-            u"", [this, nexus, &released](ULONG, PVOID input, ULONG inputLength, PVOID, ULONG outputLength, bool,
-                                          PIO_STATUS_BLOCK status) {
-                auto *header = static_cast<PSCSI_PASS_THROUGH>(input);
-                released = released || (header->Cdb[0] == 0x5F && header->Cdb[1] == 0x02);
-                if (released && header->Cdb[0] == 0x5F && header->Cdb[1] == 0x03) {
-                    status->Status = STATUS_IO_TIMEOUT;     // the CLEAR is lost on every path
-                    status->Information = 0;
-                    return;
-                }
-                mpio::PassThrough(array_.get(), nexus, input, inputLength, outputLength, status);
-            });
-    }
+        return false;
+    });
     Request release = Scsi(0x17);
     EXPECT_EQ(Send(&release), STATUS_SUCCESS);
     EXPECT_EQ(release.Srb.ScsiStatus, 0);
     EXPECT_FALSE(array_->ReservationOf(0).has_value());
     EXPECT_EQ(array_->Registrations(0).size(), 4u);     // what the lost CLEAR would have removed
+}
+
+// The rows where the array refuses for another reason than a conflict.
+TEST_F(ClusterTest, FailuresOtherThanAConflictAreDeviceErrors)
+{
+    // RESERVE refused with ILLEGAL REQUEST everywhere: a check condition;
+    // the registrations stay and no diagnostics are read.
+    Intercept([](SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK status) {
+        if (command.Cdb[0] == 0x5F && command.Cdb[1] == 0x01) {
+            status->Status = STATUS_SUCCESS;
+            command.ScsiStatus = 0x02;
+            return true;
+        }
+        return false;
+    });
+    uint64_t reads = Sent(0x88);
+    Request reserve = Scsi(0x16);
+    EXPECT_EQ(Send(&reserve), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(reserve.Srb.SrbStatus, SRB_STATUS_ERROR);
+    EXPECT_EQ(reserve.Srb.ScsiStatus, 0x02);
+    EXPECT_EQ(array_->Registrations(0).size(), 4u);
+    EXPECT_FALSE(array_->ReservationOf(0).has_value());
+    EXPECT_EQ(Sent(0x88), reads);
+
+    // RELEASE that reaches no path: a check condition too.
+    Intercept([](SCSI_PASS_THROUGH &, PIO_STATUS_BLOCK status) {
+        status->Status = STATUS_IO_TIMEOUT;
+        status->Information = 0;
+        return true;
+    });
+    Request release = Scsi(0x17);
+    EXPECT_EQ(Send(&release), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(release.Srb.SrbStatus, SRB_STATUS_ERROR);
+    EXPECT_EQ(release.Srb.ScsiStatus, 0x02);
+
+    // An unknown identifier: the SRB fails, its SCSI status is not touched.
+    ids_.IdList[0] = reinterpret_cast<PVOID>(0x1234);
+    Request unknown = Scsi(0x16);
+    EXPECT_EQ(Send(&unknown), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(unknown.Srb.SrbStatus, SRB_STATUS_ERROR);
+    EXPECT_EQ(unknown.Srb.ScsiStatus, 0xFF);
 }
 
 } // namespace
