@@ -4,6 +4,7 @@
 #include "remotetarget.h"
 #include "simarray.h"
 #include "targetserver.h"
+#include "tempdirectory.h"
 
 #include <gmock/gmock.h>
 
@@ -104,18 +105,7 @@ private:
 
 class Remote : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char dir[] = "/tmp/tarn-remote-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/array.sock";
-    }
-    void TearDown() override
-    {
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
-    }
+    void SetUp() override { ASSERT_FALSE(directory_.Path().empty()); }
 
     sockaddr_un Address() const
     {
@@ -140,7 +130,8 @@ protected:
         return fd;
     }
 
-    std::string dir_, path_;
+    tarntest::TempDirectory directory_{"tarn-remote"};
+    const std::string path_ = directory_ / "array.sock";
     FakeTarget fake_;
     const Nexus nexus_{7, 3, 0x1234567890ABCDEFull};
 };

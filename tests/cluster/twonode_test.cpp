@@ -14,6 +14,8 @@ Abstract:
 
 --*/
 
+#include "tempdirectory.h"
+
 #include <gmock/gmock.h>
 
 #include <cerrno>
@@ -160,19 +162,12 @@ class TwoNodes : public testing::Test {
 protected:
     void SetUp() override
     {
-        char directory[] = "/tmp/tarn-cluster-XXXXXX";
-        ASSERT_NE(mkdtemp(directory), nullptr);
-        directory_ = directory;
-        socket_ = directory_ + "/array.sock";
+        ASSERT_FALSE(directory_.Path().empty());
         array_ = std::make_unique<Child>(TARN_ARRAYD, std::vector<std::string>{socket_, "2", "4096"});
         ASSERT_THAT(array_->ReadLine(), StartsWith("arrayd: serving 2 LUNs"));
     }
 
-    void TearDown() override
-    {
-        array_.reset();
-        rmdir(directory_.c_str());
-    }
+    void TearDown() override { array_.reset(); }
 
     std::unique_ptr<Child> StartNode(const char *hostId, const char *key, bool reservations = true)
     {
@@ -185,8 +180,8 @@ protected:
         return node;
     }
 
-    std::string directory_;
-    std::string socket_;
+    tarntest::TempDirectory directory_{"tarn-cluster"};
+    const std::string socket_ = directory_ / "array.sock";
     std::unique_ptr<Child> array_;
 };
 

@@ -1,5 +1,7 @@
 // The build's message compiler (tarn_mc) and trace format scanner
 // (tarn_tmfscan), run on small inputs written by the tests.
+#include "tempdirectory.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -46,21 +48,15 @@ bool Exists(const std::string &path)
 
 class ToolTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/tarn_diag_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { (void)!system(("rm -rf '" + m_dir + "'").c_str()); }
+    void SetUp() override { ASSERT_FALSE(m_directory.Path().empty()); }
 
     std::string Write(const std::string &name, const std::string &text)
     {
-        std::string path = m_dir + "/" + name;
+        std::string path = m_directory / name;
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
-    std::string Path(const std::string &name) const { return m_dir + "/" + name; }
+    std::string Path(const std::string &name) const { return m_directory / name; }
 
     // Runs the tool; returns its exit status and leaves its stderr in m_errors.
     int Run(const std::string &tool, const std::vector<std::string> &arguments)
@@ -76,13 +72,13 @@ protected:
         for (const std::string &argument : arguments) {
             command += " '" + argument + "'";
         }
-        command += " 2>'" + m_dir + "/stderr'";
+        command += " 2>'" + m_directory / "stderr" + "'";
         int status = system(command.c_str());
-        m_errors = ReadFile(m_dir + "/stderr");
+        m_errors = ReadFile(m_directory / "stderr");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    std::string m_dir;
+    tarntest::TempDirectory m_directory{"tarn_diag"};
     std::string m_errors;
 };
 
