@@ -7,7 +7,8 @@ Module Name:
 Abstract:
 
     Reading scenario files.  Unknown sections and keys are refused, so a
-    misspelt setting is reported instead of silently ignored.
+    misspelt setting is reported instead of silently ignored, and so is a
+    value of the wrong type: each refusal names the file and the line.
 
 --*/
 
@@ -15,8 +16,12 @@ Abstract:
 
 #include <toml++/toml.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
+#include <tuple>
 #include <sstream>
 
 namespace scenario {
@@ -40,10 +45,110 @@ bool CheckKeys(const toml::table &table, const std::string &section, const std::
     return true;
 }
 
+// What a value is, for messages: "a string", "an integer", ...
+const char *TypeName(const toml::node &node)
+{
+    switch (node.type()) {
+    case toml::node_type::table:
+        return "a table";
+    case toml::node_type::array:
+        return "an array";
+    case toml::node_type::string:
+        return "a string";
+    case toml::node_type::integer:
+        return "an integer";
+    case toml::node_type::floating_point:
+        return "a floating-point number";
+    case toml::node_type::boolean:
+        return "a boolean";
+    case toml::node_type::date:
+        return "a date";
+    case toml::node_type::time:
+        return "a time";
+    case toml::node_type::date_time:
+        return "a date-time";
+    default:
+        return "nothing";
+    }
+}
+
+bool WrongType(const toml::node &node, const std::string &what, const char *expected, const std::string &origin,
+               std::string *error)
+{
+    *error = Where(node, origin) + ": " + what + " must be " + expected + ", not " + TypeName(node);
+    return false;
+}
+
+// An optional section; absent leaves *section null.
+bool GetTable(const toml::table &root, const char *name, const std::string &origin, const toml::table **section,
+              std::string *error)
+{
+    const toml::node *node = root.get(name);
+    *section = node != nullptr ? node->as_table() : nullptr;
+    if (node != nullptr && *section == nullptr) {
+        return WrongType(*node, std::string("[") + name + "]", "a table", origin, error);
+    }
+    return true;
+}
+
+// An optional string; absent leaves *value alone.
+bool GetString(const toml::table &table, const char *key, const std::string &section, const std::string &origin,
+               std::string *value, std::string *error)
+{
+    const toml::node *node = table.get(key);
+    if (node == nullptr) {
+        return true;
+    }
+    if (!node->is_string()) {
+        return WrongType(*node, "[" + section + "] " + key, "a string", origin, error);
+    }
+    *value = **node->as_string();
+    return true;
+}
+
+// An integer from low to high.
+bool GetInteger(const toml::node &node, const std::string &what, int64_t low, int64_t high,
+                const std::string &origin, int64_t *value, std::string *error)
+{
+    if (!node.is_integer()) {
+        return WrongType(node, what, "an integer", origin, error);
+    }
+    int64_t number = **node.as_integer();
+    if (number < low || number > high) {
+        *error = Where(node, origin) + ": " + what + " must be " + std::to_string(low) + " to " +
+                 std::to_string(high);
+        return false;
+    }
+    *value = number;
+    return true;
+}
+
+// An optional array; absent leaves *array null.
+bool GetArray(const toml::table &table, const char *key, const std::string &section, const std::string &origin,
+              const toml::array **array, std::string *error)
+{
+    const toml::node *node = table.get(key);
+    *array = node != nullptr ? node->as_array() : nullptr;
+    if (node != nullptr && *array == nullptr) {
+        return WrongType(*node, "[" + section + "] " + key, "an array", origin, error);
+    }
+    return true;
+}
+
+uint32_t LineOf(const toml::node &node)
+{
+    return (uint32_t)node.source().begin.line;
+}
+
 } // namespace
 
 bool ReadFile(const std::string &path, std::string *text)
 {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        errno = EISDIR;     // opening a directory succeeds, reading it does not
+        return false;
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         return false;
@@ -105,29 +210,38 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         }
     }
 
-    if (const toml::table *section = root["scenario"].as_table()) {
-        if (!CheckKeys(*section, "scenario", {"name", "description"}, origin, error)) {
-            return false;
-        }
-        scenario.Name = section->get("name") ? (*section)["name"].value_or(scenario.Name) : scenario.Name;
-        scenario.Description = (*section)["description"].value_or(std::string());
+    const toml::table *section = nullptr;
+    if (!GetTable(root, "scenario", origin, &section, error)) {
+        return false;
     }
-
-    if (const toml::table *section = root["mpio"].as_table()) {
-        if (!CheckKeys(*section, "mpio", {"version"}, origin, error)) {
+    if (section != nullptr) {
+        if (!CheckKeys(*section, "scenario", {"name", "description"}, origin, error) ||
+            !GetString(*section, "name", "scenario", origin, &scenario.Name, error) ||
+            !GetString(*section, "description", "scenario", origin, &scenario.Description, error)) {
             return false;
-        }
-        if (const toml::node *node = section->get("version")) {
-            scenario.MpioVersion = node->value_or(std::string());
-            uint32_t words[4];
-            if (!ParseVersion(scenario.MpioVersion, words)) {
-                *error = Where(*node, origin) + ": [mpio] version must look like 1.20.0.0";
-                return false;
-            }
         }
     }
 
-    const toml::table *registry = root["registry"].as_table();
+    if (!GetTable(root, "mpio", origin, &section, error)) {
+        return false;
+    }
+    if (section != nullptr) {
+        if (!CheckKeys(*section, "mpio", {"version"}, origin, error) ||
+            !GetString(*section, "version", "mpio", origin, &scenario.MpioVersion, error)) {
+            return false;
+        }
+        uint32_t words[4];
+        const toml::node *node = section->get("version");
+        if (node != nullptr && !ParseVersion(scenario.MpioVersion, words)) {
+            *error = Where(*node, origin) + ": [mpio] version must look like 1.20.0.0";
+            return false;
+        }
+    }
+
+    const toml::table *registry = nullptr;
+    if (!GetTable(root, "registry", origin, &registry, error)) {
+        return false;
+    }
     if (registry == nullptr) {
         *error = origin + ": a scenario needs a [registry] section (file or text)";
         return false;
@@ -140,7 +254,10 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         return false;
     }
     if (const toml::node *node = registry->get("file")) {
-        std::string file = node->value_or(std::string());
+        std::string file;
+        if (!GetString(*registry, "file", "registry", origin, &file, error)) {
+            return false;
+        }
         std::string path = (!file.empty() && file[0] == '/') || baseDirectory.empty() ? file
                                                                                       : baseDirectory + "/" + file;
         if (!readFile(path, &scenario.RegistryText)) {
@@ -150,88 +267,108 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         if (scenario.RegistryOrigin.empty()) {
             scenario.RegistryOrigin = path;
         }
-    } else if (const toml::node *node = registry->get("text")) {
-        scenario.RegistryText = node->value_or(std::string());
+    } else if (registry->get("text")) {
+        if (!GetString(*registry, "text", "registry", origin, &scenario.RegistryText, error)) {
+            return false;
+        }
         scenario.RegistryOrigin = origin + " (inline)";
     } else {
         *error = Where(*registry, origin) + ": [registry] needs file or text";
         return false;
     }
-    scenario.ServiceName = (*registry)["service"].value_or(scenario.ServiceName);
+    if (!GetString(*registry, "service", "registry", origin, &scenario.ServiceName, error)) {
+        return false;
+    }
 
-    if (const toml::table *section = root["trace"].as_table()) {
-        if (!CheckKeys(*section, "trace", {"flags"}, origin, error)) {
+    if (!GetTable(root, "trace", origin, &section, error)) {
+        return false;
+    }
+    if (section != nullptr) {
+        const toml::array *flags = nullptr;
+        if (!CheckKeys(*section, "trace", {"flags"}, origin, error) ||
+            !GetArray(*section, "flags", "trace", origin, &flags, error)) {
             return false;
         }
-        if (const toml::array *flags = (*section)["flags"].as_array()) {
-            for (const auto &flag : *flags) {
-                std::string name = flag.value_or(std::string());
-                if (name == "error") {
-                    scenario.TraceFlags |= 1;
-                } else if (name == "warning") {
-                    scenario.TraceFlags |= 2;
-                } else if (name == "trace") {
-                    scenario.TraceFlags |= 4;
-                } else {
-                    *error = Where(flag, origin) + ": trace flag \"" + name + "\" is not error, warning or trace";
-                    return false;
-                }
+        for (size_t i = 0; flags != nullptr && i < flags->size(); i++) {
+            const toml::node &flag = *flags->get(i);
+            if (!flag.is_string()) {
+                return WrongType(flag, "a trace flag", "a string", origin, error);
+            }
+            const std::string &name = **flag.as_string();
+            if (name == "error") {
+                scenario.TraceFlags |= 1;
+            } else if (name == "warning") {
+                scenario.TraceFlags |= 2;
+            } else if (name == "trace") {
+                scenario.TraceFlags |= 4;
+            } else {
+                *error = Where(flag, origin) + ": trace flag \"" + name + "\" is not error, warning or trace";
+                return false;
             }
         }
     }
 
-    if (const toml::table *section = root["run"].as_table()) {
+    if (!GetTable(root, "run", origin, &section, error)) {
+        return false;
+    }
+    if (section != nullptr) {
         if (!CheckKeys(*section, "run", {"duration_ms"}, origin, error)) {
             return false;
         }
         if (const toml::node *node = section->get("duration_ms")) {
-            int64_t duration = node->value_or(int64_t(-1));
-            if (duration < 0 || duration > 24LL * 3600 * 1000) {
-                *error = Where(*node, origin) + ": [run] duration_ms must be 0 to 86400000";
+            int64_t duration = 0;
+            if (!GetInteger(*node, "[run] duration_ms", 0, 24LL * 3600 * 1000, origin, &duration, error)) {
                 return false;
             }
             scenario.DurationMs = (uint64_t)duration;
         }
     }
 
-    if (const toml::table *section = root["topology"].as_table()) {
-        if (!CheckKeys(*section, "topology", {"luns", "lun_blocks", "paths"}, origin, error)) {
+    if (!GetTable(root, "topology", origin, &section, error)) {
+        return false;
+    }
+    if (section != nullptr) {
+        const toml::array *luns = nullptr;
+        const toml::array *paths = nullptr;
+        if (!CheckKeys(*section, "topology", {"luns", "lun_blocks", "paths"}, origin, error) ||
+            !GetArray(*section, "luns", "topology", origin, &luns, error) ||
+            !GetArray(*section, "paths", "topology", origin, &paths, error)) {
             return false;
         }
         scenario.HasTopology = true;
-        const toml::array *luns = (*section)["luns"].as_array();
-        const toml::array *paths = (*section)["paths"].as_array();
         if (luns == nullptr || luns->empty() || paths == nullptr || paths->empty()) {
             *error = Where(*section, origin) + ": [topology] needs luns = [...] and paths = [...]";
             return false;
         }
-        for (const auto &lun : *luns) {
-            int64_t value = lun.value_or(int64_t(-1));
-            if (value < 0 || value > 255) {
-                *error = Where(lun, origin) + ": a LUN is a number from 0 to 255";
+        for (size_t i = 0; i < luns->size(); i++) {
+            const toml::node &lun = *luns->get(i);
+            int64_t value = 0;
+            if (!GetInteger(lun, "a LUN", 0, 255, origin, &value, error)) {
                 return false;
             }
             scenario.Luns.push_back((uint32_t)value);
+            scenario.LunLines.push_back(LineOf(lun));
         }
         if (const toml::node *node = section->get("lun_blocks")) {
-            int64_t blocks = node->value_or(int64_t(0));
-            if (blocks <= 0) {
-                *error = Where(*node, origin) + ": lun_blocks must be positive";
+            int64_t blocks = 0;
+            if (!GetInteger(*node, "[topology] lun_blocks", 1, INT64_MAX, origin, &blocks, error)) {
                 return false;
             }
             scenario.LunBlocks = (uint64_t)blocks;
         }
-        for (const auto &entry : *paths) {
+        for (size_t i = 0; i < paths->size(); i++) {
+            const toml::node &entry = *paths->get(i);
             const toml::table *path = entry.as_table();
             if (path == nullptr) {
-                *error = Where(entry, origin) + ": a path is { port, bus, target, controller, controller_port }";
-                return false;
+                return WrongType(entry, "a path", "a table { port, bus, target, controller, controller_port }",
+                                 origin, error);
             }
             if (!CheckKeys(*path, "topology.paths", {"port", "bus", "target", "controller", "controller_port"}, origin,
                            error)) {
                 return false;
             }
             Path parsed;
+            parsed.Line = LineOf(entry);
             struct Field {
                 const char *Name;
                 uint32_t *Value;
@@ -242,10 +379,13 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
                           {"controller", &parsed.Controller, 1},
                           {"controller_port", &parsed.ControllerPort, 1}};
             for (const Field &field : fields) {
-                int64_t value = (*path)[field.Name].value_or(int64_t(-1));
-                if (value < 0 || value > field.Limit) {
-                    *error = Where(entry, origin) + ": path " + field.Name + " must be 0 to " +
-                             std::to_string(field.Limit);
+                const toml::node *node = path->get(field.Name);
+                if (node == nullptr) {
+                    *error = Where(entry, origin) + ": path has no " + field.Name;
+                    return false;
+                }
+                int64_t value = 0;
+                if (!GetInteger(*node, std::string("path ") + field.Name, 0, field.Limit, origin, &value, error)) {
                     return false;
                 }
                 *field.Value = (uint32_t)value;
@@ -255,6 +395,33 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
     }
 
     *result = scenario;
+    return true;
+}
+
+bool ValidateTopology(const Scenario &scenario, std::string *error)
+{
+    // The array keeps one unit per LUN, and the host one device per
+    // address: a LUN or a path given twice would be the same object twice.
+    std::map<uint32_t, uint32_t> lunLines;
+    for (size_t i = 0; i < scenario.Luns.size(); i++) {
+        uint32_t line = i < scenario.LunLines.size() ? scenario.LunLines[i] : 0;
+        auto [first, added] = lunLines.emplace(scenario.Luns[i], line);
+        if (!added) {
+            *error = scenario.Origin + ":" + std::to_string(line) + ": LUN " + std::to_string(scenario.Luns[i]) +
+                     " is given twice (first on line " + std::to_string(first->second) + ")";
+            return false;
+        }
+    }
+    std::map<std::tuple<uint32_t, uint32_t, uint32_t>, uint32_t> pathLines;
+    for (const Path &path : scenario.Paths) {
+        auto [first, added] = pathLines.emplace(std::make_tuple(path.Port, path.Bus, path.Target), path.Line);
+        if (!added) {
+            *error = scenario.Origin + ":" + std::to_string(path.Line) + ": path " + std::to_string(path.Port) +
+                     ":" + std::to_string(path.Bus) + ":" + std::to_string(path.Target) +
+                     " (port:bus:target) is given twice (first on line " + std::to_string(first->second) + ")";
+            return false;
+        }
+    }
     return true;
 }
 

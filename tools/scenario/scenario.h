@@ -30,6 +30,7 @@ struct Path {
     uint32_t Target = 0;
     uint32_t Controller = 0;
     uint32_t ControllerPort = 0;
+    uint32_t Line = 0;                  // where the scenario gives it, for messages
 };
 
 struct Scenario {
@@ -47,6 +48,7 @@ struct Scenario {
     // these paths.  No topology: the driver runs without storage.
     bool HasTopology = false;
     std::vector<uint32_t> Luns;
+    std::vector<uint32_t> LunLines;     // where the scenario gives each LUN, for messages
     uint64_t LunBlocks = 2048;
     std::vector<Path> Paths;
 };
@@ -54,13 +56,18 @@ struct Scenario {
 // Reads a file a scenario names; false when it cannot.
 using FileReader = std::function<bool(const std::string &path, std::string *text)>;
 
-// Reads from the file system.
+// Reads from the file system; false with errno set when it cannot.
 bool ReadFile(const std::string &path, std::string *text);
 
 // Parses a scenario; relative file names resolve against baseDirectory.
 // On failure returns false with a message naming the place and the fault.
 bool Parse(const std::string &text, const std::string &origin, const std::string &baseDirectory,
            const FileReader &readFile, Scenario *result, std::string *error);
+
+// Checks the topology as a whole before anything is built from it: no
+// LUN and no path (port, bus and target) given twice.  On failure returns
+// false with a message naming the file and the line.
+bool ValidateTopology(const Scenario &scenario, std::string *error);
 
 // The built-in default scenario and its registry file, as shipped in scenarios/.
 const char *DefaultScenarioText();
