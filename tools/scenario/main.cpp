@@ -23,10 +23,12 @@ Abstract:
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <memory>
+#include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -41,8 +43,14 @@ array's LUNs and the paths that reach its ports), the trace session and how
 long the clock runs; --print-default shows the built-in one, which runs
 when no scenario is given.
 
-Exit status: 0 when the driver started, 1 when it did not, 2 when the
-scenario or the options are wrong.)";
+While it runs, a line per step on the error stream tells how far it got
+(-q leaves them out); the report goes to the output.
+
+Exit status:
+  0  the driver started and the run completed
+  1  the driver did not start, or the run failed (a kernel rule broken)
+  2  wrong options, or a scenario, registry file or topology that cannot
+     run: a one-line message names the file and the line)";
 
 std::string Hex(uint32_t value, int width = 8)
 {
@@ -159,51 +167,122 @@ void Section(const std::string &title)
     std::cout << "\n== " << title << " " << std::string(title.size() < 70 ? 70 - title.size() : 0, '=') << "\n";
 }
 
-} // namespace
+// The exit statuses --help and the README document.
+enum ExitStatus : int {
+    kExitSuccess = 0,       // the driver started and the run completed
+    kExitRunFailed = 1,     // the driver did not start, or the run failed
+    kExitBadInput = 2,      // wrong options, or a scenario, registry file or topology that cannot run
+};
 
-int main(int argc, char **argv)
+// A step's result when the next step should follow.
+constexpr int kContinue = -1;
+constexpr int kSteps = 7;
+
+// What the command line asks for.
+struct CommandLine {
+    std::string ScenarioFile;
+    std::string RegistryFile;
+    std::string MpioVersion;
+    std::string TraceFlags;
+    int64_t Duration = -1;
+    std::string ExportRegistry;
+    bool PrintDefault = false;
+    bool RealTime = false;
+    bool EventDetails = false;
+    bool Quiet = false;
+};
+
+// What the steps hand on, one to the next.  The host is declared after
+// the storage so it goes first, as a host leaves its storage behind.
+struct Run {
+    CommandLine Options;
+    scenario::Scenario Scenario;
+    uint32_t Version[4] = {};
+    std::unique_ptr<array::SimulatedArray> Storage;
+    mpio::Topology Topology;
+    std::unique_ptr<mpio::Host> Host;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+    uint64_t DpcRunsBefore = 0;
+};
+
+std::string Count(size_t count, const std::string &noun)
+{
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+int Fail(int status, const std::string &message)
+{
+    std::cout.flush();
+    std::cerr << "dsmscenario: " << message << "\n";
+    return status;
+}
+
+// One line per step on the error stream, so the report on the output
+// stays clean for whoever keeps it.
+void Progress(const Run &run, int step, const std::string &text)
+{
+    if (!run.Options.Quiet) {
+        std::cout.flush();
+        std::cerr << "dsmscenario: [" << step << "/" << kSteps << "] " << text << "\n";
+    }
+}
+
+// A kernel rule broken stops the machine as a bug check would; the run
+// has failed, whatever the driver did before.
+void OnVerifierFailure(const std::string &message)
+{
+    std::cout.flush();
+    std::cerr << "dsmscenario: *** VERIFIER: " << message << "\n";
+    std::_Exit(kExitRunFailed);
+}
+
+int ParseOptions(int argc, char **argv, CommandLine *options)
 {
     CLI::App app{"dsmscenario: runs the multipath DSM in the emulated host framework and reports what happened."};
     app.footer(kUsageFooter);
 
-    std::string scenarioFile;
-    std::string registryFile;
-    std::string mpioVersion;
-    std::string traceFlags;
-    int64_t duration = -1;
-    std::string exportRegistry;
-    bool printDefault = false;
-    bool realTime = false;
-    bool eventDetails = false;
-
-    app.add_option("scenario", scenarioFile, "Scenario file (TOML); the built-in default when omitted")
-        ->check(CLI::ExistingFile);
-    app.add_option("-r,--registry", registryFile, "Registry configuration (.reg) replacing the scenario's")
-        ->check(CLI::ExistingFile);
-    app.add_option("-m,--mpio-version", mpioVersion, "MPIO version the host reports, e.g. 1.20.0.0");
-    app.add_option("-t,--trace", traceFlags,
+    app.add_option("scenario", options->ScenarioFile, "Scenario file (TOML); the built-in default when omitted");
+    app.add_option("-r,--registry", options->RegistryFile, "Registry configuration (.reg) replacing the scenario's");
+    app.add_option("-m,--mpio-version", options->MpioVersion, "MPIO version the host reports, e.g. 1.20.0.0");
+    app.add_option("-t,--trace", options->TraceFlags,
                    "Trace session flags replacing the scenario's: comma-separated error, warning, trace, or all");
-    app.add_option("-d,--duration", duration, "Milliseconds the clock runs after start")->check(CLI::Range(0, 86400000));
-    app.add_option("--export-registry", exportRegistry, "Write the registry as a .reg file after the run");
-    app.add_flag("-e,--event-details", eventDetails,
+    app.add_option("-d,--duration", options->Duration, "Milliseconds the clock runs after start")
+        ->check(CLI::Range(0, 86400000));
+    app.add_option("--export-registry", options->ExportRegistry, "Write the registry as a .reg file after the run");
+    app.add_flag("-e,--event-details", options->EventDetails,
                  "Show each event as Event Viewer's properties do: type, source, ID, date, time, description "
                  "and the entry's data bytes");
-    app.add_flag("--real-time", realTime,
+    app.add_flag("--real-time", options->RealTime,
                  "Run the clock with the wall clock, DPCs and work items on their own threads, instead of "
                  "stepping it");
-    app.add_flag("--print-default", printDefault, "Print the built-in default scenario and its .reg file, then exit");
+    app.add_flag("-q,--quiet", options->Quiet, "No progress lines on the error stream, only the report");
+    app.add_flag("--print-default", options->PrintDefault,
+                 "Print the built-in default scenario and its .reg file, then exit");
 
-    CLI11_PARSE(app, argc, argv);
-
-    if (printDefault) {
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &failure) {
+        if (failure.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+            app.exit(failure);      // --help
+            return kExitSuccess;
+        }
+        return Fail(kExitBadInput, failure.what());
+    }
+    if (options->PrintDefault) {
         std::cout << "# default.toml\n" << scenario::DefaultScenarioText() << "\n# default.reg\n"
                   << scenario::DefaultRegistryText();
-        return 0;
+        return kExitSuccess;
     }
+    return kContinue;
+}
 
-    scenario::Scenario run;
+// Step 1: the scenario, with the options laid over it.
+int ReadScenario(Run *run)
+{
+    const CommandLine &options = run->Options;
     std::string error;
-    if (scenarioFile.empty()) {
+    if (options.ScenarioFile.empty()) {
+        Progress(*run, 1, "reading the built-in default scenario");
         // The default's registry file is compiled in beside it.
         auto builtIn = [](const std::string &path, std::string *text) {
             if (path != "default.reg") {
@@ -212,149 +291,210 @@ int main(int argc, char **argv)
             *text = scenario::DefaultRegistryText();
             return true;
         };
-        run.RegistryOrigin = "built-in default.reg";
-        if (!scenario::Parse(scenario::DefaultScenarioText(), "built-in default", "", builtIn, &run, &error)) {
-            std::cerr << "dsmscenario: " << error << "\n";
-            return 2;
+        run->Scenario.RegistryOrigin = "built-in default.reg";
+        if (!scenario::Parse(scenario::DefaultScenarioText(), "built-in default", "", builtIn, &run->Scenario,
+                             &error)) {
+            return Fail(kExitBadInput, error);
         }
     } else {
+        Progress(*run, 1, "reading the scenario " + options.ScenarioFile);
         std::string text;
-        if (!scenario::ReadFile(scenarioFile, &text)) {
-            std::cerr << "dsmscenario: cannot read " << scenarioFile << "\n";
-            return 2;
+        if (!scenario::ReadFile(options.ScenarioFile, &text)) {
+            return Fail(kExitBadInput, "cannot read scenario " + options.ScenarioFile + ": " + strerror(errno));
         }
-        std::string directory = scenarioFile.find('/') == std::string::npos
+        std::string directory = options.ScenarioFile.find('/') == std::string::npos
                                     ? "."
-                                    : scenarioFile.substr(0, scenarioFile.rfind('/'));
-        if (!scenario::Parse(text, scenarioFile, directory, scenario::ReadFile, &run, &error)) {
-            std::cerr << "dsmscenario: " << error << "\n";
-            return 2;
+                                    : options.ScenarioFile.substr(0, options.ScenarioFile.rfind('/'));
+        if (!scenario::Parse(text, options.ScenarioFile, directory, scenario::ReadFile, &run->Scenario, &error)) {
+            return Fail(kExitBadInput, error);
         }
     }
 
-    if (!registryFile.empty()) {
-        if (!scenario::ReadFile(registryFile, &run.RegistryText)) {
-            std::cerr << "dsmscenario: cannot read " << registryFile << "\n";
-            return 2;
+    scenario::Scenario &scenario = run->Scenario;
+    if (!options.RegistryFile.empty()) {
+        if (!scenario::ReadFile(options.RegistryFile, &scenario.RegistryText)) {
+            return Fail(kExitBadInput,
+                        "--registry: cannot read " + options.RegistryFile + ": " + strerror(errno));
         }
-        run.RegistryOrigin = registryFile;
+        scenario.RegistryOrigin = options.RegistryFile;
     }
-    if (!mpioVersion.empty()) {
-        run.MpioVersion = mpioVersion;
+    if (!options.MpioVersion.empty()) {
+        scenario.MpioVersion = options.MpioVersion;
     }
-    if (!traceFlags.empty()) {
-        run.TraceFlags = 0;
-        std::stringstream list(traceFlags);
+    if (!options.TraceFlags.empty()) {
+        scenario.TraceFlags = 0;
+        std::stringstream list(options.TraceFlags);
         std::string flag;
         while (std::getline(list, flag, ',')) {
             if (flag == "error") {
-                run.TraceFlags |= TRDSM_ERROR_LEVEL;
+                scenario.TraceFlags |= TRDSM_ERROR_LEVEL;
             } else if (flag == "warning") {
-                run.TraceFlags |= TRDSM_WARNING_LEVEL;
+                scenario.TraceFlags |= TRDSM_WARNING_LEVEL;
             } else if (flag == "trace") {
-                run.TraceFlags |= TRDSM_TRACE_LEVEL;
+                scenario.TraceFlags |= TRDSM_TRACE_LEVEL;
             } else if (flag == "all") {
-                run.TraceFlags |= TRDSM_ERROR_LEVEL | TRDSM_WARNING_LEVEL | TRDSM_TRACE_LEVEL;
+                scenario.TraceFlags |= TRDSM_ERROR_LEVEL | TRDSM_WARNING_LEVEL | TRDSM_TRACE_LEVEL;
             } else {
-                std::cerr << "dsmscenario: --trace: \"" << flag << "\" is not error, warning, trace or all\n";
-                return 2;
+                return Fail(kExitBadInput, "--trace: \"" + flag + "\" is not error, warning, trace or all");
             }
         }
     }
-    if (duration >= 0) {
-        run.DurationMs = (uint64_t)duration;
+    if (options.Duration >= 0) {
+        scenario.DurationMs = (uint64_t)options.Duration;
     }
-
-    uint32_t version[4];
-    if (!scenario::ParseVersion(run.MpioVersion, version)) {
-        std::cerr << "dsmscenario: MPIO version \"" << run.MpioVersion << "\" must look like 1.20.0.0\n";
-        return 2;
+    if (!scenario::ParseVersion(scenario.MpioVersion, run->Version)) {
+        return Fail(kExitBadInput, "MPIO version \"" + scenario.MpioVersion + "\" must look like 1.20.0.0");
     }
+    return kContinue;
+}
 
+// Step 2: the storage the topology describes, built and checked before
+// the driver is loaded, so a topology that cannot exist never reaches it.
+int CheckTopology(Run *run)
+{
+    const scenario::Scenario &scenario = run->Scenario;
+    if (!scenario.HasTopology) {
+        Progress(*run, 2, "no topology: the driver runs without storage");
+        return kContinue;
+    }
+    Progress(*run, 2, "checking the topology: " + Count(scenario.Luns.size(), "LUN") + ", " +
+                          Count(scenario.Paths.size(), "path"));
+    std::string error;
+    if (!scenario::ValidateTopology(scenario, &error)) {
+        return Fail(kExitBadInput, error);
+    }
+    array::ArrayConfig config;
+    for (uint32_t lun : scenario.Luns) {
+        config.Units.push_back(array::LogicalUnitConfig{lun, scenario.LunBlocks, 512});
+    }
+    try {
+        run->Storage = std::make_unique<array::SimulatedArray>(config);
+    } catch (const std::exception &failure) {
+        return Fail(kExitBadInput, scenario.Origin + ": [topology]: " + failure.what());
+    }
+    for (const scenario::Path &path : scenario.Paths) {
+        run->Topology.Paths.push_back(mpio::PathSpec{(UCHAR)path.Port, (UCHAR)path.Bus, (UCHAR)path.Target,
+                                                     path.Controller * array::kPortsPerController +
+                                                         path.ControllerPort});
+    }
+    for (uint32_t lun : scenario.Luns) {
+        run->Topology.Luns.push_back((UCHAR)lun);
+    }
+    return kContinue;
+}
+
+// Step 3: a clean machine, its registry, message table and trace formats,
+// and the host framework.
+int SetUpMachine(Run *run)
+{
+    const scenario::Scenario &scenario = run->Scenario;
+    Progress(*run, 3, "setting up the machine and its registry from " + scenario.RegistryOrigin);
     host::ResetMachine();
+    host::SetVerifierHandler(OnVerifierFailure);
     // Event times read as the moment of the run.
     auto sinceUnixEpoch = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::system_clock::now().time_since_epoch());
     host::SetBootSystemTime((sinceUnixEpoch.count() + 11644473600LL * 1000000) * 10);
-    if (!host::RegistryImport(run.RegistryText, &error)) {
-        std::cerr << "dsmscenario: " << run.RegistryOrigin << ": " << error << "\n";
-        return 2;
+    std::string error;
+    if (!host::RegistryImport(scenario.RegistryText, &error)) {
+        return Fail(kExitBadInput, scenario.RegistryOrigin + ": " + error);
     }
-    TarnRegisterMessages(std::u16string(run.ServiceName.begin(), run.ServiceName.end()));
+    TarnRegisterMessages(std::u16string(scenario.ServiceName.begin(), scenario.ServiceName.end()));
     TarnRegisterTraceFormats();
 
-    std::cout << "Scenario:  " << run.Name << (run.Description.empty() ? "" : " - " + run.Description) << "\n"
-              << "From:      " << run.Origin << "\n"
-              << "Registry:  " << run.RegistryOrigin << "\n"
-              << "MPIO:      version " << run.MpioVersion << "\n";
+    std::cout << "Scenario:  " << scenario.Name << (scenario.Description.empty() ? "" : " - " + scenario.Description)
+              << "\n"
+              << "From:      " << scenario.Origin << "\n"
+              << "Registry:  " << scenario.RegistryOrigin << "\n"
+              << "MPIO:      version " << scenario.MpioVersion << "\n";
 
     mpio::HostOptions options;
-    options.Version = {version[0], version[1], version[2], version[3]};
-    mpio::Host mpioHost(options);
+    options.Version = {run->Version[0], run->Version[1], run->Version[2], run->Version[3]};
+    run->Host = std::make_unique<mpio::Host>(options);
 
     // A trace session started with the system, as the boot-time logger is.
-    if (run.TraceFlags != 0) {
+    if (scenario.TraceFlags != 0) {
         host::RegistrySetDword("\\Registry\\Machine\\System\\CurrentControlSet\\Control\\WMI\\GlobalLogger\\"
                                "851d1af8-2933-441c-8b21-fefb85083c5a",
                                "Start", 1);
         host::RegistrySetDword("\\Registry\\Machine\\System\\CurrentControlSet\\Control\\WMI\\GlobalLogger\\"
                                "851d1af8-2933-441c-8b21-fefb85083c5a",
-                               "Flags", run.TraceFlags);
+                               "Flags", scenario.TraceFlags);
     }
+    return kContinue;
+}
 
-    NTSTATUS status = mpioHost.LoadDriver(DriverEntry, run.ServiceName);
-    std::cout << "Driver:    " << run.ServiceName << " " << TARN_DRIVER_VERSION << ", DriverEntry returned "
-              << DsmStatusName(status) << " (" << Hex((uint32_t)status) << ")";
+// Step 4: DriverEntry, and the driver's registration with MPIO.
+void LoadDriver(Run *run)
+{
+    const std::string &service = run->Scenario.ServiceName;
+    Progress(*run, 4, "loading the driver " + service);
+    mpio::Host &mpioHost = *run->Host;
+    run->Status = mpioHost.LoadDriver(DriverEntry, service);
+    std::cout << "Driver:    " << service << " " << TARN_DRIVER_VERSION << ", DriverEntry returned "
+              << DsmStatusName(run->Status) << " (" << Hex((uint32_t)run->Status) << ")";
     if (mpioHost.Registered()) {
         std::cout << ", registered with MPIO (context " << Hex(mpioHost.MpioContext()) << ")";
     } else if (!mpioHost.RefusalReason().empty()) {
         std::cout << ", MPIO refused: " << mpioHost.RefusalReason();
     }
     std::cout << "\n";
+}
 
-    // The storage MPIO finds at boot.
-    std::unique_ptr<array::SimulatedArray> storage;
-    if (run.HasTopology && mpioHost.Registered()) {
-        array::ArrayConfig config;
-        for (uint32_t lun : run.Luns) {
-            config.Units.push_back(array::LogicalUnitConfig{lun, run.LunBlocks, 512});
-        }
-        try {
-            storage = std::make_unique<array::SimulatedArray>(config);
-        } catch (const std::exception &failure) {
-            std::cerr << "dsmscenario: " << run.Origin << ": [topology]: " << failure.what() << "\n";
-            return 2;
-        }
-        mpio::Topology topology;
-        for (const scenario::Path &path : run.Paths) {
-            topology.Paths.push_back(mpio::PathSpec{(UCHAR)path.Port, (UCHAR)path.Bus, (UCHAR)path.Target,
-                                                    path.Controller * array::kPortsPerController +
-                                                        path.ControllerPort});
-        }
-        for (uint32_t lun : run.Luns) {
-            topology.Luns.push_back((UCHAR)lun);
-        }
-        mpioHost.Discover(storage.get(), topology);
-        std::cout << "Storage:   dual-controller array, " << run.Luns.size() << " LUNs, " << run.Paths.size()
-                  << " paths each; MPIO found " << mpioHost.Devices().size() << " disk devices, the DSM claimed ";
-        size_t claimed = 0;
-        for (const mpio::Device &device : mpioHost.Devices()) {
-            claimed += NT_SUCCESS(device.ClaimStatus) ? 1 : 0;
-        }
-        std::cout << claimed << " as " << mpioHost.Disks().size() << " multipath disks\n";
-        for (const std::string &problem : mpioHost.DiscoveryProblems()) {
-            std::cout << "           skipped " << problem << "\n";
-        }
+bool DriverStarted(const Run &run)
+{
+    return NT_SUCCESS(run.Status) && run.Host->Registered();
+}
+
+// Step 5: the storage MPIO finds at boot, offered to the driver.
+void Discover(Run *run)
+{
+    if (run->Storage == nullptr) {
+        Progress(*run, 5, "no storage to discover");
+        return;
     }
+    if (!DriverStarted(*run)) {
+        Progress(*run, 5, "no discovery: the driver did not start");
+        return;
+    }
+    Progress(*run, 5, "discovering the storage");
+    mpio::Host &mpioHost = *run->Host;
+    mpioHost.Discover(run->Storage.get(), run->Topology);
+    std::cout << "Storage:   dual-controller array, " << run->Scenario.Luns.size() << " LUNs, "
+              << run->Scenario.Paths.size() << " paths each; MPIO found " << mpioHost.Devices().size()
+              << " disk devices, the DSM claimed ";
+    size_t claimed = 0;
+    for (const mpio::Device &device : mpioHost.Devices()) {
+        claimed += NT_SUCCESS(device.ClaimStatus) ? 1 : 0;
+    }
+    std::cout << claimed << " as " << mpioHost.Disks().size() << " multipath disks\n";
+    for (const std::string &problem : mpioHost.DiscoveryProblems()) {
+        std::cout << "           skipped " << problem << "\n";
+    }
+}
 
-    uint64_t dpcRunsBefore = host::DpcRuns();
-    if (realTime) {
+// Step 6: the clock runs, stepped or with the wall clock.
+void RunClock(Run *run)
+{
+    uint64_t duration = run->Scenario.DurationMs;
+    Progress(*run, 6, "running the clock for " + std::to_string(duration) + " ms" +
+                          (run->Options.RealTime ? " of real time" : ""));
+    run->DpcRunsBefore = host::DpcRuns();
+    if (run->Options.RealTime) {
         host::SetRealTime(true);
-        std::this_thread::sleep_for(std::chrono::milliseconds(run.DurationMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(duration));
         host::SetRealTime(false);
     } else {
-        host::ClockAdvance(run.DurationMs);
+        host::ClockAdvance(duration);
     }
+}
+
+// Step 7: what an administrator would look at.
+int Report(Run *run)
+{
+    Progress(*run, 7, "reporting");
+    const scenario::Scenario &scenario = run->Scenario;
+    mpio::Host &mpioHost = *run->Host;
 
     Section("System event log");
     auto events = host::EventLog();
@@ -362,7 +502,7 @@ int main(int argc, char **argv)
         std::cout << "(no entries)\n";
     }
     for (size_t i = 0; i < events.size(); i++) {
-        if (eventDetails) {
+        if (run->Options.EventDetails) {
             std::cout << (i == 0 ? "" : "\n") << host::RenderEvent(events[i]);
             continue;
         }
@@ -379,7 +519,7 @@ int main(int argc, char **argv)
         std::cout << "(the driver did not start; its configuration is gone with its context)\n";
     }
 
-    if (run.HasTopology && mpioHost.Registered()) {
+    if (scenario.HasTopology && mpioHost.Registered()) {
         Section("Logical drives and paths");
         PrintDrives(*static_cast<const DSM_CONTEXT *>(mpioHost.Record().DsmContext));
         std::cout << "(Paths stay in INIT_START with controller and port unknown until MPIO binds and verifies "
@@ -387,12 +527,12 @@ int main(int argc, char **argv)
     }
 
     Section("Periodic timer");
-    std::cout << "The clock ran " << run.DurationMs << " ms after start; the timer fired "
-              << host::DpcRuns() - dpcRunsBefore << " times (first after 1 s, then every 100 ms).\n";
+    std::cout << "The clock ran " << scenario.DurationMs << " ms after start; the timer fired "
+              << host::DpcRuns() - run->DpcRunsBefore << " times (first after 1 s, then every 100 ms).\n";
 
-    if (run.TraceFlags != 0) {
+    if (scenario.TraceFlags != 0) {
         Section("Trace");
-        std::vector<std::string> lines = host::RenderTraces(run.TraceFlags);
+        std::vector<std::string> lines = host::RenderTraces(scenario.TraceFlags);
         if (lines.empty()) {
             std::cout << "(no messages at the enabled levels)\n";
         }
@@ -401,13 +541,54 @@ int main(int argc, char **argv)
         }
     }
 
-    if (!exportRegistry.empty()) {
-        std::ofstream out(exportRegistry, std::ios::binary);
+    if (!run->Options.ExportRegistry.empty()) {
+        std::ofstream out(run->Options.ExportRegistry, std::ios::binary);
         out << host::RegistryExport();
         if (!out) {
-            std::cerr << "dsmscenario: cannot write " << exportRegistry << "\n";
-            return 2;
+            return Fail(kExitBadInput, "--export-registry: cannot write " + run->Options.ExportRegistry);
         }
     }
-    return NT_SUCCESS(status) ? 0 : 1;
+    if (!DriverStarted(*run)) {
+        return Fail(kExitRunFailed, "the driver did not start: DriverEntry returned " +
+                                        std::string(DsmStatusName(run->Status)) +
+                                        (run->Host->RefusalReason().empty()
+                                             ? ""
+                                             : ", MPIO refused: " + run->Host->RefusalReason()));
+    }
+    return kExitSuccess;
+}
+
+int RunSteps(int argc, char **argv)
+{
+    Run run;
+    int status = ParseOptions(argc, argv, &run.Options);
+    if (status == kContinue) {
+        status = ReadScenario(&run);
+    }
+    if (status == kContinue) {
+        status = CheckTopology(&run);
+    }
+    if (status == kContinue) {
+        status = SetUpMachine(&run);
+    }
+    if (status == kContinue) {
+        LoadDriver(&run);
+        Discover(&run);
+        RunClock(&run);
+        status = Report(&run);
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Whatever escapes a step is a fault of the run, reported on one line
+    // with the documented status rather than as the library's dump.
+    try {
+        return RunSteps(argc, argv);
+    } catch (const std::exception &failure) {
+        return Fail(kExitRunFailed, std::string("the run failed: ") + failure.what());
+    }
 }
