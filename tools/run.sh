@@ -6,6 +6,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/setup.sh"
 build="$top/build/release"
 mkdir -p "$build"
+echo "run: building dsmscenario in $build (the first build takes a few minutes; log in build.log)" >&2
 if ! { cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_BENCH=OFF &&
        cmake --build "$build" --target dsmscenario -j"$(nproc)"; } >"$build/build.log" 2>&1; then
   cat "$build/build.log"
