@@ -447,9 +447,4 @@ NTSTATUS NTAPI DsmBroadcastSrb(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCS
 
 VOID NTAPI RequestCompletion(PVOID DsmId, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PVOID Context);
 
-// Categories DsmCategorizeRequest answers with.
-#define DSM_CATEGORY_CARRIED_OUT_BY_DSM 2
-#define DSM_CATEGORY_PATH_CHOSEN 3
-#define DSM_CATEGORY_NO_PATH 4
-
 VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
