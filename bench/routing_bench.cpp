@@ -63,22 +63,22 @@ World &WorldOf(size_t paths)
         memcpy(text, serial, sizeof(serial));
         PLD_ENTRY ldEntry = nullptr;
         CreateLdEntry(&ldEntry, world.Context, text, 16, TARN_LB_POLICY_FAILOVER);
-        KeAcquireSpinLock(&world.Context->DsmLock, &oldIrql);
+        DsmAcquireLock(world.Context, &oldIrql);
         AddLdEntry(world.Context, ldEntry);
-        KeReleaseSpinLock(&world.Context->DsmLock, oldIrql);
+        DsmReleaseLock(world.Context, oldIrql);
         for (UCHAR i = 0; i < 4; i++) {
             PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
             world.Host->SetScsiAddress(device, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), (UCHAR)(2 + i % 2), 0,
                                                             (UCHAR)(i / 2), (UCHAR)drive});
             PPDO_ENTRY path = nullptr;
             CreatePdoEntry(&path, world.Context, device, device, serial);
-            KeAcquireSpinLock(&world.Context->DsmLock, &oldIrql);
+            DsmAcquireLock(world.Context, &oldIrql);
             AddPdoEntry(world.Context, ldEntry, path);
             path->HealthState = PDO_HEALTH_HEALTHY;
             if (i == 0) {
                 ldEntry->currentPath = path;
             }
-            KeReleaseSpinLock(&world.Context->DsmLock, oldIrql);
+            DsmReleaseLock(world.Context, oldIrql);
             world.Paths.push_back(path);
         }
     }
@@ -121,14 +121,14 @@ void BM_RequestFloor(benchmark::State &state)
     World &world = WorldOf(8);
     for (auto _ : state) {
         KIRQL oldIrql;
-        KeAcquireSpinLock(&world.Context->DsmLock, &oldIrql);
+        DsmAcquireLock(world.Context, &oldIrql);
         DsmRequestCounters.GetPathCalls++;
         DsmRequestCounters.OutstandingRequests++;
-        KeReleaseSpinLock(&world.Context->DsmLock, oldIrql);
-        KeAcquireSpinLock(&world.Context->DsmLock, &oldIrql);
+        DsmReleaseLock(world.Context, oldIrql);
+        DsmAcquireLock(world.Context, &oldIrql);
         DsmRequestCounters.CompletionCalls++;
         DsmRequestCounters.OutstandingRequests--;
-        KeReleaseSpinLock(&world.Context->DsmLock, oldIrql);
+        DsmReleaseLock(world.Context, oldIrql);
     }
 }
 BENCHMARK(BM_RequestFloor);

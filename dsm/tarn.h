@@ -98,6 +98,12 @@ inline BOOLEAN DsmIsValidPolicy(ULONG Policy)
 
 #define TARN_CONTROLLER_UNKNOWN 0xFF
 
+// The periodic timer's period; its once-a-second and once-a-minute duties
+// count runs of it.
+#define TARN_TIMER_PERIOD_MS 100
+#define TARN_TIMER_RUNS_PER_SECOND (1000 / TARN_TIMER_PERIOD_MS)
+#define TARN_TIMER_RUNS_PER_MINUTE (60 * TARN_TIMER_RUNS_PER_SECOND)
+
 //
 // An index of the path records on PathRecordList, kept with the list
 // under DsmLock, so that checking an identifier MPIO hands in costs the
@@ -122,7 +128,8 @@ typedef struct _DSM_PATH_INDEX {
 typedef struct _DSM_CONTEXT {
     PDRIVER_OBJECT DriverObject;
     ULONG MpioContext;                      // what MPIO returned from registration
-    KSPIN_LOCK DsmLock;
+    KSPIN_LOCK DsmLock;                     // taken only through DsmAcquireLock
+    PKTHREAD DsmLockOwner;                  // the thread holding DsmLock, or NULL
     NPAGED_LOOKASIDE_LIST CompletionLookaside;
     KDPC TimerDpc;
     KTIMER Timer;
@@ -145,6 +152,32 @@ typedef struct _DSM_CONTEXT {
     BOOLEAN LookasideInitialized;
     BOOLEAN DisplayNameAllocated;
 } DSM_CONTEXT, *PDSM_CONTEXT;
+
+//
+// DsmLock is taken and released only through these two, which record the
+// holder so that a routine relying on the lock can assert at its entry
+// that its caller holds it (DSM_ASSERT_LOCK_HELD).  Any IRQL up to
+// DISPATCH_LEVEL.
+//
+inline VOID DsmAcquireLock(PDSM_CONTEXT DsmContext, PKIRQL OldIrql)
+{
+    KeAcquireSpinLock(&DsmContext->DsmLock, OldIrql);
+    DsmContext->DsmLockOwner = KeGetCurrentThread();
+}
+
+inline VOID DsmReleaseLock(PDSM_CONTEXT DsmContext, KIRQL OldIrql)
+{
+    ASSERT(DsmContext->DsmLockOwner == KeGetCurrentThread());
+    DsmContext->DsmLockOwner = NULL;
+    KeReleaseSpinLock(&DsmContext->DsmLock, OldIrql);
+}
+
+// The owner field is written only under the lock, so the holder reads its
+// own identity there; any other thread fails the comparison.
+#define DSM_ASSERT_LOCK_HELD(DsmContext) ASSERT((DsmContext)->DsmLockOwner == KeGetCurrentThread())
+
+// Routines that read the registry or send synchronous commands.
+#define DSM_ASSERT_PASSIVE() ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL)
 
 //
 // One logical drive: a LUN of the supported array, known by its serial
@@ -413,10 +446,5 @@ ULONG NTAPI DsmCategorizeRequest(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PS
 NTSTATUS NTAPI DsmBroadcastSrb(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
 
 VOID NTAPI RequestCompletion(PVOID DsmId, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PVOID Context);
-
-// Categories DsmCategorizeRequest answers with.
-#define DSM_CATEGORY_CARRIED_OUT_BY_DSM 2
-#define DSM_CATEGORY_PATH_CHOSEN 3
-#define DSM_CATEGORY_NO_PATH 4
 
 VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);

@@ -245,7 +245,7 @@ static NTSTATUS DsmPrSend(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Req
 static NTSTATUS DsmPrOnPath(PDEVICE_OBJECT DeviceObject, PPR_COMMAND Command, PCSTR LdIdString, PCSTR PathIdString,
                             PBOOLEAN Conflict, PPASS_THROUGH_REQUEST *Answer)
 {
-    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    DSM_ASSERT_PASSIVE();
     ASSERT(DeviceObject);
     ASSERT(LdIdString);
     ASSERT(PathIdString);
@@ -408,12 +408,12 @@ static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PLIST_ENT
     KIRQL oldIrql;
     NTSTATUS status = STATUS_SUCCESS;
 
-    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    DSM_ASSERT_PASSIVE();
     ASSERT(context);
     ASSERT(ldEntry);
     RtlZeroMemory(ldIdString, TARN_LD_ID_STRING_SIZE);
     InitializeListHead(snapshot);
-    KeAcquireSpinLock(&context->DsmLock, &oldIrql);
+    DsmAcquireLock(context, &oldIrql);
     if (!IsLdEntryValid(context, ldEntry)) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmPrSnapshot: drive %p is no longer known", TA_PTR(ldEntry));
         status = STATUS_DEVICE_NOT_CONNECTED;
@@ -421,7 +421,7 @@ static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PLIST_ENT
         BuildDeviceObjectList(ldEntry, snapshot);
         RtlCopyMemory(ldIdString, ldEntry->ldIdString, ldEntry->LdIdStringLen);
     }
-    KeReleaseSpinLock(&context->DsmLock, oldIrql);
+    DsmReleaseLock(context, oldIrql);
     return status;
 }
 
@@ -581,7 +581,7 @@ NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
     PR_COMMAND command;
 
     UNREFERENCED_PARAMETER(context);
-    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    DSM_ASSERT_PASSIVE();
 
     if (IsListEmpty(&ldEntry->PathList)) {
         DsmTrace(TRDSM_ERROR_LEVEL, "PrProbeRead: %s has no path", TA_STR(ldEntry->ldIdString));
@@ -756,9 +756,9 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
     NTSTATUS status = STATUS_SUCCESS;
     KIRQL oldIrql;
 
-    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    DSM_ASSERT_PASSIVE();
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     if (DsmIds == NULL || DsmIds->Count == 0 || !IsPdoEntryValid(dsmContext, (PPDO_ENTRY)DsmIds->IdList[0])) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmSrbDeviceControl: no known path identifier");
         status = STATUS_NO_SUCH_DEVICE;
@@ -783,7 +783,7 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
     } else {
         ldEntry->ReservationsInUse = TRUE;
     }
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
 
     if (kind != ClusterRequestNone && NT_SUCCESS(status)) {
         if (!dsmContext->UsePersistentReservations) {
@@ -797,14 +797,14 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
         }
     }
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     if (ldEntry != NULL && IsLdEntryValid(dsmContext, ldEntry)) {
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmSrbDeviceControl: %s done, %s", TA_STR(ldEntry->ldIdString),
                  TA_STR(DsmStatusName(status)));
     } else {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmSrbDeviceControl: done, %s", TA_STR(DsmStatusName(status)));
     }
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
     return status;
 }
 
@@ -831,7 +831,7 @@ VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     RtlZeroMemory(ldIdString, sizeof(ldIdString));
     RtlZeroMemory(pathIdString, sizeof(pathIdString));
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
         DsmTrace(TRDSM_ERROR_LEVEL, "ReservationPathWorker: path %p is gone", TA_PTR(pdoEntry));
     } else {
@@ -839,7 +839,7 @@ VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
         RtlCopyMemory(ldIdString, pdoEntry->LdEntry->ldIdString, pdoEntry->LdEntry->LdIdStringLen);
         RtlCopyMemory(pathIdString, pdoEntry->PathIdString, pdoEntry->PathIdStringLen);
     }
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
 
     if (targetObject != NULL) {
         BOOLEAN isReserved = FALSE;

@@ -28,9 +28,8 @@ TARN_TRACE_MODULE_GUID(0x4C8E2A17, 0x93B6, 0x4F01, 0xB5, 0x7D, 0x0E, 0x62, 0xA9,
 #define TARN_MIN_MPIO_MAJOR 1
 #define TARN_MIN_MPIO_MINOR 15
 
-// The timer's first run comes one second after start, then every 100 ms.
+// The timer's first run comes one second after start, then every period.
 #define TARN_TIMER_FIRST_DUE_100NS (-10000000LL)
-#define TARN_TIMER_PERIOD_MS 100
 
 // The registration record's final word; its meaning belongs to MPIO.
 #define TARN_INIT_DATA_REVISION 3
@@ -66,6 +65,7 @@ Environment:
 --*/
 EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
+    DSM_ASSERT_PASSIVE();
     PDSM_CONTEXT dsmContext = NULL;
     MPIO_VERSION_INFO mpioVersion;
     NTSTATUS status;
@@ -259,6 +259,7 @@ Return Value:
 --*/
 NTSTATUS DsmContextCreate(PDSM_CONTEXT *DsmContext, PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
+    DSM_ASSERT_PASSIVE();
     PDSM_CONTEXT context = (PDSM_CONTEXT)DsmAllocatePool(NonPagedPool, sizeof(DSM_CONTEXT));
     *DsmContext = context;
     if (context == NULL) {
@@ -358,9 +359,9 @@ NTSTATUS NTAPI DsmUnload(PVOID DsmContext)
     PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
     KIRQL oldIrql;
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     DsmTrace(TRDSM_TRACE_LEVEL, "DsmUnload: entered, context %p", TA_PTR(dsmContext));
     DsmTrace(TRDSM_TRACE_LEVEL, "DsmUnload: done");
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
     return STATUS_SUCCESS;
 }

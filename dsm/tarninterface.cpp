@@ -258,7 +258,7 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
     ULONG policy;
     KIRQL oldIrql;
 
-    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    DSM_ASSERT_PASSIVE();
 
     if (Descriptor == NULL || !DsmIsSupportedDevice(dsmContext, Descriptor)) {
         return STATUS_NOT_SUPPORTED;
@@ -283,7 +283,7 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
         policy = dsmContext->PathSelectionPolicy;
     }
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     ldEntry = FindLdEntry(dsmContext, serialNumber);
     if (ldEntry != NULL) {
         DsmFreePool(serialNumber);
@@ -291,7 +291,7 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
     } else {
         status = CreateLdEntry(&ldEntry, dsmContext, serialNumber, serialNumberLength, policy);
         if (!NT_SUCCESS(status)) {
-            KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+            DsmReleaseLock(dsmContext, oldIrql);
             DsmFreePool(serialNumber);
             FreePdoEntry(pdoEntry);
             return status;
@@ -310,7 +310,7 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
     // The drive may be removed once the lock is dropped: the registry is
     // read with a copy of its serial, never with the drive's own text.
     RtlCopyMemory(driveSerial, ldEntry->SerialNumber, ldEntry->SerialNumberLength + 1);
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
 
     SCSI_ADDRESS preferred;
     RtlCopyMemory(&preferred, &firstAddress, sizeof(SCSI_ADDRESS));
@@ -321,9 +321,9 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
                  TA_STR(found ? "was" : "was not"), TA_STR(DsmStatusName(status)));
     }
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
-        KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+        DsmReleaseLock(dsmContext, oldIrql);
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: path %p was removed during the claim", TA_PTR(pdoEntry));
         return STATUS_UNSUCCESSFUL;
     }
@@ -332,7 +332,7 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
     }
     DumpLdEntry(pdoEntry->LdEntry);
     *DsmIdentifier = pdoEntry;
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
     return STATUS_SUCCESS;
 }
 
@@ -374,15 +374,15 @@ NTSTATUS NTAPI DsmGetControllerInfo(PVOID DsmContext, PVOID DsmId, ULONG Flags, 
     LARGE_INTEGER now;
     KIRQL oldIrql;
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
-        KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+        DsmReleaseLock(dsmContext, oldIrql);
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetControllerInfo: unknown identifier %p", TA_PTR(DsmId));
         return STATUS_UNSUCCESSFUL;
     }
     DsmTrace(TRDSM_TRACE_LEVEL, "DsmGetControllerInfo: %s flags 0x%X", TA_STR(pdoEntry->LdEntry->ldIdString),
              TA_ULONG(Flags));
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
 
     KeQuerySystemTime(&now);
     if ((Flags & DSM_CNTRL_FLAGS_ALLOCATE) != 0) {
@@ -497,7 +497,7 @@ PVOID NTAPI DsmLBGetPath(PVOID DsmContext, PSCSI_REQUEST_BLOCK Srb, PDSM_IDS Dsm
     UNREFERENCED_PARAMETER(Srb);
     UNREFERENCED_PARAMETER(CurrentPath);
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     DsmRequestCounters.GetPathCalls++;
     DsmRequestCounters.OutstandingRequests++;
 
@@ -517,7 +517,7 @@ PVOID NTAPI DsmLBGetPath(PVOID DsmContext, PSCSI_REQUEST_BLOCK Srb, PDSM_IDS Dsm
             DsmTrace(TRDSM_ERROR_LEVEL, "DsmLBGetPath: drive %s has no current path", TA_STR(ldEntry->SerialNumber));
         }
     }
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
 
     *Status = chosen != NULL ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED;
     return chosen;
@@ -553,7 +553,7 @@ VOID NTAPI DsmSetCompletion(PVOID DsmContext, PVOID DsmId, PIRP Irp, PSCSI_REQUE
     UNREFERENCED_PARAMETER(Irp);
     UNREFERENCED_PARAMETER(Srb);
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     DsmRequestCounters.SetCompletionCalls++;
 
     PCOMPLETION_RECORD record =
@@ -563,7 +563,7 @@ VOID NTAPI DsmSetCompletion(PVOID DsmContext, PVOID DsmId, PIRP Irp, PSCSI_REQUE
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmSetCompletion: no completion record; %p goes unhooked", TA_PTR(Irp));
         DsmCompletion->DsmCompletionRoutine = NULL;
         DsmCompletion->DsmContext = NULL;
-        KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+        DsmReleaseLock(dsmContext, oldIrql);
         return;
     }
 
@@ -574,7 +574,7 @@ VOID NTAPI DsmSetCompletion(PVOID DsmContext, PVOID DsmId, PIRP Irp, PSCSI_REQUE
     record->DsmContext = dsmContext;
     DsmCompletion->DsmCompletionRoutine = RequestCompletion;
     DsmCompletion->DsmContext = record;
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
 }
 
 // A hooked request completed: count it out and give its record back.
@@ -588,11 +588,11 @@ VOID NTAPI RequestCompletion(PVOID DsmId, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PVO
     UNREFERENCED_PARAMETER(Irp);
     UNREFERENCED_PARAMETER(Srb);
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     DsmRequestCounters.CompletionCalls++;
     DsmRequestCounters.OutstandingRequests--;
     ExFreeToNPagedLookasideList(&dsmContext->CompletionLookaside, record);
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
 }
 
 /*++
@@ -613,9 +613,9 @@ ULONG NTAPI DsmCategorizeRequest(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PS
     ULONG value = 0;
 
     PPDO_ENTRY pdoEntry = (DsmIds != NULL && DsmIds->Count != 0) ? (PPDO_ENTRY)DsmIds->IdList[0] : NULL;
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     BOOLEAN known = IsPdoEntryValid(dsmContext, pdoEntry);
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
     if (!known) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmCategorizeRequest: unknown identifier %p", TA_PTR(pdoEntry));
         return DSM_CATEGORY_NO_PATH;
@@ -658,8 +658,8 @@ NTSTATUS NTAPI DsmBroadcastSrb(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCS
 
 Routine Description:
 
-    The periodic routine, every 100 ms from one second after start, at
-    DISPATCH_LEVEL.  It holds DsmLock for its whole run, counts its runs
+    The periodic routine, every TARN_TIMER_PERIOD_MS from one second after
+    start, at DISPATCH_LEVEL.  It holds DsmLock for its whole run, counts its runs
     and once a minute (including the first run) traces the request
     statistics.  On nine runs out of ten it does nothing but count.
 
@@ -672,11 +672,12 @@ VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
+    ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
 
     ULONGLONG tick = dsmContext->TickCount;
-    if (tick % 600 == 0) {
+    if (tick % TARN_TIMER_RUNS_PER_MINUTE == 0) {
         DsmTrace(TRDSM_TRACE_LEVEL,
                  "DsmTimerRoutine: context %p, GetPath %I64u, SetCompletion %I64u, Completion %I64u, "
                  "InterpretError %I64u, outstanding %I64d",
@@ -688,5 +689,5 @@ VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
     }
     dsmContext->TickCount = tick + 1;
 
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
 }

@@ -68,6 +68,7 @@ Routine Description:
 static NTSTATUS DsmQueryServiceValue(PCUNICODE_STRING ServiceName, PCWSTR SubKey, PCWSTR ValueName, ULONG ValueType,
                                      PVOID EntryContext)
 {
+    DSM_ASSERT_PASSIVE();
     WCHAR keyPath[TARN_SERVICE_KEY_PATH_CHARS];
     RTL_QUERY_REGISTRY_TABLE table[2];
 
@@ -125,6 +126,7 @@ static NTSTATUS NTAPI DsmPrKeyQueryRoutine(PWSTR ValueName, ULONG ValueType, PVO
 
 static NTSTATUS DsmQueryPrKey(PCUNICODE_STRING ServiceName, PUCHAR PrKey)
 {
+    DSM_ASSERT_PASSIVE();
     WCHAR keyPath[TARN_SERVICE_KEY_PATH_CHARS];
     RTL_QUERY_REGISTRY_TABLE table[2];
     UCHAR key[TARN_PR_KEY_LENGTH];
@@ -169,7 +171,7 @@ NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext)
     PCUNICODE_STRING serviceName = DsmContext->ServiceName;
     NTSTATUS status;
 
-    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    DSM_ASSERT_PASSIVE();
 
     //
     // The supported device list: without it the DSM supports nothing and
@@ -355,6 +357,7 @@ static VOID DsmUnpackScsiAddress(ULONG Packed, PSCSI_ADDRESS Address)
 // One required, type-checked, direct query of a 32-bit value.
 static NTSTATUS DsmQueryDword(ULONG RelativeTo, PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
 {
+    DSM_ASSERT_PASSIVE();
     RTL_QUERY_REGISTRY_TABLE table[2];
     ULONG data = 0;
 
@@ -481,6 +484,7 @@ Return Value:
 NTSTATUS DsmReadPreferredPath(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, PSCSI_ADDRESS DefaultAddress,
                               PBOOLEAN Found, PSCSI_ADDRESS Result)
 {
+    DSM_ASSERT_PASSIVE();
     WCHAR keyPath[TARN_PREFERRED_PATH_KEY_CHARS];
     TARN_VALUE_NAME valueName;
 
@@ -531,6 +535,7 @@ Routine Description:
 --*/
 NTSTATUS DsmReadDrivePolicy(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, PULONG Policy)
 {
+    DSM_ASSERT_PASSIVE();
     WCHAR keyPath[TARN_ABSOLUTE_KEY_PATH_CHARS];
     TARN_VALUE_NAME valueName;
     ULONG policy = 0;

@@ -53,6 +53,7 @@ Return Value:
 NTSTATUS CreatePdoEntry(PPDO_ENTRY *PdoEntry, PDSM_CONTEXT DsmContext, PDEVICE_OBJECT TargetDevice,
                         PDEVICE_OBJECT PortObject, PCSTR SerialNumber)
 {
+    DSM_ASSERT_PASSIVE();
     CHAR label[TARN_PATH_ID_STRING_SIZE];
     LARGE_INTEGER ticks;
 
@@ -244,6 +245,7 @@ Routine Description:
 --*/
 static BOOLEAN DsmPathIndexRebuild(PDSM_CONTEXT DsmContext, ULONG Capacity)
 {
+    DSM_ASSERT_LOCK_HELD(DsmContext);
     PDSM_PATH_INDEX index = &DsmContext->PathIndex;
     PVOID *slots = (PVOID *)DsmAllocatePool(NonPagedPool, (SIZE_T)Capacity * sizeof(PVOID));
     if (slots == NULL) {
@@ -280,6 +282,7 @@ Routine Description:
 --*/
 static VOID DsmPathIndexInsert(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
 {
+    DSM_ASSERT_LOCK_HELD(DsmContext);
     PDSM_PATH_INDEX index = &DsmContext->PathIndex;
     ULONG needed = index->Count + 1;
 
@@ -302,6 +305,7 @@ static VOID DsmPathIndexInsert(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
 
 static VOID DsmPathIndexRemove(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
 {
+    DSM_ASSERT_LOCK_HELD(DsmContext);
     PDSM_PATH_INDEX index = &DsmContext->PathIndex;
     ULONG slot = DsmPathIndexFind(index, PdoEntry);
     if (slot < index->Capacity) {
@@ -322,12 +326,14 @@ VOID DsmFreePathIndex(PDSM_PATH_INDEX Index)
 
 VOID AddLdEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
 {
+    DSM_ASSERT_LOCK_HELD(DsmContext);
     ASSERT(LdEntry->DsmContext == DsmContext);
     InsertTailList(&DsmContext->DriveList, &LdEntry->DriveLink);
 }
 
 VOID RemoveLdEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
 {
+    DSM_ASSERT_LOCK_HELD(DsmContext);
     ASSERT(LdEntry->DsmContext == DsmContext);
     RemoveEntryList(&LdEntry->DriveLink);
     InitializeListHead(&LdEntry->DriveLink);
@@ -336,6 +342,7 @@ VOID RemoveLdEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
 // Links a path to its drive and to the context's path list.
 VOID AddPdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry)
 {
+    DSM_ASSERT_LOCK_HELD(DsmContext);
     ASSERT(LdEntry->DsmContext == DsmContext);
     ASSERT(PdoEntry->DsmContext == DsmContext);
     ASSERT(PdoEntry->PathIdStringLen < TARN_PATH_ID_STRING_SIZE);
@@ -350,6 +357,7 @@ VOID AddPdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry
 // Unlinks a path from its drive and the context; LdEntry stays set.
 VOID RemovePdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry)
 {
+    DSM_ASSERT_LOCK_HELD(DsmContext);
     ASSERT(PdoEntry->LdEntry == LdEntry);
     ASSERT(PdoEntry->DsmContext == DsmContext);
     ASSERT(LdEntry->currentPath != PdoEntry);
@@ -373,6 +381,7 @@ Routine Description:
 --*/
 PLD_ENTRY FindLdEntry(PDSM_CONTEXT DsmContext, PCSTR SerialNumber)
 {
+    DSM_ASSERT_LOCK_HELD(DsmContext);
     for (PLIST_ENTRY link = DsmContext->DriveList.Flink; link != &DsmContext->DriveList; link = link->Flink) {
         ASSERT(link != NULL);
         PLD_ENTRY ldEntry = CONTAINING_RECORD(link, LD_ENTRY, DriveLink);
@@ -388,6 +397,7 @@ PLD_ENTRY FindLdEntry(PDSM_CONTEXT DsmContext, PCSTR SerialNumber)
 // TRUE when the record is on DriveList (pointer identity).
 BOOLEAN IsLdEntryValid(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
 {
+    DSM_ASSERT_LOCK_HELD(DsmContext);
     for (PLIST_ENTRY link = DsmContext->DriveList.Flink; link != &DsmContext->DriveList; link = link->Flink) {
         ASSERT(link != NULL);
         if (CONTAINING_RECORD(link, LD_ENTRY, DriveLink) == LdEntry) {
@@ -402,6 +412,7 @@ BOOLEAN IsLdEntryValid(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
 // request: the index answers in constant time unless it is degraded.
 BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
 {
+    DSM_ASSERT_LOCK_HELD(DsmContext);
     PDSM_PATH_INDEX index = &DsmContext->PathIndex;
     if (PdoEntry == NULL) {
         return FALSE;
@@ -428,6 +439,7 @@ static BOOLEAN DsmSameScsiAddress(const SCSI_ADDRESS *A, const SCSI_ADDRESS *B)
 // The drive's first path at its preferred address, or NULL.
 PPDO_ENTRY FindPreferredPdoEntry(PLD_ENTRY LdEntry)
 {
+    DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
     for (PLIST_ENTRY link = LdEntry->PathList.Flink; link != &LdEntry->PathList; link = link->Flink) {
         ASSERT(link != NULL);
         PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
@@ -441,6 +453,7 @@ PPDO_ENTRY FindPreferredPdoEntry(PLD_ENTRY LdEntry)
 // Traces a drive and each of its paths.
 VOID DumpLdEntry(PLD_ENTRY LdEntry)
 {
+    DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
     DsmTrace(TRDSM_TRACE_LEVEL, "DumpLdEntry: %s serial %s, policy 0x%X, %u paths", TA_STR(LdEntry->ldIdString),
              TA_STR(LdEntry->SerialNumber), TA_ULONG(LdEntry->LogicalDriveLbPolicy), TA_ULONG(LdEntry->NumberPaths));
     if (LdEntry->currentPath != NULL) {
@@ -469,6 +482,7 @@ Routine Description:
 --*/
 VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead)
 {
+    DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
     InitializeListHead(ListHead);
 
     for (PLIST_ENTRY link = LdEntry->PathList.Flink; link != &LdEntry->PathList; link = link->Flink) {

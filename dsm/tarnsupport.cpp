@@ -73,6 +73,7 @@ Routine Description:
 VOID DsmSendPreparedPassThrough(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Request, ULONG DataLength,
                             PPASS_THROUGH_OUTCOME Outcome)
 {
+    DSM_ASSERT_PASSIVE();
     IO_STATUS_BLOCK ioStatus;
     ULONG length = TARN_PASS_THROUGH_SIZE(DataLength);
 
@@ -123,6 +124,7 @@ VOID DsmSendPassThrough(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Reque
                         UCHAR CdbLength, ULONG DataLength, UCHAR DataIn, ULONG TimeOutValue,
                         PPASS_THROUGH_OUTCOME Outcome)
 {
+    DSM_ASSERT_PASSIVE();
     DsmPreparePassThrough(Request, Cdb, CdbLength, DataLength, DataIn, TimeOutValue);
     DsmSendPreparedPassThrough(DeviceObject, Request, DataLength, Outcome);
 }
@@ -171,6 +173,7 @@ Return Value:
 --*/
 NTSTATUS TestUnitReadyOnPath(PDEVICE_OBJECT DeviceObject, ULONG RetryCount, ULONG TimeOutValue, PCSTR Label)
 {
+    DSM_ASSERT_PASSIVE();
     PASS_THROUGH_OUTCOME outcome;
     NTSTATUS result = STATUS_IO_DEVICE_ERROR;
 
@@ -210,6 +213,7 @@ Routine Description:
 --*/
 NTSTATUS QueryArrayLocation(PDEVICE_OBJECT DeviceObject, PCSTR Label, PUCHAR ControllerPort, PUCHAR ControllerNumber)
 {
+    DSM_ASSERT_PASSIVE();
     PASS_THROUGH_OUTCOME outcome;
     NTSTATUS result;
 
@@ -264,6 +268,7 @@ Arguments:
 --*/
 NTSTATUS QueryControllerTime(PDEVICE_OBJECT DeviceObject, PCSTR Label, PCHAR TimeStamp, ULONG timeStampSize)
 {
+    DSM_ASSERT_PASSIVE();
     PASS_THROUGH_OUTCOME outcome;
     NTSTATUS result = STATUS_IO_DEVICE_ERROR;
 
@@ -338,6 +343,7 @@ Routine Description:
 --*/
 ULONG PathDistance(PPDO_ENTRY Path, PPDO_ENTRY From)
 {
+    DSM_ASSERT_LOCK_HELD(Path->DsmContext);
     ULONG distance = 0;
     if (Path->ControllerNumber != From->ControllerNumber) {
         distance += 8;
@@ -365,6 +371,7 @@ Routine Description:
 --*/
 PPDO_ENTRY NextPathAfterCurrent(PLD_ENTRY LdEntry)
 {
+    DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
     if (LdEntry->currentPath == NULL) {
         return DsmFirstPath(LdEntry);
     }
@@ -382,6 +389,7 @@ PPDO_ENTRY NextPathAfterCurrent(PLD_ENTRY LdEntry)
 
 static VOID DsmTraceCurrentPath(PLD_ENTRY LdEntry)
 {
+    DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
     PPDO_ENTRY current = LdEntry->currentPath;
     if (current == NULL) {
         DsmTrace(TRDSM_ERROR_LEVEL, "SelectCurrentPath: %s has no usable path", TA_STR(LdEntry->ldIdString));
@@ -406,6 +414,7 @@ Routine Description:
 --*/
 VOID SelectNextPath(PLD_ENTRY LdEntry)
 {
+    DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
     PPDO_ENTRY start = NextPathAfterCurrent(LdEntry);
     PPDO_ENTRY failing = NULL;
     PPDO_ENTRY failed = NULL;
@@ -457,6 +466,7 @@ Routine Description:
 --*/
 VOID SelectCurrentPath(PLD_ENTRY LdEntry)
 {
+    DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
     ULONG policy = LdEntry->LogicalDriveLbPolicy;
 
     if ((policy & TARN_LB_POLICY_STATIC_MASK) != 0) {
@@ -526,6 +536,7 @@ Routine Description:
 --*/
 BOOLEAN TimesliceSwitchDue(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
 {
+    DSM_ASSERT_LOCK_HELD(DsmContext);
     LARGE_INTEGER now;
 
     if (LdEntry->LogicalDriveLbPolicy != TARN_LB_POLICY_ROUND_ROBIN) {

@@ -77,12 +77,12 @@ IoResult Host::Submit(size_t disk, PIRP irp, PSCSI_REQUEST_BLOCK srb)
     result.Category =
         record_.DsmCategorizeRequest(record_.DsmContext, dsmIds, irp, srb, nullptr, &path, &status);
 
-    if (result.Category == 2) {
+    if (result.Category == DSM_CATEGORY_CARRIED_OUT_BY_DSM) {
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         record_.DsmSrbDeviceControl(record_.DsmContext, dsmIds, irp, srb, &event);
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    } else if (result.Category == 3 && DeviceOfPath(path) != nullptr) {
+    } else if (result.Category == DSM_CATEGORY_PATH_CHOSEN && DeviceOfPath(path) != nullptr) {
         result.Path = path;
         const Device &device = *DeviceOfPath(path);
         DSM_COMPLETION_INFO completion{};

@@ -70,7 +70,7 @@ struct Device {
 
 // What one request through the I/O path came to.
 struct IoResult {
-    ULONG Category = 0;         // the driver's answer: 2 carried out by it, 3 a path chosen, 4 no path
+    ULONG Category = 0;         // the driver's answer, a DSM_CATEGORY_* code
     PVOID Path = nullptr;       // the path identifier it went down (category 3)
     NTSTATUS Status = STATUS_PENDING;   // the IRP's final status
     UCHAR SrbStatus = SRB_STATUS_PENDING;

@@ -133,6 +133,13 @@ extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID)
     return t_irql;
 }
 
+// The thread's identity is the same token its spin locks carry, so a
+// driver's record of who holds its lock agrees with the lock itself.
+extern "C" PKTHREAD NTAPI KeGetCurrentThread(VOID)
+{
+    return reinterpret_cast<PKTHREAD>(OwnToken());
+}
+
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
 {
     KIRQL old = t_irql;

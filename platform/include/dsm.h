@@ -87,6 +87,13 @@ typedef ULONG(NTAPI *DSM_INTERPRET_ERROR)(PVOID DsmContext, PVOID DsmId, PSCSI_R
 typedef NTSTATUS(NTAPI *DSM_UNLOAD)(PVOID DsmContext);
 typedef VOID(NTAPI *DSM_SET_COMPLETION)(PVOID DsmContext, PVOID DsmId, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
                                         PDSM_COMPLETION_INFO DsmCompletion);
+// What DsmCategorizeRequest answers: the DSM carries the request out
+// itself (MPIO hands it to DsmSrbDeviceControl), a path was chosen, or no
+// path can take it.
+#define DSM_CATEGORY_CARRIED_OUT_BY_DSM 2
+#define DSM_CATEGORY_PATH_CHOSEN 3
+#define DSM_CATEGORY_NO_PATH 4
+
 typedef ULONG(NTAPI *DSM_CATEGORIZE_REQUEST)(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp,
                                              PSCSI_REQUEST_BLOCK Srb, PVOID CurrentPath, PVOID *PathId,
                                              NTSTATUS *Status);

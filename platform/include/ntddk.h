@@ -271,6 +271,13 @@ EXTERN_C VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 #define KeLowerIrql(a) KfLowerIrql(a)
 
 //
+// Threads.  Drivers use the current thread's address only as an identity
+// (the owner of a lock, for their assertions).
+//
+typedef struct _KTHREAD *PKTHREAD;
+EXTERN_C PKTHREAD NTAPI KeGetCurrentThread(VOID);
+
+//
 // Spin locks.  Acquiring raises to DISPATCH_LEVEL; the lock must be
 // released by its holder, restoring the level it was taken at.
 //

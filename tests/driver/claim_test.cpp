@@ -136,6 +136,7 @@ TEST_F(ClaimTest, StoredSettingsSurviveARestartAndARegFile)
     EXPECT_EQ(drive->LogicalDriveLbPolicy, TARN_LB_POLICY_ROUND_ROBIN);
     EXPECT_EQ(drive->PreferredPathAddress.PortNumber, 3);
     EXPECT_EQ(drive->PreferredPathAddress.TargetId, 0);
+    DsmLockHeld held(Context());
     PPDO_ENTRY preferred = FindPreferredPdoEntry(drive);
     ASSERT_NE(preferred, nullptr);
     EXPECT_STREQ(preferred->PathIdString, ("[" + serial.substr(1, 3) + " 3:0:0:0]").c_str());

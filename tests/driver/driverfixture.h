@@ -39,6 +39,20 @@ constexpr ULONG kTarnTag = host::Tag("TARN");
 constexpr const char *kProductFc = "KESTROM TARN 4000 FC    ";
 constexpr const char *kProductIscsi = "KESTROM TARN 4000 ISCSI ";
 
+// Holds DsmLock for a scope, as the driver does around every read and
+// write of its records; the routines that rely on it assert it.
+class DsmLockHeld {
+public:
+    explicit DsmLockHeld(PDSM_CONTEXT context) : context_(context) { DsmAcquireLock(context_, &oldIrql_); }
+    ~DsmLockHeld() { DsmReleaseLock(context_, oldIrql_); }
+    DsmLockHeld(const DsmLockHeld &) = delete;
+    DsmLockHeld &operator=(const DsmLockHeld &) = delete;
+
+private:
+    PDSM_CONTEXT context_;
+    KIRQL oldIrql_ = PASSIVE_LEVEL;
+};
+
 class DriverTest : public ::testing::Test {
 public:
     static const IO_ERROR_LOG_PACKET *Packet(const host::EventRecord &record)

@@ -53,11 +53,11 @@ TEST_F(IoPathTest, DataWrittenDownOnePathReadsBackDownAnother)
     EXPECT_EQ(write.SrbStatus, SRB_STATUS_SUCCESS);
 
     // The current path fails over: the next read goes elsewhere.
-    paths_[0]->HealthState = PDO_HEALTH_FAILING;
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&Context()->DsmLock, &oldIrql);
-    SelectCurrentPath(drive_);
-    KeReleaseSpinLock(&Context()->DsmLock, oldIrql);
+    {
+        DsmLockHeld held(Context());
+        paths_[0]->HealthState = PDO_HEALTH_FAILING;
+        SelectCurrentPath(drive_);
+    }
     std::vector<uint8_t> read(4 * 512, 0);
     mpio::IoResult result = host_->Read(0, 100, 4, read.data());
     ASSERT_EQ(result.Status, STATUS_SUCCESS);
@@ -137,10 +137,13 @@ TEST_F(IoPathTest, ADeviceControlDownAPathIsRefusedByThePortAndCountedOut)
 
 TEST_F(IoPathTest, ADriveWithoutAUsablePathFailsItsRequests)
 {
-    for (PPDO_ENTRY path : paths_) {
-        path->HealthState = PDO_HEALTH_PENDING_REMOVE;
+    {
+        DsmLockHeld held(Context());
+        for (PPDO_ENTRY path : paths_) {
+            path->HealthState = PDO_HEALTH_PENDING_REMOVE;
+        }
+        drive_->currentPath = nullptr;
     }
-    drive_->currentPath = nullptr;
     uint8_t block[512];
     mpio::IoResult read = host_->Read(0, 0, 1, block);
     EXPECT_EQ(read.Category, (ULONG)DSM_CATEGORY_NO_PATH);

@@ -28,7 +28,7 @@ protected:
         ASSERT_EQ(Start(), STATUS_SUCCESS);
         context_ = Context();
         baseline_ = host::PoolOutstanding();
-        KeAcquireSpinLock(&context_->DsmLock, &oldIrql_);
+        DsmAcquireLock(context_, &oldIrql_);
         locked_ = true;
     }
 
@@ -41,7 +41,7 @@ protected:
     void Unlock()
     {
         if (locked_) {
-            KeReleaseSpinLock(&context_->DsmLock, oldIrql_);
+            DsmReleaseLock(context_, oldIrql_);
             locked_ = false;
         }
     }
@@ -54,7 +54,7 @@ protected:
         host_->SetScsiAddress(device, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), port, pathId, target, lun});
         PPDO_ENTRY path = nullptr;
         EXPECT_EQ(CreatePdoEntry(&path, context_, device, device, serial), STATUS_SUCCESS);
-        KeAcquireSpinLock(&context_->DsmLock, &oldIrql_);
+        DsmAcquireLock(context_, &oldIrql_);
         locked_ = true;
         return path;
     }

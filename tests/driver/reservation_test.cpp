@@ -247,13 +247,13 @@ TEST_F(ReservationTest, WalksOverTheHealthyPaths)
 
     // A drive that is gone: nothing is sent.
     KIRQL oldIrql;
-    KeAcquireSpinLock(&Context()->DsmLock, &oldIrql);
+    DsmAcquireLock(Context(), &oldIrql);
     RemoveLdEntry(Context(), drive_);
-    KeReleaseSpinLock(&Context()->DsmLock, oldIrql);
+    DsmReleaseLock(Context(), oldIrql);
     EXPECT_EQ(PrClear(Context(), drive_), STATUS_DEVICE_NOT_CONNECTED);
-    KeAcquireSpinLock(&Context()->DsmLock, &oldIrql);
+    DsmAcquireLock(Context(), &oldIrql);
     AddLdEntry(Context(), drive_);
-    KeReleaseSpinLock(&Context()->DsmLock, oldIrql);
+    DsmReleaseLock(Context(), oldIrql);
     EXPECT_EQ(host::PoolOutstanding(host::Tag("Ddk ")), 0u);
 }
 

@@ -43,19 +43,43 @@ protected:
     // queries would leave them.
     void SetPaths(std::initializer_list<ULONG> health)
     {
+        DsmLockHeld held(Context());
         size_t i = 0;
         for (ULONG state : health) {
             paths_[i++]->HealthState = state;
         }
     }
 
+    void SetPolicy(ULONG policy)
+    {
+        DsmLockHeld held(Context());
+        drive_->LogicalDriveLbPolicy = policy;
+    }
+
+    void SetCurrent(PPDO_ENTRY current)
+    {
+        DsmLockHeld held(Context());
+        drive_->currentPath = current;
+    }
+
+    void SetLocation(size_t path, UCHAR controller, UCHAR port)
+    {
+        DsmLockHeld held(Context());
+        paths_[path]->ControllerNumber = controller;
+        paths_[path]->ControllerPort = port;
+    }
+
+    ULONG Distance(size_t path, size_t from)
+    {
+        DsmLockHeld held(Context());
+        return PathDistance(paths_[path], paths_[from]);
+    }
+
     void Select(PPDO_ENTRY current)
     {
-        KIRQL oldIrql;
-        KeAcquireSpinLock(&Context()->DsmLock, &oldIrql);
+        DsmLockHeld held(Context());
         drive_->currentPath = current;
         SelectCurrentPath(drive_);
-        KeReleaseSpinLock(&Context()->DsmLock, oldIrql);
     }
 
     PVOID GetPath(NTSTATUS *status)
@@ -70,15 +94,15 @@ protected:
 
 TEST_F(RoutingTest, StaticPolicyTakesTheFarthestHealthyPath)
 {
-    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_FAILOVER;
+    SetPolicy(TARN_LB_POLICY_FAILOVER);
     // C (controller 0, port 0, SCSI port 2, path id 0) fails; A (0, 1, 2, 0)
     // scores 2, B (1, 0, 3, 0) scores 12.
-    paths_[0]->ControllerNumber = 0, paths_[0]->ControllerPort = 0;
-    paths_[1]->ControllerNumber = 0, paths_[1]->ControllerPort = 1;
-    paths_[2]->ControllerNumber = 1, paths_[2]->ControllerPort = 0;
+    SetLocation(0, 0, 0);
+    SetLocation(1, 0, 1);
+    SetLocation(2, 1, 0);
     SetPaths({PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, PDO_HEALTH_INIT_START});
-    EXPECT_EQ(PathDistance(paths_[1], paths_[0]), 2u);
-    EXPECT_EQ(PathDistance(paths_[2], paths_[0]), 12u);
+    EXPECT_EQ(Distance(1, 0), 2u);
+    EXPECT_EQ(Distance(2, 0), 12u);
     Select(paths_[0]);
     EXPECT_EQ(drive_->currentPath, paths_[2]);
 
@@ -87,11 +111,11 @@ TEST_F(RoutingTest, StaticPolicyTakesTheFarthestHealthyPath)
     EXPECT_EQ(drive_->currentPath, paths_[1]);
 
     // Equal scores: the earlier path wins; a score of 0 is still taken.
-    paths_[1]->ControllerNumber = 1, paths_[1]->ControllerPort = 0;
+    SetLocation(1, 1, 0);
     Select(paths_[0]);
     EXPECT_EQ(drive_->currentPath, paths_[2]) << "unknown locations are equal only to each other";
-    for (PPDO_ENTRY path : paths_) {
-        path->ControllerNumber = path->ControllerPort = TARN_CONTROLLER_UNKNOWN;
+    for (size_t path = 0; path < paths_.size(); path++) {
+        SetLocation(path, TARN_CONTROLLER_UNKNOWN, TARN_CONTROLLER_UNKNOWN);
     }
     SetPaths({PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, PDO_HEALTH_INIT_START, PDO_HEALTH_INIT_START});
     Select(paths_[0]);
@@ -103,18 +127,18 @@ TEST_F(RoutingTest, WithoutHealthyPathsTheFallbacksDifferByPolicy)
     SetPaths({PDO_HEALTH_FAILED, PDO_HEALTH_FAILING, PDO_HEALTH_FAILED, PDO_HEALTH_FAILING});
 
     // Static: the last failing path in list order.
-    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_FAILBACK;
+    SetPolicy(TARN_LB_POLICY_FAILBACK);
     Select(paths_[0]);
     EXPECT_EQ(drive_->currentPath, paths_[3]);
 
     // Round robin: the first failing path after the current one.
-    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_ROUND_ROBIN;
+    SetPolicy(TARN_LB_POLICY_ROUND_ROBIN);
     Select(paths_[0]);
     EXPECT_EQ(drive_->currentPath, paths_[1]);
 
     // No failing path: failed ones; the static policy takes the last.
     SetPaths({PDO_HEALTH_FAILED, PDO_HEALTH_INIT_START, PDO_HEALTH_FAILED, PDO_HEALTH_REMOVED});
-    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_FAILOVER;
+    SetPolicy(TARN_LB_POLICY_FAILOVER);
     Select(paths_[3]);
     EXPECT_EQ(drive_->currentPath, paths_[2]);
 
@@ -129,9 +153,9 @@ TEST_F(RoutingTest, WithoutHealthyPathsTheFallbacksDifferByPolicy)
 
 TEST_F(RoutingTest, StaticPolicyKeepsSendingDownAFailingCurrentPath)
 {
-    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_FAILOVER;
+    SetPolicy(TARN_LB_POLICY_FAILOVER);
     SetPaths({PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY});
-    drive_->currentPath = paths_[0];
+    SetCurrent(paths_[0]);
     for (int i = 0; i < 3; i++) {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         EXPECT_EQ(GetPath(&status), paths_[0]);
@@ -159,10 +183,13 @@ unsigned SeedWhoseFirstDraw(bool multipleOfEight)
 
 TEST_F(RoutingTest, RoundRobinMovesOnAfterItsSliceSevenTimesInEight)
 {
-    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_ROUND_ROBIN;
+    SetPolicy(TARN_LB_POLICY_ROUND_ROBIN);
     SetPaths({PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY});
-    drive_->currentPath = paths_[0];
-    KeQuerySystemTime(&drive_->TimesliceStart);
+    SetCurrent(paths_[0]);
+    {
+        DsmLockHeld held(Context());
+        KeQuerySystemTime(&drive_->TimesliceStart);
+    }
     NTSTATUS status;
 
     // Within the slice: the same path.
@@ -198,7 +225,7 @@ TEST_F(RoutingTest, RoundRobinMovesOnAfterItsSliceSevenTimesInEight)
 
 TEST_F(RoutingTest, CategoriesAndCounters)
 {
-    drive_->LogicalDriveLbPolicy = TARN_LB_POLICY_FAILOVER;
+    SetPolicy(TARN_LB_POLICY_FAILOVER);
     SetPaths({PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY});
     Select(nullptr);
     ASSERT_EQ(drive_->currentPath, paths_[0]);
@@ -240,7 +267,7 @@ TEST_F(RoutingTest, CategoriesAndCounters)
 
     // A drive without a usable path: no path, the SRB says so.
     srb.Cdb[0] = 0x2A;
-    drive_->currentPath = nullptr;
+    SetCurrent(nullptr);
     EXPECT_EQ(DsmCategorizeRequest(Context(), &ids_, &irp, &srb, nullptr, &path, &status),
               (ULONG)DSM_CATEGORY_NO_PATH);
     EXPECT_EQ(path, nullptr);

@@ -23,7 +23,7 @@ namespace tarntest {
 inline void BindAndHealAllPaths(const mpio::Host &host, PDSM_CONTEXT context)
 {
     KIRQL oldIrql;
-    KeAcquireSpinLock(&context->DsmLock, &oldIrql);
+    DsmAcquireLock(context, &oldIrql);
     for (const mpio::Device &device : host.Devices()) {
         if (device.DsmId != nullptr && IsPdoEntryValid(context, (PPDO_ENTRY)device.DsmId)) {
             PPDO_ENTRY path = (PPDO_ENTRY)device.DsmId;
@@ -37,7 +37,7 @@ inline void BindAndHealAllPaths(const mpio::Host &host, PDSM_CONTEXT context)
                                  ? nullptr
                                  : CONTAINING_RECORD(drive->PathList.Flink, PDO_ENTRY, LdLink);
     }
-    KeReleaseSpinLock(&context->DsmLock, oldIrql);
+    DsmReleaseLock(context, oldIrql);
 }
 
 } // namespace tarntest
