@@ -220,6 +220,10 @@ bool TraceEnable(ULONG flags, UCHAR level);
 void TraceDisable();
 bool TraceProviderRegistered();
 
+// The key of the boot-time trace session for a provider ("Start", "Flags"
+// and "Level" values), as the kernel names it from the provider's GUID.
+std::string GlobalLoggerKey(const GUID &provider);
+
 std::vector<TraceRecord> TraceRecords();
 void ClearTrace();
 const TraceFormat *FindTraceFormat(const TraceRecord &record);

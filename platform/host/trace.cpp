@@ -329,6 +329,15 @@ void TraceDisable()
     EndSession();
 }
 
+std::string GlobalLoggerKey(const GUID &provider)
+{
+    char text[40];
+    snprintf(text, sizeof(text), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", provider.Data1,
+             provider.Data2, provider.Data3, provider.Data4[0], provider.Data4[1], provider.Data4[2],
+             provider.Data4[3], provider.Data4[4], provider.Data4[5], provider.Data4[6], provider.Data4[7]);
+    return std::string("\\Registry\\Machine\\System\\CurrentControlSet\\Control\\WMI\\GlobalLogger\\") + text;
+}
+
 bool TraceProviderRegistered()
 {
     std::lock_guard<std::mutex> lock(g_traceMutex);

@@ -19,9 +19,7 @@ Abstract:
 namespace tarntest {
 namespace {
 
-constexpr const char *kGlobalLoggerKey =
-    "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\WMI\\GlobalLogger\\"
-    "851d1af8-2933-441c-8b21-fefb85083c5a";
+const std::string kGlobalLoggerKey = host::GlobalLoggerKey(TarnCtlGuid);
 
 using TraceTest = DriverTest;
 

@@ -414,12 +414,9 @@ int SetUpMachine(Run *run)
 
     // A trace session started with the system, as the boot-time logger is.
     if (scenario.TraceFlags != 0) {
-        host::RegistrySetDword("\\Registry\\Machine\\System\\CurrentControlSet\\Control\\WMI\\GlobalLogger\\"
-                               "851d1af8-2933-441c-8b21-fefb85083c5a",
-                               "Start", 1);
-        host::RegistrySetDword("\\Registry\\Machine\\System\\CurrentControlSet\\Control\\WMI\\GlobalLogger\\"
-                               "851d1af8-2933-441c-8b21-fefb85083c5a",
-                               "Flags", scenario.TraceFlags);
+        const std::string key = host::GlobalLoggerKey(TarnCtlGuid);
+        host::RegistrySetDword(key, "Start", 1);
+        host::RegistrySetDword(key, "Flags", scenario.TraceFlags);
     }
     return kContinue;
 }
