@@ -131,6 +131,8 @@ BOOLEAN IsVendorWriteBuffer(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Value)
 #define TARN_PR_PARAMETER_LENGTH 24
 #define TARN_PR_READ_KEYS_LENGTH 256
 #define TARN_PR_READ_RESERVATION_LENGTH 32
+#define TARN_PR_IN_HEADER_LENGTH 8        // generation and additional length
+#define TARN_PR_RESERVATION_DESCRIPTOR_LENGTH 16
 #define TARN_PR_PROBE_LENGTH 512
 #define TARN_PR_PROBE_LBA 12
 #define TARN_PR_TIMEOUT 3                 // seconds
@@ -310,7 +312,17 @@ NTSTATUS PrRegisterOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, BOOLEAN Reg
     return DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, NULL, NULL);
 }
 
-// Reads the registered keys of the drive through one path; they are traced.
+// How much of the data area the device filled: the transfer length the
+// port reports on completion, never more than was asked for.  Anything
+// beyond it is whatever the buffer held, not the device's answer.
+static ULONG DsmPrTransferred(PPASS_THROUGH_REQUEST Answer, ULONG Asked)
+{
+    ULONG transferred = Answer->Header.DataTransferLength;
+    return transferred < Asked ? transferred : Asked;
+}
+
+// Reads the registered keys of the drive through one path; they are
+// traced.  A reply too short to hold its own header is a failure.
 NTSTATUS PrReadKeysOnPath(PDEVICE_OBJECT deviceObject, PCSTR ldIdString, PCSTR pathIdString)
 {
     PR_COMMAND command;
@@ -318,15 +330,23 @@ NTSTATUS PrReadKeysOnPath(PDEVICE_OBJECT deviceObject, PCSTR ldIdString, PCSTR p
     DsmPrInCommand(&command, TARN_PR_IN_READ_KEYS, TARN_PR_READ_KEYS_LENGTH);
     NTSTATUS status = DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, NULL, &answer);
     if (answer != NULL) {
-        // Never past the data area: at most 31 keys fit behind the header.
-        ULONG additionalLength = ReadBigEndianUlong(&answer->Data[4]);
-        DsmTrace(TRDSM_TRACE_LEVEL, "PrReadKeysOnPath: %s %s additional length %u", TA_STR(ldIdString),
-                 TA_STR(pathIdString), TA_ULONG(additionalLength));
-        for (ULONG i = 0; i < additionalLength / 8 && i < (TARN_PR_READ_KEYS_LENGTH - 8) / 8; i++) {
-            const UCHAR *key = &answer->Data[8 + 8 * i];
-            DsmTrace(TRDSM_TRACE_LEVEL, "PrReadKeysOnPath: key %u %02X%02X%02X%02X%02X%02X%02X%02X", TA_ULONG(i),
-                     TA_UCHAR(key[0]), TA_UCHAR(key[1]), TA_UCHAR(key[2]), TA_UCHAR(key[3]), TA_UCHAR(key[4]),
-                     TA_UCHAR(key[5]), TA_UCHAR(key[6]), TA_UCHAR(key[7]));
+        ULONG transferred = DsmPrTransferred(answer, TARN_PR_READ_KEYS_LENGTH);
+        if (transferred < TARN_PR_IN_HEADER_LENGTH) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "PrReadKeysOnPath: %s %s reply of %u bytes is unreadable", TA_STR(ldIdString),
+                     TA_STR(pathIdString), TA_ULONG(transferred));
+            status = STATUS_IO_DEVICE_ERROR;
+        } else {
+            // Only the keys the reply holds; at most 31 fit behind the header.
+            ULONG additionalLength = ReadBigEndianUlong(&answer->Data[4]);
+            ULONG keys = (transferred - TARN_PR_IN_HEADER_LENGTH) / TARN_PR_KEY_LENGTH;
+            DsmTrace(TRDSM_TRACE_LEVEL, "PrReadKeysOnPath: %s %s additional length %u", TA_STR(ldIdString),
+                     TA_STR(pathIdString), TA_ULONG(additionalLength));
+            for (ULONG i = 0; i < additionalLength / TARN_PR_KEY_LENGTH && i < keys; i++) {
+                const UCHAR *key = &answer->Data[TARN_PR_IN_HEADER_LENGTH + TARN_PR_KEY_LENGTH * i];
+                DsmTrace(TRDSM_TRACE_LEVEL, "PrReadKeysOnPath: key %u %02X%02X%02X%02X%02X%02X%02X%02X", TA_ULONG(i),
+                         TA_UCHAR(key[0]), TA_UCHAR(key[1]), TA_UCHAR(key[2]), TA_UCHAR(key[3]), TA_UCHAR(key[4]),
+                         TA_UCHAR(key[5]), TA_UCHAR(key[6]), TA_UCHAR(key[7]));
+            }
         }
         DsmFreePassThrough(answer);
     }
@@ -338,7 +358,10 @@ NTSTATUS PrReadKeysOnPath(PDEVICE_OBJECT deviceObject, PCSTR ldIdString, PCSTR p
 Routine Description:
 
     Reads the drive's reservation through one path: whether it is
-    reserved, and whether by this node's key.
+    reserved, and whether by this node's key.  Only the bytes the device
+    transferred are read: a reply too short for its header, or for the
+    holder it announces, is a failure rather than a holder whose key is
+    made of bytes the device never sent.
 
 --*/
 NTSTATUS PrReadReservationOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
@@ -356,10 +379,18 @@ NTSTATUS PrReadReservationOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCST
     DsmPrInCommand(&command, TARN_PR_IN_READ_RESERVATION, TARN_PR_READ_RESERVATION_LENGTH);
     NTSTATUS status = DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, NULL, &answer);
     if (answer != NULL) {
-        ULONG additionalLength = ReadBigEndianUlong(&answer->Data[4]);
-        if (additionalLength == 0) {
+        ULONG transferred = DsmPrTransferred(answer, TARN_PR_READ_RESERVATION_LENGTH);
+        ULONG additionalLength =
+            transferred >= TARN_PR_IN_HEADER_LENGTH ? ReadBigEndianUlong(&answer->Data[4]) : 0;
+        if (transferred < TARN_PR_IN_HEADER_LENGTH ||
+            (additionalLength == TARN_PR_RESERVATION_DESCRIPTOR_LENGTH &&
+             transferred < TARN_PR_IN_HEADER_LENGTH + TARN_PR_RESERVATION_DESCRIPTOR_LENGTH)) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "PrReadReservationOnPath: %s %s reply of %u bytes is unreadable",
+                     TA_STR(ldIdString), TA_STR(pathIdString), TA_ULONG(transferred));
+            status = STATUS_IO_DEVICE_ERROR;
+        } else if (additionalLength == 0) {
             DsmTrace(TRDSM_TRACE_LEVEL, "PrReadReservationOnPath: %s not reserved", TA_STR(ldIdString));
-        } else if (additionalLength == 16) {
+        } else if (additionalLength == TARN_PR_RESERVATION_DESCRIPTOR_LENGTH) {
             *isReserved = TRUE;
             *byThisNode = (BOOLEAN)(RtlCompareMemory(&answer->Data[8], prKey, TARN_PR_KEY_LENGTH) == TARN_PR_KEY_LENGTH);
             DsmTrace(TRDSM_TRACE_LEVEL,
@@ -429,24 +460,22 @@ static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PLIST_ENT
 
 Routine Description:
 
-    Runs one operation on the drive's healthy paths, the current path
-    first, until one succeeds.  A reservation conflict on RESERVE or
-    RELEASE ends the walk.
+    Runs one operation down the paths of a snapshot, in order, until one
+    succeeds.  A reservation conflict on RESERVE or RELEASE ends the walk.
+    No lock held; the snapshot is the caller's.
+
+Return Value:
+
+    STATUS_SUCCESS, STATUS_IO_DEVICE_ERROR (a path failed or conflicted),
+    or STATUS_DEVICE_NOT_CONNECTED (no path answered at all).
 
 --*/
-static NTSTATUS DsmPrFirstSuccess(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_OPERATION operation,
-                                  PBOOLEAN reservationConflict, PBOOLEAN isReserved, PBOOLEAN byThisNode)
+static NTSTATUS DsmPrWalkFirstSuccess(PDSM_CONTEXT context, PLIST_ENTRY snapshot, PCSTR ldIdString,
+                                      PR_OPERATION operation, PBOOLEAN reservationConflict, PBOOLEAN isReserved,
+                                      PBOOLEAN byThisNode)
 {
-    LIST_ENTRY snapshot;
-    CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
-
-    NTSTATUS result = DsmPrSnapshot(context, ldEntry, &snapshot, ldIdString);
-    if (result != STATUS_SUCCESS) {
-        return result;
-    }
-
-    result = STATUS_DEVICE_NOT_CONNECTED;
-    for (PLIST_ENTRY link = snapshot.Flink; link != &snapshot; link = link->Flink) {
+    NTSTATUS result = STATUS_DEVICE_NOT_CONNECTED;
+    for (PLIST_ENTRY link = snapshot->Flink; link != snapshot; link = link->Flink) {
         PDEVICE_OBJECT_ENTRY deviceObjectEntry = CONTAINING_RECORD(link, DEVICE_OBJECT_ENTRY, Link);
         ASSERT(deviceObjectEntry);
         BOOLEAN conflict = FALSE;
@@ -493,8 +522,25 @@ static NTSTATUS DsmPrFirstSuccess(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_OP
             result = STATUS_IO_DEVICE_ERROR;
         }
     }
-    FreeDeviceObjectList(&snapshot);
     DSM_ASSERT_PR_STATUS(result);
+    return result;
+}
+
+// Snapshots the drive's healthy paths, the current path first, and runs
+// one operation down them until one succeeds.
+static NTSTATUS DsmPrFirstSuccess(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_OPERATION operation,
+                                  PBOOLEAN reservationConflict, PBOOLEAN isReserved, PBOOLEAN byThisNode)
+{
+    LIST_ENTRY snapshot;
+    CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
+
+    NTSTATUS result = DsmPrSnapshot(context, ldEntry, &snapshot, ldIdString);
+    if (result != STATUS_SUCCESS) {
+        return result;
+    }
+    result = DsmPrWalkFirstSuccess(context, &snapshot, ldIdString, operation, reservationConflict, isReserved,
+                                   byThisNode);
+    FreeDeviceObjectList(&snapshot);
     return result;
 }
 
@@ -538,6 +584,55 @@ NTSTATUS PrReadReservation(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN isR
 
 Routine Description:
 
+    Registers this node's key on every path of a snapshot (or with
+    register FALSE removes the registrations), whatever earlier paths
+    answered.  No lock held.
+
+Arguments:
+
+    Refused - when not NULL, each path that did not take the command is
+        moved from the snapshot onto this list, so that the snapshot
+        keeps only the paths that did.
+
+Return Value:
+
+    STATUS_DEVICE_NOT_CONNECTED if any path's device is gone, else
+    STATUS_IO_DEVICE_ERROR if any path failed, else STATUS_SUCCESS.  A path
+    without memory for its command counts for neither.
+
+--*/
+static NTSTATUS DsmPrRegisterWalk(PDSM_CONTEXT context, PLIST_ENTRY snapshot, PCSTR ldIdString, BOOLEAN Register,
+                                  PLIST_ENTRY Refused)
+{
+    NTSTATUS result = STATUS_SUCCESS;
+    PLIST_ENTRY next;
+
+    for (PLIST_ENTRY link = snapshot->Flink; link != snapshot; link = next) {
+        PDEVICE_OBJECT_ENTRY deviceObjectEntry = CONTAINING_RECORD(link, DEVICE_OBJECT_ENTRY, Link);
+        ASSERT(deviceObjectEntry);
+        next = link->Flink;
+        NTSTATUS status = PrRegisterOnPath(deviceObjectEntry->DeviceObject, context->PRKey, Register, ldIdString,
+                                           deviceObjectEntry->pathIdString);
+        if (status == STATUS_DEVICE_NOT_CONNECTED) {
+            result = STATUS_DEVICE_NOT_CONNECTED;
+        } else if (status == STATUS_IO_DEVICE_ERROR && result == STATUS_SUCCESS) {
+            result = STATUS_IO_DEVICE_ERROR;
+        }
+        if (status != STATUS_SUCCESS && Refused != NULL) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "DsmPrRegisterWalk: %s %s did not take the registration: %s",
+                     TA_STR(ldIdString), TA_STR(deviceObjectEntry->pathIdString), TA_STR(DsmStatusName(status)));
+            RemoveEntryList(link);
+            InsertTailList(Refused, link);
+        }
+    }
+    DSM_ASSERT_PR_STATUS(result);
+    return result;
+}
+
+/*++
+
+Routine Description:
+
     Registers this node's key on every healthy path of the drive (or with
     register FALSE removes the registrations), whatever earlier paths
     answered.  A path whose device is gone outweighs one that failed.
@@ -552,18 +647,81 @@ NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, BOOLEAN Reg
     if (result != STATUS_SUCCESS) {
         return result;
     }
-    for (PLIST_ENTRY link = snapshot.Flink; link != &snapshot; link = link->Flink) {
-        PDEVICE_OBJECT_ENTRY deviceObjectEntry = CONTAINING_RECORD(link, DEVICE_OBJECT_ENTRY, Link);
-        ASSERT(deviceObjectEntry);
-        NTSTATUS status = PrRegisterOnPath(deviceObjectEntry->DeviceObject, context->PRKey, Register, ldIdString,
-                                           deviceObjectEntry->pathIdString);
-        if (status == STATUS_DEVICE_NOT_CONNECTED) {
-            result = STATUS_DEVICE_NOT_CONNECTED;
-        } else if (status == STATUS_IO_DEVICE_ERROR && result == STATUS_SUCCESS) {
-            result = STATUS_IO_DEVICE_ERROR;
-        }
-    }
+    result = DsmPrRegisterWalk(context, &snapshot, ldIdString, Register, NULL);
     FreeDeviceObjectList(&snapshot);
+    return result;
+}
+
+/*++
+
+Routine Description:
+
+    Makes this node a registrant on every healthy path of the drive and
+    then carries out RESERVE or CLEAR down the first of those paths that
+    answers, but only down a path that took the registration: under a
+    registrants-only reservation the unit answers an unregistered path
+    with RESERVATION CONFLICT, which would read as another host's hold.
+
+    A RESERVE conflict counts as one only when the unit then shows
+    another host's reservation; when it shows this node's own (an earlier
+    attempt got through), the RESERVE succeeded.
+
+    Whenever the operation fails, for whatever reason, the registrations
+    are taken back from every path of the snapshot.  A node left
+    registered could write to the drive once another host holds it,
+    since every registrant may.  PASSIVE_LEVEL, no lock held.
+
+Arguments:
+
+    operation - PrOperationReserve or PrOperationClear.
+
+    reservationConflict - set TRUE when the RESERVE lost to another host.
+
+Return Value:
+
+    STATUS_SUCCESS, STATUS_IO_DEVICE_ERROR or STATUS_DEVICE_NOT_CONNECTED.
+
+--*/
+static NTSTATUS DsmPrRegisterAndRun(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_OPERATION operation,
+                                    PBOOLEAN reservationConflict)
+{
+    LIST_ENTRY registered;
+    LIST_ENTRY refused;
+    CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
+    BOOLEAN conflict = FALSE;
+
+    ASSERT(operation == PrOperationReserve || operation == PrOperationClear);
+    ASSERT(reservationConflict);
+    *reservationConflict = FALSE;
+
+    NTSTATUS result = DsmPrSnapshot(context, ldEntry, &registered, ldIdString);
+    if (result != STATUS_SUCCESS) {
+        return result;
+    }
+    InitializeListHead(&refused);
+    (void)DsmPrRegisterWalk(context, &registered, ldIdString, TRUE, &refused);
+    result = DsmPrWalkFirstSuccess(context, &registered, ldIdString, operation, &conflict, NULL, NULL);
+
+    if (conflict) {
+        BOOLEAN isReserved = FALSE;
+        BOOLEAN byThisNode = FALSE;
+        (void)PrReadReservation(context, ldEntry, &isReserved, &byThisNode);
+        if (byThisNode) {
+            result = STATUS_SUCCESS;
+        } else {
+            *reservationConflict = isReserved;
+        }
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmPrRegisterAndRun: %s RESERVE conflicted; reserved %u, by this node %u",
+                 TA_STR(ldIdString), TA_UCHAR(isReserved), TA_UCHAR(byThisNode));
+    }
+    if (result != STATUS_SUCCESS) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmPrRegisterAndRun: %s failed (%s), registrations taken back",
+                 TA_STR(ldIdString), TA_STR(DsmStatusName(result)));
+        (void)DsmPrRegisterWalk(context, &registered, ldIdString, FALSE, NULL);
+        (void)DsmPrRegisterWalk(context, &refused, ldIdString, FALSE, NULL);
+    }
+    FreeDeviceObjectList(&registered);
+    FreeDeviceObjectList(&refused);
     DSM_ASSERT_PR_STATUS(result);
     return result;
 }
@@ -637,9 +795,10 @@ Routine Description:
 
     RESERVE(6): the drive becomes this node's unless another host holds
     it.  A free drive gets this node's registration on every healthy path
-    and then the reservation; a conflict there takes the registrations
-    back.  A refusal for another host's reservation is followed, when
-    there is an SRB, by a diagnostic probe read, key read and probe read.
+    and then the reservation; a RESERVE that fails, for a conflict or
+    otherwise, takes the registrations back.  A refusal for another host's
+    reservation is followed, when there is an SRB, by a diagnostic probe
+    read, key read and probe read.
 
 --*/
 NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
@@ -659,11 +818,9 @@ NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PS
         conflict = TRUE;
         functionDone = TRUE;
     } else {
-        (void)PrRegisterAllPaths(DsmContext, ldEntry, TRUE);
-        status = PrReserve(DsmContext, ldEntry, &conflict) == STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
-        if (conflict) {
-            (void)PrRegisterAllPaths(DsmContext, ldEntry, FALSE);
-        }
+        status = DsmPrRegisterAndRun(DsmContext, ldEntry, PrOperationReserve, &conflict) == STATUS_SUCCESS
+                     ? STATUS_SUCCESS
+                     : STATUS_IO_DEVICE_ERROR;
         functionDone = TRUE;
     }
     ASSERT(functionDone);
@@ -712,15 +869,19 @@ NTSTATUS ClusterRelease(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PS
 Routine Description:
 
     Bus reset or break-reservation: register on every path and CLEAR,
-    which removes every host's registrations and reservation.
+    which removes every host's registrations and reservation.  When the
+    CLEAR fails this node's registrations are taken back, so a reset that
+    did not happen leaves it no way past another host's reservation.
 
 --*/
 NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
 {
     DsmTrace(TRDSM_TRACE_LEVEL, "ClusterReset: %s, %s SRB", TA_STR(ldEntry->ldIdString),
              TA_STR(Srb != NULL ? "with" : "without"));
-    (void)PrRegisterAllPaths(DsmContext, ldEntry, TRUE);
-    NTSTATUS status = PrClear(DsmContext, ldEntry) == STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+    BOOLEAN conflict = FALSE;
+    NTSTATUS status = DsmPrRegisterAndRun(DsmContext, ldEntry, PrOperationClear, &conflict) == STATUS_SUCCESS
+                          ? STATUS_SUCCESS
+                          : STATUS_INVALID_DEVICE_REQUEST;
     return DsmCompleteClusterRequest(Irp, Srb, Event, status,
                                      NT_SUCCESS(status) ? SCSISTAT_GOOD : SCSISTAT_CHECK_CONDITION);
 }

@@ -24,6 +24,10 @@ Abstract:
         write D LBA WORD                  one block filled with WORD
         read D LBA                        one block; answers data=WORD
         keys D | holder D                 PERSISTENT RESERVE IN through MPIO
+        lose reserve | lose clear | lose none
+                                          this node's link loses every RESERVE
+                                          or CLEAR it sends from now on
+                                          (answers "lost=...")
         events                            events logged since the last ask
         quit
 
@@ -39,6 +43,7 @@ Abstract:
 #include "tarnresources.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -55,6 +60,33 @@ constexpr const char *kParametersKey = "\\Registry\\Machine\\System\\CurrentCont
 // each controller, four paths to every LUN.
 const mpio::PathSpec kPaths[] = {{2, 0, 0, 0}, {2, 0, 1, 2}, {3, 0, 0, 1}, {3, 0, 1, 3}};
 constexpr UCHAR kLuns = 2;
+
+// This node's link to the array, which can be told to lose one kind of
+// PERSISTENT RESERVE OUT on the way: delivered, never answered.  The
+// other nodes' links are untouched.
+class LossyLink : public array::ScsiTarget {
+public:
+    explicit LossyLink(array::ScsiTarget *inner) : inner_(inner) {}
+
+    // 0 loses nothing; otherwise the service action lost.
+    void Lose(uint8_t serviceAction) { lost_ = serviceAction; }
+
+    array::Result Execute(const array::Nexus &nexus, const array::Command &command) override
+    {
+        uint8_t lost = lost_;
+        if (lost != 0 && command.CdbLength >= 2 && command.Cdb[0] == SCSIOP_PERSISTENT_RESERVE_OUT &&
+            (command.Cdb[1] & 0x1F) == lost) {
+            array::Result result;
+            result.Outcome = array::Transport::Timeout;
+            return result;
+        }
+        return inner_->Execute(nexus, command);
+    }
+
+private:
+    array::ScsiTarget *inner_;
+    std::atomic<uint8_t> lost_{0};
+};
 
 std::string Hex(uint64_t value, int digits)
 {
@@ -140,9 +172,22 @@ std::string PersistentReserveIn(mpio::Host &host, size_t disk, uint8_t action)
     return line.str();
 }
 
-std::string Carry(mpio::Host &host, const std::vector<std::string> &words, size_t *eventsSeen)
+std::string Carry(mpio::Host &host, LossyLink &link, const std::vector<std::string> &words, size_t *eventsSeen)
 {
     const std::string &verb = words[0];
+    if (verb == "lose") {
+        static const struct {
+            const char *Name;
+            uint8_t ServiceAction;
+        } kinds[] = {{"none", 0}, {"reserve", 0x01}, {"clear", 0x03}};
+        for (const auto &kind : kinds) {
+            if (words.size() == 2 && words[1] == kind.Name) {
+                link.Lose(kind.ServiceAction);
+                return std::string("lost=") + kind.Name;
+            }
+        }
+        return "error: lose reserve, clear or none";
+    }
     if (verb == "events") {
         std::vector<host::EventRecord> events = host::EventLog();
         std::string line = "events=" + std::to_string(events.size() - *eventsSeen);
@@ -219,7 +264,8 @@ int main(int argc, char **argv)
     host::RegistrySetDword(kParametersKey, "UsePersistentReservations", reservations ? 1 : 0);
     host::RegistrySetValue(kParametersKey, "PRKey", REG_BINARY, key);
 
-    array::RemoteTarget storage(argv[1]);
+    array::RemoteTarget remote(argv[1]);
+    LossyLink storage(&remote);
     int exitCode = 0;
     {
         mpio::Host mpioHost;
@@ -253,7 +299,7 @@ int main(int argc, char **argv)
             if (words[0] == "quit") {
                 break;
             }
-            std::cout << Carry(mpioHost, words, &eventsSeen) << std::endl;
+            std::cout << Carry(mpioHost, storage, words, &eventsSeen) << std::endl;
         }
         if (!NT_SUCCESS(mpioHost.Unload())) {
             exitCode = 1;

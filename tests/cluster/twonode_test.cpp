@@ -229,6 +229,41 @@ TEST_F(TwoNodes, ArbitrateADriveThroughTheirOwnDrivers)
     EXPECT_EQ(b->Finish(), 0);
 }
 
+// A node whose RESERVE, or whose reset's CLEAR, never came back is left
+// with no registration: once the other node holds the drive with its
+// registrants-only reservation, the node that lost writes nothing.
+TEST_F(TwoNodes, ANodeThatLostItsReserveOrResetWritesNothing)
+{
+    auto a = StartNode("1", kKeyA);
+    auto b = StartNode("2", kKeyB);
+
+    EXPECT_EQ(b->Ask("lose reserve"), "lost=reserve");
+    EXPECT_THAT(b->Ask("reserve 0"), HasSubstr("status=0xC0000185 srb=0x04 scsi=0x02"));
+    EXPECT_THAT(a->Ask("keys 0"), HasSubstr("keys=none"));
+    EXPECT_EQ(a->Ask("reserve 0"), kGood);
+    EXPECT_THAT(b->Ask("write 0 11 beta"), HasSubstr(kConflict));
+    EXPECT_THAT(a->Ask("keys 0"), Not(HasSubstr("B0000000000000B2")));
+
+    // B's reset to break A's hold is lost too: A keeps the drive and B is
+    // fenced from it as before.
+    EXPECT_EQ(b->Ask("lose clear"), "lost=clear");
+    EXPECT_THAT(b->Ask("reset 0"), StartsWith("category=2 status=0xC0000010"));
+    EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=A0000000000000A1"));
+    EXPECT_THAT(b->Ask("write 0 11 beta"), HasSubstr(kConflict));
+    EXPECT_THAT(a->Ask("keys 0"), Not(HasSubstr("B0000000000000B2")));
+    EXPECT_THAT(a->Ask("write 0 11 alpha"), HasSubstr("status=0x00000000"));
+
+    // With its link whole again B arbitrates as usual.
+    EXPECT_EQ(b->Ask("lose none"), "lost=none");
+    EXPECT_THAT(b->Ask("reserve 0"), HasSubstr(kConflict));
+    EXPECT_EQ(a->Ask("release 0"), kGood);
+    EXPECT_EQ(b->Ask("reserve 0"), kGood);
+    EXPECT_THAT(b->Ask("read 0 11"), HasSubstr("data=alpha"));
+
+    EXPECT_EQ(a->Finish(), 0);
+    EXPECT_EQ(b->Finish(), 0);
+}
+
 TEST_F(TwoNodes, ANodeWithoutPersistentReservationsRefusesTheClusterRequests)
 {
     auto a = StartNode("1", kKeyA, false);

@@ -22,6 +22,7 @@ namespace tarntest {
 namespace {
 
 const uint8_t kOtherKey[8] = {0xB0, 0, 0, 0, 0, 0, 0, 2};
+const uint64_t kNodeKey = 0x0102030405060708;     // the configured key 01..08, as the array reads it
 
 class ClusterTest : public DriverTest {
 protected:
@@ -89,8 +90,16 @@ protected:
 
     // Each path's target object replaced by one that shows every command
     // to intercept first; what it does not answer goes on to the array.
+    using PathInterceptor =
+        std::function<bool(PPDO_ENTRY path, SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK status)>;
     using Interceptor = std::function<bool(SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK status)>;
     void Intercept(Interceptor intercept)
+    {
+        InterceptPaths([intercept](PPDO_ENTRY, SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK status) {
+            return intercept(command, status);
+        });
+    }
+    void InterceptPaths(PathInterceptor intercept)
     {
         for (PPDO_ENTRY path : paths_) {
             array::Nexus nexus;
@@ -98,9 +107,9 @@ protected:
                 nexus = device.DsmId == path ? device.Nexus : nexus;
             }
             path->TargetObject = host::CreateDevice(
-                u"", [this, nexus, intercept](ULONG, PVOID input, ULONG inputLength, PVOID, ULONG outputLength, bool,
-                                              PIO_STATUS_BLOCK status) {
-                    if (!intercept(*static_cast<PSCSI_PASS_THROUGH>(input), status)) {
+                u"", [this, path, nexus, intercept](ULONG, PVOID input, ULONG inputLength, PVOID, ULONG outputLength,
+                                                    bool, PIO_STATUS_BLOCK status) {
+                    if (!intercept(path, *static_cast<PSCSI_PASS_THROUGH>(input), status)) {
                         mpio::PassThrough(array_.get(), nexus, input, inputLength, outputLength, status);
                     }
                 });
@@ -297,28 +306,100 @@ TEST_F(ClusterTest, AReleaseWhoseClearFailsStillSucceeds)
     EXPECT_EQ(array_->Registrations(0).size(), 4u);     // what the lost CLEAR would have removed
 }
 
+// A RESERVE that fails for any reason, or a reset whose CLEAR fails,
+// leaves this node without a registration: under the registrants-only
+// reservation the other node takes next, a registered node could write.
+TEST_F(ClusterTest, ANodeThatFailsToReserveOrResetStaysFenced)
+{
+    struct Row {
+        const char *Name;
+        UCHAR Refused;          // the PERSISTENT RESERVE OUT service action that fails
+        bool TransportLost;     // lost on the way rather than refused by the unit
+        Request (*Make)();
+        NTSTATUS Status;
+    } rows[] = {
+        {"RESERVE refused", 0x01, false, [] { return Scsi(SCSIOP_RESERVE_UNIT); }, STATUS_IO_DEVICE_ERROR},
+        {"RESERVE lost", 0x01, true, [] { return Scsi(SCSIOP_RESERVE_UNIT); }, STATUS_IO_DEVICE_ERROR},
+        {"reset whose CLEAR is lost", 0x03, true, [] { return Control(IOCTL_STORAGE_RESET_BUS); },
+         STATUS_INVALID_DEVICE_REQUEST},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.Name);
+        Intercept([&](SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK status) {
+            if (command.Cdb[0] != SCSIOP_PERSISTENT_RESERVE_OUT || command.Cdb[1] != row.Refused) {
+                return false;
+            }
+            status->Status = row.TransportLost ? STATUS_IO_TIMEOUT : STATUS_SUCCESS;
+            status->Information = 0;
+            command.ScsiStatus = row.TransportLost ? SCSISTAT_GOOD : SCSISTAT_CHECK_CONDITION;
+            return true;
+        });
+        uint64_t reads = Sent(SCSIOP_READ16);
+        Request request = row.Make();
+        EXPECT_EQ(Send(&request), row.Status);
+        EXPECT_EQ(request.Srb.SrbStatus, SRB_STATUS_ERROR);
+        EXPECT_EQ(request.Srb.ScsiStatus, SCSISTAT_CHECK_CONDITION);
+        EXPECT_EQ(Sent(SCSIOP_READ16), reads) << "no diagnostics without a conflict";
+        EXPECT_TRUE(array_->Registrations(0).empty());
+
+        // The other node wins the drive; this node writes nothing to it.
+        OtherNodeReserves();
+        EXPECT_EQ(host_->Write(0, 5, 1, std::vector<uint8_t>(512).data()).ScsiStatus,
+                  array::kStatusReservationConflict);
+        ASSERT_EQ(OtherNodeReserveOut(3, 0, kOtherKey, nullptr).Status, array::kStatusGood);   // CLEAR
+    }
+}
+
+// A registration that did not reach one path must not turn a free drive
+// into a lost arbitration: the RESERVE goes only where this node is
+// registered.  Either the node then holds the drive or it keeps nothing.
+TEST_F(ClusterTest, AFreeDriveIsNeverLostToAPathThatMissedItsRegistration)
+{
+    auto holdsOrIsGone = [this](const Request &reserve) {
+        auto reservation = array_->ReservationOf(0);
+        if (reserve.Srb.ScsiStatus == SCSISTAT_GOOD) {
+            ASSERT_TRUE(reservation.has_value());
+            EXPECT_EQ(reservation->Key, kNodeKey);
+        } else {
+            EXPECT_FALSE(reservation.has_value());
+            EXPECT_TRUE(array_->Registrations(0).empty());
+        }
+    };
+
+    // The current path, where the RESERVE would go first, refuses the REGISTER.
+    InterceptPaths([&](PPDO_ENTRY path, SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK status) {
+        if (path != drive_->currentPath || command.Cdb[0] != SCSIOP_PERSISTENT_RESERVE_OUT || command.Cdb[1] != 0x06) {
+            return false;
+        }
+        status->Status = STATUS_SUCCESS;
+        command.ScsiStatus = SCSISTAT_CHECK_CONDITION;
+        return true;
+    });
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
+    EXPECT_EQ(Send(&reserve), STATUS_SUCCESS);
+    EXPECT_EQ(reserve.Srb.ScsiStatus, SCSISTAT_GOOD);
+    holdsOrIsGone(reserve);
+    EXPECT_EQ(array_->Registrations(0).size(), 3u);
+
+    // Any one allocation of the request failing, the registrations' included.
+    Intercept([](SCSI_PASS_THROUGH &, PIO_STATUS_BLOCK) { return false; });
+    for (uint64_t nth = 1; nth <= 24; nth++) {
+        SCOPED_TRACE(nth);
+        Request reset = Control(IOCTL_STORAGE_RESET_BUS);
+        ASSERT_EQ(Send(&reset, false), STATUS_SUCCESS);
+        ASSERT_FALSE(array_->ReservationOf(0).has_value());
+        host::PoolFailNth(nth);
+        Request again = Scsi(SCSIOP_RESERVE_UNIT);
+        Send(&again);
+        host::PoolClearFailures();
+        EXPECT_NE(again.Srb.ScsiStatus, SCSISTAT_RESERVATION_CONFLICT);
+        holdsOrIsGone(again);
+    }
+}
+
 // The rows where the array refuses for another reason than a conflict.
 TEST_F(ClusterTest, FailuresOtherThanAConflictAreDeviceErrors)
 {
-    // RESERVE refused with ILLEGAL REQUEST everywhere: a check condition;
-    // the registrations stay and no diagnostics are read.
-    Intercept([](SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK status) {
-        if (command.Cdb[0] == 0x5F && command.Cdb[1] == 0x01) {
-            status->Status = STATUS_SUCCESS;
-            command.ScsiStatus = 0x02;
-            return true;
-        }
-        return false;
-    });
-    uint64_t reads = Sent(0x88);
-    Request reserve = Scsi(0x16);
-    EXPECT_EQ(Send(&reserve), STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(reserve.Srb.SrbStatus, SRB_STATUS_ERROR);
-    EXPECT_EQ(reserve.Srb.ScsiStatus, 0x02);
-    EXPECT_EQ(array_->Registrations(0).size(), 4u);
-    EXPECT_FALSE(array_->ReservationOf(0).has_value());
-    EXPECT_EQ(Sent(0x88), reads);
-
     // RELEASE that reaches no path: a check condition too.
     Intercept([](SCSI_PASS_THROUGH &, PIO_STATUS_BLOCK status) {
         status->Status = STATUS_IO_TIMEOUT;

@@ -218,6 +218,69 @@ TEST_F(ReservationTest, ReservationRepliesAreReadWithinTheirData)
               31);
 }
 
+// Only the bytes the device transferred are its answer: whatever lies
+// beyond them in the data area must not be read as a holder or as keys.
+TEST_F(ReservationTest, ShortRepliesAreReadOnlyAsFarAsTheyGo)
+{
+    UCHAR key[8];
+    memcpy(key, kNodeKey, 8);
+    std::vector<uint8_t> held(32, 0);     // this node's reservation, type 6
+    held[7] = 16;
+    memcpy(&held[8], kNodeKey, 8);
+    held[21] = 6;
+
+    struct Row {
+        ULONG Transferred;
+        NTSTATUS Status;
+        bool Reserved;
+    } reservationRows[] = {
+        {32, STATUS_SUCCESS, true},
+        {24, STATUS_SUCCESS, true},             // the descriptor, nothing after it
+        {23, STATUS_IO_DEVICE_ERROR, false},    // announces a holder it does not carry
+        {8, STATUS_IO_DEVICE_ERROR, false},
+        {4, STATUS_IO_DEVICE_ERROR, false},     // not even its own length
+        {0, STATUS_IO_DEVICE_ERROR, false},
+    };
+    for (const Row &row : reservationRows) {
+        SCOPED_TRACE(row.Transferred);
+        ScriptedDevice path;
+        path.Script({Answer{STATUS_SUCCESS, SCSISTAT_GOOD, {}, held, row.Transferred}});
+        BOOLEAN reserved = !row.Reserved;
+        BOOLEAN mine = !row.Reserved;
+        EXPECT_EQ(PrReadReservationOnPath(path.Device(), key, "[001]", "[p]", &reserved, &mine), row.Status);
+        EXPECT_EQ(reserved, (BOOLEAN)row.Reserved);
+        EXPECT_EQ(mine, (BOOLEAN)row.Reserved);
+    }
+
+    // READ KEYS announcing 40 keys: only those inside the transfer are traced.
+    std::vector<uint8_t> keys(256, 0x11);
+    keys[4] = 0, keys[5] = 0, keys[6] = 0x01, keys[7] = 0x40;
+    struct KeysRow {
+        ULONG Transferred;
+        NTSTATUS Status;
+        long Traced;
+    } keysRows[] = {
+        {256, STATUS_SUCCESS, 31},
+        {31, STATUS_SUCCESS, 2},                // a part key is no key
+        {8, STATUS_SUCCESS, 0},
+        {6, STATUS_IO_DEVICE_ERROR, 0},
+    };
+    ASSERT_TRUE(host::TraceEnable(TRDSM_TRACE_LEVEL, 4));
+    for (const KeysRow &row : keysRows) {
+        SCOPED_TRACE(row.Transferred);
+        ScriptedDevice path;
+        path.Script({Answer{STATUS_SUCCESS, SCSISTAT_GOOD, {}, keys, row.Transferred}});
+        size_t before = host::RenderTraces().size();
+        EXPECT_EQ(PrReadKeysOnPath(path.Device(), "[001]", "[p]"), row.Status);
+        auto lines = host::RenderTraces();
+        EXPECT_EQ(std::count_if(lines.begin() + before, lines.end(),
+                                [](const std::string &line) {
+                                    return line.find("PrReadKeysOnPath: key ") != std::string::npos;
+                                }),
+                  row.Traced);
+    }
+}
+
 TEST_F(ReservationTest, WalksOverTheHealthyPaths)
 {
     // No healthy path: nothing is sent.

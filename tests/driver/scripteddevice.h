@@ -17,6 +17,7 @@ Abstract:
 
 #include <cstring>
 #include <deque>
+#include <optional>
 
 namespace tarntest {
 
@@ -26,6 +27,8 @@ struct Answer {
     UCHAR ScsiStatus = 0;
     std::vector<uint8_t> Sense;
     std::vector<uint8_t> Data;
+    // What the port reports as transferred; unset leaves the length asked.
+    std::optional<ULONG> Transferred;
 };
 
 // A disk device that records every request as it arrived and answers
@@ -55,6 +58,9 @@ public:
             if (!answer.Data.empty()) {
                 memcpy(bytes + header->DataBufferOffset, answer.Data.data(),
                        std::min<size_t>(answer.Data.size(), header->DataTransferLength));
+            }
+            if (answer.Transferred.has_value()) {
+                header->DataTransferLength = *answer.Transferred;
             }
             status->Status = answer.Status;
             status->Information = outputLength;
