@@ -17,6 +17,7 @@ Abstract:
 
 #include "registryinternal.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace host {
@@ -55,10 +56,34 @@ struct QueryData {
     std::vector<uint8_t> Data;
 };
 
+// Kernels older than RTL_QUERY_REGISTRY_TYPECHECK ignore the flag: they
+// neither check the value's type nor take the positive-size buffer form.
+std::atomic<bool> g_ignoreTypecheck{false};
+
+// Whether this query's type check is carried out.
+bool TypeChecked(const RTL_QUERY_REGISTRY_TABLE &entry)
+{
+    return (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) != 0 && !g_ignoreTypecheck.load();
+}
+
 ULONG EntryDefaultType(const RTL_QUERY_REGISTRY_TABLE &entry)
 {
     // With TYPECHECK the top byte carries the expected type, not the default's.
     return (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) ? entry.DefaultType & 0x00FFFFFF : entry.DefaultType;
+}
+
+// What the caller's EntryContext holds, as far as the entry tells: the
+// type TYPECHECK names (whether or not the kernel honours the flag), else
+// the default's type.
+ULONG HeldType(const RTL_QUERY_REGISTRY_TABLE &entry)
+{
+    if (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) {
+        ULONG expected = entry.DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
+        if (expected != REG_NONE) {
+            return expected;
+        }
+    }
+    return EntryDefaultType(entry);
 }
 
 // The default's bytes; a string default of length 0 runs to its terminator(s).
@@ -189,7 +214,10 @@ NTSTATUS StoreDirectData(const RTL_QUERY_REGISTRY_TABLE &entry, const QueryData 
     auto *target = static_cast<uint8_t *>(entry.EntryContext);
     size_t length = value.Data.size();
     if (length <= sizeof(ULONG)) {
-        memcpy(target, value.Data.data(), length);
+        // An empty value has no bytes to copy (and no buffer to copy from).
+        if (length != 0) {
+            memcpy(target, value.Data.data(), length);
+        }
         return STATUS_SUCCESS;
     }
     LONG header;
@@ -201,7 +229,7 @@ NTSTATUS StoreDirectData(const RTL_QUERY_REGISTRY_TABLE &entry, const QueryData 
         memcpy(target, value.Data.data(), length);
         return STATUS_SUCCESS;
     }
-    if (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) {
+    if (TypeChecked(entry)) {
         if (length + 2 * sizeof(ULONG) > static_cast<ULONG>(header)) {
             return STATUS_BUFFER_TOO_SMALL;
         }
@@ -221,15 +249,15 @@ NTSTATUS StoreDirectData(const RTL_QUERY_REGISTRY_TABLE &entry, const QueryData 
 
 NTSTATUS StoreDirect(const RTL_QUERY_REGISTRY_TABLE &entry, const QueryData &value)
 {
-    bool typeChecked = (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) != 0;
-    ULONG defaultType = EntryDefaultType(entry);
-    // Without TYPECHECK the kernel writes whatever type the value has; a
-    // string into a ULONG (or a number over a UNICODE_STRING) corrupts
-    // the caller's memory.  The default's type tells what the caller holds.
-    if (!typeChecked && defaultType != REG_NONE && IsStringType(defaultType) != IsStringType(value.Type)) {
-        VerifierFail("RtlQueryRegistryValues: direct query of value %s: the value is %s but the entry's default is "
-                     "%s; without RTL_QUERY_REGISTRY_TYPECHECK the kernel writes it into EntryContext as a %s",
-                     Quoted(value.Name).c_str(), TypeName(value.Type), TypeName(defaultType),
+    bool typeChecked = TypeChecked(entry);
+    ULONG heldType = HeldType(entry);
+    // Without a type check the kernel writes whatever type the value has;
+    // a string into a ULONG (or a number over a UNICODE_STRING) corrupts
+    // the caller's memory.  The entry's types tell what the caller holds.
+    if (!typeChecked && heldType != REG_NONE && IsStringType(heldType) != IsStringType(value.Type)) {
+        VerifierFail("RtlQueryRegistryValues: direct query of value %s: the value is %s but the entry expects "
+                     "%s; without a type check the kernel writes it into EntryContext as a %s",
+                     Quoted(value.Name).c_str(), TypeName(value.Type), TypeName(heldType),
                      IsStringType(value.Type) ? "UNICODE_STRING" : "number or buffer");
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
@@ -252,8 +280,7 @@ NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE &entry, PVOID context, const Que
 
 bool TypeMatches(const RTL_QUERY_REGISTRY_TABLE &entry, ULONG type)
 {
-    return (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) == 0 ||
-           type == entry.DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
+    return !TypeChecked(entry) || type == entry.DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
 }
 
 // Refuses what the table cannot mean, before anything is queried.
@@ -450,6 +477,20 @@ bool CountedText(PCUNICODE_STRING string, std::u16string *text)
 
 
 } // namespace
+
+void RegistryIgnoreTypecheck(bool ignore)
+{
+    g_ignoreTypecheck = ignore;
+}
+
+namespace detail {
+
+void ResetRegistryMode()
+{
+    g_ignoreTypecheck = false;
+}
+
+} // namespace detail
 } // namespace host
 
 using namespace host;
@@ -544,6 +585,9 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
     if ((CreateOptions & ~REG_OPTION_VOLATILE) != 0) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (detail::CallFails(Call::ZwCreateKey)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     bool isVolatile = (CreateOptions & REG_OPTION_VOLATILE) != 0;
 
     Registry &registry = Store();
@@ -610,6 +654,9 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
     if (!CountedText(ValueName, &name) || (Data == nullptr && DataSize != 0)) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (detail::CallFails(Call::ZwSetValueKey)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     Registry &registry = Store();
     std::lock_guard<std::mutex> lock(registry.Lock);
     auto it = registry.Handles.find(reinterpret_cast<uintptr_t>(KeyHandle));
@@ -622,8 +669,12 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
     if (it->second.Target->Deleted) {
         return kStatusKeyDeleted;
     }
-    const auto *bytes = static_cast<const uint8_t *>(Data);
-    PutValue(*it->second.Target, name, Type, std::vector<uint8_t>(bytes, bytes + DataSize));
+    std::vector<uint8_t> data;
+    if (DataSize != 0) {
+        const auto *bytes = static_cast<const uint8_t *>(Data);
+        data.assign(bytes, bytes + DataSize);
+    }
+    PutValue(*it->second.Target, name, Type, std::move(data));
     return STATUS_SUCCESS;
 }
 
