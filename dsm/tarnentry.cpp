@@ -328,12 +328,12 @@ VOID DsmContextDestroy(PDSM_CONTEXT DsmContext)
     if (DsmContext->ServiceName != NULL) {
         DsmFreePool(DsmContext->ServiceName);
     }
-    // These two buffers were allocated by the registry query.
+    // The copies the configuration reads made.
     if (DsmContext->SupportedDeviceList.Buffer != NULL) {
-        ExFreePool(DsmContext->SupportedDeviceList.Buffer);
+        ExFreePoolWithTag(DsmContext->SupportedDeviceList.Buffer, TARN_REGISTRY_TAG);
     }
     if (DsmContext->DisplayNameAllocated && DsmContext->DisplayName.Buffer != NULL) {
-        ExFreePool(DsmContext->DisplayName.Buffer);
+        ExFreePoolWithTag(DsmContext->DisplayName.Buffer, TARN_REGISTRY_TAG);
     }
     if (DsmContext->LookasideInitialized) {
         ExDeleteNPagedLookasideList(&DsmContext->CompletionLookaside);
