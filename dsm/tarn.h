@@ -30,6 +30,8 @@ Environment:
 //
 #define TARN_POOL_TAG 'NRAT'    // "TARN": every record and buffer of the DSM's own
 #define TARN_DDK_TAG  ' kdD'    // "Ddk ": pass-through buffers and the WMI registry path copy
+#define TARN_REGISTRY_TAG 'RraT' // "TarR": string values copied out of the registry by the driver's
+                                 // own query routine, where a direct query had the platform allocate
 
 #define TARN_DRIVER_VERSION "4.0.183.10"
 
@@ -57,6 +59,8 @@ inline BOOLEAN DsmIsValidPolicy(ULONG Policy)
 #define TARN_DEFAULT_TUR_RETRY_COUNT       2
 #define TARN_MAX_TUR_RETRY_COUNT           10
 #define TARN_PR_KEY_LENGTH                 8
+// The most a counted string can count, terminator included.
+#define TARN_MAX_COUNTED_STRING_BYTES      0xFFFE
 
 // Relative-to-services key paths are formatted into buffers of this many
 // wide characters, terminator included.

@@ -68,6 +68,7 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
     DSM_ASSERT_PASSIVE();
     PDSM_CONTEXT dsmContext = NULL;
     MPIO_VERSION_INFO mpioVersion;
+    BOOLEAN traceRegistered;
     NTSTATUS status;
 
     //
@@ -75,7 +76,8 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
     // later step name this driver object.
     //
     status = TarnTraceRegister();
-    if (!NT_SUCCESS(status)) {
+    traceRegistered = (BOOLEAN)NT_SUCCESS(status);
+    if (!traceRegistered) {
         // Tracing is a diagnostic aid; the driver starts without it.
         status = STATUS_SUCCESS;
     }
@@ -183,6 +185,11 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
     } else {
         DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: start failed, %s (0x%08X)", TA_STR(DsmStatusName(status)),
                  TA_ULONG(status));
+        // The image is unloaded after a failed start; WMI must not keep
+        // calling its control routine.
+        if (traceRegistered) {
+            TarnTraceDeregister();
+        }
     }
     return status;
 }
@@ -329,12 +336,12 @@ VOID DsmContextDestroy(PDSM_CONTEXT DsmContext)
     if (DsmContext->ServiceName != NULL) {
         DsmFreePool(DsmContext->ServiceName);
     }
-    // These two buffers were allocated by the registry query.
+    // The copies the configuration reads made.
     if (DsmContext->SupportedDeviceList.Buffer != NULL) {
-        ExFreePool(DsmContext->SupportedDeviceList.Buffer);
+        ExFreePoolWithTag(DsmContext->SupportedDeviceList.Buffer, TARN_REGISTRY_TAG);
     }
     if (DsmContext->DisplayNameAllocated && DsmContext->DisplayName.Buffer != NULL) {
-        ExFreePool(DsmContext->DisplayName.Buffer);
+        ExFreePoolWithTag(DsmContext->DisplayName.Buffer, TARN_REGISTRY_TAG);
     }
     if (DsmContext->LookasideInitialized) {
         ExDeleteNPagedLookasideList(&DsmContext->CompletionLookaside);

@@ -55,100 +55,212 @@ NTSTATUS DsmFormatKeyPath(PWCHAR Buffer, ULONG BufferChars, PCUNICODE_STRING Bas
     return STATUS_SUCCESS;
 }
 
+//
+// Every value is read through a query routine of ours that checks the
+// value's type and length before anything is stored.  The kernel's
+// RTL_QUERY_REGISTRY_TYPECHECK flag would do the type check for a direct
+// query, but kernels older than the flag ignore it and write a value of
+// any type and size into the caller's field; a string where a DWORD is
+// expected would then overrun it.
+//
+
+// What a query routine fills: the expected type and the caller's place.
+typedef struct _TARN_VALUE_QUERY {
+    ULONG Type;
+    PVOID Place;
+} TARN_VALUE_QUERY, *PTARN_VALUE_QUERY;
+
 /*++
 
 Routine Description:
 
-    One required, type-checked, direct query of one value under the
-    services root.  A missing key or value, a value of another type or
-    data that does not fit counts as a failed read; the platform writes
-    EntryContext only on success.
+    Query routine of one value: accepts only the expected type and a
+    length the place can hold, and stores the value only then.
+
+    - REG_DWORD: 1 to 4 bytes, a little-endian number, into a ULONG.
+    - REG_BINARY: exactly the 8 bytes of a reservation key.
+    - REG_SZ, REG_MULTI_SZ: a whole number of characters that a counted
+      string can count with its terminator, copied into "TarR" pool with
+      a terminator added when the value lacks one, into a UNICODE_STRING
+      whose buffer must still be NULL.
+
+Return Value:
+
+    STATUS_SUCCESS, STATUS_OBJECT_TYPE_MISMATCH for another type,
+    STATUS_INVALID_PARAMETER for a length that does not fit, or
+    STATUS_INSUFFICIENT_RESOURCES.
 
 --*/
-static NTSTATUS DsmQueryServiceValue(PCUNICODE_STRING ServiceName, PCWSTR SubKey, PCWSTR ValueName, ULONG ValueType,
-                                     PVOID EntryContext)
+static NTSTATUS NTAPI DsmValueQueryRoutine(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
+                                           PVOID Context, PVOID EntryContext)
+{
+    PTARN_VALUE_QUERY query = (PTARN_VALUE_QUERY)EntryContext;
+
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+
+    if (ValueType != query->Type) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+
+    switch (ValueType) {
+    case REG_DWORD: {
+        // A shorter value is the little-endian number it holds.
+        ULONG number = 0;
+        if (ValueLength == 0 || ValueLength > sizeof(ULONG)) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        RtlCopyMemory(&number, ValueData, ValueLength);
+        RtlCopyMemory(query->Place, &number, sizeof(ULONG));
+        return STATUS_SUCCESS;
+    }
+
+    case REG_BINARY:
+        if (ValueLength != TARN_PR_KEY_LENGTH) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        RtlCopyMemory(query->Place, ValueData, TARN_PR_KEY_LENGTH);
+        return STATUS_SUCCESS;
+
+    case REG_SZ:
+    case REG_MULTI_SZ: {
+        PUNICODE_STRING string = (PUNICODE_STRING)query->Place;
+        PCWSTR chars = (PCWSTR)ValueData;
+        ULONG count = ValueLength / (ULONG)sizeof(WCHAR);
+        ULONG bytes;
+        PWCHAR buffer;
+
+        ASSERT(string->Buffer == NULL);
+        if (ValueLength % sizeof(WCHAR) != 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        // The copy ends with a terminator, added when the value has none.
+        bytes = ValueLength;
+        if (count == 0 || chars[count - 1] != 0) {
+            bytes += (ULONG)sizeof(WCHAR);
+        }
+        if (bytes > TARN_MAX_COUNTED_STRING_BYTES) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        buffer = (PWCHAR)ExAllocatePoolWithTag(NonPagedPool, bytes, TARN_REGISTRY_TAG);
+        if (buffer == NULL) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        RtlZeroMemory(buffer, bytes);
+        if (ValueLength != 0) {
+            RtlCopyMemory(buffer, ValueData, ValueLength);
+        }
+        // Length leaves out the last terminator only, so a multi-string
+        // keeps the terminators of its strings.
+        string->Buffer = buffer;
+        string->Length = (USHORT)(bytes - sizeof(WCHAR));
+        string->MaximumLength = (USHORT)bytes;
+        return STATUS_SUCCESS;
+    }
+
+    default:
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+}
+
+/*++
+
+Routine Description:
+
+    One required query of one value of the expected type, through
+    DsmValueQueryRoutine.  A missing key or value, a value of another
+    type or of a length that does not fit counts as a failed read and
+    leaves Place as it was.
+
+Arguments:
+
+    RelativeTo, KeyPath - the key, as RtlQueryRegistryValues takes them.
+    ValueType - REG_DWORD, REG_BINARY (a reservation key), REG_SZ or
+        REG_MULTI_SZ.
+    Place - a ULONG, the 8 key bytes, or a UNICODE_STRING with a NULL
+        buffer that receives "TarR" pool, freed with that tag.
+
+--*/
+static NTSTATUS DsmQueryValue(ULONG RelativeTo, PCWSTR KeyPath, PCWSTR ValueName, ULONG ValueType, PVOID Place)
 {
     DSM_ASSERT_PASSIVE();
-    WCHAR keyPath[TARN_SERVICE_KEY_PATH_CHARS];
     RTL_QUERY_REGISTRY_TABLE table[2];
+    TARN_VALUE_QUERY query;
+    UCHAR scratch[TARN_PR_KEY_LENGTH];
+    NTSTATUS status;
+
+    // Fixed-size values land in a scratch copy first, so a read that
+    // fails leaves the caller's place untouched.
+    query.Type = ValueType;
+    query.Place = (ValueType == REG_DWORD || ValueType == REG_BINARY) ? (PVOID)scratch : Place;
+
+    RtlZeroMemory(table, sizeof(table));
+    table[0].QueryRoutine = DsmValueQueryRoutine;
+    table[0].Flags = RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_NOEXPAND;
+    table[0].Name = (PWSTR)ValueName;
+    table[0].EntryContext = &query;
+    table[0].DefaultType = REG_NONE;
+
+    status = RtlQueryRegistryValues(RelativeTo, KeyPath, table, NULL, NULL);
+    if (NT_SUCCESS(status)) {
+        if (ValueType == REG_DWORD) {
+            RtlCopyMemory(Place, scratch, sizeof(ULONG));
+        } else if (ValueType == REG_BINARY) {
+            RtlCopyMemory(Place, scratch, TARN_PR_KEY_LENGTH);
+        }
+    }
+    return status;
+}
+
+// One value under the services root, of the key "ServiceName\SubKey".
+static NTSTATUS DsmQueryServiceValue(PCUNICODE_STRING ServiceName, PCWSTR SubKey, PCWSTR ValueName, ULONG ValueType,
+                                     PVOID Place)
+{
+    WCHAR keyPath[TARN_SERVICE_KEY_PATH_CHARS];
 
     NTSTATUS status = DsmFormatKeyPath(keyPath, RTL_NUMBER_OF(keyPath), ServiceName, SubKey);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-
-    RtlZeroMemory(table, sizeof(table));
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_NOEXPAND |
-                     RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = (PWSTR)ValueName;
-    table[0].EntryContext = EntryContext;
-    table[0].DefaultType = (ValueType << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-
-    return RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, keyPath, table, NULL, NULL);
+    return DsmQueryValue(RTL_REGISTRY_SERVICES, keyPath, ValueName, ValueType, Place);
 }
 
 // Reads a 32-bit value; Value changes only when the read succeeds.
 static NTSTATUS DsmQueryServiceDword(PCUNICODE_STRING ServiceName, PCWSTR SubKey, PCWSTR ValueName, PULONG Value)
 {
-    ULONG data = 0;
-    NTSTATUS status = DsmQueryServiceValue(ServiceName, SubKey, ValueName, REG_DWORD, &data);
-    if (NT_SUCCESS(status)) {
-        *Value = data;
-    }
-    return status;
+    return DsmQueryServiceValue(ServiceName, SubKey, ValueName, REG_DWORD, Value);
 }
 
 /*++
 
 Routine Description:
 
-    Query routine for "PRKey": accepts only binary data of exactly the
-    key's length.  A direct query would take a shorter value and leave
-    the rest of the key as whatever the buffer held, registering a key
-    nobody configured on every path; such a value is a failed read.
+    Reads "PRKey": binary data of exactly the key's length, and not all
+    zeros.  A shorter value would leave part of the key as whatever the
+    buffer held, registering a key nobody configured on every path; and
+    a zero service-action key means "unregister" to the array, so every
+    reserve would report a false arbitration loss.  Either is a failed
+    read.  PrKey changes only on success.
 
 --*/
-static NTSTATUS NTAPI DsmPrKeyQueryRoutine(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
-                                           PVOID Context, PVOID EntryContext)
-{
-    UNREFERENCED_PARAMETER(ValueName);
-    UNREFERENCED_PARAMETER(Context);
-
-    if (ValueType != REG_BINARY) {
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    if (ValueLength != TARN_PR_KEY_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    RtlCopyMemory(EntryContext, ValueData, TARN_PR_KEY_LENGTH);
-    return STATUS_SUCCESS;
-}
-
 static NTSTATUS DsmQueryPrKey(PCUNICODE_STRING ServiceName, PUCHAR PrKey)
 {
-    DSM_ASSERT_PASSIVE();
-    WCHAR keyPath[TARN_SERVICE_KEY_PATH_CHARS];
-    RTL_QUERY_REGISTRY_TABLE table[2];
     UCHAR key[TARN_PR_KEY_LENGTH];
+    ULONG i;
 
-    NTSTATUS status = DsmFormatKeyPath(keyPath, RTL_NUMBER_OF(keyPath), ServiceName, TARN_PARAMETERS_SUBKEY);
+    RtlZeroMemory(key, sizeof(key));
+    NTSTATUS status = DsmQueryServiceValue(ServiceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("PRKey"), REG_BINARY, key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-
-    RtlZeroMemory(key, sizeof(key));
-    RtlZeroMemory(table, sizeof(table));
-    table[0].QueryRoutine = DsmPrKeyQueryRoutine;
-    table[0].Flags = RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_NOEXPAND;
-    table[0].Name = (PWSTR)TARN_WIDE("PRKey");
-    table[0].EntryContext = key;
-    table[0].DefaultType = REG_NONE;
-
-    status = RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, keyPath, table, NULL, NULL);
-    if (NT_SUCCESS(status)) {
-        RtlCopyMemory(PrKey, key, TARN_PR_KEY_LENGTH);
+    for (i = 0; i < TARN_PR_KEY_LENGTH && key[i] == 0; i++) {
     }
-    return status;
+    if (i == TARN_PR_KEY_LENGTH) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmQueryPrKey: PRKey is all zeros, which is no reservation key");
+        return STATUS_INVALID_PARAMETER;
+    }
+    RtlCopyMemory(PrKey, key, TARN_PR_KEY_LENGTH);
+    return STATUS_SUCCESS;
 }
 
 /*++
@@ -175,7 +287,7 @@ NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext)
 
     //
     // The supported device list: without it the DSM supports nothing and
-    // does not start.  The platform allocates its buffer; the context owns it.
+    // does not start.  The context owns the copy.
     //
     RtlZeroMemory(&DsmContext->SupportedDeviceList, sizeof(UNICODE_STRING));
     status = DsmQueryServiceValue(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("SupportedDeviceList"), REG_MULTI_SZ,
@@ -354,24 +466,10 @@ static VOID DsmUnpackScsiAddress(ULONG Packed, PSCSI_ADDRESS Address)
     Address->Lun = (UCHAR)Packed;
 }
 
-// One required, type-checked, direct query of a 32-bit value.
+// One required query of a 32-bit value; Value changes only on success.
 static NTSTATUS DsmQueryDword(ULONG RelativeTo, PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
 {
-    DSM_ASSERT_PASSIVE();
-    RTL_QUERY_REGISTRY_TABLE table[2];
-    ULONG data = 0;
-
-    RtlZeroMemory(table, sizeof(table));
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = (PWSTR)ValueName;
-    table[0].EntryContext = &data;
-    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-
-    NTSTATUS status = RtlQueryRegistryValues(RelativeTo, KeyPath, table, NULL, NULL);
-    if (NT_SUCCESS(status)) {
-        *Value = data;
-    }
-    return status;
+    return DsmQueryValue(RelativeTo, KeyPath, ValueName, REG_DWORD, Value);
 }
 
 /*++

@@ -63,6 +63,24 @@ NTSTATUS TarnTraceRegister(VOID)
 
 Routine Description:
 
+    Withdraws the provider from WMI and clears its state, after a failed
+    start: the image is unloaded then, and WMI must not call a control
+    routine that is gone.  PASSIVE_LEVEL.
+
+--*/
+VOID TarnTraceDeregister(VOID)
+{
+    NTSTATUS status = IoWMIRegistrationControl((PDEVICE_OBJECT)&TarnTraceControlBlock, WMIREG_ACTION_DEREGISTER);
+    UNREFERENCED_PARAMETER(status);
+    TarnTraceState.EnableFlags = 0;
+    TarnTraceState.EnableLevel = 0;
+    TarnTraceState.Logger = 0;
+}
+
+/*++
+
+Routine Description:
+
     Enables the provider for the boot-time logger when the global
     logger's key for the control GUID says so: "Start" 1 enables it with
     "Flags" (bit 31 cleared) and the low byte of "Level".  A missing key

@@ -113,6 +113,7 @@ inline SIZE_T TarnTraceCountedSize(PCUNICODE_STRING String)
 // Registration with the platform's WMI, first thing at start-up.
 //
 NTSTATUS TarnTraceRegister(VOID);
+VOID TarnTraceDeregister(VOID);
 
 // The control routine the platform calls to enable and disable the
 // provider and to ask for its registration information.

@@ -163,8 +163,9 @@ void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uin
 {
     Device &device = devices_[index];
     host::RequirePassive("DsmInquireDriver");
-    device.ClaimStatus = record_.DsmInquireDriver(
-        record_.DsmContext, device.TargetObject, device.PortObject,
+    const DSM_INIT_DATA &record = LiveRecord("DsmInquireDriver");
+    device.ClaimStatus = record.DsmInquireDriver(
+        record.DsmContext, device.TargetObject, device.PortObject,
         reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(descriptor->data()),
         reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(identifiers->data()), &device.DsmId);
     if (!NT_SUCCESS(device.ClaimStatus)) {
@@ -172,7 +173,7 @@ void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uin
         return;
     }
 
-    PCHAR serial = record_.DsmGetSerialNumber(record_.DsmContext, device.DsmId);
+    PCHAR serial = record.DsmGetSerialNumber(record.DsmContext, device.DsmId);
     if (serial != nullptr) {
         device.SerialNumber = serial;
         ExFreePool(serial);
@@ -180,7 +181,7 @@ void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uin
 
     // MPIO keeps one controller record per device; it is not used here.
     PCONTROLLER_INFO controller = nullptr;
-    if (NT_SUCCESS(record_.DsmGetControllerInfo(record_.DsmContext, device.DsmId, DSM_CNTRL_FLAGS_ALLOCATE,
+    if (NT_SUCCESS(record.DsmGetControllerInfo(record.DsmContext, device.DsmId, DSM_CNTRL_FLAGS_ALLOCATE,
                                                 &controller)) &&
         controller != nullptr) {
         ExFreePool(controller);
@@ -188,7 +189,7 @@ void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uin
 
     for (size_t disk = 0; disk < disks_.size(); disk++) {
         const Device &first = devices_[disks_[disk].Devices.front()];
-        if (record_.DsmCompareDevices(record_.DsmContext, first.DsmId, device.DsmId)) {
+        if (record.DsmCompareDevices(record.DsmContext, first.DsmId, device.DsmId)) {
             disks_[disk].Devices.push_back(index);
             device.Group = (int)disk;
             return;

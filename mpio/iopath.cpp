@@ -71,22 +71,23 @@ IoResult Host::Submit(size_t disk, PIRP irp, PSCSI_REQUEST_BLOCK srb)
     }
     auto list = IdList(ids);
     auto *dsmIds = reinterpret_cast<PDSM_IDS>(list.get());
+    const DSM_INIT_DATA &record = LiveRecord("DsmCategorizeRequest");
 
     NTSTATUS status = STATUS_PENDING;
     PVOID path = nullptr;
     result.Category =
-        record_.DsmCategorizeRequest(record_.DsmContext, dsmIds, irp, srb, nullptr, &path, &status);
+        record.DsmCategorizeRequest(record.DsmContext, dsmIds, irp, srb, nullptr, &path, &status);
 
     if (result.Category == DSM_CATEGORY_CARRIED_OUT_BY_DSM) {
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
-        record_.DsmSrbDeviceControl(record_.DsmContext, dsmIds, irp, srb, &event);
+        record.DsmSrbDeviceControl(record.DsmContext, dsmIds, irp, srb, &event);
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     } else if (result.Category == DSM_CATEGORY_PATH_CHOSEN && DeviceOfPath(path) != nullptr) {
         result.Path = path;
         const Device &device = *DeviceOfPath(path);
         DSM_COMPLETION_INFO completion{};
-        record_.DsmSetCompletion(record_.DsmContext, path, irp, srb, &completion);
+        record.DsmSetCompletion(record.DsmContext, path, irp, srb, &completion);
         if (srb == nullptr) {
             // A device control the storage has no SCSI command for: the
             // port driver refuses it, and its completion still runs.

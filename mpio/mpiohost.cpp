@@ -13,6 +13,8 @@ Abstract:
 
 #include "mpiohost.h"
 
+#include <pthread.h>
+
 #include <cstring>
 
 namespace mpio {
@@ -32,6 +34,39 @@ const char *EntryPointName(int slot)
         "DsmSrbDeviceControl", "DsmLBGetPath", "DsmInterpretError", "DsmUnload",
         "DsmSetCompletion", "DsmCategorizeRequest", "DsmBroadcastSrb"};
     return names[slot];
+}
+
+// Whether [p, p + size) lies on the calling thread's stack.
+bool OnThisStack(const void *p, size_t size)
+{
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+        return false;
+    }
+    void *base = nullptr;
+    size_t stackSize = 0;
+    int result = pthread_attr_getstack(&attributes, &base, &stackSize);
+    pthread_attr_destroy(&attributes);
+    if (result != 0) {
+        return false;
+    }
+    auto low = reinterpret_cast<uintptr_t>(base);
+    auto at = reinterpret_cast<uintptr_t>(p);
+    return at >= low && at + size <= low + stackSize;
+}
+
+// A counted string MPIO can read: even lengths, Length within
+// MaximumLength, and characters behind a non-empty one.
+std::string CountedStringProblem(const char *what, const UNICODE_STRING &string)
+{
+    if (string.Length % 2 == 0 && string.MaximumLength % 2 == 0 && string.Length <= string.MaximumLength &&
+        (string.Buffer != nullptr || string.Length == 0)) {
+        return std::string();
+    }
+    char text[160];
+    snprintf(text, sizeof(text), "%s: Length %u, MaximumLength %u, Buffer %p", what, string.Length,
+             string.MaximumLength, static_cast<const void *>(string.Buffer));
+    return text;
 }
 
 } // namespace
@@ -82,7 +117,70 @@ NTSTATUS Host::LoadDriver(DriverEntryRoutine entry, const std::string &serviceNa
     registryPath.MaximumLength = registryPath.Length;
 
     host::RequirePassive("DriverEntry");
-    return entry(driverObject_, &registryPath);
+    inDriverEntry_ = true;
+    NTSTATUS status = entry(driverObject_, &registryPath);
+    inDriverEntry_ = false;
+    // The record registered must outlive DriverEntry.
+    if (registered_) {
+        LiveRecord("the return of DriverEntry");
+    }
+    return status;
+}
+
+// What MPIO would refuse in a record of the right size, or empty.
+std::string Host::RecordProblem(const DSM_INIT_DATA *record) const
+{
+    if (record->Reserved != 0) {
+        return "reserved word at offset " + std::to_string(offsetof(DSM_INIT_DATA, Reserved)) + " is " +
+               std::to_string(record->Reserved) + ", must be 0";
+    }
+    std::string problem = CountedStringProblem("display name", record->DisplayName);
+    if (problem.empty()) {
+        problem = CountedStringProblem("WMI registry path", record->DsmWmiInfo.RegistryPath);
+    }
+    if (problem.empty()) {
+        problem = CountedStringProblem("WMI MOF resource name", record->DsmWmiInfo.MofResourceName);
+    }
+    return problem;
+}
+
+// The registered record, checked to be still the one MPIO accepted.
+// After a verifier failure the accepted copy is returned, so nothing
+// reads memory that is gone.
+const DSM_INIT_DATA &Host::LiveRecord(const char *use) const
+{
+    if (!registered_) {
+        host::VerifierFail("MPIO: %s with no DSM registered", use);
+        return recordCopy_;
+    }
+    if (recordStorage_ == RecordStorage::Stack && !inDriverEntry_) {
+        host::VerifierFail("MPIO: %s: the DSM registration record at %p was on the stack of DriverEntry, which has "
+                           "returned; MPIO keeps the record by reference, so it must live as long as the driver",
+                           use, static_cast<const void *>(record_));
+        return recordCopy_;
+    }
+    if (recordStorage_ == RecordStorage::Pool) {
+        host::PoolBlock block;
+        if (!host::PoolBlockAt(record_, sizeof(DSM_INIT_DATA), &block) || block.Serial != recordPoolSerial_) {
+            host::VerifierFail("MPIO: %s: the DSM registration record at %p was in pool that has been freed; MPIO "
+                               "keeps the record by reference, so it must live as long as the driver",
+                               use, static_cast<const void *>(record_));
+            return recordCopy_;
+        }
+    }
+    if (memcmp(record_, &recordCopy_, sizeof(DSM_INIT_DATA)) != 0) {
+        size_t offset = 0;
+        const auto *now = reinterpret_cast<const uint8_t *>(record_);
+        const auto *then = reinterpret_cast<const uint8_t *>(&recordCopy_);
+        while (now[offset] == then[offset]) {
+            offset++;
+        }
+        host::VerifierFail("MPIO: %s: the DSM registration record at %p changed at offset %zu since MPIO accepted "
+                           "it; MPIO keeps the record by reference",
+                           use, static_cast<const void *>(record_), offset);
+        return recordCopy_;
+    }
+    return *record_;
 }
 
 NTSTATUS Host::Refuse(NTSTATUS status, const std::string &reason)
@@ -117,6 +215,8 @@ void Host::OnControl(ULONG code, PVOID input, ULONG inputLength, PVOID output, U
         result = Refuse(STATUS_INVALID_PARAMETER, "registration record without a DSM context");
     } else if (registered_) {
         result = Refuse(STATUS_INVALID_DEVICE_REQUEST, "a DSM is already registered");
+    } else if (!RecordProblem(record).empty()) {
+        result = Refuse(STATUS_INVALID_PARAMETER, RecordProblem(record));
     } else if (!NT_SUCCESS(options_.RegistrationStatus)) {
         result = Refuse(options_.RegistrationStatus, "registration refused by configuration");
     } else {
@@ -133,7 +233,17 @@ void Host::OnControl(ULONG code, PVOID input, ULONG inputLength, PVOID output, U
     }
 
     if (NT_SUCCESS(result)) {
-        record_ = *record;
+        record_ = record;
+        recordCopy_ = *record;
+        host::PoolBlock block;
+        if (OnThisStack(record, sizeof(DSM_INIT_DATA))) {
+            recordStorage_ = RecordStorage::Stack;
+        } else if (host::PoolBlockAt(record, sizeof(DSM_INIT_DATA), &block)) {
+            recordStorage_ = RecordStorage::Pool;
+            recordPoolSerial_ = block.Serial;
+        } else {
+            recordStorage_ = RecordStorage::Static;
+        }
         registered_ = true;
         mpioContext_ = kMpioContextCookie;
         memcpy(output, &mpioContext_, sizeof(ULONG));
@@ -147,7 +257,8 @@ NTSTATUS Host::Unload()
     if (!registered_) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return record_.DsmUnload(record_.DsmContext);
+    const DSM_INIT_DATA &record = LiveRecord("DsmUnload");
+    return record.DsmUnload(record.DsmContext);
 }
 
 void Host::SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo)

@@ -99,9 +99,13 @@ public:
     PDRIVER_OBJECT DriverObject() const { return driverObject_; }
     const std::u16string &RegistryPath() const { return registryPath_; }
 
-    // The registration, once accepted.
+    // The registration, once accepted.  MPIO keeps the driver's record by
+    // reference, as the real framework does: every use checks that the
+    // record is still where it was registered, alive and unchanged, and
+    // a record on DriverEntry's stack or in pool since freed is a
+    // verifier failure.
     bool Registered() const { return registered_; }
-    const DSM_INIT_DATA &Record() const { return record_; }
+    const DSM_INIT_DATA &Record() const { return LiveRecord("Record"); }
     ULONG MpioContext() const { return mpioContext_; }
     // Why the last registration request was refused (empty if none was).
     const std::string &RefusalReason() const { return refusalReason_; }
@@ -147,6 +151,8 @@ private:
     void OnControl(ULONG code, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength, bool internal,
                    PIO_STATUS_BLOCK status);
     NTSTATUS Refuse(NTSTATUS status, const std::string &reason);
+    std::string RecordProblem(const DSM_INIT_DATA *record) const;
+    const DSM_INIT_DATA &LiveRecord(const char *use) const;
     PDEVICE_OBJECT PortObjectFor(UCHAR portNumber);
     bool Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
                   std::string *problem);
@@ -159,7 +165,13 @@ private:
     PDRIVER_OBJECT driverObject_ = nullptr;
     std::u16string registryPath_;
     bool registered_ = false;
-    DSM_INIT_DATA record_{};
+    // Where the record lives, as classified at registration.
+    enum class RecordStorage { Static, Pool, Stack };
+    const DSM_INIT_DATA *record_ = nullptr;     // the driver's own record
+    DSM_INIT_DATA recordCopy_{};                // its contents when accepted
+    RecordStorage recordStorage_ = RecordStorage::Static;
+    uint64_t recordPoolSerial_ = 0;
+    bool inDriverEntry_ = false;
     ULONG mpioContext_ = 0;
     unsigned registrationRequests_ = 0;
     std::string refusalReason_;

@@ -687,6 +687,9 @@ extern "C" PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
         VerifierFail("IoAllocateWorkItem(NULL): a work item needs a device object");
         return nullptr;
     }
+    if (detail::CallFails(Call::IoAllocateWorkItem)) {
+        return nullptr;
+    }
     auto item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_WORKITEM), Tag("IoWI")));
     if (item == nullptr) {
         return nullptr;

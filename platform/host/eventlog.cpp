@@ -397,6 +397,9 @@ extern "C" PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
     if (EntrySize > ERROR_LOG_MAXIMUM_SIZE || EntrySize < sizeof(IO_ERROR_LOG_PACKET)) {
         return nullptr;
     }
+    if (detail::CallFails(Call::IoAllocateErrorLogEntry)) {
+        return nullptr;
+    }
     PendingEntry entry;
     entry.Size = EntrySize;
     entry.Memory.reset(new uint64_t[(EntrySize + 7) / 8]());

@@ -49,9 +49,13 @@ void RebootIrql();
 void RebootCore();          // pool, clock, timers, DPCs, events, work items, objects, devices
 void RebootRegistry();      // open handles; the stored keys persist
 void ClearRegistry();
+void ResetRegistryMode();   // the kernel's query semantics back to the current ones
 void RebootDiagnostics();   // pending error-log entries, trace provider registration, trace records
 void ClearEventLog();
 void ResetInjections();     // pool failure injection
+
+// True when injection fails this call of the routine (inject.cpp).
+bool CallFails(Call call);
 
 } // namespace detail
 } // namespace host

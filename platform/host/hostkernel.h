@@ -77,12 +77,36 @@ size_t PoolOutstanding(ULONG tag);
 std::vector<PoolBlock> PoolBlocks();
 std::string PoolReport();                   // one line per outstanding block
 uint64_t PoolAllocationCount();             // allocations attempted since boot
+// The outstanding block that holds [address, address + size), if any.
+bool PoolBlockAt(const void *address, size_t size, PoolBlock *block);
 
 // Allocation failure injection: the n-th allocation attempt from now
 // (1 = the next one) fails; or every allocation of a tag fails.
 void PoolFailNth(uint64_t n);
 void PoolFailTag(ULONG tag);
 void PoolClearFailures();
+
+//
+// Failure injection for other kernel calls, by the same controls: the
+// n-th call of a routine from now (1 = the next one) fails, or every call
+// of it.  A failed call does what it does on the real system:
+// IoAllocateErrorLogEntry and IoAllocateWorkItem return NULL; the others
+// return STATUS_INSUFFICIENT_RESOURCES and change nothing.
+//
+enum class Call {
+    IoAllocateErrorLogEntry,
+    IoWMIRegistrationControl,
+    ZwCreateKey,
+    ZwSetValueKey,
+    IoAllocateWorkItem,
+    IoGetDeviceObjectPointer,
+    Count
+};
+
+void FailCallNth(Call call, uint64_t n);
+void FailEveryCall(Call call);
+void ClearCallFailures();
+uint64_t InjectedCallFailures(Call call);   // calls failed since the injection was set
 
 //
 // Clock, timers, DPCs.  Time starts at boot (interrupt time 0) and moves
@@ -147,6 +171,12 @@ void RegistrySetString(const std::string &keyPath, const std::string &valueName,
 void RegistrySetMultiString(const std::string &keyPath, const std::string &valueName,
                             const std::vector<std::string> &values);
 size_t OpenRegistryHandles();
+
+// As on kernels older than the flag: RtlQueryRegistryValues ignores
+// RTL_QUERY_REGISTRY_TYPECHECK, so a direct query stores a value of any
+// type and size (and the verifier reports the overrun that would
+// follow).  ResetMachine turns it off.
+void RegistryIgnoreTypecheck(bool ignore);
 
 //
 // Event log.  Each entry keeps the packet byte for byte.
@@ -241,7 +271,8 @@ std::vector<std::string> RenderTraces(ULONG flagMask = 0xFFFFFFFF);
 void Reboot();
 
 // Reboot, and also empty the registry and the event log and restore the
-// verifier's default handler and every injection: a clean machine.
+// verifier's default handler and every injection (pool and calls): a
+// clean machine.
 void ResetMachine();
 
 } // namespace host

@@ -28,6 +28,8 @@ void ResetMachine()
     detail::ClearRegistry();
     detail::ClearEventLog();
     detail::ResetInjections();
+    ClearCallFailures();
+    detail::ResetRegistryMode();
     SetVerifierHandler(nullptr);
 }
 

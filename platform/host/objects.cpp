@@ -263,6 +263,9 @@ extern "C" NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, A
     if (ObjectName == nullptr || ObjectName->Buffer == nullptr || ObjectName->Length == 0) {
         return STATUS_OBJECT_NAME_INVALID;
     }
+    if (detail::CallFails(Call::IoGetDeviceObjectPointer)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     auto record = std::make_unique<FileRecord>();
     std::lock_guard<std::mutex> lock(g_objectMutex);
     DeviceRecord *device = FindNamedDevice(ObjectName->Buffer, ObjectName->Length / sizeof(WCHAR));

@@ -643,6 +643,25 @@ std::vector<PoolBlock> PoolBlocks()
     return blocks;
 }
 
+bool PoolBlockAt(const void *address, size_t size, PoolBlock *block)
+{
+    std::lock_guard<std::mutex> lock(g_poolMutex);
+    auto it = g_blocks.upper_bound(address);
+    if (it == g_blocks.begin()) {
+        return false;
+    }
+    --it;
+    auto begin = reinterpret_cast<uintptr_t>(it->first);
+    auto at = reinterpret_cast<uintptr_t>(address);
+    if (at < begin || at + size > begin + it->second.Size) {
+        return false;
+    }
+    if (block != nullptr) {
+        *block = PoolBlock{it->first, it->second.Size, it->second.Tag, it->second.Type, it->second.Serial};
+    }
+    return true;
+}
+
 std::string PoolReport()
 {
     std::string report;

@@ -420,6 +420,9 @@ extern "C" NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, 
     if (DeviceObject == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (detail::CallFails(Call::IoWMIRegistrationControl)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     std::lock_guard<std::mutex> control(g_controlMutex);
     if (action == WMIREG_ACTION_DEREGISTER) {
         std::lock_guard<std::mutex> lock(g_traceMutex);

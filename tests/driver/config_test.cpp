@@ -193,7 +193,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // A short key would register bytes nobody configured.
                       ReservationCase{"ShortKey", true, 1, REG_BINARY, {1, 2, 3, 4}, false},
                       ReservationCase{"LongKey", true, 1, REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9}, false},
-                      ReservationCase{"KeyNotBinary", true, 1, REG_SZ, {'k', 0, 'e', 0, 'y', 0, 0, 0}, false}),
+                      ReservationCase{"KeyNotBinary", true, 1, REG_SZ, {'k', 0, 'e', 0, 'y', 0, 0, 0}, false},
+                      // A zero service-action key means "unregister": no key at all.
+                      ReservationCase{"ZeroKey", true, 1, REG_BINARY, {0, 0, 0, 0, 0, 0, 0, 0}, false}),
     [](const ::testing::TestParamInfo<ReservationCase> &info) { return std::string(info.param.Name); });
 
 TEST_F(ConfigTest, ConfigurationComesFromARegFileAsAnAdministratorWritesIt)
@@ -250,6 +252,121 @@ TEST_F(ConfigTest, DwordOfTheWrongSize)
     EXPECT_EQ(Context()->PathSelectionPolicy, TARN_LB_POLICY_FAILOVER);
     EXPECT_NE(DumpStatusOf(0xC0000004), STATUS_SUCCESS);
     EXPECT_EQ(Context()->RoundRobinTimeSlice, 500u);
+}
+
+} // namespace
+} // namespace tarntest
+
+namespace tarntest {
+namespace {
+
+// On a kernel that ignores RTL_QUERY_REGISTRY_TYPECHECK, a value of the
+// wrong type or size must still be a failed read, never an overrun of the
+// field (the host's verifier stops the test at the overrun).
+struct LegacyCase {
+    const char *Name;
+    const char *Key;
+    const char *Value;
+    ULONG Type;
+    std::vector<uint8_t> Data;
+    bool Starts;
+    bool (*Unread)(const DSM_CONTEXT &context);     // the field is as if the value were missing
+};
+
+void PrintTo(const LegacyCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
+
+std::vector<uint8_t> Utf16(const std::u16string &text)
+{
+    std::vector<uint8_t> bytes;
+    for (char16_t c : text) {
+        bytes.push_back((uint8_t)c);
+        bytes.push_back((uint8_t)(c >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+class LegacyKernelConfigTest : public DriverTest, public ::testing::WithParamInterface<LegacyCase> {};
+
+TEST_P(LegacyKernelConfigTest, WrongTypeOrSizeIsAFailedRead)
+{
+    const LegacyCase &c = GetParam();
+    FullConfiguration();
+    host::RegistrySetValue(c.Key, c.Value, c.Type, c.Data);
+    host::RegistryIgnoreTypecheck(true);
+
+    NTSTATUS status = Start();
+
+    if (!c.Starts) {
+        EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(EventIds(), std::vector<ULONG>{0xC0000003});
+        return;
+    }
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_TRUE(c.Unread(*Context()));
+}
+
+const std::vector<uint8_t> kEightBytes = {0xE8, 0x03, 0, 0, 0xE8, 0x03, 0, 0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LegacyKernelConfigTest,
+    ::testing::Values(
+        LegacyCase{"ListAsDword", kParametersKey, "SupportedDeviceList", REG_DWORD, {1, 0, 0, 0}, false, nullptr},
+        LegacyCase{"ListAsBinary", kParametersKey, "SupportedDeviceList", REG_BINARY, kEightBytes, false, nullptr},
+        LegacyCase{"PolicyAsString", kParametersKey, "PathSelectionPolicy", REG_SZ, Utf16(u"0x102"), true,
+                   [](const DSM_CONTEXT &c) { return c.PathSelectionPolicy == TARN_LB_POLICY_FAILOVER; }},
+        LegacyCase{"TimesliceOverLong", kParametersKey, "RoundRobinTimeSlice", REG_DWORD, kEightBytes, true,
+                   [](const DSM_CONTEXT &c) { return c.RoundRobinTimeSlice == 2500u; }},
+        LegacyCase{"TimesliceAsBinary", kParametersKey, "RoundRobinTimeSlice", REG_BINARY, kEightBytes, true,
+                   [](const DSM_CONTEXT &c) { return c.RoundRobinTimeSlice == 2500u; }},
+        LegacyCase{"DisplayNameAsDword", kServiceKey, "DisplayName", REG_DWORD, {0x41, 0, 0x42, 0}, true,
+                   [](const DSM_CONTEXT &c) { return c.DisplayName.Length == 0; }},
+        // Longer than a counted string can count.
+        LegacyCase{"DisplayNameOverLong", kServiceKey, "DisplayName", REG_SZ,
+                   Utf16(std::u16string(40000, u'n')), true,
+                   [](const DSM_CONTEXT &c) { return c.DisplayName.Length == 0; }},
+        LegacyCase{"ReservationFlagAsString", kParametersKey, "UsePersistentReservations", REG_SZ, Utf16(u"1"),
+                   true, [](const DSM_CONTEXT &c) { return c.UsePersistentReservations == FALSE; }},
+        LegacyCase{"KeyOfTwoBytes", kParametersKey, "PRKey", REG_BINARY, {1, 2}, true,
+                   [](const DSM_CONTEXT &c) { return c.UsePersistentReservations == FALSE; }},
+        LegacyCase{"KeyAsDword", kParametersKey, "PRKey", REG_DWORD, {1, 2, 3, 4}, true,
+                   [](const DSM_CONTEXT &c) { return c.UsePersistentReservations == FALSE; }},
+        LegacyCase{"KeyOverLong", kParametersKey, "PRKey", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+                   true, [](const DSM_CONTEXT &c) { return c.UsePersistentReservations == FALSE; }},
+        LegacyCase{"TimeoutOfTwoBinaryBytes", kParametersKey, "TurTimeoutValue", REG_BINARY, {0x2C, 0x01}, true,
+                   [](const DSM_CONTEXT &c) { return c.TurTimeoutValue == 120u; }},
+        LegacyCase{"RetriesAsString", kParametersKey, "TurRetryCount", REG_SZ, Utf16(u"3"), true,
+                   [](const DSM_CONTEXT &c) { return c.TurRetryCount == 2u; }}),
+    [](const ::testing::TestParamInfo<LegacyCase> &info) { return std::string(info.param.Name); });
+
+// The per-drive settings on the same kernel: a stored value of another
+// type is no setting.
+TEST_F(ConfigTest, DriveSettingsOfAnotherTypeAreNotReadOnALegacyKernel)
+{
+    MinimalConfiguration();
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    host::RegistryIgnoreTypecheck(true);
+    const std::string serial = "600A0B80001122334455";
+    host::RegistrySetValue(std::string(kServiceKey) + "\\PathSelectionPolicy", serial, REG_SZ, Utf16(u"0x102"));
+    host::RegistrySetValue(std::string(kServiceKey) + "\\PreferredPath", serial, REG_BINARY, kEightBytes);
+
+    ULONG policy = TARN_LB_POLICY_ROUND_ROBIN;
+    EXPECT_EQ(DsmReadDrivePolicy(Context(), serial.c_str(), &policy), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(policy, TARN_LB_POLICY_ROUND_ROBIN);
+
+    SCSI_ADDRESS fallback = {sizeof(SCSI_ADDRESS), 2, 0, 1, 3};
+    SCSI_ADDRESS result = {};
+    BOOLEAN found = TRUE;
+    EXPECT_EQ(DsmReadPreferredPath(Context(), serial.c_str(), &fallback, &found, &result), STATUS_SUCCESS);
+    EXPECT_FALSE(found);
+    EXPECT_EQ(memcmp(&result, &fallback, sizeof(result)), 0);
+    ULONG stored = 0;
+    EXPECT_TRUE(host::RegistryGetDword(std::string(kServiceKey) + "\\PreferredPath", serial, &stored));
+    EXPECT_EQ(stored, 0x02000103u);
 }
 
 } // namespace

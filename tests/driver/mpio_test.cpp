@@ -21,7 +21,7 @@ namespace {
 
 class MpioTest : public DriverTest {
 protected:
-    NTSTATUS Register(DSM_INIT_DATA *record, ULONG length, ULONG *mpioContext)
+    static NTSTATUS Register(DSM_INIT_DATA *record, ULONG length, ULONG *mpioContext)
     {
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, u"\\DosDevices\\MPIOControl");
@@ -51,6 +51,14 @@ protected:
         }
         record.DsmContext = &context;
         return record;
+    }
+
+public:
+    // For the DriverEntry routines of the tests below.
+    static DSM_INIT_DATA WholeRecordForEntry() { return WholeRecord(); }
+    static NTSTATUS RegisterForEntry(DSM_INIT_DATA *record, ULONG *mpioContext)
+    {
+        return Register(record, sizeof(DSM_INIT_DATA), mpioContext);
     }
 };
 
@@ -89,6 +97,123 @@ TEST_F(MpioTest, RefusesIncompleteRecordsAndSaysWhy)
     ULONG second = 0;
     EXPECT_EQ(Register(&record, sizeof(record), &second), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(host::OutstandingFileObjects(), 0u);
+}
+
+// Records MPIO must refuse, as the real framework does, before keeping them.
+struct BadRecord {
+    const char *Name;
+    void (*Spoil)(DSM_INIT_DATA *record);
+    const char *Reason;
+};
+
+const WCHAR kName[] = u"Tarn";
+
+class BadRecordTest : public MpioTest, public ::testing::WithParamInterface<BadRecord> {};
+
+TEST_P(BadRecordTest, IsRefusedAndNotKept)
+{
+    mpio::Host mpio;
+    static DSM_INIT_DATA record;
+    record = WholeRecord();
+    record.DisplayName = {8, 10, const_cast<PWSTR>(kName)};
+    GetParam().Spoil(&record);
+    ULONG mpioContext = 0;
+
+    EXPECT_EQ(Register(&record, sizeof(record), &mpioContext), STATUS_INVALID_PARAMETER);
+    EXPECT_NE(mpio.RefusalReason().find(GetParam().Reason), std::string::npos) << mpio.RefusalReason();
+    EXPECT_FALSE(mpio.Registered());
+    EXPECT_EQ(mpioContext, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, BadRecordTest,
+    ::testing::Values(
+        BadRecord{"ReservedWordSet", [](DSM_INIT_DATA *r) { r->Reserved = 1; }, "reserved word at offset"},
+        BadRecord{"NameLongerThanItsMaximum", [](DSM_INIT_DATA *r) { r->DisplayName.Length = 12; }, "display name"},
+        BadRecord{"NameOfOddLength", [](DSM_INIT_DATA *r) { r->DisplayName.Length = 7; }, "display name"},
+        BadRecord{"NameOfOddMaximum", [](DSM_INIT_DATA *r) { r->DisplayName.MaximumLength = 9; }, "display name"},
+        BadRecord{"NameWithoutCharacters", [](DSM_INIT_DATA *r) { r->DisplayName.Buffer = nullptr; },
+                  "display name"},
+        BadRecord{"WmiPathWithoutCharacters", [](DSM_INIT_DATA *r) { r->DsmWmiInfo.RegistryPath.Length = 2; },
+                  "WMI registry path"}),
+    [](const ::testing::TestParamInfo<BadRecord> &info) { return std::string(info.param.Name); });
+
+// MPIO keeps the record by reference: a record that does not outlive
+// DriverEntry, or that changes after registration, is caught at its next use.
+std::vector<std::string> g_verifier;
+
+void Collect(const std::string &message)
+{
+    g_verifier.push_back(message);
+}
+
+NTSTATUS NTAPI StackRecordEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    DSM_INIT_DATA record = MpioTest::WholeRecordForEntry();
+    ULONG mpioContext = 0;
+    return MpioTest::RegisterForEntry(&record, &mpioContext);
+}
+
+PDSM_INIT_DATA g_poolRecord;
+
+NTSTATUS NTAPI PoolRecordEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    g_poolRecord = static_cast<PDSM_INIT_DATA>(ExAllocatePoolWithTag(NonPagedPool, sizeof(DSM_INIT_DATA), 'ceRT'));
+    *g_poolRecord = MpioTest::WholeRecordForEntry();
+    ULONG mpioContext = 0;
+    return MpioTest::RegisterForEntry(g_poolRecord, &mpioContext);
+}
+
+DSM_INIT_DATA g_staticRecord;
+
+NTSTATUS NTAPI StaticRecordEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    g_staticRecord = MpioTest::WholeRecordForEntry();
+    ULONG mpioContext = 0;
+    return MpioTest::RegisterForEntry(&g_staticRecord, &mpioContext);
+}
+
+TEST_F(MpioTest, RecordMustOutliveDriverEntryAndStayUnchanged)
+{
+    host::SetVerifierHandler(Collect);
+
+    // On DriverEntry's stack: caught as DriverEntry returns.
+    g_verifier.clear();
+    {
+        mpio::Host mpio;
+        EXPECT_EQ(mpio.LoadDriver(StackRecordEntry, kServiceName), STATUS_SUCCESS);
+        ASSERT_EQ(g_verifier.size(), 1u);
+        EXPECT_NE(g_verifier[0].find("on the stack of DriverEntry"), std::string::npos) << g_verifier[0];
+    }
+
+    // In pool freed after the start: caught at the next use.
+    g_verifier.clear();
+    {
+        mpio::Host mpio;
+        EXPECT_EQ(mpio.LoadDriver(PoolRecordEntry, kServiceName), STATUS_SUCCESS);
+        EXPECT_EQ(mpio.Record().DsmContext, g_poolRecord->DsmContext);
+        EXPECT_TRUE(g_verifier.empty());
+        ExFreePool(g_poolRecord);
+        // The copy MPIO accepted comes back, not the freed memory.
+        EXPECT_EQ(mpio.Record().DsmUnload, &DsmUnload);
+        ASSERT_EQ(g_verifier.size(), 1u);
+        EXPECT_NE(g_verifier[0].find("pool that has been freed"), std::string::npos) << g_verifier[0];
+    }
+
+    // Static, but changed after MPIO accepted it.
+    g_verifier.clear();
+    {
+        mpio::Host mpio;
+        EXPECT_EQ(mpio.LoadDriver(StaticRecordEntry, kServiceName), STATUS_SUCCESS);
+        mpio.Record();
+        EXPECT_TRUE(g_verifier.empty());
+        g_staticRecord.DsmUnload = nullptr;
+        mpio.Record();
+        ASSERT_EQ(g_verifier.size(), 1u);
+        EXPECT_NE(g_verifier[0].find("changed at offset " + std::to_string(offsetof(DSM_INIT_DATA, DsmUnload))),
+                  std::string::npos)
+            << g_verifier[0];
+    }
 }
 
 TEST_F(MpioTest, RegistrationIsAnInternalRequest)

@@ -146,26 +146,19 @@ INSTANTIATE_TEST_SUITE_P(Versions, MpioVersionTest,
                              return "Mpio" + std::to_string(info.param.Major) + "_" + std::to_string(info.param.Minor);
                          });
 
-TEST_F(StartTest, FailingVersionQueryIsLoggedWithItsStatusAndFailsAsUnsuccessful)
-{
-    MinimalConfiguration();
-    mpio::HostOptions options;
-    options.GetVersionStatus = STATUS_INVALID_DEVICE_REQUEST;
-
-    EXPECT_EQ(Start(options), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(EventIds(), std::vector<ULONG>{0xC0000002});
-    EXPECT_EQ(DumpStatusOf(0xC0000002), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(host::PoolOutstanding(), 0u);
-}
-
-// After the context exists, a failing step must leave nothing allocated,
-// no timer armed and no started event.
-void ExpectCleanFailure()
+// A failed start leaves the machine as it found it: no pool, no timer,
+// no open file object or registry handle, no registration with MPIO, no
+// started event, and no trace provider (the image is unloaded after a
+// failed start, and WMI would call its control routine).
+void ExpectCleanFailure(const mpio::Host &mpio)
 {
     EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolReport();
     EXPECT_EQ(host::ActiveTimers(), 0u);
     EXPECT_EQ(host::OutstandingFileObjects(), 0u);
     EXPECT_EQ(host::OpenRegistryHandles(), 0u);
+    EXPECT_EQ(host::PendingErrorLogEntries(), 0u);
+    EXPECT_FALSE(host::TraceProviderRegistered());
+    EXPECT_FALSE(mpio.Registered());
     for (const auto &record : host::EventLog()) {
         EXPECT_NE((ULONG)DriverTest::Packet(record)->ErrorCode, 0x40000101u);
     }
@@ -173,50 +166,80 @@ void ExpectCleanFailure()
     EXPECT_EQ(host::DpcRuns(), 0u);
 }
 
-TEST_F(StartTest, MissingControlDeviceFailsWithTheOpenStatus)
+// Each way DriverEntry can fail: its status, its one event (or none) and
+// the status in that event's dump data.
+struct FailedStart {
+    const char *Name;
+    void (*Prepare)(mpio::HostOptions *options);
+    NTSTATUS Status;
+    ULONG Event;            // 0: no event
+    NTSTATUS Dump;
+};
+
+const FailedStart kFailedStarts[] = {
+    {"MpioTooOld", [](mpio::HostOptions *o) { o->Version = {1, 14, 0, 0}; }, STATUS_UNSUCCESSFUL, 0, 0},
+    // Logged with the call's status, but the start fails as unsuccessful.
+    {"VersionQueryFails", [](mpio::HostOptions *o) { o->GetVersionStatus = STATUS_INVALID_DEVICE_REQUEST; },
+     STATUS_UNSUCCESSFUL, 0xC0000002, STATUS_INVALID_DEVICE_REQUEST},
+    {"NoSupportedDeviceList", [](mpio::HostOptions *) { host::RegistryDeleteValue(kParametersKey, "SupportedDeviceList"); },
+     STATUS_UNSUCCESSFUL, 0xC0000003, STATUS_OBJECT_NAME_NOT_FOUND},
+    {"SupportedDeviceListOfAnotherType",
+     [](mpio::HostOptions *) { host::RegistrySetString(kParametersKey, "SupportedDeviceList", kProductFc); },
+     STATUS_UNSUCCESSFUL, 0xC0000003, STATUS_OBJECT_TYPE_MISMATCH},
+    {"NoMemoryForTheContext", [](mpio::HostOptions *) { host::PoolFailTag(kTarnTag); },
+     STATUS_INSUFFICIENT_RESOURCES, 0xC0000001, 0},
+    {"NoControlDevice", [](mpio::HostOptions *o) { o->ControlDevice = false; }, STATUS_OBJECT_NAME_NOT_FOUND,
+     0xC0000002, STATUS_OBJECT_NAME_NOT_FOUND},
+    {"ControlDeviceOpenFails",
+     [](mpio::HostOptions *) { host::FailEveryCall(host::Call::IoGetDeviceObjectPointer); },
+     STATUS_INSUFFICIENT_RESOURCES, 0xC0000002, STATUS_INSUFFICIENT_RESOURCES},
+    {"RegistrationRefused", [](mpio::HostOptions *o) { o->RegistrationStatus = STATUS_ACCESS_DENIED; },
+     STATUS_ACCESS_DENIED, 0xC0000002, STATUS_ACCESS_DENIED},
+};
+
+class FailedStartTest : public DriverTest, public ::testing::WithParamInterface<FailedStart> {};
+
+TEST_P(FailedStartTest, FailsWithItsStatusAndEventAndLeavesNothing)
+{
+    // With boot-time tracing on, so the provider is live when the start fails.
+    FullConfiguration();
+    const std::string logger =
+        "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\WMI\\GlobalLogger\\"
+        "851d1af8-2933-441c-8b21-fefb85083c5a";
+    host::RegistrySetDword(logger, "Start", 1);
+    host::RegistrySetDword(logger, "Flags", TRDSM_ERROR_LEVEL);
+    mpio::HostOptions options;
+    GetParam().Prepare(&options);
+
+    EXPECT_EQ(Start(options), GetParam().Status);
+    host::PoolClearFailures();
+    host::ClearCallFailures();
+
+    if (GetParam().Event == 0) {
+        EXPECT_TRUE(host::EventLog().empty());
+    } else {
+        EXPECT_EQ(EventIds(), std::vector<ULONG>{GetParam().Event});
+        if (GetParam().Dump != 0) {
+            EXPECT_EQ(DumpStatusOf(GetParam().Event), GetParam().Dump);
+        } else {
+            EXPECT_EQ(Packet(host::EventLog()[0])->DumpDataSize, 0u);
+        }
+    }
+    ExpectCleanFailure(*host_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FailedStartTest, ::testing::ValuesIn(kFailedStarts),
+                         [](const ::testing::TestParamInfo<FailedStart> &info) { return info.param.Name; });
+
+TEST_F(StartTest, StartsWhenTheTraceProviderCannotRegister)
 {
     FullConfiguration();
-    mpio::HostOptions options;
-    options.ControlDevice = false;
+    host::FailEveryCall(host::Call::IoWMIRegistrationControl);
 
-    EXPECT_EQ(Start(options), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(EventIds(), std::vector<ULONG>{0xC0000002});
-    EXPECT_EQ(DumpStatusOf(0xC0000002), STATUS_OBJECT_NAME_NOT_FOUND);
-    ExpectCleanFailure();
-}
-
-TEST_F(StartTest, RefusedRegistrationFailsWithTheRequestStatus)
-{
-    FullConfiguration();
-    mpio::HostOptions options;
-    options.RegistrationStatus = STATUS_ACCESS_DENIED;
-
-    EXPECT_EQ(Start(options), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(host_->RegistrationRequests(), 1u);
-    EXPECT_FALSE(host_->Registered());
-    EXPECT_EQ(EventIds(), std::vector<ULONG>{0xC0000002});
-    EXPECT_EQ(DumpStatusOf(0xC0000002), STATUS_ACCESS_DENIED);
-    ExpectCleanFailure();
-}
-
-TEST_F(StartTest, MissingSupportedDeviceListStopsTheStart)
-{
-    host::RegistrySetDword(kParametersKey, "PathSelectionPolicy", TARN_LB_POLICY_FAILOVER);
-
-    EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(EventIds(), std::vector<ULONG>{0xC0000003});
-    EXPECT_EQ(DumpStatusOf(0xC0000003), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(host_->RegistrationRequests(), 0u);
-    ExpectCleanFailure();
-}
-
-TEST_F(StartTest, SupportedDeviceListOfAnotherTypeIsAFailedRead)
-{
-    host::RegistrySetString(kParametersKey, "SupportedDeviceList", kProductFc);
-
-    EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(DumpStatusOf(0xC0000003), STATUS_OBJECT_TYPE_MISMATCH);
-    ExpectCleanFailure();
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(host::InjectedCallFailures(host::Call::IoWMIRegistrationControl), 1u);
+    EXPECT_FALSE(host::TraceProviderRegistered());
+    EXPECT_EQ(EventIds(), std::vector<ULONG>{0x40000101});
 }
 
 TEST_F(StartTest, ServiceNameTooLongForTheKeyBufferFailsEveryReadAndTheStart)
@@ -236,7 +259,7 @@ TEST_F(StartTest, ServiceNameTooLongForTheKeyBufferFailsEveryReadAndTheStart)
     EXPECT_EQ(Start(mpio::HostOptions(), tooLong), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(EventIds(), std::vector<ULONG>{0xC0000003});
     EXPECT_EQ(DumpStatusOf(0xC0000003), STATUS_NAME_TOO_LONG);
-    ExpectCleanFailure();
+    ExpectCleanFailure(*host_);
 }
 
 // Fails each allocation of a start in turn: whichever fails, the start
@@ -266,23 +289,8 @@ TEST_F(StartTest, EveryAllocationFailureLeavesNothingBehind)
         // the list, or for the platform's file object of the control device.
         EXPECT_TRUE(ids[0] == 0xC0000001 || ids[0] == 0xC0000003 || ids[0] == 0xC0000002) << std::hex << ids[0];
         EXPECT_TRUE(status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_UNSUCCESSFUL) << std::hex << status;
-        ExpectCleanFailure();
+        ExpectCleanFailure(*host_);
     }
-}
-
-TEST_F(StartTest, ContextAllocationFailureIsLoggedWithoutDumpData)
-{
-    MinimalConfiguration();
-    host::PoolFailTag(kTarnTag);
-
-    EXPECT_EQ(Start(), STATUS_INSUFFICIENT_RESOURCES);
-    auto events = host::EventLog();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ((ULONG)Packet(events[0])->ErrorCode, 0xC0000001u);
-    EXPECT_EQ(Packet(events[0])->DumpDataSize, 0u);
-    EXPECT_EQ(Packet(events[0])->NumberOfStrings, 0u);
-    EXPECT_EQ(host::EventDescription(events[0]), "Could not allocate memory.");
-    ExpectCleanFailure();
 }
 
 TEST_F(StartTest, ServiceNameIsTheLastComponentOfTheRegistryPath)

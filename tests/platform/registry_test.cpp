@@ -455,6 +455,55 @@ TEST_F(RegistryQuery, TypecheckRefusesAnotherTypeWithoutWriting)
     EXPECT_EQ(value, 4u);
 }
 
+// As on kernels older than the flag: TYPECHECK is ignored, so a direct
+// query stores whatever the value holds, and the verifier reports the
+// overrun a DWORD field would suffer.  ResetMachine restores the flag.
+TEST_F(RegistryQuery, LegacyKernelIgnoresTypecheck)
+{
+    host::SetVerifierHandler(RecordFailure);
+    host::RegistrySetString(kParameters, "TurTimeoutValue", "30");
+    host::RegistrySetValue(kParameters, "Short", REG_BINARY, {0x2C, 0x01});
+    ULONG value = 5;
+    Entry(RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK, u"TurTimeoutValue",
+          &value, (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE);
+
+    host::RegistryIgnoreTypecheck(true);
+    Run();
+    ASSERT_EQ(g_failures.size(), 1u);
+    EXPECT_NE(g_failures[0].find("\"TurTimeoutValue\""), std::string::npos) << g_failures[0];
+
+    // A value of another type and size that fits is simply stored.
+    m_table[0].Name = const_cast<PWSTR>(u"Short");
+    EXPECT_EQ(Run(), STATUS_SUCCESS);
+    EXPECT_EQ(value, 0x12Cu);
+    EXPECT_EQ(g_failures.size(), 1u);
+
+    host::ResetMachine();
+    host::SetVerifierHandler(RecordFailure);
+    host::RegistrySetString(kParameters, "TurTimeoutValue", "30");
+    m_table[0].Name = const_cast<PWSTR>(u"TurTimeoutValue");
+    EXPECT_EQ(Run(), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(g_failures.size(), 1u);
+}
+
+// Empty values: nothing is copied, from nowhere (a NULL source is
+// undefined behaviour even for no bytes).
+TEST_F(RegistryQuery, EmptyValuesCopyNothing)
+{
+    host::RegistrySetValue(kParameters, "Empty", REG_BINARY, {});
+    ULONG value = 0x55;
+    Entry(RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK, u"Empty", &value,
+          (REG_BINARY << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE);
+    EXPECT_EQ(Run(), STATUS_SUCCESS);
+    EXPECT_EQ(value, 0x55u);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    Entry(RTL_QUERY_REGISTRY_REQUIRED, u"Empty", &status)->QueryRoutine = Record;
+    EXPECT_EQ(Run(), STATUS_SUCCESS);
+    ASSERT_EQ(m_calls.size(), 1u);
+    EXPECT_TRUE(m_calls[0].Data.empty());
+}
+
 TEST_F(RegistryQuery, MissingKeyIsAnErrorUnlessOptional)
 {
     ULONG value = 1;
@@ -632,6 +681,46 @@ TEST_F(RegistryKeys, CreateSetAndClose)
     EXPECT_EQ(ZwClose(child), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(again), STATUS_SUCCESS);
     EXPECT_EQ(host::OpenRegistryHandles(), 0u);
+}
+
+TEST_F(RegistryKeys, EmptyValueFromNoDataIsStored)
+{
+    HANDLE handle;
+    ASSERT_EQ(Create(u"\\Registry\\Machine\\Software", &handle), STATUS_SUCCESS);
+    UNICODE_STRING name = Counted(u"Nothing");
+    EXPECT_EQ(ZwSetValueKey(handle, &name, 0, REG_BINARY, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_TRUE(Value("HKLM\\Software", "Nothing").empty());
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+}
+
+// Injected failures: the n-th call from now, or every call, fails with
+// no resources and changes nothing; the others go through.
+TEST_F(RegistryKeys, InjectedFailuresOfCreateAndSet)
+{
+    HANDLE handle = nullptr;
+    host::FailCallNth(host::Call::ZwCreateKey, 2);
+    ASSERT_EQ(Create(u"\\Registry\\Machine\\Software", &handle), STATUS_SUCCESS);
+    HANDLE child = nullptr;
+    EXPECT_EQ(Create(u"Tarn", &child, nullptr, KEY_WRITE, handle), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(host::RegistryKeyExists("HKLM\\Software\\Tarn"));
+    EXPECT_EQ(host::OpenRegistryHandles(), 1u);
+    ASSERT_EQ(Create(u"Tarn", &child, nullptr, KEY_WRITE, handle), STATUS_SUCCESS);
+    EXPECT_EQ(host::InjectedCallFailures(host::Call::ZwCreateKey), 1u);
+
+    UNICODE_STRING name = Counted(u"Value");
+    ULONG data = 7;
+    host::FailEveryCall(host::Call::ZwSetValueKey);
+    EXPECT_EQ(ZwSetValueKey(child, &name, 0, REG_DWORD, &data, sizeof(data)), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(ZwSetValueKey(child, &name, 0, REG_DWORD, &data, sizeof(data)), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host::InjectedCallFailures(host::Call::ZwSetValueKey), 2u);
+    ULONG stored = 0;
+    EXPECT_FALSE(host::RegistryGetDword("HKLM\\Software\\Tarn", "Value", &stored));
+
+    host::ClearCallFailures();
+    EXPECT_EQ(ZwSetValueKey(child, &name, 0, REG_DWORD, &data, sizeof(data)), STATUS_SUCCESS);
+    EXPECT_TRUE(host::RegistryGetDword("HKLM\\Software\\Tarn", "Value", &stored));
+    EXPECT_EQ(ZwClose(child), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
 TEST_F(RegistryKeys, QueryThroughAHandleNeedsQueryAccess)
