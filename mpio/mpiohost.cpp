@@ -82,7 +82,7 @@ NTSTATUS Host::LoadDriver(DriverEntryRoutine entry, const std::string &serviceNa
     registryPath.MaximumLength = registryPath.Length;
 
     host::RequirePassive("DriverEntry");
-    return entry(driverObject_, &registryPath);
+    return host::CallDriver("DriverEntry", entry, driverObject_, &registryPath);
 }
 
 NTSTATUS Host::Refuse(NTSTATUS status, const std::string &reason)
@@ -147,7 +147,7 @@ NTSTATUS Host::Unload()
     if (!registered_) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return record_.DsmUnload(record_.DsmContext);
+    return host::CallDriver("DsmUnload", record_.DsmUnload, record_.DsmContext);
 }
 
 void Host::SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo)
