@@ -164,8 +164,8 @@ void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uin
     Device &device = devices_[index];
     host::RequirePassive("DsmInquireDriver");
     const DSM_INIT_DATA &record = LiveRecord("DsmInquireDriver");
-    device.ClaimStatus = record.DsmInquireDriver(
-        record.DsmContext, device.TargetObject, device.PortObject,
+    device.ClaimStatus = host::CallDriver(
+        "DsmInquireDriver", record.DsmInquireDriver, record.DsmContext, device.TargetObject, device.PortObject,
         reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(descriptor->data()),
         reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(identifiers->data()), &device.DsmId);
     if (!NT_SUCCESS(device.ClaimStatus)) {
@@ -173,7 +173,8 @@ void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uin
         return;
     }
 
-    PCHAR serial = record.DsmGetSerialNumber(record.DsmContext, device.DsmId);
+    PCHAR serial = host::CallDriver("DsmGetSerialNumber", record.DsmGetSerialNumber, record.DsmContext,
+                                     device.DsmId);
     if (serial != nullptr) {
         device.SerialNumber = serial;
         ExFreePool(serial);
@@ -181,15 +182,16 @@ void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uin
 
     // MPIO keeps one controller record per device; it is not used here.
     PCONTROLLER_INFO controller = nullptr;
-    if (NT_SUCCESS(record.DsmGetControllerInfo(record.DsmContext, device.DsmId, DSM_CNTRL_FLAGS_ALLOCATE,
-                                                &controller)) &&
+    if (NT_SUCCESS(host::CallDriver("DsmGetControllerInfo", record.DsmGetControllerInfo, record.DsmContext,
+                                    device.DsmId, DSM_CNTRL_FLAGS_ALLOCATE, &controller)) &&
         controller != nullptr) {
         ExFreePool(controller);
     }
 
     for (size_t disk = 0; disk < disks_.size(); disk++) {
         const Device &first = devices_[disks_[disk].Devices.front()];
-        if (record.DsmCompareDevices(record.DsmContext, first.DsmId, device.DsmId)) {
+        if (host::CallDriver("DsmCompareDevices", record.DsmCompareDevices, record.DsmContext, first.DsmId,
+                             device.DsmId)) {
             disks_[disk].Devices.push_back(index);
             device.Group = (int)disk;
             return;

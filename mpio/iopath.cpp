@@ -75,25 +75,28 @@ IoResult Host::Submit(size_t disk, PIRP irp, PSCSI_REQUEST_BLOCK srb)
 
     NTSTATUS status = STATUS_PENDING;
     PVOID path = nullptr;
-    result.Category =
-        record.DsmCategorizeRequest(record.DsmContext, dsmIds, irp, srb, nullptr, &path, &status);
+    result.Category = host::CallDriver("DsmCategorizeRequest", record.DsmCategorizeRequest, record.DsmContext,
+                                       dsmIds, irp, srb, nullptr, &path, &status);
 
     if (result.Category == DSM_CATEGORY_CARRIED_OUT_BY_DSM) {
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
-        record.DsmSrbDeviceControl(record.DsmContext, dsmIds, irp, srb, &event);
+        host::CallDriver("DsmSrbDeviceControl", record.DsmSrbDeviceControl, record.DsmContext, dsmIds, irp, srb,
+                         &event);
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     } else if (result.Category == DSM_CATEGORY_PATH_CHOSEN && DeviceOfPath(path) != nullptr) {
         result.Path = path;
         const Device &device = *DeviceOfPath(path);
         DSM_COMPLETION_INFO completion{};
-        record.DsmSetCompletion(record.DsmContext, path, irp, srb, &completion);
+        host::CallDriver("DsmSetCompletion", record.DsmSetCompletion, record.DsmContext, path, irp, srb,
+                         &completion);
         if (srb == nullptr) {
             // A device control the storage has no SCSI command for: the
             // port driver refuses it, and its completion still runs.
             irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
             if (completion.DsmCompletionRoutine != nullptr) {
-                completion.DsmCompletionRoutine(path, irp, srb, completion.DsmContext);
+                host::CallDriver("DSM completion routine", completion.DsmCompletionRoutine, path, irp, srb,
+                                 completion.DsmContext);
             }
             result.Status = irp->IoStatus.Status;
             return result;
@@ -133,7 +136,8 @@ IoResult Host::Submit(size_t disk, PIRP irp, PSCSI_REQUEST_BLOCK srb)
         irp->IoStatus.Status = SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SUCCESS ? STATUS_SUCCESS
                                                                               : STATUS_IO_DEVICE_ERROR;
         if (completion.DsmCompletionRoutine != nullptr) {
-            completion.DsmCompletionRoutine(path, irp, srb, completion.DsmContext);
+            host::CallDriver("DSM completion routine", completion.DsmCompletionRoutine, path, irp, srb,
+                             completion.DsmContext);
         }
     } else {
         irp->IoStatus.Status = NT_SUCCESS(status) ? STATUS_NO_SUCH_DEVICE : status;

@@ -118,7 +118,7 @@ NTSTATUS Host::LoadDriver(DriverEntryRoutine entry, const std::string &serviceNa
 
     host::RequirePassive("DriverEntry");
     inDriverEntry_ = true;
-    NTSTATUS status = entry(driverObject_, &registryPath);
+    NTSTATUS status = host::CallDriver("DriverEntry", entry, driverObject_, &registryPath);
     inDriverEntry_ = false;
     // The record registered must outlive DriverEntry.
     if (registered_) {
@@ -258,7 +258,7 @@ NTSTATUS Host::Unload()
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     const DSM_INIT_DATA &record = LiveRecord("DsmUnload");
-    return record.DsmUnload(record.DsmContext);
+    return host::CallDriver("DsmUnload", record.DsmUnload, record.DsmContext);
 }
 
 void Host::SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo)

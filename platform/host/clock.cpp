@@ -171,17 +171,12 @@ void RunDpc(PKTIMER timer, PKDPC dpc)
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
 
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    int locks = HeldSpinLocks();
-    routine(dpc, dpc->DeferredContext, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.LowPart)),
-            reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(systemTime.u.HighPart))));
-    g_dpcRuns++;
-    KIRQL after = KeGetCurrentIrql();
-    if (HeldSpinLocks() != locks) {
-        VerifierFail("DPC routine %p (timer %p) returned holding a spin lock", (void *)routine, (void *)timer);
-    } else if (after != DISPATCH_LEVEL) {
-        VerifierFail("DPC routine %p (timer %p) returned at %s; it was called at DISPATCH_LEVEL", (void *)routine,
-                     (void *)timer, detail::IrqlName(after));
+    {
+        DriverCall call("DPC routine", reinterpret_cast<const void *>(routine));
+        routine(dpc, dpc->DeferredContext, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.u.LowPart)),
+                reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(systemTime.u.HighPart))));
     }
+    g_dpcRuns++;
     RestoreIrql(old);
 }
 
@@ -259,16 +254,11 @@ void RunWorkItemsUntilEmpty(size_t *count)
             RecomputeActive();
         }
         // The item may be freed (or requeued) by its own routine: not touched after the call.
-        work.Routine(work.Device, work.Context);
-        ++*count;
-        KIRQL after = KeGetCurrentIrql();
-        if (HeldSpinLocks() != 0) {
-            VerifierFail("work item routine %p (work item %p) returned holding a spin lock", (void *)work.Routine,
-                         (void *)item);
-        } else if (after != PASSIVE_LEVEL) {
-            VerifierFail("work item routine %p (work item %p) returned at %s; it was called at PASSIVE_LEVEL",
-                         (void *)work.Routine, (void *)item, detail::IrqlName(after));
+        {
+            DriverCall call("work item routine", reinterpret_cast<const void *>(work.Routine));
+            work.Routine(work.Device, work.Context);
         }
+        ++*count;
         RestoreIrql(PASSIVE_LEVEL);
     }
 }

@@ -53,6 +53,40 @@ void RequirePassive(const char *call);
 // Spin locks held by the calling thread.
 int HeldSpinLocks();
 
+// Every call the host makes into the driver -- an entry point through
+// the registration record, a completion routine, a DPC, a work item, a
+// WMI control callback -- is made inside a DriverCall.  When it ends, the
+// calling thread must be back at the IRQL it called at and hold exactly
+// the spin locks it held: a routine that returns holding a lock or at
+// another level is a verifier failure naming it, and the thread is then
+// brought back (its extra locks dropped, its IRQL restored) so that the
+// host can go on.  Cheap enough for the per-request path: two
+// thread-local reads at each end.
+class DriverCall {
+public:
+    // routine names the call in messages ("DsmInquireDriver", or a kind
+    // such as "DPC routine" followed by address when given).
+    explicit DriverCall(const char *routine, const void *address = nullptr);
+    ~DriverCall();
+    DriverCall(const DriverCall &) = delete;
+    DriverCall &operator=(const DriverCall &) = delete;
+
+private:
+    const char *routine_;
+    const void *address_;
+    KIRQL irql_;
+    int locks_;
+};
+
+// Calls a driver routine inside a DriverCall: CallDriver("DsmUnload",
+// record.DsmUnload, record.DsmContext).
+template <typename Routine, typename... Args>
+auto CallDriver(const char *name, Routine routine, Args &&...args) -> decltype(routine(args...))
+{
+    DriverCall call(name);
+    return routine(static_cast<Args &&>(args)...);
+}
+
 // Pool tags as the kernel packs them: "TARN" is 'NRAT'.
 constexpr ULONG Tag(const char (&text)[5])
 {
@@ -76,6 +110,14 @@ size_t PoolOutstanding();                   // blocks not yet freed
 size_t PoolOutstanding(ULONG tag);
 std::vector<PoolBlock> PoolBlocks();
 std::string PoolReport();                   // one line per outstanding block
+
+// The verifier's pool sweep: checks the guard bytes before and after
+// every live block (lookaside entries included) and reports each damaged
+// one as a verifier failure naming its tag, size and serial.  Returns the
+// number of damaged blocks.  Tests call it at any time; the fixtures call
+// it at every test's end, and Reboot and ResetMachine call it first.
+// With damage given, the findings are returned in it instead of reported.
+size_t PoolVerify(std::vector<std::string> *damage = nullptr);
 uint64_t PoolAllocationCount();             // allocations attempted since boot
 // The outstanding block that holds [address, address + size), if any.
 bool PoolBlockAt(const void *address, size_t size, PoolBlock *block);

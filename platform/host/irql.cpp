@@ -43,6 +43,13 @@ constexpr int kMaxHeldLocks = 16;
 thread_local HeldLock t_held[kMaxHeldLocks];
 thread_local char t_lockToken;   // its address identifies the thread as a lock owner
 
+// The lock this thread took last, for messages.
+PKSPIN_LOCK LastHeldLock()
+{
+    int slot = (t_heldLocks < kMaxHeldLocks ? t_heldLocks : kMaxHeldLocks) - 1;
+    return slot >= 0 ? t_held[slot].Lock : nullptr;
+}
+
 ULONG_PTR OwnToken()
 {
     return reinterpret_cast<ULONG_PTR>(&t_lockToken);
@@ -85,6 +92,47 @@ void RequirePassive(const char *call)
 int HeldSpinLocks()
 {
     return t_heldLocks;
+}
+
+DriverCall::DriverCall(const char *routine, const void *address)
+    : routine_(routine), address_(address), irql_(t_irql), locks_(t_heldLocks)
+{
+}
+
+DriverCall::~DriverCall()
+{
+    if (t_heldLocks == locks_ && t_irql == irql_) {
+        return;
+    }
+    char name[160];
+    if (address_ != nullptr) {
+        snprintf(name, sizeof(name), "%s %p", routine_, address_);
+    } else {
+        snprintf(name, sizeof(name), "%s", routine_);
+    }
+    if (t_heldLocks > locks_) {
+        PKSPIN_LOCK lock = locks_ < kMaxHeldLocks ? t_held[locks_].Lock : nullptr;
+        VerifierFail("%s returned holding a spin lock (%p); every lock it takes must be released before it returns",
+                     name, (void *)lock);
+    } else if (t_heldLocks < locks_) {
+        VerifierFail("%s returned having released a spin lock its caller holds", name);
+    } else {
+        VerifierFail("%s returned at %s; it was called at %s", name, detail::IrqlName(t_irql),
+                     detail::IrqlName(irql_));
+    }
+
+    // Back to the caller's state, so that the host (and a test that
+    // records the failure) can go on: the locks taken inside are dropped.
+    ULONG_PTR token = OwnToken();
+    for (int i = locks_; i < t_heldLocks && i < kMaxHeldLocks; i++) {
+        ULONG_PTR owned = token;
+        __atomic_compare_exchange_n(t_held[i].Lock, &owned, (ULONG_PTR)0, false, __ATOMIC_RELEASE,
+                                    __ATOMIC_RELAXED);
+    }
+    if (t_heldLocks > locks_) {
+        t_heldLocks = locks_;
+    }
+    t_irql = irql_;
 }
 
 namespace detail {
@@ -154,6 +202,11 @@ extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
 {
     if (NewIrql > t_irql) {
         VerifierFail("KeLowerIrql to %s from the lower %s", detail::IrqlName(NewIrql), detail::IrqlName(t_irql));
+    } else if (NewIrql < DISPATCH_LEVEL && t_heldLocks != 0) {
+        // The holder could be preempted, and a thread spinning on the lock
+        // at DISPATCH_LEVEL would never let it run again.
+        VerifierFail("KeLowerIrql to %s with spin lock %p held; a spin lock holder must stay at DISPATCH_LEVEL",
+                     detail::IrqlName(NewIrql), (void *)LastHeldLock());
     }
     t_irql = NewIrql;
 }
@@ -215,5 +268,10 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     }
     t_heldLocks--;
     __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
+    if (NewIrql < DISPATCH_LEVEL && t_heldLocks != 0) {
+        VerifierFail("spin lock %p released to %s while spin lock %p is still held; a spin lock holder must stay at "
+                     "DISPATCH_LEVEL",
+                     (void *)SpinLock, detail::IrqlName(NewIrql), (void *)LastHeldLock());
+    }
     t_irql = NewIrql;
 }

@@ -16,6 +16,8 @@ namespace host {
 
 void Reboot()
 {
+    // Damage to a block nobody freed is found here at the latest.
+    PoolVerify();
     detail::RebootDiagnostics();
     detail::RebootRegistry();
     detail::RebootCore();

@@ -17,9 +17,11 @@ Abstract:
         above APC_LEVEL and any pool call above DISPATCH_LEVEL are
         verifier failures naming the call;
       - a new block is filled with 0xCD (pool is never handed out zeroed),
-        a freed block with 0xDF before it is released, and 16 guard bytes
-        after each block are checked at the free (an overrun is a verifier
-        failure);
+        a freed block with 0xDF before it is released, and guard bytes
+        before and after each block (0xFB) are checked when it is freed,
+        when a lookaside list takes an entry back, and by the verifier's
+        sweep (host::PoolVerify, run at every reboot): an overrun or
+        underrun is a verifier failure even for a block never freed;
       - freeing pool that still holds an active timer, a queued work item
         or an initialised lookaside list is a verifier failure;
       - a lookaside list takes back only live pool blocks of its tag and
@@ -55,7 +57,7 @@ namespace {
 constexpr unsigned char kNewFill = 0xCD;
 constexpr unsigned char kFreedFill = 0xDF;
 constexpr unsigned char kGuardFill = 0xFB;
-constexpr size_t kGuardBytes = 16;
+constexpr size_t kGuardBytes = 16;       // after each block; before it, as many as its alignment
 constexpr size_t kRecentFrees = 4096;   // freed blocks remembered to name a double free
 
 struct LookasideState;
@@ -65,6 +67,7 @@ struct Block {
     ULONG Tag;
     POOL_TYPE Type;
     uint64_t Serial;
+    size_t Front;   // guard bytes before the block: the block keeps its alignment
     // The lookaside list that handed the block out or holds it in its
     // cache, if one did: the only list whose entry table may name it.
     LookasideState *Lookaside;
@@ -125,21 +128,53 @@ void Fail(const std::string &message)
     VerifierFail("%s", message.c_str());
 }
 
-bool GuardIntact(const void *p, size_t size)
+size_t FrontGuardBytes(POOL_TYPE type)
 {
-    const unsigned char *guard = static_cast<const unsigned char *>(p) + size;
-    for (size_t i = 0; i < kGuardBytes; i++) {
-        if (guard[i] != kGuardFill) {
+    return (type == NonPagedPoolCacheAligned || type == PagedPoolCacheAligned) ? 64 : 16;
+}
+
+bool FillIntact(const unsigned char *bytes, size_t count)
+{
+    for (size_t i = 0; i < count; i++) {
+        if (bytes[i] != kGuardFill) {
             return false;
         }
     }
     return true;
 }
 
-void ReleaseMemory(void *p, size_t size)
+// What damage the guards of a block show: nullptr when none, else
+// "overrun", "underrun" or "underrun and overrun".
+const char *GuardDamage(const void *p, size_t size, size_t front)
 {
-    memset(p, kFreedFill, size + kGuardBytes);
-    free(p);
+    const unsigned char *block = static_cast<const unsigned char *>(p);
+    bool under = !FillIntact(block - front, front);
+    bool over = !FillIntact(block + size, kGuardBytes);
+    return under ? (over ? "underrun and overrun" : "underrun") : (over ? "overrun" : nullptr);
+}
+
+std::string DamageMessage(const char *call, const void *p, const char *damage, ULONG tag, size_t size,
+                          uint64_t serial)
+{
+    const char *where = strcmp(damage, "overrun") == 0    ? "past the end of"
+                        : strcmp(damage, "underrun") == 0 ? "before the start of"
+                                                          : "before the start of and past the end of";
+    std::string serialText = serial != 0 ? Format(" (serial %" PRIu64 ")", serial) : std::string();
+    return Format("%s(%p): pool %s: bytes %s the '%s' block of %zu bytes%s were written", call, p, damage, where,
+                  TagText(tag).c_str(), size, serialText.c_str());
+}
+
+void LayGuards(void *p, size_t size, size_t front)
+{
+    memset(static_cast<char *>(p) - front, kGuardFill, front);
+    memset(static_cast<char *>(p) + size, kGuardFill, kGuardBytes);
+}
+
+void ReleaseMemory(void *p, size_t size, size_t front)
+{
+    char *base = static_cast<char *>(p) - front;
+    memset(base, kFreedFill, front + size + kGuardBytes);
+    free(base);
 }
 
 //
@@ -178,19 +213,24 @@ private:
 // The entries a list knows by address: those it handed out (lists whose
 // entries are pool, which are checked without a pool lookup when they come
 // back) and those in its cache (a second free of one is a double free).
-// Open addressing with linear probing and backward-shift deletion: the
+// Each keeps the entry's pool block size (0 when unknown), so the guards
+// of an entry coming back are checked without a pool lookup.  Open
+// addressing with linear probing and backward-shift deletion: the
 // per-request path allocates nothing and leaves no tombstones.
 class EntryTable {
 public:
     enum State : unsigned char { Unknown, HandedOut, Cached };
 
-    State Find(const void *entry) const
+    State Find(const void *entry, size_t *blockSize = nullptr) const
     {
         if (count_ == 0) {
             return Unknown;
         }
         for (size_t i = Home(entry);; i = (i + 1) & mask_) {
             if (slots_[i].Entry == entry) {
+                if (blockSize != nullptr) {
+                    *blockSize = slots_[i].Size;
+                }
                 return slots_[i].Value;
             }
             if (slots_[i].Entry == nullptr) {
@@ -199,13 +239,17 @@ public:
         }
     }
 
-    void Set(const void *entry, State state)
+    // blockSize 0 keeps what is known of a listed entry.
+    void Set(const void *entry, State state, size_t blockSize = 0)
     {
         if (count_ != 0) {
             size_t i = Home(entry);
             while (slots_[i].Entry != nullptr) {
                 if (slots_[i].Entry == entry) {
                     slots_[i].Value = state;
+                    if (blockSize != 0) {
+                        slots_[i].Size = blockSize;
+                    }
                     return;
                 }
                 i = (i + 1) & mask_;
@@ -218,7 +262,7 @@ public:
         while (slots_[i].Entry != nullptr) {
             i = (i + 1) & mask_;
         }
-        slots_[i] = Slot{entry, state};
+        slots_[i] = Slot{entry, state, blockSize};
         count_++;
     }
 
@@ -243,13 +287,13 @@ public:
                 hole = i;
             }
         }
-        slots_[hole] = Slot{nullptr, Unknown};
+        slots_[hole] = Slot{nullptr, Unknown, 0};
         count_--;
     }
 
     void Clear()
     {
-        std::fill(slots_.begin(), slots_.end(), Slot{nullptr, Unknown});
+        std::fill(slots_.begin(), slots_.end(), Slot{nullptr, Unknown, 0});
         count_ = 0;
     }
 
@@ -257,6 +301,7 @@ private:
     struct Slot {
         const void *Entry;
         State Value;
+        size_t Size;
     };
 
     size_t Home(const void *entry) const
@@ -267,13 +312,13 @@ private:
 
     void Grow()
     {
-        std::vector<Slot> old(std::max<size_t>(slots_.size() * 2, 16), Slot{nullptr, Unknown});
+        std::vector<Slot> old(std::max<size_t>(slots_.size() * 2, 16), Slot{nullptr, Unknown, 0});
         old.swap(slots_);
         mask_ = slots_.size() - 1;
         count_ = 0;
         for (const Slot &slot : old) {
             if (slot.Entry != nullptr) {
-                Set(slot.Entry, slot.Value);
+                Set(slot.Entry, slot.Value, slot.Size);
             }
         }
     }
@@ -404,10 +449,12 @@ bool LookasideIn(const void *begin, size_t size)
 // and takes it over for the list: it must be a live pool block of the
 // list's tag and at least its size, and not one another list caches (a
 // double free); another list that handed it out forgets it.  No list lock
-// is held.  Returns the failure, empty when the entry is fine.
+// is held.  Returns the failure, empty when the entry is fine; *blockSize
+// is the block's size when its guards lie where a list entry's do.
 std::string ClaimForeignEntry(PNPAGED_LOOKASIDE_LIST list, LookasideState *state, ULONG tag, size_t size,
-                              const void *entry)
+                              const void *entry, size_t *blockSize)
 {
+    *blockSize = 0;
     LookasideState *previous = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_poolMutex);
@@ -441,6 +488,9 @@ std::string ClaimForeignEntry(PNPAGED_LOOKASIDE_LIST list, LookasideState *state
                       (void *)list, entry);
     }
     it->second.Lookaside = state;
+    if (it->second.Front == FrontGuardBytes(NonPagedPool)) {
+        *blockSize = it->second.Size;
+    }
     return std::string();
 }
 
@@ -532,11 +582,9 @@ void FreeBlock(const char *call, PVOID p, ULONG tag, bool checkTag)
         }
         state->Entries.Erase(p);
     }
-    if (!GuardIntact(p, block.Size)) {
-        Fail(Format("%s(%p): pool overrun: bytes past the end of the '%s' block of %zu bytes (serial %" PRIu64
-                    ") were written",
-                    call, p, TagText(block.Tag).c_str(), block.Size, block.Serial));
-        // freed all the same: the overrun is reported
+    if (const char *damage = GuardDamage(p, block.Size, block.Front)) {
+        Fail(DamageMessage(call, p, damage, block.Tag, block.Size, block.Serial));
+        // freed all the same: the damage is reported
     }
 
     {
@@ -553,7 +601,7 @@ void FreeBlock(const char *call, PVOID p, ULONG tag, bool checkTag)
             g_recentFrees.pop_front();
         }
     }
-    ReleaseMemory(p, block.Size);
+    ReleaseMemory(p, block.Size, block.Front);
 }
 
 // ExAllocatePoolWithTag; list is the lookaside list the block is
@@ -583,16 +631,17 @@ void *AllocateBlock(POOL_TYPE type, size_t size, ULONG tag, LookasideState *list
         }
     }
 
-    size_t alignment = (type == NonPagedPoolCacheAligned || type == PagedPoolCacheAligned) ? 64 : 16;
-    void *p = nullptr;
-    if (posix_memalign(&p, alignment, size + kGuardBytes) != 0) {
+    size_t front = FrontGuardBytes(type);
+    void *base = nullptr;
+    if (posix_memalign(&base, front, front + size + kGuardBytes) != 0) {
         return nullptr;
     }
+    char *p = static_cast<char *>(base) + front;
     memset(p, kNewFill, size);
-    memset(static_cast<char *>(p) + size, kGuardFill, kGuardBytes);
+    LayGuards(p, size, front);
 
     std::lock_guard<std::mutex> lock(g_poolMutex);
-    g_blocks[p] = Block{size, tag, type, ++g_serial, list};
+    g_blocks[p] = Block{size, tag, type, ++g_serial, front, list};
     for (auto it = g_recentFrees.begin(); it != g_recentFrees.end();) {
         it = it->Address == p ? g_recentFrees.erase(it) : std::next(it);
     }
@@ -672,6 +721,31 @@ std::string PoolReport()
     return report;
 }
 
+size_t PoolVerify(std::vector<std::string> *found)
+{
+    std::vector<std::string> damaged;
+    {
+        std::lock_guard<std::mutex> lock(g_poolMutex);
+        for (const auto &entry : g_blocks) {
+            const Block &block = entry.second;
+            if (const char *damage = GuardDamage(entry.first, block.Size, block.Front)) {
+                damaged.push_back(DamageMessage("pool sweep", entry.first, damage, block.Tag, block.Size,
+                                                block.Serial));
+            }
+        }
+    }
+    size_t count = damaged.size();
+    for (std::string &message : damaged) {
+        message += "; the block is still allocated";
+        if (found != nullptr) {
+            found->push_back(std::move(message));
+        } else {
+            Fail(message);
+        }
+    }
+    return count;
+}
+
 uint64_t PoolAllocationCount()
 {
     std::lock_guard<std::mutex> lock(g_poolMutex);
@@ -727,7 +801,7 @@ void RebootPool()
         g_attempts = 0;
     }
     for (const auto &entry : blocks) {
-        ReleaseMemory(const_cast<void *>(entry.first), entry.second.Size);
+        ReleaseMemory(const_cast<void *>(entry.first), entry.second.Size, entry.second.Front);
     }
 }
 
@@ -871,7 +945,7 @@ extern "C" PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST 
     if (entry != nullptr) {
         lock.lock();
         if (state->Generation == generation && state->Owner == Lookaside) {   // not deleted meanwhile
-            state->Entries.Set(entry, EntryTable::HandedOut);
+            state->Entries.Set(entry, EntryTable::HandedOut, size);
         }
     }
     return entry;
@@ -892,14 +966,15 @@ extern "C" VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookasi
         VerifierFail("ExFreeToNPagedLookasideList(%p, NULL): freeing a NULL entry", (void *)Lookaside);
         return;
     }
-    EntryTable::State known = state->Entries.Find(Entry);
+    size_t blockSize = 0;
+    EntryTable::State known = state->Entries.Find(Entry, &blockSize);
     if (known == EntryTable::Unknown && state->PoolBacked()) {
         // Not an entry the list handed out: the full checks, with the list
         // unlocked, and then the list takes it over.
         ULONG tag = state->Tag;
         size_t size = state->Size;
         lock.unlock();
-        std::string message = ClaimForeignEntry(Lookaside, state, tag, size, Entry);
+        std::string message = ClaimForeignEntry(Lookaside, state, tag, size, Entry, &blockSize);
         if (!message.empty()) {
             Fail(message);
             return;
@@ -912,6 +987,20 @@ extern "C" VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookasi
         }
         lock = std::unique_lock<ListLock>(state->Lock, std::adopt_lock);
         known = state->Entries.Find(Entry);
+    }
+    if (blockSize != 0) {
+        if (const char *damage = GuardDamage(Entry, blockSize, FrontGuardBytes(NonPagedPool))) {
+            // Reported (once the list is unlocked) and taken back all the
+            // same, with its guards laid again so that no later check
+            // reports the same damage.
+            std::string message =
+                DamageMessage("ExFreeToNPagedLookasideList", Entry, damage, state->Tag, blockSize, 0);
+            LayGuards(Entry, blockSize, FrontGuardBytes(NonPagedPool));
+            lock.unlock();
+            Fail(message);
+            ExFreeToNPagedLookasideList(Lookaside, Entry);
+            return;
+        }
     }
     if (known == EntryTable::Cached) {
         lock.unlock();
@@ -928,7 +1017,7 @@ extern "C" VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookasi
     if (state->Cache.size() < state->Depth) {
         memset(Entry, kFreedFill, state->Size);
         state->Cache.push_back(Entry);
-        state->Entries.Set(Entry, EntryTable::Cached);
+        state->Entries.Set(Entry, EntryTable::Cached, blockSize);
         return;
     }
     state->Entries.Erase(Entry);

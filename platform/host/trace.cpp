@@ -88,7 +88,8 @@ NTSTATUS QueryRegInfo(WMIENTRY routine, PVOID context, GUID *controlGuid)
     for (int attempt = 0;; attempt++) {
         std::vector<uint64_t> memory((size + 7) / 8, 0);
         ULONG returned = 0;
-        NTSTATUS status = routine(IRP_MN_REGINFO, nullptr, size, memory.data(), context, &returned);
+        NTSTATUS status = CallDriver("WMI control callback (IRP_MN_REGINFO)", routine, IRP_MN_REGINFO, nullptr, size,
+                                     memory.data(), context, &returned);
         if (status == STATUS_BUFFER_TOO_SMALL) {
             if (attempt == 0 && returned > size && returned <= kRegInfoLargestSize) {
                 size = returned;
@@ -142,7 +143,9 @@ NTSTATUS SendEventsRequest(const Provider &provider, UCHAR code, TRACEHANDLE log
     header.Guid = provider.ControlGuid;
     header.Flags = kWnodeFlagTracedGuid;
     ULONG size = 0;
-    return provider.Routine(code, nullptr, sizeof(header), &header, provider.Context, &size);
+    return CallDriver(code == IRP_MN_ENABLE_EVENTS ? "WMI control callback (IRP_MN_ENABLE_EVENTS)"
+                                                   : "WMI control callback (IRP_MN_DISABLE_EVENTS)",
+                      provider.Routine, code, nullptr, (ULONG)sizeof(header), &header, provider.Context, &size);
 }
 
 // Ends the active session, telling the provider (control lock held).

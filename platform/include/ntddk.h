@@ -118,8 +118,11 @@ typedef const GUID *LPCGUID;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
+// The record a member belongs to.  offsetof and char arithmetic, not a
+// member reached through a null record: that is undefined behaviour, and
+// a sanitizer rightly says so.
 #define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+    ((type *)((PCHAR)(address) - offsetof(type, field)))
 
 //
 // Status codes.

@@ -15,6 +15,7 @@ Abstract:
 #pragma once
 
 #include "healpaths.h"
+#include "machinechecks.h"
 #include "mpiohost.h"
 #include "simarray.h"
 #include "tarn.h"
@@ -68,10 +69,12 @@ protected:
         TarnRegisterTraceFormats();
     }
 
-    // The machine owns what a started driver keeps for the life of the system.
+    // The machine owns what a started driver keeps for the life of the
+    // system; what the test left broken is found before the reboot.
     void TearDown() override
     {
         host_.reset();
+        CheckMachineAtTestEnd();
         host::Reboot();
     }
 

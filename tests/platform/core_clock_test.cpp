@@ -3,6 +3,7 @@
 #include "core_testutil.h"
 
 #include <gmock/gmock.h>
+#include <gtest/gtest-spi.h>
 
 #include <atomic>
 #include <chrono>
@@ -366,11 +367,127 @@ TEST(CoreVerifier, BlockingWaitWithRaisedIrqlAndALockHeldNamesTheLock)
     KIRQL old;
     KeAcquireSpinLock(&lock, &old);
     KeLowerIrql(PASSIVE_LEVEL);
+    EXPECT_THAT(verifier.One(), HasSubstr("KeLowerIrql to PASSIVE_LEVEL with spin lock"));
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     EXPECT_THAT(verifier.One(), HasSubstr("KeWaitForSingleObject called with a spin lock held"));
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
     EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+}
+
+TEST(CoreVerifier, LeavingDispatchLevelWithASpinLockHeldIsAVerifierFailure)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    KSPIN_LOCK outer, inner;
+    KeInitializeSpinLock(&outer);
+    KeInitializeSpinLock(&inner);
+    KIRQL fromPassive, fromDispatch;
+
+    KeAcquireSpinLock(&outer, &fromPassive);
+    KeLowerIrql(PASSIVE_LEVEL);
+    EXPECT_THAT(verifier.One(), HasSubstr("KeLowerIrql to PASSIVE_LEVEL with spin lock"));
+    KeRaiseIrql(DISPATCH_LEVEL, &fromDispatch);
+
+    // Released out of order: the outer lock's level is PASSIVE_LEVEL, but
+    // the inner one is still held.
+    KeAcquireSpinLock(&inner, &fromDispatch);
+    KeReleaseSpinLock(&outer, fromPassive);
+    EXPECT_THAT(verifier.One(), HasSubstr("released to PASSIVE_LEVEL while spin lock"));
+    KeRaiseIrql(DISPATCH_LEVEL, &fromDispatch);
+    KeReleaseSpinLock(&inner, DISPATCH_LEVEL);
+    KeLowerIrql(PASSIVE_LEVEL);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+}
+
+// What a misbehaving driver routine does before it returns.
+KSPIN_LOCK g_keptLock;
+void (*g_misbehave)();
+void KeepLock()
+{
+    KIRQL old;
+    KeAcquireSpinLock(&g_keptLock, &old);
+}
+void ChangeIrql()
+{
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+    } else {
+        KeLowerIrql(PASSIVE_LEVEL);
+    }
+}
+
+// Each way the host calls into the driver catches a routine that returns
+// unbalanced, names it, and brings the thread back to where it was.
+TEST(CoreVerifier, DriverRoutineReturningUnbalancedIsNamedAndTheThreadBroughtBack)
+{
+    enum Way { EntryPoint, Dpc, WorkItem };
+    struct Case {
+        Way How;
+        void (*Misbehave)();
+        const char *Expected;
+    };
+    const Case cases[] = {
+        {EntryPoint, KeepLock, "DsmExample returned holding a spin lock"},
+        {EntryPoint, ChangeIrql, "DsmExample returned at DISPATCH_LEVEL; it was called at PASSIVE_LEVEL"},
+        {Dpc, KeepLock, "returned holding a spin lock"},
+        {Dpc, ChangeIrql, "returned at PASSIVE_LEVEL; it was called at DISPATCH_LEVEL"},
+        {WorkItem, KeepLock, "returned holding a spin lock"},
+        {WorkItem, ChangeIrql, "returned at DISPATCH_LEVEL; it was called at PASSIVE_LEVEL"},
+    };
+    const char *const wayNames[] = {"", "DPC routine 0x", "work item routine 0x"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Expected);
+        host::ResetMachine();
+        KeInitializeSpinLock(&g_keptLock);
+        g_misbehave = c.Misbehave;
+        VerifierRecorder verifier;
+        switch (c.How) {
+        case EntryPoint: {
+            host::DriverCall call("DsmExample");
+            g_misbehave();
+            break;
+        }
+        case Dpc: {
+            KTIMER timer;
+            KDPC dpc;
+            KeInitializeTimerEx(&timer, NotificationTimer);
+            KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { g_misbehave(); }, nullptr);
+            KeSetTimerEx(&timer, RelativeMs(1), 0, &dpc);
+            host::ClockAdvance(1);
+            break;
+        }
+        case WorkItem: {
+            PIO_WORKITEM item = IoAllocateWorkItem(host::CreateDevice(u"", nullptr));
+            IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) { g_misbehave(); }, DelayedWorkQueue, nullptr);
+            host::DrainWorkItems();
+            IoFreeWorkItem(item);
+            break;
+        }
+        }
+        EXPECT_THAT(verifier.One(), AllOf(HasSubstr(wayNames[c.How]), HasSubstr(c.Expected)));
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        EXPECT_EQ(host::HeldSpinLocks(), 0);
+        KIRQL old;   // the kept lock was dropped
+        KeAcquireSpinLock(&g_keptLock, &old);
+        KeReleaseSpinLock(&g_keptLock, old);
+        EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    }
+}
+
+TEST(CoreVerifier, TestEndCheckFailsATestLeftHoldingALockOrRaised)
+{
+    host::ResetMachine();
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_NONFATAL_FAILURE(tarntest::CheckMachineAtTestEnd(), "holding 1 spin lock");
+    EXPECT_EQ(host::HeldSpinLocks(), 0);   // the quiet reboot after the report
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_NONFATAL_FAILURE(tarntest::CheckMachineAtTestEnd(), "the test ends at IRQL 2");
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 TEST(CoreVerifier, SpinLockMisuse)

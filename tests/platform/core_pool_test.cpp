@@ -2,6 +2,7 @@
 #include "core_testutil.h"
 
 #include <gmock/gmock.h>
+#include <gtest/gtest-spi.h>
 
 #include <atomic>
 #include <set>
@@ -118,14 +119,82 @@ TEST(CorePool, WrongTagNamesBothTags)
     EXPECT_THAT(verifier.Take(), testing::IsEmpty());
 }
 
-TEST(CorePool, OverrunPastTheBlockIsCaughtAtTheFree)
+// Writes one byte just outside a block: before it, after it, or both.
+struct GuardCase {
+    const char *Damage;   // as the verifier names it
+    bool Before;
+    bool After;
+    POOL_TYPE Type;
+};
+const GuardCase kGuardCases[] = {
+    {"overrun", false, true, NonPagedPool},
+    {"underrun", true, false, NonPagedPool},
+    {"underrun and overrun", true, true, NonPagedPool},
+    {"underrun", true, false, NonPagedPoolCacheAligned},   // its guard keeps the block aligned
+    {"overrun", false, true, PagedPool},
+};
+
+void Damage(const GuardCase &c, char *p, size_t size)
 {
-    host::ResetMachine();
-    VerifierRecorder verifier;
-    char *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 10, kTarn));
-    p[10] = 0;   // one byte too far
-    ExFreePoolWithTag(p, kTarn);
-    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("overrun"), HasSubstr("'TARN' block of 10 bytes")));
+    if (c.Before) {
+        p[-1] = 0;
+    }
+    if (c.After) {
+        p[size] = 0;
+    }
+}
+
+TEST(CorePool, DamagedGuardsAreCaughtAtTheFree)
+{
+    for (const GuardCase &c : kGuardCases) {
+        SCOPED_TRACE(c.Damage);
+        host::ResetMachine();
+        VerifierRecorder verifier;
+        char *p = static_cast<char *>(ExAllocatePoolWithTag(c.Type, 10, kTarn));
+        Damage(c, p, 10);
+        ExFreePoolWithTag(p, kTarn);
+        EXPECT_THAT(verifier.One(),
+                    AllOf(HasSubstr("ExFreePoolWithTag"), HasSubstr(std::string("pool ") + c.Damage + ":"),
+                          HasSubstr("'TARN' block of 10 bytes")));
+        EXPECT_EQ(host::PoolOutstanding(), 0u);
+    }
+}
+
+// A block that is never freed: its damage is found by the sweep a test
+// may run at any time, by the end-of-test check, and by a reboot.
+TEST(CorePool, DamagedGuardsOfALiveBlockAreFoundBySweepTestEndAndReboot)
+{
+    enum Finder { Sweep, TestEnd, Reboot };
+    for (const GuardCase &c : kGuardCases) {
+        for (Finder finder : {Sweep, TestEnd, Reboot}) {
+            SCOPED_TRACE(std::string(c.Damage) + " found by " + std::to_string(finder));
+            host::ResetMachine();
+            ExAllocatePoolWithTag(c.Type, 32, kTarn);
+            char *p = static_cast<char *>(ExAllocatePoolWithTag(c.Type, 10, kTarn));
+            Damage(c, p, 10);
+            std::string expected = std::string("pool ") + c.Damage + ":";
+            VerifierRecorder verifier;
+            switch (finder) {
+            case Sweep:
+                EXPECT_EQ(host::PoolVerify(), 1u);
+                EXPECT_THAT(verifier.One(), AllOf(HasSubstr(expected), HasSubstr("'TARN' block of 10 bytes (serial 2)"),
+                                                  HasSubstr("still allocated")));
+                EXPECT_EQ(host::PoolVerify(), 1u);   // a sweep repairs nothing
+                host::Reboot();
+                verifier.Take();
+                break;
+            case TestEnd:
+                EXPECT_NONFATAL_FAILURE(tarntest::CheckMachineAtTestEnd(), expected);
+                EXPECT_EQ(host::PoolOutstanding(), 0u);   // rebooted quietly after the report
+                break;
+            case Reboot:
+                host::Reboot();
+                EXPECT_THAT(verifier.One(), HasSubstr(expected));
+                break;
+            }
+            EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+        }
+    }
 }
 
 TEST(CorePool, IrqlRulesOfPool)
@@ -344,6 +413,35 @@ TEST(CoreLookaside, EntriesArePoolBlocksOfTheListAndAreReused)
     EXPECT_EQ(host::PoolOutstanding(kTarn), 1u);   // cached entries stay allocated
     ExDeleteNPagedLookasideList(&list);
     EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
+TEST(CoreLookaside, DamageToAHandedOutEntryIsFoundBySweepAndWhenTheListTakesItBack)
+{
+    host::ResetMachine();
+    VerifierRecorder verifier;
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 48, kTarn, 0);
+    char *entry = static_cast<char *>(ExAllocateFromNPagedLookasideList(&list));
+    entry[48] = 0;
+    EXPECT_EQ(host::PoolVerify(), 1u);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("pool overrun"), HasSubstr("'TARN' block of 48 bytes")));
+
+    ExFreeToNPagedLookasideList(&list, entry);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("ExFreeToNPagedLookasideList"), HasSubstr("pool overrun")));
+    EXPECT_EQ(host::PoolVerify(), 0u);   // reported once; the cached entry is whole again
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&list), entry);
+
+    entry[-1] = 0;   // and an entry a list took over from pool
+    ExFreeToNPagedLookasideList(&list, entry);
+    char *foreign = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 64, kTarn));
+    foreign[-3] = 0;
+    ExFreeToNPagedLookasideList(&list, foreign);
+    std::vector<std::string> found = verifier.Take();
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_THAT(found[0], HasSubstr("pool underrun"));
+    EXPECT_THAT(found[1], AllOf(HasSubstr("pool underrun"), HasSubstr("block of 64 bytes")));
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
 }
 
 TEST(CoreLookaside, CachesAtMostItsDepth)

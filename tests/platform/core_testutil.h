@@ -2,6 +2,7 @@
 #pragma once
 
 #include "hostinternal.h"
+#include "machinechecks.h"
 
 #include <gtest/gtest.h>
 
