@@ -367,17 +367,21 @@ VOID RemovePdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEn
 
 Routine Description:
 
-    The first drive whose whole serial equals the first characters of the
-    given text (case-sensitive), or NULL.
+    The drive whose serial equals the given text in length and in every
+    character (case-sensitive), or NULL.  A serial that merely begins
+    with a stored one is another logical unit: grouping the two would
+    send one unit's I/O down the other's paths.
 
 --*/
 PLD_ENTRY FindLdEntry(PDSM_CONTEXT DsmContext, PCSTR SerialNumber)
 {
+    SIZE_T length = strlen(SerialNumber);
+
     for (PLIST_ENTRY link = DsmContext->DriveList.Flink; link != &DsmContext->DriveList; link = link->Flink) {
         ASSERT(link != NULL);
         PLD_ENTRY ldEntry = CONTAINING_RECORD(link, LD_ENTRY, DriveLink);
         ASSERT(ldEntry->DsmContext == DsmContext);
-        if (strncmp(ldEntry->SerialNumber, SerialNumber, ldEntry->SerialNumberLength) == 0) {
+        if (ldEntry->SerialNumberLength == length && RtlEqualMemory(ldEntry->SerialNumber, SerialNumber, length)) {
             return ldEntry;
         }
     }

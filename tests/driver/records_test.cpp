@@ -146,22 +146,34 @@ TEST_F(RecordsTest, PathsJoinBothListsInOrderAndLeaveThemCleanly)
     EXPECT_EQ(host::PoolOutstanding(), baseline_ + 1) << host::PoolReport();
 }
 
-TEST_F(RecordsTest, DrivesAreFoundByTheirWholeSerial)
+// Serials that are prefixes of each other are different logical units,
+// whichever of them was stored first.
+TEST_F(RecordsTest, DrivesAreFoundByTheirWholeSerialOnly)
 {
-    PLD_ENTRY a = NewDrive("600A0B80");
-    PLD_ENTRY b = NewDrive("600A0B8000");
-    AddLdEntry(context_, a);
-    AddLdEntry(context_, b);
-    // A text whose first characters are a stored serial finds that drive.
-    EXPECT_EQ(FindLdEntry(context_, "600A0B80"), a);
-    EXPECT_EQ(FindLdEntry(context_, "600A0B80FF"), a);
-    EXPECT_EQ(FindLdEntry(context_, "600a0b80"), nullptr);
-    EXPECT_EQ(FindLdEntry(context_, "700A0B80"), nullptr);
-    RemoveLdEntry(context_, a);
-    EXPECT_EQ(FindLdEntry(context_, "600A0B8000"), b);
-    RemoveLdEntry(context_, b);
-    FreeLdEntry(a);
-    FreeLdEntry(b);
+    struct {
+        const char *Stored[2];
+    } orders[] = {{{"600A0B80", "600A0B8000"}}, {{"600A0B8000", "600A0B80"}}};
+    for (const auto &order : orders) {
+        SCOPED_TRACE(order.Stored[0]);
+        PLD_ENTRY first = NewDrive(order.Stored[0]);
+        AddLdEntry(context_, first);
+        // Only the first drive is stored: a longer or shorter text is not it.
+        EXPECT_EQ(FindLdEntry(context_, order.Stored[1]), nullptr);
+        PLD_ENTRY second = NewDrive(order.Stored[1]);
+        AddLdEntry(context_, second);
+
+        EXPECT_EQ(FindLdEntry(context_, order.Stored[0]), first);
+        EXPECT_EQ(FindLdEntry(context_, order.Stored[1]), second);
+        EXPECT_EQ(FindLdEntry(context_, "600A0B80FF"), nullptr);
+        EXPECT_EQ(FindLdEntry(context_, "600A0B8"), nullptr);
+        EXPECT_EQ(FindLdEntry(context_, "600a0b80"), nullptr);
+        EXPECT_EQ(FindLdEntry(context_, "700A0B80"), nullptr);
+
+        RemoveLdEntry(context_, first);
+        RemoveLdEntry(context_, second);
+        FreeLdEntry(first);
+        FreeLdEntry(second);
+    }
 }
 
 TEST_F(RecordsTest, SnapshotHoldsHealthyPathsCurrentFirst)
