@@ -278,6 +278,49 @@ TEST_F(RecordsTest, IdentifierCheckAlwaysAgreesWithThePathList)
     FreeLdEntry(drive);
 }
 
+// Many more inserts than the table has slots while it cannot grow, then
+// more with memory back: the rebuild is sized from the list, not from
+// the count the degraded index kept, so it terminates and agrees.
+TEST_F(RecordsTest, IdentifierIndexRebuildsForEveryPathAddedWhileItWasStarved)
+{
+    PLD_ENTRY drive = NewDrive("6001A3B7");
+    AddLdEntry(context_, drive);
+    std::vector<PPDO_ENTRY> paths;
+    for (int i = 0; i < 80; i++) {
+        paths.push_back(NewPath("6001A3B7", (UCHAR)(i / 16), 0, (UCHAR)(i % 16), 0));
+    }
+    AddPdoEntry(context_, drive, paths[0]);
+    const ULONG capacity = context_->PathIndex.Capacity;
+    ASSERT_LT(capacity, 64u);
+
+    host::PoolFailTag(kTarnTag);
+    for (int i = 1; i < 70; i++) {
+        AddPdoEntry(context_, drive, paths[i]);
+    }
+    host::PoolClearFailures();
+    EXPECT_TRUE(context_->PathIndex.Degraded != FALSE);
+    for (int i = 70; i < 80; i++) {
+        AddPdoEntry(context_, drive, paths[i]);
+    }
+
+    EXPECT_TRUE(context_->PathIndex.Degraded == FALSE);
+    EXPECT_EQ(context_->PathIndex.Count, 80u);
+    EXPECT_GE(context_->PathIndex.Capacity, 160u);
+    for (PPDO_ENTRY path : paths) {
+        EXPECT_TRUE(IsPdoEntryValid(context_, path));
+    }
+    EXPECT_FALSE(IsPdoEntryValid(context_, reinterpret_cast<PPDO_ENTRY>(drive)));
+
+    for (PPDO_ENTRY path : paths) {
+        RemovePdoEntry(context_, drive, path);
+        EXPECT_FALSE(IsPdoEntryValid(context_, path));
+        FreePdoEntry(path);
+    }
+    EXPECT_EQ(context_->PathIndex.Count, 0u);
+    RemoveLdEntry(context_, drive);
+    FreeLdEntry(drive);
+}
+
 TEST_F(RecordsTest, ReleasingADriveWithPathsIsCaught)
 {
     PLD_ENTRY drive = NewDrive("6001A3B7");
