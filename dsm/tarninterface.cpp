@@ -373,24 +373,72 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
     return STATUS_SUCCESS;
 }
 
-// TRUE when both identifiers are paths of the same logical drive.
+/*++
+
+Routine Description:
+
+    Whether both identifiers are paths of the same logical drive.  Both
+    are checked under DsmLock first: MPIO may ask about a device whose
+    path record was freed meanwhile.  Any IRQL up to DISPATCH_LEVEL.
+
+Return Value:
+
+    TRUE for two known paths of one drive; FALSE otherwise, also when
+    either identifier is unknown.
+
+--*/
 BOOLEAN NTAPI DsmCompareDevices(PVOID DsmContext, PVOID DsmId1, PVOID DsmId2)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
-    return (BOOLEAN)(((PPDO_ENTRY)DsmId1)->LdEntry == ((PPDO_ENTRY)DsmId2)->LdEntry);
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY first = (PPDO_ENTRY)DsmId1;
+    PPDO_ENTRY second = (PPDO_ENTRY)DsmId2;
+    BOOLEAN same = FALSE;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, first) || !IsPdoEntryValid(dsmContext, second)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmCompareDevices: unknown identifier among %p, %p", TA_PTR(DsmId1),
+                 TA_PTR(DsmId2));
+    } else {
+        same = (BOOLEAN)(first->LdEntry == second->LdEntry);
+    }
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    return same;
 }
 
-// A copy of the device's serial number text that the caller owns, or NULL.
+/*++
+
+Routine Description:
+
+    A copy of the device's serial number text that the caller owns.  The
+    identifier is checked and the copy made under DsmLock, so a drive
+    removed meanwhile is never read.  Any IRQL up to DISPATCH_LEVEL.
+
+Return Value:
+
+    The copy, or NULL for an unknown identifier or when memory is short.
+
+--*/
 PCHAR NTAPI DsmGetSerialNumber(PVOID DsmContext, PVOID DsmId)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
-    PLD_ENTRY ldEntry = ((PPDO_ENTRY)DsmId)->LdEntry;
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmId;
+    PCHAR copy = NULL;
+    KIRQL oldIrql;
 
-    DsmTrace(TRDSM_TRACE_LEVEL, "DsmGetSerialNumber: %s %s", TA_STR(ldEntry->ldIdString), TA_STR(ldEntry->SerialNumber));
-    PCHAR copy = (PCHAR)DsmAllocatePool(NonPagedPool, (SIZE_T)ldEntry->SerialNumberLength + 1);
-    if (copy != NULL) {
-        RtlCopyMemory(copy, ldEntry->SerialNumber, ldEntry->SerialNumberLength);
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetSerialNumber: unknown identifier %p", TA_PTR(DsmId));
+    } else {
+        PLD_ENTRY ldEntry = pdoEntry->LdEntry;
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmGetSerialNumber: %s %s", TA_STR(ldEntry->ldIdString),
+                 TA_STR(ldEntry->SerialNumber));
+        copy = (PCHAR)DsmAllocatePool(NonPagedPool, (SIZE_T)ldEntry->SerialNumberLength + 1);
+        if (copy != NULL) {
+            RtlCopyMemory(copy, ldEntry->SerialNumber, ldEntry->SerialNumberLength);
+        }
     }
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
     return copy;
 }
 

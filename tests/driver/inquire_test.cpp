@@ -334,5 +334,96 @@ TEST_F(InquireTest, ControllerRecordIsNewForEveryAllocatingCall)
               STATUS_UNSUCCESSFUL);
 }
 
+// Every entry point that takes an identifier refuses one that is not on
+// the path list: never known, NULL, or a path record freed meanwhile
+// (read through, the last is a use of freed memory).
+TEST_F(InquireTest, EveryEntryPointRefusesUnknownIdentifiers)
+{
+    PVOID known = nullptr;
+    PVOID freed = nullptr;
+    ASSERT_EQ(Inquire(GoodDevice(), IdentifierList({{1, 3, 0, kLuName}}), &known), STATUS_SUCCESS);
+    target_ = host::CreateDevice(u"", nullptr);
+    host_->SetScsiAddress(target_, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), 3, 0, 1, 31});
+    ASSERT_EQ(Inquire(GoodDevice(), IdentifierList({{1, 3, 0, kLuName}}), &freed), STATUS_SUCCESS);
+    {
+        PDSM_CONTEXT context = Context();
+        auto *path = static_cast<PPDO_ENTRY>(freed);
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&context->DsmLock, &oldIrql);
+        RemovePdoEntry(context, path->LdEntry, path);
+        KeReleaseSpinLock(&context->DsmLock, oldIrql);
+        FreePdoEntry(path);
+    }
+    // Zeroed memory shaped like a path record, never handed out.
+    alignas(PDO_ENTRY) static uint8_t stranger[sizeof(PDO_ENTRY)];
+    const PVOID unknowns[] = {stranger, nullptr, freed};
+
+    const DSM_INIT_DATA &r = host_->Record();
+    PVOID c = r.DsmContext;
+    struct Case {
+        const char *EntryPoint;
+        std::function<bool(PVOID)> Refuses;
+    };
+    const Case cases[] = {
+        {"DsmCompareDevices", [&](PVOID id) { return !r.DsmCompareDevices(c, known, id) &&
+                                                     !r.DsmCompareDevices(c, id, known) &&
+                                                     !r.DsmCompareDevices(c, id, stranger); }},
+        {"DsmGetSerialNumber", [&](PVOID id) { return r.DsmGetSerialNumber(c, id) == nullptr; }},
+        {"DsmGetControllerInfo",
+         [&](PVOID id) {
+             PCONTROLLER_INFO info = nullptr;
+             return r.DsmGetControllerInfo(c, id, DSM_CNTRL_FLAGS_ALLOCATE, &info) == STATUS_UNSUCCESSFUL &&
+                    info == nullptr;
+         }},
+        {"DsmSetDeviceInfo",
+         [&](PVOID id) {
+             PVOID pathId = nullptr;
+             return r.DsmSetDeviceInfo(c, target_, id, &pathId) == STATUS_UNSUCCESSFUL;
+         }},
+        {"DsmIsPathActive", [&](PVOID id) { return !r.DsmIsPathActive(c, id, id); }},
+        {"DsmPathVerify", [&](PVOID id) { return r.DsmPathVerify(c, id, id) == STATUS_DEVICE_NOT_CONNECTED; }},
+        {"DsmInvalidatePath",
+         [&](PVOID id) {
+             PVOID newPath = nullptr;
+             return r.DsmInvalidatePath(c, 0, id, &newPath) == STATUS_NO_SUCH_DEVICE;
+         }},
+        {"DsmMoveDevice",
+         [&](PVOID id) {
+             DSM_IDS ids{1, {id}};
+             return r.DsmMoveDevice(c, &ids, id, id, 0) == STATUS_UNSUCCESSFUL;
+         }},
+        {"DsmLBGetPath",
+         [&](PVOID id) {
+             DSM_IDS ids{1, {id}};
+             NTSTATUS status = STATUS_SUCCESS;
+             return r.DsmLBGetPath(c, nullptr, &ids, nullptr, &status) == nullptr &&
+                    status == STATUS_DEVICE_NOT_CONNECTED;
+         }},
+        {"DsmCategorizeRequest",
+         [&](PVOID id) {
+             DSM_IDS ids{1, {id}};
+             PVOID pathId = nullptr;
+             NTSTATUS status = STATUS_SUCCESS;
+             return r.DsmCategorizeRequest(c, &ids, nullptr, nullptr, nullptr, &pathId, &status) ==
+                    DSM_CATEGORY_NO_PATH;
+         }},
+    };
+    size_t pool = host::PoolOutstanding();
+    for (const Case &entry : cases) {
+        for (size_t i = 0; i < RTL_NUMBER_OF(unknowns); i++) {
+            EXPECT_TRUE(entry.Refuses(unknowns[i])) << entry.EntryPoint << ", unknown identifier " << i;
+        }
+    }
+    EXPECT_EQ(host::PoolOutstanding(), pool) << host::PoolReport();
+    EXPECT_EQ(host::HeldSpinLocks(), 0);
+
+    // The known identifier still answers.
+    PCHAR serial = r.DsmGetSerialNumber(c, known);
+    ASSERT_NE(serial, nullptr);
+    EXPECT_STREQ(serial, "600A0B80002ABCDE");
+    ExFreePool(serial);
+    EXPECT_TRUE(r.DsmCompareDevices(c, known, known));
+}
+
 } // namespace
 } // namespace tarntest
