@@ -379,9 +379,21 @@ VOID DsmQueueWorkItem(PDSM_CONTEXT DsmContext, PVOID LdEntry, PVOID PdoEntry, PD
 VOID DsmLogEvent(PVOID IoObject, NTSTATUS ErrorCode, PCSTR String1, PCSTR String2, PVOID DumpData,
                  ULONG DumpDataLength);
 
-PCSTR DsmStatusName(NTSTATUS Status);
-PCSTR DsmSrbStatusName(ULONG SrbStatus);
-PCSTR DsmSrbFunctionName(ULONG SrbFunction);
+// Code names for traces.  A value without a row is written as "0x%X"
+// into a buffer that is a temporary of the calling expression: each use
+// has its own, so threads never share one, and the text lives until the
+// end of the full expression (the trace call it is passed to).  Never
+// keep the returned pointer beyond that.
+typedef struct _DSM_CODE_NAME_TEXT {
+    CHAR Text[11];          // "0x" and up to eight digits, with the NUL
+} DSM_CODE_NAME_TEXT;
+
+PCSTR DsmFormatStatusName(NTSTATUS Status, PCHAR Fallback);
+PCSTR DsmFormatSrbStatusName(ULONG SrbStatus, PCHAR Fallback);
+PCSTR DsmFormatSrbFunctionName(ULONG SrbFunction, PCHAR Fallback);
+#define DsmStatusName(Status) DsmFormatStatusName((Status), DSM_CODE_NAME_TEXT().Text)
+#define DsmSrbStatusName(SrbStatus) DsmFormatSrbStatusName((SrbStatus), DSM_CODE_NAME_TEXT().Text)
+#define DsmSrbFunctionName(SrbFunction) DsmFormatSrbFunctionName((SrbFunction), DSM_CODE_NAME_TEXT().Text)
 PCSTR DsmPathHealthName(ULONG HealthState);
 
 //

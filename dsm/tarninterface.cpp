@@ -115,6 +115,40 @@ static BOOLEAN DsmIsSupportedDevice(PDSM_CONTEXT DsmContext, PSTORAGE_DEVICE_DES
     return FALSE;
 }
 
+//
+// The identifier list is read as bytes at the fields' offsets.  Its
+// records need not be aligned (nothing makes a device pad them to 4
+// bytes), and its code set, type and association fields carry whatever
+// the device reported: values such as association 2 (target device),
+// type 8 (SCSI name string) or code set 3 (UTF-8) lie outside the
+// platform's enumerations, so a field is never read as its enum type.
+//
+#define TARN_ID_LIST_SIZE ((ULONG)FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Size))
+#define TARN_ID_LIST_COUNT ((ULONG)FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, NumberOfIdentifiers))
+#define TARN_ID_LIST_FIRST ((ULONG)FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers))
+#define TARN_ID_CODE_SET ((ULONG)FIELD_OFFSET(STORAGE_IDENTIFIER, CodeSet))
+#define TARN_ID_TYPE ((ULONG)FIELD_OFFSET(STORAGE_IDENTIFIER, Type))
+#define TARN_ID_SIZE ((ULONG)FIELD_OFFSET(STORAGE_IDENTIFIER, IdentifierSize))
+#define TARN_ID_NEXT ((ULONG)FIELD_OFFSET(STORAGE_IDENTIFIER, NextOffset))
+#define TARN_ID_ASSOCIATION ((ULONG)FIELD_OFFSET(STORAGE_IDENTIFIER, Association))
+#define TARN_ID_HEADER ((ULONG)FIELD_OFFSET(STORAGE_IDENTIFIER, Identifier))
+
+// The 32-bit field at Offset, whatever its alignment; the caller has
+// checked that it lies inside the buffer.
+static ULONG DsmReadUlong(const UCHAR *Bytes, ULONG Offset)
+{
+    ULONG value;
+    RtlCopyMemory(&value, Bytes + Offset, sizeof(value));
+    return value;
+}
+
+static USHORT DsmReadUshort(const UCHAR *Bytes, ULONG Offset)
+{
+    USHORT value;
+    RtlCopyMemory(&value, Bytes + Offset, sizeof(value));
+    return value;
+}
+
 /*++
 
 Routine Description:
@@ -140,7 +174,6 @@ static NTSTATUS DsmGetSerialNumberText(PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdLis
                                        PULONG SerialNumberLength)
 {
     static const CHAR digits[] = "0123456789ABCDEF";
-    const ULONG header = (ULONG)FIELD_OFFSET(STORAGE_IDENTIFIER, Identifier);
 
     *SerialNumber = NULL;
     *SerialNumberLength = 0;
@@ -150,56 +183,59 @@ static NTSTATUS DsmGetSerialNumberText(PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdLis
         return STATUS_UNSUCCESSFUL;
     }
 
-    ULONG size = DeviceIdList->Size;
-    if (size < (ULONG)FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers)) {
+    // The size field is read first, and alone: nothing else is known to
+    // lie inside the list until it says so.
+    const UCHAR *bytes = (const UCHAR *)DeviceIdList;
+    ULONG size = DsmReadUlong(bytes, TARN_ID_LIST_SIZE);
+    if (size < TARN_ID_LIST_FIRST) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: identifier list of %u bytes is malformed", TA_ULONG(size));
         return STATUS_NOT_SUPPORTED;
     }
+    ULONG count = DsmReadUlong(bytes, TARN_ID_LIST_COUNT);
 
     //
     // Check the whole list first: each record's header and identifier lie
     // inside the list, each record holds its identifier, and every record
     // but the last says where the next one is.
     //
-    const UCHAR *bytes = (const UCHAR *)DeviceIdList;
-    PSTORAGE_IDENTIFIER chosen = NULL;
-    ULONG offset = (ULONG)FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers);
-    for (ULONG i = 0; i < DeviceIdList->NumberOfIdentifiers; i++) {
-        if (offset > size || size - offset < header) {
+    ULONG chosen = 0;           // offset of the chosen record; 0 for none
+    ULONG offset = TARN_ID_LIST_FIRST;
+    for (ULONG i = 0; i < count; i++) {
+        if (offset > size || size - offset < TARN_ID_HEADER) {
             DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: identifier %u lies past the list's %u bytes", TA_ULONG(i),
                      TA_ULONG(size));
             return STATUS_NOT_SUPPORTED;
         }
-        PSTORAGE_IDENTIFIER identifier = (PSTORAGE_IDENTIFIER)(bytes + offset);
-        ULONG identifierSize = identifier->IdentifierSize;
-        ULONG nextOffset = identifier->NextOffset;
-        BOOLEAN last = (BOOLEAN)(i + 1 == DeviceIdList->NumberOfIdentifiers);
+        ULONG identifierSize = DsmReadUshort(bytes, offset + TARN_ID_SIZE);
+        ULONG nextOffset = DsmReadUshort(bytes, offset + TARN_ID_NEXT);
+        BOOLEAN last = (BOOLEAN)(i + 1 == count);
 
-        if (size - offset - header < identifierSize ||
-            (!last && (nextOffset == 0 || nextOffset < header + identifierSize))) {
+        if (size - offset - TARN_ID_HEADER < identifierSize ||
+            (!last && (nextOffset == 0 || nextOffset < TARN_ID_HEADER + identifierSize))) {
             DsmTrace(TRDSM_ERROR_LEVEL,
                      "DsmInquireDriver: identifier %u of %u bytes, next at +%u, does not fit its record or the list",
                      TA_ULONG(i), TA_ULONG(identifierSize), TA_ULONG(nextOffset));
             return STATUS_NOT_SUPPORTED;
         }
-        if (chosen == NULL && identifier->Association != StorageIdAssocPort &&
-            identifier->Type == StorageIdTypeFCPHName) {
-            chosen = identifier;
+        if (chosen == 0 && DsmReadUlong(bytes, offset + TARN_ID_ASSOCIATION) != (ULONG)StorageIdAssocPort &&
+            DsmReadUlong(bytes, offset + TARN_ID_TYPE) == (ULONG)StorageIdTypeFCPHName) {
+            chosen = offset;
         }
         offset += nextOffset;
     }
 
-    if (chosen == NULL) {
+    if (chosen == 0) {
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: %s no logical unit name among the identifiers",
                  TA_STR(TARN_UNKNOWN_LABEL));
         return STATUS_UNSUCCESSFUL;
     }
-    if (chosen->CodeSet != StorageIdCodeSetBinary) {
+    ULONG codeSet = DsmReadUlong(bytes, chosen + TARN_ID_CODE_SET);
+    if (codeSet != (ULONG)StorageIdCodeSetBinary) {
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: %s the logical unit name is not binary (code set %u)",
-                 TA_STR(TARN_UNKNOWN_LABEL), TA_ULONG(chosen->CodeSet));
+                 TA_STR(TARN_UNKNOWN_LABEL), TA_ULONG(codeSet));
         return STATUS_UNSUCCESSFUL;
     }
-    ULONG identifierSize = chosen->IdentifierSize;
+    ULONG identifierSize = DsmReadUshort(bytes, chosen + TARN_ID_SIZE);
     if (2 * identifierSize < TARN_MIN_SERIAL_CHARS || identifierSize > TARN_MAX_IDENTIFIER_BYTES) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: a %u-byte identifier cannot key a drive", TA_ULONG(identifierSize));
         return STATUS_NOT_SUPPORTED;
@@ -211,9 +247,10 @@ static NTSTATUS DsmGetSerialNumberText(PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdLis
         DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    const UCHAR *identifier = bytes + chosen + TARN_ID_HEADER;
     for (ULONG i = 0; i < identifierSize; i++) {
-        text[2 * i] = digits[chosen->Identifier[i] >> 4];
-        text[2 * i + 1] = digits[chosen->Identifier[i] & 0x0F];
+        text[2 * i] = digits[identifier[i] >> 4];
+        text[2 * i + 1] = digits[identifier[i] & 0x0F];
     }
 
     *SerialNumber = text;
@@ -336,24 +373,72 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
     return STATUS_SUCCESS;
 }
 
-// TRUE when both identifiers are paths of the same logical drive.
+/*++
+
+Routine Description:
+
+    Whether both identifiers are paths of the same logical drive.  Both
+    are checked under DsmLock first: MPIO may ask about a device whose
+    path record was freed meanwhile.  Any IRQL up to DISPATCH_LEVEL.
+
+Return Value:
+
+    TRUE for two known paths of one drive; FALSE otherwise, also when
+    either identifier is unknown.
+
+--*/
 BOOLEAN NTAPI DsmCompareDevices(PVOID DsmContext, PVOID DsmId1, PVOID DsmId2)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
-    return (BOOLEAN)(((PPDO_ENTRY)DsmId1)->LdEntry == ((PPDO_ENTRY)DsmId2)->LdEntry);
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY first = (PPDO_ENTRY)DsmId1;
+    PPDO_ENTRY second = (PPDO_ENTRY)DsmId2;
+    BOOLEAN same = FALSE;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, first) || !IsPdoEntryValid(dsmContext, second)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmCompareDevices: unknown identifier among %p, %p", TA_PTR(DsmId1),
+                 TA_PTR(DsmId2));
+    } else {
+        same = (BOOLEAN)(first->LdEntry == second->LdEntry);
+    }
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    return same;
 }
 
-// A copy of the device's serial number text that the caller owns, or NULL.
+/*++
+
+Routine Description:
+
+    A copy of the device's serial number text that the caller owns.  The
+    identifier is checked and the copy made under DsmLock, so a drive
+    removed meanwhile is never read.  Any IRQL up to DISPATCH_LEVEL.
+
+Return Value:
+
+    The copy, or NULL for an unknown identifier or when memory is short.
+
+--*/
 PCHAR NTAPI DsmGetSerialNumber(PVOID DsmContext, PVOID DsmId)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
-    PLD_ENTRY ldEntry = ((PPDO_ENTRY)DsmId)->LdEntry;
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmId;
+    PCHAR copy = NULL;
+    KIRQL oldIrql;
 
-    DsmTrace(TRDSM_TRACE_LEVEL, "DsmGetSerialNumber: %s %s", TA_STR(ldEntry->ldIdString), TA_STR(ldEntry->SerialNumber));
-    PCHAR copy = (PCHAR)DsmAllocatePool(NonPagedPool, (SIZE_T)ldEntry->SerialNumberLength + 1);
-    if (copy != NULL) {
-        RtlCopyMemory(copy, ldEntry->SerialNumber, ldEntry->SerialNumberLength);
+    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetSerialNumber: unknown identifier %p", TA_PTR(DsmId));
+    } else {
+        PLD_ENTRY ldEntry = pdoEntry->LdEntry;
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmGetSerialNumber: %s %s", TA_STR(ldEntry->ldIdString),
+                 TA_STR(ldEntry->SerialNumber));
+        copy = (PCHAR)DsmAllocatePool(NonPagedPool, (SIZE_T)ldEntry->SerialNumberLength + 1);
+        if (copy != NULL) {
+            RtlCopyMemory(copy, ldEntry->SerialNumber, ldEntry->SerialNumberLength);
+        }
     }
+    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
     return copy;
 }
 

@@ -221,48 +221,66 @@ static ULONG DsmPathIndexFind(PDSM_PATH_INDEX Index, PVOID Record)
     return Index->Capacity;
 }
 
-// Puts Record in the first free or tombstone slot of its chain.
+// Puts Record in the first free or tombstone slot of its chain.  The
+// table always has free slots (it is sized to at most half full), and
+// the probe stops after one round in any case.
 static VOID DsmPathIndexPlace(PVOID *Slots, ULONG Capacity, PVOID Record, PULONG Tombstones)
 {
     ULONG slot = DsmPathIndexHash(Record, Capacity);
-    while (Slots[slot] != NULL && Slots[slot] != DSM_PATH_INDEX_TOMBSTONE) {
+    for (ULONG probes = 0; probes < Capacity; probes++) {
+        if (Slots[slot] == NULL || Slots[slot] == DSM_PATH_INDEX_TOMBSTONE) {
+            if (Slots[slot] == DSM_PATH_INDEX_TOMBSTONE) {
+                (*Tombstones)--;
+            }
+            Slots[slot] = Record;
+            return;
+        }
         slot = (slot + 1) & (Capacity - 1);
     }
-    if (Slots[slot] == DSM_PATH_INDEX_TOMBSTONE) {
-        (*Tombstones)--;
-    }
-    Slots[slot] = Record;
+    ASSERT(!"the path index has no free slot");
 }
 
 /*++
 
 Routine Description:
 
-    Rebuilds the index from PathRecordList into a table of Capacity
-    slots.  Fails, leaving the index as it was, when memory is short.
-    Caller holds DsmLock.
+    Rebuilds the index from PathRecordList into a table sized from the
+    list's real length (twice it, at least the minimum): while the index
+    was degraded its count fell behind the list, so only the list can
+    say how many records there are.  Fails, leaving the index as it was,
+    when memory is short.  Caller holds DsmLock.
 
 --*/
-static BOOLEAN DsmPathIndexRebuild(PDSM_CONTEXT DsmContext, ULONG Capacity)
+static BOOLEAN DsmPathIndexRebuild(PDSM_CONTEXT DsmContext)
 {
     DSM_ASSERT_LOCK_HELD(DsmContext);
     PDSM_PATH_INDEX index = &DsmContext->PathIndex;
-    PVOID *slots = (PVOID *)DsmAllocatePool(NonPagedPool, (SIZE_T)Capacity * sizeof(PVOID));
+    ULONG count = 0;
+    for (PLIST_ENTRY link = DsmContext->PathRecordList.Flink; link != &DsmContext->PathRecordList;
+         link = link->Flink) {
+        count++;
+    }
+    ULONG capacity = DSM_PATH_INDEX_MIN_CAPACITY;
+    while (capacity < 2 * count) {
+        capacity *= 2;
+    }
+
+    PVOID *slots = (PVOID *)DsmAllocatePool(NonPagedPool, (SIZE_T)capacity * sizeof(PVOID));
     if (slots == NULL) {
+        DsmTrace(TRDSM_WARNING_LEVEL, "DsmPathIndexRebuild: no memory for %u slots; identifiers are checked by "
+                 "walking the path list", TA_ULONG(capacity));
         return FALSE;
     }
-    ULONG count = 0;
     ULONG tombstones = 0;
     for (PLIST_ENTRY link = DsmContext->PathRecordList.Flink; link != &DsmContext->PathRecordList;
          link = link->Flink) {
-        DsmPathIndexPlace(slots, Capacity, CONTAINING_RECORD(link, PDO_ENTRY, DsmLink), &tombstones);
-        count++;
+        DsmPathIndexPlace(slots, capacity, CONTAINING_RECORD(link, PDO_ENTRY, DsmLink), &tombstones);
     }
     if (index->Slots != NULL) {
         DsmFreePool(index->Slots);
     }
     index->Slots = slots;
-    index->Capacity = Capacity;
+    index->Capacity = capacity;
     index->Count = count;
     index->Tombstones = 0;
     index->Degraded = FALSE;
@@ -273,10 +291,10 @@ static BOOLEAN DsmPathIndexRebuild(PDSM_CONTEXT DsmContext, ULONG Capacity)
 
 Routine Description:
 
-    Indexes a record just linked onto PathRecordList, growing (or
-    clearing tombstones) first so that at least a quarter of the slots
-    stay free.  When that needs memory that is not there, the index is
-    marked degraded and lookups walk the list until a later rebuild
+    Indexes a record just linked onto PathRecordList, rebuilding first
+    (grown, or cleared of tombstones) so that at least a quarter of the
+    slots stay free.  When that needs memory that is not there, the index
+    is marked degraded and lookups walk the list until a later rebuild
     succeeds.  Caller holds DsmLock.
 
 --*/
@@ -284,17 +302,11 @@ static VOID DsmPathIndexInsert(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
 {
     DSM_ASSERT_LOCK_HELD(DsmContext);
     PDSM_PATH_INDEX index = &DsmContext->PathIndex;
-    ULONG needed = index->Count + 1;
 
-    if (index->Degraded || index->Capacity == 0 || (needed + index->Tombstones) * 4 > index->Capacity * 3) {
-        ULONG capacity = DSM_PATH_INDEX_MIN_CAPACITY;
-        while (needed * 2 > capacity) {
-            capacity *= 2;
-        }
+    if (index->Degraded || index->Capacity == 0 ||
+        (index->Count + 1 + index->Tombstones) * 4 > index->Capacity * 3) {
         // The record is on the list already, so the rebuild indexes it.
-        if (!DsmPathIndexRebuild(DsmContext, capacity)) {
-            DsmTrace(TRDSM_WARNING_LEVEL, "DsmPathIndexInsert: no memory for %u slots; identifiers are checked by "
-                     "walking the path list", TA_ULONG(capacity));
+        if (!DsmPathIndexRebuild(DsmContext)) {
             index->Degraded = TRUE;
         }
         return;
@@ -375,18 +387,22 @@ VOID RemovePdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEn
 
 Routine Description:
 
-    The first drive whose whole serial equals the first characters of the
-    given text (case-sensitive), or NULL.
+    The drive whose serial equals the given text in length and in every
+    character (case-sensitive), or NULL.  A serial that merely begins
+    with a stored one is another logical unit: grouping the two would
+    send one unit's I/O down the other's paths.
 
 --*/
 PLD_ENTRY FindLdEntry(PDSM_CONTEXT DsmContext, PCSTR SerialNumber)
 {
     DSM_ASSERT_LOCK_HELD(DsmContext);
+    SIZE_T length = strlen(SerialNumber);
+
     for (PLIST_ENTRY link = DsmContext->DriveList.Flink; link != &DsmContext->DriveList; link = link->Flink) {
         ASSERT(link != NULL);
         PLD_ENTRY ldEntry = CONTAINING_RECORD(link, LD_ENTRY, DriveLink);
         ASSERT(ldEntry->DsmContext == DsmContext);
-        if (strncmp(ldEntry->SerialNumber, SerialNumber, ldEntry->SerialNumberLength) == 0) {
+        if (ldEntry->SerialNumberLength == length && RtlEqualMemory(ldEntry->SerialNumber, SerialNumber, length)) {
             return ldEntry;
         }
     }

@@ -43,6 +43,19 @@ TARN_TRACE_MODULE_GUID(0x7C19E3A5, 0x6D02, 0x4B8E, 0xA1, 0x5F, 0xC8, 0x30, 0x2E,
 #define TARN_RECORD_MINUTES 102
 #define TARN_RECORD_SECONDS 103
 
+// How many bytes of the data area a reply must have filled before byte
+// Offset of it may be read: the port driver returns the length really
+// transferred in the header, and a short reply leaves the rest as the
+// zeroes we sent, which would read as an answer the array never gave.
+static BOOLEAN DsmReplyCovers(const PASS_THROUGH_REQUEST *Request, ULONG Requested, ULONG Offset)
+{
+    ULONG transferred = Request->Header.DataTransferLength;
+    if (transferred > Requested) {
+        transferred = Requested;
+    }
+    return (BOOLEAN)(Offset < transferred);
+}
+
 static const UCHAR DsmTestUnitReadyCdb[6] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 static const UCHAR DsmLocationQueryCdb[10] = {SCSIOP_READ_DATA_BUFF, 0x02, TARN_ARRAY_BUFFER_ID, 0x00, 0x00, 0x00,
                                               0x00, 0x00, TARN_LOCATION_QUERY_LENGTH, 0x00};
@@ -235,6 +248,10 @@ NTSTATUS QueryArrayLocation(PDEVICE_OBJECT DeviceObject, PCSTR Label, PUCHAR Con
         DsmTrace(TRDSM_ERROR_LEVEL, "QueryArrayLocation: %s failed, %s, SCSI status 0x%02X", TA_STR(Label),
                  TA_STR(DsmStatusName(outcome.Status)), TA_UCHAR(outcome.ScsiStatus));
         result = STATUS_IO_DEVICE_ERROR;
+    } else if (!DsmReplyCovers(request, TARN_LOCATION_QUERY_LENGTH, TARN_STATUS_ARRIVAL_CONTROLLER)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "QueryArrayLocation: %s reply of %u bytes is short", TA_STR(Label),
+                 TA_ULONG(request->Header.DataTransferLength));
+        result = STATUS_IO_DEVICE_ERROR;
     } else {
         UCHAR port = request->Data[TARN_STATUS_ARRIVAL_PORT];
         UCHAR controller = request->Data[TARN_STATUS_ARRIVAL_CONTROLLER];
@@ -289,16 +306,23 @@ NTSTATUS QueryControllerTime(PDEVICE_OBJECT DeviceObject, PCSTR Label, PCHAR Tim
     if (outcome.ScsiStatus != SCSISTAT_GOOD || outcome.Status != STATUS_SUCCESS) {
         DsmTrace(TRDSM_ERROR_LEVEL, "QueryControllerTime: %s failed, %s, SCSI status 0x%02X", TA_STR(Label),
                  TA_STR(DsmStatusName(outcome.Status)), TA_UCHAR(outcome.ScsiStatus));
+    } else if (!DsmReplyCovers(request, TARN_TIME_QUERY_LENGTH, TARN_STATUS_CLOCK_MARKER_1)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "QueryControllerTime: %s reply of %u bytes is short", TA_STR(Label),
+                 TA_ULONG(request->Header.DataTransferLength));
     } else {
-        const UCHAR *record = NULL;
+        ULONG recordOffset = 0;
         if (request->Data[TARN_STATUS_CLOCK_MARKER_0] == TARN_STATUS_CLOCK_VALID) {
-            record = &request->Data[TARN_STATUS_RECORD_0];
+            recordOffset = TARN_STATUS_RECORD_0;
         } else if (request->Data[TARN_STATUS_CLOCK_MARKER_1] == TARN_STATUS_CLOCK_VALID) {
-            record = &request->Data[TARN_STATUS_RECORD_1];
+            recordOffset = TARN_STATUS_RECORD_1;
         }
+        const UCHAR *record = recordOffset != 0 ? &request->Data[recordOffset] : NULL;
 
         if (record == NULL) {
             DsmTrace(TRDSM_ERROR_LEVEL, "QueryControllerTime: %s no controller clock is set", TA_STR(Label));
+        } else if (!DsmReplyCovers(request, TARN_TIME_QUERY_LENGTH, recordOffset + TARN_RECORD_SECONDS)) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "QueryControllerTime: %s reply of %u bytes ends before the clock",
+                     TA_STR(Label), TA_ULONG(request->Header.DataTransferLength));
         } else {
             sprintf(TimeStamp, "%d:%d:%d", record[TARN_RECORD_HOURS], record[TARN_RECORD_MINUTES],
                     record[TARN_RECORD_SECONDS]);

@@ -52,11 +52,38 @@ Routine Description:
 --*/
 NTSTATUS TarnTraceRegister(VOID)
 {
-    TarnTraceState.EnableFlags = 0;
-    TarnTraceState.EnableLevel = 0;
-    TarnTraceState.Logger = 0;
+    TarnTracePublish(0, 0, 0);
     return IoWMIRegistrationControl((PDEVICE_OBJECT)&TarnTraceControlBlock,
                                     WMIREG_ACTION_REGISTER | WMIREG_FLAG_CALLBACK);
+}
+
+/*++
+
+Routine Description:
+
+    Publishes the provider state for the trace points running meanwhile
+    on other processors.  Enabling stores the logger and level before the
+    flags, so a trace point that sees a flag finds its logger; disabling
+    clears the flags first.  Any IRQL.
+
+--*/
+VOID TarnTracePublish(TRACEHANDLE Logger, ULONG Flags, UCHAR Level)
+{
+    volatile LONGLONG *logger = (volatile LONGLONG *)&TarnTraceState.Logger;
+
+    if (Logger == 0) {
+        InterlockedExchange((volatile LONG *)&TarnTraceState.EnableFlags, 0);
+    }
+    LONGLONG seen = InterlockedCompareExchange64(logger, 0, 0);
+    for (;;) {
+        LONGLONG before = InterlockedCompareExchange64(logger, (LONGLONG)Logger, seen);
+        if (before == seen) {
+            break;
+        }
+        seen = before;
+    }
+    InterlockedExchange(&TarnTraceState.EnableLevel, Level);
+    InterlockedExchange((volatile LONG *)&TarnTraceState.EnableFlags, (LONG)Flags);
 }
 
 /*++
@@ -72,9 +99,7 @@ VOID TarnTraceDeregister(VOID)
 {
     NTSTATUS status = IoWMIRegistrationControl((PDEVICE_OBJECT)&TarnTraceControlBlock, WMIREG_ACTION_DEREGISTER);
     UNREFERENCED_PARAMETER(status);
-    TarnTraceState.EnableFlags = 0;
-    TarnTraceState.EnableLevel = 0;
-    TarnTraceState.Logger = 0;
+    TarnTracePublish(0, 0, 0);
 }
 
 /*++
@@ -128,11 +153,9 @@ static VOID TarnTraceCheckGlobalLogger(VOID)
     }
 
     if (start == 1) {
-        TarnTraceState.Logger = TARN_GLOBAL_LOGGER_HANDLE;
-        TarnTraceState.EnableLevel = (UCHAR)(level & 0xFF);
-        TarnTraceState.EnableFlags = flags & 0x7FFFFFFF;
-        DsmTrace(TRDSM_TRACE_LEVEL, "Boot-time tracing enabled: flags 0x%08X, level %u",
-                 TA_ULONG(TarnTraceState.EnableFlags), TA_UCHAR(TarnTraceState.EnableLevel));
+        TarnTracePublish(TARN_GLOBAL_LOGGER_HANDLE, flags & 0x7FFFFFFF, (UCHAR)(level & 0xFF));
+        DsmTrace(TRDSM_TRACE_LEVEL, "Boot-time tracing enabled: flags 0x%08X, level %u", TA_ULONG(flags & 0x7FFFFFFF),
+                 TA_UCHAR(level & 0xFF));
     }
 }
 
@@ -184,17 +207,13 @@ NTSTATUS NTAPI TarnTraceControl(UCHAR MinorFunction, PVOID DataPath, ULONG Buffe
         if (!NT_SUCCESS(WmiQueryTraceInformation(TraceEnableLevelClass, &level, sizeof(level), NULL, wnode))) {
             level = 0;
         }
-        TarnTraceState.Logger = wnode->HistoricalContext;
-        TarnTraceState.EnableLevel = (UCHAR)(level & 0xFF);
-        TarnTraceState.EnableFlags = flags;
+        TarnTracePublish(wnode->HistoricalContext, flags, (UCHAR)(level & 0xFF));
         *Size = 0;
         return STATUS_SUCCESS;
     }
 
     case IRP_MN_DISABLE_EVENTS:
-        TarnTraceState.EnableFlags = 0;
-        TarnTraceState.EnableLevel = 0;
-        TarnTraceState.Logger = 0;
+        TarnTracePublish(0, 0, 0);
         *Size = 0;
         return STATUS_SUCCESS;
 

@@ -51,11 +51,17 @@ Environment:
 #define TRDSM_TRACE_LEVEL   0x00000004
 
 //
-// Provider state: all zero until a logger enables the provider.
+// Provider state: all zero until a logger enables the provider.  The
+// control routine writes it while trace points on other processors read
+// it, so every access is atomic: the fields are written with interlocked
+// operations, the logger first and the flags last when enabling (the
+// flags first when disabling); trace points read the flags with acquire
+// order and the 64-bit logger handle with a compare-exchange, which
+// cannot tear on a 32-bit processor.
 //
 typedef struct _TARN_TRACE_STATE {
     volatile ULONG EnableFlags;
-    volatile UCHAR EnableLevel;
+    volatile LONG EnableLevel;
     volatile TRACEHANDLE Logger;
 } TARN_TRACE_STATE, *PTARN_TRACE_STATE;
 
@@ -99,14 +105,29 @@ inline SIZE_T TarnTraceCountedSize(PCUNICODE_STRING String)
     return (String != NULL && String->Buffer != NULL) ? String->Length : 4 * sizeof(WCHAR);
 }
 
-#define TarnTraceEnabled(Flag) ((TarnTraceState.EnableFlags & (Flag)) != 0)
+inline ULONG TarnTraceFlags(VOID)
+{
+    return (ULONG)ReadAcquire((LONG const volatile *)&TarnTraceState.EnableFlags);
+}
 
-#define DsmTrace(Flag, Format, ...)                                                                       \
-    do {                                                                                                  \
-        if (TarnTraceEnabled(Flag)) {                                                                     \
-            (void)WmiTraceMessage(TarnTraceState.Logger, TARN_TRACE_MESSAGE_FLAGS, &TarnTraceModuleGuid, \
-                                  (USHORT)__LINE__, ##__VA_ARGS__, (const void *)NULL);                   \
-        }                                                                                                 \
+inline TRACEHANDLE TarnTraceLogger(VOID)
+{
+    return (TRACEHANDLE)InterlockedCompareExchange64((LONGLONG volatile *)&TarnTraceState.Logger, 0, 0);
+}
+
+#define TarnTraceEnabled(Flag) ((TarnTraceFlags() & (Flag)) != 0)
+
+// A logger that went away between the flag test and the handle read
+// leaves a zero handle: the message is dropped.
+#define DsmTrace(Flag, Format, ...)                                                                        \
+    do {                                                                                                   \
+        if (TarnTraceEnabled(Flag)) {                                                                      \
+            TRACEHANDLE tarnLogger_ = TarnTraceLogger();                                                   \
+            if (tarnLogger_ != 0) {                                                                        \
+                (void)WmiTraceMessage(tarnLogger_, TARN_TRACE_MESSAGE_FLAGS, &TarnTraceModuleGuid,         \
+                                      (USHORT)__LINE__, ##__VA_ARGS__, (const void *)NULL);                \
+            }                                                                                              \
+        }                                                                                                  \
     } while (0)
 
 //
@@ -114,6 +135,9 @@ inline SIZE_T TarnTraceCountedSize(PCUNICODE_STRING String)
 //
 NTSTATUS TarnTraceRegister(VOID);
 VOID TarnTraceDeregister(VOID);
+
+// Enables the provider for a logger, or disables it (Logger 0).
+VOID TarnTracePublish(TRACEHANDLE Logger, ULONG Flags, UCHAR Level);
 
 // The control routine the platform calls to enable and disable the
 // provider and to ask for its registration information.

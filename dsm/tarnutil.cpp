@@ -231,10 +231,9 @@ VOID DsmLogEvent(PVOID IoObject, NTSTATUS ErrorCode, PCSTR String1, PCSTR String
 
 //
 // Code-name tables.  Each lookup walks its rows in order; the first three
-// format an unknown value as "0x%X" into a buffer of their own, shared by
-// all callers of that table, so a fallback name lasts until the next
-// fallback of the same table: names are only ever passed straight to a
-// trace message.
+// format an unknown value as "0x%X" into the caller's buffer (a temporary
+// of the calling expression, see DsmStatusName), never into one shared
+// by threads that trace at the same time.
 //
 typedef struct _DSM_CODE_NAME {
     ULONG Value;
@@ -317,13 +316,6 @@ static const DSM_CODE_NAME DsmPathHealthNames[] = {
     {PDO_HEALTH_REMOVED, "PDO_HEALTH_REMOVED"},
 };
 
-// "0x" and up to eight digits, with the terminator.
-#define DSM_FALLBACK_NAME_CHARS 11
-
-static CHAR DsmStatusFallback[DSM_FALLBACK_NAME_CHARS];
-static CHAR DsmSrbStatusFallback[DSM_FALLBACK_NAME_CHARS];
-static CHAR DsmSrbFunctionFallback[DSM_FALLBACK_NAME_CHARS];
-
 static PCSTR DsmFindCodeName(const DSM_CODE_NAME *Table, ULONG Rows, ULONG Value)
 {
     for (ULONG i = 0; i < Rows; i++) {
@@ -334,6 +326,7 @@ static PCSTR DsmFindCodeName(const DSM_CODE_NAME *Table, ULONG Rows, ULONG Value
     return NULL;
 }
 
+// "0x" and up to eight digits fit the caller's buffer.
 static PCSTR DsmCodeNameOrHex(const DSM_CODE_NAME *Table, ULONG Rows, ULONG Value, PCHAR Fallback)
 {
     PCSTR name = DsmFindCodeName(Table, Rows, Value);
@@ -344,21 +337,19 @@ static PCSTR DsmCodeNameOrHex(const DSM_CODE_NAME *Table, ULONG Rows, ULONG Valu
     return name;
 }
 
-PCSTR DsmStatusName(NTSTATUS Status)
+PCSTR DsmFormatStatusName(NTSTATUS Status, PCHAR Fallback)
 {
-    return DsmCodeNameOrHex(DsmStatusNames, RTL_NUMBER_OF(DsmStatusNames), (ULONG)Status, DsmStatusFallback);
+    return DsmCodeNameOrHex(DsmStatusNames, RTL_NUMBER_OF(DsmStatusNames), (ULONG)Status, Fallback);
 }
 
-PCSTR DsmSrbStatusName(ULONG SrbStatus)
+PCSTR DsmFormatSrbStatusName(ULONG SrbStatus, PCHAR Fallback)
 {
-    return DsmCodeNameOrHex(DsmSrbStatusNames, RTL_NUMBER_OF(DsmSrbStatusNames), SrbStatus & 0xFF,
-                            DsmSrbStatusFallback);
+    return DsmCodeNameOrHex(DsmSrbStatusNames, RTL_NUMBER_OF(DsmSrbStatusNames), SrbStatus & 0xFF, Fallback);
 }
 
-PCSTR DsmSrbFunctionName(ULONG SrbFunction)
+PCSTR DsmFormatSrbFunctionName(ULONG SrbFunction, PCHAR Fallback)
 {
-    return DsmCodeNameOrHex(DsmSrbFunctionNames, RTL_NUMBER_OF(DsmSrbFunctionNames), SrbFunction & 0xFF,
-                            DsmSrbFunctionFallback);
+    return DsmCodeNameOrHex(DsmSrbFunctionNames, RTL_NUMBER_OF(DsmSrbFunctionNames), SrbFunction & 0xFF, Fallback);
 }
 
 PCSTR DsmPathHealthName(ULONG HealthState)

@@ -291,6 +291,23 @@ EXTERN_C VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 #define KeReleaseSpinLock(a, b) KfReleaseSpinLock((a), (b))
 
 //
+// Interlocked operations: atomic on every processor and full barriers,
+// at any IRQL.  The 64-bit exchange is the x86 kernel's compare-exchange
+// (a plain 64-bit access is two 32-bit ones there and can tear).
+//
+EXTERN_C LONG FASTCALL InterlockedExchange(LONG volatile *Target, LONG Value);
+EXTERN_C LONG FASTCALL InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand);
+EXTERN_C LONGLONG FASTCALL InterlockedCompareExchange64(LONGLONG volatile *Destination, LONGLONG Exchange,
+                                                        LONGLONG Comparand);
+
+// An aligned 32-bit read that later reads cannot pass: on x86 every
+// aligned volatile read is one; later kernels name it ReadAcquire.
+inline LONG ReadAcquire(LONG const volatile *Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+
+//
 // Pool.
 //
 typedef enum _POOL_TYPE {

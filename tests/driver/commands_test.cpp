@@ -195,6 +195,47 @@ TEST_F(CommandsTest, TimeQueryReadsTheFirstControllerWithAUsableClock)
     EXPECT_EQ(host::ObjectReferences(path.Device()), 0);
 }
 
+// A reply shorter than the bytes read from it is a failed query: the
+// zeroes left in the buffer are not the array's answer.
+TEST_F(CommandsTest, ShortStatusBufferRepliesFailTheQueries)
+{
+    ScriptedDevice path;
+    UCHAR port = 0;
+    UCHAR controller = 0;
+    struct {
+        size_t Length;
+        NTSTATUS Expected;
+    } locations[] = {{5, STATUS_IO_DEVICE_ERROR}, {0, STATUS_IO_DEVICE_ERROR}, {6, STATUS_SUCCESS}};
+    for (const auto &reply : locations) {
+        SCOPED_TRACE(reply.Length);
+        std::vector<uint8_t> data = StatusBuffer(8, {{4, 2}, {5, 2}});
+        data.resize(reply.Length);
+        path.Script({Answer{STATUS_SUCCESS, 0, {}, data}});
+        EXPECT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), reply.Expected);
+        EXPECT_EQ(controller, reply.Expected == STATUS_SUCCESS ? 1 : TARN_CONTROLLER_UNKNOWN);
+    }
+
+    // The first record's clock ends at byte 111, the second's at 331.
+    struct {
+        size_t Length;
+        uint8_t Marker0;
+        const char *Text;
+    } times[] = {{7, 0x00, ""},   {111, 0xF1, ""},      {112, 0xF1, "9:5:30"},
+                 {331, 0x00, ""}, {332, 0x00, "23:59:7"}};
+    char text[20];
+    for (const auto &reply : times) {
+        SCOPED_TRACE(reply.Length);
+        std::vector<uint8_t> data = StatusBuffer(
+            448, {{6, reply.Marker0}, {7, 0xF1}, {109, 9}, {110, 5}, {111, 30}, {329, 23}, {330, 59}, {331, 7}});
+        data.resize(reply.Length);
+        path.Script({Answer{STATUS_SUCCESS, 0, {}, data}});
+        EXPECT_EQ(QueryControllerTime(path.Device(), "[00A]", text, sizeof(text)),
+                  *reply.Text != 0 ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR);
+        EXPECT_STREQ(text, reply.Text);
+    }
+    EXPECT_EQ(host::ObjectReferences(path.Device()), 0);
+}
+
 // The same commands on real paths of the simulated array.
 TEST_F(CommandsTest, AgainstTheArrayEachPathKnowsWhereItLands)
 {

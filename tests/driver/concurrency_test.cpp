@@ -68,6 +68,7 @@ TEST_F(ConcurrencyTest, RequestsOnManyThreadsAreCountedInAndOut)
     ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
     ASSERT_EQ(host_->Disks().size(), 2u);
     BindAndHealPaths(FirstDrive());
+    ASSERT_TRUE(host::TraceEnable(TRDSM_ERROR_LEVEL | TRDSM_WARNING_LEVEL | TRDSM_TRACE_LEVEL, 4));
     const TARN_REQUEST_COUNTERS before = DsmRequestCounters;
 
     constexpr int kThreads = 4;
@@ -113,6 +114,46 @@ TEST_F(ConcurrencyTest, RequestsOnManyThreadsAreCountedInAndOut)
     EXPECT_EQ(DsmRequestCounters.SetCompletionCalls - before.SetCompletionCalls, requests);
     EXPECT_EQ(DsmRequestCounters.CompletionCalls - before.CompletionCalls, requests);
     EXPECT_EQ(DsmRequestCounters.OutstandingRequests, before.OutstandingRequests);
+    EXPECT_EQ(host::HeldSpinLocks(), 0);
+}
+
+// Loggers come and go while entry points trace on other threads: the
+// provider state is published and read atomically (ThreadSanitizer sees
+// any plain access), and every message that is written reaches a logger
+// that was enabled when it was sent.
+TEST_F(ConcurrencyTest, TracingTurnsOnAndOffWhileEntryPointsTrace)
+{
+    MinimalConfiguration();
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    const DSM_INIT_DATA record = host_->Record();
+
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; t++) {
+        threads.emplace_back([&] {
+            while (!stop.load()) {
+                record.DsmUnload(record.DsmContext);
+                EXPECT_EQ(record.DsmGetSerialNumber(record.DsmContext, &stop), nullptr);
+                EXPECT_FALSE(record.DsmCompareDevices(record.DsmContext, &stop, &stop));
+            }
+        });
+    }
+    for (int i = 0; i < 200; i++) {
+        ASSERT_TRUE(host::TraceEnable(i % 2 != 0 ? TRDSM_ERROR_LEVEL : TRDSM_ERROR_LEVEL | TRDSM_TRACE_LEVEL, 4));
+        std::this_thread::yield();
+        host::TraceDisable();
+    }
+    stop = true;
+    for (auto &thread : threads) {
+        thread.join();
+    }
+
+    EXPECT_EQ(TarnTraceState.EnableFlags, 0u);
+    EXPECT_EQ(TarnTraceState.Logger, 0u);
+    EXPECT_FALSE(host::TraceRecords().empty());
+    for (const auto &trace : host::TraceRecords()) {
+        EXPECT_GE(trace.Logger, 2u);    // a session's handle, never a torn or cleared one
+    }
     EXPECT_EQ(host::HeldSpinLocks(), 0);
 }
 

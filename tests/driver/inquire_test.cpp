@@ -16,15 +16,17 @@ Abstract:
 
 #include "driverfixture.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace tarntest {
 namespace {
 
 struct Designator {
-    UCHAR CodeSet;
-    UCHAR Type;
-    UCHAR Association;
+    ULONG CodeSet;
+    ULONG Type;
+    ULONG Association;
     std::vector<uint8_t> Bytes;
 };
 
@@ -46,25 +48,37 @@ std::vector<uint8_t> DeviceDescriptor(const std::string &vendor, const std::stri
     return buffer;
 }
 
-std::vector<uint8_t> IdentifierList(const std::vector<Designator> &designators)
+template <typename T>
+void Put(std::vector<uint8_t> &buffer, size_t at, T value)
+{
+    memcpy(&buffer[at], &value, sizeof(value));
+}
+
+// An identifier list as a device reports it, written byte by byte (the
+// fields may hold values outside the platform's enumerations, and
+// unpadded records leave the next one unaligned).
+std::vector<uint8_t> IdentifierList(const std::vector<Designator> &designators, bool padded = true)
 {
     const size_t header = FIELD_OFFSET(STORAGE_IDENTIFIER, Identifier);
     std::vector<uint8_t> buffer(FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers), 0);
     for (const Designator &d : designators) {
-        size_t record = (header + d.Bytes.size() + 3) & ~(size_t)3;
+        size_t record = header + d.Bytes.size();
+        if (padded) {
+            record = (record + 3) & ~(size_t)3;
+        }
         size_t at = buffer.size();
         buffer.resize(at + record, 0);
-        auto *identifier = reinterpret_cast<PSTORAGE_IDENTIFIER>(&buffer[at]);
-        identifier->CodeSet = (STORAGE_IDENTIFIER_CODE_SET)d.CodeSet;
-        identifier->Type = (STORAGE_IDENTIFIER_TYPE)d.Type;
-        identifier->Association = (STORAGE_ASSOCIATION_TYPE)d.Association;
-        identifier->IdentifierSize = (USHORT)d.Bytes.size();
-        identifier->NextOffset = (USHORT)record;
-        memcpy(identifier->Identifier, d.Bytes.data(), d.Bytes.size());
+        Put<ULONG>(buffer, at + FIELD_OFFSET(STORAGE_IDENTIFIER, CodeSet), d.CodeSet);
+        Put<ULONG>(buffer, at + FIELD_OFFSET(STORAGE_IDENTIFIER, Type), d.Type);
+        Put<ULONG>(buffer, at + FIELD_OFFSET(STORAGE_IDENTIFIER, Association), d.Association);
+        Put<USHORT>(buffer, at + FIELD_OFFSET(STORAGE_IDENTIFIER, IdentifierSize), (USHORT)d.Bytes.size());
+        Put<USHORT>(buffer, at + FIELD_OFFSET(STORAGE_IDENTIFIER, NextOffset), (USHORT)record);
+        if (!d.Bytes.empty()) {
+            memcpy(&buffer[at + header], d.Bytes.data(), d.Bytes.size());
+        }
     }
-    auto *list = reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(buffer.data());
-    list->Size = (ULONG)buffer.size();
-    list->NumberOfIdentifiers = (ULONG)designators.size();
+    Put<ULONG>(buffer, FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Size), (ULONG)buffer.size());
+    Put<ULONG>(buffer, FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, NumberOfIdentifiers), (ULONG)designators.size());
     return buffer;
 }
 
@@ -141,6 +155,94 @@ TEST_F(InquireTest, SerialIsTheHexTextOfTheFirstLogicalUnitName)
     ASSERT_NE(copy, nullptr);
     EXPECT_STREQ(copy, "600A0B80002ABCDE");
     ExFreePool(copy);
+}
+
+// Identifiers that are prefixes of each other name two logical units,
+// in whichever order discovery offers them; an equal one joins its drive.
+TEST_F(InquireTest, OnlyAWholeSerialGroupsDevicesIntoADrive)
+{
+    const std::vector<uint8_t> shorter = {0x60, 0x0A, 0x0B, 0x80};
+    const std::vector<uint8_t> longer = {0x60, 0x0A, 0x0B, 0x80, 0x00};
+    for (bool shortFirst : {true, false}) {
+        SCOPED_TRACE(shortFirst ? "shorter first" : "longer first");
+        if (!shortFirst) {
+            host_.reset();
+            host::Reboot();
+            host::ClearEventLog();
+            ASSERT_EQ(Start(), STATUS_SUCCESS);
+            port_ = host::CreateDevice(u"", nullptr);
+            host_->SetPortPdo(port_, host::CreateDevice(u"", nullptr));
+        }
+        std::vector<PVOID> ids;
+        const std::vector<uint8_t> *order[] = {shortFirst ? &shorter : &longer, shortFirst ? &longer : &shorter,
+                                               shortFirst ? &shorter : &longer};
+        for (int i = 0; i < 3; i++) {
+            PDEVICE_OBJECT target = host::CreateDevice(u"", nullptr);
+            host_->SetScsiAddress(target, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), (UCHAR)(2 + i), 0, 0, 0});
+            target_ = target;
+            PVOID id = nullptr;
+            ASSERT_EQ(Inquire(GoodDevice(), IdentifierList({{1, 3, 0, *order[i]}}), &id), STATUS_SUCCESS);
+            ids.push_back(id);
+        }
+        auto *first = static_cast<PPDO_ENTRY>(ids[0]);
+        auto *second = static_cast<PPDO_ENTRY>(ids[1]);
+        EXPECT_NE(first->LdEntry, second->LdEntry);
+        EXPECT_EQ(first->LdEntry->NumberPaths, 2u);
+        EXPECT_EQ(second->LdEntry->NumberPaths, 1u);
+        EXPECT_STREQ(second->LdEntry->SerialNumber, shortFirst ? "600A0B8000" : "600A0B80");
+        EXPECT_FALSE(DsmCompareDevices(Context(), ids[0], ids[1]));
+        EXPECT_TRUE(DsmCompareDevices(Context(), ids[0], ids[2]));
+        auto events = EventIds();
+        EXPECT_EQ(std::count(events.begin(), events.end(), (ULONG)TARN_MSG_NEW_LOGICAL_DRIVE), 2);
+    }
+}
+
+// Designators the platform's enumerations do not name (target device
+// association, SCSI name strings, UTF-8), in records not padded to 4
+// bytes: skipped over, never misread, and the LU's name still found.
+TEST_F(InquireTest, UnnamedDesignatorsAndUnpaddedRecordsAreReadAsBytes)
+{
+    const ULONG kAssocTarget = 2;
+    const ULONG kTypeScsiName = 8;
+    const ULONG kCodeSetUtf8 = 3;
+    const std::vector<uint8_t> name = {'i', 'q', 'n', '.', 'x', 0};   // 6 bytes: the next record is unaligned
+    struct {
+        const char *Case;
+        std::vector<Designator> Designators;
+        bool Padded;
+        const char *Serial;     // nullptr: declined
+    } cases[] = {
+        {"target name, then LU name, unpadded",
+         {{kCodeSetUtf8, kTypeScsiName, kAssocTarget, name}, {1, 3, 0, kLuName}}, false, "600A0B80002ABCDE"},
+        {"odd-sized LU name first, unpadded",
+         {{1, 3, 0, {0x60, 0x0A, 0x0B}}, {kCodeSetUtf8, kTypeScsiName, kAssocTarget, name}}, false, "600A0B"},
+        {"type 3 with target association", {{1, 3, kAssocTarget, kLuName}}, true, "600A0B80002ABCDE"},
+        {"type 3 in UTF-8", {{kCodeSetUtf8, 3, 0, kLuName}, {1, 3, 0, kLuName}}, false, nullptr},
+        {"only a SCSI name string", {{kCodeSetUtf8, kTypeScsiName, 0, name}}, false, nullptr},
+        {"type 3 plus 256", {{1, 3 + 256, 0, kLuName}}, true, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.Case);
+        PVOID id = nullptr;
+        NTSTATUS status = Inquire(GoodDevice(), IdentifierList(c.Designators, c.Padded), &id);
+        if (c.Serial == nullptr) {
+            EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
+            continue;
+        }
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        EXPECT_STREQ(static_cast<PPDO_ENTRY>(id)->LdEntry->SerialNumber, c.Serial);
+    }
+
+    // An unpadded record whose NextOffset runs past the list, and one
+    // whose identifier size does.
+    auto pastEnd = IdentifierList({{kCodeSetUtf8, kTypeScsiName, kAssocTarget, name}, {1, 3, 0, kLuName}}, false);
+    const size_t first = FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers);
+    Put<USHORT>(pastEnd, first + FIELD_OFFSET(STORAGE_IDENTIFIER, NextOffset), (USHORT)pastEnd.size());
+    EXPECT_EQ(Inquire(GoodDevice(), pastEnd), STATUS_NOT_SUPPORTED);
+    auto sizePastEnd = IdentifierList({{kCodeSetUtf8, kTypeScsiName, kAssocTarget, name}, {1, 3, 0, kLuName}}, false);
+    const size_t second = first + FIELD_OFFSET(STORAGE_IDENTIFIER, Identifier) + name.size();
+    Put<USHORT>(sizePastEnd, second + FIELD_OFFSET(STORAGE_IDENTIFIER, IdentifierSize), (USHORT)(kLuName.size() + 1));
+    EXPECT_EQ(Inquire(GoodDevice(), sizePastEnd), STATUS_NOT_SUPPORTED);
 }
 
 TEST_F(InquireTest, IdentifiersThatCannotKeyADriveAreRefused)
@@ -230,6 +332,97 @@ TEST_F(InquireTest, ControllerRecordIsNewForEveryAllocatingCall)
 
     EXPECT_EQ(DsmGetControllerInfo(Context(), (PVOID)0x1234, DSM_CNTRL_FLAGS_ALLOCATE, &existing),
               STATUS_UNSUCCESSFUL);
+}
+
+// Every entry point that takes an identifier refuses one that is not on
+// the path list: never known, NULL, or a path record freed meanwhile
+// (read through, the last is a use of freed memory).
+TEST_F(InquireTest, EveryEntryPointRefusesUnknownIdentifiers)
+{
+    PVOID known = nullptr;
+    PVOID freed = nullptr;
+    ASSERT_EQ(Inquire(GoodDevice(), IdentifierList({{1, 3, 0, kLuName}}), &known), STATUS_SUCCESS);
+    target_ = host::CreateDevice(u"", nullptr);
+    host_->SetScsiAddress(target_, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), 3, 0, 1, 31});
+    ASSERT_EQ(Inquire(GoodDevice(), IdentifierList({{1, 3, 0, kLuName}}), &freed), STATUS_SUCCESS);
+    {
+        PDSM_CONTEXT context = Context();
+        auto *path = static_cast<PPDO_ENTRY>(freed);
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&context->DsmLock, &oldIrql);
+        RemovePdoEntry(context, path->LdEntry, path);
+        KeReleaseSpinLock(&context->DsmLock, oldIrql);
+        FreePdoEntry(path);
+    }
+    // Zeroed memory shaped like a path record, never handed out.
+    alignas(PDO_ENTRY) static uint8_t stranger[sizeof(PDO_ENTRY)];
+    const PVOID unknowns[] = {stranger, nullptr, freed};
+
+    const DSM_INIT_DATA &r = host_->Record();
+    PVOID c = r.DsmContext;
+    struct Case {
+        const char *EntryPoint;
+        std::function<bool(PVOID)> Refuses;
+    };
+    const Case cases[] = {
+        {"DsmCompareDevices", [&](PVOID id) { return !r.DsmCompareDevices(c, known, id) &&
+                                                     !r.DsmCompareDevices(c, id, known) &&
+                                                     !r.DsmCompareDevices(c, id, stranger); }},
+        {"DsmGetSerialNumber", [&](PVOID id) { return r.DsmGetSerialNumber(c, id) == nullptr; }},
+        {"DsmGetControllerInfo",
+         [&](PVOID id) {
+             PCONTROLLER_INFO info = nullptr;
+             return r.DsmGetControllerInfo(c, id, DSM_CNTRL_FLAGS_ALLOCATE, &info) == STATUS_UNSUCCESSFUL &&
+                    info == nullptr;
+         }},
+        {"DsmSetDeviceInfo",
+         [&](PVOID id) {
+             PVOID pathId = nullptr;
+             return r.DsmSetDeviceInfo(c, target_, id, &pathId) == STATUS_UNSUCCESSFUL;
+         }},
+        {"DsmIsPathActive", [&](PVOID id) { return !r.DsmIsPathActive(c, id, id); }},
+        {"DsmPathVerify", [&](PVOID id) { return r.DsmPathVerify(c, id, id) == STATUS_DEVICE_NOT_CONNECTED; }},
+        {"DsmInvalidatePath",
+         [&](PVOID id) {
+             PVOID newPath = nullptr;
+             return r.DsmInvalidatePath(c, 0, id, &newPath) == STATUS_NO_SUCH_DEVICE;
+         }},
+        {"DsmMoveDevice",
+         [&](PVOID id) {
+             DSM_IDS ids{1, {id}};
+             return r.DsmMoveDevice(c, &ids, id, id, 0) == STATUS_UNSUCCESSFUL;
+         }},
+        {"DsmLBGetPath",
+         [&](PVOID id) {
+             DSM_IDS ids{1, {id}};
+             NTSTATUS status = STATUS_SUCCESS;
+             return r.DsmLBGetPath(c, nullptr, &ids, nullptr, &status) == nullptr &&
+                    status == STATUS_DEVICE_NOT_CONNECTED;
+         }},
+        {"DsmCategorizeRequest",
+         [&](PVOID id) {
+             DSM_IDS ids{1, {id}};
+             PVOID pathId = nullptr;
+             NTSTATUS status = STATUS_SUCCESS;
+             return r.DsmCategorizeRequest(c, &ids, nullptr, nullptr, nullptr, &pathId, &status) ==
+                    DSM_CATEGORY_NO_PATH;
+         }},
+    };
+    size_t pool = host::PoolOutstanding();
+    for (const Case &entry : cases) {
+        for (size_t i = 0; i < RTL_NUMBER_OF(unknowns); i++) {
+            EXPECT_TRUE(entry.Refuses(unknowns[i])) << entry.EntryPoint << ", unknown identifier " << i;
+        }
+    }
+    EXPECT_EQ(host::PoolOutstanding(), pool) << host::PoolReport();
+    EXPECT_EQ(host::HeldSpinLocks(), 0);
+
+    // The known identifier still answers.
+    PCHAR serial = r.DsmGetSerialNumber(c, known);
+    ASSERT_NE(serial, nullptr);
+    EXPECT_STREQ(serial, "600A0B80002ABCDE");
+    ExFreePool(serial);
+    EXPECT_TRUE(r.DsmCompareDevices(c, known, known));
 }
 
 } // namespace

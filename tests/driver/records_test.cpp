@@ -146,22 +146,34 @@ TEST_F(RecordsTest, PathsJoinBothListsInOrderAndLeaveThemCleanly)
     EXPECT_EQ(host::PoolOutstanding(), baseline_ + 1) << host::PoolReport();
 }
 
-TEST_F(RecordsTest, DrivesAreFoundByTheirWholeSerial)
+// Serials that are prefixes of each other are different logical units,
+// whichever of them was stored first.
+TEST_F(RecordsTest, DrivesAreFoundByTheirWholeSerialOnly)
 {
-    PLD_ENTRY a = NewDrive("600A0B80");
-    PLD_ENTRY b = NewDrive("600A0B8000");
-    AddLdEntry(context_, a);
-    AddLdEntry(context_, b);
-    // A text whose first characters are a stored serial finds that drive.
-    EXPECT_EQ(FindLdEntry(context_, "600A0B80"), a);
-    EXPECT_EQ(FindLdEntry(context_, "600A0B80FF"), a);
-    EXPECT_EQ(FindLdEntry(context_, "600a0b80"), nullptr);
-    EXPECT_EQ(FindLdEntry(context_, "700A0B80"), nullptr);
-    RemoveLdEntry(context_, a);
-    EXPECT_EQ(FindLdEntry(context_, "600A0B8000"), b);
-    RemoveLdEntry(context_, b);
-    FreeLdEntry(a);
-    FreeLdEntry(b);
+    struct {
+        const char *Stored[2];
+    } orders[] = {{{"600A0B80", "600A0B8000"}}, {{"600A0B8000", "600A0B80"}}};
+    for (const auto &order : orders) {
+        SCOPED_TRACE(order.Stored[0]);
+        PLD_ENTRY first = NewDrive(order.Stored[0]);
+        AddLdEntry(context_, first);
+        // Only the first drive is stored: a longer or shorter text is not it.
+        EXPECT_EQ(FindLdEntry(context_, order.Stored[1]), nullptr);
+        PLD_ENTRY second = NewDrive(order.Stored[1]);
+        AddLdEntry(context_, second);
+
+        EXPECT_EQ(FindLdEntry(context_, order.Stored[0]), first);
+        EXPECT_EQ(FindLdEntry(context_, order.Stored[1]), second);
+        EXPECT_EQ(FindLdEntry(context_, "600A0B80FF"), nullptr);
+        EXPECT_EQ(FindLdEntry(context_, "600A0B8"), nullptr);
+        EXPECT_EQ(FindLdEntry(context_, "600a0b80"), nullptr);
+        EXPECT_EQ(FindLdEntry(context_, "700A0B80"), nullptr);
+
+        RemoveLdEntry(context_, first);
+        RemoveLdEntry(context_, second);
+        FreeLdEntry(first);
+        FreeLdEntry(second);
+    }
 }
 
 TEST_F(RecordsTest, SnapshotHoldsHealthyPathsCurrentFirst)
@@ -261,6 +273,49 @@ TEST_F(RecordsTest, IdentifierCheckAlwaysAgreesWithThePathList)
         FreePdoEntry(path);
     }
     EXPECT_TRUE(IsListEmpty(&context_->PathRecordList));
+    EXPECT_EQ(context_->PathIndex.Count, 0u);
+    RemoveLdEntry(context_, drive);
+    FreeLdEntry(drive);
+}
+
+// Many more inserts than the table has slots while it cannot grow, then
+// more with memory back: the rebuild is sized from the list, not from
+// the count the degraded index kept, so it terminates and agrees.
+TEST_F(RecordsTest, IdentifierIndexRebuildsForEveryPathAddedWhileItWasStarved)
+{
+    PLD_ENTRY drive = NewDrive("6001A3B7");
+    AddLdEntry(context_, drive);
+    std::vector<PPDO_ENTRY> paths;
+    for (int i = 0; i < 80; i++) {
+        paths.push_back(NewPath("6001A3B7", (UCHAR)(i / 16), 0, (UCHAR)(i % 16), 0));
+    }
+    AddPdoEntry(context_, drive, paths[0]);
+    const ULONG capacity = context_->PathIndex.Capacity;
+    ASSERT_LT(capacity, 64u);
+
+    host::PoolFailTag(kTarnTag);
+    for (int i = 1; i < 70; i++) {
+        AddPdoEntry(context_, drive, paths[i]);
+    }
+    host::PoolClearFailures();
+    EXPECT_TRUE(context_->PathIndex.Degraded != FALSE);
+    for (int i = 70; i < 80; i++) {
+        AddPdoEntry(context_, drive, paths[i]);
+    }
+
+    EXPECT_TRUE(context_->PathIndex.Degraded == FALSE);
+    EXPECT_EQ(context_->PathIndex.Count, 80u);
+    EXPECT_GE(context_->PathIndex.Capacity, 160u);
+    for (PPDO_ENTRY path : paths) {
+        EXPECT_TRUE(IsPdoEntryValid(context_, path));
+    }
+    EXPECT_FALSE(IsPdoEntryValid(context_, reinterpret_cast<PPDO_ENTRY>(drive)));
+
+    for (PPDO_ENTRY path : paths) {
+        RemovePdoEntry(context_, drive, path);
+        EXPECT_FALSE(IsPdoEntryValid(context_, path));
+        FreePdoEntry(path);
+    }
     EXPECT_EQ(context_->PathIndex.Count, 0u);
     RemoveLdEntry(context_, drive);
     FreeLdEntry(drive);

@@ -59,8 +59,13 @@ public:
                 memcpy(bytes + header->DataBufferOffset, answer.Data.data(),
                        std::min<size_t>(answer.Data.size(), header->DataTransferLength));
             }
+            // As the port driver does: a reply shorter than asked for says
+            // how much it transferred (unless the script says otherwise).
             if (answer.Transferred.has_value()) {
                 header->DataTransferLength = *answer.Transferred;
+            } else if (NT_SUCCESS(answer.Status) && header->DataIn == SCSI_IOCTL_DATA_IN &&
+                       answer.Data.size() < header->DataTransferLength) {
+                header->DataTransferLength = (ULONG)answer.Data.size();
             }
             status->Status = answer.Status;
             status->Information = outputLength;

@@ -14,7 +14,10 @@ Abstract:
 
 #include "driverfixture.h"
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace tarntest {
 namespace {
@@ -223,10 +226,32 @@ TEST_F(UtilTest, CodeNamesFallBackToHexText)
     EXPECT_STREQ(DsmPathHealthName(PDO_HEALTH_REMOVED), "PDO_HEALTH_REMOVED");
     EXPECT_EQ(DsmPathHealthName(9), nullptr);
 
-    // One fallback buffer per table: another table's fallback leaves it alone.
-    PCSTR status = DsmStatusName(0xC0000010);
-    DsmSrbStatusName(0x84);
-    EXPECT_STREQ(status, "0xC0000010");
+    // Each use has its own fallback text: two in one trace call stay apart.
+    EXPECT_STRNE(DsmStatusName(0xC0000010), DsmStatusName(0xC0000011));
+}
+
+// Threads tracing unknown codes at once each get their own value's text
+// (a shared buffer gave one thread the other's digits).
+TEST_F(UtilTest, CodeNameFallbacksAreNotSharedBetweenThreads)
+{
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (ULONG t = 0; t < 4; t++) {
+        threads.emplace_back([t, &wrong] {
+            char expected[16];
+            for (ULONG i = 0; i < 2000; i++) {
+                ULONG value = 0xC0010000 + t * 0x1000 + i;
+                snprintf(expected, sizeof(expected), "0x%X", value);
+                if (strcmp(DsmStatusName((NTSTATUS)value), expected) != 0) {
+                    wrong++;
+                }
+            }
+        });
+    }
+    for (auto &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 } // namespace
