@@ -8,12 +8,14 @@ Abstract:
 
     The simulated dual-controller array: command decoding, sparse block
     storage, identifiers derived from the array seed, fault switches, unit
-    attentions and persistent reservations.  Every command is answered entirely under one lock, so
-    a command is atomic with respect to every other.
+    attentions (persistent reservations live in simreservation.cpp).  Every
+    command is answered entirely under one lock, so a command is atomic with
+    respect to every other.
 
 --*/
 
 #include "simarray.h"
+#include "simscsi.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,44 +26,9 @@ Abstract:
 
 namespace array {
 
+using namespace sim;
+
 namespace {
-
-// Operation codes.
-constexpr uint8_t kTestUnitReady = 0x00;
-constexpr uint8_t kRequestSense = 0x03;
-constexpr uint8_t kInquiry = 0x12;
-constexpr uint8_t kReadCapacity10 = 0x25;
-constexpr uint8_t kRead10 = 0x28;
-constexpr uint8_t kWrite10 = 0x2A;
-constexpr uint8_t kReadBuffer10 = 0x3C;
-constexpr uint8_t kPersistentReserveIn = 0x5E;
-constexpr uint8_t kPersistentReserveOut = 0x5F;
-constexpr uint8_t kRead16 = 0x88;
-constexpr uint8_t kWrite16 = 0x8A;
-constexpr uint8_t kServiceActionIn16 = 0x9E;
-constexpr uint8_t kReadCapacity16 = 0x10;    // its service action
-constexpr uint8_t kReportLuns = 0xA0;
-
-// Sense keys.
-constexpr uint8_t kNoSense = 0x0;
-constexpr uint8_t kIllegalRequest = 0x5;
-constexpr uint8_t kUnitAttention = 0x6;
-
-// PERSISTENT RESERVE IN service actions.
-constexpr uint8_t kReadKeys = 0x00;
-constexpr uint8_t kReadReservation = 0x01;
-constexpr uint8_t kReportCapabilities = 0x02;
-// PERSISTENT RESERVE OUT service actions.
-constexpr uint8_t kRegister = 0x00;
-constexpr uint8_t kReserve = 0x01;
-constexpr uint8_t kRelease = 0x02;
-constexpr uint8_t kClear = 0x03;
-constexpr uint8_t kPreempt = 0x04;
-constexpr uint8_t kPreemptAndAbort = 0x05;
-constexpr uint8_t kRegisterAndIgnoreExistingKey = 0x06;
-constexpr uint32_t kProutParameterLength = 24;   // without SPEC_I_PT there is nothing more
-constexpr uint8_t kSpecIPt = 0x08;               // parameter list byte 20
-constexpr uint8_t kAllTgPt = 0x04;
 
 constexpr uint8_t kReadBufferData = 0x02;    // READ BUFFER mode: data
 constexpr uint8_t kStatusBufferId = 0x40;
@@ -75,18 +42,6 @@ constexpr uint64_t kMaxLun = 16383;          // flat space addressing limit
 constexpr uint32_t kMaxBlockSize = 65536;
 
 uint8_t Bit(Fault fault) { return static_cast<uint8_t>(fault); }
-
-uint32_t Be16(const uint8_t *p) { return uint32_t(p[0]) << 8 | p[1]; }
-uint32_t Be24(const uint8_t *p) { return uint32_t(p[0]) << 16 | Be16(p + 1); }
-uint32_t Be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | Be24(p + 1); }
-uint64_t Be64(const uint8_t *p) { return uint64_t(Be32(p)) << 32 | Be32(p + 4); }
-
-void PutBe(uint8_t *p, uint64_t value, size_t bytes)
-{
-    for (size_t i = 0; i < bytes; ++i) {
-        p[i] = uint8_t(value >> (8 * (bytes - 1 - i)));
-    }
-}
 
 // splitmix64's finaliser: spreads the seed so that neighbouring seeds give
 // unrelated names.
@@ -135,95 +90,7 @@ int64_t WallClock()
         .count();
 }
 
-Result Check(uint8_t key, uint8_t asc, uint8_t ascq)
-{
-    Result result;
-    result.Status = kStatusCheckCondition;
-    SetFixedSense(&result, key, asc, ascq);
-    return result;
-}
-
-Result InvalidFieldInCdb() { return Check(kIllegalRequest, 0x24, 0x00); /* INVALID FIELD IN CDB */ }
-
-Result InvalidFieldInParameterList()
-{
-    return Check(kIllegalRequest, 0x26, 0x00);  /* INVALID FIELD IN PARAMETER LIST */
-}
-
-// RESERVATION CONFLICT carries no sense data.
-Result Conflict()
-{
-    Result result;
-    result.Status = kStatusReservationConflict;
-    return result;
-}
-
-bool Supported(uint8_t type)
-{
-    switch (static_cast<ReservationType>(type)) {
-    case ReservationType::WriteExclusive:
-    case ReservationType::ExclusiveAccess:
-    case ReservationType::WriteExclusiveRegistrantsOnly:
-    case ReservationType::ExclusiveAccessRegistrantsOnly:
-        return true;
-    }
-    return false;
-}
-
-bool RegistrantsOnly(ReservationType type)
-{
-    return type == ReservationType::WriteExclusiveRegistrantsOnly ||
-           type == ReservationType::ExclusiveAccessRegistrantsOnly;
-}
-
-// Returns the data to the initiator, cut to the allocation length and to
-// the room it gave.
-Result Answer(const Command &command, const uint8_t *data, size_t length, size_t allocation)
-{
-    Result result;
-    size_t room = command.DataIn ? command.DataInLength : 0;
-    size_t n = std::min({length, allocation, room});
-    if (n) {
-        memcpy(command.DataIn, data, n);
-    }
-    result.DataInTransferred = n;
-    return result;
-}
-
 } // namespace
-
-bool ReservationAllows(uint8_t opcode, ReservationType type, bool registered, bool holder)
-{
-    switch (opcode) {
-    case kTestUnitReady:
-    case kRequestSense:
-    case kInquiry:
-    case kReadCapacity10:
-    case kServiceActionIn16:
-    case kReadBuffer10:
-    case kPersistentReserveIn:
-    case kPersistentReserveOut:
-    case kReportLuns:
-        return true;
-    default:
-        break;
-    }
-    if (holder) {
-        return true;
-    }
-    const bool read = opcode == kRead10 || opcode == kRead16;
-    switch (type) {
-    case ReservationType::WriteExclusive:
-        return read;
-    case ReservationType::ExclusiveAccess:
-        return false;
-    case ReservationType::WriteExclusiveRegistrantsOnly:
-        return read || registered;
-    case ReservationType::ExclusiveAccessRegistrantsOnly:
-        return registered;
-    }
-    return false;
-}
 
 Scope Scope::OnPath(uint32_t initiator, uint32_t targetPort)
 {
@@ -533,93 +400,6 @@ void SimulatedArray::ResetStatistics()
 }
 
 //
-// Persistent reservation state.
-//
-
-Registration *SimulatedArray::LogicalUnit::RegistrationOf(const Nexus &nexus)
-{
-    for (Registration &registration : Registrations) {
-        if (registration.Initiator == nexus.Initiator && registration.TargetPort == nexus.TargetPort) {
-            return &registration;
-        }
-    }
-    return nullptr;
-}
-
-bool SimulatedArray::LogicalUnit::Holds(const Nexus &nexus) const
-{
-    return Holder && *Holder == PathKey(nexus.Initiator, nexus.TargetPort);
-}
-
-uint64_t SimulatedArray::LogicalUnit::HolderKey() const
-{
-    for (const Registration &registration : Registrations) {
-        if (Holder && *Holder == PathKey(registration.Initiator, registration.TargetPort)) {
-            return registration.Key;
-        }
-    }
-    return 0;
-}
-
-std::vector<Registration> SimulatedArray::Registrations(uint64_t lun) const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return UnitOrThrow(lun).Registrations;
-}
-
-std::optional<Reservation> SimulatedArray::ReservationOf(uint64_t lun) const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    const LogicalUnit &unit = UnitOrThrow(lun);
-    if (!unit.Holder) {
-        return std::nullopt;
-    }
-    Reservation reservation;
-    reservation.Initiator = unit.Holder->first;
-    reservation.TargetPort = unit.Holder->second;
-    reservation.Key = unit.HolderKey();
-    reservation.Type = unit.Type;
-    return reservation;
-}
-
-uint32_t SimulatedArray::PrGeneration(uint64_t lun) const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return UnitOrThrow(lun).Generation;
-}
-
-// Pending on this logical unit only, for every registered I_T nexus but one.
-void SimulatedArray::RaiseOnRegistrants(const LogicalUnit &unit, const Nexus &except, UnitAttention kind)
-{
-    const uint64_t stamp = ++attentionSequence_;
-    for (const Registration &registration : unit.Registrations) {
-        if (registration.Initiator != except.Initiator || registration.TargetPort != except.TargetPort) {
-            lunAttention_[LunKey(registration.Initiator, registration.TargetPort, unit.Config.Lun)]
-                         [static_cast<size_t>(kind)] = stamp;
-        }
-    }
-}
-
-// Every type the array supports has a single holder, so a holder that
-// leaves takes the reservation with it.
-void SimulatedArray::Unregister(LogicalUnit &unit, const Nexus &nexus)
-{
-    if (unit.Holds(nexus)) {
-        unit.Holder.reset();
-        if (RegistrantsOnly(unit.Type)) {
-            RaiseOnRegistrants(unit, nexus, UnitAttention::ReservationsReleased);
-        }
-    }
-    auto &registrations = unit.Registrations;
-    registrations.erase(std::remove_if(registrations.begin(), registrations.end(),
-                                       [&](const Registration &r) {
-                                           return r.Initiator == nexus.Initiator &&
-                                                  r.TargetPort == nexus.TargetPort;
-                                       }),
-                        registrations.end());
-}
-
-//
 // Commands.
 //
 
@@ -921,168 +701,6 @@ Result SimulatedArray::ReadBuffer(const Nexus &nexus, const Command &command)
         time[2] = uint8_t(timeOfDay % 60);
     }
     return Answer(command, status + offset, kStatusBufferLength - offset, Be24(cdb + 6));
-}
-
-Result SimulatedArray::PersistentReserveIn(const LogicalUnit &unit, const Command &command)
-{
-    const uint8_t *cdb = command.Cdb;
-    if (command.CdbLength < 10) {
-        return InvalidFieldInCdb();
-    }
-    std::vector<uint8_t> data(8, 0);
-    switch (cdb[1] & 0x1F) {
-    case kReadKeys:
-        PutBe(data.data(), unit.Generation, 4);
-        for (const Registration &registration : unit.Registrations) {
-            data.resize(data.size() + 8);
-            PutBe(&data[data.size() - 8], registration.Key, 8);
-        }
-        PutBe(&data[4], data.size() - 8, 4);
-        break;
-    case kReadReservation:
-        PutBe(data.data(), unit.Generation, 4);
-        if (unit.Holder) {
-            data.resize(24, 0);
-            PutBe(&data[4], 16, 4);
-            PutBe(&data[8], unit.HolderKey(), 8);
-            data[21] = static_cast<uint8_t>(unit.Type);     // scope 0: logical unit
-        }
-        break;
-    case kReportCapabilities:
-        data[1] = 8;
-        // PTPL_C, PTPL_A: the state outlives every reset the array has.
-        data[2] = 0x01;
-        data[3] = 0x81;         // TMV: the type mask is valid
-        data[4] = 0x6A;         // EX_AC_RO, WR_EX_RO, EX_AC, WR_EX
-        break;
-    default:
-        return InvalidFieldInCdb();
-    }
-    return Answer(command, data.data(), data.size(), Be16(cdb + 7));
-}
-
-// Checks come in the order a host can act on: the CDB, the parameter list,
-// then the nexus's right to act.  Nothing changes unless the command
-// succeeds.
-Result SimulatedArray::PersistentReserveOut(const Nexus &nexus, LogicalUnit &unit, const Command &command)
-{
-    const uint8_t *cdb = command.Cdb;
-    if (command.CdbLength < 10) {
-        return InvalidFieldInCdb();
-    }
-    const uint8_t action = cdb[1] & 0x1F;
-    const uint8_t scopeType = cdb[2];
-    if (action > kRegisterAndIgnoreExistingKey) {     // REGISTER AND MOVE is not supported
-        return InvalidFieldInCdb();
-    }
-    if ((action == kReserve || action == kPreempt || action == kPreemptAndAbort) &&
-        ((scopeType & 0xF0) != 0 || !Supported(scopeType & 0x0F))) {
-        return InvalidFieldInCdb();
-    }
-    if (Be32(cdb + 5) != kProutParameterLength) {
-        return Check(kIllegalRequest, 0x1A, 0x00);  /* PARAMETER LIST LENGTH ERROR */
-    }
-    if (!command.DataOut || command.DataOutLength < kProutParameterLength) {
-        return InvalidFieldInCdb();
-    }
-    const uint8_t *parameters = command.DataOut;
-    const uint64_t key = Be64(parameters);
-    const uint64_t serviceKey = Be64(parameters + 8);
-    // APTPL (bit 0) is accepted: nothing the array simulates loses the state.
-    if (parameters[20] & (kSpecIPt | kAllTgPt)) {
-        return InvalidFieldInParameterList();
-    }
-
-    Registration *own = unit.RegistrationOf(nexus);
-    if (action == kRegister || action == kRegisterAndIgnoreExistingKey) {
-        if (action == kRegister && key != (own ? own->Key : 0)) {
-            return Conflict();
-        }
-        if (serviceKey == 0) {
-            if (own) {
-                Unregister(unit, nexus);
-            }
-        } else if (own) {
-            own->Key = serviceKey;
-        } else {
-            unit.Registrations.push_back({nexus.Initiator, nexus.TargetPort, serviceKey});
-        }
-        ++unit.Generation;
-        return Result{};
-    }
-    if (!own || own->Key != key) {
-        return Conflict();
-    }
-
-    switch (action) {
-    case kReserve:
-        if (!unit.Holder) {
-            unit.Holder = PathKey(nexus.Initiator, nexus.TargetPort);
-            unit.Type = static_cast<ReservationType>(scopeType);
-            return Result{};
-        }
-        return unit.Holds(nexus) && scopeType == static_cast<uint8_t>(unit.Type) ? Result{} : Conflict();
-
-    case kRelease:
-        if (!unit.Holds(nexus)) {
-            return Result{};
-        }
-        if (scopeType != static_cast<uint8_t>(unit.Type)) {
-            return Check(kIllegalRequest, 0x26, 0x04);  /* INVALID RELEASE OF PERSISTENT RESERVATION */
-        }
-        unit.Holder.reset();
-        if (RegistrantsOnly(unit.Type)) {
-            RaiseOnRegistrants(unit, nexus, UnitAttention::ReservationsReleased);
-        }
-        return Result{};
-
-    case kClear:
-        RaiseOnRegistrants(unit, nexus, UnitAttention::ReservationsPreempted);
-        unit.Registrations.clear();
-        unit.Holder.reset();
-        ++unit.Generation;
-        return Result{};
-
-    default: {   // PREEMPT, and PREEMPT AND ABORT: there are no tasks to abort
-        // No registration has key 0, and every supported type has one holder.
-        if (serviceKey == 0 && unit.Holder) {
-            return InvalidFieldInParameterList();
-        }
-        auto &registrations = unit.Registrations;
-        if (std::none_of(registrations.begin(), registrations.end(),
-                         [&](const Registration &r) { return r.Key == serviceKey; })) {
-            return Conflict();
-        }
-        bool preemptsHolder = false;
-        const uint64_t stamp = ++attentionSequence_;
-        for (auto it = registrations.begin(); it != registrations.end();) {
-            const Nexus other{it->Initiator, it->TargetPort, unit.Config.Lun};
-            if (it->Key != serviceKey) {
-                ++it;
-                continue;
-            }
-            preemptsHolder = preemptsHolder || unit.Holds(other);
-            // The preempting nexus keeps its own registration.
-            if (other.Initiator == nexus.Initiator && other.TargetPort == nexus.TargetPort) {
-                ++it;
-                continue;
-            }
-            lunAttention_[LunKey(other.Initiator, other.TargetPort, other.Lun)]
-                         [static_cast<size_t>(UnitAttention::RegistrationsPreempted)] = stamp;
-            it = registrations.erase(it);
-        }
-        if (preemptsHolder) {
-            const ReservationType type = static_cast<ReservationType>(scopeType);
-            if (type != unit.Type) {
-                RaiseOnRegistrants(unit, nexus, UnitAttention::ReservationsReleased);
-            }
-            unit.Holder = PathKey(nexus.Initiator, nexus.TargetPort);
-            unit.Type = type;
-        }
-        ++unit.Generation;
-        return Result{};
-    }
-    }
 }
 
 } // namespace array
