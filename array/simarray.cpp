@@ -158,6 +158,11 @@ SimulatedArray::SimulatedArray(ArrayConfig config, ClockSource clock)
             throw std::invalid_argument("logical unit " + std::to_string(lu.Lun) + " configured twice");
         }
     }
+    if (config_.PowerOnAttention) {
+        for (uint32_t controller = 0; controller < kControllerCount; ++controller) {
+            RaiseLocked(Scope::OnController(controller), UnitAttention::PowerOnReset);
+        }
+    }
 }
 
 std::array<uint8_t, 8> SimulatedArray::PortName(uint32_t targetPort) const
@@ -222,7 +227,12 @@ void SimulatedArray::ChangeFault(const Scope &scope, Fault fault, bool on)
 {
     Validate(scope);
     std::lock_guard<std::mutex> lock(mutex_);
-    auto change = [&](uint8_t &mask) { mask = on ? uint8_t(mask | Bit(fault)) : uint8_t(mask & ~Bit(fault)); };
+    constexpr uint8_t kNexusFaults = uint8_t(Fault::LinkDown) | uint8_t(Fault::NoAnswer);
+    bool nexusBack = false;
+    auto change = [&](uint8_t &mask) {
+        nexusBack = !on && (mask & Bit(fault) & kNexusFaults) != 0;
+        mask = on ? uint8_t(mask | Bit(fault)) : uint8_t(mask & ~Bit(fault));
+    };
     switch (scope.Where) {
     case Scope::Level::Path: {
         PathKey key(scope.Initiator, scope.TargetPort);
@@ -238,6 +248,11 @@ void SimulatedArray::ChangeFault(const Scope &scope, Fault fault, bool on)
     case Scope::Level::Controller:
         change(controllerFaults_[scope.Controller]);
         break;
+    }
+    // The target dropped every nexus it could not reach; the first command
+    // on each after the return learns of it.
+    if (nexusBack) {
+        RaiseLocked(scope, UnitAttention::ItNexusLoss);
     }
 }
 
@@ -286,6 +301,7 @@ bool SimulatedArray::TakeUnitAttention(const Nexus &nexus, Result *result)
     };
     static constexpr Condition kConditions[] = {
         {UnitAttention::PowerOnReset, 0x29, 0x00},            // POWER ON, RESET, OR BUS DEVICE RESET OCCURRED
+        {UnitAttention::ItNexusLoss, 0x29, 0x07},             // I_T NEXUS LOSS OCCURRED
         {UnitAttention::ParametersChanged, 0x2A, 0x01},       // MODE PARAMETERS CHANGED
         {UnitAttention::ReservationsPreempted, 0x2A, 0x03},   // RESERVATIONS PREEMPTED
         {UnitAttention::ReservationsReleased, 0x2A, 0x04},    // RESERVATIONS RELEASED

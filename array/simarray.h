@@ -52,6 +52,10 @@ struct ArrayConfig {
     uint32_t CompanyId = 0x3A5D09;              // 24-bit IEEE company id in the NAA names
     uint64_t Seed = 0x1D2C0730;                 // every serial and name derives from it
     std::vector<LogicalUnitConfig> Units;
+    // A powered-on array has POWER ON RESET pending on every I_T_L nexus,
+    // as a real one has; false starts without it, for tests of unrelated
+    // commands that talk straight to the array.
+    bool PowerOnAttention = true;
 };
 
 // Returns seconds; its value modulo one day is the time of day.
@@ -69,6 +73,9 @@ enum class Fault : uint8_t {
 
 enum class UnitAttention {
     PowerOnReset,           // POWER ON, RESET, OR BUS DEVICE RESET OCCURRED
+    // Raised by the array itself where a dead link or a port that stopped
+    // answering comes back: the I_T nexuses through it were lost.
+    ItNexusLoss,            // I_T NEXUS LOSS OCCURRED (29h/07h)
     ParametersChanged,      // MODE PARAMETERS CHANGED
     // Raised by the array itself on the I_T_L nexuses a persistent
     // reservation change concerns.
@@ -149,7 +156,8 @@ public:
     std::string LuSerial(uint64_t lun) const;                         // throws for an unknown LUN
 
     // Fault switches.  Scopes naming a port or controller that does not
-    // exist throw std::out_of_range.
+    // exist throw std::out_of_range.  Clearing a LinkDown or NoAnswer that
+    // was set raises I_T NEXUS LOSS OCCURRED on the scope.
     void SetFault(const Scope &scope, Fault fault);
     void ClearFault(const Scope &scope, Fault fault);
     // Pending on every I_T_L nexus in the scope, including initiators that
@@ -183,7 +191,7 @@ private:
     using LunKey = std::tuple<uint32_t, uint32_t, uint64_t>;   // initiator, target port, LUN
     // Per unit attention kind: the sequence number of the latest raise, or
     // of the latest report; 0 = never.
-    using AttentionMarks = std::array<uint64_t, 5>;
+    using AttentionMarks = std::array<uint64_t, 6>;
 
     struct LogicalUnit {
         LogicalUnitConfig Config;

@@ -17,13 +17,18 @@ Abstract:
 
 #include "mpiohost.h"
 
+#include <scsi.h>
+
 #include <algorithm>
 #include <cstring>
 
 namespace mpio {
 namespace {
 
-constexpr uint8_t kInquiry = 0x12;
+constexpr uint8_t kInquiry = SCSIOP_INQUIRY;
+// The class driver retries a command that meets a unit attention this many
+// times before it gives up on it.
+constexpr int kUnitAttentionRetries = 4;
 constexpr size_t kStandardInquiryLength = 96;
 constexpr size_t kVpdLength = 252;
 constexpr uint8_t kDeviceIdentificationPage = 0x83;
@@ -52,6 +57,12 @@ bool RunDataIn(array::ScsiTarget *target, const array::Nexus &nexus, const std::
     }
     data->resize(result.DataInTransferred);
     return true;
+}
+
+bool MetUnitAttention(const array::Result &result)
+{
+    return result.Outcome == array::Transport::Completed && result.Status == array::kStatusCheckCondition &&
+           result.SenseLength > 12 && (result.Sense[2] & 0x0F) == SCSI_SENSE_UNIT_ATTENTION;
 }
 
 void AppendString(std::vector<uint8_t> *buffer, const std::string &text, ULONG *offset)
@@ -158,6 +169,45 @@ bool Host::Identify(Device *device, std::vector<uint8_t> *descriptor, std::vecto
     return true;
 }
 
+/*++
+
+Routine Description:
+
+    Starts a disk as the class driver does before the device is offered to
+    a DSM: TEST UNIT READY, then READ CAPACITY, each sent again when it
+    meets a unit attention.  That consumes the power-on or nexus-loss
+    attention the target holds for this nexus.  A disk that is not ready
+    or will not tell its capacity still starts, as it does for real.
+
+--*/
+void Host::StartDisk(const Device &device)
+{
+    const uint8_t testUnitReady[6] = {SCSIOP_TEST_UNIT_READY, 0, 0, 0, 0, 0};
+    const uint8_t readCapacity[10] = {SCSIOP_READ_CAPACITY, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    uint8_t capacity[8];
+    const struct {
+        const uint8_t *Cdb;
+        size_t CdbLength;
+        uint8_t *Data;
+        size_t DataLength;
+    } steps[] = {
+        {testUnitReady, sizeof(testUnitReady), nullptr, 0},
+        {readCapacity, sizeof(readCapacity), capacity, sizeof(capacity)},
+    };
+    for (const auto &step : steps) {
+        array::Command command;
+        command.Cdb = step.Cdb;
+        command.CdbLength = step.CdbLength;
+        command.DataIn = step.Data;
+        command.DataInLength = step.DataLength;
+        for (int attempt = 0; attempt <= kUnitAttentionRetries; attempt++) {
+            if (!MetUnitAttention(target_->Execute(device.Nexus, command))) {
+                break;
+            }
+        }
+    }
+}
+
 // Offers one device to the driver and files a claimed one under its disk.
 void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers)
 {
@@ -243,6 +293,7 @@ void Host::Discover(array::ScsiTarget *target, const Topology &topology)
                 discoveryProblems_.push_back(where + problem);
                 continue;
             }
+            StartDisk(device);
             Claim(devices_.size() - 1, &descriptor, &identifiers);
         }
     }

@@ -148,6 +148,7 @@ private:
                    PIO_STATUS_BLOCK status);
     NTSTATUS Refuse(NTSTATUS status, const std::string &reason);
     PDEVICE_OBJECT PortObjectFor(UCHAR portNumber);
+    void StartDisk(const Device &device);
     bool Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
                   std::string *problem);
     void Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers);

@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -67,6 +68,7 @@ protected:
         array::ArrayConfig config;
         config.Seed = seed;
         config.Units = {{0, kBlocks, 512}, {7, kBlocks, 512}, {kHugeLun, 1ULL << 33, 512}};
+        config.PowerOnAttention = false;     // its own test below
         return config;
     }
 
@@ -325,7 +327,26 @@ TEST_F(SimArray, EachFaultAtEachScopeHitsOnlyItsNexuses)
             }
             EXPECT_EQ(ReadBlocks({9, 0, 0}, 5, 1), before);
             array_.ClearFault(c.Where, fault);
-            EXPECT_EQ(Run({c.Hit[0].first, c.Hit[0].second, 0}, kTur).R.Status, array::kStatusGood);
+            // A link that comes back, or a port that answers again, lost
+            // its nexuses; BUSY and masking did not.
+            const bool lost = fault == Fault::LinkDown || fault == Fault::NoAnswer;
+            for (auto [initiator, port] : c.Hit) {
+                Result r = Run({initiator, port, 0}, kTur).R;
+                if (lost) {
+                    EXPECT_EQ(Sense(r), (std::array<int, 3>{6, 0x29, 0x07}));
+                } else {
+                    EXPECT_EQ(r.Status, array::kStatusGood);
+                }
+            }
+            for (auto [initiator, port] : c.Spared) {
+                EXPECT_EQ(Run({initiator, port, 0}, kTur).R.Status, array::kStatusGood);
+            }
+            // Consume it on the nexuses of the scope no case names.
+            for (uint32_t initiator : {1u, 2u}) {
+                for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
+                    Run({initiator, port, 0}, kTur);
+                }
+            }
         }
     }
 }
@@ -360,6 +381,72 @@ TEST_F(SimArray, FailedControllerReturnsWithPowerOnReset)
     array_.FailController(1);
     array_.RestoreController(1, false);
     EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, array::kStatusGood);
+}
+
+// A powered-on array holds POWER ON RESET for every nexus, and a nexus
+// that comes back after a dead link or a silent port holds I_T NEXUS LOSS;
+// INQUIRY and REPORT LUNS pass them by and leave them pending.
+TEST(ArrayAttentions, PowerOnThenNexusLossWhereTheLinkReturns)
+{
+    array::ArrayConfig config;
+    config.Units = {{0, kBlocks, 512}, {7, kBlocks, 512}};
+    SimulatedArray array_(config, [] { return int64_t(0); });
+    auto run = [&](const Nexus &nexus, const Bytes &cdb, size_t in = 0) {
+        Bytes data(in);
+        array::Command command;
+        command.Cdb = cdb.data();
+        command.CdbLength = cdb.size();
+        command.DataIn = in ? data.data() : nullptr;
+        command.DataInLength = in;
+        return array_.Execute(nexus, command);
+    };
+    const std::array<int, 3> powerOn{6, 0x29, 0x00}, nexusLoss{6, 0x29, 0x07};
+    const Bytes reportLuns = {0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 64, 0, 0};
+
+    for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
+        SCOPED_TRACE(testing::Message() << "port " << port);
+        EXPECT_EQ(run({1, port, 7}, Inquiry(false, 0), 36).Status, array::kStatusGood);
+        EXPECT_EQ(run({1, port, 7}, reportLuns, 64).Status, array::kStatusGood);
+        EXPECT_EQ(Sense(run({1, port, 7}, kTur)), powerOn);
+        EXPECT_EQ(run({1, port, 7}, kTur).Status, array::kStatusGood);
+        EXPECT_EQ(Sense(run({1, port, 0}, Cdb10(0x28, 0, 1), 512)), powerOn);   // once per LU
+        EXPECT_EQ(run({1, port, 0}, kTur).Status, array::kStatusGood);
+    }
+
+    struct Case {
+        Scope Where;
+        Fault Cleared;
+        std::vector<std::pair<uint32_t, uint32_t>> Lost;   // (initiator, target port); the rest keep theirs
+    };
+    const std::vector<Case> cases = {
+        {Scope::OnPath(1, 1), Fault::LinkDown, {{1, 1}}},
+        {Scope::OnTargetPort(2), Fault::NoAnswer, {{1, 2}, {2, 2}}},
+        {Scope::OnController(0), Fault::LinkDown, {{1, 0}, {1, 1}, {2, 0}, {2, 1}}},
+        {Scope::OnTargetPort(3), Fault::Busy, {}},
+        {Scope::OnPath(2, 3), Fault::LunNotSupported, {}},
+    };
+    // Initiator 2 starts clean too.
+    for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
+        EXPECT_EQ(Sense(run({2, port, 0}, kTur)), powerOn);
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "fault " << int(c.Cleared) << " scope " << int(c.Where.Where));
+        array_.SetFault(c.Where, c.Cleared);
+        array_.ClearFault(c.Where, c.Cleared);
+        array_.ClearFault(c.Where, c.Cleared);     // clearing what is not set raises nothing
+        for (uint32_t initiator : {1u, 2u}) {
+            for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
+                const bool lost = std::find(c.Lost.begin(), c.Lost.end(), std::make_pair(initiator, port)) !=
+                                  c.Lost.end();
+                Result r = run({initiator, port, 0}, kTur);
+                if (lost) {
+                    EXPECT_EQ(Sense(r), nexusLoss) << initiator << ":" << port;
+                    r = run({initiator, port, 0}, kTur);
+                }
+                EXPECT_EQ(r.Status, array::kStatusGood) << initiator << ":" << port;
+            }
+        }
+    }
 }
 
 TEST_F(SimArray, UnitAttentionOncePerInitiatorPortAndLun)
