@@ -142,6 +142,10 @@ SimulatedArray::SimulatedArray(ArrayConfig config, ClockSource clock)
         uint64_t vendorSpecific = ((Mix(config_.Seed + 1) << 4) & 0xFFFFFFFF0ULL) | port;
         PutNaaHead(portNames_[port].data(), 5, config_.CompanyId, vendorSpecific);
     }
+    PutNaaHead(deviceName_.data(), 5, config_.CompanyId, Mix(config_.Seed + 4) & 0xFFFFFFFFFULL);
+    if (config_.StatusBufferLength > 0xFFFFFF) {
+        throw std::invalid_argument("status buffer longer than READ BUFFER can address");
+    }
     for (const LogicalUnitConfig &lu : config_.Units) {
         if (lu.Lun > kMaxLun || lu.BlockCount == 0 || lu.BlockSize == 0 || lu.BlockSize > kMaxBlockSize) {
             throw std::invalid_argument("logical unit " + std::to_string(lu.Lun) + " cannot exist");
@@ -151,9 +155,20 @@ SimulatedArray::SimulatedArray(ArrayConfig config, ClockSource clock)
         char serial[16];
         snprintf(serial, sizeof(serial), "%08X%04X", unsigned(Mix(config_.Seed) >> 32), unsigned(lu.Lun));
         unit.Serial = serial;
-        // The extension's low 16 bits carry the LUN, so LUs never share a name.
-        PutNaaHead(unit.Naa.data(), 6, config_.CompanyId, Mix(config_.Seed) & 0xFFFFFFFFFULL);
-        PutBe(unit.Naa.data() + 8, (Mix(config_.Seed + 2) & ~0xFFFFULL) | lu.Lun, 8);
+        // The low 16 bits of every LU name carry the LUN, so LUs never share
+        // one.
+        if (config_.Identifiers == IdentifierStyle::Short) {
+            unit.Naa.assign(8, 0);
+            PutNaaHead(unit.Naa.data(), 5, config_.CompanyId,
+                       (Mix(config_.Seed + 3) & 0xFFFFF0000ULL) | lu.Lun);
+        } else {
+            unit.Naa.assign(16, 0);
+            PutNaaHead(unit.Naa.data(), 6, config_.CompanyId, Mix(config_.Seed) & 0xFFFFFFFFFULL);
+            PutBe(unit.Naa.data() + 8, (Mix(config_.Seed + 2) & ~0xFFFFULL) | lu.Lun, 8);
+        }
+        // EUI-64: the company id, then 40 bits of the array's choosing.
+        PutBe(unit.Eui64.data(), config_.CompanyId, 3);
+        PutBe(unit.Eui64.data() + 3, (Mix(config_.Seed + 5) & 0xFFFFFF0000ULL) | lu.Lun, 5);
         if (!units_.emplace(lu.Lun, std::move(unit)).second) {
             throw std::invalid_argument("logical unit " + std::to_string(lu.Lun) + " configured twice");
         }
@@ -170,7 +185,7 @@ std::array<uint8_t, 8> SimulatedArray::PortName(uint32_t targetPort) const
     return portNames_.at(targetPort);
 }
 
-std::array<uint8_t, 16> SimulatedArray::LuIdentifier(uint64_t lun) const
+std::vector<uint8_t> SimulatedArray::LuIdentifier(uint64_t lun) const
 {
     const LogicalUnit *unit = FindUnit(lun);
     if (!unit) {
@@ -543,33 +558,113 @@ Result SimulatedArray::Inquiry(const Nexus &nexus, const LogicalUnit *unit, cons
     case 0x80:  // unit serial number
         append(unit->Serial.data(), unit->Serial.size());
         break;
-    case 0x83: {  // device identification
-        // Protocol identifier 0 (Fibre Channel) in every designator; it is
-        // valid (PIV) only where the designator names a port.
-        auto designator = [&](uint8_t codeSet, uint8_t association, uint8_t type, const void *id, size_t length) {
-            const uint8_t head[4] = {codeSet, uint8_t((association ? 0x80 : 0x00) | association << 4 | type), 0x00,
-                                     uint8_t(length)};
-            append(head, sizeof(head));
-            append(id, length);
-        };
-        constexpr uint8_t kBinary = 1, kAscii = 2;
-        constexpr uint8_t kLogicalUnit = 0, kTargetPort = 1;
-        constexpr uint8_t kT10VendorId = 1, kNaa = 3, kRelativeTargetPort = 4;
-
-        designator(kBinary, kTargetPort, kNaa, portNames_[nexus.TargetPort].data(), 8);
-        const std::string vendorId = config_.Vendor + config_.Product + unit->Serial;
-        designator(kAscii, kLogicalUnit, kT10VendorId, vendorId.data(), vendorId.size());
-        designator(kBinary, kLogicalUnit, kNaa, unit->Naa.data(), unit->Naa.size());
-        // Relative port identifiers start at 1; 0 is reserved.
-        const uint8_t relative[4] = {0, 0, 0, uint8_t(nexus.TargetPort + 1)};
-        designator(kBinary, kTargetPort, kRelativeTargetPort, relative, sizeof(relative));
+    case 0x83:  // device identification
+        DeviceIdentification(nexus, *unit, &page);
         break;
-    }
     default:
         return InvalidFieldInCdb();
     }
     PutBe(&page[2], page.size() - 4, 2);
     return Answer(command, page.data(), page.size(), allocation);
+}
+
+namespace {
+
+constexpr uint8_t kBinary = 1, kAscii = 2, kUtf8 = 3;
+constexpr uint8_t kLogicalUnit = 0, kTargetPort = 1, kTargetDevice = 2;
+constexpr uint8_t kT10VendorId = 1, kEui64 = 2, kNaa = 3, kRelativeTargetPort = 4, kTargetPortGroup = 5,
+                  kScsiName = 8;
+
+std::string Hex(const uint8_t *bytes, size_t length)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (size_t i = 0; i < length; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+} // namespace
+
+// The designators of VPD page 83h in the configured style.  Protocol
+// identifier 0 (Fibre Channel) throughout; it is valid (PIV) only where a
+// designator names a port or the target device.
+void SimulatedArray::DeviceIdentification(const Nexus &nexus, const LogicalUnit &unit,
+                                          std::vector<uint8_t> *page) const
+{
+    auto designator = [page](uint8_t codeSet, uint8_t association, uint8_t type, const void *id, size_t length) {
+        const uint8_t head[4] = {codeSet, uint8_t((association ? 0x80 : 0x00) | association << 4 | type), 0x00,
+                                 uint8_t(length)};
+        page->insert(page->end(), head, head + sizeof(head));
+        page->insert(page->end(), static_cast<const uint8_t *>(id), static_cast<const uint8_t *>(id) + length);
+    };
+    // A SCSI name string keeps its terminating NUL; this array does not pad
+    // it to a multiple of 4, as some firmware does not.
+    auto name = [&](uint8_t association, const std::string &text) {
+        designator(kUtf8, association, kScsiName, text.c_str(), text.size() + 1);
+    };
+    const uint8_t *portName = portNames_[nexus.TargetPort].data();
+    // Relative port identifiers start at 1, and so do the port groups: one
+    // per controller.
+    const uint8_t relative[4] = {0, 0, 0, uint8_t(nexus.TargetPort + 1)};
+    const uint8_t group[4] = {0, 0, 0, uint8_t(ControllerOf(nexus.TargetPort) + 1)};
+
+    switch (config_.Identifiers) {
+    case IdentifierStyle::Standard: {
+        designator(kBinary, kTargetPort, kNaa, portName, 8);
+        const std::string vendorId = config_.Vendor + config_.Product + unit.Serial;
+        designator(kAscii, kLogicalUnit, kT10VendorId, vendorId.data(), vendorId.size());
+        designator(kBinary, kLogicalUnit, kNaa, unit.Naa.data(), unit.Naa.size());
+        designator(kBinary, kTargetPort, kRelativeTargetPort, relative, sizeof(relative));
+        break;
+    }
+    case IdentifierStyle::Short:
+        designator(kBinary, kLogicalUnit, kEui64, unit.Eui64.data(), unit.Eui64.size());
+        designator(kBinary, kLogicalUnit, kNaa, unit.Naa.data(), unit.Naa.size());
+        designator(kBinary, kTargetDevice, kNaa, deviceName_.data(), deviceName_.size());
+        designator(kBinary, kTargetPort, kTargetPortGroup, group, sizeof(group));
+        designator(kBinary, kTargetPort, kRelativeTargetPort, relative, sizeof(relative));
+        designator(kBinary, kTargetPort, kNaa, portName, 8);
+        break;
+    case IdentifierStyle::Names: {
+        char portSuffix[16];
+        snprintf(portSuffix, sizeof(portSuffix), ",t,0x%04X", unsigned(nexus.TargetPort + 1));
+        name(kLogicalUnit, "naa." + Hex(unit.Naa.data(), unit.Naa.size()));
+        name(kTargetDevice, "naa." + Hex(deviceName_.data(), deviceName_.size()));
+        name(kTargetPort, "naa." + Hex(deviceName_.data(), deviceName_.size()) + portSuffix);
+        designator(kBinary, kLogicalUnit, kNaa, unit.Naa.data(), unit.Naa.size());
+        designator(kBinary, kTargetDevice, kNaa, deviceName_.data(), deviceName_.size());
+        designator(kBinary, kTargetPort, kTargetPortGroup, group, sizeof(group));
+        designator(kBinary, kTargetPort, kRelativeTargetPort, relative, sizeof(relative));
+        break;
+    }
+    }
+}
+
+const char *IdentifierStyleName(IdentifierStyle style)
+{
+    switch (style) {
+    case IdentifierStyle::Standard:
+        return "standard";
+    case IdentifierStyle::Short:
+        return "short";
+    case IdentifierStyle::Names:
+        return "names";
+    }
+    return "?";
+}
+
+bool ParseIdentifierStyle(const std::string &name, IdentifierStyle *style)
+{
+    for (IdentifierStyle candidate : {IdentifierStyle::Standard, IdentifierStyle::Short, IdentifierStyle::Names}) {
+        if (name == IdentifierStyleName(candidate)) {
+            *style = candidate;
+            return true;
+        }
+    }
+    return false;
 }
 
 Result SimulatedArray::ReportLuns(bool masked, const Command &command)
@@ -696,11 +791,13 @@ Result SimulatedArray::ReadBuffer(const Nexus &nexus, const Command &command)
     }
     const uint8_t mode = cdb[1] & 0x1F;
     const size_t offset = Be24(cdb + 3);
-    if (mode != kReadBufferData || cdb[2] != kStatusBufferId || offset > kStatusBufferLength) {
+    const size_t length = config_.StatusBufferLength;
+    if (mode != kReadBufferData || cdb[2] != kStatusBufferId || offset > length) {
         return InvalidFieldInCdb();
     }
 
-    uint8_t status[kStatusBufferLength] = {};
+    // Laid out in full, then cut to what this firmware holds.
+    std::vector<uint8_t> status(std::max(length, kStatusBufferLength), 0);
     status[4] = uint8_t(PortOf(nexus.TargetPort) + 1);
     status[5] = uint8_t(ControllerOf(nexus.TargetPort) + 1);
     const int64_t now = clock_();
@@ -711,12 +808,12 @@ Result SimulatedArray::ReadBuffer(const Nexus &nexus, const Command &command)
         }
         status[6 + controller] = kClockSetMarker;
         const int64_t timeOfDay = ((now + clock.Offset) % kSecondsPerDay + kSecondsPerDay) % kSecondsPerDay;
-        uint8_t *time = status + kControllerRecord + controller * kControllerRecordLength + kRecordTimeOfDay;
+        uint8_t *time = status.data() + kControllerRecord + controller * kControllerRecordLength + kRecordTimeOfDay;
         time[0] = uint8_t(timeOfDay / 3600);
         time[1] = uint8_t(timeOfDay / 60 % 60);
         time[2] = uint8_t(timeOfDay % 60);
     }
-    return Answer(command, status + offset, kStatusBufferLength - offset, Be24(cdb + 6));
+    return Answer(command, status.data() + offset, length - offset, Be24(cdb + 6));
 }
 
 } // namespace array
