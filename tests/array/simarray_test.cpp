@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using array::Fault;
@@ -164,6 +165,120 @@ TEST_F(SimArray, DeviceIdentificationPageLayout)
     EXPECT_EQ(std::string(&serial.Data[4], &serial.Data[serial.R.DataInTransferred]), array_.LuSerial(7));
     EXPECT_EQ(Sense(Run({1, 0, 7}, Inquiry(true, 0xC0)).R), (std::array<int, 3>{5, 0x24, 0}));
     EXPECT_EQ(Sense(Run({1, 0, 3}, Inquiry(true, 0x83)).R), (std::array<int, 3>{5, 0x25, 0}));
+}
+
+// Each identification style, designator by designator: code set,
+// association (with PIV where a port or the target device is named),
+// type and length; the LU's NAA name is the first NAA not naming a port.
+TEST(ArrayIdentification, EachStyleListsItsDesignators)
+{
+    struct Designator {
+        int CodeSet, Association, Type;
+        size_t Length;
+    };
+    struct Case {
+        array::IdentifierStyle Style;
+        std::vector<Designator> Expected;
+    };
+    const std::vector<Case> cases = {
+        {array::IdentifierStyle::Standard, {{1, 1, 3, 8}, {2, 0, 1, 36}, {1, 0, 3, 16}, {1, 1, 4, 4}}},
+        {array::IdentifierStyle::Short,
+         {{1, 0, 2, 8}, {1, 0, 3, 8}, {1, 2, 3, 8}, {1, 1, 5, 4}, {1, 1, 4, 4}, {1, 1, 3, 8}}},
+        // "naa." + 32 or 16 digits, the port's ",t,0x0003", and a NUL.
+        {array::IdentifierStyle::Names,
+         {{3, 0, 8, 37}, {3, 2, 8, 21}, {3, 1, 8, 30}, {1, 0, 3, 16}, {1, 2, 3, 8}, {1, 1, 5, 4}, {1, 1, 4, 4}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(array::IdentifierStyleName(c.Style));
+        array::ArrayConfig config;
+        config.Units = {{0, kBlocks, 512}, {7, kBlocks, 512}};
+        config.PowerOnAttention = false;
+        config.Identifiers = c.Style;
+        SimulatedArray sim(config, [] { return int64_t(0); });
+        const Bytes cdb = Inquiry(true, 0x83);
+        Bytes page(255);
+        array::Command command;
+        command.Cdb = cdb.data();
+        command.CdbLength = cdb.size();
+        command.DataIn = page.data();
+        command.DataInLength = page.size();
+        const Result r = sim.Execute({1, 2, 7}, command);     // port 2: controller 1
+        ASSERT_EQ(r.Status, array::kStatusGood);
+        page.resize(r.DataInTransferred);
+        ASSERT_EQ(size_t(page[2] << 8 | page[3]) + 4, page.size());
+
+        std::vector<Designator> found;
+        Bytes luName;
+        for (size_t at = 4; at + 4 <= page.size(); at += 4 + page[at + 3]) {
+            const Designator d{page[at] & 0x0F, page[at + 1] >> 4 & 3, page[at + 1] & 0x0F, page[at + 3]};
+            ASSERT_LE(at + 4 + d.Length, page.size());
+            EXPECT_EQ((page[at + 1] & 0x80) != 0, d.Association != 0);
+            const Bytes id(page.begin() + at + 4, page.begin() + at + 4 + d.Length);
+            if (d.Type == 3 && d.Association != 1 && luName.empty()) {
+                luName = id;
+            }
+            if (d.Type == 8) {
+                EXPECT_EQ(id.back(), 0);
+                EXPECT_EQ(std::string(id.begin(), id.begin() + 4), "naa.");
+            }
+            if (d.Type == 5) {
+                EXPECT_THAT(id, ElementsAre(0, 0, 0, 2));
+            }
+            found.push_back(d);
+        }
+        ASSERT_EQ(found.size(), c.Expected.size());
+        for (size_t i = 0; i < found.size(); ++i) {
+            EXPECT_EQ(std::make_tuple(found[i].CodeSet, found[i].Association, found[i].Type, found[i].Length),
+                      std::make_tuple(c.Expected[i].CodeSet, c.Expected[i].Association, c.Expected[i].Type,
+                                      c.Expected[i].Length))
+                << "designator " << i;
+        }
+        EXPECT_EQ(luName, sim.LuIdentifier(7));
+        EXPECT_NE(sim.LuIdentifier(0), sim.LuIdentifier(7));
+    }
+    array::IdentifierStyle style;
+    EXPECT_TRUE(array::ParseIdentifierStyle("names", &style));
+    EXPECT_EQ(style, array::IdentifierStyle::Names);
+    EXPECT_FALSE(array::ParseIdentifierStyle("Names", &style));
+}
+
+// A status buffer of any length the firmware has: every reply is cut to
+// it, and an offset past it is refused.
+TEST(ArrayStatusBuffer, ConfiguredLengthBoundsEveryReply)
+{
+    for (size_t length : {size_t(1), size_t(6), size_t(8), size_t(100), size_t(448), size_t(600)}) {
+        SCOPED_TRACE(length);
+        array::ArrayConfig config;
+        config.Units = {{0, kBlocks, 512}};
+        config.PowerOnAttention = false;
+        config.StatusBufferLength = length;
+        SimulatedArray sim(config, [] { return int64_t(0); });
+        auto read = [&](uint32_t offset, uint32_t allocation) {
+            Bytes data(1024, 0xEE);
+            const Bytes cdb = ReadBuffer(offset, allocation);
+            array::Command command;
+            command.Cdb = cdb.data();
+            command.CdbLength = cdb.size();
+            command.DataIn = data.data();
+            command.DataInLength = data.size();
+            Reply reply{sim.Execute({1, 3, 0}, command), data};
+            reply.Data.resize(reply.R.DataInTransferred);
+            return reply;
+        };
+        const Reply whole = read(0, 1024);
+        ASSERT_EQ(whole.R.Status, array::kStatusGood);
+        EXPECT_EQ(whole.Data.size(), length);
+        if (length > 5) {
+            EXPECT_EQ(whole.Data[4], 2);       // port 1 of controller 1, counted from 1
+            EXPECT_EQ(whole.Data[5], 2);
+        }
+        EXPECT_EQ(read(0, 8).Data.size(), std::min<size_t>(length, 8));
+        EXPECT_EQ(read(uint32_t(length), 8).R.DataInTransferred, 0u);
+        EXPECT_EQ(Sense(read(uint32_t(length) + 1, 8).R), (std::array<int, 3>{5, 0x24, 0}));
+    }
+    array::ArrayConfig tooLong;
+    tooLong.StatusBufferLength = 0x1000000;
+    EXPECT_THROW(SimulatedArray{tooLong}, std::invalid_argument);
 }
 
 TEST_F(SimArray, IdentifiersAreDeterministicAndDistinct)

@@ -319,6 +319,8 @@ int main(int argc, char **argv)
         for (uint32_t lun : run.Luns) {
             config.Units.push_back(array::LogicalUnitConfig{lun, run.LunBlocks, 512});
         }
+        array::ParseIdentifierStyle(run.Identifiers, &config.Identifiers);
+        config.StatusBufferLength = run.StatusBufferLength ? run.StatusBufferLength : config.StatusBufferLength;
         try {
             storage = std::make_unique<array::SimulatedArray>(config);
         } catch (const std::exception &failure) {

@@ -12,6 +12,7 @@ Abstract:
 --*/
 
 #include "scenario.h"
+#include "simarray.h"
 
 #include <toml++/toml.h>
 
@@ -195,7 +196,8 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
     }
 
     if (const toml::table *section = root["topology"].as_table()) {
-        if (!CheckKeys(*section, "topology", {"luns", "lun_blocks", "paths"}, origin, error)) {
+        if (!CheckKeys(*section, "topology", {"luns", "lun_blocks", "paths", "identifiers", "status_buffer_length"},
+                       origin, error)) {
             return false;
         }
         scenario.HasTopology = true;
@@ -220,6 +222,22 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
                 return false;
             }
             scenario.LunBlocks = (uint64_t)blocks;
+        }
+        if (const toml::node *node = section->get("identifiers")) {
+            array::IdentifierStyle style;
+            scenario.Identifiers = node->value_or(std::string());
+            if (!array::ParseIdentifierStyle(scenario.Identifiers, &style)) {
+                *error = Where(*node, origin) + ": identifiers is \"standard\", \"short\" or \"names\"";
+                return false;
+            }
+        }
+        if (const toml::node *node = section->get("status_buffer_length")) {
+            int64_t length = node->value_or(int64_t(-1));
+            if (length < 1 || length > 0xFFFFFF) {
+                *error = Where(*node, origin) + ": status_buffer_length is a number from 1 to 16777215";
+                return false;
+            }
+            scenario.StatusBufferLength = (uint64_t)length;
         }
         for (const auto &entry : *paths) {
             const toml::table *path = entry.as_table();
