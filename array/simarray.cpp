@@ -8,12 +8,14 @@ Abstract:
 
     The simulated dual-controller array: command decoding, sparse block
     storage, identifiers derived from the array seed, fault switches, unit
-    attentions and persistent reservations.  Every command is answered entirely under one lock, so
-    a command is atomic with respect to every other.
+    attentions (persistent reservations live in simreservation.cpp).  Every
+    command is answered entirely under one lock, so a command is atomic with
+    respect to every other.
 
 --*/
 
 #include "simarray.h"
+#include "simscsi.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,44 +26,9 @@ Abstract:
 
 namespace array {
 
+using namespace sim;
+
 namespace {
-
-// Operation codes.
-constexpr uint8_t kTestUnitReady = 0x00;
-constexpr uint8_t kRequestSense = 0x03;
-constexpr uint8_t kInquiry = 0x12;
-constexpr uint8_t kReadCapacity10 = 0x25;
-constexpr uint8_t kRead10 = 0x28;
-constexpr uint8_t kWrite10 = 0x2A;
-constexpr uint8_t kReadBuffer10 = 0x3C;
-constexpr uint8_t kPersistentReserveIn = 0x5E;
-constexpr uint8_t kPersistentReserveOut = 0x5F;
-constexpr uint8_t kRead16 = 0x88;
-constexpr uint8_t kWrite16 = 0x8A;
-constexpr uint8_t kServiceActionIn16 = 0x9E;
-constexpr uint8_t kReadCapacity16 = 0x10;    // its service action
-constexpr uint8_t kReportLuns = 0xA0;
-
-// Sense keys.
-constexpr uint8_t kNoSense = 0x0;
-constexpr uint8_t kIllegalRequest = 0x5;
-constexpr uint8_t kUnitAttention = 0x6;
-
-// PERSISTENT RESERVE IN service actions.
-constexpr uint8_t kReadKeys = 0x00;
-constexpr uint8_t kReadReservation = 0x01;
-constexpr uint8_t kReportCapabilities = 0x02;
-// PERSISTENT RESERVE OUT service actions.
-constexpr uint8_t kRegister = 0x00;
-constexpr uint8_t kReserve = 0x01;
-constexpr uint8_t kRelease = 0x02;
-constexpr uint8_t kClear = 0x03;
-constexpr uint8_t kPreempt = 0x04;
-constexpr uint8_t kPreemptAndAbort = 0x05;
-constexpr uint8_t kRegisterAndIgnoreExistingKey = 0x06;
-constexpr uint32_t kProutParameterLength = 24;   // without SPEC_I_PT there is nothing more
-constexpr uint8_t kSpecIPt = 0x08;               // parameter list byte 20
-constexpr uint8_t kAllTgPt = 0x04;
 
 constexpr uint8_t kReadBufferData = 0x02;    // READ BUFFER mode: data
 constexpr uint8_t kStatusBufferId = 0x40;
@@ -75,18 +42,6 @@ constexpr uint64_t kMaxLun = 16383;          // flat space addressing limit
 constexpr uint32_t kMaxBlockSize = 65536;
 
 uint8_t Bit(Fault fault) { return static_cast<uint8_t>(fault); }
-
-uint32_t Be16(const uint8_t *p) { return uint32_t(p[0]) << 8 | p[1]; }
-uint32_t Be24(const uint8_t *p) { return uint32_t(p[0]) << 16 | Be16(p + 1); }
-uint32_t Be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | Be24(p + 1); }
-uint64_t Be64(const uint8_t *p) { return uint64_t(Be32(p)) << 32 | Be32(p + 4); }
-
-void PutBe(uint8_t *p, uint64_t value, size_t bytes)
-{
-    for (size_t i = 0; i < bytes; ++i) {
-        p[i] = uint8_t(value >> (8 * (bytes - 1 - i)));
-    }
-}
 
 // splitmix64's finaliser: spreads the seed so that neighbouring seeds give
 // unrelated names.
@@ -135,95 +90,7 @@ int64_t WallClock()
         .count();
 }
 
-Result Check(uint8_t key, uint8_t asc, uint8_t ascq)
-{
-    Result result;
-    result.Status = kStatusCheckCondition;
-    SetFixedSense(&result, key, asc, ascq);
-    return result;
-}
-
-Result InvalidFieldInCdb() { return Check(kIllegalRequest, 0x24, 0x00); /* INVALID FIELD IN CDB */ }
-
-Result InvalidFieldInParameterList()
-{
-    return Check(kIllegalRequest, 0x26, 0x00);  /* INVALID FIELD IN PARAMETER LIST */
-}
-
-// RESERVATION CONFLICT carries no sense data.
-Result Conflict()
-{
-    Result result;
-    result.Status = kStatusReservationConflict;
-    return result;
-}
-
-bool Supported(uint8_t type)
-{
-    switch (static_cast<ReservationType>(type)) {
-    case ReservationType::WriteExclusive:
-    case ReservationType::ExclusiveAccess:
-    case ReservationType::WriteExclusiveRegistrantsOnly:
-    case ReservationType::ExclusiveAccessRegistrantsOnly:
-        return true;
-    }
-    return false;
-}
-
-bool RegistrantsOnly(ReservationType type)
-{
-    return type == ReservationType::WriteExclusiveRegistrantsOnly ||
-           type == ReservationType::ExclusiveAccessRegistrantsOnly;
-}
-
-// Returns the data to the initiator, cut to the allocation length and to
-// the room it gave.
-Result Answer(const Command &command, const uint8_t *data, size_t length, size_t allocation)
-{
-    Result result;
-    size_t room = command.DataIn ? command.DataInLength : 0;
-    size_t n = std::min({length, allocation, room});
-    if (n) {
-        memcpy(command.DataIn, data, n);
-    }
-    result.DataInTransferred = n;
-    return result;
-}
-
 } // namespace
-
-bool ReservationAllows(uint8_t opcode, ReservationType type, bool registered, bool holder)
-{
-    switch (opcode) {
-    case kTestUnitReady:
-    case kRequestSense:
-    case kInquiry:
-    case kReadCapacity10:
-    case kServiceActionIn16:
-    case kReadBuffer10:
-    case kPersistentReserveIn:
-    case kPersistentReserveOut:
-    case kReportLuns:
-        return true;
-    default:
-        break;
-    }
-    if (holder) {
-        return true;
-    }
-    const bool read = opcode == kRead10 || opcode == kRead16;
-    switch (type) {
-    case ReservationType::WriteExclusive:
-        return read;
-    case ReservationType::ExclusiveAccess:
-        return false;
-    case ReservationType::WriteExclusiveRegistrantsOnly:
-        return read || registered;
-    case ReservationType::ExclusiveAccessRegistrantsOnly:
-        return registered;
-    }
-    return false;
-}
 
 Scope Scope::OnPath(uint32_t initiator, uint32_t targetPort)
 {
@@ -275,6 +142,10 @@ SimulatedArray::SimulatedArray(ArrayConfig config, ClockSource clock)
         uint64_t vendorSpecific = ((Mix(config_.Seed + 1) << 4) & 0xFFFFFFFF0ULL) | port;
         PutNaaHead(portNames_[port].data(), 5, config_.CompanyId, vendorSpecific);
     }
+    PutNaaHead(deviceName_.data(), 5, config_.CompanyId, Mix(config_.Seed + 4) & 0xFFFFFFFFFULL);
+    if (config_.StatusBufferLength > 0xFFFFFF) {
+        throw std::invalid_argument("status buffer longer than READ BUFFER can address");
+    }
     for (const LogicalUnitConfig &lu : config_.Units) {
         if (lu.Lun > kMaxLun || lu.BlockCount == 0 || lu.BlockSize == 0 || lu.BlockSize > kMaxBlockSize) {
             throw std::invalid_argument("logical unit " + std::to_string(lu.Lun) + " cannot exist");
@@ -284,11 +155,27 @@ SimulatedArray::SimulatedArray(ArrayConfig config, ClockSource clock)
         char serial[16];
         snprintf(serial, sizeof(serial), "%08X%04X", unsigned(Mix(config_.Seed) >> 32), unsigned(lu.Lun));
         unit.Serial = serial;
-        // The extension's low 16 bits carry the LUN, so LUs never share a name.
-        PutNaaHead(unit.Naa.data(), 6, config_.CompanyId, Mix(config_.Seed) & 0xFFFFFFFFFULL);
-        PutBe(unit.Naa.data() + 8, (Mix(config_.Seed + 2) & ~0xFFFFULL) | lu.Lun, 8);
+        // The low 16 bits of every LU name carry the LUN, so LUs never share
+        // one.
+        if (config_.Identifiers == IdentifierStyle::Short) {
+            unit.Naa.assign(8, 0);
+            PutNaaHead(unit.Naa.data(), 5, config_.CompanyId,
+                       (Mix(config_.Seed + 3) & 0xFFFFF0000ULL) | lu.Lun);
+        } else {
+            unit.Naa.assign(16, 0);
+            PutNaaHead(unit.Naa.data(), 6, config_.CompanyId, Mix(config_.Seed) & 0xFFFFFFFFFULL);
+            PutBe(unit.Naa.data() + 8, (Mix(config_.Seed + 2) & ~0xFFFFULL) | lu.Lun, 8);
+        }
+        // EUI-64: the company id, then 40 bits of the array's choosing.
+        PutBe(unit.Eui64.data(), config_.CompanyId, 3);
+        PutBe(unit.Eui64.data() + 3, (Mix(config_.Seed + 5) & 0xFFFFFF0000ULL) | lu.Lun, 5);
         if (!units_.emplace(lu.Lun, std::move(unit)).second) {
             throw std::invalid_argument("logical unit " + std::to_string(lu.Lun) + " configured twice");
+        }
+    }
+    if (config_.PowerOnAttention) {
+        for (uint32_t controller = 0; controller < kControllerCount; ++controller) {
+            RaiseLocked(Scope::OnController(controller), UnitAttention::PowerOnReset);
         }
     }
 }
@@ -298,7 +185,7 @@ std::array<uint8_t, 8> SimulatedArray::PortName(uint32_t targetPort) const
     return portNames_.at(targetPort);
 }
 
-std::array<uint8_t, 16> SimulatedArray::LuIdentifier(uint64_t lun) const
+std::vector<uint8_t> SimulatedArray::LuIdentifier(uint64_t lun) const
 {
     const LogicalUnit *unit = FindUnit(lun);
     if (!unit) {
@@ -355,7 +242,12 @@ void SimulatedArray::ChangeFault(const Scope &scope, Fault fault, bool on)
 {
     Validate(scope);
     std::lock_guard<std::mutex> lock(mutex_);
-    auto change = [&](uint8_t &mask) { mask = on ? uint8_t(mask | Bit(fault)) : uint8_t(mask & ~Bit(fault)); };
+    constexpr uint8_t kNexusFaults = uint8_t(Fault::LinkDown) | uint8_t(Fault::NoAnswer);
+    bool nexusBack = false;
+    auto change = [&](uint8_t &mask) {
+        nexusBack = !on && (mask & Bit(fault) & kNexusFaults) != 0;
+        mask = on ? uint8_t(mask | Bit(fault)) : uint8_t(mask & ~Bit(fault));
+    };
     switch (scope.Where) {
     case Scope::Level::Path: {
         PathKey key(scope.Initiator, scope.TargetPort);
@@ -371,6 +263,11 @@ void SimulatedArray::ChangeFault(const Scope &scope, Fault fault, bool on)
     case Scope::Level::Controller:
         change(controllerFaults_[scope.Controller]);
         break;
+    }
+    // The target dropped every nexus it could not reach; the first command
+    // on each after the return learns of it.
+    if (nexusBack) {
+        RaiseLocked(scope, UnitAttention::ItNexusLoss);
     }
 }
 
@@ -419,6 +316,7 @@ bool SimulatedArray::TakeUnitAttention(const Nexus &nexus, Result *result)
     };
     static constexpr Condition kConditions[] = {
         {UnitAttention::PowerOnReset, 0x29, 0x00},            // POWER ON, RESET, OR BUS DEVICE RESET OCCURRED
+        {UnitAttention::ItNexusLoss, 0x29, 0x07},             // I_T NEXUS LOSS OCCURRED
         {UnitAttention::ParametersChanged, 0x2A, 0x01},       // MODE PARAMETERS CHANGED
         {UnitAttention::ReservationsPreempted, 0x2A, 0x03},   // RESERVATIONS PREEMPTED
         {UnitAttention::ReservationsReleased, 0x2A, 0x04},    // RESERVATIONS RELEASED
@@ -530,93 +428,6 @@ void SimulatedArray::ResetStatistics()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     statistics_ = ArrayStatistics{};
-}
-
-//
-// Persistent reservation state.
-//
-
-Registration *SimulatedArray::LogicalUnit::RegistrationOf(const Nexus &nexus)
-{
-    for (Registration &registration : Registrations) {
-        if (registration.Initiator == nexus.Initiator && registration.TargetPort == nexus.TargetPort) {
-            return &registration;
-        }
-    }
-    return nullptr;
-}
-
-bool SimulatedArray::LogicalUnit::Holds(const Nexus &nexus) const
-{
-    return Holder && *Holder == PathKey(nexus.Initiator, nexus.TargetPort);
-}
-
-uint64_t SimulatedArray::LogicalUnit::HolderKey() const
-{
-    for (const Registration &registration : Registrations) {
-        if (Holder && *Holder == PathKey(registration.Initiator, registration.TargetPort)) {
-            return registration.Key;
-        }
-    }
-    return 0;
-}
-
-std::vector<Registration> SimulatedArray::Registrations(uint64_t lun) const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return UnitOrThrow(lun).Registrations;
-}
-
-std::optional<Reservation> SimulatedArray::ReservationOf(uint64_t lun) const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    const LogicalUnit &unit = UnitOrThrow(lun);
-    if (!unit.Holder) {
-        return std::nullopt;
-    }
-    Reservation reservation;
-    reservation.Initiator = unit.Holder->first;
-    reservation.TargetPort = unit.Holder->second;
-    reservation.Key = unit.HolderKey();
-    reservation.Type = unit.Type;
-    return reservation;
-}
-
-uint32_t SimulatedArray::PrGeneration(uint64_t lun) const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return UnitOrThrow(lun).Generation;
-}
-
-// Pending on this logical unit only, for every registered I_T nexus but one.
-void SimulatedArray::RaiseOnRegistrants(const LogicalUnit &unit, const Nexus &except, UnitAttention kind)
-{
-    const uint64_t stamp = ++attentionSequence_;
-    for (const Registration &registration : unit.Registrations) {
-        if (registration.Initiator != except.Initiator || registration.TargetPort != except.TargetPort) {
-            lunAttention_[LunKey(registration.Initiator, registration.TargetPort, unit.Config.Lun)]
-                         [static_cast<size_t>(kind)] = stamp;
-        }
-    }
-}
-
-// Every type the array supports has a single holder, so a holder that
-// leaves takes the reservation with it.
-void SimulatedArray::Unregister(LogicalUnit &unit, const Nexus &nexus)
-{
-    if (unit.Holds(nexus)) {
-        unit.Holder.reset();
-        if (RegistrantsOnly(unit.Type)) {
-            RaiseOnRegistrants(unit, nexus, UnitAttention::ReservationsReleased);
-        }
-    }
-    auto &registrations = unit.Registrations;
-    registrations.erase(std::remove_if(registrations.begin(), registrations.end(),
-                                       [&](const Registration &r) {
-                                           return r.Initiator == nexus.Initiator &&
-                                                  r.TargetPort == nexus.TargetPort;
-                                       }),
-                        registrations.end());
 }
 
 //
@@ -747,33 +558,113 @@ Result SimulatedArray::Inquiry(const Nexus &nexus, const LogicalUnit *unit, cons
     case 0x80:  // unit serial number
         append(unit->Serial.data(), unit->Serial.size());
         break;
-    case 0x83: {  // device identification
-        // Protocol identifier 0 (Fibre Channel) in every designator; it is
-        // valid (PIV) only where the designator names a port.
-        auto designator = [&](uint8_t codeSet, uint8_t association, uint8_t type, const void *id, size_t length) {
-            const uint8_t head[4] = {codeSet, uint8_t((association ? 0x80 : 0x00) | association << 4 | type), 0x00,
-                                     uint8_t(length)};
-            append(head, sizeof(head));
-            append(id, length);
-        };
-        constexpr uint8_t kBinary = 1, kAscii = 2;
-        constexpr uint8_t kLogicalUnit = 0, kTargetPort = 1;
-        constexpr uint8_t kT10VendorId = 1, kNaa = 3, kRelativeTargetPort = 4;
-
-        designator(kBinary, kTargetPort, kNaa, portNames_[nexus.TargetPort].data(), 8);
-        const std::string vendorId = config_.Vendor + config_.Product + unit->Serial;
-        designator(kAscii, kLogicalUnit, kT10VendorId, vendorId.data(), vendorId.size());
-        designator(kBinary, kLogicalUnit, kNaa, unit->Naa.data(), unit->Naa.size());
-        // Relative port identifiers start at 1; 0 is reserved.
-        const uint8_t relative[4] = {0, 0, 0, uint8_t(nexus.TargetPort + 1)};
-        designator(kBinary, kTargetPort, kRelativeTargetPort, relative, sizeof(relative));
+    case 0x83:  // device identification
+        DeviceIdentification(nexus, *unit, &page);
         break;
-    }
     default:
         return InvalidFieldInCdb();
     }
     PutBe(&page[2], page.size() - 4, 2);
     return Answer(command, page.data(), page.size(), allocation);
+}
+
+namespace {
+
+constexpr uint8_t kBinary = 1, kAscii = 2, kUtf8 = 3;
+constexpr uint8_t kLogicalUnit = 0, kTargetPort = 1, kTargetDevice = 2;
+constexpr uint8_t kT10VendorId = 1, kEui64 = 2, kNaa = 3, kRelativeTargetPort = 4, kTargetPortGroup = 5,
+                  kScsiName = 8;
+
+std::string Hex(const uint8_t *bytes, size_t length)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (size_t i = 0; i < length; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+} // namespace
+
+// The designators of VPD page 83h in the configured style.  Protocol
+// identifier 0 (Fibre Channel) throughout; it is valid (PIV) only where a
+// designator names a port or the target device.
+void SimulatedArray::DeviceIdentification(const Nexus &nexus, const LogicalUnit &unit,
+                                          std::vector<uint8_t> *page) const
+{
+    auto designator = [page](uint8_t codeSet, uint8_t association, uint8_t type, const void *id, size_t length) {
+        const uint8_t head[4] = {codeSet, uint8_t((association ? 0x80 : 0x00) | association << 4 | type), 0x00,
+                                 uint8_t(length)};
+        page->insert(page->end(), head, head + sizeof(head));
+        page->insert(page->end(), static_cast<const uint8_t *>(id), static_cast<const uint8_t *>(id) + length);
+    };
+    // A SCSI name string keeps its terminating NUL; this array does not pad
+    // it to a multiple of 4, as some firmware does not.
+    auto name = [&](uint8_t association, const std::string &text) {
+        designator(kUtf8, association, kScsiName, text.c_str(), text.size() + 1);
+    };
+    const uint8_t *portName = portNames_[nexus.TargetPort].data();
+    // Relative port identifiers start at 1, and so do the port groups: one
+    // per controller.
+    const uint8_t relative[4] = {0, 0, 0, uint8_t(nexus.TargetPort + 1)};
+    const uint8_t group[4] = {0, 0, 0, uint8_t(ControllerOf(nexus.TargetPort) + 1)};
+
+    switch (config_.Identifiers) {
+    case IdentifierStyle::Standard: {
+        designator(kBinary, kTargetPort, kNaa, portName, 8);
+        const std::string vendorId = config_.Vendor + config_.Product + unit.Serial;
+        designator(kAscii, kLogicalUnit, kT10VendorId, vendorId.data(), vendorId.size());
+        designator(kBinary, kLogicalUnit, kNaa, unit.Naa.data(), unit.Naa.size());
+        designator(kBinary, kTargetPort, kRelativeTargetPort, relative, sizeof(relative));
+        break;
+    }
+    case IdentifierStyle::Short:
+        designator(kBinary, kLogicalUnit, kEui64, unit.Eui64.data(), unit.Eui64.size());
+        designator(kBinary, kLogicalUnit, kNaa, unit.Naa.data(), unit.Naa.size());
+        designator(kBinary, kTargetDevice, kNaa, deviceName_.data(), deviceName_.size());
+        designator(kBinary, kTargetPort, kTargetPortGroup, group, sizeof(group));
+        designator(kBinary, kTargetPort, kRelativeTargetPort, relative, sizeof(relative));
+        designator(kBinary, kTargetPort, kNaa, portName, 8);
+        break;
+    case IdentifierStyle::Names: {
+        char portSuffix[16];
+        snprintf(portSuffix, sizeof(portSuffix), ",t,0x%04X", unsigned(nexus.TargetPort + 1));
+        name(kLogicalUnit, "naa." + Hex(unit.Naa.data(), unit.Naa.size()));
+        name(kTargetDevice, "naa." + Hex(deviceName_.data(), deviceName_.size()));
+        name(kTargetPort, "naa." + Hex(deviceName_.data(), deviceName_.size()) + portSuffix);
+        designator(kBinary, kLogicalUnit, kNaa, unit.Naa.data(), unit.Naa.size());
+        designator(kBinary, kTargetDevice, kNaa, deviceName_.data(), deviceName_.size());
+        designator(kBinary, kTargetPort, kTargetPortGroup, group, sizeof(group));
+        designator(kBinary, kTargetPort, kRelativeTargetPort, relative, sizeof(relative));
+        break;
+    }
+    }
+}
+
+const char *IdentifierStyleName(IdentifierStyle style)
+{
+    switch (style) {
+    case IdentifierStyle::Standard:
+        return "standard";
+    case IdentifierStyle::Short:
+        return "short";
+    case IdentifierStyle::Names:
+        return "names";
+    }
+    return "?";
+}
+
+bool ParseIdentifierStyle(const std::string &name, IdentifierStyle *style)
+{
+    for (IdentifierStyle candidate : {IdentifierStyle::Standard, IdentifierStyle::Short, IdentifierStyle::Names}) {
+        if (name == IdentifierStyleName(candidate)) {
+            *style = candidate;
+            return true;
+        }
+    }
+    return false;
 }
 
 Result SimulatedArray::ReportLuns(bool masked, const Command &command)
@@ -900,11 +791,13 @@ Result SimulatedArray::ReadBuffer(const Nexus &nexus, const Command &command)
     }
     const uint8_t mode = cdb[1] & 0x1F;
     const size_t offset = Be24(cdb + 3);
-    if (mode != kReadBufferData || cdb[2] != kStatusBufferId || offset > kStatusBufferLength) {
+    const size_t length = config_.StatusBufferLength;
+    if (mode != kReadBufferData || cdb[2] != kStatusBufferId || offset > length) {
         return InvalidFieldInCdb();
     }
 
-    uint8_t status[kStatusBufferLength] = {};
+    // Laid out in full, then cut to what this firmware holds.
+    std::vector<uint8_t> status(std::max(length, kStatusBufferLength), 0);
     status[4] = uint8_t(PortOf(nexus.TargetPort) + 1);
     status[5] = uint8_t(ControllerOf(nexus.TargetPort) + 1);
     const int64_t now = clock_();
@@ -915,174 +808,12 @@ Result SimulatedArray::ReadBuffer(const Nexus &nexus, const Command &command)
         }
         status[6 + controller] = kClockSetMarker;
         const int64_t timeOfDay = ((now + clock.Offset) % kSecondsPerDay + kSecondsPerDay) % kSecondsPerDay;
-        uint8_t *time = status + kControllerRecord + controller * kControllerRecordLength + kRecordTimeOfDay;
+        uint8_t *time = status.data() + kControllerRecord + controller * kControllerRecordLength + kRecordTimeOfDay;
         time[0] = uint8_t(timeOfDay / 3600);
         time[1] = uint8_t(timeOfDay / 60 % 60);
         time[2] = uint8_t(timeOfDay % 60);
     }
-    return Answer(command, status + offset, kStatusBufferLength - offset, Be24(cdb + 6));
-}
-
-Result SimulatedArray::PersistentReserveIn(const LogicalUnit &unit, const Command &command)
-{
-    const uint8_t *cdb = command.Cdb;
-    if (command.CdbLength < 10) {
-        return InvalidFieldInCdb();
-    }
-    std::vector<uint8_t> data(8, 0);
-    switch (cdb[1] & 0x1F) {
-    case kReadKeys:
-        PutBe(data.data(), unit.Generation, 4);
-        for (const Registration &registration : unit.Registrations) {
-            data.resize(data.size() + 8);
-            PutBe(&data[data.size() - 8], registration.Key, 8);
-        }
-        PutBe(&data[4], data.size() - 8, 4);
-        break;
-    case kReadReservation:
-        PutBe(data.data(), unit.Generation, 4);
-        if (unit.Holder) {
-            data.resize(24, 0);
-            PutBe(&data[4], 16, 4);
-            PutBe(&data[8], unit.HolderKey(), 8);
-            data[21] = static_cast<uint8_t>(unit.Type);     // scope 0: logical unit
-        }
-        break;
-    case kReportCapabilities:
-        data[1] = 8;
-        // PTPL_C, PTPL_A: the state outlives every reset the array has.
-        data[2] = 0x01;
-        data[3] = 0x81;         // TMV: the type mask is valid
-        data[4] = 0x6A;         // EX_AC_RO, WR_EX_RO, EX_AC, WR_EX
-        break;
-    default:
-        return InvalidFieldInCdb();
-    }
-    return Answer(command, data.data(), data.size(), Be16(cdb + 7));
-}
-
-// Checks come in the order a host can act on: the CDB, the parameter list,
-// then the nexus's right to act.  Nothing changes unless the command
-// succeeds.
-Result SimulatedArray::PersistentReserveOut(const Nexus &nexus, LogicalUnit &unit, const Command &command)
-{
-    const uint8_t *cdb = command.Cdb;
-    if (command.CdbLength < 10) {
-        return InvalidFieldInCdb();
-    }
-    const uint8_t action = cdb[1] & 0x1F;
-    const uint8_t scopeType = cdb[2];
-    if (action > kRegisterAndIgnoreExistingKey) {     // REGISTER AND MOVE is not supported
-        return InvalidFieldInCdb();
-    }
-    if ((action == kReserve || action == kPreempt || action == kPreemptAndAbort) &&
-        ((scopeType & 0xF0) != 0 || !Supported(scopeType & 0x0F))) {
-        return InvalidFieldInCdb();
-    }
-    if (Be32(cdb + 5) != kProutParameterLength) {
-        return Check(kIllegalRequest, 0x1A, 0x00);  /* PARAMETER LIST LENGTH ERROR */
-    }
-    if (!command.DataOut || command.DataOutLength < kProutParameterLength) {
-        return InvalidFieldInCdb();
-    }
-    const uint8_t *parameters = command.DataOut;
-    const uint64_t key = Be64(parameters);
-    const uint64_t serviceKey = Be64(parameters + 8);
-    // APTPL (bit 0) is accepted: nothing the array simulates loses the state.
-    if (parameters[20] & (kSpecIPt | kAllTgPt)) {
-        return InvalidFieldInParameterList();
-    }
-
-    Registration *own = unit.RegistrationOf(nexus);
-    if (action == kRegister || action == kRegisterAndIgnoreExistingKey) {
-        if (action == kRegister && key != (own ? own->Key : 0)) {
-            return Conflict();
-        }
-        if (serviceKey == 0) {
-            if (own) {
-                Unregister(unit, nexus);
-            }
-        } else if (own) {
-            own->Key = serviceKey;
-        } else {
-            unit.Registrations.push_back({nexus.Initiator, nexus.TargetPort, serviceKey});
-        }
-        ++unit.Generation;
-        return Result{};
-    }
-    if (!own || own->Key != key) {
-        return Conflict();
-    }
-
-    switch (action) {
-    case kReserve:
-        if (!unit.Holder) {
-            unit.Holder = PathKey(nexus.Initiator, nexus.TargetPort);
-            unit.Type = static_cast<ReservationType>(scopeType);
-            return Result{};
-        }
-        return unit.Holds(nexus) && scopeType == static_cast<uint8_t>(unit.Type) ? Result{} : Conflict();
-
-    case kRelease:
-        if (!unit.Holds(nexus)) {
-            return Result{};
-        }
-        if (scopeType != static_cast<uint8_t>(unit.Type)) {
-            return Check(kIllegalRequest, 0x26, 0x04);  /* INVALID RELEASE OF PERSISTENT RESERVATION */
-        }
-        unit.Holder.reset();
-        if (RegistrantsOnly(unit.Type)) {
-            RaiseOnRegistrants(unit, nexus, UnitAttention::ReservationsReleased);
-        }
-        return Result{};
-
-    case kClear:
-        RaiseOnRegistrants(unit, nexus, UnitAttention::ReservationsPreempted);
-        unit.Registrations.clear();
-        unit.Holder.reset();
-        ++unit.Generation;
-        return Result{};
-
-    default: {   // PREEMPT, and PREEMPT AND ABORT: there are no tasks to abort
-        // No registration has key 0, and every supported type has one holder.
-        if (serviceKey == 0 && unit.Holder) {
-            return InvalidFieldInParameterList();
-        }
-        auto &registrations = unit.Registrations;
-        if (std::none_of(registrations.begin(), registrations.end(),
-                         [&](const Registration &r) { return r.Key == serviceKey; })) {
-            return Conflict();
-        }
-        bool preemptsHolder = false;
-        const uint64_t stamp = ++attentionSequence_;
-        for (auto it = registrations.begin(); it != registrations.end();) {
-            const Nexus other{it->Initiator, it->TargetPort, unit.Config.Lun};
-            if (it->Key != serviceKey) {
-                ++it;
-                continue;
-            }
-            preemptsHolder = preemptsHolder || unit.Holds(other);
-            // The preempting nexus keeps its own registration.
-            if (other.Initiator == nexus.Initiator && other.TargetPort == nexus.TargetPort) {
-                ++it;
-                continue;
-            }
-            lunAttention_[LunKey(other.Initiator, other.TargetPort, other.Lun)]
-                         [static_cast<size_t>(UnitAttention::RegistrationsPreempted)] = stamp;
-            it = registrations.erase(it);
-        }
-        if (preemptsHolder) {
-            const ReservationType type = static_cast<ReservationType>(scopeType);
-            if (type != unit.Type) {
-                RaiseOnRegistrants(unit, nexus, UnitAttention::ReservationsReleased);
-            }
-            unit.Holder = PathKey(nexus.Initiator, nexus.TargetPort);
-            unit.Type = type;
-        }
-        ++unit.Generation;
-        return Result{};
-    }
-    }
+    return Answer(command, status.data() + offset, length - offset, Be24(cdb + 6));
 }
 
 } // namespace array

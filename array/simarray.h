@@ -45,6 +45,26 @@ struct LogicalUnitConfig {
     uint32_t BlockSize = 512;
 };
 
+// How the device identification page (VPD 83h) names things; arrays of
+// different makes and firmware differ.  In every style the logical unit's
+// binary NAA name is the first NAA designator not naming a port.
+enum class IdentifierStyle {
+    // Target port NAA, T10 vendor id, LU NAA 6 (16 bytes), relative port.
+    Standard,
+    // LU EUI-64, LU NAA 5 (8 bytes), target device NAA (association 2),
+    // target port group, relative port, target port NAA.
+    Short,
+    // SCSI name strings first (UTF-8, NUL-terminated, not padded to 4
+    // bytes) for the LU, the target device and the target port; then the
+    // LU NAA 6, the target device NAA, target port group and relative port.
+    Names,
+};
+
+// The name a scenario uses for a style ("standard", "short", "names"), and
+// back; false for a name that is none of them.
+const char *IdentifierStyleName(IdentifierStyle style);
+bool ParseIdentifierStyle(const std::string &name, IdentifierStyle *style);
+
 struct ArrayConfig {
     std::string Vendor = "KESTROM ";            // padded with blanks to 8
     std::string Product = "TARN 4000 FC    ";   // padded with blanks to 16
@@ -52,6 +72,14 @@ struct ArrayConfig {
     uint32_t CompanyId = 0x3A5D09;              // 24-bit IEEE company id in the NAA names
     uint64_t Seed = 0x1D2C0730;                 // every serial and name derives from it
     std::vector<LogicalUnitConfig> Units;
+    // A powered-on array has POWER ON RESET pending on every I_T_L nexus,
+    // as a real one has; false starts without it, for tests of unrelated
+    // commands that talk straight to the array.
+    bool PowerOnAttention = true;
+    IdentifierStyle Identifiers = IdentifierStyle::Standard;
+    // Bytes READ BUFFER holds in the status buffer (buffer 40h); firmware
+    // with a shorter buffer answers every request with at most this much.
+    size_t StatusBufferLength = kStatusBufferLength;
 };
 
 // Returns seconds; its value modulo one day is the time of day.
@@ -69,6 +97,9 @@ enum class Fault : uint8_t {
 
 enum class UnitAttention {
     PowerOnReset,           // POWER ON, RESET, OR BUS DEVICE RESET OCCURRED
+    // Raised by the array itself where a dead link or a port that stopped
+    // answering comes back: the I_T nexuses through it were lost.
+    ItNexusLoss,            // I_T NEXUS LOSS OCCURRED (29h/07h)
     ParametersChanged,      // MODE PARAMETERS CHANGED
     // Raised by the array itself on the I_T_L nexuses a persistent
     // reservation change concerns.
@@ -145,11 +176,14 @@ public:
     static uint32_t ControllerOf(uint32_t targetPort) { return targetPort / kPortsPerController; }
     static uint32_t PortOf(uint32_t targetPort) { return targetPort % kPortsPerController; }
     std::array<uint8_t, 8> PortName(uint32_t targetPort) const;       // NAA 5
-    std::array<uint8_t, 16> LuIdentifier(uint64_t lun) const;         // NAA 6, throws for an unknown LUN
+    // The LU's binary NAA name (16 bytes, or 8 in the short style), the one
+    // a host keys the LU by; throws for an unknown LUN.
+    std::vector<uint8_t> LuIdentifier(uint64_t lun) const;
     std::string LuSerial(uint64_t lun) const;                         // throws for an unknown LUN
 
     // Fault switches.  Scopes naming a port or controller that does not
-    // exist throw std::out_of_range.
+    // exist throw std::out_of_range.  Clearing a LinkDown or NoAnswer that
+    // was set raises I_T NEXUS LOSS OCCURRED on the scope.
     void SetFault(const Scope &scope, Fault fault);
     void ClearFault(const Scope &scope, Fault fault);
     // Pending on every I_T_L nexus in the scope, including initiators that
@@ -183,12 +217,13 @@ private:
     using LunKey = std::tuple<uint32_t, uint32_t, uint64_t>;   // initiator, target port, LUN
     // Per unit attention kind: the sequence number of the latest raise, or
     // of the latest report; 0 = never.
-    using AttentionMarks = std::array<uint64_t, 5>;
+    using AttentionMarks = std::array<uint64_t, 6>;
 
     struct LogicalUnit {
         LogicalUnitConfig Config;
         std::string Serial;
-        std::array<uint8_t, 16> Naa{};
+        std::vector<uint8_t> Naa;
+        std::array<uint8_t, 8> Eui64{};
         std::unordered_map<uint64_t, std::vector<uint8_t>> Blocks;  // absent = zeros
         // Persistent reservations, per I_T nexus.  Keys are never 0: a zero
         // key unregisters.  The holder is always registered.
@@ -216,6 +251,7 @@ private:
     void ChangeFault(const Scope &scope, Fault fault, bool on);
 
     Result Inquiry(const Nexus &nexus, const LogicalUnit *unit, const Command &command);
+    void DeviceIdentification(const Nexus &nexus, const LogicalUnit &unit, std::vector<uint8_t> *page) const;
     Result ReportLuns(bool masked, const Command &command);
     Result RequestSense(const Nexus &nexus, const LogicalUnit *unit, const Command &command);
     Result ReadCapacity(const LogicalUnit &unit, const Command &command);
@@ -230,6 +266,7 @@ private:
     const ArrayConfig config_;
     const ClockSource clock_;
     std::array<std::array<uint8_t, 8>, kTargetPortCount> portNames_{};
+    std::array<uint8_t, 8> deviceName_{};      // the target device, NAA 5
 
     mutable std::mutex mutex_;
     std::map<uint64_t, LogicalUnit> units_;

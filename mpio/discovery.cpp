@@ -17,13 +17,18 @@ Abstract:
 
 #include "mpiohost.h"
 
+#include <scsi.h>
+
 #include <algorithm>
 #include <cstring>
 
 namespace mpio {
 namespace {
 
-constexpr uint8_t kInquiry = 0x12;
+constexpr uint8_t kInquiry = SCSIOP_INQUIRY;
+// The class driver retries a command that meets a unit attention this many
+// times before it gives up on it.
+constexpr int kUnitAttentionRetries = 4;
 constexpr size_t kStandardInquiryLength = 96;
 constexpr size_t kVpdLength = 252;
 constexpr uint8_t kDeviceIdentificationPage = 0x83;
@@ -52,6 +57,12 @@ bool RunDataIn(array::ScsiTarget *target, const array::Nexus &nexus, const std::
     }
     data->resize(result.DataInTransferred);
     return true;
+}
+
+bool MetUnitAttention(const array::Result &result)
+{
+    return result.Outcome == array::Transport::Completed && result.Status == array::kStatusCheckCondition &&
+           result.SenseLength > 12 && (result.Sense[2] & 0x0F) == SCSI_SENSE_UNIT_ATTENTION;
 }
 
 void AppendString(std::vector<uint8_t> *buffer, const std::string &text, ULONG *offset)
@@ -122,32 +133,59 @@ bool Host::Identify(Device *device, std::vector<uint8_t> *descriptor, std::vecto
     fixed->ProductRevisionOffset = revisionOffset;
     fixed->BusType = BusTypeFibre;
 
+    // Asked first for what fits one byte of allocation length, then again
+    // for the whole page when the target says it holds more.
     std::vector<uint8_t> page(kVpdLength);
-    if (!RunDataIn(target_, device->Nexus, {kInquiry, 1, kDeviceIdentificationPage, 0, (uint8_t)kVpdLength, 0}, &page,
-                   problem)) {
-        *problem = "device identification: " + *problem;
-        return false;
+    size_t pageLength = 0;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        const size_t room = page.size();
+        if (!RunDataIn(target_, device->Nexus,
+                       {kInquiry, 1, kDeviceIdentificationPage, (uint8_t)(room >> 8), (uint8_t)room, 0}, &page,
+                       problem)) {
+            *problem = "device identification: " + *problem;
+            return false;
+        }
+        pageLength = page.size() >= 4 ? 4 + ((size_t(page[2]) << 8) | page[3]) : 0;
+        if (pageLength <= page.size() || room > kVpdLength) {
+            break;
+        }
+        page.assign(pageLength, 0);
     }
 
+    // One STORAGE_IDENTIFIER per designator, the way the port driver copies
+    // them: the code set, type and association fields as the target sent
+    // them (whatever their value, so they are stored as numbers and never
+    // formed as enumerations), the identifier bytes unpadded, each record
+    // starting on a 4-byte boundary.
     const size_t header = FIELD_OFFSET(STORAGE_IDENTIFIER, Identifier);
+    static_assert(sizeof(STORAGE_IDENTIFIER_CODE_SET) == sizeof(ULONG) &&
+                      sizeof(STORAGE_IDENTIFIER_TYPE) == sizeof(ULONG) &&
+                      sizeof(STORAGE_ASSOCIATION_TYPE) == sizeof(ULONG),
+                  "identifier fields are 32-bit enumerations");
     identifiers->assign(FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers), 0);
     ULONG count = 0;
-    size_t pageEnd = page.size() >= 4 ? std::min(page.size(), (size_t)4 + ((page[2] << 8) | page[3])) : 0;
+    const size_t pageEnd = std::min(page.size(), pageLength);
     for (size_t at = 4; at + 4 <= pageEnd;) {
-        size_t length = page[at + 3];
+        const uint8_t *designator = page.data() + at;
+        const size_t length = designator[3];
         if (at + 4 + length > pageEnd) {
             break;   // a truncated designator ends the list
         }
-        size_t recordSize = (header + length + 3) & ~(size_t)3;
-        size_t offset = identifiers->size();
+        const size_t recordSize = (header + length + 3) & ~(size_t)3;
+        const size_t offset = identifiers->size();
         identifiers->resize(offset + recordSize, 0);
-        auto *identifier = reinterpret_cast<PSTORAGE_IDENTIFIER>(identifiers->data() + offset);
-        identifier->CodeSet = (STORAGE_IDENTIFIER_CODE_SET)(page[at] & 0x0F);
-        identifier->Type = (STORAGE_IDENTIFIER_TYPE)(page[at + 1] & 0x0F);
-        identifier->Association = (STORAGE_ASSOCIATION_TYPE)((page[at + 1] >> 4) & 0x03);
-        identifier->IdentifierSize = (USHORT)length;
-        identifier->NextOffset = (USHORT)recordSize;
-        memcpy(identifier->Identifier, &page[at + 4], length);
+        uint8_t *record = identifiers->data() + offset;
+        const ULONG codeSet = designator[0] & 0x0F;
+        const ULONG type = designator[1] & 0x0F;
+        const ULONG association = (designator[1] >> 4) & 0x03;
+        const USHORT identifierSize = (USHORT)length;
+        const USHORT nextOffset = (USHORT)recordSize;
+        memcpy(record + FIELD_OFFSET(STORAGE_IDENTIFIER, CodeSet), &codeSet, sizeof(codeSet));
+        memcpy(record + FIELD_OFFSET(STORAGE_IDENTIFIER, Type), &type, sizeof(type));
+        memcpy(record + FIELD_OFFSET(STORAGE_IDENTIFIER, IdentifierSize), &identifierSize, sizeof(identifierSize));
+        memcpy(record + FIELD_OFFSET(STORAGE_IDENTIFIER, NextOffset), &nextOffset, sizeof(nextOffset));
+        memcpy(record + FIELD_OFFSET(STORAGE_IDENTIFIER, Association), &association, sizeof(association));
+        memcpy(record + header, designator + 4, length);
         count++;
         at += 4 + length;
     }
@@ -156,6 +194,45 @@ bool Host::Identify(Device *device, std::vector<uint8_t> *descriptor, std::vecto
     list->Size = (ULONG)identifiers->size();
     list->NumberOfIdentifiers = count;
     return true;
+}
+
+/*++
+
+Routine Description:
+
+    Starts a disk as the class driver does before the device is offered to
+    a DSM: TEST UNIT READY, then READ CAPACITY, each sent again when it
+    meets a unit attention.  That consumes the power-on or nexus-loss
+    attention the target holds for this nexus.  A disk that is not ready
+    or will not tell its capacity still starts, as it does for real.
+
+--*/
+void Host::StartDisk(const Device &device)
+{
+    const uint8_t testUnitReady[6] = {SCSIOP_TEST_UNIT_READY, 0, 0, 0, 0, 0};
+    const uint8_t readCapacity[10] = {SCSIOP_READ_CAPACITY, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    uint8_t capacity[8];
+    const struct {
+        const uint8_t *Cdb;
+        size_t CdbLength;
+        uint8_t *Data;
+        size_t DataLength;
+    } steps[] = {
+        {testUnitReady, sizeof(testUnitReady), nullptr, 0},
+        {readCapacity, sizeof(readCapacity), capacity, sizeof(capacity)},
+    };
+    for (const auto &step : steps) {
+        array::Command command;
+        command.Cdb = step.Cdb;
+        command.CdbLength = step.CdbLength;
+        command.DataIn = step.Data;
+        command.DataInLength = step.DataLength;
+        for (int attempt = 0; attempt <= kUnitAttentionRetries; attempt++) {
+            if (!MetUnitAttention(target_->Execute(device.Nexus, command))) {
+                break;
+            }
+        }
+    }
 }
 
 // Offers one device to the driver and files a claimed one under its disk.
@@ -246,6 +323,7 @@ void Host::Discover(array::ScsiTarget *target, const Topology &topology)
                 discoveryProblems_.push_back(where + problem);
                 continue;
             }
+            StartDisk(device);
             Claim(devices_.size() - 1, &descriptor, &identifiers);
         }
     }

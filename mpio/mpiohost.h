@@ -154,6 +154,7 @@ private:
     std::string RecordProblem(const DSM_INIT_DATA *record) const;
     const DSM_INIT_DATA &LiveRecord(const char *use) const;
     PDEVICE_OBJECT PortObjectFor(UCHAR portNumber);
+    void StartDisk(const Device &device);
     bool Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
                   std::string *problem);
     void Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers);

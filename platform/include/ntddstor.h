@@ -53,6 +53,7 @@ typedef enum _STORAGE_IDENTIFIER_CODE_SET {
     StorageIdCodeSetReserved = 0,
     StorageIdCodeSetBinary = 1,
     StorageIdCodeSetAscii = 2,
+    StorageIdCodeSetUtf8 = 3,
 } STORAGE_IDENTIFIER_CODE_SET;
 
 typedef enum _STORAGE_IDENTIFIER_TYPE {
@@ -61,11 +62,16 @@ typedef enum _STORAGE_IDENTIFIER_TYPE {
     StorageIdTypeEUI64 = 2,
     StorageIdTypeFCPHName = 3,
     StorageIdTypePortRelative = 4,
+    StorageIdTypeTargetPortGroup = 5,
+    StorageIdTypeLogicalUnitGroup = 6,
+    StorageIdTypeMD5LogicalUnitIdentifier = 7,
+    StorageIdTypeScsiNameString = 8,
 } STORAGE_IDENTIFIER_TYPE;
 
 typedef enum _STORAGE_ASSOCIATION_TYPE {
     StorageIdAssocDevice = 0,
     StorageIdAssocPort = 1,
+    StorageIdAssocTarget = 2,
 } STORAGE_ASSOCIATION_TYPE;
 
 typedef struct _STORAGE_IDENTIFIER {

@@ -21,6 +21,8 @@ Environment:
 // Operation codes.
 //
 #define SCSIOP_TEST_UNIT_READY        0x00
+#define SCSIOP_INQUIRY                0x12
+#define SCSIOP_READ_CAPACITY          0x25    // READ CAPACITY(10)
 #define SCSIOP_RESERVE_UNIT           0x16    // RESERVE(6)
 #define SCSIOP_RELEASE_UNIT           0x17    // RELEASE(6)
 #define SCSIOP_WRITE_DATA_BUFF        0x3B    // WRITE BUFFER

@@ -257,7 +257,16 @@ TEST_F(Remote, SimulatedArrayDataWrittenByOneClientIsReadByAnother)
 
     const Bytes data = Pattern(8 * 512, 0x5A);
     const Bytes write10 = {0x2A, 0, 0, 0, 0, 100, 0, 0, 8, 0}, read10 = {0x28, 0, 0, 0, 0, 100, 0, 0, 8, 0};
+    // The array's power-on attention crosses the wire like any sense data.
+    const Reply first = Exec(nodeA, {1, 0, 5}, write10, data);
+    EXPECT_EQ(first.R.Status, array::kStatusCheckCondition);
+    EXPECT_EQ(first.R.Sense[2], 0x06);
+    EXPECT_EQ(first.R.Sense[12], 0x29);
+    EXPECT_EQ(sim.Statistics().WithOpcode(0x2A), 1u);
     EXPECT_EQ(Exec(nodeA, {1, 0, 5}, write10, data).R.Status, array::kStatusGood);
+    for (uint64_t lun : {0, 5}) {
+        EXPECT_EQ(Exec(nodeB, {2, 2, lun}, {0, 0, 0, 0, 0, 0}).R.Sense[12], 0x29);
+    }
     const Reply back = Exec(nodeB, {2, 2, 5}, read10, {}, data.size());
     EXPECT_EQ(back.R.Status, array::kStatusGood);
     EXPECT_THAT(back.Data, ElementsAreArray(data));

@@ -31,7 +31,7 @@ const Bytes kTur = {0, 0, 0, 0, 0, 0};
 const Bytes kInquiry = {0x12, 0, 0, 0, 36, 0};
 const SenseTriple kInvalidField{5, 0x24, 0}, kInvalidParameter{5, 0x26, 0},
     kParameterLength{5, 0x1A, 0}, kInvalidRelease{5, 0x26, 4}, kPreempted{6, 0x2A, 3}, kReleased{6, 0x2A, 4},
-    kRegistrationsPreempted{6, 0x2A, 5};
+    kRegistrationsPreempted{6, 0x2A, 5}, kPowerOn{6, 0x29, 0};
 
 SenseTriple Sense(const Result &r) { return {r.Sense[2] & 0x0F, r.Sense[12], r.Sense[13]}; }
 
@@ -114,6 +114,17 @@ protected:
         array::ArrayConfig config;
         config.Units = {{0, 1000, 512}, {7, 1000, 512}};
         return config;
+    }
+
+    // Each host started its disks: the power-on attention is met once on
+    // every nexus and LU, and gone after that.
+    void SetUp() override
+    {
+        for (const Nexus &host : {kA1, kA2, kB1, kB2, kOutsider}) {
+            for (uint64_t lun : {0, 7}) {
+                ExpectAttentionOnce({host.Initiator, host.TargetPort, lun}, kPowerOn);
+            }
+        }
     }
 
     SimulatedArray array_{Config(), [] { return int64_t(0); }};
@@ -372,6 +383,10 @@ TEST_F(Reservations, FaultsComeFirstAndLeaveStateAlone)
         EXPECT_FALSE(array_.ReservationOf(0).has_value()) << int(fault);
         array_.ClearFault(Scope::OnPath(kA1.Initiator, 0), fault);
     }
+    // The returning link lost the nexus, not its registration; the command
+    // that meets the attention does nothing.
+    EXPECT_EQ(Sense(Prout(kA1, kReserve, kEaRo, kKeyA, 0)), (SenseTriple{6, 0x29, 0x07}));
+    EXPECT_FALSE(array_.ReservationOf(0).has_value());
     ASSERT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, 0);
     array_.FailController(0);
     array_.RestoreController(0);

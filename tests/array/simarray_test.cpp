@@ -5,8 +5,10 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using array::Fault;
@@ -67,6 +69,7 @@ protected:
         array::ArrayConfig config;
         config.Seed = seed;
         config.Units = {{0, kBlocks, 512}, {7, kBlocks, 512}, {kHugeLun, 1ULL << 33, 512}};
+        config.PowerOnAttention = false;     // its own test below
         return config;
     }
 
@@ -162,6 +165,120 @@ TEST_F(SimArray, DeviceIdentificationPageLayout)
     EXPECT_EQ(std::string(&serial.Data[4], &serial.Data[serial.R.DataInTransferred]), array_.LuSerial(7));
     EXPECT_EQ(Sense(Run({1, 0, 7}, Inquiry(true, 0xC0)).R), (std::array<int, 3>{5, 0x24, 0}));
     EXPECT_EQ(Sense(Run({1, 0, 3}, Inquiry(true, 0x83)).R), (std::array<int, 3>{5, 0x25, 0}));
+}
+
+// Each identification style, designator by designator: code set,
+// association (with PIV where a port or the target device is named),
+// type and length; the LU's NAA name is the first NAA not naming a port.
+TEST(ArrayIdentification, EachStyleListsItsDesignators)
+{
+    struct Designator {
+        int CodeSet, Association, Type;
+        size_t Length;
+    };
+    struct Case {
+        array::IdentifierStyle Style;
+        std::vector<Designator> Expected;
+    };
+    const std::vector<Case> cases = {
+        {array::IdentifierStyle::Standard, {{1, 1, 3, 8}, {2, 0, 1, 36}, {1, 0, 3, 16}, {1, 1, 4, 4}}},
+        {array::IdentifierStyle::Short,
+         {{1, 0, 2, 8}, {1, 0, 3, 8}, {1, 2, 3, 8}, {1, 1, 5, 4}, {1, 1, 4, 4}, {1, 1, 3, 8}}},
+        // "naa." + 32 or 16 digits, the port's ",t,0x0003", and a NUL.
+        {array::IdentifierStyle::Names,
+         {{3, 0, 8, 37}, {3, 2, 8, 21}, {3, 1, 8, 30}, {1, 0, 3, 16}, {1, 2, 3, 8}, {1, 1, 5, 4}, {1, 1, 4, 4}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(array::IdentifierStyleName(c.Style));
+        array::ArrayConfig config;
+        config.Units = {{0, kBlocks, 512}, {7, kBlocks, 512}};
+        config.PowerOnAttention = false;
+        config.Identifiers = c.Style;
+        SimulatedArray sim(config, [] { return int64_t(0); });
+        const Bytes cdb = Inquiry(true, 0x83);
+        Bytes page(255);
+        array::Command command;
+        command.Cdb = cdb.data();
+        command.CdbLength = cdb.size();
+        command.DataIn = page.data();
+        command.DataInLength = page.size();
+        const Result r = sim.Execute({1, 2, 7}, command);     // port 2: controller 1
+        ASSERT_EQ(r.Status, array::kStatusGood);
+        page.resize(r.DataInTransferred);
+        ASSERT_EQ(size_t(page[2] << 8 | page[3]) + 4, page.size());
+
+        std::vector<Designator> found;
+        Bytes luName;
+        for (size_t at = 4; at + 4 <= page.size(); at += 4 + page[at + 3]) {
+            const Designator d{page[at] & 0x0F, page[at + 1] >> 4 & 3, page[at + 1] & 0x0F, page[at + 3]};
+            ASSERT_LE(at + 4 + d.Length, page.size());
+            EXPECT_EQ((page[at + 1] & 0x80) != 0, d.Association != 0);
+            const Bytes id(page.begin() + at + 4, page.begin() + at + 4 + d.Length);
+            if (d.Type == 3 && d.Association != 1 && luName.empty()) {
+                luName = id;
+            }
+            if (d.Type == 8) {
+                EXPECT_EQ(id.back(), 0);
+                EXPECT_EQ(std::string(id.begin(), id.begin() + 4), "naa.");
+            }
+            if (d.Type == 5) {
+                EXPECT_THAT(id, ElementsAre(0, 0, 0, 2));
+            }
+            found.push_back(d);
+        }
+        ASSERT_EQ(found.size(), c.Expected.size());
+        for (size_t i = 0; i < found.size(); ++i) {
+            EXPECT_EQ(std::make_tuple(found[i].CodeSet, found[i].Association, found[i].Type, found[i].Length),
+                      std::make_tuple(c.Expected[i].CodeSet, c.Expected[i].Association, c.Expected[i].Type,
+                                      c.Expected[i].Length))
+                << "designator " << i;
+        }
+        EXPECT_EQ(luName, sim.LuIdentifier(7));
+        EXPECT_NE(sim.LuIdentifier(0), sim.LuIdentifier(7));
+    }
+    array::IdentifierStyle style;
+    EXPECT_TRUE(array::ParseIdentifierStyle("names", &style));
+    EXPECT_EQ(style, array::IdentifierStyle::Names);
+    EXPECT_FALSE(array::ParseIdentifierStyle("Names", &style));
+}
+
+// A status buffer of any length the firmware has: every reply is cut to
+// it, and an offset past it is refused.
+TEST(ArrayStatusBuffer, ConfiguredLengthBoundsEveryReply)
+{
+    for (size_t length : {size_t(1), size_t(6), size_t(8), size_t(100), size_t(448), size_t(600)}) {
+        SCOPED_TRACE(length);
+        array::ArrayConfig config;
+        config.Units = {{0, kBlocks, 512}};
+        config.PowerOnAttention = false;
+        config.StatusBufferLength = length;
+        SimulatedArray sim(config, [] { return int64_t(0); });
+        auto read = [&](uint32_t offset, uint32_t allocation) {
+            Bytes data(1024, 0xEE);
+            const Bytes cdb = ReadBuffer(offset, allocation);
+            array::Command command;
+            command.Cdb = cdb.data();
+            command.CdbLength = cdb.size();
+            command.DataIn = data.data();
+            command.DataInLength = data.size();
+            Reply reply{sim.Execute({1, 3, 0}, command), data};
+            reply.Data.resize(reply.R.DataInTransferred);
+            return reply;
+        };
+        const Reply whole = read(0, 1024);
+        ASSERT_EQ(whole.R.Status, array::kStatusGood);
+        EXPECT_EQ(whole.Data.size(), length);
+        if (length > 5) {
+            EXPECT_EQ(whole.Data[4], 2);       // port 1 of controller 1, counted from 1
+            EXPECT_EQ(whole.Data[5], 2);
+        }
+        EXPECT_EQ(read(0, 8).Data.size(), std::min<size_t>(length, 8));
+        EXPECT_EQ(read(uint32_t(length), 8).R.DataInTransferred, 0u);
+        EXPECT_EQ(Sense(read(uint32_t(length) + 1, 8).R), (std::array<int, 3>{5, 0x24, 0}));
+    }
+    array::ArrayConfig tooLong;
+    tooLong.StatusBufferLength = 0x1000000;
+    EXPECT_THROW(SimulatedArray{tooLong}, std::invalid_argument);
 }
 
 TEST_F(SimArray, IdentifiersAreDeterministicAndDistinct)
@@ -325,7 +442,26 @@ TEST_F(SimArray, EachFaultAtEachScopeHitsOnlyItsNexuses)
             }
             EXPECT_EQ(ReadBlocks({9, 0, 0}, 5, 1), before);
             array_.ClearFault(c.Where, fault);
-            EXPECT_EQ(Run({c.Hit[0].first, c.Hit[0].second, 0}, kTur).R.Status, array::kStatusGood);
+            // A link that comes back, or a port that answers again, lost
+            // its nexuses; BUSY and masking did not.
+            const bool lost = fault == Fault::LinkDown || fault == Fault::NoAnswer;
+            for (auto [initiator, port] : c.Hit) {
+                Result r = Run({initiator, port, 0}, kTur).R;
+                if (lost) {
+                    EXPECT_EQ(Sense(r), (std::array<int, 3>{6, 0x29, 0x07}));
+                } else {
+                    EXPECT_EQ(r.Status, array::kStatusGood);
+                }
+            }
+            for (auto [initiator, port] : c.Spared) {
+                EXPECT_EQ(Run({initiator, port, 0}, kTur).R.Status, array::kStatusGood);
+            }
+            // Consume it on the nexuses of the scope no case names.
+            for (uint32_t initiator : {1u, 2u}) {
+                for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
+                    Run({initiator, port, 0}, kTur);
+                }
+            }
         }
     }
 }
@@ -360,6 +496,72 @@ TEST_F(SimArray, FailedControllerReturnsWithPowerOnReset)
     array_.FailController(1);
     array_.RestoreController(1, false);
     EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, array::kStatusGood);
+}
+
+// A powered-on array holds POWER ON RESET for every nexus, and a nexus
+// that comes back after a dead link or a silent port holds I_T NEXUS LOSS;
+// INQUIRY and REPORT LUNS pass them by and leave them pending.
+TEST(ArrayAttentions, PowerOnThenNexusLossWhereTheLinkReturns)
+{
+    array::ArrayConfig config;
+    config.Units = {{0, kBlocks, 512}, {7, kBlocks, 512}};
+    SimulatedArray array_(config, [] { return int64_t(0); });
+    auto run = [&](const Nexus &nexus, const Bytes &cdb, size_t in = 0) {
+        Bytes data(in);
+        array::Command command;
+        command.Cdb = cdb.data();
+        command.CdbLength = cdb.size();
+        command.DataIn = in ? data.data() : nullptr;
+        command.DataInLength = in;
+        return array_.Execute(nexus, command);
+    };
+    const std::array<int, 3> powerOn{6, 0x29, 0x00}, nexusLoss{6, 0x29, 0x07};
+    const Bytes reportLuns = {0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 64, 0, 0};
+
+    for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
+        SCOPED_TRACE(testing::Message() << "port " << port);
+        EXPECT_EQ(run({1, port, 7}, Inquiry(false, 0), 36).Status, array::kStatusGood);
+        EXPECT_EQ(run({1, port, 7}, reportLuns, 64).Status, array::kStatusGood);
+        EXPECT_EQ(Sense(run({1, port, 7}, kTur)), powerOn);
+        EXPECT_EQ(run({1, port, 7}, kTur).Status, array::kStatusGood);
+        EXPECT_EQ(Sense(run({1, port, 0}, Cdb10(0x28, 0, 1), 512)), powerOn);   // once per LU
+        EXPECT_EQ(run({1, port, 0}, kTur).Status, array::kStatusGood);
+    }
+
+    struct Case {
+        Scope Where;
+        Fault Cleared;
+        std::vector<std::pair<uint32_t, uint32_t>> Lost;   // (initiator, target port); the rest keep theirs
+    };
+    const std::vector<Case> cases = {
+        {Scope::OnPath(1, 1), Fault::LinkDown, {{1, 1}}},
+        {Scope::OnTargetPort(2), Fault::NoAnswer, {{1, 2}, {2, 2}}},
+        {Scope::OnController(0), Fault::LinkDown, {{1, 0}, {1, 1}, {2, 0}, {2, 1}}},
+        {Scope::OnTargetPort(3), Fault::Busy, {}},
+        {Scope::OnPath(2, 3), Fault::LunNotSupported, {}},
+    };
+    // Initiator 2 starts clean too.
+    for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
+        EXPECT_EQ(Sense(run({2, port, 0}, kTur)), powerOn);
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "fault " << int(c.Cleared) << " scope " << int(c.Where.Where));
+        array_.SetFault(c.Where, c.Cleared);
+        array_.ClearFault(c.Where, c.Cleared);
+        array_.ClearFault(c.Where, c.Cleared);     // clearing what is not set raises nothing
+        for (uint32_t initiator : {1u, 2u}) {
+            for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
+                const bool lost = std::find(c.Lost.begin(), c.Lost.end(), std::make_pair(initiator, port)) !=
+                                  c.Lost.end();
+                Result r = run({initiator, port, 0}, kTur);
+                if (lost) {
+                    EXPECT_EQ(Sense(r), nexusLoss) << initiator << ":" << port;
+                    r = run({initiator, port, 0}, kTur);
+                }
+                EXPECT_EQ(r.Status, array::kStatusGood) << initiator << ":" << port;
+            }
+        }
+    }
 }
 
 TEST_F(SimArray, UnitAttentionOncePerInitiatorPortAndLun)

@@ -295,6 +295,9 @@ TEST_F(TwoNodes, AnArrayThatGoesAwayIsALostLinkUntilItReturns)
     // The node reconnects to the array served again on the same socket.
     array_ = std::make_unique<Child>(TARN_ARRAYD, std::vector<std::string>{socket_, "2", "4096"});
     ASSERT_THAT(array_->ReadLine(), StartsWith("arrayd: serving 2 LUNs"));
+    // A new array has just powered on: the first read meets its attention
+    // (MPIO's I/O path does not retry it yet), the next one passes.
+    EXPECT_THAT(a->Ask("read 0 9"), HasSubstr("sense=6/29/00"));
     EXPECT_THAT(a->Ask("read 0 9"), HasSubstr("status=0x00000000"));
     EXPECT_EQ(a->Ask("reserve 0"), kGood);
     EXPECT_EQ(a->Finish(), 0);

@@ -142,6 +142,15 @@ protected:
             config.Units.push_back(array::LogicalUnitConfig{lun, 2048, 512});
         }
         array_ = std::make_unique<array::SimulatedArray>(config, [] { return int64_t(9 * 3600 + 5 * 60 + 30); });
+        // The other node has started its disks, which met the array's
+        // power-on attention; ours does so in discovery.
+        for (uint64_t lun : luns) {
+            const uint8_t tur[6] = {};
+            array::Command command;
+            command.Cdb = tur;
+            command.CdbLength = sizeof(tur);
+            array_->Execute(array::Nexus{kOtherInitiator, 1, lun}, command);
+        }
         topology_ = mpio::Topology();
         topology_.HostId = hostId;
         topology_.Paths = {{2, 0, 0, 0}, {2, 0, 1, 2}, {3, 0, 0, 1}, {3, 0, 1, 3}};

@@ -367,6 +367,10 @@ int CheckTopology(Run *run)
     for (uint32_t lun : scenario.Luns) {
         config.Units.push_back(array::LogicalUnitConfig{lun, scenario.LunBlocks, 512});
     }
+    array::ParseIdentifierStyle(scenario.Identifiers, &config.Identifiers);
+    if (scenario.StatusBufferLength != 0) {
+        config.StatusBufferLength = scenario.StatusBufferLength;
+    }
     try {
         run->Storage = std::make_unique<array::SimulatedArray>(config);
     } catch (const std::exception &failure) {

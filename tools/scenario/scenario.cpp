@@ -13,6 +13,7 @@ Abstract:
 --*/
 
 #include "scenario.h"
+#include "simarray.h"
 
 #include <toml++/toml.h>
 
@@ -330,7 +331,8 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
     if (section != nullptr) {
         const toml::array *luns = nullptr;
         const toml::array *paths = nullptr;
-        if (!CheckKeys(*section, "topology", {"luns", "lun_blocks", "paths"}, origin, error) ||
+        if (!CheckKeys(*section, "topology", {"luns", "lun_blocks", "paths", "identifiers", "status_buffer_length"},
+                       origin, error) ||
             !GetArray(*section, "luns", "topology", origin, &luns, error) ||
             !GetArray(*section, "paths", "topology", origin, &paths, error)) {
             return false;
@@ -355,6 +357,23 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
                 return false;
             }
             scenario.LunBlocks = (uint64_t)blocks;
+        }
+        if (!GetString(*section, "identifiers", "topology", origin, &scenario.Identifiers, error)) {
+            return false;
+        }
+        if (const toml::node *node = section->get("identifiers")) {
+            array::IdentifierStyle style;
+            if (!array::ParseIdentifierStyle(scenario.Identifiers, &style)) {
+                *error = Where(*node, origin) + ": identifiers is \"standard\", \"short\" or \"names\"";
+                return false;
+            }
+        }
+        if (const toml::node *node = section->get("status_buffer_length")) {
+            int64_t length = 0;
+            if (!GetInteger(*node, "[topology] status_buffer_length", 1, 0xFFFFFF, origin, &length, error)) {
+                return false;
+            }
+            scenario.StatusBufferLength = (uint64_t)length;
         }
         for (size_t i = 0; i < paths->size(); i++) {
             const toml::node &entry = *paths->get(i);

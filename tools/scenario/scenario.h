@@ -51,6 +51,10 @@ struct Scenario {
     std::vector<uint32_t> LunLines;     // where the scenario gives each LUN, for messages
     uint64_t LunBlocks = 2048;
     std::vector<Path> Paths;
+    // How the array names its LUs and ports: "standard", "short", "names".
+    std::string Identifiers = "standard";
+    // Bytes the array's status buffer holds; 0 = the array's own size.
+    uint64_t StatusBufferLength = 0;
 };
 
 // Reads a file a scenario names; false when it cannot.
