@@ -28,7 +28,7 @@ struct Answer {
     std::vector<uint8_t> Sense;
     std::vector<uint8_t> Data;
     // What the port reports as transferred; unset leaves the length asked.
-    std::optional<ULONG> Transferred;
+    std::optional<ULONG> Transferred = std::nullopt;
 };
 
 // A disk device that records every request as it arrived and answers
