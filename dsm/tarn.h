@@ -30,8 +30,6 @@ Environment:
 //
 #define TARN_POOL_TAG 'NRAT'    // "TARN": every record and buffer of the DSM's own
 #define TARN_DDK_TAG  ' kdD'    // "Ddk ": pass-through buffers and the WMI registry path copy
-#define TARN_REGISTRY_TAG 'RraT' // "TarR": string values copied out of the registry by the driver's
-                                 // own query routine, where a direct query had the platform allocate
 
 #define TARN_DRIVER_VERSION "4.0.183.10"
 

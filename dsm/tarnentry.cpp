@@ -338,10 +338,10 @@ VOID DsmContextDestroy(PDSM_CONTEXT DsmContext)
     }
     // The copies the configuration reads made.
     if (DsmContext->SupportedDeviceList.Buffer != NULL) {
-        ExFreePoolWithTag(DsmContext->SupportedDeviceList.Buffer, TARN_REGISTRY_TAG);
+        DsmFreePool(DsmContext->SupportedDeviceList.Buffer);
     }
     if (DsmContext->DisplayNameAllocated && DsmContext->DisplayName.Buffer != NULL) {
-        ExFreePoolWithTag(DsmContext->DisplayName.Buffer, TARN_REGISTRY_TAG);
+        DsmFreePool(DsmContext->DisplayName.Buffer);
     }
     if (DsmContext->LookasideInitialized) {
         ExDeleteNPagedLookasideList(&DsmContext->CompletionLookaside);

@@ -80,9 +80,9 @@ Routine Description:
     - REG_DWORD: 1 to 4 bytes, a little-endian number, into a ULONG.
     - REG_BINARY: exactly the 8 bytes of a reservation key.
     - REG_SZ, REG_MULTI_SZ: a whole number of characters that a counted
-      string can count with its terminator, copied into "TarR" pool with
-      a terminator added when the value lacks one, into a UNICODE_STRING
-      whose buffer must still be NULL.
+      string can count with its terminator, copied into the DSM's own
+      pool with a terminator added when the value lacks one, into a
+      UNICODE_STRING whose buffer must still be NULL.
 
 Return Value:
 
@@ -142,11 +142,10 @@ static NTSTATUS NTAPI DsmValueQueryRoutine(PWSTR ValueName, ULONG ValueType, PVO
         if (bytes > TARN_MAX_COUNTED_STRING_BYTES) {
             return STATUS_INVALID_PARAMETER;
         }
-        buffer = (PWCHAR)ExAllocatePoolWithTag(NonPagedPool, bytes, TARN_REGISTRY_TAG);
+        buffer = (PWCHAR)DsmAllocatePool(NonPagedPool, bytes);
         if (buffer == NULL) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        RtlZeroMemory(buffer, bytes);
         if (ValueLength != 0) {
             RtlCopyMemory(buffer, ValueData, ValueLength);
         }
@@ -178,7 +177,7 @@ Arguments:
     ValueType - REG_DWORD, REG_BINARY (a reservation key), REG_SZ or
         REG_MULTI_SZ.
     Place - a ULONG, the 8 key bytes, or a UNICODE_STRING with a NULL
-        buffer that receives "TarR" pool, freed with that tag.
+        buffer that receives the DSM's own pool (DsmFreePool).
 
 --*/
 static NTSTATUS DsmQueryValue(ULONG RelativeTo, PCWSTR KeyPath, PCWSTR ValueName, ULONG ValueType, PVOID Place)
