@@ -6,18 +6,24 @@ Module Name:
 
 Abstract:
 
-    Cluster reservations.  So far: recognising the reservation requests a
-    cluster sends to a shared drive (RESERVE(6), RELEASE(6), bus reset and
-    break-reservation), which the DSM carries out itself rather than send
-    down a path, and a vendor WRITE BUFFER sent as a direct pass-through,
-    which is only traced.
+    Cluster reservations.  The cluster's SCSI-2 requests to a shared drive
+    (RESERVE(6), RELEASE(6), bus reset and break-reservation) are
+    recognised and carried out by the DSM itself with SCSI-3 persistent
+    reservations on every healthy path: the per-path PERSISTENT RESERVE
+    OUT and IN commands with their unit-attention retries, the walks over
+    a drive's path snapshot, the completion of the cluster's request, and
+    the work item that registers a returning path.  A vendor WRITE BUFFER
+    sent as a direct pass-through is recognised and only traced.
 
     The predicates take no lock, touch no DSM record and read nothing but
-    the request, and of its system buffer only what its length covers.
+    the request, and of its system buffer only what its length covers;
+    they run at any IRQL up to DISPATCH_LEVEL.  Everything that sends a
+    command runs at PASSIVE_LEVEL without DsmLock, working from snapshots
+    copied under it.
 
 Environment:
 
-    Kernel mode, any IRQL up to DISPATCH_LEVEL.
+    Kernel mode.
 
 --*/
 
@@ -546,6 +552,7 @@ static NTSTATUS DsmPrFirstSuccess(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_OP
 
 NTSTATUS PrReserve(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservationConflict)
 {
+    DSM_ASSERT_PASSIVE();
     ASSERT(reservationConflict);
     *reservationConflict = FALSE;
     return DsmPrFirstSuccess(context, ldEntry, PrOperationReserve, reservationConflict, NULL, NULL);
@@ -553,6 +560,7 @@ NTSTATUS PrReserve(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservation
 
 NTSTATUS PrRelease(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservationConflict)
 {
+    DSM_ASSERT_PASSIVE();
     ASSERT(reservationConflict);
     *reservationConflict = FALSE;
     return DsmPrFirstSuccess(context, ldEntry, PrOperationRelease, reservationConflict, NULL, NULL);
@@ -560,16 +568,19 @@ NTSTATUS PrRelease(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservation
 
 NTSTATUS PrClear(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
 {
+    DSM_ASSERT_PASSIVE();
     return DsmPrFirstSuccess(context, ldEntry, PrOperationClear, NULL, NULL, NULL);
 }
 
 NTSTATUS PrReadKeys(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
 {
+    DSM_ASSERT_PASSIVE();
     return DsmPrFirstSuccess(context, ldEntry, PrOperationReadKeys, NULL, NULL, NULL);
 }
 
 NTSTATUS PrReadReservation(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN isReserved, PBOOLEAN byThisNode)
 {
+    DSM_ASSERT_PASSIVE();
     ASSERT(isReserved);
     ASSERT(byThisNode);
     *isReserved = FALSE;
@@ -640,6 +651,7 @@ Routine Description:
 --*/
 NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, BOOLEAN Register)
 {
+    DSM_ASSERT_PASSIVE();
     LIST_ENTRY snapshot;
     CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
 
@@ -803,6 +815,7 @@ Routine Description:
 --*/
 NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
 {
+    DSM_ASSERT_PASSIVE();
     BOOLEAN isReserved = FALSE;
     BOOLEAN byThisNode = FALSE;
     BOOLEAN conflict = FALSE;
@@ -850,6 +863,7 @@ Routine Description:
 --*/
 NTSTATUS ClusterRelease(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
 {
+    DSM_ASSERT_PASSIVE();
     BOOLEAN conflict = FALSE;
     NTSTATUS status = PrRelease(DsmContext, ldEntry, &conflict);
     if (status == STATUS_SUCCESS) {
@@ -876,6 +890,7 @@ Routine Description:
 --*/
 NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
 {
+    DSM_ASSERT_PASSIVE();
     DsmTrace(TRDSM_TRACE_LEVEL, "ClusterReset: %s, %s SRB", TA_STR(ldEntry->ldIdString),
              TA_STR(Srb != NULL ? "with" : "without"));
     BOOLEAN conflict = FALSE;
@@ -890,6 +905,7 @@ NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCS
 NTSTATUS ClusterRequestRefused(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
                                PKEVENT Event)
 {
+    DSM_ASSERT_PASSIVE();
     UNREFERENCED_PARAMETER(DsmContext);
     UNREFERENCED_PARAMETER(ldEntry);
     return DsmCompleteClusterRequest(Irp, Srb, Event, STATUS_INVALID_DEVICE_REQUEST, SCSISTAT_CHECK_CONDITION);
@@ -980,6 +996,7 @@ Routine Description:
 --*/
 VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
+    DSM_ASSERT_PASSIVE();
     PDSM_WORKITEM_RECORD record = (PDSM_WORKITEM_RECORD)Context;
     PDSM_CONTEXT dsmContext = record->DsmContext;
     PPDO_ENTRY pdoEntry = (PPDO_ENTRY)record->PdoEntry;
