@@ -83,7 +83,8 @@ static BOOLEAN DsmIsSupportedDevice(PDSM_CONTEXT DsmContext, PSTORAGE_DEVICE_DES
     if (size < (ULONG)FIELD_OFFSET(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties) ||
         !DsmIsExactInquiryString(bytes, size, Descriptor->VendorIdOffset, TARN_VENDOR_ID_CHARS) ||
         !DsmIsExactInquiryString(bytes, size, Descriptor->ProductIdOffset, TARN_PRODUCT_ID_CHARS)) {
-        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: %s vendor or product identification is not 8 and 16 characters",
+        DsmTrace(TRDSM_TRACE_LEVEL,
+                 "DsmIsSupportedDevice: %s vendor or product identification is not 8 and 16 characters",
                  TA_STR(TARN_UNKNOWN_LABEL));
         return FALSE;
     }
@@ -179,7 +180,7 @@ static NTSTATUS DsmGetSerialNumberText(PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdLis
     *SerialNumberLength = 0;
 
     if (DeviceIdList == NULL) {
-        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: %s no device identifier list", TA_STR(TARN_UNKNOWN_LABEL));
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmGetSerialNumberText: %s no device identifier list", TA_STR(TARN_UNKNOWN_LABEL));
         return STATUS_UNSUCCESSFUL;
     }
 
@@ -188,7 +189,7 @@ static NTSTATUS DsmGetSerialNumberText(PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdLis
     const UCHAR *bytes = (const UCHAR *)DeviceIdList;
     ULONG size = DsmReadUlong(bytes, TARN_ID_LIST_SIZE);
     if (size < TARN_ID_LIST_FIRST) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: identifier list of %u bytes is malformed", TA_ULONG(size));
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetSerialNumberText: identifier list of %u bytes is malformed", TA_ULONG(size));
         return STATUS_NOT_SUPPORTED;
     }
     ULONG count = DsmReadUlong(bytes, TARN_ID_LIST_COUNT);
@@ -202,8 +203,8 @@ static NTSTATUS DsmGetSerialNumberText(PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdLis
     ULONG offset = TARN_ID_LIST_FIRST;
     for (ULONG i = 0; i < count; i++) {
         if (offset > size || size - offset < TARN_ID_HEADER) {
-            DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: identifier %u lies past the list's %u bytes", TA_ULONG(i),
-                     TA_ULONG(size));
+            DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetSerialNumberText: identifier %u lies past the list's %u bytes",
+                     TA_ULONG(i), TA_ULONG(size));
             return STATUS_NOT_SUPPORTED;
         }
         ULONG identifierSize = DsmReadUshort(bytes, offset + TARN_ID_SIZE);
@@ -225,25 +226,26 @@ static NTSTATUS DsmGetSerialNumberText(PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdLis
     }
 
     if (chosen == 0) {
-        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: %s no logical unit name among the identifiers",
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmGetSerialNumberText: %s no logical unit name among the identifiers",
                  TA_STR(TARN_UNKNOWN_LABEL));
         return STATUS_UNSUCCESSFUL;
     }
     ULONG codeSet = DsmReadUlong(bytes, chosen + TARN_ID_CODE_SET);
     if (codeSet != (ULONG)StorageIdCodeSetBinary) {
-        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInquireDriver: %s the logical unit name is not binary (code set %u)",
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmGetSerialNumberText: %s the logical unit name is not binary (code set %u)",
                  TA_STR(TARN_UNKNOWN_LABEL), TA_ULONG(codeSet));
         return STATUS_UNSUCCESSFUL;
     }
     ULONG identifierSize = DsmReadUshort(bytes, chosen + TARN_ID_SIZE);
     if (2 * identifierSize < TARN_MIN_SERIAL_CHARS || identifierSize > TARN_MAX_IDENTIFIER_BYTES) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: a %u-byte identifier cannot key a drive", TA_ULONG(identifierSize));
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetSerialNumberText: a %u-byte identifier cannot key a drive",
+                 TA_ULONG(identifierSize));
         return STATUS_NOT_SUPPORTED;
     }
 
     PCHAR text = (PCHAR)DsmAllocatePool(NonPagedPool, 2 * identifierSize + 1);
     if (text == NULL) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: no memory for the serial number");
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetSerialNumberText: no memory for the serial number");
         DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -395,14 +397,14 @@ BOOLEAN NTAPI DsmCompareDevices(PVOID DsmContext, PVOID DsmId1, PVOID DsmId2)
     BOOLEAN same = FALSE;
     KIRQL oldIrql;
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     if (!IsPdoEntryValid(dsmContext, first) || !IsPdoEntryValid(dsmContext, second)) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmCompareDevices: unknown identifier among %p, %p", TA_PTR(DsmId1),
                  TA_PTR(DsmId2));
     } else {
         same = (BOOLEAN)(first->LdEntry == second->LdEntry);
     }
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
     return same;
 }
 
@@ -426,7 +428,7 @@ PCHAR NTAPI DsmGetSerialNumber(PVOID DsmContext, PVOID DsmId)
     PCHAR copy = NULL;
     KIRQL oldIrql;
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetSerialNumber: unknown identifier %p", TA_PTR(DsmId));
     } else {
@@ -438,7 +440,7 @@ PCHAR NTAPI DsmGetSerialNumber(PVOID DsmContext, PVOID DsmId)
             RtlCopyMemory(copy, ldEntry->SerialNumber, ldEntry->SerialNumberLength);
         }
     }
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
     return copy;
 }
 
