@@ -6,15 +6,20 @@ Module Name:
 
 Abstract:
 
-    The DSM's own SCSI commands on one path: the pass-through envelope
-    every one of them travels in, TEST UNIT READY with the judgement of
-    whether a path answered, and the two queries of the array status
-    buffer that tell where a path lands and what the controller's clock
-    says.
+    Path choice and the DSM's own SCSI commands.
 
-    Every routine here runs at PASSIVE_LEVEL, never with DsmLock held: the
-    commands wait for their completion.  Callers copy what they need under
-    the lock first and store results under it afterwards.
+    Path choice (SelectCurrentPath, SelectNextPath, NextPathAfterCurrent,
+    TimesliceSwitchDue, PathDistance) runs under DsmLock at any IRQL up to
+    DISPATCH_LEVEL, on every request and health change; each asserts the
+    lock at entry.
+
+    The commands go down one path: the pass-through envelope every one of
+    them travels in, TEST UNIT READY with the judgement of whether a path
+    answered, and the two queries of the array status buffer that tell
+    where a path lands and what the controller's clock says.  They run at
+    PASSIVE_LEVEL, never with DsmLock held: they wait for their
+    completion.  Callers copy what they need under the lock first and
+    store results under it afterwards.
 
 Environment:
 
@@ -100,7 +105,8 @@ VOID DsmSendPreparedPassThrough(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUE
     Outcome->Asc = Request->Sense[12];
     Outcome->Ascq = Request->Sense[13];
 
-    DsmTrace(TRDSM_TRACE_LEVEL, "DsmSendPassThrough: opcode 0x%02X on %p: %s (0x%08X), SCSI status 0x%02X, sense %x/%x/%x",
+    DsmTrace(TRDSM_TRACE_LEVEL,
+             "DsmSendPreparedPassThrough: opcode 0x%02X on %p: %s (0x%08X), SCSI status 0x%02X, sense %x/%x/%x",
              TA_UCHAR(Request->Header.Cdb[0]), TA_PTR(DeviceObject), TA_STR(DsmStatusName(Outcome->Status)),
              TA_ULONG(Outcome->Status), TA_UCHAR(Outcome->ScsiStatus), TA_UCHAR(Outcome->SenseKey),
              TA_UCHAR(Outcome->Asc), TA_UCHAR(Outcome->Ascq));
@@ -355,6 +361,48 @@ static PPDO_ENTRY DsmPathAfter(PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry)
     return next == &LdEntry->PathList ? DsmFirstPath(LdEntry) : CONTAINING_RECORD(next, PDO_ENTRY, LdLink);
 }
 
+// The paths a drive falls back to when none is healthy, by health.
+typedef struct _DSM_FALLBACK_PATHS {
+    PPDO_ENTRY Failing;
+    PPDO_ENTRY Failed;
+    PPDO_ENTRY Pending;     // never chosen; only told of
+} DSM_FALLBACK_PATHS, *PDSM_FALLBACK_PATHS;
+
+// Notes a path that is not healthy among the fallbacks: the first seen of
+// each health when KeepFirst, the last otherwise.
+static VOID DsmNoteFallback(PDSM_FALLBACK_PATHS Fallbacks, PPDO_ENTRY Path, BOOLEAN KeepFirst)
+{
+    PPDO_ENTRY *slot;
+    switch (Path->HealthState) {
+    case PDO_HEALTH_FAILING:
+        slot = &Fallbacks->Failing;
+        break;
+    case PDO_HEALTH_FAILED:
+        slot = &Fallbacks->Failed;
+        break;
+    case PDO_HEALTH_PENDING_REMOVE:
+        slot = &Fallbacks->Pending;
+        break;
+    default:
+        return;
+    }
+    if (!KeepFirst || *slot == NULL) {
+        *slot = Path;
+    }
+}
+
+// The path a drive without a healthy one takes: a failing path, else a
+// failed one, else none (a path pending removal never carries requests).
+static PPDO_ENTRY DsmChooseFallback(PLD_ENTRY LdEntry, const DSM_FALLBACK_PATHS *Fallbacks)
+{
+    PPDO_ENTRY chosen = Fallbacks->Failing != NULL ? Fallbacks->Failing : Fallbacks->Failed;
+    if (chosen == NULL && Fallbacks->Pending != NULL) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmChooseFallback: %s only %s, pending removal, is left",
+                 TA_STR(LdEntry->ldIdString), TA_STR(Fallbacks->Pending->PathIdString));
+    }
+    return chosen;
+}
+
 /*++
 
 Routine Description:
@@ -416,12 +464,12 @@ static VOID DsmTraceCurrentPath(PLD_ENTRY LdEntry)
     DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
     PPDO_ENTRY current = LdEntry->currentPath;
     if (current == NULL) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "SelectCurrentPath: %s has no usable path", TA_STR(LdEntry->ldIdString));
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmTraceCurrentPath: %s has no usable path", TA_STR(LdEntry->ldIdString));
     } else if (current->HealthState != PDO_HEALTH_HEALTHY) {
-        DsmTrace(TRDSM_WARNING_LEVEL, "SelectCurrentPath: %s uses %s, which is %s", TA_STR(LdEntry->ldIdString),
+        DsmTrace(TRDSM_WARNING_LEVEL, "DsmTraceCurrentPath: %s uses %s, which is %s", TA_STR(LdEntry->ldIdString),
                  TA_STR(current->PathIdString), TA_STR(DsmPathHealthName(current->HealthState)));
     } else {
-        DsmTrace(TRDSM_TRACE_LEVEL, "SelectCurrentPath: %s uses %s", TA_STR(LdEntry->ldIdString),
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmTraceCurrentPath: %s uses %s", TA_STR(LdEntry->ldIdString),
                  TA_STR(current->PathIdString));
     }
 }
@@ -440,9 +488,7 @@ VOID SelectNextPath(PLD_ENTRY LdEntry)
 {
     DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
     PPDO_ENTRY start = NextPathAfterCurrent(LdEntry);
-    PPDO_ENTRY failing = NULL;
-    PPDO_ENTRY failed = NULL;
-    PPDO_ENTRY pending = NULL;
+    DSM_FALLBACK_PATHS fallbacks = {NULL, NULL, NULL};
 
     LdEntry->currentPath = NULL;
     if (start == NULL) {
@@ -451,30 +497,15 @@ VOID SelectNextPath(PLD_ENTRY LdEntry)
 
     PPDO_ENTRY path = start;
     do {
-        switch (path->HealthState) {
-        case PDO_HEALTH_HEALTHY:
+        if (path->HealthState == PDO_HEALTH_HEALTHY) {
             LdEntry->currentPath = path;
             return;
-        case PDO_HEALTH_FAILING:
-            failing = failing != NULL ? failing : path;
-            break;
-        case PDO_HEALTH_FAILED:
-            failed = failed != NULL ? failed : path;
-            break;
-        case PDO_HEALTH_PENDING_REMOVE:
-            pending = pending != NULL ? pending : path;
-            break;
-        default:
-            break;
         }
+        DsmNoteFallback(&fallbacks, path, TRUE);
         path = DsmPathAfter(LdEntry, path);
     } while (path != start);
 
-    LdEntry->currentPath = failing != NULL ? failing : failed;
-    if (LdEntry->currentPath == NULL && pending != NULL) {
-        DsmTrace(TRDSM_TRACE_LEVEL, "SelectNextPath: %s only %s, pending removal, is left",
-                 TA_STR(LdEntry->ldIdString), TA_STR(pending->PathIdString));
-    }
+    LdEntry->currentPath = DsmChooseFallback(LdEntry, &fallbacks);
 }
 
 /*++
@@ -500,40 +531,22 @@ VOID SelectCurrentPath(PLD_ENTRY LdEntry)
         } else if (current->HealthState != PDO_HEALTH_HEALTHY) {
             PPDO_ENTRY best = NULL;
             LONG bestDistance = -1;
-            PPDO_ENTRY failing = NULL;
-            PPDO_ENTRY failed = NULL;
-            PPDO_ENTRY pending = NULL;
+            DSM_FALLBACK_PATHS fallbacks = {NULL, NULL, NULL};
 
             for (PLIST_ENTRY link = LdEntry->PathList.Flink; link != &LdEntry->PathList; link = link->Flink) {
                 ASSERT(link != NULL);
                 PPDO_ENTRY path = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
-                switch (path->HealthState) {
-                case PDO_HEALTH_HEALTHY: {
+                if (path->HealthState == PDO_HEALTH_HEALTHY) {
                     LONG distance = (LONG)PathDistance(path, current);
                     if (distance > bestDistance) {
                         best = path;
                         bestDistance = distance;
                     }
-                    break;
-                }
-                case PDO_HEALTH_FAILING:
-                    failing = path;
-                    break;
-                case PDO_HEALTH_FAILED:
-                    failed = path;
-                    break;
-                case PDO_HEALTH_PENDING_REMOVE:
-                    pending = path;
-                    break;
-                default:
-                    break;
+                } else {
+                    DsmNoteFallback(&fallbacks, path, FALSE);
                 }
             }
-            LdEntry->currentPath = best != NULL ? best : (failing != NULL ? failing : failed);
-            if (LdEntry->currentPath == NULL && pending != NULL) {
-                DsmTrace(TRDSM_TRACE_LEVEL, "SelectCurrentPath: %s only %s, pending removal, is left",
-                         TA_STR(LdEntry->ldIdString), TA_STR(pending->PathIdString));
-            }
+            LdEntry->currentPath = best != NULL ? best : DsmChooseFallback(LdEntry, &fallbacks);
         }
     } else {
         ASSERT(policy & TARN_LB_POLICY_DYNAMIC_MASK);
