@@ -121,6 +121,7 @@ TEST_F(ReservationTest, AnotherNodesReservationIsAConflictAndCanBeCleared)
 TEST_F(ReservationTest, CommandsGoDownExactly)
 {
     ScriptedDevice device;
+    device.Script({Answer{STATUS_SUCCESS, SCSISTAT_GOOD, {}, std::vector<uint8_t>(256, 0)}});     // empty lists
     BOOLEAN conflict = FALSE;
     UCHAR key[8];
     memcpy(key, kNodeKey, 8);
