@@ -395,14 +395,14 @@ BOOLEAN NTAPI DsmCompareDevices(PVOID DsmContext, PVOID DsmId1, PVOID DsmId2)
     BOOLEAN same = FALSE;
     KIRQL oldIrql;
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     if (!IsPdoEntryValid(dsmContext, first) || !IsPdoEntryValid(dsmContext, second)) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmCompareDevices: unknown identifier among %p, %p", TA_PTR(DsmId1),
                  TA_PTR(DsmId2));
     } else {
         same = (BOOLEAN)(first->LdEntry == second->LdEntry);
     }
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
     return same;
 }
 
@@ -426,7 +426,7 @@ PCHAR NTAPI DsmGetSerialNumber(PVOID DsmContext, PVOID DsmId)
     PCHAR copy = NULL;
     KIRQL oldIrql;
 
-    KeAcquireSpinLock(&dsmContext->DsmLock, &oldIrql);
+    DsmAcquireLock(dsmContext, &oldIrql);
     if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmGetSerialNumber: unknown identifier %p", TA_PTR(DsmId));
     } else {
@@ -438,7 +438,7 @@ PCHAR NTAPI DsmGetSerialNumber(PVOID DsmContext, PVOID DsmId)
             RtlCopyMemory(copy, ldEntry->SerialNumber, ldEntry->SerialNumberLength);
         }
     }
-    KeReleaseSpinLock(&dsmContext->DsmLock, oldIrql);
+    DsmReleaseLock(dsmContext, oldIrql);
     return copy;
 }
 
