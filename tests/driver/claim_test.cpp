@@ -61,8 +61,8 @@ TEST_F(ClaimTest, FourPathsToTwoLunsMakeTwoDrivesWithTheirEvents)
                             "]."),
               descriptions.end());
     auto ids = EventIds();
-    EXPECT_EQ(std::count(ids.begin(), ids.end(), 0x40000102u), 2);
-    EXPECT_EQ(std::count(ids.begin(), ids.end(), 0x40000103u), 6);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), TARN_MSG_NEW_LOGICAL_DRIVE), 2);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), TARN_MSG_REDUNDANT_PATH), 6);
 
     PLD_ENTRY drive = FirstDrive();
     ASSERT_NE(drive, nullptr);
@@ -236,8 +236,8 @@ TEST_F(ClaimTest, EveryAllocationFailureOfAClaimLeavesNothingBehind)
         EXPECT_TRUE(IsListEmpty(&Context()->DriveList));
         EXPECT_TRUE(IsListEmpty(&Context()->PathRecordList));
         EXPECT_EQ(host::PoolOutstanding(), baseline) << host::PoolReport();
-        for (ULONG id : EventIds()) {
-            EXPECT_TRUE(id == 0xC0000001 || id == 0xC0000002) << std::hex << id;
+        for (NTSTATUS id : EventIds()) {
+            EXPECT_TRUE(id == TARN_MSG_NO_MEMORY || id == TARN_MSG_SYSTEM_CALL_FAILED) << std::hex << id;
         }
     }
 }

@@ -101,18 +101,23 @@ protected:
     }
     void InterceptPaths(PathInterceptor intercept)
     {
+        std::vector<PDEVICE_OBJECT> targets;
         for (PPDO_ENTRY path : paths_) {
             array::Nexus nexus;
             for (const mpio::Device &device : host_->Devices()) {
                 nexus = device.DsmId == path ? device.Nexus : nexus;
             }
-            path->TargetObject = host::CreateDevice(
+            targets.push_back(host::CreateDevice(
                 u"", [this, path, nexus, intercept](ULONG, PVOID input, ULONG inputLength, PVOID, ULONG outputLength,
                                                     bool, PIO_STATUS_BLOCK status) {
                     if (!intercept(path, *static_cast<PSCSI_PASS_THROUGH>(input), status)) {
                         mpio::PassThrough(array_.get(), nexus, input, inputLength, outputLength, status);
                     }
-                });
+                }));
+        }
+        DsmLockHeld held(Context());
+        for (size_t i = 0; i < paths_.size(); i++) {
+            paths_[i]->TargetObject = targets[i];
         }
     }
 
@@ -124,51 +129,51 @@ protected:
 
 TEST_F(ClusterTest, ReserveTakesAFreeDriveAndKeepsAHeldOne)
 {
-    Request reserve = Scsi(0x16);
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
     ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
     EXPECT_EQ(reserve.Srb.SrbStatus, SRB_STATUS_SUCCESS);
-    EXPECT_EQ(reserve.Srb.ScsiStatus, 0);
+    EXPECT_EQ(reserve.Srb.ScsiStatus, SCSISTAT_GOOD);
     EXPECT_TRUE(drive_->ReservationsInUse);
     auto reservation = array_->ReservationOf(0);
     ASSERT_TRUE(reservation.has_value());
     EXPECT_EQ(array_->Registrations(0).size(), 4u);
 
     // Held by this node already: success, and no PERSISTENT RESERVE OUT.
-    uint64_t out = Sent(0x5F);
-    Request again = Scsi(0x16);
+    uint64_t out = Sent(SCSIOP_PERSISTENT_RESERVE_OUT);
+    Request again = Scsi(SCSIOP_RESERVE_UNIT);
     EXPECT_EQ(Send(&again), STATUS_SUCCESS);
-    EXPECT_EQ(Sent(0x5F), out);
+    EXPECT_EQ(Sent(SCSIOP_PERSISTENT_RESERVE_OUT), out);
 }
 
 TEST_F(ClusterTest, ReserveOfAnotherHostsDriveIsAConflictWithDiagnostics)
 {
     OtherNodeReserves();
-    uint64_t reads = Sent(0x88);
-    uint64_t keys = Sent(0x5E);
-    Request reserve = Scsi(0x16);
+    uint64_t reads = Sent(SCSIOP_READ16);
+    uint64_t keys = Sent(SCSIOP_PERSISTENT_RESERVE_IN);
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
     EXPECT_EQ(Send(&reserve), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(reserve.Srb.SrbStatus, SRB_STATUS_ERROR);
-    EXPECT_EQ(reserve.Srb.ScsiStatus, 0x18);
+    EXPECT_EQ(reserve.Srb.ScsiStatus, SCSISTAT_RESERVATION_CONFLICT);
     // Nothing registered; probe read, READ KEYS, probe read (after the READ RESERVATION).
     EXPECT_EQ(array_->Registrations(0).size(), 1u);
-    EXPECT_EQ(Sent(0x88), reads + 2);
-    EXPECT_EQ(Sent(0x5E), keys + 2);
+    EXPECT_EQ(Sent(SCSIOP_READ16), reads + 2);
+    EXPECT_EQ(Sent(SCSIOP_PERSISTENT_RESERVE_IN), keys + 2);
 }
 
 TEST_F(ClusterTest, ReleaseLeavesTheDriveFreeAndIsHarmlessWhenNothingIsHeld)
 {
-    Request reserve = Scsi(0x16);
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
     ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
-    Request release = Scsi(0x17);
+    Request release = Scsi(SCSIOP_RELEASE_UNIT);
     EXPECT_EQ(Send(&release), STATUS_SUCCESS);
-    EXPECT_EQ(release.Srb.ScsiStatus, 0);
+    EXPECT_EQ(release.Srb.ScsiStatus, SCSISTAT_GOOD);
     EXPECT_FALSE(array_->ReservationOf(0).has_value());
     EXPECT_TRUE(array_->Registrations(0).empty());
 
     // Another host holds it and this node is not registered: the release
     // conflicts, which means this node held nothing: success.
     OtherNodeReserves();
-    Request nothingHeld = Scsi(0x17);
+    Request nothingHeld = Scsi(SCSIOP_RELEASE_UNIT);
     EXPECT_EQ(Send(&nothingHeld), STATUS_SUCCESS);
     EXPECT_TRUE(array_->ReservationOf(0).has_value());
 }
@@ -187,23 +192,17 @@ TEST_F(ClusterTest, ResetClearsAnyHostsReservationAndNeedsNoSrb)
     array_->SetFault(array::Scope::OnController(1), array::Fault::LinkDown);
     Request failing = Control(IOCTL_STORAGE_BREAK_RESERVATION);
     EXPECT_EQ(Send(&failing), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(failing.Srb.ScsiStatus, 0x02);
+    EXPECT_EQ(failing.Srb.ScsiStatus, SCSISTAT_CHECK_CONDITION);
 }
 
-TEST_F(ClusterTest, OtherRequestsAndUnknownPathsAreRefusedUnsent)
+TEST_F(ClusterTest, OtherRequestsAreRefusedUnsent)
 {
-    uint64_t out = Sent(0x5F) + Sent(0x5E);
+    uint64_t out = Sent(SCSIOP_PERSISTENT_RESERVE_OUT) + Sent(SCSIOP_PERSISTENT_RESERVE_IN);
     Request resetDevice = Control(IOCTL_STORAGE_RESET_DEVICE);
     EXPECT_EQ(Send(&resetDevice), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(resetDevice.Srb.SrbStatus, SRB_STATUS_ERROR);
     EXPECT_FALSE(drive_->ReservationsInUse);
-
-    ids_.IdList[0] = reinterpret_cast<PVOID>(0x1234);
-    Request unknown = Scsi(0x16);
-    EXPECT_EQ(Send(&unknown), STATUS_NO_SUCH_DEVICE);
-    ids_.Count = 0;
-    EXPECT_EQ(Send(&unknown), STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(Sent(0x5F) + Sent(0x5E), out);
+    EXPECT_EQ(Sent(SCSIOP_PERSISTENT_RESERVE_OUT) + Sent(SCSIOP_PERSISTENT_RESERVE_IN), out);
 }
 
 class ClusterOffTest : public ClusterTest {
@@ -218,25 +217,25 @@ protected:
 TEST_F(ClusterOffTest, WithReservationsOffEveryRequestIsRefused)
 {
     ASSERT_FALSE(Context()->UsePersistentReservations);
-    uint64_t out = Sent(0x5F) + Sent(0x5E);
-    Request reserve = Scsi(0x16);
-    Request release = Scsi(0x17);
+    uint64_t out = Sent(SCSIOP_PERSISTENT_RESERVE_OUT) + Sent(SCSIOP_PERSISTENT_RESERVE_IN);
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
+    Request release = Scsi(SCSIOP_RELEASE_UNIT);
     Request reset = Control(IOCTL_STORAGE_RESET_BUS);
     EXPECT_EQ(Send(&reserve), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(reserve.Srb.ScsiStatus, 0x02);
+    EXPECT_EQ(reserve.Srb.ScsiStatus, SCSISTAT_CHECK_CONDITION);
     EXPECT_EQ(Send(&release), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(Send(&reset, false), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(Sent(0x5F) + Sent(0x5E), out);
+    EXPECT_EQ(Sent(SCSIOP_PERSISTENT_RESERVE_OUT) + Sent(SCSIOP_PERSISTENT_RESERVE_IN), out);
     EXPECT_TRUE(drive_->ReservationsInUse);     // accepted all the same
 }
 
 TEST_F(ClusterTest, AReturningPathCarriesThisNodesRegistration)
 {
-    Request reserve = Scsi(0x16);
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
     ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
     // The fourth path's registration went missing while it was away.
     const mpio::Device &away = host_->Devices()[3];
-    uint8_t cdb[10] = {0x5F, 6, 0, 0, 0, 0, 0, 0, 24, 0};
+    uint8_t cdb[10] = {SCSIOP_PERSISTENT_RESERVE_OUT, 6, 0, 0, 0, 0, 0, 0, 24, 0};
     uint8_t zero[24] = {};
     array::Command unregister;
     unregister.Cdb = cdb;
@@ -251,11 +250,11 @@ TEST_F(ClusterTest, AReturningPathCarriesThisNodesRegistration)
     EXPECT_EQ(array_->Registrations(0).size(), 4u);
 
     // A path that is gone by the time the work runs: nothing is sent.
-    uint64_t out = Sent(0x5F) + Sent(0x5E);
+    uint64_t out = Sent(SCSIOP_PERSISTENT_RESERVE_OUT) + Sent(SCSIOP_PERSISTENT_RESERVE_IN);
     DsmQueueWorkItem(Context(), drive_, reinterpret_cast<PVOID>(0x1234), paths_[3]->TargetObject,
                      ReservationPathWorker);
     EXPECT_EQ(host::DrainWorkItems(), 1u);
-    EXPECT_EQ(Sent(0x5F) + Sent(0x5E), out);
+    EXPECT_EQ(Sent(SCSIOP_PERSISTENT_RESERVE_OUT) + Sent(SCSIOP_PERSISTENT_RESERVE_IN), out);
     EXPECT_EQ(host::PoolOutstanding(host::Tag("IoWI")), 0u);
 }
 
@@ -267,16 +266,16 @@ TEST_F(ClusterTest, AReservationTakenJustBeforeOursTakesOurRegistrationsBack)
     ASSERT_EQ(OtherNodeReserveOut(6, 0, nullptr, kOtherKey).Status, array::kStatusGood);   // registered only
     bool taken = false;
     Intercept([&](SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK) {
-        if (command.Cdb[0] == 0x5F && command.Cdb[1] == 0x01 && !taken) {
+        if (command.Cdb[0] == SCSIOP_PERSISTENT_RESERVE_OUT && command.Cdb[1] == 0x01 && !taken) {
             taken = true;
             EXPECT_EQ(OtherNodeReserveOut(1, 6, kOtherKey, nullptr).Status, array::kStatusGood);
         }
         return false;
     });
 
-    Request reserve = Scsi(0x16);
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
     EXPECT_EQ(Send(&reserve), STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(reserve.Srb.ScsiStatus, 0x18);
+    EXPECT_EQ(reserve.Srb.ScsiStatus, SCSISTAT_RESERVATION_CONFLICT);
     ASSERT_TRUE(taken);
     ASSERT_EQ(array_->Registrations(0).size(), 1u);
     EXPECT_EQ(array_->Registrations(0)[0].Initiator, kOtherInitiator);
@@ -287,21 +286,21 @@ TEST_F(ClusterTest, AReservationTakenJustBeforeOursTakesOurRegistrationsBack)
 // reservation is gone, and the cluster must not retry a release.
 TEST_F(ClusterTest, AReleaseWhoseClearFailsStillSucceeds)
 {
-    Request reserve = Scsi(0x16);
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
     ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
     bool released = false;
     Intercept([&](SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK status) {
-        released = released || (command.Cdb[0] == 0x5F && command.Cdb[1] == 0x02);
-        if (released && command.Cdb[0] == 0x5F && command.Cdb[1] == 0x03) {
+        released = released || (command.Cdb[0] == SCSIOP_PERSISTENT_RESERVE_OUT && command.Cdb[1] == 0x02);
+        if (released && command.Cdb[0] == SCSIOP_PERSISTENT_RESERVE_OUT && command.Cdb[1] == 0x03) {
             status->Status = STATUS_IO_TIMEOUT;     // the CLEAR is lost on every path
             status->Information = 0;
             return true;
         }
         return false;
     });
-    Request release = Scsi(0x17);
+    Request release = Scsi(SCSIOP_RELEASE_UNIT);
     EXPECT_EQ(Send(&release), STATUS_SUCCESS);
-    EXPECT_EQ(release.Srb.ScsiStatus, 0);
+    EXPECT_EQ(release.Srb.ScsiStatus, SCSISTAT_GOOD);
     EXPECT_FALSE(array_->ReservationOf(0).has_value());
     EXPECT_EQ(array_->Registrations(0).size(), 4u);     // what the lost CLEAR would have removed
 }
@@ -397,8 +396,8 @@ TEST_F(ClusterTest, AFreeDriveIsNeverLostToAPathThatMissedItsRegistration)
     }
 }
 
-// The rows where the array refuses for another reason than a conflict.
-TEST_F(ClusterTest, FailuresOtherThanAConflictAreDeviceErrors)
+// A RELEASE that reaches no path is a device error, not a conflict.
+TEST_F(ClusterTest, AReleaseThatReachesNoPathIsADeviceError)
 {
     // RELEASE that reaches no path: a check condition too.
     Intercept([](SCSI_PASS_THROUGH &, PIO_STATUS_BLOCK status) {
@@ -406,17 +405,10 @@ TEST_F(ClusterTest, FailuresOtherThanAConflictAreDeviceErrors)
         status->Information = 0;
         return true;
     });
-    Request release = Scsi(0x17);
+    Request release = Scsi(SCSIOP_RELEASE_UNIT);
     EXPECT_EQ(Send(&release), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(release.Srb.SrbStatus, SRB_STATUS_ERROR);
-    EXPECT_EQ(release.Srb.ScsiStatus, 0x02);
-
-    // An unknown identifier: the SRB fails, its SCSI status is not touched.
-    ids_.IdList[0] = reinterpret_cast<PVOID>(0x1234);
-    Request unknown = Scsi(0x16);
-    EXPECT_EQ(Send(&unknown), STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(unknown.Srb.SrbStatus, SRB_STATUS_ERROR);
-    EXPECT_EQ(unknown.Srb.ScsiStatus, 0xFF);
+    EXPECT_EQ(release.Srb.ScsiStatus, SCSISTAT_CHECK_CONDITION);
 }
 
 } // namespace

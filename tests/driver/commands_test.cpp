@@ -51,18 +51,20 @@ struct ResponsiveCase {
 TEST_F(CommandsTest, APathIsResponsiveWhenTheUnitItselfAnswered)
 {
     const ResponsiveCase cases[] = {
-        {STATUS_SUCCESS, 0x00, 0, 0, true},                  // GOOD
-        {STATUS_SUCCESS, 0x18, 0, 0, true},                  // RESERVATION CONFLICT
-        {STATUS_SUCCESS, 0x02, 5, 0x25, false},              // LOGICAL UNIT NOT SUPPORTED on this path
-        {STATUS_SUCCESS, 0x02, 5, 0x24, true},               // another ILLEGAL REQUEST
-        {STATUS_SUCCESS, 0x02, 6, 0x29, true},               // UNIT ATTENTION
-        {STATUS_SUCCESS, 0x02, 2, 0x04, true},               // NOT READY
-        {STATUS_SUCCESS, 0x08, 0, 0, false},                 // BUSY
-        {STATUS_SUCCESS, 0x28, 0, 0, false},                 // TASK SET FULL
-        {STATUS_IO_DEVICE_ERROR, 0x18, 0, 0, true},          // conflict reported with an error
-        {STATUS_IO_TIMEOUT, 0x00, 0, 0, false},
-        {STATUS_DEVICE_NOT_CONNECTED, 0x02, 6, 0x29, false},
-        {(NTSTATUS)0x40000000, 0x00, 0, 0, true},            // any non-negative status is success
+        {STATUS_SUCCESS, SCSISTAT_GOOD, 0, 0, true},
+        {STATUS_SUCCESS, SCSISTAT_RESERVATION_CONFLICT, 0, 0, true},
+        // The unit is not on this path; any other refusal is the unit's answer.
+        {STATUS_SUCCESS, SCSISTAT_CHECK_CONDITION, SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_LUN, false},
+        {STATUS_SUCCESS, SCSISTAT_CHECK_CONDITION, SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, true},
+        {STATUS_SUCCESS, SCSISTAT_CHECK_CONDITION, SCSI_SENSE_UNIT_ATTENTION, SCSI_ADSENSE_BUS_RESET, true},
+        {STATUS_SUCCESS, SCSISTAT_CHECK_CONDITION, SCSI_SENSE_NOT_READY, SCSI_ADSENSE_LUN_NOT_READY, true},
+        {STATUS_SUCCESS, SCSISTAT_BUSY, 0, 0, false},
+        {STATUS_SUCCESS, SCSISTAT_QUEUE_FULL, 0, 0, false},
+        {STATUS_IO_DEVICE_ERROR, SCSISTAT_RESERVATION_CONFLICT, 0, 0, true},     // conflict reported with an error
+        {STATUS_IO_TIMEOUT, SCSISTAT_GOOD, 0, 0, false},
+        {STATUS_DEVICE_NOT_CONNECTED, SCSISTAT_CHECK_CONDITION, SCSI_SENSE_UNIT_ATTENTION, SCSI_ADSENSE_BUS_RESET,
+         false},
+        {(NTSTATUS)0x40000000, SCSISTAT_GOOD, 0, 0, true},     // any non-negative status is success
     };
     for (const auto &c : cases) {
         EXPECT_EQ(IsPathResponsive(c.Status, c.ScsiStatus, c.Key, c.Asc, 0) != FALSE, c.Responsive)
@@ -73,7 +75,9 @@ TEST_F(CommandsTest, APathIsResponsiveWhenTheUnitItselfAnswered)
 TEST_F(CommandsTest, TestUnitReadyGoesDownInTheExactEnvelope)
 {
     ScriptedDevice path;
-    path.Script({Answer{STATUS_SUCCESS, 0x02, Sense(2, 0x04, 0x01), {}}});   // NOT READY: still an answer
+    // NOT READY is still an answer.
+    path.Script({Answer{STATUS_SUCCESS, SCSISTAT_CHECK_CONDITION,
+                        Sense(SCSI_SENSE_NOT_READY, SCSI_ADSENSE_LUN_NOT_READY, 0x01), {}}});
     ASSERT_EQ(TestUnitReadyOnPath(path.Device(), 2, 120, "[00A]"), STATUS_SUCCESS);
     ASSERT_EQ(path.Requests().size(), 1u);
 
@@ -108,20 +112,21 @@ TEST_F(CommandsTest, TestUnitReadyGoesDownInTheExactEnvelope)
 TEST_F(CommandsTest, TestUnitReadyTriesRetriesPlusOneTimesAndHoldsTheDevice)
 {
     ScriptedDevice path;
-    path.Script({Answer{STATUS_SUCCESS, 0x02, Sense(5, 0x25, 0), {}}});
+    path.Script({Answer{STATUS_SUCCESS, SCSISTAT_CHECK_CONDITION,
+                        Sense(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_LUN, 0), {}}});
     EXPECT_EQ(TestUnitReadyOnPath(path.Device(), 2, 30, "[00A]"), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(path.Requests().size(), 3u);
     EXPECT_EQ(host::ObjectReferences(path.Device()), 0);
 
     // Busy twice, then good: success at the third attempt.
     ScriptedDevice busy;
-    busy.Script({Answer{STATUS_SUCCESS, 0x08, {}, {}}, Answer{STATUS_IO_TIMEOUT, 0, {}, {}}, Answer{}});
+    busy.Script({Answer{STATUS_SUCCESS, SCSISTAT_BUSY, {}, {}}, Answer{STATUS_IO_TIMEOUT, 0, {}, {}}, Answer{}});
     EXPECT_EQ(TestUnitReadyOnPath(busy.Device(), 2, 30, "[00A]"), STATUS_SUCCESS);
     EXPECT_EQ(busy.Requests().size(), 3u);
 
     // A transport error that still shows a reservation conflict: answered.
     ScriptedDevice conflict;
-    conflict.Script({Answer{STATUS_IO_DEVICE_ERROR, 0x18, {}, {}}});
+    conflict.Script({Answer{STATUS_IO_DEVICE_ERROR, SCSISTAT_RESERVATION_CONFLICT, {}, {}}});
     EXPECT_EQ(TestUnitReadyOnPath(conflict.Device(), 0, 30, "[00A]"), STATUS_SUCCESS);
 
     // No memory: nothing sent, the reference given back.
@@ -146,7 +151,7 @@ TEST_F(CommandsTest, LocationQueryReadsPortAndControllerOfArrival)
 
     const std::vector<uint8_t> &bytes = path.Requests().at(0);
     auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(bytes.data());
-    const uint8_t cdb[16] = {0x3C, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00};
+    const uint8_t cdb[16] = {SCSIOP_READ_DATA_BUFF, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00};
     EXPECT_EQ(memcmp(header->Cdb, cdb, 16), 0);
     EXPECT_EQ(header->CdbLength, 10);
     EXPECT_EQ(header->DataTransferLength, 8u);
@@ -160,7 +165,9 @@ TEST_F(CommandsTest, LocationQueryReadsPortAndControllerOfArrival)
     EXPECT_EQ(controller, 1);
 
     // A check condition, or a status that is not exactly success, fails it.
-    path.Script({Answer{STATUS_SUCCESS, 0x02, Sense(5, 0x24, 0), StatusBuffer(8, {{4, 1}, {5, 1}})}});
+    path.Script({Answer{STATUS_SUCCESS, SCSISTAT_CHECK_CONDITION,
+                        Sense(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0),
+                        StatusBuffer(8, {{4, 1}, {5, 1}})}});
     EXPECT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(port, TARN_CONTROLLER_UNKNOWN);
     path.Script({Answer{(NTSTATUS)0x00000001, 0, {}, StatusBuffer(8, {{4, 1}, {5, 1}})}});
@@ -174,10 +181,11 @@ TEST_F(CommandsTest, TimeQueryReadsTheFirstControllerWithAUsableClock)
     ScriptedDevice path;
     char text[20];
 
-    path.Script({Answer{STATUS_SUCCESS, 0, {}, StatusBuffer(448, {{6, 0x00}, {7, 0xF1}, {329, 23}, {330, 59}, {331, 7}})}});
+    path.Script({Answer{STATUS_SUCCESS, SCSISTAT_GOOD, {},
+                        StatusBuffer(448, {{6, 0x00}, {7, 0xF1}, {329, 23}, {330, 59}, {331, 7}})}});
     ASSERT_EQ(QueryControllerTime(path.Device(), "[00A]", text, sizeof(text)), STATUS_SUCCESS);
     EXPECT_STREQ(text, "23:59:7");
-    const uint8_t cdb[16] = {0x3C, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, 0x01, 0xC0, 0x00};
+    const uint8_t cdb[16] = {SCSIOP_READ_DATA_BUFF, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, 0x01, 0xC0, 0x00};
     auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(path.Requests().at(0).data());
     EXPECT_EQ(memcmp(header->Cdb, cdb, 16), 0);
     EXPECT_EQ(header->DataTransferLength, 448u);

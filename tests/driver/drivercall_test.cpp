@@ -67,8 +67,9 @@ protected:
     // above, as a driver would through MPIO's control device.
     void RegisterBadRecord()
     {
+        // MPIO keeps the record by reference: it outlives the registration.
         static int context;
-        DSM_INIT_DATA record;
+        static DSM_INIT_DATA record;
         memset(&record, 0, sizeof(record));
         record.InitDataSize = sizeof(record);
         PVOID *slots = reinterpret_cast<PVOID *>(&record.DsmInquireDriver);

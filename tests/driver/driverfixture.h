@@ -109,9 +109,9 @@ protected:
         return host_ && host_->Registered() ? static_cast<PDSM_CONTEXT>(host_->Record().DsmContext) : nullptr;
     }
 
-    static std::vector<ULONG> EventIds()
+    static std::vector<NTSTATUS> EventIds()
     {
-        std::vector<ULONG> ids;
+        std::vector<NTSTATUS> ids;
         for (const auto &record : host::EventLog()) {
             ids.push_back(Packet(record)->ErrorCode);
         }
@@ -119,16 +119,16 @@ protected:
     }
 
     // The 4-byte dump of the only event with this identifier.
-    static NTSTATUS DumpStatusOf(ULONG id)
+    static NTSTATUS DumpStatusOf(NTSTATUS id)
     {
         for (const auto &record : host::EventLog()) {
             const IO_ERROR_LOG_PACKET *packet = Packet(record);
-            if ((ULONG)packet->ErrorCode == id) {
+            if (packet->ErrorCode == id) {
                 EXPECT_EQ(packet->DumpDataSize, 4u);
                 return (NTSTATUS)packet->DumpData[0];
             }
         }
-        ADD_FAILURE() << "no event 0x" << std::hex << id;
+        ADD_FAILURE() << "no event 0x" << std::hex << (ULONG)id;
         return STATUS_SUCCESS;
     }
 

@@ -29,7 +29,7 @@ TEST_F(FailureTest, EventWithoutAnEntryIsDroppedAndTheStartGoesOn)
 
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_EQ(host::InjectedCallFailures(host::Call::IoAllocateErrorLogEntry), 1u);
-    EXPECT_EQ(EventIds(), (std::vector<ULONG>{0xC0000005, 0x40000101}));
+    EXPECT_EQ(EventIds(), (std::vector<NTSTATUS>{TARN_MSG_NO_ROUND_ROBIN_TIMESLICE, TARN_MSG_DSM_STARTED}));
     EXPECT_EQ(host::PendingErrorLogEntries(), 0u);
 
     // With no entry at all, nothing is written and nothing is held.

@@ -193,7 +193,7 @@ TEST_F(InquireTest, OnlyAWholeSerialGroupsDevicesIntoADrive)
         EXPECT_FALSE(DsmCompareDevices(Context(), ids[0], ids[1]));
         EXPECT_TRUE(DsmCompareDevices(Context(), ids[0], ids[2]));
         auto events = EventIds();
-        EXPECT_EQ(std::count(events.begin(), events.end(), (ULONG)TARN_MSG_NEW_LOGICAL_DRIVE), 2);
+        EXPECT_EQ(std::count(events.begin(), events.end(), TARN_MSG_NEW_LOGICAL_DRIVE), 2);
     }
 }
 
@@ -348,10 +348,10 @@ TEST_F(InquireTest, EveryEntryPointRefusesUnknownIdentifiers)
     {
         PDSM_CONTEXT context = Context();
         auto *path = static_cast<PPDO_ENTRY>(freed);
-        KIRQL oldIrql;
-        KeAcquireSpinLock(&context->DsmLock, &oldIrql);
-        RemovePdoEntry(context, path->LdEntry, path);
-        KeReleaseSpinLock(&context->DsmLock, oldIrql);
+        {
+            DsmLockHeld held(context);
+            RemovePdoEntry(context, path->LdEntry, path);
+        }
         FreePdoEntry(path);
     }
     // Zeroed memory shaped like a path record, never handed out.

@@ -57,23 +57,6 @@ static_assert(offsetof(DSM_INIT_DATA, DsmContext) == offsetof(DSM_INIT_DATA, Dsm
 static_assert(offsetof(DSM_INIT_DATA, RecordRevision) == offsetof(DSM_INIT_DATA, Reserved) + 4, "final words");
 #endif
 
-// The record MPIO receives, read as the bytes the 32-bit wire carries.
-TEST(LayoutTest, RecordSlotsFollowMpioOrder)
-{
-    DSM_INIT_DATA record{};
-    record.DsmGetControllerInfo = DsmGetControllerInfo;
-    record.DsmSetDeviceInfo = DsmSetDeviceInfo;
-    record.DsmUnload = DsmUnload;
-    auto slot = [&](int n) {
-        PVOID value;
-        memcpy(&value, reinterpret_cast<const char *>(&record) + n * sizeof(PVOID), sizeof(PVOID));
-        return value;
-    };
-    EXPECT_EQ(slot(4), (PVOID)DsmGetControllerInfo);
-    EXPECT_EQ(slot(5), (PVOID)DsmSetDeviceInfo);
-    EXPECT_EQ(slot(16), (PVOID)DsmUnload);
-}
-
 TEST(LayoutTest, WideFormattingProducesSixteenBitText)
 {
     WCHAR buffer[TARN_SERVICE_KEY_PATH_CHARS];

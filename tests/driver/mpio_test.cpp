@@ -62,12 +62,6 @@ public:
     }
 };
 
-TEST_F(MpioTest, IoctlCodeIsTheRegistrationControlCode)
-{
-    EXPECT_EQ(IOCTL_MPIO_REGISTER_DSM, 0x736DC004u);
-    EXPECT_EQ(IOCTL_SCSI_PASS_THROUGH, 0x4D004u);
-}
-
 TEST_F(MpioTest, RefusesIncompleteRecordsAndSaysWhy)
 {
     mpio::Host mpio;

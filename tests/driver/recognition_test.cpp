@@ -44,14 +44,15 @@ Request Scsi(UCHAR opcode)
 
 TEST(RecognitionTest, OnlyTheClusterRequestsAreReservationRequests)
 {
-    Request reserve = Scsi(0x16);
-    Request release = Scsi(0x17);
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
+    Request release = Scsi(SCSIOP_RELEASE_UNIT);
     EXPECT_TRUE(IsReservationRequest(&reserve.Irp, &reserve.Srb));
     EXPECT_TRUE(IsReservationRequest(&release.Irp, &release.Srb));
     reserve.Srb.Cdb[1] = 0xFF;  // the bytes after the opcode are not examined
     EXPECT_TRUE(IsReservationRequest(&reserve.Irp, &reserve.Srb));
 
-    for (UCHAR opcode : {0x56, 0x57, 0x28, 0x00, 0x5F}) {   // RESERVE(10), RELEASE(10), READ, TUR, PR OUT
+    for (UCHAR opcode : {SCSIOP_RESERVE_UNIT10, SCSIOP_RELEASE_UNIT10, SCSIOP_READ, SCSIOP_TEST_UNIT_READY,
+                         SCSIOP_PERSISTENT_RESERVE_OUT}) {
         Request other = Scsi(opcode);
         EXPECT_FALSE(IsReservationRequest(&other.Irp, &other.Srb)) << (int)opcode;
     }
@@ -102,27 +103,33 @@ TEST_F(VendorWriteBufferTest, RecognisedOnlyWithModeOneAndBufferC3)
     std::vector<uint8_t> buffer;
     ULONG value = 0xDEAD;
 
-    Request vendor = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {0x3B, 0xE1, 0xC3, 0x7A});
+    Request vendor
+        = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {SCSIOP_WRITE_DATA_BUFF, 0xE1, 0xC3, 0x7A});
     EXPECT_TRUE(IsVendorWriteBuffer(&vendor.Irp, NULL, &value));
-    EXPECT_EQ(value, 0x7Au);   // only the low 4 bits of byte 1 are the mode
+    EXPECT_EQ(value, 0x7Au); // only the low 4 bits of byte 1 are the mode
 
     value = 0xDEAD;
-    Request mode5 = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {0x3B, 0x05, 0xC3, 0x7A});
+    Request mode5
+        = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {SCSIOP_WRITE_DATA_BUFF, 0x05, 0xC3, 0x7A});
     EXPECT_FALSE(IsVendorWriteBuffer(&mode5.Irp, NULL, &value));
-    Request otherBuffer = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {0x3B, 0x01, 0xC2, 0x7A});
+    Request otherBuffer
+        = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {SCSIOP_WRITE_DATA_BUFF, 0x01, 0xC2, 0x7A});
     EXPECT_FALSE(IsVendorWriteBuffer(&otherBuffer.Irp, NULL, &value));
-    Request read = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {0x3C, 0x01, 0xC3, 0x7A});
+    Request read
+        = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {SCSIOP_READ_DATA_BUFF, 0x01, 0xC3, 0x7A});
     EXPECT_FALSE(IsVendorWriteBuffer(&read.Irp, NULL, &value));
     EXPECT_EQ(value, 0xDEADu);
 
     // One byte short of the structure: refused, and the CDB is never read
     // (the buffer ends there, so the address sanitizer would see a read).
-    Request tooShort = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT) - 1, {0x3B, 0x01, 0xC3, 0x7A});
+    Request tooShort = DirectPassThrough(
+        &buffer, sizeof(SCSI_PASS_THROUGH_DIRECT) - 1, {SCSIOP_WRITE_DATA_BUFF, 0x01, 0xC3, 0x7A});
     EXPECT_FALSE(IsVendorWriteBuffer(&tooShort.Irp, NULL, &value));
     EXPECT_EQ(value, 0xDEADu);
 
     // The buffered pass-through is not the direct one.
-    Request buffered = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {0x3B, 0x01, 0xC3, 0x7A});
+    Request buffered
+        = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {SCSIOP_WRITE_DATA_BUFF, 0x01, 0xC3, 0x7A});
     buffered.Stack.Parameters.DeviceIoControl.IoControlCode = IOCTL_SCSI_PASS_THROUGH;
     EXPECT_FALSE(IsVendorWriteBuffer(&buffered.Irp, NULL, &value));
 }

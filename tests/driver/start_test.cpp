@@ -55,28 +55,28 @@ TEST_F(StartTest, StartsAndRegistersTheRecordMpioExpects)
     // The started event is the only one, rendered from the message table.
     auto events = host::EventLog();
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ((ULONG)Packet(events[0])->ErrorCode, 0x40000101u);
+    EXPECT_EQ(Packet(events[0])->ErrorCode, TARN_MSG_DSM_STARTED);
     EXPECT_EQ(host::EventDescription(events[0]), "The multi-path DSM has started.");
     EXPECT_NE(host::RenderEvent(events[0]).find("Event Type:\tInformation"), std::string::npos);
 }
 
-TEST_F(StartTest, RecordCarriesTheServiceDisplayNameMeasuredToItsTerminator)
+// The record's name is the service's display name measured to its
+// terminator, or empty without one.
+TEST_F(StartTest, RecordCarriesTheServiceDisplayName)
 {
-    FullConfiguration();
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
-    const UNICODE_STRING &name = host_->Record().DisplayName;
-    std::u16string text(name.Buffer, name.Length / sizeof(WCHAR));
-    EXPECT_EQ(text, u"Kestrom TARN Multi-Path DSM");
-    EXPECT_EQ(name.MaximumLength, name.Length + sizeof(WCHAR));
-    EXPECT_EQ(name.Buffer[name.Length / sizeof(WCHAR)], 0);
-}
-
-TEST_F(StartTest, WithoutDisplayNameTheRecordNameIsEmpty)
-{
-    MinimalConfiguration();
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
-    EXPECT_EQ(host_->Record().DisplayName.Length, 0);
-    EXPECT_EQ(host_->Record().DisplayName.MaximumLength, sizeof(WCHAR));
+    for (bool named : {true, false}) {
+        SCOPED_TRACE(named);
+        host_.reset();
+        host::Reboot();
+        host::RegistryDeleteValue(kServiceKey, "DisplayName");
+        named ? FullConfiguration() : MinimalConfiguration();
+        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        const UNICODE_STRING &name = host_->Record().DisplayName;
+        EXPECT_EQ(std::u16string(name.Buffer, name.Length / sizeof(WCHAR)),
+                  named ? u"Kestrom TARN Multi-Path DSM" : u"");
+        EXPECT_EQ(name.MaximumLength, name.Length + sizeof(WCHAR));
+        EXPECT_EQ(name.Buffer[name.Length / sizeof(WCHAR)], 0);
+    }
 }
 
 TEST_F(StartTest, TimerFirstRunsOneSecondAfterStartThenEveryHundredMilliseconds)
@@ -106,45 +106,19 @@ TEST_F(StartTest, UnloadAnswersAndStopsNothing)
     EXPECT_EQ(host::PoolOutstanding(kTarnTag), blocks);
 }
 
-struct VersionCase {
-    ULONG Major;
-    ULONG Minor;
-    bool Starts;
-};
-
-void PrintTo(const VersionCase &c, std::ostream *os)
-{
-    *os << "MPIO " << c.Major << "." << c.Minor;
-}
-
-class MpioVersionTest : public DriverTest, public ::testing::WithParamInterface<VersionCase> {};
-
-TEST_P(MpioVersionTest, OnlyOneFifteenAndLaterServe)
+TEST_F(StartTest, ServesMpioOneFifteenAndLater)
 {
     MinimalConfiguration();
-    mpio::HostOptions options;
-    options.Version = {GetParam().Major, GetParam().Minor, 0, 0};
-
-    NTSTATUS status = Start(options);
-
-    if (GetParam().Starts) {
-        EXPECT_EQ(status, STATUS_SUCCESS);
-    } else {
-        // Too old: refused without an event, before anything is built.
-        EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
-        EXPECT_TRUE(host::EventLog().empty());
-        EXPECT_EQ(host_->RegistrationRequests(), 0u);
-        EXPECT_EQ(host::PoolOutstanding(), 0u);
+    const MPIO_VERSION_INFO versions[] = {{1, 15, 0, 0}, {1, 16, 0, 0}, {2, 0, 0, 0}};
+    for (const MPIO_VERSION_INFO &version : versions) {
+        SCOPED_TRACE(std::to_string(version.MajorVersion) + "." + std::to_string(version.MinorVersion));
+        mpio::HostOptions options;
+        options.Version = version;
+        EXPECT_EQ(Start(options), STATUS_SUCCESS);
+        host_.reset();
+        host::Reboot();
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Versions, MpioVersionTest,
-                         ::testing::Values(VersionCase{1, 14, false}, VersionCase{1, 15, true},
-                                           VersionCase{1, 16, true}, VersionCase{2, 0, true},
-                                           VersionCase{0, 99, false}, VersionCase{0, 15, false}),
-                         [](const ::testing::TestParamInfo<VersionCase> &info) {
-                             return "Mpio" + std::to_string(info.param.Major) + "_" + std::to_string(info.param.Minor);
-                         });
 
 // A failed start leaves the machine as it found it: no pool, no timer,
 // no open file object or registry handle, no registration with MPIO, no
@@ -160,7 +134,7 @@ void ExpectCleanFailure(const mpio::Host &mpio)
     EXPECT_FALSE(host::TraceProviderRegistered());
     EXPECT_FALSE(mpio.Registered());
     for (const auto &record : host::EventLog()) {
-        EXPECT_NE((ULONG)DriverTest::Packet(record)->ErrorCode, 0x40000101u);
+        EXPECT_NE(DriverTest::Packet(record)->ErrorCode, TARN_MSG_DSM_STARTED);
     }
     host::ClockAdvance(2000);
     EXPECT_EQ(host::DpcRuns(), 0u);
@@ -172,29 +146,33 @@ struct FailedStart {
     const char *Name;
     void (*Prepare)(mpio::HostOptions *options);
     NTSTATUS Status;
-    ULONG Event;            // 0: no event
+    NTSTATUS Event;         // 0: no event
     NTSTATUS Dump;
 };
 
 const FailedStart kFailedStarts[] = {
-    {"MpioTooOld", [](mpio::HostOptions *o) { o->Version = {1, 14, 0, 0}; }, STATUS_UNSUCCESSFUL, 0, 0},
+    // MPIO too old: refused before anything is built.
+    {"Mpio1_14", [](mpio::HostOptions *o) { o->Version = {1, 14, 0, 0}; }, STATUS_UNSUCCESSFUL, 0, 0},
+    {"Mpio0_99", [](mpio::HostOptions *o) { o->Version = {0, 99, 0, 0}; }, STATUS_UNSUCCESSFUL, 0, 0},
+    {"Mpio0_15", [](mpio::HostOptions *o) { o->Version = {0, 15, 0, 0}; }, STATUS_UNSUCCESSFUL, 0, 0},
     // Logged with the call's status, but the start fails as unsuccessful.
     {"VersionQueryFails", [](mpio::HostOptions *o) { o->GetVersionStatus = STATUS_INVALID_DEVICE_REQUEST; },
-     STATUS_UNSUCCESSFUL, 0xC0000002, STATUS_INVALID_DEVICE_REQUEST},
-    {"NoSupportedDeviceList", [](mpio::HostOptions *) { host::RegistryDeleteValue(kParametersKey, "SupportedDeviceList"); },
-     STATUS_UNSUCCESSFUL, 0xC0000003, STATUS_OBJECT_NAME_NOT_FOUND},
+     STATUS_UNSUCCESSFUL, TARN_MSG_SYSTEM_CALL_FAILED, STATUS_INVALID_DEVICE_REQUEST},
+    {"NoSupportedDeviceList",
+     [](mpio::HostOptions *) { host::RegistryDeleteValue(kParametersKey, "SupportedDeviceList"); },
+     STATUS_UNSUCCESSFUL, TARN_MSG_NO_SUPPORTED_DEVICE_LIST, STATUS_OBJECT_NAME_NOT_FOUND},
     {"SupportedDeviceListOfAnotherType",
      [](mpio::HostOptions *) { host::RegistrySetString(kParametersKey, "SupportedDeviceList", kProductFc); },
-     STATUS_UNSUCCESSFUL, 0xC0000003, STATUS_OBJECT_TYPE_MISMATCH},
+     STATUS_UNSUCCESSFUL, TARN_MSG_NO_SUPPORTED_DEVICE_LIST, STATUS_OBJECT_TYPE_MISMATCH},
     {"NoMemoryForTheContext", [](mpio::HostOptions *) { host::PoolFailTag(kTarnTag); },
-     STATUS_INSUFFICIENT_RESOURCES, 0xC0000001, 0},
+     STATUS_INSUFFICIENT_RESOURCES, TARN_MSG_NO_MEMORY, 0},
     {"NoControlDevice", [](mpio::HostOptions *o) { o->ControlDevice = false; }, STATUS_OBJECT_NAME_NOT_FOUND,
-     0xC0000002, STATUS_OBJECT_NAME_NOT_FOUND},
+     TARN_MSG_SYSTEM_CALL_FAILED, STATUS_OBJECT_NAME_NOT_FOUND},
     {"ControlDeviceOpenFails",
      [](mpio::HostOptions *) { host::FailEveryCall(host::Call::IoGetDeviceObjectPointer); },
-     STATUS_INSUFFICIENT_RESOURCES, 0xC0000002, STATUS_INSUFFICIENT_RESOURCES},
+     STATUS_INSUFFICIENT_RESOURCES, TARN_MSG_SYSTEM_CALL_FAILED, STATUS_INSUFFICIENT_RESOURCES},
     {"RegistrationRefused", [](mpio::HostOptions *o) { o->RegistrationStatus = STATUS_ACCESS_DENIED; },
-     STATUS_ACCESS_DENIED, 0xC0000002, STATUS_ACCESS_DENIED},
+     STATUS_ACCESS_DENIED, TARN_MSG_SYSTEM_CALL_FAILED, STATUS_ACCESS_DENIED},
 };
 
 class FailedStartTest : public DriverTest, public ::testing::WithParamInterface<FailedStart> {};
@@ -217,8 +195,9 @@ TEST_P(FailedStartTest, FailsWithItsStatusAndEventAndLeavesNothing)
 
     if (GetParam().Event == 0) {
         EXPECT_TRUE(host::EventLog().empty());
+        EXPECT_EQ(host_->RegistrationRequests(), 0u);
     } else {
-        EXPECT_EQ(EventIds(), std::vector<ULONG>{GetParam().Event});
+        EXPECT_EQ(EventIds(), std::vector<NTSTATUS>{GetParam().Event});
         if (GetParam().Dump != 0) {
             EXPECT_EQ(DumpStatusOf(GetParam().Event), GetParam().Dump);
         } else {
@@ -239,7 +218,7 @@ TEST_F(StartTest, StartsWhenTheTraceProviderCannotRegister)
     EXPECT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_EQ(host::InjectedCallFailures(host::Call::IoWMIRegistrationControl), 1u);
     EXPECT_FALSE(host::TraceProviderRegistered());
-    EXPECT_EQ(EventIds(), std::vector<ULONG>{0x40000101});
+    EXPECT_EQ(EventIds(), std::vector<NTSTATUS>{TARN_MSG_DSM_STARTED});
 }
 
 TEST_F(StartTest, ServiceNameTooLongForTheKeyBufferFailsEveryReadAndTheStart)
@@ -257,8 +236,8 @@ TEST_F(StartTest, ServiceNameTooLongForTheKeyBufferFailsEveryReadAndTheStart)
     host::Reboot();
     host::ClearEventLog();
     EXPECT_EQ(Start(mpio::HostOptions(), tooLong), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(EventIds(), std::vector<ULONG>{0xC0000003});
-    EXPECT_EQ(DumpStatusOf(0xC0000003), STATUS_NAME_TOO_LONG);
+    EXPECT_EQ(EventIds(), std::vector<NTSTATUS>{TARN_MSG_NO_SUPPORTED_DEVICE_LIST});
+    EXPECT_EQ(DumpStatusOf(TARN_MSG_NO_SUPPORTED_DEVICE_LIST), STATUS_NAME_TOO_LONG);
     ExpectCleanFailure(*host_);
 }
 
@@ -287,7 +266,9 @@ TEST_F(StartTest, EveryAllocationFailureLeavesNothingBehind)
         ASSERT_EQ(ids.size(), 1u);
         // No memory for the driver's own blocks, for the registry's copy of
         // the list, or for the platform's file object of the control device.
-        EXPECT_TRUE(ids[0] == 0xC0000001 || ids[0] == 0xC0000003 || ids[0] == 0xC0000002) << std::hex << ids[0];
+        EXPECT_TRUE(ids[0] == TARN_MSG_NO_MEMORY || ids[0] == TARN_MSG_NO_SUPPORTED_DEVICE_LIST ||
+                    ids[0] == TARN_MSG_SYSTEM_CALL_FAILED)
+            << std::hex << ids[0];
         EXPECT_TRUE(status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_UNSUCCESSFUL) << std::hex << status;
         ExpectCleanFailure(*host_);
     }

@@ -47,7 +47,7 @@ TEST_F(UtilTest, TwoStringsOfTwentyFiveCharactersFillTheLargestEntry)
     std::vector<uint8_t> bytes = OnlyPacket();
     ASSERT_EQ(bytes.size(), 152u);
     auto *packet = reinterpret_cast<const IO_ERROR_LOG_PACKET *>(bytes.data());
-    EXPECT_EQ((ULONG)packet->ErrorCode, 0x40000102u);
+    EXPECT_EQ(packet->ErrorCode, TARN_MSG_NEW_LOGICAL_DRIVE);
     EXPECT_EQ(packet->NumberOfStrings, 2u);
     EXPECT_EQ(packet->DumpDataSize, 0u);
     EXPECT_EQ(packet->StringOffset, FIELD_OFFSET(IO_ERROR_LOG_PACKET, DumpData));
