@@ -93,7 +93,9 @@ TEST_F(ClaimTest, UnsupportedProductIsDeclinedAndUnreachablePathsAreSkipped)
     for (const auto &device : host_->Devices()) {
         EXPECT_EQ(device.ClaimStatus, STATUS_NOT_SUPPORTED);
     }
-    EXPECT_EQ(host::PoolOutstanding(kTarnTag), 3u) << host::PoolReport();   // context and its two strings
+    // The context, its registry path and service name, the supported device
+    // list and the display name.
+    EXPECT_EQ(host::PoolOutstanding(kTarnTag), 5u) << host::PoolReport();
 
     // A path whose link is down cannot be identified: skipped, the others claimed.
     host_.reset();

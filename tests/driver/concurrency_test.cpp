@@ -15,6 +15,7 @@ Abstract:
 #include "driverfixture.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -111,6 +112,14 @@ TEST_F(ConcurrencyTest, TracingTurnsOnAndOffWhileEntryPointsTrace)
         std::this_thread::yield();
         host::TraceDisable();
     }
+    // However the threads were scheduled, some message goes out while a
+    // logger is on.
+    ASSERT_TRUE(host::TraceEnable(TRDSM_ERROR_LEVEL, 4));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (host::TraceRecords().empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    host::TraceDisable();
     stop = true;
     for (auto &thread : threads) {
         thread.join();
