@@ -92,9 +92,19 @@ public:
             close(in_);
         }
         if (pid_ > 0) {
-            // A node quits at the end of its input; arrayd on SIGTERM.
+            // A node quits at the end of its input; arrayd on SIGTERM.  One
+            // that has not gone after a while is stuck: it is killed, so a
+            // failed test never leaves a process holding the test's output.
             kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
+            for (int waited = 0; waitpid(pid_, nullptr, WNOHANG) == 0; waited++) {
+                if (waited == 100) {
+                    ADD_FAILURE() << "a child ignored SIGTERM for 10 s and is killed";
+                    kill(pid_, SIGKILL);
+                    waitpid(pid_, nullptr, 0);
+                    break;
+                }
+                usleep(100 * 1000);
+            }
         }
         if (out_ >= 0) {
             close(out_);
