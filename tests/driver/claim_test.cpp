@@ -60,9 +60,8 @@ TEST_F(ClaimTest, FourPathsToTwoLunsMakeTwoDrivesWithTheirEvents)
                         "Adding redundant path [" + serial.substr(1, 3) + " 3:0:1:0] to logical drive [SN: " + serial +
                             "]."),
               descriptions.end());
-    auto ids = EventIds();
-    EXPECT_EQ(std::count(ids.begin(), ids.end(), TARN_MSG_NEW_LOGICAL_DRIVE), 2);
-    EXPECT_EQ(std::count(ids.begin(), ids.end(), TARN_MSG_REDUNDANT_PATH), 6);
+    EXPECT_EQ(CountEvents(TARN_MSG_NEW_LOGICAL_DRIVE), 2);
+    EXPECT_EQ(CountEvents(TARN_MSG_REDUNDANT_PATH), 6);
 
     PLD_ENTRY drive = FirstDrive();
     ASSERT_NE(drive, nullptr);

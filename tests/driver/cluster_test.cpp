@@ -79,7 +79,6 @@ protected:
         return request;
     }
 
-
     void OtherNodeReserves()
     {
         ASSERT_EQ(OtherNodeReserveOut(6, 0, nullptr, kOtherKey).Status, array::kStatusGood);
@@ -399,7 +398,6 @@ TEST_F(ClusterTest, AFreeDriveIsNeverLostToAPathThatMissedItsRegistration)
 // A RELEASE that reaches no path is a device error, not a conflict.
 TEST_F(ClusterTest, AReleaseThatReachesNoPathIsADeviceError)
 {
-    // RELEASE that reaches no path: a check condition too.
     Intercept([](SCSI_PASS_THROUGH &, PIO_STATUS_BLOCK status) {
         status->Status = STATUS_IO_TIMEOUT;
         status->Information = 0;

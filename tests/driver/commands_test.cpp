@@ -139,15 +139,44 @@ TEST_F(CommandsTest, TestUnitReadyTriesRetriesPlusOneTimesAndHoldsTheDevice)
     EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolReport();
 }
 
+// The port and controller a path arrives at, from bytes 4 and 5 of the
+// status buffer.  A reply shorter than the bytes read from it is a failed
+// query: the zeroes left in the buffer are not the array's answer.
 TEST_F(CommandsTest, LocationQueryReadsPortAndControllerOfArrival)
 {
+    const UCHAR unknown = TARN_CONTROLLER_UNKNOWN;
+    struct {
+        const char *Case;
+        Answer Reply;
+        NTSTATUS Status;
+        UCHAR Port;
+        UCHAR Controller;
+    } rows[] = {
+        {"second port of the first controller", {STATUS_SUCCESS, 0, {}, StatusBuffer(8, {{4, 2}, {5, 1}})},
+         STATUS_SUCCESS, 1, 0},
+        {"port byte outside 1 and 2", {STATUS_SUCCESS, 0, {}, StatusBuffer(8, {{4, 0}, {5, 2}})}, STATUS_SUCCESS,
+         unknown, 1},
+        {"check condition",
+         {STATUS_SUCCESS, SCSISTAT_CHECK_CONDITION, Sense(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0),
+          StatusBuffer(8, {{4, 1}, {5, 1}})},
+         STATUS_IO_DEVICE_ERROR, unknown, unknown},
+        {"status not exactly success", {(NTSTATUS)0x00000001, 0, {}, StatusBuffer(8, {{4, 1}, {5, 1}})},
+         STATUS_IO_DEVICE_ERROR, unknown, unknown},
+        {"5 bytes", {STATUS_SUCCESS, 0, {}, StatusBuffer(5, {{4, 2}})}, STATUS_IO_DEVICE_ERROR, unknown, unknown},
+        {"no bytes", {STATUS_SUCCESS, 0, {}, {}}, STATUS_IO_DEVICE_ERROR, unknown, unknown},
+        {"6 bytes", {STATUS_SUCCESS, 0, {}, StatusBuffer(6, {{4, 2}, {5, 2}})}, STATUS_SUCCESS, 1, 1},
+    };
     ScriptedDevice path;
-    path.Script({Answer{STATUS_SUCCESS, 0, {}, StatusBuffer(8, {{4, 2}, {5, 1}})}});
-    UCHAR port = 0;
-    UCHAR controller = 0;
-    ASSERT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), STATUS_SUCCESS);
-    EXPECT_EQ(port, 1);
-    EXPECT_EQ(controller, 0);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.Case);
+        path.Script({row.Reply});
+        UCHAR port = 0;
+        UCHAR controller = 0;
+        EXPECT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), row.Status);
+        EXPECT_EQ(port, row.Port);
+        EXPECT_EQ(controller, row.Controller);
+    }
+    EXPECT_EQ(host::ObjectReferences(path.Device()), 0);
 
     const std::vector<uint8_t> &bytes = path.Requests().at(0);
     auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(bytes.data());
@@ -157,91 +186,44 @@ TEST_F(CommandsTest, LocationQueryReadsPortAndControllerOfArrival)
     EXPECT_EQ(header->DataTransferLength, 8u);
     EXPECT_EQ(header->TimeOutValue, 1u);
     EXPECT_EQ(bytes.size(), (size_t)TARN_PASS_THROUGH_SIZE(8));
-
-    // A port byte outside 1 and 2 stays unknown although the query succeeded.
-    path.Script({Answer{STATUS_SUCCESS, 0, {}, StatusBuffer(8, {{4, 0}, {5, 2}})}});
-    ASSERT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), STATUS_SUCCESS);
-    EXPECT_EQ(port, TARN_CONTROLLER_UNKNOWN);
-    EXPECT_EQ(controller, 1);
-
-    // A check condition, or a status that is not exactly success, fails it.
-    path.Script({Answer{STATUS_SUCCESS, SCSISTAT_CHECK_CONDITION,
-                        Sense(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0),
-                        StatusBuffer(8, {{4, 1}, {5, 1}})}});
-    EXPECT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(port, TARN_CONTROLLER_UNKNOWN);
-    path.Script({Answer{(NTSTATUS)0x00000001, 0, {}, StatusBuffer(8, {{4, 1}, {5, 1}})}});
-    EXPECT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(controller, TARN_CONTROLLER_UNKNOWN);
-    EXPECT_EQ(host::ObjectReferences(path.Device()), 0);
 }
 
+// The first controller whose marker says its clock is set answers; its
+// clock ends at byte 111, the second's at 331, and a reply that stops
+// short of the clock read is a failed query with an empty text.
 TEST_F(CommandsTest, TimeQueryReadsTheFirstControllerWithAUsableClock)
 {
+    struct {
+        size_t Length;
+        uint8_t Marker0;
+        uint8_t Marker1;
+        const char *Text;   // empty: the query fails
+    } rows[] = {
+        {448, 0x00, 0xF1, "23:59:7"}, {448, 0xF1, 0xF1, "9:5:30"}, {448, 0x00, 0x00, ""},
+        {7, 0x00, 0xF1, ""},          {111, 0xF1, 0xF1, ""},       {112, 0xF1, 0xF1, "9:5:30"},
+        {331, 0x00, 0xF1, ""},        {332, 0x00, 0xF1, "23:59:7"},
+    };
     ScriptedDevice path;
-    char text[20];
+    for (const auto &row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.Length << " bytes, markers " << (int)row.Marker0 << "/"
+                                          << (int)row.Marker1);
+        std::vector<uint8_t> data = StatusBuffer(448, {{6, row.Marker0}, {7, row.Marker1}, {109, 9}, {110, 5},
+                                                       {111, 30}, {329, 23}, {330, 59}, {331, 7}});
+        data.resize(row.Length);
+        path.Script({Answer{STATUS_SUCCESS, SCSISTAT_GOOD, {}, data}});
+        char text[20];
+        memset(text, 'x', sizeof(text));
+        EXPECT_EQ(QueryControllerTime(path.Device(), "[00A]", text, sizeof(text)),
+                  *row.Text != 0 ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR);
+        EXPECT_STREQ(text, row.Text);
+    }
+    EXPECT_EQ(host::ObjectReferences(path.Device()), 0);
 
-    path.Script({Answer{STATUS_SUCCESS, SCSISTAT_GOOD, {},
-                        StatusBuffer(448, {{6, 0x00}, {7, 0xF1}, {329, 23}, {330, 59}, {331, 7}})}});
-    ASSERT_EQ(QueryControllerTime(path.Device(), "[00A]", text, sizeof(text)), STATUS_SUCCESS);
-    EXPECT_STREQ(text, "23:59:7");
     const uint8_t cdb[16] = {SCSIOP_READ_DATA_BUFF, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, 0x01, 0xC0, 0x00};
     auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(path.Requests().at(0).data());
     EXPECT_EQ(memcmp(header->Cdb, cdb, 16), 0);
     EXPECT_EQ(header->DataTransferLength, 448u);
     EXPECT_EQ(header->TimeOutValue, 3u);
-
-    path.Script({Answer{STATUS_SUCCESS, 0, {},
-                        StatusBuffer(448, {{6, 0xF1}, {7, 0xF1}, {109, 9}, {110, 5}, {111, 30}, {329, 1}})}});
-    ASSERT_EQ(QueryControllerTime(path.Device(), "[00A]", text, sizeof(text)), STATUS_SUCCESS);
-    EXPECT_STREQ(text, "9:5:30");
-
-    memset(text, 'x', sizeof(text));
-    path.Script({Answer{STATUS_SUCCESS, 0, {}, StatusBuffer(448, {{109, 9}})}});
-    EXPECT_EQ(QueryControllerTime(path.Device(), "[00A]", text, sizeof(text)), STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(text[0], 0);   // no clock set: the text stays empty
-    EXPECT_EQ(host::ObjectReferences(path.Device()), 0);
-}
-
-// A reply shorter than the bytes read from it is a failed query: the
-// zeroes left in the buffer are not the array's answer.
-TEST_F(CommandsTest, ShortStatusBufferRepliesFailTheQueries)
-{
-    ScriptedDevice path;
-    UCHAR port = 0;
-    UCHAR controller = 0;
-    struct {
-        size_t Length;
-        NTSTATUS Expected;
-    } locations[] = {{5, STATUS_IO_DEVICE_ERROR}, {0, STATUS_IO_DEVICE_ERROR}, {6, STATUS_SUCCESS}};
-    for (const auto &reply : locations) {
-        SCOPED_TRACE(reply.Length);
-        std::vector<uint8_t> data = StatusBuffer(8, {{4, 2}, {5, 2}});
-        data.resize(reply.Length);
-        path.Script({Answer{STATUS_SUCCESS, 0, {}, data}});
-        EXPECT_EQ(QueryArrayLocation(path.Device(), "[00A]", &port, &controller), reply.Expected);
-        EXPECT_EQ(controller, reply.Expected == STATUS_SUCCESS ? 1 : TARN_CONTROLLER_UNKNOWN);
-    }
-
-    // The first record's clock ends at byte 111, the second's at 331.
-    struct {
-        size_t Length;
-        uint8_t Marker0;
-        const char *Text;
-    } times[] = {{7, 0x00, ""},   {111, 0xF1, ""},      {112, 0xF1, "9:5:30"},
-                 {331, 0x00, ""}, {332, 0x00, "23:59:7"}};
-    char text[20];
-    for (const auto &reply : times) {
-        SCOPED_TRACE(reply.Length);
-        std::vector<uint8_t> data = StatusBuffer(
-            448, {{6, reply.Marker0}, {7, 0xF1}, {109, 9}, {110, 5}, {111, 30}, {329, 23}, {330, 59}, {331, 7}});
-        data.resize(reply.Length);
-        path.Script({Answer{STATUS_SUCCESS, 0, {}, data}});
-        EXPECT_EQ(QueryControllerTime(path.Device(), "[00A]", text, sizeof(text)),
-                  *reply.Text != 0 ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR);
-        EXPECT_STREQ(text, reply.Text);
-    }
-    EXPECT_EQ(host::ObjectReferences(path.Device()), 0);
 }
 
 // The same commands on real paths of the simulated array.

@@ -23,6 +23,7 @@ Abstract:
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -190,16 +191,36 @@ protected:
         return text;
     }
 
-    // Every path bound and healthy, each drive on its first path.
-    // Returns this drive's paths in list order.
-    std::vector<PPDO_ENTRY> BindAndHealPaths(PLD_ENTRY drive)
+    // A drive's paths in list order.
+    static std::vector<PPDO_ENTRY> PathsOf(PLD_ENTRY drive)
     {
-        BindAndHealAllPaths(*host_, Context());
         std::vector<PPDO_ENTRY> paths;
         for (PLIST_ENTRY link = drive->PathList.Flink; link != &drive->PathList; link = link->Flink) {
             paths.push_back(CONTAINING_RECORD(link, PDO_ENTRY, LdLink));
         }
         return paths;
+    }
+
+    // Every path bound and healthy, each drive on its first path.
+    // Returns this drive's paths in list order.
+    std::vector<PPDO_ENTRY> BindAndHealPaths(PLD_ENTRY drive)
+    {
+        BindAndHealAllPaths(*host_, Context());
+        return PathsOf(drive);
+    }
+
+    // Runs the body under DsmLock, as the driver changes its records.
+    template <typename Body>
+    void Locked(Body body)
+    {
+        DsmLockHeld held(Context());
+        body();
+    }
+
+    static long CountEvents(NTSTATUS id)
+    {
+        auto ids = EventIds();
+        return (long)std::count(ids.begin(), ids.end(), id);
     }
 
     // A PERSISTENT RESERVE OUT from another node's initiator, straight to the array.

@@ -16,7 +16,6 @@ Abstract:
 
 #include "driverfixture.h"
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -91,11 +90,16 @@ protected:
         DriverTest::SetUp();
         host::RegistrySetMultiString(kParametersKey, "SupportedDeviceList",
                                      {"OTHER   PRODUCT         ", kProductFc, kProductIscsi});
+        ASSERT_NO_FATAL_FAILURE(StartWithPort());
+        target_ = host::CreateDevice(u"", nullptr);
+        host_->SetScsiAddress(target_, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), 2, 0, 1, 31});
+    }
+
+    void StartWithPort()
+    {
         ASSERT_EQ(Start(), STATUS_SUCCESS);
         port_ = host::CreateDevice(u"", nullptr);
-        target_ = host::CreateDevice(u"", nullptr);
         host_->SetPortPdo(port_, host::CreateDevice(u"", nullptr));
-        host_->SetScsiAddress(target_, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), 2, 0, 1, 31});
     }
 
     NTSTATUS Inquire(std::vector<uint8_t> descriptor, std::vector<uint8_t> identifiers, PVOID *id = nullptr)
@@ -169,9 +173,7 @@ TEST_F(InquireTest, OnlyAWholeSerialGroupsDevicesIntoADrive)
             host_.reset();
             host::Reboot();
             host::ClearEventLog();
-            ASSERT_EQ(Start(), STATUS_SUCCESS);
-            port_ = host::CreateDevice(u"", nullptr);
-            host_->SetPortPdo(port_, host::CreateDevice(u"", nullptr));
+            ASSERT_NO_FATAL_FAILURE(StartWithPort());
         }
         std::vector<PVOID> ids;
         const std::vector<uint8_t> *order[] = {shortFirst ? &shorter : &longer, shortFirst ? &longer : &shorter,
@@ -192,8 +194,7 @@ TEST_F(InquireTest, OnlyAWholeSerialGroupsDevicesIntoADrive)
         EXPECT_STREQ(second->LdEntry->SerialNumber, shortFirst ? "600A0B8000" : "600A0B80");
         EXPECT_FALSE(DsmCompareDevices(Context(), ids[0], ids[1]));
         EXPECT_TRUE(DsmCompareDevices(Context(), ids[0], ids[2]));
-        auto events = EventIds();
-        EXPECT_EQ(std::count(events.begin(), events.end(), TARN_MSG_NEW_LOGICAL_DRIVE), 2);
+        EXPECT_EQ(CountEvents(TARN_MSG_NEW_LOGICAL_DRIVE), 2);
     }
 }
 

@@ -21,7 +21,7 @@ namespace {
 
 class MpioTest : public DriverTest {
 protected:
-    static NTSTATUS Register(DSM_INIT_DATA *record, ULONG length, ULONG *mpioContext)
+    static NTSTATUS Register(DSM_INIT_DATA *record, ULONG length, ULONG *mpioContext, BOOLEAN internal = TRUE)
     {
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, u"\\DosDevices\\MPIOControl");
@@ -33,7 +33,7 @@ protected:
         }
         IO_STATUS_BLOCK ioStatus{};
         DsmSendDeviceIoControlSynchronous(IOCTL_MPIO_REGISTER_DSM, device, record, mpioContext, length,
-                                          sizeof(ULONG), TRUE, &ioStatus);
+                                          sizeof(ULONG), internal, &ioStatus);
         ObDereferenceObject(file);
         return ioStatus.Status;
     }
@@ -213,18 +213,9 @@ TEST_F(MpioTest, RecordMustOutliveDriverEntryAndStayUnchanged)
 TEST_F(MpioTest, RegistrationIsAnInternalRequest)
 {
     mpio::Host mpio;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"\\DosDevices\\MPIOControl");
-    PFILE_OBJECT file = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_ATTRIBUTES, &file, &device), STATUS_SUCCESS);
     DSM_INIT_DATA record = WholeRecord();
     ULONG mpioContext = 0;
-    IO_STATUS_BLOCK ioStatus{};
-    DsmSendDeviceIoControlSynchronous(IOCTL_MPIO_REGISTER_DSM, device, &record, &mpioContext, sizeof(record),
-                                      sizeof(mpioContext), FALSE, &ioStatus);
-    ObDereferenceObject(file);
-    EXPECT_EQ(ioStatus.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(Register(&record, sizeof(record), &mpioContext, FALSE), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_FALSE(mpio.Registered());
 }
 

@@ -60,13 +60,20 @@ protected:
         return drive;
     }
 
-    static std::vector<PPDO_ENTRY> DrivePaths(PLD_ENTRY drive)
+    // Takes the drive and these paths off the lists and frees them.
+    void Drop(PLD_ENTRY drive, const std::vector<PPDO_ENTRY> &paths)
     {
-        std::vector<PPDO_ENTRY> paths;
-        for (PLIST_ENTRY link = drive->PathList.Flink; link != &drive->PathList; link = link->Flink) {
-            paths.push_back(CONTAINING_RECORD(link, PDO_ENTRY, LdLink));
+        drive->currentPath = nullptr;
+        for (PPDO_ENTRY path : paths) {
+            if (IsPdoEntryValid(context_, path)) {
+                RemovePdoEntry(context_, drive, path);
+                EXPECT_FALSE(IsPdoEntryValid(context_, path));
+            }
+            FreePdoEntry(path);
         }
-        return paths;
+        RemoveLdEntry(context_, drive);
+        EXPECT_FALSE(IsLdEntryValid(context_, drive));
+        FreeLdEntry(drive);
     }
 
     std::vector<PPDO_ENTRY> AllPaths() const
@@ -113,24 +120,20 @@ TEST_F(RecordsTest, PathsJoinBothListsInOrderAndLeaveThemCleanly)
     AddPdoEntry(context_, drive, first);
     AddPdoEntry(context_, drive, second);
     EXPECT_EQ(drive->NumberPaths, 2u);
-    EXPECT_EQ(DrivePaths(drive), (std::vector<PPDO_ENTRY>{first, second}));
+    EXPECT_EQ(PathsOf(drive), (std::vector<PPDO_ENTRY>{first, second}));
     EXPECT_EQ(AllPaths(), (std::vector<PPDO_ENTRY>{first, second}));
     EXPECT_EQ(first->LdEntry, drive);
     EXPECT_TRUE(IsPdoEntryValid(context_, second));
 
     RemovePdoEntry(context_, drive, first);
     EXPECT_EQ(drive->NumberPaths, 1u);
-    EXPECT_EQ(DrivePaths(drive), std::vector<PPDO_ENTRY>{second});
+    EXPECT_EQ(PathsOf(drive), std::vector<PPDO_ENTRY>{second});
     EXPECT_EQ(AllPaths(), std::vector<PPDO_ENTRY>{second});
     EXPECT_FALSE(IsPdoEntryValid(context_, first));
     EXPECT_EQ(first->LdEntry, drive);       // left as it was
     FreePdoEntry(first);
 
-    RemovePdoEntry(context_, drive, second);
-    FreePdoEntry(second);
-    RemoveLdEntry(context_, drive);
-    EXPECT_FALSE(IsLdEntryValid(context_, drive));
-    FreeLdEntry(drive);
+    Drop(drive, {second});
     // The addresses MPIO allocated and the labels went with their records;
     // the context keeps its path index.
     EXPECT_EQ(host::PoolOutstanding(), baseline_ + 1) << host::PoolReport();
@@ -159,10 +162,8 @@ TEST_F(RecordsTest, DrivesAreFoundByTheirWholeSerialOnly)
         EXPECT_EQ(FindLdEntry(context_, "600a0b80"), nullptr);
         EXPECT_EQ(FindLdEntry(context_, "700A0B80"), nullptr);
 
-        RemoveLdEntry(context_, first);
-        RemoveLdEntry(context_, second);
-        FreeLdEntry(first);
-        FreeLdEntry(second);
+        Drop(first, {});
+        Drop(second, {});
     }
 }
 
@@ -200,13 +201,7 @@ TEST_F(RecordsTest, SnapshotHoldsHealthyPathsCurrentFirst)
     EXPECT_EQ(snapshot.Flink->Flink, &snapshot);
     FreeDeviceObjectList(&snapshot);
 
-    drive->currentPath = NULL;
-    for (PPDO_ENTRY path : paths) {
-        RemovePdoEntry(context_, drive, path);
-        FreePdoEntry(path);
-    }
-    RemoveLdEntry(context_, drive);
-    FreeLdEntry(drive);
+    Drop(drive, {paths[0], paths[1], paths[2]});
     EXPECT_EQ(host::PoolOutstanding(), baseline_ + 1) << host::PoolReport();
 }
 
@@ -256,16 +251,9 @@ TEST_F(RecordsTest, IdentifierCheckAlwaysAgreesWithThePathList)
     }
     EXPECT_TRUE(agrees());
 
-    for (PPDO_ENTRY path : paths) {
-        if (IsPdoEntryValid(context_, path)) {
-            RemovePdoEntry(context_, drive, path);
-        }
-        FreePdoEntry(path);
-    }
+    Drop(drive, paths);
     EXPECT_TRUE(IsListEmpty(&context_->PathRecordList));
     EXPECT_EQ(context_->PathIndex.Count, 0u);
-    RemoveLdEntry(context_, drive);
-    FreeLdEntry(drive);
 }
 
 // Many more inserts than the table has slots while it cannot grow, then
@@ -301,14 +289,8 @@ TEST_F(RecordsTest, IdentifierIndexRebuildsForEveryPathAddedWhileItWasStarved)
     }
     EXPECT_FALSE(IsPdoEntryValid(context_, reinterpret_cast<PPDO_ENTRY>(drive)));
 
-    for (PPDO_ENTRY path : paths) {
-        RemovePdoEntry(context_, drive, path);
-        EXPECT_FALSE(IsPdoEntryValid(context_, path));
-        FreePdoEntry(path);
-    }
+    Drop(drive, paths);
     EXPECT_EQ(context_->PathIndex.Count, 0u);
-    RemoveLdEntry(context_, drive);
-    FreeLdEntry(drive);
 }
 
 TEST_F(RecordsTest, ReleasingADriveWithPathsIsCaught)

@@ -31,9 +31,7 @@ protected:
         ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
         drive_ = FirstDrive();
         ASSERT_NE(drive_, nullptr);
-        for (PLIST_ENTRY link = drive_->PathList.Flink; link != &drive_->PathList; link = link->Flink) {
-            paths_.push_back(CONTAINING_RECORD(link, PDO_ENTRY, LdLink));
-        }
+        paths_ = PathsOf(drive_);
         ASSERT_EQ(paths_.size(), 4u);
         ids_.Count = 1;
         ids_.IdList[0] = paths_[0];
@@ -43,43 +41,38 @@ protected:
     // queries would leave them.
     void SetPaths(std::initializer_list<ULONG> health)
     {
-        DsmLockHeld held(Context());
-        size_t i = 0;
-        for (ULONG state : health) {
-            paths_[i++]->HealthState = state;
-        }
+        Locked([&] {
+            size_t i = 0;
+            for (ULONG state : health) {
+                paths_[i++]->HealthState = state;
+            }
+        });
     }
 
-    void SetPolicy(ULONG policy)
-    {
-        DsmLockHeld held(Context());
-        drive_->LogicalDriveLbPolicy = policy;
-    }
-
-    void SetCurrent(PPDO_ENTRY current)
-    {
-        DsmLockHeld held(Context());
-        drive_->currentPath = current;
-    }
+    void SetPolicy(ULONG policy) { Locked([&] { drive_->LogicalDriveLbPolicy = policy; }); }
+    void SetCurrent(PPDO_ENTRY current) { Locked([&] { drive_->currentPath = current; }); }
 
     void SetLocation(size_t path, UCHAR controller, UCHAR port)
     {
-        DsmLockHeld held(Context());
-        paths_[path]->ControllerNumber = controller;
-        paths_[path]->ControllerPort = port;
+        Locked([&] {
+            paths_[path]->ControllerNumber = controller;
+            paths_[path]->ControllerPort = port;
+        });
     }
 
     ULONG Distance(size_t path, size_t from)
     {
-        DsmLockHeld held(Context());
-        return PathDistance(paths_[path], paths_[from]);
+        ULONG distance = 0;
+        Locked([&] { distance = PathDistance(paths_[path], paths_[from]); });
+        return distance;
     }
 
     void Select(PPDO_ENTRY current)
     {
-        DsmLockHeld held(Context());
-        drive_->currentPath = current;
-        SelectCurrentPath(drive_);
+        Locked([&] {
+            drive_->currentPath = current;
+            SelectCurrentPath(drive_);
+        });
     }
 
     PVOID GetPath(NTSTATUS *status)
@@ -186,10 +179,7 @@ TEST_F(RoutingTest, RoundRobinMovesOnAfterItsSliceSevenTimesInEight)
     SetPolicy(TARN_LB_POLICY_ROUND_ROBIN);
     SetPaths({PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY});
     SetCurrent(paths_[0]);
-    {
-        DsmLockHeld held(Context());
-        KeQuerySystemTime(&drive_->TimesliceStart);
-    }
+    Locked([&] { KeQuerySystemTime(&drive_->TimesliceStart); });
     NTSTATUS status;
 
     // Within the slice: the same path.
