@@ -55,8 +55,8 @@ Result RemoteTarget::Execute(const Nexus &nexus, const Command &command)
 {
     if (!Carriable(command)) {
         Result result;
-        result.Status = kStatusCheckCondition;
-        SetFixedSense(&result, 0x05, 0x24, 0x00);
+        result.Status = SCSISTAT_CHECK_CONDITION;
+        SetFixedSense(&result, SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0);
         return result;
     }
     std::lock_guard<std::mutex> lock(mutex_);

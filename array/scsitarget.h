@@ -20,6 +20,8 @@ Abstract:
 #include <cstdint>
 #include <string>
 
+#include <scsi.h>
+
 namespace array {
 
 // One I_T nexus and the logical unit addressed through it.  Initiator
@@ -47,11 +49,11 @@ struct Command {
     size_t DataInLength = 0;
 };
 
-// SCSI status codes.
-constexpr uint8_t kStatusGood = 0x00;
-constexpr uint8_t kStatusCheckCondition = 0x02;
-constexpr uint8_t kStatusBusy = 0x08;
-constexpr uint8_t kStatusReservationConflict = 0x18;
+// SCSI status codes, under the names older callers know.
+constexpr uint8_t kStatusGood = SCSISTAT_GOOD;
+constexpr uint8_t kStatusCheckCondition = SCSISTAT_CHECK_CONDITION;
+constexpr uint8_t kStatusBusy = SCSISTAT_BUSY;
+constexpr uint8_t kStatusReservationConflict = SCSISTAT_RESERVATION_CONFLICT;
 
 constexpr size_t kFixedSenseLength = 18;
 

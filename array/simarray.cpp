@@ -315,12 +315,12 @@ bool SimulatedArray::TakeUnitAttention(const Nexus &nexus, Result *result)
         uint8_t Asc, Ascq;
     };
     static constexpr Condition kConditions[] = {
-        {UnitAttention::PowerOnReset, 0x29, 0x00},            // POWER ON, RESET, OR BUS DEVICE RESET OCCURRED
-        {UnitAttention::ItNexusLoss, 0x29, 0x07},             // I_T NEXUS LOSS OCCURRED
-        {UnitAttention::ParametersChanged, 0x2A, 0x01},       // MODE PARAMETERS CHANGED
-        {UnitAttention::ReservationsPreempted, 0x2A, 0x03},   // RESERVATIONS PREEMPTED
-        {UnitAttention::ReservationsReleased, 0x2A, 0x04},    // RESERVATIONS RELEASED
-        {UnitAttention::RegistrationsPreempted, 0x2A, 0x05},  // REGISTRATIONS PREEMPTED
+        {UnitAttention::PowerOnReset, SCSI_ADSENSE_BUS_RESET, SCSI_SENSEQ_POWER_ON_RESET},
+        {UnitAttention::ItNexusLoss, SCSI_ADSENSE_BUS_RESET, SCSI_SENSEQ_I_T_NEXUS_LOSS},
+        {UnitAttention::ParametersChanged, SCSI_ADSENSE_PARAMETERS_CHANGED, SCSI_SENSEQ_MODE_PARAMETERS_CHANGED},
+        {UnitAttention::ReservationsPreempted, SCSI_ADSENSE_PARAMETERS_CHANGED, SCSI_SENSEQ_RESERVATIONS_PREEMPTED},
+        {UnitAttention::ReservationsReleased, SCSI_ADSENSE_PARAMETERS_CHANGED, SCSI_SENSEQ_RESERVATIONS_RELEASED},
+        {UnitAttention::RegistrationsPreempted, SCSI_ADSENSE_PARAMETERS_CHANGED, SCSI_SENSEQ_REGISTRATIONS_PREEMPTED},
     };
     static_assert(std::size(kConditions) == std::tuple_size<AttentionMarks>::value);
 
@@ -345,7 +345,7 @@ bool SimulatedArray::TakeUnitAttention(const Nexus &nexus, Result *result)
             } else {
                 marks[k] = attentionSequence_;
             }
-            *result = Check(kUnitAttention, condition.Asc, condition.Ascq);
+            *result = Check(SCSI_SENSE_UNIT_ATTENTION, condition.Asc, condition.Ascq);
             return true;
         }
     }
@@ -452,7 +452,7 @@ Result SimulatedArray::Execute(const Nexus &nexus, const Command &command)
         return result;
     }
     if (faults & Bit(Fault::Busy)) {
-        result.Status = kStatusBusy;
+        result.Status = SCSISTAT_BUSY;
         return result;
     }
     if (!command.Cdb || command.CdbLength == 0) {
@@ -470,17 +470,17 @@ Result SimulatedArray::Execute(const Nexus &nexus, const Command &command)
     // pending unit attention: INQUIRY and REPORT LUNS leave it pending,
     // REQUEST SENSE returns it as its data and so clears it.
     switch (opcode) {
-    case kInquiry:
+    case SCSIOP_INQUIRY:
         return Inquiry(nexus, unit, command);
-    case kReportLuns:
+    case SCSIOP_REPORT_LUNS:
         return ReportLuns(masked, command);
-    case kRequestSense:
+    case SCSIOP_REQUEST_SENSE:
         return RequestSense(nexus, unit, command);
     default:
         break;
     }
     if (!unit) {
-        return Check(kIllegalRequest, 0x25, 0x00);  /* LOGICAL UNIT NOT SUPPORTED */
+        return Check(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_LUN, 0);
     }
     if (TakeUnitAttention(nexus, &result)) {
         return result;
@@ -490,24 +490,24 @@ Result SimulatedArray::Execute(const Nexus &nexus, const Command &command)
         return Conflict();
     }
     switch (opcode) {
-    case kTestUnitReady:
+    case SCSIOP_TEST_UNIT_READY:
         return command.CdbLength < 6 ? InvalidFieldInCdb() : result;
-    case kReadCapacity10:
-    case kServiceActionIn16:
+    case SCSIOP_READ_CAPACITY:
+    case SCSIOP_SERVICE_ACTION_IN16:
         return ReadCapacity(*unit, command);
-    case kRead10:
-    case kRead16:
-    case kWrite10:
-    case kWrite16:
+    case SCSIOP_READ:
+    case SCSIOP_READ16:
+    case SCSIOP_WRITE:
+    case SCSIOP_WRITE16:
         return ReadWrite(*unit, command);
-    case kReadBuffer10:
+    case SCSIOP_READ_DATA_BUFF:
         return ReadBuffer(nexus, command);
-    case kPersistentReserveIn:
+    case SCSIOP_PERSISTENT_RESERVE_IN:
         return PersistentReserveIn(*unit, command);
-    case kPersistentReserveOut:
+    case SCSIOP_PERSISTENT_RESERVE_OUT:
         return PersistentReserveOut(nexus, *unit, command);
     default:
-        return Check(kIllegalRequest, 0x20, 0x00);  /* INVALID COMMAND OPERATION CODE */
+        return Check(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_ILLEGAL_COMMAND, 0);
     }
 }
 
@@ -540,7 +540,7 @@ Result SimulatedArray::Inquiry(const Nexus &nexus, const LogicalUnit *unit, cons
         return Answer(command, data, sizeof(data), allocation);
     }
     if (!unit) {
-        return Check(kIllegalRequest, 0x25, 0x00);  /* LOGICAL UNIT NOT SUPPORTED */
+        return Check(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_LUN, 0);
     }
 
     std::vector<uint8_t> page = {0x00, pageCode, 0x00, 0x00};
@@ -705,10 +705,10 @@ Result SimulatedArray::RequestSense(const Nexus &nexus, const LogicalUnit *unit,
     }
     Result sense;
     if (!unit) {
-        SetFixedSense(&sense, kIllegalRequest, 0x25, 0x00);  /* LOGICAL UNIT NOT SUPPORTED */
+        SetFixedSense(&sense, SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_LUN, 0);
     } else if (!TakeUnitAttention(nexus, &sense)) {
         // Sense always travels with the failing command, so nothing is left over.
-        SetFixedSense(&sense, kNoSense, 0x00, 0x00);
+        SetFixedSense(&sense, SCSI_SENSE_NO_SENSE, SCSI_ADSENSE_NO_SENSE, 0);
     }
     return Answer(command, sense.Sense, sense.SenseLength, cdb[4]);
 }
@@ -717,7 +717,7 @@ Result SimulatedArray::ReadCapacity(const LogicalUnit &unit, const Command &comm
 {
     const uint8_t *cdb = command.Cdb;
     const uint64_t lastLba = unit.Config.BlockCount - 1;
-    if (cdb[0] == kReadCapacity10) {
+    if (cdb[0] == SCSIOP_READ_CAPACITY) {
         if (command.CdbLength < 10 || (!(cdb[8] & 0x01) && Be32(cdb + 2) != 0)) {  // LBA needs PMI
             return InvalidFieldInCdb();
         }
@@ -727,7 +727,7 @@ Result SimulatedArray::ReadCapacity(const LogicalUnit &unit, const Command &comm
         PutBe(data + 4, unit.Config.BlockSize, 4);
         return Answer(command, data, sizeof(data), sizeof(data));
     }
-    if (command.CdbLength < 16 || (cdb[1] & 0x1F) != kReadCapacity16) {
+    if (command.CdbLength < 16 || (cdb[1] & 0x1F) != SERVICE_ACTION_READ_CAPACITY16) {
         return InvalidFieldInCdb();
     }
     uint8_t data[32] = {};
@@ -739,8 +739,8 @@ Result SimulatedArray::ReadCapacity(const LogicalUnit &unit, const Command &comm
 Result SimulatedArray::ReadWrite(LogicalUnit &unit, const Command &command)
 {
     const uint8_t *cdb = command.Cdb;
-    const bool sixteen = cdb[0] == kRead16 || cdb[0] == kWrite16;
-    const bool write = cdb[0] == kWrite10 || cdb[0] == kWrite16;
+    const bool sixteen = cdb[0] == SCSIOP_READ16 || cdb[0] == SCSIOP_WRITE16;
+    const bool write = cdb[0] == SCSIOP_WRITE || cdb[0] == SCSIOP_WRITE16;
     if (command.CdbLength < (sixteen ? 16u : 10u)) {
         return InvalidFieldInCdb();
     }
@@ -748,7 +748,7 @@ Result SimulatedArray::ReadWrite(LogicalUnit &unit, const Command &command)
     const uint64_t blocks = sixteen ? Be32(cdb + 10) : Be16(cdb + 7);
     const uint64_t capacity = unit.Config.BlockCount;
     if (lba > capacity || blocks > capacity - lba) {
-        return Check(kIllegalRequest, 0x21, 0x00);  /* LOGICAL BLOCK ADDRESS OUT OF RANGE */
+        return Check(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_ILLEGAL_BLOCK, 0);
     }
     const size_t blockSize = unit.Config.BlockSize;
     const uint64_t bytes = blocks * blockSize;      // at most 2^32 * 2^16

@@ -63,15 +63,15 @@ bool RegistrantsOnly(ReservationType type)
 bool ReservationAllows(uint8_t opcode, ReservationType type, bool registered, bool holder)
 {
     switch (opcode) {
-    case kTestUnitReady:
-    case kRequestSense:
-    case kInquiry:
-    case kReadCapacity10:
-    case kServiceActionIn16:
-    case kReadBuffer10:
-    case kPersistentReserveIn:
-    case kPersistentReserveOut:
-    case kReportLuns:
+    case SCSIOP_TEST_UNIT_READY:
+    case SCSIOP_REQUEST_SENSE:
+    case SCSIOP_INQUIRY:
+    case SCSIOP_READ_CAPACITY:
+    case SCSIOP_SERVICE_ACTION_IN16:
+    case SCSIOP_READ_DATA_BUFF:
+    case SCSIOP_PERSISTENT_RESERVE_IN:
+    case SCSIOP_PERSISTENT_RESERVE_OUT:
+    case SCSIOP_REPORT_LUNS:
         return true;
     default:
         break;
@@ -79,7 +79,7 @@ bool ReservationAllows(uint8_t opcode, ReservationType type, bool registered, bo
     if (holder) {
         return true;
     }
-    const bool read = opcode == kRead10 || opcode == kRead16;
+    const bool read = opcode == SCSIOP_READ || opcode == SCSIOP_READ16;
     switch (type) {
     case ReservationType::WriteExclusive:
         return read;
@@ -237,7 +237,7 @@ Result SimulatedArray::PersistentReserveOut(const Nexus &nexus, LogicalUnit &uni
         return InvalidFieldInCdb();
     }
     if (Be32(cdb + 5) != kProutParameterLength) {
-        return Check(kIllegalRequest, 0x1A, 0x00);  /* PARAMETER LIST LENGTH ERROR */
+        return Check(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_PARAMETER_LIST_LENGTH, 0);
     }
     if (!command.DataOut || command.DataOutLength < kProutParameterLength) {
         return InvalidFieldInCdb();
@@ -285,7 +285,8 @@ Result SimulatedArray::PersistentReserveOut(const Nexus &nexus, LogicalUnit &uni
             return Result{};
         }
         if (scopeType != static_cast<uint8_t>(unit.Type)) {
-            return Check(kIllegalRequest, 0x26, 0x04);  /* INVALID RELEASE OF PERSISTENT RESERVATION */
+            return Check(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_FIELD_PARAMETER_LIST,
+                         SCSI_SENSEQ_INVALID_RELEASE_OF_PERSISTENT_RESERVATION);
         }
         unit.Holder.reset();
         if (RegistrantsOnly(unit.Type)) {

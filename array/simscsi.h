@@ -6,8 +6,7 @@ Module Name:
 
 Abstract:
 
-    What the simulated array's command handlers share: operation codes,
-    sense keys, big-endian field access and the common replies.  Private
+    What the simulated array's command handlers share: big-endian field access and the common replies.  Private
     to the array's sources.
 
 --*/
@@ -16,33 +15,14 @@ Abstract:
 
 #include "scsitarget.h"
 
+#include <scsi.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 namespace array {
 namespace sim {
-
-// Operation codes.
-constexpr uint8_t kTestUnitReady = 0x00;
-constexpr uint8_t kRequestSense = 0x03;
-constexpr uint8_t kInquiry = 0x12;
-constexpr uint8_t kReadCapacity10 = 0x25;
-constexpr uint8_t kRead10 = 0x28;
-constexpr uint8_t kWrite10 = 0x2A;
-constexpr uint8_t kReadBuffer10 = 0x3C;
-constexpr uint8_t kPersistentReserveIn = 0x5E;
-constexpr uint8_t kPersistentReserveOut = 0x5F;
-constexpr uint8_t kRead16 = 0x88;
-constexpr uint8_t kWrite16 = 0x8A;
-constexpr uint8_t kServiceActionIn16 = 0x9E;
-constexpr uint8_t kReadCapacity16 = 0x10;    // its service action
-constexpr uint8_t kReportLuns = 0xA0;
-
-// Sense keys.
-constexpr uint8_t kNoSense = 0x0;
-constexpr uint8_t kIllegalRequest = 0x5;
-constexpr uint8_t kUnitAttention = 0x6;
 
 inline uint32_t Be16(const uint8_t *p) { return uint32_t(p[0]) << 8 | p[1]; }
 inline uint32_t Be24(const uint8_t *p) { return uint32_t(p[0]) << 16 | Be16(p + 1); }
@@ -59,23 +39,23 @@ inline void PutBe(uint8_t *p, uint64_t value, size_t bytes)
 inline Result Check(uint8_t key, uint8_t asc, uint8_t ascq)
 {
     Result result;
-    result.Status = kStatusCheckCondition;
+    result.Status = SCSISTAT_CHECK_CONDITION;
     SetFixedSense(&result, key, asc, ascq);
     return result;
 }
 
-inline Result InvalidFieldInCdb() { return Check(kIllegalRequest, 0x24, 0x00); /* INVALID FIELD IN CDB */ }
+inline Result InvalidFieldInCdb() { return Check(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0); }
 
 inline Result InvalidFieldInParameterList()
 {
-    return Check(kIllegalRequest, 0x26, 0x00);  /* INVALID FIELD IN PARAMETER LIST */
+    return Check(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_FIELD_PARAMETER_LIST, 0);
 }
 
 // RESERVATION CONFLICT carries no sense data.
 inline Result Conflict()
 {
     Result result;
-    result.Status = kStatusReservationConflict;
+    result.Status = SCSISTAT_RESERVATION_CONFLICT;
     return result;
 }
 

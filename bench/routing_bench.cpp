@@ -95,7 +95,7 @@ void BM_RequestPath(benchmark::State &state)
     irp.Tail.Overlay.CurrentStackLocation = &stack;
     stack.MajorFunction = IRP_MJ_SCSI;
     stack.Parameters.Scsi.Srb = &srb;
-    srb.Cdb[0] = 0x28;
+    srb.Cdb[0] = SCSIOP_READ;
     DSM_IDS ids{1, {nullptr}};
     size_t next = 0;
     const size_t count = world.Paths.size();

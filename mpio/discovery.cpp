@@ -48,7 +48,7 @@ bool RunDataIn(array::ScsiTarget *target, const array::Nexus &nexus, const std::
         *problem = result.Outcome == array::Transport::LinkDown ? "link down" : "no answer";
         return false;
     }
-    if (result.Status != array::kStatusGood) {
+    if (result.Status != SCSISTAT_GOOD) {
         char text[64];
         snprintf(text, sizeof(text), "status 0x%02X, sense %X/%02X/%02X", result.Status, result.Sense[2] & 0x0F,
                  result.Sense[12], result.Sense[13]);
@@ -61,7 +61,7 @@ bool RunDataIn(array::ScsiTarget *target, const array::Nexus &nexus, const std::
 
 bool MetUnitAttention(const array::Result &result)
 {
-    return result.Outcome == array::Transport::Completed && result.Status == array::kStatusCheckCondition &&
+    return result.Outcome == array::Transport::Completed && result.Status == SCSISTAT_CHECK_CONDITION &&
            result.SenseLength > 12 && (result.Sense[2] & 0x0F) == SCSI_SENSE_UNIT_ATTENTION;
 }
 
@@ -387,7 +387,7 @@ void PassThrough(array::ScsiTarget *target, const array::Nexus &nexus, PVOID buf
     if (header->DataIn != SCSI_IOCTL_DATA_OUT) {
         header->DataTransferLength = (ULONG)result.DataInTransferred;
     }
-    if (result.Status == array::kStatusCheckCondition && header->SenseInfoLength != 0) {
+    if (result.Status == SCSISTAT_CHECK_CONDITION && header->SenseInfoLength != 0) {
         size_t senseLength = std::min<size_t>(header->SenseInfoLength, result.SenseLength);
         memcpy(bytes + header->SenseInfoOffset, result.Sense, senseLength);
         header->SenseInfoLength = (UCHAR)senseLength;

@@ -122,14 +122,14 @@ IoResult Host::Submit(size_t disk, PIRP irp, PSCSI_REQUEST_BLOCK srb)
             break;
         case array::Transport::Completed:
             srb->ScsiStatus = answer.Status;
-            if (answer.Status == array::kStatusGood) {
+            if (answer.Status == SCSISTAT_GOOD) {
                 srb->SrbStatus = SRB_STATUS_SUCCESS;
-            } else if (answer.Status == array::kStatusCheckCondition && srb->SenseInfoBuffer != nullptr) {
+            } else if (answer.Status == SCSISTAT_CHECK_CONDITION && srb->SenseInfoBuffer != nullptr) {
                 memcpy(srb->SenseInfoBuffer, answer.Sense,
                        std::min<size_t>(srb->SenseInfoBufferLength, answer.SenseLength));
                 srb->SrbStatus = SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID;
             } else {
-                srb->SrbStatus = answer.Status == array::kStatusBusy ? SRB_STATUS_BUSY : SRB_STATUS_ERROR;
+                srb->SrbStatus = answer.Status == SCSISTAT_BUSY ? SRB_STATUS_BUSY : SRB_STATUS_ERROR;
             }
             break;
         }
@@ -179,12 +179,12 @@ IoResult Host::Scsi(size_t disk, const std::vector<uint8_t> &cdb, void *data, UL
 
 IoResult Host::Read(size_t disk, uint64_t lba, uint32_t blocks, void *buffer)
 {
-    return Scsi(disk, Cdb10(0x28, lba, blocks), buffer, blocks * 512, true);
+    return Scsi(disk, Cdb10(SCSIOP_READ, lba, blocks), buffer, blocks * 512, true);
 }
 
 IoResult Host::Write(size_t disk, uint64_t lba, uint32_t blocks, const void *buffer)
 {
-    return Scsi(disk, Cdb10(0x2A, lba, blocks), const_cast<void *>(buffer), blocks * 512, false);
+    return Scsi(disk, Cdb10(SCSIOP_WRITE, lba, blocks), const_cast<void *>(buffer), blocks * 512, false);
 }
 
 IoResult Host::DeviceControl(size_t disk, ULONG ioControlCode)

@@ -173,7 +173,7 @@ TEST_F(Remote, CommandAndAnswerCrossByteForByte)
     RemoteTarget remote(path_);
 
     Result scripted;
-    scripted.Status = array::kStatusCheckCondition;
+    scripted.Status = SCSISTAT_CHECK_CONDITION;
     const Bytes sense = Pattern(18, 0x70);
     memcpy(scripted.Sense, sense.data(), sense.size());
     scripted.SenseLength = sense.size();
@@ -182,7 +182,7 @@ TEST_F(Remote, CommandAndAnswerCrossByteForByte)
     const Bytes cdb = Pattern(32, 0xA0), out = Pattern(1000, 9);
     const Reply r = Exec(remote, nexus_, cdb, out, 200);
     EXPECT_EQ(r.R.Outcome, Transport::Completed);
-    EXPECT_EQ(r.R.Status, array::kStatusCheckCondition);
+    EXPECT_EQ(r.R.Status, SCSISTAT_CHECK_CONDITION);
     ASSERT_EQ(r.R.SenseLength, 18u);
     EXPECT_THAT(Bytes(r.R.Sense, r.R.Sense + 18), ElementsAreArray(sense));
     EXPECT_THAT(r.Data, ElementsAreArray(Pattern(100, 3)));
@@ -201,7 +201,7 @@ TEST_F(Remote, CommandAndAnswerCrossByteForByte)
         Result down;
         down.Outcome = outcome;
         fake_.Script(down, {});
-        EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, outcome);
+        EXPECT_EQ(Exec(remote, nexus_, {SCSIOP_TEST_UNIT_READY}).R.Outcome, outcome);
     }
 }
 
@@ -213,7 +213,7 @@ TEST_F(Remote, TargetOvercountsAreClampedToTheRoomGiven)
     Result lying;
     lying.SenseLength = 200;
     fake_.Script(lying, Pattern(64, 1), 5000);
-    const Reply r = Exec(remote, nexus_, {0x28}, {}, 64);
+    const Reply r = Exec(remote, nexus_, {SCSIOP_READ}, {}, 64);
     EXPECT_EQ(r.R.Outcome, Transport::Completed);
     EXPECT_EQ(r.R.DataInTransferred, 64u);
     EXPECT_EQ(r.R.SenseLength, 18u);
@@ -238,12 +238,12 @@ TEST_F(Remote, CommandsTheWireCannotCarryAreRefusedUnsent)
     for (const Command &c : refused) {
         const Result r = remote.Execute(nexus_, c);
         EXPECT_EQ(r.Outcome, Transport::Completed);
-        EXPECT_EQ(r.Status, array::kStatusCheckCondition);
-        EXPECT_EQ(r.Sense[2], 0x05);
-        EXPECT_EQ(r.Sense[12], 0x24);
+        EXPECT_EQ(r.Status, SCSISTAT_CHECK_CONDITION);
+        EXPECT_EQ(r.Sense[2], SCSI_SENSE_ILLEGAL_REQUEST);
+        EXPECT_EQ(r.Sense[12], SCSI_ADSENSE_INVALID_CDB);
     }
     EXPECT_TRUE(fake_.Taken().empty());
-    EXPECT_EQ(Exec(remote, nexus_, cdb).R.Status, array::kStatusGood);
+    EXPECT_EQ(Exec(remote, nexus_, cdb).R.Status, SCSISTAT_GOOD);
 }
 
 TEST_F(Remote, SimulatedArrayDataWrittenByOneClientIsReadByAnother)
@@ -256,19 +256,19 @@ TEST_F(Remote, SimulatedArrayDataWrittenByOneClientIsReadByAnother)
     RemoteTarget nodeA(path_), nodeB(path_);
 
     const Bytes data = Pattern(8 * 512, 0x5A);
-    const Bytes write10 = {0x2A, 0, 0, 0, 0, 100, 0, 0, 8, 0}, read10 = {0x28, 0, 0, 0, 0, 100, 0, 0, 8, 0};
+    const Bytes write10 = {SCSIOP_WRITE, 0, 0, 0, 0, 100, 0, 0, 8, 0}, read10 = {SCSIOP_READ, 0, 0, 0, 0, 100, 0, 0, 8, 0};
     // The array's power-on attention crosses the wire like any sense data.
     const Reply first = Exec(nodeA, {1, 0, 5}, write10, data);
-    EXPECT_EQ(first.R.Status, array::kStatusCheckCondition);
-    EXPECT_EQ(first.R.Sense[2], 0x06);
-    EXPECT_EQ(first.R.Sense[12], 0x29);
-    EXPECT_EQ(sim.Statistics().WithOpcode(0x2A), 1u);
-    EXPECT_EQ(Exec(nodeA, {1, 0, 5}, write10, data).R.Status, array::kStatusGood);
+    EXPECT_EQ(first.R.Status, SCSISTAT_CHECK_CONDITION);
+    EXPECT_EQ(first.R.Sense[2], SCSI_SENSE_UNIT_ATTENTION);
+    EXPECT_EQ(first.R.Sense[12], SCSI_ADSENSE_BUS_RESET);
+    EXPECT_EQ(sim.Statistics().WithOpcode(SCSIOP_WRITE), 1u);
+    EXPECT_EQ(Exec(nodeA, {1, 0, 5}, write10, data).R.Status, SCSISTAT_GOOD);
     for (uint64_t lun : {0, 5}) {
-        EXPECT_EQ(Exec(nodeB, {2, 2, lun}, {0, 0, 0, 0, 0, 0}).R.Sense[12], 0x29);
+        EXPECT_EQ(Exec(nodeB, {2, 2, lun}, {SCSIOP_TEST_UNIT_READY, 0, 0, 0, 0, 0}).R.Sense[12], SCSI_ADSENSE_BUS_RESET);
     }
     const Reply back = Exec(nodeB, {2, 2, 5}, read10, {}, data.size());
-    EXPECT_EQ(back.R.Status, array::kStatusGood);
+    EXPECT_EQ(back.R.Status, SCSISTAT_GOOD);
     EXPECT_THAT(back.Data, ElementsAreArray(data));
     // The other LU was not touched.
     EXPECT_THAT(Exec(nodeB, {2, 2, 0}, read10, {}, data.size()).Data, ElementsAreArray(Bytes(data.size())));
@@ -287,7 +287,7 @@ TEST_F(Remote, ConcurrentClientsEachGetTheirOwnAnswers)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 200; ++i) {
                 const Bytes out = Pattern(1 + (i * 37 + t * 11) % 3000, uint8_t(t * 50 + i));
-                const Reply r = Exec(*clients[t], nexus_, {0x3B}, out, out.size());
+                const Reply r = Exec(*clients[t], nexus_, {SCSIOP_WRITE_DATA_BUFF}, out, out.size());
                 wrong[t] += r.R.Outcome != Transport::Completed || r.Data != out;
             }
         });
@@ -302,24 +302,24 @@ TEST_F(Remote, ConcurrentClientsEachGetTheirOwnAnswers)
 TEST_F(Remote, ServerGoneIsLinkDownAndItsReturnIsReconnected)
 {
     RemoteTarget remote(path_);
-    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::LinkDown);
+    EXPECT_EQ(Exec(remote, nexus_, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::LinkDown);
 
     TargetServer server(fake_, path_);
     server.Start();
-    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::Completed);
+    EXPECT_EQ(Exec(remote, nexus_, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::Completed);
     server.Stop();
     EXPECT_NE(access(path_.c_str(), F_OK), 0);
-    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::LinkDown);
-    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::LinkDown);
+    EXPECT_EQ(Exec(remote, nexus_, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::LinkDown);
+    EXPECT_EQ(Exec(remote, nexus_, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::LinkDown);
     EXPECT_EQ(fake_.Taken().size(), 1u);
 
     // The first command after the restart already gets through, though
     // the client still held the connection the old server closed.
     server.Start();
-    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::Completed);
+    EXPECT_EQ(Exec(remote, nexus_, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::Completed);
     server.Stop();
     server.Start();
-    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::Completed);
+    EXPECT_EQ(Exec(remote, nexus_, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::Completed);
 }
 
 TEST_F(Remote, StaleSocketFileIsReplacedButALiveServerIsNot)
@@ -330,7 +330,7 @@ TEST_F(Remote, StaleSocketFileIsReplacedButALiveServerIsNot)
     TargetServer second(fake_, path_);
     EXPECT_THROW(second.Start(), std::system_error);
     RemoteTarget remote(path_);
-    EXPECT_EQ(Exec(remote, nexus_, {0}).R.Outcome, Transport::Completed);
+    EXPECT_EQ(Exec(remote, nexus_, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::Completed);
 }
 
 TEST_F(Remote, MalformedRequestsCloseOnlyTheirOwnConnection)
@@ -338,7 +338,7 @@ TEST_F(Remote, MalformedRequestsCloseOnlyTheirOwnConnection)
     TargetServer server(fake_, path_);
     server.Start();
     RemoteTarget good(path_);
-    ASSERT_EQ(Exec(good, nexus_, {0}).R.Outcome, Transport::Completed);
+    ASSERT_EQ(Exec(good, nexus_, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::Completed);
 
     const size_t fixed = wire::kRequestFixedLength;
     auto patched = [](Bytes m, size_t at, uint8_t value) { m[at] = value; return m; };
@@ -370,7 +370,7 @@ TEST_F(Remote, MalformedRequestsCloseOnlyTheirOwnConnection)
         }
         EXPECT_TRUE(ClosedByPeer(fd));
         close(fd);
-        EXPECT_EQ(Exec(good, nexus_, {0}).R.Outcome, Transport::Completed);
+        EXPECT_EQ(Exec(good, nexus_, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::Completed);
     }
     EXPECT_EQ(fake_.Taken().size(), 1 + std::size(cases));
 }
@@ -395,7 +395,7 @@ TEST_F(Remote, MalformedAnswersAreLinkDownAndTheNextCommandReconnects)
             uint8_t *a = answer.data() + wire::kHeaderLength;
             memcpy(a, body.data(), 8);      // request id
             a[8] = uint8_t(Transport::Completed);
-            a[9] = array::kStatusGood;
+            a[9] = SCSISTAT_GOOD;
             a[10] = 0;
             wire::Put32(a + 11, 4);
             damage(answer);
@@ -423,12 +423,12 @@ TEST_F(Remote, MalformedAnswersAreLinkDownAndTheNextCommandReconnects)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.Name);
         std::thread bad = serveOnce(c.Damage);
-        const Reply r = Exec(remote, nexus_, {0x12}, {}, 4);
+        const Reply r = Exec(remote, nexus_, {SCSIOP_INQUIRY}, {}, 4);
         bad.join();
         EXPECT_EQ(r.R.Outcome, Transport::LinkDown);
 
         std::thread fine = serveOnce([](Bytes &) {});
-        const Reply ok = Exec(remote, nexus_, {0x12}, {}, 4);
+        const Reply ok = Exec(remote, nexus_, {SCSIOP_INQUIRY}, {}, 4);
         fine.join();
         EXPECT_EQ(ok.R.Outcome, Transport::Completed);
         EXPECT_THAT(ok.Data, ElementsAreArray(Bytes(4, 0xEE)));

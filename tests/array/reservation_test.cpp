@@ -1,7 +1,7 @@
 // Persistent reservations on the simulated array, as two hosts sharing it
 // see them: host A (initiators 0x101 and 0x102) and host B (0x201 and
 // 0x202), each with one path through port 0 and one through port 2.
-#include "simarray.h"
+#include "arraytest.h"
 
 #include <gmock/gmock.h>
 
@@ -14,8 +14,7 @@ using array::Scope;
 using array::SimulatedArray;
 using array::UnitAttention;
 using testing::ElementsAre;
-using Bytes = std::vector<uint8_t>;
-using SenseTriple = std::array<int, 3>;
+using namespace arraytest;
 
 namespace {
 
@@ -27,13 +26,7 @@ constexpr uint64_t kKeyA = 0xA0A0A0A0A0A0A0A1ULL, kKeyB = 0xB0B0B0B0B0B0B0B2ULL;
 
 const Nexus kA1{0x101, 0, 0}, kA2{0x102, 2, 0}, kB1{0x201, 0, 0}, kB2{0x202, 2, 0};
 const Nexus kOutsider{0x301, 0, 0};
-const Bytes kTur = {0, 0, 0, 0, 0, 0};
-const Bytes kInquiry = {0x12, 0, 0, 0, 36, 0};
-const SenseTriple kInvalidField{5, 0x24, 0}, kInvalidParameter{5, 0x26, 0},
-    kParameterLength{5, 0x1A, 0}, kInvalidRelease{5, 0x26, 4}, kPreempted{6, 0x2A, 3}, kReleased{6, 0x2A, 4},
-    kRegistrationsPreempted{6, 0x2A, 5}, kPowerOn{6, 0x29, 0};
-
-SenseTriple Sense(const Result &r) { return {r.Sense[2] & 0x0F, r.Sense[12], r.Sense[13]}; }
+const Bytes kInquiry = {SCSIOP_INQUIRY, 0, 0, 0, 36, 0};
 
 Bytes Rw(uint8_t op, uint32_t lba) { return {op, 0, 0, 0, uint8_t(lba >> 8), uint8_t(lba), 0, 0, 1, 0}; }
 
@@ -61,7 +54,7 @@ protected:
     Result Prout(const Nexus &nexus, uint8_t action, uint8_t type, uint64_t key, uint64_t serviceKey,
                  uint32_t listLength = 24, uint8_t flags = 0, size_t dataLength = 24)
     {
-        const Bytes cdb = {0x5F, action, type, 0, 0, uint8_t(listLength >> 24), uint8_t(listLength >> 16),
+        const Bytes cdb = {SCSIOP_PERSISTENT_RESERVE_OUT, action, type, 0, 0, uint8_t(listLength >> 24), uint8_t(listLength >> 16),
                            uint8_t(listLength >> 8), uint8_t(listLength), 0};
         Bytes list(dataLength, 0);
         for (size_t i = 0; i < 8 && 16 <= dataLength; ++i) {
@@ -77,7 +70,7 @@ protected:
                Result *result = nullptr)
     {
         Bytes data(room, 0xEE);
-        const Bytes cdb = {0x5E, action, 0, 0, 0, 0, 0, uint8_t(allocation >> 8), uint8_t(allocation), 0};
+        const Bytes cdb = {SCSIOP_PERSISTENT_RESERVE_IN, action, 0, 0, 0, 0, 0, uint8_t(allocation >> 8), uint8_t(allocation), 0};
         Result r = Run(nexus, cdb, &data);
         if (result) *result = r;
         EXPECT_LE(r.DataInTransferred, room);
@@ -89,7 +82,7 @@ protected:
     {
         Bytes in(512);
         Bytes out(512, 0x5A);
-        const bool write = cdb[0] == 0x2A || cdb[0] == 0x8A;
+        const bool write = cdb[0] == SCSIOP_WRITE || cdb[0] == SCSIOP_WRITE16;
         return Run(nexus, cdb, write ? nullptr : &in, write ? out : Bytes{}).Status;
     }
 
@@ -106,7 +99,7 @@ protected:
         SCOPED_TRACE(testing::Message() << "initiator " << std::hex << nexus.Initiator << " lun " << nexus.Lun);
         EXPECT_EQ(Sense(Run(nexus, kTur)), expected);
         Result again = Run(nexus, kTur);
-        EXPECT_EQ(again.Status, array::kStatusGood);
+        EXPECT_EQ(again.Status, SCSISTAT_GOOD);
     }
 
     static array::ArrayConfig Config()
@@ -133,7 +126,7 @@ protected:
 TEST_F(Reservations, RegistrantsOnlyReservationFencesOutsidersAndPreemptedHost)
 {
     RegisterAll();
-    ASSERT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, array::kStatusGood);
+    ASSERT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, SCSISTAT_GOOD);
     auto reservation = array_.ReservationOf(0);
     ASSERT_TRUE(reservation.has_value());
     EXPECT_EQ(reservation->Initiator, kA1.Initiator);
@@ -143,35 +136,35 @@ TEST_F(Reservations, RegistrantsOnlyReservationFencesOutsidersAndPreemptedHost)
 
     // Every registrant has access; an unregistered initiator has none.
     for (const Nexus &n : {kA1, kA2, kB1, kB2}) {
-        EXPECT_EQ(Status(n, Rw(0x2A, 3)), array::kStatusGood);
-        EXPECT_EQ(Status(n, Rw(0x28, 3)), array::kStatusGood);
+        EXPECT_EQ(Status(n, Rw(SCSIOP_WRITE, 3)), SCSISTAT_GOOD);
+        EXPECT_EQ(Status(n, Rw(SCSIOP_READ, 3)), SCSISTAT_GOOD);
     }
-    Result conflict = Run(kOutsider, Rw(0x28, 3));
-    EXPECT_EQ(conflict.Status, array::kStatusReservationConflict);
+    Result conflict = Run(kOutsider, Rw(SCSIOP_READ, 3));
+    EXPECT_EQ(conflict.Status, SCSISTAT_RESERVATION_CONFLICT);
     EXPECT_EQ(conflict.SenseLength, 0u);
-    EXPECT_EQ(Status(kOutsider, Rw(0x2A, 3)), array::kStatusReservationConflict);
-    EXPECT_EQ(Status({kOutsider.Initiator, 0, 7}, Rw(0x2A, 3)), array::kStatusGood);   // another LU is free
+    EXPECT_EQ(Status(kOutsider, Rw(SCSIOP_WRITE, 3)), SCSISTAT_RESERVATION_CONFLICT);
+    EXPECT_EQ(Status({kOutsider.Initiator, 0, 7}, Rw(SCSIOP_WRITE, 3)), SCSISTAT_GOOD);   // another LU is free
 
     // Host A fences host B off by removing its key.
-    ASSERT_EQ(Prout(kA1, kPreempt, kEaRo, kKeyA, kKeyB).Status, array::kStatusGood);
-    EXPECT_EQ(Run(kB1, kInquiry).Status, array::kStatusGood);   // leaves the unit attention pending
-    EXPECT_EQ(Sense(Run(kB1, Rw(0x28, 3))), kRegistrationsPreempted);
-    EXPECT_EQ(Sense(Run(kB2, Rw(0x28, 3))), kRegistrationsPreempted);
+    ASSERT_EQ(Prout(kA1, kPreempt, kEaRo, kKeyA, kKeyB).Status, SCSISTAT_GOOD);
+    EXPECT_EQ(Run(kB1, kInquiry).Status, SCSISTAT_GOOD);   // leaves the unit attention pending
+    EXPECT_EQ(Sense(Run(kB1, Rw(SCSIOP_READ, 3))), kRegistrationsPreempted);
+    EXPECT_EQ(Sense(Run(kB2, Rw(SCSIOP_READ, 3))), kRegistrationsPreempted);
     for (const Nexus &n : {kB1, kB2}) {
-        EXPECT_EQ(Status(n, Rw(0x28, 3)), array::kStatusReservationConflict);
-        EXPECT_EQ(Status(n, Rw(0x2A, 4)), array::kStatusReservationConflict);
-        EXPECT_EQ(Status(n, kTur), array::kStatusGood);
-        EXPECT_EQ(Status(n, kInquiry), array::kStatusGood);
+        EXPECT_EQ(Status(n, Rw(SCSIOP_READ, 3)), SCSISTAT_RESERVATION_CONFLICT);
+        EXPECT_EQ(Status(n, Rw(SCSIOP_WRITE, 4)), SCSISTAT_RESERVATION_CONFLICT);
+        EXPECT_EQ(Status(n, kTur), SCSISTAT_GOOD);
+        EXPECT_EQ(Status(n, kInquiry), SCSISTAT_GOOD);
         EXPECT_EQ(Prin(n, kReadKeys).size(), 8u + 16u);
     }
 
     // The holder host's other path keeps full access; the refused writes
     // left nothing behind.
     Bytes back(512);
-    ASSERT_EQ(Run(kA2, Rw(0x28, 4), &back).Status, array::kStatusGood);
+    ASSERT_EQ(Run(kA2, Rw(SCSIOP_READ, 4), &back).Status, SCSISTAT_GOOD);
     EXPECT_EQ(back, Bytes(512, 0));
-    ASSERT_EQ(Status(kA2, Rw(0x2A, 4)), array::kStatusGood);
-    ASSERT_EQ(Run(kA2, Rw(0x28, 4), &back).Status, array::kStatusGood);
+    ASSERT_EQ(Status(kA2, Rw(SCSIOP_WRITE, 4)), SCSISTAT_GOOD);
+    ASSERT_EQ(Run(kA2, Rw(SCSIOP_READ, 4), &back).Status, SCSISTAT_GOOD);
     EXPECT_EQ(back, Bytes(512, 0x5A));
     EXPECT_EQ(array_.Registrations(0).size(), 2u);
 }
@@ -209,7 +202,7 @@ TEST_F(Reservations, ReadKeysAndReadReservationReportState)
     // Truncated to the allocation length and to the room, never past them.
     Result r;
     keys = Prin(kA1, kReadKeys, 8, 256, &r);
-    EXPECT_EQ(r.Status, array::kStatusGood);
+    EXPECT_EQ(r.Status, SCSISTAT_GOOD);
     EXPECT_THAT(keys, ElementsAre(0, 0, 0, 5, 0, 0, 0, 32));          // the full length, not what fits
     EXPECT_EQ(Prin(kA1, kReadKeys, 256, 12).size(), 12u);
     EXPECT_EQ(Prin(kA1, kReadKeys, 0, 256).size(), 0u);
@@ -228,17 +221,17 @@ TEST_F(Reservations, ReleaseByHolderNotifiesOtherRegistrantsOnce)
     RegisterAll();
     ASSERT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, 0);
     EXPECT_EQ(Sense(Prout(kA1, kRelease, 1, kKeyA, 0)), kInvalidRelease);
-    EXPECT_EQ(Prout(kB1, kRelease, kEaRo, kKeyB, 0).Status, array::kStatusGood);   // not the holder: no-op
+    EXPECT_EQ(Prout(kB1, kRelease, kEaRo, kKeyB, 0).Status, SCSISTAT_GOOD);   // not the holder: no-op
     EXPECT_TRUE(array_.ReservationOf(0).has_value());
-    EXPECT_EQ(Prout(kB1, kRelease, kEaRo, kKeyA, 0).Status, array::kStatusReservationConflict);
+    EXPECT_EQ(Prout(kB1, kRelease, kEaRo, kKeyA, 0).Status, SCSISTAT_RESERVATION_CONFLICT);
 
-    ASSERT_EQ(Prout(kA1, kRelease, kEaRo, kKeyA, 0).Status, array::kStatusGood);
+    ASSERT_EQ(Prout(kA1, kRelease, kEaRo, kKeyA, 0).Status, SCSISTAT_GOOD);
     EXPECT_FALSE(array_.ReservationOf(0).has_value());
     EXPECT_EQ(array_.PrGeneration(0), 4u);
     for (const Nexus &n : {kA2, kB1, kB2}) ExpectAttentionOnce(n, kReleased);
-    EXPECT_EQ(Run(kA1, kTur).Status, array::kStatusGood);
-    EXPECT_EQ(Run({kB1.Initiator, 0, 7}, kTur).Status, array::kStatusGood);    // only the released LU
-    EXPECT_EQ(Status(kOutsider, Rw(0x2A, 1)), array::kStatusGood);
+    EXPECT_EQ(Run(kA1, kTur).Status, SCSISTAT_GOOD);
+    EXPECT_EQ(Run({kB1.Initiator, 0, 7}, kTur).Status, SCSISTAT_GOOD);    // only the released LU
+    EXPECT_EQ(Status(kOutsider, Rw(SCSIOP_WRITE, 1)), SCSISTAT_GOOD);
 
     // A holder that unregisters takes a registrants-only reservation along.
     ASSERT_EQ(Prout(kB1, kReserve, 5, kKeyB, 0).Status, 0);
@@ -246,46 +239,46 @@ TEST_F(Reservations, ReleaseByHolderNotifiesOtherRegistrantsOnce)
     EXPECT_FALSE(array_.ReservationOf(0).has_value());
     EXPECT_EQ(array_.Registrations(0).size(), 3u);
     for (const Nexus &n : {kA1, kA2, kB2}) ExpectAttentionOnce(n, kReleased);
-    EXPECT_EQ(Run(kB1, kTur).Status, array::kStatusGood);
+    EXPECT_EQ(Run(kB1, kTur).Status, SCSISTAT_GOOD);
 }
 
 TEST_F(Reservations, ClearFromOtherHostDropsEverything)
 {
     RegisterAll();
     ASSERT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, 0);
-    EXPECT_EQ(Prout(kB1, kClear, 0, kKeyA, 0).Status, array::kStatusReservationConflict);
+    EXPECT_EQ(Prout(kB1, kClear, 0, kKeyA, 0).Status, SCSISTAT_RESERVATION_CONFLICT);
     EXPECT_EQ(array_.Registrations(0).size(), 4u);
 
     array_.RaiseUnitAttention(Scope::OnPath(kA1.Initiator, 0), UnitAttention::ParametersChanged);
-    ASSERT_EQ(Prout(kB1, kClear, 0, kKeyB, 0).Status, array::kStatusGood);
+    ASSERT_EQ(Prout(kB1, kClear, 0, kKeyB, 0).Status, SCSISTAT_GOOD);
     EXPECT_TRUE(array_.Registrations(0).empty());
     EXPECT_FALSE(array_.ReservationOf(0).has_value());
     EXPECT_EQ(array_.PrGeneration(0), 5u);
 
     // Both conditions reach A1, one per command.
-    EXPECT_EQ(Sense(Run(kA1, kTur)), (SenseTriple{6, 0x2A, 1}));
+    EXPECT_EQ(Sense(Run(kA1, kTur)), kParametersChanged);
     ExpectAttentionOnce(kA1, kPreempted);
     ExpectAttentionOnce(kA2, kPreempted);
     ExpectAttentionOnce(kB2, kPreempted);
-    EXPECT_EQ(Run(kB1, kTur).Status, array::kStatusGood);
-    EXPECT_EQ(Status(kOutsider, Rw(0x28, 1)), array::kStatusGood);
+    EXPECT_EQ(Run(kB1, kTur).Status, SCSISTAT_GOOD);
+    EXPECT_EQ(Status(kOutsider, Rw(SCSIOP_READ, 1)), SCSISTAT_GOOD);
 
     // A power-on reset subsumes a pending reservation condition.
     RegisterAll();
     ASSERT_EQ(Prout(kB1, kClear, 0, kKeyB, 0).Status, 0);
     array_.RaiseUnitAttention(Scope::OnPath(kA1.Initiator, 0), UnitAttention::PowerOnReset);
-    ExpectAttentionOnce(kA1, {6, 0x29, 0});
+    ExpectAttentionOnce(kA1, kPowerOn);
 }
 
 TEST_F(Reservations, PreemptRemovesKeysAndTakesOverTheReservation)
 {
     RegisterAll();
-    EXPECT_EQ(Prout(kB1, kPreempt, kEaRo, kKeyB, 0x999).Status, array::kStatusReservationConflict);
-    EXPECT_EQ(Prout(kOutsider, kPreempt, kEaRo, 0, kKeyA).Status, array::kStatusReservationConflict);
-    EXPECT_EQ(Prout(kB1, kPreempt, kEaRo, kKeyA, kKeyA).Status, array::kStatusReservationConflict);
+    EXPECT_EQ(Prout(kB1, kPreempt, kEaRo, kKeyB, 0x999).Status, SCSISTAT_RESERVATION_CONFLICT);
+    EXPECT_EQ(Prout(kOutsider, kPreempt, kEaRo, 0, kKeyA).Status, SCSISTAT_RESERVATION_CONFLICT);
+    EXPECT_EQ(Prout(kB1, kPreempt, kEaRo, kKeyA, kKeyA).Status, SCSISTAT_RESERVATION_CONFLICT);
 
     // Without a reservation it only removes registrations.
-    ASSERT_EQ(Prout(kB1, kPreemptAndAbort, kEaRo, kKeyB, kKeyA).Status, array::kStatusGood);
+    ASSERT_EQ(Prout(kB1, kPreemptAndAbort, kEaRo, kKeyB, kKeyA).Status, SCSISTAT_GOOD);
     EXPECT_FALSE(array_.ReservationOf(0).has_value());
     EXPECT_EQ(array_.Registrations(0).size(), 2u);
     ExpectAttentionOnce(kA1, kRegistrationsPreempted);
@@ -299,7 +292,7 @@ TEST_F(Reservations, PreemptRemovesKeysAndTakesOverTheReservation)
 
     // Preempting the holder with a new type: B1 holds exclusive access, B2
     // stays registered but is told the old reservation is gone.
-    ASSERT_EQ(Prout(kB1, kPreempt, 3, kKeyB, kKeyA).Status, array::kStatusGood);
+    ASSERT_EQ(Prout(kB1, kPreempt, 3, kKeyB, kKeyA).Status, SCSISTAT_GOOD);
     auto reservation = array_.ReservationOf(0);
     ASSERT_TRUE(reservation.has_value());
     EXPECT_EQ(reservation->Initiator, kB1.Initiator);
@@ -308,11 +301,11 @@ TEST_F(Reservations, PreemptRemovesKeysAndTakesOverTheReservation)
     EXPECT_EQ(array_.PrGeneration(0), generation + 1);
     EXPECT_EQ(Sense(Run(kA1, kTur)), kRegistrationsPreempted);
     EXPECT_EQ(Sense(Run(kB2, kTur)), kReleased);
-    EXPECT_EQ(Status(kB2, Rw(0x28, 0)), array::kStatusReservationConflict);
-    EXPECT_EQ(Status(kB1, Rw(0x2A, 0)), array::kStatusGood);
+    EXPECT_EQ(Status(kB2, Rw(SCSIOP_READ, 0)), SCSISTAT_RESERVATION_CONFLICT);
+    EXPECT_EQ(Status(kB1, Rw(SCSIOP_WRITE, 0)), SCSISTAT_GOOD);
 
     // The holder may preempt its own key to change type, keeping its registration.
-    ASSERT_EQ(Prout(kB1, kPreempt, 1, kKeyB, kKeyB).Status, array::kStatusGood);
+    ASSERT_EQ(Prout(kB1, kPreempt, 1, kKeyB, kKeyB).Status, SCSISTAT_GOOD);
     EXPECT_EQ(array_.ReservationOf(0)->Type, ReservationType::WriteExclusive);
     ASSERT_EQ(array_.Registrations(0).size(), 1u);
     EXPECT_EQ(array_.Registrations(0)[0].Initiator, kB1.Initiator);
@@ -321,29 +314,29 @@ TEST_F(Reservations, PreemptRemovesKeysAndTakesOverTheReservation)
 
 TEST_F(Reservations, WrongKeysAndUnregisteredNexusesConflict)
 {
-    EXPECT_EQ(Prout(kA1, kRegister, 0, kKeyA, kKeyA).Status, array::kStatusReservationConflict);
+    EXPECT_EQ(Prout(kA1, kRegister, 0, kKeyA, kKeyA).Status, SCSISTAT_RESERVATION_CONFLICT);
     EXPECT_TRUE(array_.Registrations(0).empty());
-    EXPECT_EQ(Prout(kA1, kReserve, kEaRo, 0, 0).Status, array::kStatusReservationConflict);
-    EXPECT_EQ(Prout(kA1, kClear, 0, 0, 0).Status, array::kStatusReservationConflict);
+    EXPECT_EQ(Prout(kA1, kReserve, kEaRo, 0, 0).Status, SCSISTAT_RESERVATION_CONFLICT);
+    EXPECT_EQ(Prout(kA1, kClear, 0, 0, 0).Status, SCSISTAT_RESERVATION_CONFLICT);
     EXPECT_EQ(array_.PrGeneration(0), 0u);
 
     RegisterAll();
-    EXPECT_EQ(Prout(kA1, kRegister, 0, kKeyB, 0x55).Status, array::kStatusReservationConflict);
+    EXPECT_EQ(Prout(kA1, kRegister, 0, kKeyB, 0x55).Status, SCSISTAT_RESERVATION_CONFLICT);
     EXPECT_EQ(array_.Registrations(0)[0].Key, kKeyA);
-    EXPECT_EQ(Prout(kA1, kReserve, kEaRo, kKeyB, 0).Status, array::kStatusReservationConflict);
+    EXPECT_EQ(Prout(kA1, kReserve, kEaRo, kKeyB, 0).Status, SCSISTAT_RESERVATION_CONFLICT);
     EXPECT_FALSE(array_.ReservationOf(0).has_value());
     EXPECT_EQ(array_.PrGeneration(0), 4u);
 
-    ASSERT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, array::kStatusGood);
-    EXPECT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, array::kStatusGood);
-    EXPECT_EQ(Prout(kA1, kReserve, 3, kKeyA, 0).Status, array::kStatusReservationConflict);
+    ASSERT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, SCSISTAT_GOOD);
+    EXPECT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, SCSISTAT_GOOD);
+    EXPECT_EQ(Prout(kA1, kReserve, 3, kKeyA, 0).Status, SCSISTAT_RESERVATION_CONFLICT);
     // Another nexus of the same host is not the holder.
-    EXPECT_EQ(Prout(kA2, kReserve, kEaRo, kKeyA, 0).Status, array::kStatusReservationConflict);
-    EXPECT_EQ(Prout(kB1, kReserve, kEaRo, kKeyB, 0).Status, array::kStatusReservationConflict);
+    EXPECT_EQ(Prout(kA2, kReserve, kEaRo, kKeyA, 0).Status, SCSISTAT_RESERVATION_CONFLICT);
+    EXPECT_EQ(Prout(kB1, kReserve, kEaRo, kKeyB, 0).Status, SCSISTAT_RESERVATION_CONFLICT);
     EXPECT_EQ(array_.ReservationOf(0)->Initiator, kA1.Initiator);
 
     // REGISTER AND IGNORE EXISTING KEY replaces whatever key is there.
-    ASSERT_EQ(Prout(kA2, kRegisterIgnore, 0, 0x777, 0x42).Status, array::kStatusGood);
+    ASSERT_EQ(Prout(kA2, kRegisterIgnore, 0, 0x777, 0x42).Status, SCSISTAT_GOOD);
     EXPECT_EQ(array_.Registrations(0)[1].Key, 0x42u);
 }
 
@@ -365,12 +358,12 @@ TEST_F(Reservations, MalformedCommandsChangeNothing)
     expectUnchanged(Prout(kA1, 7, 0, kKeyA, 0), kInvalidField);                       // REGISTER AND MOVE
     expectUnchanged(Prout(kA1, kRegister, 0, kKeyA, 0x55, 24, 0x08), kInvalidParameter);   // SPEC_I_PT
     expectUnchanged(Prout(kA1, kRegister, 0, kKeyA, 0x55, 24, 0x04), kInvalidParameter);   // ALL_TG_PT
-    const Bytes shortCdb = {0x5F, kClear, 0, 0, 0, 0};
+    const Bytes shortCdb = {SCSIOP_PERSISTENT_RESERVE_OUT, kClear, 0, 0, 0, 0};
     expectUnchanged(Run(kA1, shortCdb), kInvalidField);
     EXPECT_EQ(array_.Registrations(0)[0].Key, kKeyA);
 
     // APTPL is accepted: the state survives everything the array simulates.
-    EXPECT_EQ(Prout(kA1, kRegister, 0, kKeyA, 0x55, 24, 0x01).Status, array::kStatusGood);
+    EXPECT_EQ(Prout(kA1, kRegister, 0, kKeyA, 0x55, 24, 0x01).Status, SCSISTAT_GOOD);
     EXPECT_EQ(array_.Registrations(0)[0].Key, 0x55u);
 }
 
@@ -385,7 +378,7 @@ TEST_F(Reservations, FaultsComeFirstAndLeaveStateAlone)
     }
     // The returning link lost the nexus, not its registration; the command
     // that meets the attention does nothing.
-    EXPECT_EQ(Sense(Prout(kA1, kReserve, kEaRo, kKeyA, 0)), (SenseTriple{6, 0x29, 0x07}));
+    EXPECT_EQ(Sense(Prout(kA1, kReserve, kEaRo, kKeyA, 0)), kNexusLoss);
     EXPECT_FALSE(array_.ReservationOf(0).has_value());
     ASSERT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, 0);
     array_.FailController(0);
@@ -393,7 +386,7 @@ TEST_F(Reservations, FaultsComeFirstAndLeaveStateAlone)
     array_.ClearFaults();
     EXPECT_EQ(array_.Registrations(0).size(), 4u);
     EXPECT_TRUE(array_.ReservationOf(0).has_value());
-    EXPECT_EQ(Status(kOutsider, Rw(0x28, 0)), array::kStatusReservationConflict);
+    EXPECT_EQ(Status(kOutsider, Rw(SCSIOP_READ, 0)), SCSISTAT_RESERVATION_CONFLICT);
 }
 
 TEST(ReservationConflicts, CommandsAllowedPerTypeAndRelation)
@@ -412,15 +405,19 @@ TEST(ReservationConflicts, CommandsAllowedPerTypeAndRelation)
         {kWeRo, {true, true, true}, {true, true, false}},
         {kEaRo, {true, true, false}, {true, true, false}},
     };
-    const uint8_t always[] = {0x12, 0xA0, 0x03, 0x00, 0x25, 0x9E, 0x5E, 0x5F, 0x3C};
+    const uint8_t always[] = {SCSIOP_INQUIRY, SCSIOP_REPORT_LUNS, SCSIOP_REQUEST_SENSE, SCSIOP_TEST_UNIT_READY,
+                              SCSIOP_READ_CAPACITY, SCSIOP_SERVICE_ACTION_IN16, SCSIOP_PERSISTENT_RESERVE_IN,
+                              SCSIOP_PERSISTENT_RESERVE_OUT, SCSIOP_READ_DATA_BUFF};
     for (const Row &row : rows) {
         for (Who who : {kHolder, kRegistrant, kStranger}) {
             auto allows = [&](uint8_t op) {
                 return array::ReservationAllows(op, row.Type, who != kStranger, who == kHolder);
             };
             SCOPED_TRACE(testing::Message() << "type " << int(row.Type) << " who " << who);
-            for (uint8_t op : {0x28, 0x88}) EXPECT_EQ(allows(op), row.Read[who]);
-            for (uint8_t op : {0x2A, 0x8A, 0x35}) EXPECT_EQ(allows(op), row.Write[who]);   // unknown 35h: a write
+            for (uint8_t op : {SCSIOP_READ, SCSIOP_READ16}) EXPECT_EQ(allows(op), row.Read[who]);
+            for (uint8_t op : {SCSIOP_WRITE, SCSIOP_WRITE16, SCSIOP_SYNCHRONIZE_CACHE}) {
+                EXPECT_EQ(allows(op), row.Write[who]);   // one it does not know counts as a write
+            }
             for (uint8_t op : always) EXPECT_TRUE(allows(op)) << int(op);
         }
     }

@@ -1,7 +1,7 @@
 // The simulated dual-controller array, driven through SCSI commands only:
 // identification data, stored blocks, the status buffer, faults, unit
 // attentions and concurrent access.
-#include "simarray.h"
+#include "arraytest.h"
 
 #include <gmock/gmock.h>
 
@@ -20,7 +20,7 @@ using array::Transport;
 using array::UnitAttention;
 using testing::ElementsAre;
 using testing::ElementsAreArray;
-using Bytes = std::vector<uint8_t>;
+using namespace arraytest;
 
 namespace {
 
@@ -31,14 +31,6 @@ struct Reply {
     Result R;
     Bytes Data;
 };
-
-std::array<int, 3> Sense(const Result &r) { return {r.Sense[2] & 0x0F, r.Sense[12], r.Sense[13]}; }
-
-Bytes Cdb10(uint8_t op, uint64_t lba, uint32_t blocks)
-{
-    return {op, 0, uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8), uint8_t(lba), 0,
-            uint8_t(blocks >> 8), uint8_t(blocks), 0};
-}
 
 Bytes Cdb16(uint8_t op, uint64_t lba, uint32_t blocks)
 {
@@ -51,16 +43,14 @@ Bytes Cdb16(uint8_t op, uint64_t lba, uint32_t blocks)
 
 Bytes Inquiry(bool evpd, uint8_t page, uint16_t allocation = 255)
 {
-    return {0x12, uint8_t(evpd), page, uint8_t(allocation >> 8), uint8_t(allocation), 0};
+    return {SCSIOP_INQUIRY, uint8_t(evpd), page, uint8_t(allocation >> 8), uint8_t(allocation), 0};
 }
 
 Bytes ReadBuffer(uint32_t offset, uint32_t allocation, uint8_t mode = 2, uint8_t id = 0x40)
 {
-    return {0x3C, mode, id, uint8_t(offset >> 16), uint8_t(offset >> 8), uint8_t(offset),
+    return {SCSIOP_READ_DATA_BUFF, mode, id, uint8_t(offset >> 16), uint8_t(offset >> 8), uint8_t(offset),
             uint8_t(allocation >> 16), uint8_t(allocation >> 8), uint8_t(allocation), 0};
 }
-
-const Bytes kTur = {0, 0, 0, 0, 0, 0};
 
 class SimArray : public testing::Test {
 protected:
@@ -90,14 +80,14 @@ protected:
 
     Bytes ReadBlocks(const Nexus &nexus, uint64_t lba, uint32_t blocks)
     {
-        Reply reply = Run(nexus, Cdb10(0x28, lba, blocks), blocks * 512);
-        EXPECT_EQ(reply.R.Status, array::kStatusGood);
+        Reply reply = Run(nexus, Cdb10(SCSIOP_READ, lba, blocks), blocks * 512);
+        EXPECT_EQ(reply.R.Status, SCSISTAT_GOOD);
         return reply.Data;
     }
 
     Result WriteBlocks(const Nexus &nexus, uint64_t lba, const Bytes &data)
     {
-        return Run(nexus, Cdb10(0x2A, lba, uint32_t(data.size() / 512)), 0, data).R;
+        return Run(nexus, Cdb10(SCSIOP_WRITE, lba, uint32_t(data.size() / 512)), 0, data).R;
     }
 
     int64_t now_ = 10 * 3600;
@@ -124,12 +114,12 @@ TEST_F(SimArray, StandardInquiryFieldsAndTruncation)
     EXPECT_EQ(smallRoom.R.DataInTransferred, 10u);
 
     Reply absent = Run({1, 0, 3}, Inquiry(false, 0), 36);
-    EXPECT_EQ(absent.R.Status, array::kStatusGood);
+    EXPECT_EQ(absent.R.Status, SCSISTAT_GOOD);
     EXPECT_EQ(absent.Data[0], 0x7F);                      // qualifier 3, type 1Fh
 
-    EXPECT_EQ(Sense(Run({1, 0, 0}, Inquiry(false, 0x83)).R), (std::array<int, 3>{5, 0x24, 0}));
-    Bytes shortCdb = {0x12, 0, 0};
-    EXPECT_EQ(Sense(Run({1, 0, 0}, shortCdb, 64).R), (std::array<int, 3>{5, 0x24, 0}));
+    EXPECT_EQ(Sense(Run({1, 0, 0}, Inquiry(false, 0x83)).R), kInvalidField);
+    Bytes shortCdb = {SCSIOP_INQUIRY, 0, 0};
+    EXPECT_EQ(Sense(Run({1, 0, 0}, shortCdb, 64).R), kInvalidField);
 }
 
 TEST_F(SimArray, DeviceIdentificationPageLayout)
@@ -154,7 +144,7 @@ TEST_F(SimArray, DeviceIdentificationPageLayout)
     };
     for (uint32_t port : {0u, 3u}) {
         Reply reply = Run({1, port, 7}, Inquiry(true, 0x83), 255);
-        ASSERT_EQ(reply.R.Status, array::kStatusGood);
+        ASSERT_EQ(reply.R.Status, SCSISTAT_GOOD);
         reply.Data.resize(reply.R.DataInTransferred);
         EXPECT_EQ(reply.Data, expected(port)) << "port " << port;
     }
@@ -163,8 +153,8 @@ TEST_F(SimArray, DeviceIdentificationPageLayout)
     EXPECT_THAT(Run({1, 0, 7}, Inquiry(true, 0x00), 7).Data, ElementsAre(0, 0, 0, 3, 0x00, 0x80, 0x83));
     Reply serial = Run({1, 0, 7}, Inquiry(true, 0x80), 64);
     EXPECT_EQ(std::string(&serial.Data[4], &serial.Data[serial.R.DataInTransferred]), array_.LuSerial(7));
-    EXPECT_EQ(Sense(Run({1, 0, 7}, Inquiry(true, 0xC0)).R), (std::array<int, 3>{5, 0x24, 0}));
-    EXPECT_EQ(Sense(Run({1, 0, 3}, Inquiry(true, 0x83)).R), (std::array<int, 3>{5, 0x25, 0}));
+    EXPECT_EQ(Sense(Run({1, 0, 7}, Inquiry(true, 0xC0)).R), kInvalidField);
+    EXPECT_EQ(Sense(Run({1, 0, 3}, Inquiry(true, 0x83)).R), kLunNotSupported);
 }
 
 // Each identification style, designator by designator: code set,
@@ -203,7 +193,7 @@ TEST(ArrayIdentification, EachStyleListsItsDesignators)
         command.DataIn = page.data();
         command.DataInLength = page.size();
         const Result r = sim.Execute({1, 2, 7}, command);     // port 2: controller 1
-        ASSERT_EQ(r.Status, array::kStatusGood);
+        ASSERT_EQ(r.Status, SCSISTAT_GOOD);
         page.resize(r.DataInTransferred);
         ASSERT_EQ(size_t(page[2] << 8 | page[3]) + 4, page.size());
 
@@ -266,7 +256,7 @@ TEST(ArrayStatusBuffer, ConfiguredLengthBoundsEveryReply)
             return reply;
         };
         const Reply whole = read(0, 1024);
-        ASSERT_EQ(whole.R.Status, array::kStatusGood);
+        ASSERT_EQ(whole.R.Status, SCSISTAT_GOOD);
         EXPECT_EQ(whole.Data.size(), length);
         if (length > 5) {
             EXPECT_EQ(whole.Data[4], 2);       // port 1 of controller 1, counted from 1
@@ -274,7 +264,7 @@ TEST(ArrayStatusBuffer, ConfiguredLengthBoundsEveryReply)
         }
         EXPECT_EQ(read(0, 8).Data.size(), std::min<size_t>(length, 8));
         EXPECT_EQ(read(uint32_t(length), 8).R.DataInTransferred, 0u);
-        EXPECT_EQ(Sense(read(uint32_t(length) + 1, 8).R), (std::array<int, 3>{5, 0x24, 0}));
+        EXPECT_EQ(Sense(read(uint32_t(length) + 1, 8).R), kInvalidField);
     }
     array::ArrayConfig tooLong;
     tooLong.StatusBufferLength = 0x1000000;
@@ -305,16 +295,15 @@ TEST_F(SimArray, IdentifiersAreDeterministicAndDistinct)
 
 TEST_F(SimArray, ReportLunsAndReadCapacity)
 {
-    Bytes reportLuns = {0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 64, 0, 0};
-    Reply luns = Run({1, 2, 0}, reportLuns, 64);
+    Reply luns = Run({1, 2, 0}, kReportLuns, 64);
     EXPECT_THAT(Bytes(luns.Data.begin(), luns.Data.begin() + 32),
                 ElementsAreArray(Bytes{0, 0, 0, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0,
                                        0x41, 0x2C, 0, 0, 0, 0, 0, 0}));
 
-    Reply cap10 = Run({1, 0, 0}, Cdb10(0x25, 0, 0), 8);
+    Reply cap10 = Run({1, 0, 0}, Cdb10(SCSIOP_READ_CAPACITY, 0, 0), 8);
     EXPECT_THAT(cap10.Data, ElementsAre(0, 0, 0x03, 0xE7, 0, 0, 0x02, 0x00));
-    EXPECT_THAT(Run({1, 0, kHugeLun}, Cdb10(0x25, 0, 0), 8).Data, ElementsAre(0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 2, 0));
-    Bytes cap16 = {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0};
+    EXPECT_THAT(Run({1, 0, kHugeLun}, Cdb10(SCSIOP_READ_CAPACITY, 0, 0), 8).Data, ElementsAre(0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 2, 0));
+    Bytes cap16 = {SCSIOP_SERVICE_ACTION_IN16, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0};
     Reply huge = Run({1, 0, kHugeLun}, cap16, 32);
     EXPECT_THAT(Bytes(huge.Data.begin(), huge.Data.begin() + 12),
                 ElementsAre(0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 2, 0));
@@ -329,43 +318,42 @@ TEST_F(SimArray, OneLogicalUnitThroughEveryPort)
     EXPECT_EQ(ReadBlocks({1, 0, 0}, 10, 4), Bytes(4 * 512, 0));
     Bytes data(2 * 512);
     for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 1);
-    ASSERT_EQ(WriteBlocks({1, 0, 0}, 11, data).Status, array::kStatusGood);
+    ASSERT_EQ(WriteBlocks({1, 0, 0}, 11, data).Status, SCSISTAT_GOOD);
     for (uint32_t port = 1; port < 4; ++port) {
         Bytes back = ReadBlocks({2, port, 0}, 11, 2);
         EXPECT_EQ(back, data) << "port " << port;
     }
-    Reply sixteen = Run({2, 3, 0}, Cdb16(0x88, 10, 4), 4 * 512);
+    Reply sixteen = Run({2, 3, 0}, Cdb16(SCSIOP_READ16, 10, 4), 4 * 512);
     EXPECT_EQ(Bytes(sixteen.Data.begin() + 512, sixteen.Data.begin() + 1536), data);
     EXPECT_EQ(Bytes(sixteen.Data.begin(), sixteen.Data.begin() + 512), Bytes(512, 0));
     EXPECT_EQ(ReadBlocks({1, 0, 7}, 11, 2), Bytes(2 * 512, 0));   // another LU, untouched
 
-    ASSERT_EQ(Run({1, 1, 0}, Cdb16(0x8A, 11, 1), 0, Bytes(512, 0)).R.Status, array::kStatusGood);
+    ASSERT_EQ(Run({1, 1, 0}, Cdb16(SCSIOP_WRITE16, 11, 1), 0, Bytes(512, 0)).R.Status, SCSISTAT_GOOD);
     EXPECT_EQ(ReadBlocks({1, 2, 0}, 11, 1), Bytes(512, 0));
 }
 
 TEST_F(SimArray, OutOfRangeAndShortBuffersAreRejected)
 {
     const Bytes data(2 * 512, 0xAB);
-    ASSERT_EQ(WriteBlocks({1, 0, 0}, kBlocks - 2, data).Status, array::kStatusGood);
-    const std::array<int, 3> outOfRange{5, 0x21, 0}, invalidField{5, 0x24, 0};
+    ASSERT_EQ(WriteBlocks({1, 0, 0}, kBlocks - 2, data).Status, SCSISTAT_GOOD);
 
-    EXPECT_EQ(Sense(Run({1, 0, 0}, Cdb10(0x28, kBlocks - 1, 2), 1024).R), outOfRange);
-    EXPECT_EQ(Sense(Run({1, 0, 0}, Cdb16(0x8A, ~0ULL, 2), 0, Bytes(1024, 1)).R), outOfRange);
-    EXPECT_EQ(Sense(Run({1, 0, 0}, Cdb16(0x88, kBlocks, 0), 0).R)[0], 0);   // zero blocks at the end is legal
+    EXPECT_EQ(Sense(Run({1, 0, 0}, Cdb10(SCSIOP_READ, kBlocks - 1, 2), 1024).R), kOutOfRange);
+    EXPECT_EQ(Sense(Run({1, 0, 0}, Cdb16(SCSIOP_WRITE16, ~0ULL, 2), 0, Bytes(1024, 1)).R), kOutOfRange);
+    EXPECT_EQ(Sense(Run({1, 0, 0}, Cdb16(SCSIOP_READ16, kBlocks, 0), 0).R)[0], 0);   // zero blocks at the end is legal
 
-    Reply shortIn = Run({1, 0, 0}, Cdb10(0x28, kBlocks - 2, 2), 1023);
-    EXPECT_EQ(Sense(shortIn.R), invalidField);
+    Reply shortIn = Run({1, 0, 0}, Cdb10(SCSIOP_READ, kBlocks - 2, 2), 1023);
+    EXPECT_EQ(Sense(shortIn.R), kInvalidField);
     EXPECT_EQ(shortIn.R.DataInTransferred, 0u);
     EXPECT_EQ(shortIn.Data, Bytes(1023, 0xEE));
-    EXPECT_EQ(Sense(Run({1, 0, 0}, Cdb10(0x2A, kBlocks - 2, 2), 0, Bytes(1023, 1)).R), invalidField);
-    EXPECT_EQ(Sense(Run({1, 0, 0}, Cdb10(0x2A, kBlocks - 2, 2)).R), invalidField);   // no buffer at all
+    EXPECT_EQ(Sense(Run({1, 0, 0}, Cdb10(SCSIOP_WRITE, kBlocks - 2, 2), 0, Bytes(1023, 1)).R), kInvalidField);
+    EXPECT_EQ(Sense(Run({1, 0, 0}, Cdb10(SCSIOP_WRITE, kBlocks - 2, 2)).R), kInvalidField);   // no buffer at all
     EXPECT_EQ(ReadBlocks({1, 0, 0}, kBlocks - 2, 2), data);
 
-    Bytes truncated = Cdb16(0x8A, 0, 1);
+    Bytes truncated = Cdb16(SCSIOP_WRITE16, 0, 1);
     truncated.resize(10);
-    EXPECT_EQ(Sense(Run({1, 0, 0}, truncated, 0, Bytes(512, 1)).R), invalidField);
-    EXPECT_EQ(Sense(Run({1, 0, 0}, Bytes{0x2F, 0, 0, 0, 0, 0, 0, 0, 0, 0}).R), (std::array<int, 3>{5, 0x20, 0}));
-    EXPECT_EQ(Sense(Run({1, 0, 3}, kTur).R), (std::array<int, 3>{5, 0x25, 0}));
+    EXPECT_EQ(Sense(Run({1, 0, 0}, truncated, 0, Bytes(512, 1)).R), kInvalidField);
+    EXPECT_EQ(Sense(Run({1, 0, 0}, Bytes{0x2F, 0, 0, 0, 0, 0, 0, 0, 0, 0}).R), kInvalidOpcode);
+    EXPECT_EQ(Sense(Run({1, 0, 3}, kTur).R), kLunNotSupported);
 }
 
 //
@@ -396,10 +384,9 @@ TEST_F(SimArray, StatusBufferNamesArrivalPortAndClocks)
     array_.ClearControllerClock(1);
     EXPECT_EQ(Run({1, 3, 0}, ReadBuffer(7, 1), 1).Data[0], 0x00);
 
-    const std::array<int, 3> invalidField{5, 0x24, 0};
-    EXPECT_EQ(Sense(Run({1, 0, 0}, ReadBuffer(0, 448, 2, 0x41), 448).R), invalidField);
-    EXPECT_EQ(Sense(Run({1, 0, 0}, ReadBuffer(0, 448, 3), 448).R), invalidField);
-    EXPECT_EQ(Sense(Run({1, 0, 0}, ReadBuffer(449, 1), 448).R), invalidField);
+    EXPECT_EQ(Sense(Run({1, 0, 0}, ReadBuffer(0, 448, 2, 0x41), 448).R), kInvalidField);
+    EXPECT_EQ(Sense(Run({1, 0, 0}, ReadBuffer(0, 448, 3), 448).R), kInvalidField);
+    EXPECT_EQ(Sense(Run({1, 0, 0}, ReadBuffer(449, 1), 448).R), kInvalidField);
 }
 
 //
@@ -418,7 +405,7 @@ TEST_F(SimArray, EachFaultAtEachScopeHitsOnlyItsNexuses)
         {Scope::OnController(1), {{1, 2}, {2, 3}}, {{1, 0}, {2, 1}}},
     };
     const Bytes before(512, 0x11), attempt(512, 0x22);
-    ASSERT_EQ(WriteBlocks({9, 0, 0}, 5, before).Status, array::kStatusGood);
+    ASSERT_EQ(WriteBlocks({9, 0, 0}, 5, before).Status, SCSISTAT_GOOD);
 
     for (Fault fault : {Fault::LinkDown, Fault::NoAnswer, Fault::Busy, Fault::LunNotSupported}) {
         for (const Case &c : cases) {
@@ -430,15 +417,15 @@ TEST_F(SimArray, EachFaultAtEachScopeHitsOnlyItsNexuses)
                 switch (fault) {
                 case Fault::LinkDown: EXPECT_EQ(r.Outcome, Transport::LinkDown); break;
                 case Fault::NoAnswer: EXPECT_EQ(r.Outcome, Transport::Timeout); break;
-                case Fault::Busy: EXPECT_EQ(r.Status, array::kStatusBusy); break;
-                case Fault::LunNotSupported: EXPECT_EQ(Sense(r), (std::array<int, 3>{5, 0x25, 0})); break;
+                case Fault::Busy: EXPECT_EQ(r.Status, SCSISTAT_BUSY); break;
+                case Fault::LunNotSupported: EXPECT_EQ(Sense(r), kLunNotSupported); break;
                 }
                 if (fault != Fault::LunNotSupported) {
                     EXPECT_EQ(array_.Statistics().OnTargetPort(port), executed);
                 }
             }
             for (auto [initiator, port] : c.Spared) {
-                EXPECT_EQ(Run({initiator, port, 0}, kTur).R.Status, array::kStatusGood);
+                EXPECT_EQ(Run({initiator, port, 0}, kTur).R.Status, SCSISTAT_GOOD);
             }
             EXPECT_EQ(ReadBlocks({9, 0, 0}, 5, 1), before);
             array_.ClearFault(c.Where, fault);
@@ -448,13 +435,13 @@ TEST_F(SimArray, EachFaultAtEachScopeHitsOnlyItsNexuses)
             for (auto [initiator, port] : c.Hit) {
                 Result r = Run({initiator, port, 0}, kTur).R;
                 if (lost) {
-                    EXPECT_EQ(Sense(r), (std::array<int, 3>{6, 0x29, 0x07}));
+                    EXPECT_EQ(Sense(r), kNexusLoss);
                 } else {
-                    EXPECT_EQ(r.Status, array::kStatusGood);
+                    EXPECT_EQ(r.Status, SCSISTAT_GOOD);
                 }
             }
             for (auto [initiator, port] : c.Spared) {
-                EXPECT_EQ(Run({initiator, port, 0}, kTur).R.Status, array::kStatusGood);
+                EXPECT_EQ(Run({initiator, port, 0}, kTur).R.Status, SCSISTAT_GOOD);
             }
             // Consume it on the nexuses of the scope no case names.
             for (uint32_t initiator : {1u, 2u}) {
@@ -470,13 +457,12 @@ TEST_F(SimArray, MaskedLunLooksAbsentOnThatPathOnly)
 {
     array_.SetFault(Scope::OnPath(1, 1), Fault::LunNotSupported);
     EXPECT_EQ(Run({1, 1, 0}, Inquiry(false, 0), 36).Data[0], 0x7F);
-    EXPECT_EQ(Sense(Run({1, 1, 0}, Inquiry(true, 0x83)).R), (std::array<int, 3>{5, 0x25, 0}));
-    EXPECT_EQ(Sense(Run({1, 1, 0}, Cdb10(0x28, 0, 1), 512).R), (std::array<int, 3>{5, 0x25, 0}));
-    Bytes reportLuns = {0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 64, 0, 0};
-    EXPECT_THAT(Bytes(Run({1, 1, 0}, reportLuns, 16).Data), ElementsAre(0, 0, 0, 0, 0, 0, 0, 0, 0xEE, 0xEE, 0xEE,
+    EXPECT_EQ(Sense(Run({1, 1, 0}, Inquiry(true, 0x83)).R), kLunNotSupported);
+    EXPECT_EQ(Sense(Run({1, 1, 0}, Cdb10(SCSIOP_READ, 0, 1), 512).R), kLunNotSupported);
+    EXPECT_THAT(Bytes(Run({1, 1, 0}, kReportLuns, 16).Data), ElementsAre(0, 0, 0, 0, 0, 0, 0, 0, 0xEE, 0xEE, 0xEE,
                                                                          0xEE, 0xEE, 0xEE, 0xEE, 0xEE));
     EXPECT_EQ(Run({1, 0, 0}, Inquiry(false, 0), 36).Data[0], 0x00);
-    EXPECT_EQ(Run({2, 1, 0}, Cdb10(0x28, 0, 1), 512).R.Status, array::kStatusGood);
+    EXPECT_EQ(Run({2, 1, 0}, Cdb10(SCSIOP_READ, 0, 1), 512).R.Status, SCSISTAT_GOOD);
 }
 
 TEST_F(SimArray, FailedControllerReturnsWithPowerOnReset)
@@ -484,18 +470,18 @@ TEST_F(SimArray, FailedControllerReturnsWithPowerOnReset)
     array_.FailController(0);
     EXPECT_EQ(Run({1, 0, 0}, kTur).R.Outcome, Transport::LinkDown);
     EXPECT_EQ(Run({1, 1, 0}, kTur).R.Outcome, Transport::LinkDown);
-    EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, array::kStatusGood);
+    EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, SCSISTAT_GOOD);
     array_.ClearFault(Scope::OnController(0), Fault::LinkDown);   // a failure is not a switch
     EXPECT_EQ(Run({1, 0, 0}, kTur).R.Outcome, Transport::LinkDown);
 
     array_.RestoreController(0);
-    EXPECT_EQ(Sense(Run({1, 1, 0}, kTur).R), (std::array<int, 3>{6, 0x29, 0}));
-    EXPECT_EQ(Run({1, 1, 0}, kTur).R.Status, array::kStatusGood);
-    EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, array::kStatusGood);
+    EXPECT_EQ(Sense(Run({1, 1, 0}, kTur).R), kPowerOn);
+    EXPECT_EQ(Run({1, 1, 0}, kTur).R.Status, SCSISTAT_GOOD);
+    EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, SCSISTAT_GOOD);
 
     array_.FailController(1);
     array_.RestoreController(1, false);
-    EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, array::kStatusGood);
+    EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, SCSISTAT_GOOD);
 }
 
 // A powered-on array holds POWER ON RESET for every nexus, and a nexus
@@ -515,17 +501,15 @@ TEST(ArrayAttentions, PowerOnThenNexusLossWhereTheLinkReturns)
         command.DataInLength = in;
         return array_.Execute(nexus, command);
     };
-    const std::array<int, 3> powerOn{6, 0x29, 0x00}, nexusLoss{6, 0x29, 0x07};
-    const Bytes reportLuns = {0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 64, 0, 0};
 
     for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
         SCOPED_TRACE(testing::Message() << "port " << port);
-        EXPECT_EQ(run({1, port, 7}, Inquiry(false, 0), 36).Status, array::kStatusGood);
-        EXPECT_EQ(run({1, port, 7}, reportLuns, 64).Status, array::kStatusGood);
-        EXPECT_EQ(Sense(run({1, port, 7}, kTur)), powerOn);
-        EXPECT_EQ(run({1, port, 7}, kTur).Status, array::kStatusGood);
-        EXPECT_EQ(Sense(run({1, port, 0}, Cdb10(0x28, 0, 1), 512)), powerOn);   // once per LU
-        EXPECT_EQ(run({1, port, 0}, kTur).Status, array::kStatusGood);
+        EXPECT_EQ(run({1, port, 7}, Inquiry(false, 0), 36).Status, SCSISTAT_GOOD);
+        EXPECT_EQ(run({1, port, 7}, kReportLuns, 64).Status, SCSISTAT_GOOD);
+        EXPECT_EQ(Sense(run({1, port, 7}, kTur)), kPowerOn);
+        EXPECT_EQ(run({1, port, 7}, kTur).Status, SCSISTAT_GOOD);
+        EXPECT_EQ(Sense(run({1, port, 0}, Cdb10(SCSIOP_READ, 0, 1), 512)), kPowerOn);   // once per LU
+        EXPECT_EQ(run({1, port, 0}, kTur).Status, SCSISTAT_GOOD);
     }
 
     struct Case {
@@ -542,7 +526,7 @@ TEST(ArrayAttentions, PowerOnThenNexusLossWhereTheLinkReturns)
     };
     // Initiator 2 starts clean too.
     for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
-        EXPECT_EQ(Sense(run({2, port, 0}, kTur)), powerOn);
+        EXPECT_EQ(Sense(run({2, port, 0}, kTur)), kPowerOn);
     }
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "fault " << int(c.Cleared) << " scope " << int(c.Where.Where));
@@ -555,10 +539,10 @@ TEST(ArrayAttentions, PowerOnThenNexusLossWhereTheLinkReturns)
                                   c.Lost.end();
                 Result r = run({initiator, port, 0}, kTur);
                 if (lost) {
-                    EXPECT_EQ(Sense(r), nexusLoss) << initiator << ":" << port;
+                    EXPECT_EQ(Sense(r), kNexusLoss) << initiator << ":" << port;
                     r = run({initiator, port, 0}, kTur);
                 }
-                EXPECT_EQ(r.Status, array::kStatusGood) << initiator << ":" << port;
+                EXPECT_EQ(r.Status, SCSISTAT_GOOD) << initiator << ":" << port;
             }
         }
     }
@@ -566,35 +550,34 @@ TEST(ArrayAttentions, PowerOnThenNexusLossWhereTheLinkReturns)
 
 TEST_F(SimArray, UnitAttentionOncePerInitiatorPortAndLun)
 {
-    const std::array<int, 3> changed{6, 0x2A, 1}, reset{6, 0x29, 0};
     array_.RaiseUnitAttention(Scope::OnTargetPort(1), UnitAttention::ParametersChanged);
-    EXPECT_EQ(Run({1, 1, 0}, Inquiry(false, 0)).R.Status, array::kStatusGood);
-    EXPECT_EQ(Sense(Run({1, 1, 0}, Cdb10(0x28, 0, 1), 512).R), changed);
-    EXPECT_EQ(Run({1, 1, 0}, kTur).R.Status, array::kStatusGood);
-    EXPECT_EQ(Sense(Run({5, 1, 7}, kTur).R), changed);           // an initiator new to the port
-    EXPECT_EQ(Run({1, 0, 0}, kTur).R.Status, array::kStatusGood);
+    EXPECT_EQ(Run({1, 1, 0}, Inquiry(false, 0)).R.Status, SCSISTAT_GOOD);
+    EXPECT_EQ(Sense(Run({1, 1, 0}, Cdb10(SCSIOP_READ, 0, 1), 512).R), kParametersChanged);
+    EXPECT_EQ(Run({1, 1, 0}, kTur).R.Status, SCSISTAT_GOOD);
+    EXPECT_EQ(Sense(Run({5, 1, 7}, kTur).R), kParametersChanged);           // an initiator new to the port
+    EXPECT_EQ(Run({1, 0, 0}, kTur).R.Status, SCSISTAT_GOOD);
 
     array_.RaiseUnitAttention(Scope::OnPath(1, 0), UnitAttention::PowerOnReset);
     array_.RaiseUnitAttention(Scope::OnController(0), UnitAttention::ParametersChanged);
-    EXPECT_EQ(Sense(Run({1, 0, 0}, kTur).R), reset);             // the reset wins, and clears both
-    EXPECT_EQ(Run({1, 0, 0}, kTur).R.Status, array::kStatusGood);
-    Reply sense = Run({2, 0, 0}, {0x03, 0, 0, 0, 18, 0}, 18);
-    EXPECT_EQ(sense.R.Status, array::kStatusGood);
-    EXPECT_THAT(Bytes(sense.Data.begin() + 12, sense.Data.begin() + 14), ElementsAre(0x2A, 0x01));
+    EXPECT_EQ(Sense(Run({1, 0, 0}, kTur).R), kPowerOn);             // the reset wins, and clears both
+    EXPECT_EQ(Run({1, 0, 0}, kTur).R.Status, SCSISTAT_GOOD);
+    Reply sense = Run({2, 0, 0}, {SCSIOP_REQUEST_SENSE, 0, 0, 0, 18, 0}, 18);
+    EXPECT_EQ(sense.R.Status, SCSISTAT_GOOD);
+    EXPECT_THAT(Bytes(sense.Data.begin() + 12, sense.Data.begin() + 14), ElementsAre(SCSI_ADSENSE_PARAMETERS_CHANGED, SCSI_SENSEQ_MODE_PARAMETERS_CHANGED));
     EXPECT_EQ(sense.Data[2], 6);
-    EXPECT_EQ(Run({2, 0, 0}, kTur).R.Status, array::kStatusGood);
+    EXPECT_EQ(Run({2, 0, 0}, kTur).R.Status, SCSISTAT_GOOD);
 
     array_.RaiseUnitAttention(Scope::OnTargetPort(3), UnitAttention::PowerOnReset);
     array_.ClearFaults();
-    EXPECT_EQ(Run({1, 3, 0}, kTur).R.Status, array::kStatusGood);
+    EXPECT_EQ(Run({1, 3, 0}, kTur).R.Status, SCSISTAT_GOOD);
 
     // Each logical unit reports it once to each initiator: consuming it on
     // one LUN leaves it pending on the others.
     array_.RaiseUnitAttention(Scope::OnPath(1, 2), UnitAttention::PowerOnReset);
-    EXPECT_EQ(Sense(Run({1, 2, 0}, kTur).R), reset);
-    EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, array::kStatusGood);
-    EXPECT_EQ(Sense(Run({1, 2, 7}, kTur).R), reset);
-    EXPECT_EQ(Run({1, 2, 7}, kTur).R.Status, array::kStatusGood);
+    EXPECT_EQ(Sense(Run({1, 2, 0}, kTur).R), kPowerOn);
+    EXPECT_EQ(Run({1, 2, 0}, kTur).R.Status, SCSISTAT_GOOD);
+    EXPECT_EQ(Sense(Run({1, 2, 7}, kTur).R), kPowerOn);
+    EXPECT_EQ(Run({1, 2, 7}, kTur).R.Status, SCSISTAT_GOOD);
 }
 
 //
@@ -614,12 +597,12 @@ TEST_F(SimArray, ConcurrentCommandsKeepBlocksWhole)
                 const uint8_t mark = uint8_t(t * 64 + round % 64 + 1);
                 Bytes own(512, mark);
                 // Own blocks, then one every thread fights over.
-                if (WriteBlocks(nexus, 100 + t, own).Status != array::kStatusGood ||
-                    WriteBlocks(nexus, 0, Bytes(kShared * 512, mark)).Status != array::kStatusGood) {
+                if (WriteBlocks(nexus, 100 + t, own).Status != SCSISTAT_GOOD ||
+                    WriteBlocks(nexus, 0, Bytes(kShared * 512, mark)).Status != SCSISTAT_GOOD) {
                     ++failed;
                 }
-                Reply mine = Run(nexus, Cdb10(0x28, 100 + t, 1), 512);
-                Reply shared = Run(nexus, Cdb10(0x28, 0, kShared), kShared * 512);
+                Reply mine = Run(nexus, Cdb10(SCSIOP_READ, 100 + t, 1), 512);
+                Reply shared = Run(nexus, Cdb10(SCSIOP_READ, 0, kShared), kShared * 512);
                 if (mine.Data != own) ++failed;
                 if (Bytes(kShared * 512, shared.Data[0]) != shared.Data) ++torn;
             }
@@ -629,8 +612,8 @@ TEST_F(SimArray, ConcurrentCommandsKeepBlocksWhole)
     EXPECT_EQ(failed.load(), 0);
     EXPECT_EQ(torn.load(), 0);
     const array::ArrayStatistics stats = array_.Statistics();
-    EXPECT_EQ(stats.WithOpcode(0x2A), uint64_t(2 * kThreads * kRounds));
-    EXPECT_EQ(stats.WithOpcode(0x28), uint64_t(2 * kThreads * kRounds));
+    EXPECT_EQ(stats.WithOpcode(SCSIOP_WRITE), uint64_t(2 * kThreads * kRounds));
+    EXPECT_EQ(stats.WithOpcode(SCSIOP_READ), uint64_t(2 * kThreads * kRounds));
     for (uint32_t port = 0; port < 4; ++port) EXPECT_EQ(stats.OnTargetPort(port), uint64_t(4 * kRounds));
 }
 

@@ -100,7 +100,7 @@ std::string Describe(const mpio::IoResult &result)
     std::ostringstream line;
     line << "category=" << result.Category << " status=" << Hex((uint32_t)result.Status, 8)
          << " srb=" << Hex(result.SrbStatus, 2) << " scsi=" << Hex(result.ScsiStatus, 2);
-    if (result.ScsiStatus == 0x02) {
+    if (result.ScsiStatus == SCSISTAT_CHECK_CONDITION) {
         char sense[16];
         snprintf(sense, sizeof(sense), "%X/%02X/%02X", result.Sense[2] & 0x0F, result.Sense[12], result.Sense[13]);
         line << " sense=" << sense;
@@ -148,7 +148,10 @@ std::string PersistentReserveIn(mpio::Host &host, size_t disk, uint8_t action)
 {
     uint8_t data[256] = {};
     mpio::IoResult result =
-        host.Scsi(disk, {0x5E, action, 0, 0, 0, 0, 0, (uint8_t)(sizeof(data) >> 8), (uint8_t)sizeof(data), 0}, data,
+        host.Scsi(disk,
+                  {SCSIOP_PERSISTENT_RESERVE_IN, action, 0, 0, 0, 0, 0, (uint8_t)(sizeof(data) >> 8),
+                   (uint8_t)sizeof(data), 0},
+                  data,
                   sizeof(data), true);
     if (result.Status != STATUS_SUCCESS) {
         return Describe(result);
@@ -211,10 +214,10 @@ std::string Carry(mpio::Host &host, LossyLink &link, const std::vector<std::stri
         return "error: no such disk";
     }
     if (verb == "reserve" && words.size() == 2) {
-        return Describe(host.Scsi(disk, {0x16, 0, 0, 0, 0, 0}, nullptr, 0, false));
+        return Describe(host.Scsi(disk, {SCSIOP_RESERVE_UNIT, 0, 0, 0, 0, 0}, nullptr, 0, false));
     }
     if (verb == "release" && words.size() == 2) {
-        return Describe(host.Scsi(disk, {0x17, 0, 0, 0, 0, 0}, nullptr, 0, false));
+        return Describe(host.Scsi(disk, {SCSIOP_RELEASE_UNIT, 0, 0, 0, 0, 0}, nullptr, 0, false));
     }
     if (verb == "reset" && words.size() == 2) {
         return Describe(host.DeviceControl(disk, IOCTL_STORAGE_RESET_BUS));

@@ -37,8 +37,6 @@ TEST(CoreClock, TimeMovesOnlyWhenAdvanced)
     KeQuerySystemTime(&system);
     EXPECT_EQ(system.QuadPart, kDefaultBoot);
     EXPECT_EQ(host::InterruptTime(), 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(host::InterruptTime(), 0u);
 
     host::ClockAdvance(1000);
     EXPECT_EQ(host::InterruptTime(), 10000000u);
@@ -79,6 +77,14 @@ VOID NTAPI RecordingDpc(PKDPC, PVOID context, PVOID, PVOID)
     tagged->Log->Irqls.push_back(KeGetCurrentIrql());
 }
 
+void InitTagged(Tagged *tagged, int id, Recorded *log)
+{
+    tagged->Id = id;
+    tagged->Log = log;
+    KeInitializeTimerEx(&tagged->Timer, NotificationTimer);
+    KeInitializeDpc(&tagged->Dpc, RecordingDpc, tagged);
+}
+
 TEST(CoreTimers, DpcsRunInDueOrderAtTheirDueMomentAtDispatchLevel)
 {
     host::ResetMachine();
@@ -86,10 +92,7 @@ TEST(CoreTimers, DpcsRunInDueOrderAtTheirDueMomentAtDispatchLevel)
     Tagged timers[4];
     int64_t dueMs[4] = {300, 100, 200, 100};
     for (int i = 0; i < 4; i++) {
-        timers[i].Id = i;
-        timers[i].Log = &log;
-        KeInitializeTimerEx(&timers[i].Timer, NotificationTimer);
-        KeInitializeDpc(&timers[i].Dpc, RecordingDpc, &timers[i]);
+        InitTagged(&timers[i], i, &log);
         EXPECT_FALSE(KeSetTimerEx(&timers[i].Timer, RelativeMs(dueMs[i]), 0, &timers[i].Dpc));
     }
     EXPECT_EQ(host::ActiveTimers(), 4u);
@@ -111,9 +114,7 @@ TEST(CoreTimers, PeriodicTimerRearmsAtDuePlusPeriod)
     host::ResetMachine();
     Recorded log;
     Tagged timer{};
-    timer.Log = &log;
-    KeInitializeTimerEx(&timer.Timer, NotificationTimer);
-    KeInitializeDpc(&timer.Dpc, RecordingDpc, &timer);
+    InitTagged(&timer, 0, &log);
     KeSetTimerEx(&timer.Timer, RelativeMs(1000), 100, &timer.Dpc);
 
     host::ClockAdvance(999);
@@ -137,9 +138,7 @@ TEST(CoreTimers, ResettingReplacesTheDueTimeAndReportsThatItWasSet)
     host::ResetMachine();
     Recorded log;
     Tagged timer{};
-    timer.Log = &log;
-    KeInitializeTimerEx(&timer.Timer, NotificationTimer);
-    KeInitializeDpc(&timer.Dpc, RecordingDpc, &timer);
+    InitTagged(&timer, 0, &log);
     EXPECT_FALSE(KeSetTimerEx(&timer.Timer, RelativeMs(100), 0, &timer.Dpc));
     EXPECT_TRUE(KeSetTimerEx(&timer.Timer, RelativeMs(500), 0, &timer.Dpc));
     host::ClockAdvance(400);
@@ -154,9 +153,7 @@ TEST(CoreTimers, AbsoluteDueTimeIsSystemTime)
     host::ResetMachine();
     Recorded log;
     Tagged timer{};
-    timer.Log = &log;
-    KeInitializeTimerEx(&timer.Timer, NotificationTimer);
-    KeInitializeDpc(&timer.Dpc, RecordingDpc, &timer);
+    InitTagged(&timer, 0, &log);
     LARGE_INTEGER due;
     due.QuadPart = kDefaultBoot + 2 * 10000000LL;   // two seconds after boot
     KeSetTimerEx(&timer.Timer, due, 0, &timer.Dpc);
@@ -197,27 +194,6 @@ TEST(CoreTimers, ADpcMaySetOrCancelItsOwnTimer)
     host::ClockAdvance(1000);
     EXPECT_EQ(state.Runs, 3);
     EXPECT_EQ(host::ActiveTimers(), 0u);
-}
-
-TEST(CoreTimers, DpcReturningWithASpinLockHeldOrAtAnotherIrqlIsAVerifierFailure)
-{
-    host::ResetMachine();
-    static KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KTIMER timer;
-    KDPC holdsLock, lowers;
-    KeInitializeTimerEx(&timer, NotificationTimer);
-    KeInitializeDpc(
-        &holdsLock, [](PKDPC, PVOID, PVOID, PVOID) { KfAcquireSpinLock(&lock); }, nullptr);
-    KeInitializeDpc(
-        &lowers, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
-
-    coretest::FastDeathTests();
-    KeSetTimerEx(&timer, RelativeMs(1), 0, &holdsLock);
-    EXPECT_DEATH(host::ClockAdvance(1), "VERIFIER: DPC routine .* returned holding a spin lock");
-    KeSetTimerEx(&timer, RelativeMs(1), 0, &lowers);
-    EXPECT_DEATH(host::ClockAdvance(1), "VERIFIER: DPC routine .* returned at PASSIVE_LEVEL");
-    KeCancelTimer(&timer);
 }
 
 TEST(CoreTimers, ClockAdvanceAtDispatchIsAVerifierFailure)
@@ -300,8 +276,6 @@ TEST(CoreEvents, ABlockingWaitIsReleasedByAnotherThread)
         EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
         released = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(released);
     // Signalled from DISPATCH_LEVEL, as a DPC would.
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -626,40 +600,6 @@ TEST(CoreWorkItems, ALeakedWorkItemShowsInThePoolTracker)
     host::Reboot();     // the machine, not the test process, owns the leak
 }
 
-TEST(CoreWorkItems, RoutineReturningAbovePassiveOrHoldingALockIsFatal)
-{
-    host::ResetMachine();
-    coretest::FastDeathTests();
-    PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
-    EXPECT_DEATH(
-        {
-            PIO_WORKITEM item = IoAllocateWorkItem(device);
-            IoQueueWorkItem(
-                item,
-                [](PDEVICE_OBJECT, PVOID) {
-                    KIRQL old;
-                    KeRaiseIrql(DISPATCH_LEVEL, &old);
-                },
-                DelayedWorkQueue, nullptr);
-            host::DrainWorkItems();
-        },
-        "VERIFIER: work item routine .* returned at DISPATCH_LEVEL");
-    EXPECT_DEATH(
-        {
-            PIO_WORKITEM item = IoAllocateWorkItem(device);
-            IoQueueWorkItem(
-                item,
-                [](PDEVICE_OBJECT, PVOID) {
-                    static KSPIN_LOCK lock;
-                    KIRQL old;
-                    KeAcquireSpinLock(&lock, &old);
-                },
-                DelayedWorkQueue, nullptr);
-            host::DrainWorkItems();
-        },
-        "VERIFIER: work item routine .* returned holding a spin lock");
-}
-
 //
 // Real-time mode.
 //
@@ -709,10 +649,6 @@ TEST(CoreRealTime, TimersAndWorkItemsRunByThemselves)
     EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), kStatusTimeout);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
     host::SetRealTime(false);
-
-    uint64_t stopped = host::InterruptTime();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(host::InterruptTime(), stopped);
     IoFreeWorkItem(state.Item);
 }
 
@@ -744,8 +680,6 @@ TEST(CoreReboot, RebootForgetsTimersWorkItemsAndTheClock)
     }
     EXPECT_GT(host::InterruptTime(), 0u);
     host::Reboot();
-    EXPECT_EQ(host::InterruptTime(), 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(host::InterruptTime(), 0u);
 }
 

@@ -17,11 +17,15 @@ constexpr size_t kDumpOffset = offsetof(IO_ERROR_LOG_PACKET, DumpData);
 // 2026-12-06 19:13:31 UTC in 100 ns units since 1601.
 constexpr int64_t kBootTime = 134410580110000000LL;
 
+// The test's own message table: one event of each severity.
+constexpr ULONG kNewDrive = 0x40000102u, kPathRemoved = 0x80000201u, kNoMemory = 0xC0000001u, kSuccess = 7;
+constexpr ULONG kNotInTable = 0xC0040123u;
+
 const host::MessageEntry kMessages[] = {
-    {0x40000102u, "NEW_DRIVE", "Found new logical drive [SN: %2] on path %3.\r\n"},
-    {0x80000201u, "PATH_REMOVED", "Rate %2%% on %1.%tNot here: %4%r\r\n"},
-    {0xC0000001u, "NO_MEMORY", "Could not allocate memory.\r\nSecond line.%0 hidden\r\n"},
-    {0x00000007u, "SUCCESS", "Fine.\r\n"},
+    {kNewDrive, "NEW_DRIVE", "Found new logical drive [SN: %2] on path %3.\r\n"},
+    {kPathRemoved, "PATH_REMOVED", "Rate %2%% on %1.%tNot here: %4%r\r\n"},
+    {kNoMemory, "NO_MEMORY", "Could not allocate memory.\r\nSecond line.%0 hidden\r\n"},
+    {kSuccess, "SUCCESS", "Fine.\r\n"},
 };
 
 void PutStrings(uint8_t *entry, size_t offset, std::initializer_list<std::u16string> strings)
@@ -63,7 +67,7 @@ TEST(DiagErrorLog, PacketIsKeptByteForByteAndRenderedAsEventViewerShowsIt)
     auto *packet = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(driver, (UCHAR)size));
     ASSERT_NE(packet, nullptr);
     EXPECT_EQ(host::PendingErrorLogEntries(), 1u);
-    packet->ErrorCode = (NTSTATUS)0x40000102;
+    packet->ErrorCode = (NTSTATUS)kNewDrive;
     packet->UniqueErrorValue = 0x41424344;
     packet->DumpDataSize = 8;
     packet->DumpData[0] = 0x11223344;
@@ -107,20 +111,20 @@ TEST(DiagErrorLog, TypesDescriptionsAndUnknownIds)
     host::RegisterMessageTable(u"tarndsm", kMessages, RTL_NUMBER_OF(kMessages));
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
 
-    host::EventRecord warning = LogWithStrings(driver, (NTSTATUS)0x80000201, {u"5"});
+    host::EventRecord warning = LogWithStrings(driver, (NTSTATUS)kPathRemoved, {u"5"});
     EXPECT_THAT(host::RenderEvent(warning), HasSubstr("Event Type:\tWarning\nEvent Source:\ttarndsm\n"));
     EXPECT_THAT(host::RenderEvent(warning), HasSubstr("Event ID:\t513\n"));
     // %% and %t are escapes; an insertion without a string stays as written.
     EXPECT_EQ(host::EventDescription(warning), "Rate 5% on tarndsm.\tNot here: %4");
 
-    host::EventRecord error = LogWithStrings(driver, (NTSTATUS)0xC0000001, {});
+    host::EventRecord error = LogWithStrings(driver, (NTSTATUS)kNoMemory, {});
     EXPECT_THAT(host::RenderEvent(error), HasSubstr("Event Type:\tError\n"));
     EXPECT_EQ(host::EventDescription(error), "Could not allocate memory.\r\nSecond line.");
     EXPECT_THAT(host::RenderEvent(error), HasSubstr("Description:\nCould not allocate memory.\nSecond line.\nData:\n"));
 
-    EXPECT_THAT(host::RenderEvent(LogWithStrings(driver, 0x00000007, {})), HasSubstr("Event Type:\tInformation\n"));
+    EXPECT_THAT(host::RenderEvent(LogWithStrings(driver, kSuccess, {})), HasSubstr("Event Type:\tInformation\n"));
 
-    host::EventRecord unknown = LogWithStrings(driver, (NTSTATUS)0xC0040123, {u"a", u"b"});
+    host::EventRecord unknown = LogWithStrings(driver, (NTSTATUS)kNotInTable, {u"a", u"b"});
     EXPECT_EQ(host::EventDescription(unknown),
               "The description for Event ID ( 291 ) in Source ( tarndsm ) cannot be found. The local computer may "
               "not have the necessary registry information or message DLL files to display messages from a remote "

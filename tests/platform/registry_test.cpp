@@ -804,14 +804,6 @@ TEST_F(RegistryKeys, VerifierCatchesHandleMisuse)
     EXPECT_NE(g_failures[1].find("ZwClose"), std::string::npos);
 }
 
-TEST_F(RegistryKeys, DoubleCloseStopsTheTest)
-{
-    HANDLE handle;
-    ASSERT_EQ(Create(u"\\Registry\\Machine\\Software", &handle), STATUS_SUCCESS);
-    ZwClose(handle);
-    EXPECT_DEATH(ZwClose(handle), "VERIFIER: ZwClose of handle .* which is not open");
-}
-
 TEST_F(RegistryKeys, RegistryCallsAtDispatchLevelStopTheTest)
 {
     ULONG value = 0;
