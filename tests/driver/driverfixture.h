@@ -226,7 +226,7 @@ protected:
     // A PERSISTENT RESERVE OUT from another node's initiator, straight to the array.
     array::Result OtherNodeReserveOut(uint8_t action, uint8_t type, const uint8_t *key, const uint8_t *actionKey)
     {
-        uint8_t cdb[10] = {0x5F, action, type, 0, 0, 0, 0, 0, 24, 0};
+        uint8_t cdb[10] = {SCSIOP_PERSISTENT_RESERVE_OUT, action, type, 0, 0, 0, 0, 0, 24, 0};
         uint8_t parameters[24] = {};
         if (key != nullptr) {
             memcpy(parameters, key, 8);
