@@ -237,7 +237,7 @@ static VOID DsmPathIndexPlace(PVOID *Slots, ULONG Capacity, PVOID Record, PULONG
         }
         slot = (slot + 1) & (Capacity - 1);
     }
-    ASSERT(!"the path index has no free slot");
+    ASSERTMSG("the path index has no free slot", FALSE);
 }
 
 /*++
