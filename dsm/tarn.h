@@ -346,6 +346,7 @@ VOID DsmSendPreparedPassThrough(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUE
 VOID DsmSendPassThrough(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Request, const UCHAR *Cdb,
                         UCHAR CdbLength, ULONG DataLength, UCHAR DataIn, ULONG TimeOutValue,
                         PPASS_THROUGH_OUTCOME Outcome);
+ULONG DsmPassThroughTransferred(const PASS_THROUGH_REQUEST *Request, ULONG Requested);
 NTSTATUS TestUnitReadyOnPath(PDEVICE_OBJECT DeviceObject, ULONG RetryCount, ULONG TimeOutValue, PCSTR Label);
 // Path choice, called with DsmLock held.
 VOID SelectCurrentPath(PLD_ENTRY LdEntry);

@@ -318,15 +318,6 @@ NTSTATUS PrRegisterOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, BOOLEAN Reg
     return DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, NULL, NULL);
 }
 
-// How much of the data area the device filled: the transfer length the
-// port reports on completion, never more than was asked for.  Anything
-// beyond it is whatever the buffer held, not the device's answer.
-static ULONG DsmPrTransferred(PPASS_THROUGH_REQUEST Answer, ULONG Asked)
-{
-    ULONG transferred = Answer->Header.DataTransferLength;
-    return transferred < Asked ? transferred : Asked;
-}
-
 // Reads the registered keys of the drive through one path; they are
 // traced.  A reply too short to hold its own header is a failure.
 NTSTATUS PrReadKeysOnPath(PDEVICE_OBJECT deviceObject, PCSTR ldIdString, PCSTR pathIdString)
@@ -336,7 +327,7 @@ NTSTATUS PrReadKeysOnPath(PDEVICE_OBJECT deviceObject, PCSTR ldIdString, PCSTR p
     DsmPrInCommand(&command, TARN_PR_IN_READ_KEYS, TARN_PR_READ_KEYS_LENGTH);
     NTSTATUS status = DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, NULL, &answer);
     if (answer != NULL) {
-        ULONG transferred = DsmPrTransferred(answer, TARN_PR_READ_KEYS_LENGTH);
+        ULONG transferred = DsmPassThroughTransferred(answer, TARN_PR_READ_KEYS_LENGTH);
         if (transferred < TARN_PR_IN_HEADER_LENGTH) {
             DsmTrace(TRDSM_ERROR_LEVEL, "PrReadKeysOnPath: %s %s reply of %u bytes is unreadable", TA_STR(ldIdString),
                      TA_STR(pathIdString), TA_ULONG(transferred));
@@ -385,7 +376,7 @@ NTSTATUS PrReadReservationOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCST
     DsmPrInCommand(&command, TARN_PR_IN_READ_RESERVATION, TARN_PR_READ_RESERVATION_LENGTH);
     NTSTATUS status = DsmPrOnPath(deviceObject, &command, ldIdString, pathIdString, NULL, &answer);
     if (answer != NULL) {
-        ULONG transferred = DsmPrTransferred(answer, TARN_PR_READ_RESERVATION_LENGTH);
+        ULONG transferred = DsmPassThroughTransferred(answer, TARN_PR_READ_RESERVATION_LENGTH);
         ULONG additionalLength =
             transferred >= TARN_PR_IN_HEADER_LENGTH ? ReadBigEndianUlong(&answer->Data[4]) : 0;
         if (transferred < TARN_PR_IN_HEADER_LENGTH ||

@@ -214,7 +214,8 @@ static NTSTATUS DsmGetSerialNumberText(PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdLis
         if (size - offset - TARN_ID_HEADER < identifierSize ||
             (!last && (nextOffset == 0 || nextOffset < TARN_ID_HEADER + identifierSize))) {
             DsmTrace(TRDSM_ERROR_LEVEL,
-                     "DsmInquireDriver: identifier %u of %u bytes, next at +%u, does not fit its record or the list",
+                     "DsmGetSerialNumberText: identifier %u of %u bytes, next at +%u, does not fit its record "
+                     "or the list",
                      TA_ULONG(i), TA_ULONG(identifierSize), TA_ULONG(nextOffset));
             return STATUS_NOT_SUPPORTED;
         }

@@ -48,17 +48,26 @@ TARN_TRACE_MODULE_GUID(0x7C19E3A5, 0x6D02, 0x4B8E, 0xA1, 0x5F, 0xC8, 0x30, 0x2E,
 #define TARN_RECORD_MINUTES 102
 #define TARN_RECORD_SECONDS 103
 
-// How many bytes of the data area a reply must have filled before byte
-// Offset of it may be read: the port driver returns the length really
-// transferred in the header, and a short reply leaves the rest as the
-// zeroes we sent, which would read as an answer the array never gave.
-static BOOLEAN DsmReplyCovers(const PASS_THROUGH_REQUEST *Request, ULONG Requested, ULONG Offset)
+/*++
+
+Routine Description:
+
+    How much of the data area a completed command filled: the length the
+    port driver reports as really transferred, never more than was asked
+    for.  Anything beyond it is whatever the buffer held before, not the
+    device's answer, and must not be read as one.  Any IRQL.
+
+--*/
+ULONG DsmPassThroughTransferred(const PASS_THROUGH_REQUEST *Request, ULONG Requested)
 {
     ULONG transferred = Request->Header.DataTransferLength;
-    if (transferred > Requested) {
-        transferred = Requested;
-    }
-    return (BOOLEAN)(Offset < transferred);
+    return transferred < Requested ? transferred : Requested;
+}
+
+// Whether the reply reaches byte Offset of the data area.
+static BOOLEAN DsmReplyCovers(const PASS_THROUGH_REQUEST *Request, ULONG Requested, ULONG Offset)
+{
+    return (BOOLEAN)(Offset < DsmPassThroughTransferred(Request, Requested));
 }
 
 static const UCHAR DsmTestUnitReadyCdb[6] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
