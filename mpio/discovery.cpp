@@ -15,7 +15,7 @@ Abstract:
 
 --*/
 
-#include "mpiohost.h"
+#include "mpiointernal.h"
 
 #include <scsi.h>
 
@@ -269,13 +269,22 @@ void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uin
         const Device &first = devices_[disks_[disk].Devices.front()];
         if (host::CallDriver("DsmCompareDevices", record.DsmCompareDevices, record.DsmContext, first.DsmId,
                              device.DsmId)) {
-            disks_[disk].Devices.push_back(index);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                disks_[disk].Devices.push_back(index);
+            }
             device.Group = (int)disk;
+            BringUp(index);
             return;
         }
     }
-    disks_.push_back(MultipathDisk{{index}, device.SerialNumber});
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        disks_.push_back(MultipathDisk{{index}, device.SerialNumber});
+    }
     device.Group = (int)disks_.size() - 1;
+    AddDiskState();
+    BringUp(index);
 }
 
 void Host::Discover(array::ScsiTarget *target, const Topology &topology)
@@ -317,6 +326,11 @@ void Host::Discover(array::ScsiTarget *target, const Topology &topology)
             std::string problem;
             bool identified = Identify(&device, &descriptor, &identifiers, &problem);
             devices_.push_back(device);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                states_.push_back(PathState::Unbound);
+                atPort_.push_back(0);
+            }
             if (!identified) {
                 char where[64];
                 snprintf(where, sizeof(where), "%u:%u:%u:%u: ", path.PortNumber, path.PathId, path.TargetId, lun);
@@ -326,6 +340,9 @@ void Host::Discover(array::ScsiTarget *target, const Topology &topology)
             StartDisk(device);
             Claim(devices_.size() - 1, &descriptor, &identifiers);
         }
+    }
+    if (!devices_.empty()) {
+        StartPathMachinery();
     }
 }
 

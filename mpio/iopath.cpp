@@ -6,18 +6,29 @@ Module Name:
 
 Abstract:
 
-    MPIO's I/O path: a request to a multipath disk is categorised by the
-    driver, then either handed to its device-control entry point (the
-    requests it carries out itself) and waited for, or sent down the path
-    it chose with its completion hooked, as the port driver would complete
-    it: SRB status, SCSI status and sense, and the IRP's status.
+    MPIO's I/O path.  A request to a multipath disk is categorised by the
+    driver; one it carries out itself (reservations, resets) goes to its
+    device-control entry point at PASSIVE_LEVEL and is waited for; any
+    other is sent down the path the driver chose, with its completion
+    hooked, and carried out by a port completion thread, which completes
+    it at DISPATCH_LEVEL as a port driver would: SRB status, SCSI status
+    and sense, the IRP's status.
+
+    A failed request goes to the driver's error interpretation: a retry
+    is sent again after the retry interval, up to the retry count; a path
+    failure takes the path out of MPIO's use, is reported to the driver
+    (DsmInvalidatePath) and the request goes down the path the driver
+    chooses next.  A request for which no live path is left is held for
+    the disk (see pathlife.cpp).
+
+    Routing, completion and error handling run at DISPATCH_LEVEL, so any
+    entry point that needs PASSIVE_LEVEL there fails at once.
 
 --*/
 
-#include "mpiohost.h"
+#include "mpiointernal.h"
 
 #include <cstring>
-#include <memory>
 
 namespace mpio {
 namespace {
@@ -36,7 +47,26 @@ std::vector<uint8_t> Cdb10(uint8_t opcode, uint64_t lba, uint32_t blocks)
             0};
 }
 
-// The identifier list MPIO passes: a count and every path of the disk.
+// The IRP status the class driver gives a request that ended with this SRB status.
+NTSTATUS StatusOfSrb(UCHAR srbStatus)
+{
+    switch (SRB_STATUS(srbStatus)) {
+    case SRB_STATUS_SUCCESS:
+        return STATUS_SUCCESS;
+    case SRB_STATUS_SELECTION_TIMEOUT:
+        return STATUS_DEVICE_NOT_CONNECTED;
+    case SRB_STATUS_TIMEOUT:
+    case SRB_STATUS_COMMAND_TIMEOUT:
+        return STATUS_IO_TIMEOUT;
+    case SRB_STATUS_NO_DEVICE:
+        return STATUS_NO_SUCH_DEVICE;
+    default:
+        return STATUS_IO_DEVICE_ERROR;
+    }
+}
+
+} // namespace
+
 std::unique_ptr<uint8_t[]> IdList(const std::vector<PVOID> &ids)
 {
     size_t size = FIELD_OFFSET(DSM_IDS, IdList) + ids.size() * sizeof(PVOID);
@@ -49,59 +79,339 @@ std::unique_ptr<uint8_t[]> IdList(const std::vector<PVOID> &ids)
     return buffer;
 }
 
-} // namespace
-
-const Device *Host::DeviceOfPath(PVOID pathId) const
+PendingIo::PendingIo()
 {
-    for (const Device &device : devices_) {
-        if (device.DsmId == pathId && pathId != nullptr) {
-            return &device;
-        }
-    }
-    return nullptr;
+    KeInitializeEvent(&done_, NotificationEvent, FALSE);
+    irp_.Tail.Overlay.CurrentStackLocation = &stack_;
+    irp_.IoStatus.Status = STATUS_PENDING;
 }
 
-IoResult Host::Submit(size_t disk, PIRP irp, PSCSI_REQUEST_BLOCK srb)
+bool PendingIo::Done() const
+{
+    return KeReadStateEvent(const_cast<PRKEVENT>(&done_)) != 0;
+}
+
+const IoResult &PendingIo::Wait()
+{
+    KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
+    return result_;
+}
+
+bool Host::DeviceIndexOfPath(PVOID pathId, size_t *index) const
+{
+    if (pathId == nullptr) {
+        return false;
+    }
+    for (size_t i = 0; i < devices_.size(); i++) {
+        if (devices_[i].PathId == pathId) {
+            *index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The disk's devices the DSM still knows, in the order they were found.
+std::vector<PVOID> Host::IdsOf(size_t disk) const
+{
+    std::vector<PVOID> ids;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t index : disks_.at(disk).Devices) {
+        if (states_[index] != PathState::Removing && states_[index] != PathState::Removed) {
+            ids.push_back(devices_[index].DsmId);
+        }
+    }
+    return ids;
+}
+
+// Caller holds mutex_.
+bool Host::HasLivePath(size_t disk) const
+{
+    for (size_t index : disks_.at(disk).Devices) {
+        if (states_[index] == PathState::Live) {
+            return true;
+        }
+    }
+    return false;
+}
+
+PathState Host::StateOf(size_t device) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return states_.at(device);
+}
+
+size_t Host::HeldRequests(size_t disk) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return disk < diskStates_.size() ? diskStates_[disk]->Held.size() : 0;
+}
+
+/*++
+
+Routine Description:
+
+    Sends one attempt of a request down the path the DSM gave (or holds
+    or fails it when the DSM gave none).  DISPATCH_LEVEL.
+
+--*/
+void Host::Send(Request *request, PVOID path, NTSTATUS status)
+{
+    PendingIo &io = *request->Io;
+    size_t device = SIZE_MAX;
+    if (path == nullptr || !NT_SUCCESS(status)) {
+        // The DSM has no path for it: held while the disk has no live path
+        // (one may come back), failed at once while it has one.
+        bool live;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            live = HasLivePath(request->Disk);
+        }
+        if (!live) {
+            Hold(request);
+            return;
+        }
+        io.irp_.IoStatus.Status = NT_SUCCESS(status) ? STATUS_NO_SUCH_DEVICE : status;
+        if (io.hasSrb_) {
+            io.srb_.SrbStatus = SRB_STATUS_NO_DEVICE;
+        }
+        Complete(request);
+        return;
+    }
+    if (!DeviceIndexOfPath(path, &device)) {
+        host::VerifierFail("MPIO: the DSM routed a request to path %p, which MPIO never bound", path);
+        io.irp_.IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        Complete(request);
+        return;
+    }
+
+    request->Path = path;
+    request->Device = device;
+    io.result_.Path = path;
+    io.irp_.IoStatus.Status = STATUS_PENDING;
+    PSCSI_REQUEST_BLOCK srb = io.hasSrb_ ? &io.srb_ : nullptr;
+    if (srb != nullptr) {
+        srb->SrbStatus = SRB_STATUS_PENDING;
+        srb->ScsiStatus = 0;
+        srb->DataTransferLength = io.dataLength_;
+        memset(io.sense_, 0, sizeof(io.sense_));
+    }
+    const DSM_INIT_DATA &record = LiveRecord("DsmSetCompletion");
+    request->Completion = DSM_COMPLETION_INFO{};
+    host::CallDriver("DsmSetCompletion", record.DsmSetCompletion, record.DsmContext, path, &io.irp_, srb,
+                     &request->Completion);
+
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (states_[device] == PathState::Live && !stopping_) {
+            portQueue_.push_back(request);
+            atPort_[device]++;
+            portBusy_++;
+            queued = true;
+        }
+    }
+    if (queued) {
+        portCv_.notify_one();
+        return;
+    }
+
+    // MPIO does not use that path (it failed, or is going away): the
+    // attempt ends unsent, and its completion still runs so that the DSM
+    // counts it out; the request waits for a path.
+    io.irp_.IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    if (srb != nullptr) {
+        srb->SrbStatus = SRB_STATUS_NO_DEVICE;
+    }
+    if (request->Completion.DsmCompletionRoutine != nullptr) {
+        host::CallDriver("DSM completion routine", request->Completion.DsmCompletionRoutine, path, &io.irp_, srb,
+                         request->Completion.DsmContext);
+    }
+    Hold(request);
+}
+
+// Asks the DSM for a path again and sends the request down it.  DISPATCH_LEVEL.
+void Host::Route(Request *request)
+{
+    std::vector<PVOID> ids = IdsOf(request->Disk);
+    if (ids.empty()) {
+        FailRequest(request, STATUS_NO_SUCH_DEVICE);
+        return;
+    }
+    auto list = IdList(ids);
+    PendingIo &io = *request->Io;
+    const DSM_INIT_DATA &record = LiveRecord("DsmLBGetPath");
+    NTSTATUS status = STATUS_PENDING;
+    PVOID path = host::CallDriver("DsmLBGetPath", record.DsmLBGetPath, record.DsmContext,
+                                  io.hasSrb_ ? &io.srb_ : nullptr, reinterpret_cast<PDSM_IDS>(list.get()),
+                                  request->Path, &status);
+    Send(request, path, status == STATUS_PENDING ? STATUS_NO_SUCH_DEVICE : status);
+}
+
+// Ends a request that no path took.  Any IRQL up to DISPATCH_LEVEL.
+void Host::FailRequest(Request *request, NTSTATUS status)
+{
+    PendingIo &io = *request->Io;
+    io.irp_.IoStatus.Status = status;
+    if (io.hasSrb_) {
+        io.srb_.SrbStatus = SRB_STATUS_NO_DEVICE;
+    }
+    Complete(request);
+}
+
+// Hands the request's outcome back to its submitter.  Any IRQL up to DISPATCH_LEVEL.
+void Host::Complete(Request *request)
+{
+    std::shared_ptr<PendingIo> io = request->Io;
+    io->result_.Status = io->irp_.IoStatus.Status;
+    if (io->hasSrb_) {
+        io->result_.SrbStatus = io->srb_.SrbStatus;
+        io->result_.ScsiStatus = io->srb_.ScsiStatus;
+        memcpy(io->result_.Sense, io->sense_, sizeof(io->result_.Sense));
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        live_.erase(request);
+    }
+    delete request;
+    if (io->onDone_) {
+        io->onDone_(io->result_);
+    }
+    KeSetEvent(&io->done_, 0, FALSE);
+}
+
+// Caller holds mutex_.  A live path leaves MPIO's use; a disk left with
+// none starts its removal period.
+void Host::FailPathLocked(size_t device)
+{
+    if (states_[device] != PathState::Live) {
+        return;
+    }
+    states_[device] = PathState::Failed;
+    size_t disk = (size_t)devices_[device].Group;
+    if (!HasLivePath(disk)) {
+        ArmDiskTimer(disk);
+    }
+    ArmFastVerify();
+}
+
+// The request waits for a path of its disk.  DISPATCH_LEVEL.
+void Host::Hold(Request *request)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) {
+        // Shutting down: nothing will carry it; the destructor fails it.
+        return;
+    }
+    diskStates_[request->Disk]->Held.push_back(request);
+    ArmDiskTimer(request->Disk);
+    ArmFastVerify();
+}
+
+std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> io)
 {
     host::RequirePassive("MPIO I/O path");
-    IoResult result;
-    std::vector<PVOID> ids;
-    for (size_t index : disks_.at(disk).Devices) {
-        ids.push_back(devices_[index].DsmId);
+    auto *request = new Request;
+    request->Owner = this;
+    request->Disk = disk;
+    request->Io = io;
+    KeInitializeTimerEx(&request->Timer, NotificationTimer);
+    KeInitializeDpc(&request->Dpc, RetryDpc, request);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        live_.insert(request);
+        if (portThreads_.empty()) {
+            for (int i = 0; i < kPortThreads; i++) {
+                portThreads_.emplace_back([this] { PortThread(); });
+            }
+        }
+    }
+
+    std::vector<PVOID> ids = IdsOf(disk);
+    if (ids.empty()) {
+        FailRequest(request, STATUS_NO_SUCH_DEVICE);
+        return io;
     }
     auto list = IdList(ids);
     auto *dsmIds = reinterpret_cast<PDSM_IDS>(list.get());
+    PIRP irp = &io->irp_;
+    PSCSI_REQUEST_BLOCK srb = io->hasSrb_ ? &io->srb_ : nullptr;
     const DSM_INIT_DATA &record = LiveRecord("DsmCategorizeRequest");
 
     NTSTATUS status = STATUS_PENDING;
     PVOID path = nullptr;
-    result.Category = host::CallDriver("DsmCategorizeRequest", record.DsmCategorizeRequest, record.DsmContext,
-                                       dsmIds, irp, srb, nullptr, &path, &status);
-
-    if (result.Category == DSM_CATEGORY_CARRIED_OUT_BY_DSM) {
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        host::CallDriver("DsmSrbDeviceControl", record.DsmSrbDeviceControl, record.DsmContext, dsmIds, irp, srb,
-                         &event);
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    } else if (result.Category == DSM_CATEGORY_PATH_CHOSEN && DeviceOfPath(path) != nullptr) {
-        result.Path = path;
-        const Device &device = *DeviceOfPath(path);
-        DSM_COMPLETION_INFO completion{};
-        host::CallDriver("DsmSetCompletion", record.DsmSetCompletion, record.DsmContext, path, irp, srb,
-                         &completion);
-        if (srb == nullptr) {
-            // A device control the storage has no SCSI command for: the
-            // port driver refuses it, and its completion still runs.
-            irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-            if (completion.DsmCompletionRoutine != nullptr) {
-                host::CallDriver("DSM completion routine", completion.DsmCompletionRoutine, path, irp, srb,
-                                 completion.DsmContext);
+    ULONG category;
+    {
+        AtDispatch raised;
+        category = host::CallDriver("DsmCategorizeRequest", record.DsmCategorizeRequest, record.DsmContext, dsmIds,
+                                    irp, srb, nullptr, &path, &status);
+        io->result_.Category = category;
+        if (category != DSM_CATEGORY_CARRIED_OUT_BY_DSM) {
+            if (category != DSM_CATEGORY_PATH_CHOSEN) {
+                path = nullptr;
             }
-            result.Status = irp->IoStatus.Status;
-            return result;
+            Send(request, path, status == STATUS_PENDING ? STATUS_NO_SUCH_DEVICE : status);
+            return io;
         }
+    }
 
+    // The DSM carries it out itself, synchronously, at PASSIVE_LEVEL.
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    host::CallDriver("DsmSrbDeviceControl", record.DsmSrbDeviceControl, record.DsmContext, dsmIds, irp, srb,
+                     &event);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    Complete(request);
+    return io;
+}
+
+// The port's completion context: carries requests out on the storage
+// and completes them.
+void Host::PortThread()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        portCv_.wait(lock, [this] { return stopping_ || !portQueue_.empty(); });
+        if (stopping_) {
+            return;
+        }
+        Request *request = portQueue_.front();
+        portQueue_.pop_front();
+        size_t device = request->Device;
+        bool gone = states_[device] == PathState::Removing || states_[device] == PathState::Removed;
+        lock.unlock();
+        CarryOut(request, gone);
+        lock.lock();
+        atPort_[device]--;
+        portBusy_--;
+        idleCv_.notify_all();
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Carries out one attempt on the storage and completes it at
+    DISPATCH_LEVEL: the DSM's completion routine, then, for an error, its
+    judgement.  A device the storage took away answers every request as
+    gone, and MPIO fails such a request over whatever the DSM says.
+
+--*/
+void Host::CarryOut(Request *request, bool gone)
+{
+    PendingIo &io = *request->Io;
+    const Device &device = devices_[request->Device];
+    PSCSI_REQUEST_BLOCK srb = io.hasSrb_ ? &io.srb_ : nullptr;
+
+    if (srb == nullptr) {
+        // A device control the storage has no SCSI command for: the port
+        // driver refuses it.
+        io.irp_.IoStatus.Status = gone ? STATUS_NO_SUCH_DEVICE : STATUS_INVALID_DEVICE_REQUEST;
+    } else if (gone) {
+        srb->SrbStatus = SRB_STATUS_NO_DEVICE;
+        io.irp_.IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    } else {
         array::Command command;
         command.Cdb = srb->Cdb;
         command.CdbLength = srb->CdbLength;
@@ -133,69 +443,120 @@ IoResult Host::Submit(size_t disk, PIRP irp, PSCSI_REQUEST_BLOCK srb)
             }
             break;
         }
-        irp->IoStatus.Status = SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SUCCESS ? STATUS_SUCCESS
-                                                                              : STATUS_IO_DEVICE_ERROR;
-        if (completion.DsmCompletionRoutine != nullptr) {
-            host::CallDriver("DSM completion routine", completion.DsmCompletionRoutine, path, irp, srb,
-                             completion.DsmContext);
-        }
-    } else {
-        irp->IoStatus.Status = NT_SUCCESS(status) ? STATUS_NO_SUCH_DEVICE : status;
+        io.irp_.IoStatus.Status = StatusOfSrb(srb->SrbStatus);
     }
 
-    result.Status = irp->IoStatus.Status;
-    if (srb != nullptr) {
-        result.SrbStatus = srb->SrbStatus;
-        result.ScsiStatus = srb->ScsiStatus;
-        if (srb->SenseInfoBuffer != nullptr) {
-            memcpy(result.Sense, srb->SenseInfoBuffer, sizeof(result.Sense));
-        }
+    AtDispatch raised;
+    if (request->Completion.DsmCompletionRoutine != nullptr) {
+        host::CallDriver("DSM completion routine", request->Completion.DsmCompletionRoutine, request->Path,
+                         &io.irp_, srb, request->Completion.DsmContext);
     }
-    return result;
+    if (NT_SUCCESS(io.irp_.IoStatus.Status) || srb == nullptr) {
+        Complete(request);
+        return;
+    }
+
+    const DSM_INIT_DATA &record = LiveRecord("DsmInterpretError");
+    NTSTATUS status = io.irp_.IoStatus.Status;
+    BOOLEAN retry = FALSE;
+    ULONG verdict = host::CallDriver("DsmInterpretError", record.DsmInterpretError, record.DsmContext,
+                                     device.DsmId, srb, &status, &retry);
+    if ((verdict & kPathFailure) != 0 || gone) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            FailPathLocked(request->Device);
+        }
+        PVOID newPath = nullptr;
+        host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext, verdict, request->Path,
+                         &newPath);
+        Route(request);
+        return;
+    }
+    if (retry && request->Retries < options_.RetryCount) {
+        request->Retries++;
+        KeSetTimerEx(&request->Timer, DueIn(options_.RetryIntervalMs), 0, &request->Dpc);
+        return;
+    }
+    io.irp_.IoStatus.Status = status;
+    Complete(request);
 }
 
-IoResult Host::Scsi(size_t disk, const std::vector<uint8_t> &cdb, void *data, ULONG dataLength, bool dataIn)
+VOID NTAPI Host::RetryDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
 {
-    IRP irp{};
-    IO_STACK_LOCATION stack{};
-    SCSI_REQUEST_BLOCK srb{};
-    uint8_t sense[18] = {};
-    irp.Tail.Overlay.CurrentStackLocation = &stack;
-    irp.IoStatus.Status = STATUS_PENDING;
-    stack.MajorFunction = IRP_MJ_SCSI;
-    stack.Parameters.Scsi.Srb = &srb;
+    UNREFERENCED_PARAMETER(dpc);
+    auto *request = static_cast<Request *>(context);
+    request->Owner->Route(request);
+}
+
+void Host::WaitIdle()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    idleCv_.wait(lock, [this] { return portBusy_ == 0; });
+}
+
+std::shared_ptr<PendingIo> Host::SubmitScsi(size_t disk, const std::vector<uint8_t> &cdb, void *data,
+                                            ULONG dataLength, bool dataIn, IoCallback onDone)
+{
+    auto io = std::make_shared<PendingIo>();
+    SCSI_REQUEST_BLOCK &srb = io->srb_;
+    io->hasSrb_ = true;
+    io->stack_.MajorFunction = IRP_MJ_SCSI;
+    io->stack_.Parameters.Scsi.Srb = &srb;
     srb.Length = sizeof(srb);
     srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
     srb.CdbLength = (UCHAR)std::min<size_t>(cdb.size(), sizeof(srb.Cdb));
     memcpy(srb.Cdb, cdb.data(), srb.CdbLength);
     srb.DataBuffer = data;
     srb.DataTransferLength = dataLength;
+    io->dataLength_ = dataLength;
     srb.SrbFlags = dataLength == 0 ? 0 : (dataIn ? SRB_FLAGS_DATA_IN : SRB_FLAGS_DATA_OUT);
-    srb.SenseInfoBuffer = sense;
-    srb.SenseInfoBufferLength = sizeof(sense);
-    srb.OriginalRequest = &irp;
-    return Submit(disk, &irp, &srb);
+    srb.SenseInfoBuffer = io->sense_;
+    srb.SenseInfoBufferLength = sizeof(io->sense_);
+    srb.OriginalRequest = &io->irp_;
+    io->onDone_ = std::move(onDone);
+    return Submit(disk, io);
+}
+
+std::shared_ptr<PendingIo> Host::SubmitRead(size_t disk, uint64_t lba, uint32_t blocks, void *buffer,
+                                            IoCallback onDone)
+{
+    return SubmitScsi(disk, Cdb10(SCSIOP_READ, lba, blocks), buffer, blocks * 512, true, std::move(onDone));
+}
+
+std::shared_ptr<PendingIo> Host::SubmitWrite(size_t disk, uint64_t lba, uint32_t blocks, const void *buffer,
+                                             IoCallback onDone)
+{
+    return SubmitScsi(disk, Cdb10(SCSIOP_WRITE, lba, blocks), const_cast<void *>(buffer), blocks * 512, false,
+                      std::move(onDone));
+}
+
+std::shared_ptr<PendingIo> Host::SubmitDeviceControl(size_t disk, ULONG ioControlCode, IoCallback onDone)
+{
+    auto io = std::make_shared<PendingIo>();
+    io->stack_.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    io->stack_.Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+    io->onDone_ = std::move(onDone);
+    return Submit(disk, io);
+}
+
+IoResult Host::Scsi(size_t disk, const std::vector<uint8_t> &cdb, void *data, ULONG dataLength, bool dataIn)
+{
+    return SubmitScsi(disk, cdb, data, dataLength, dataIn)->Wait();
 }
 
 IoResult Host::Read(size_t disk, uint64_t lba, uint32_t blocks, void *buffer)
 {
-    return Scsi(disk, Cdb10(SCSIOP_READ, lba, blocks), buffer, blocks * 512, true);
+    return SubmitRead(disk, lba, blocks, buffer)->Wait();
 }
 
 IoResult Host::Write(size_t disk, uint64_t lba, uint32_t blocks, const void *buffer)
 {
-    return Scsi(disk, Cdb10(SCSIOP_WRITE, lba, blocks), const_cast<void *>(buffer), blocks * 512, false);
+    return SubmitWrite(disk, lba, blocks, buffer)->Wait();
 }
 
 IoResult Host::DeviceControl(size_t disk, ULONG ioControlCode)
 {
-    IRP irp{};
-    IO_STACK_LOCATION stack{};
-    irp.Tail.Overlay.CurrentStackLocation = &stack;
-    irp.IoStatus.Status = STATUS_PENDING;
-    stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    stack.Parameters.DeviceIoControl.IoControlCode = ioControlCode;
-    return Submit(disk, &irp, nullptr);
+    return SubmitDeviceControl(disk, ioControlCode)->Wait();
 }
 
 } // namespace mpio

@@ -11,7 +11,7 @@ Abstract:
 
 --*/
 
-#include "mpiohost.h"
+#include "mpiointernal.h"
 
 #include <pthread.h>
 
@@ -77,6 +77,12 @@ Host::Host(const HostOptions &options) : options_(options)
         host::VerifierFail("a second MPIO host in one process; the MPIO routines serve one");
     }
     g_current = this;
+    // MPIO's own device object, which its work items belong to.
+    mpioDevice_ = host::CreateDevice(u"", nullptr);
+    KeInitializeTimerEx(&verifyTimer_, NotificationTimer);
+    KeInitializeDpc(&verifyDpc_, VerifyDpc, this);
+    KeInitializeTimerEx(&fastVerifyTimer_, NotificationTimer);
+    KeInitializeDpc(&fastVerifyDpc_, VerifyDpc, this);
     if (options_.ControlDevice) {
         controlDevice_ = host::CreateDevice(u"\\DosDevices\\MPIOControl",
                                             [this](ULONG code, PVOID input, ULONG inputLength, PVOID output,
@@ -89,6 +95,8 @@ Host::Host(const HostOptions &options) : options_(options)
 
 Host::~Host()
 {
+    StopPathMachinery();
+    host::DeleteDevice(mpioDevice_);
     if (controlDevice_ != nullptr) {
         host::DeleteDevice(controlDevice_);
     }

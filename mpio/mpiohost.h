@@ -22,9 +22,15 @@ Abstract:
 #include "hostkernel.h"
 #include "scsitarget.h"
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace mpio {
@@ -34,7 +40,23 @@ struct HostOptions {
     NTSTATUS GetVersionStatus = STATUS_SUCCESS;     // a failing DsmGetVersion
     NTSTATUS RegistrationStatus = STATUS_SUCCESS;   // a refusing MPIO
     bool ControlDevice = true;                      // "\DosDevices\MPIOControl" exists
+
+    // MPIO's own settings, with the values the platform ships.
+    ULONG RetryCount = 3;                   // resends of a request the DSM asks to retry
+    ULONG RetryIntervalMs = 1000;           // between those resends
+    ULONG PathVerificationPeriodMs = 30000; // how often failed paths are verified again
+    ULONG RemovalPeriodMs = 20000;          // how long requests are held while a disk has no live path
 };
+
+// MPIO's own view of one path (a claimed device), apart from the DSM's.
+enum class PathState {
+    Unbound,    // claimed, but the DSM would not bind it (DsmSetDeviceInfo failed)
+    Live,       // verified and reported active: requests may go down it
+    Failed,     // a path failure, a failed verification or an inactive answer; verified again periodically
+    Removing,   // the storage took it away; outstanding requests are being failed over
+    Removed,    // the DSM's removal entry points have run and its device object is gone
+};
+const char *PathStateName(PathState state);
 
 using DriverEntryRoutine = NTSTATUS(NTAPI *)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
@@ -66,6 +88,7 @@ struct Device {
     PVOID DsmId = nullptr;                  // the driver's identifier once claimed
     std::string SerialNumber;               // the driver's answer to DsmGetSerialNumber
     int Group = -1;                         // index of its multipath disk
+    PVOID PathId = nullptr;                 // what DsmSetDeviceInfo returned
 };
 
 // What one request through the I/O path came to.
@@ -77,6 +100,36 @@ struct IoResult {
     UCHAR ScsiStatus = 0;
     uint8_t Sense[18] = {};
 };
+
+// A request in flight through the I/O path: its IRP, SRB and sense area,
+// and the event its completion signals.  The data buffer is the caller's
+// and must stay valid until the request is done.
+class PendingIo {
+public:
+    PendingIo();
+    PendingIo(const PendingIo &) = delete;
+    PendingIo &operator=(const PendingIo &) = delete;
+
+    bool Done() const;
+    // Waits for completion (PASSIVE_LEVEL).  With the controllable clock a
+    // request waiting for a retry or held for a path needs another thread
+    // to move the clock.
+    const IoResult &Wait();
+
+private:
+    friend class Host;
+    IRP irp_{};
+    IO_STACK_LOCATION stack_{};
+    SCSI_REQUEST_BLOCK srb_{};
+    bool hasSrb_ = false;
+    uint8_t sense_[18] = {};
+    ULONG dataLength_ = 0;
+    KEVENT done_;
+    IoResult result_;
+    std::function<void(const IoResult &)> onDone_;
+};
+
+using IoCallback = std::function<void(const IoResult &)>;
 
 // A multipath disk: claimed devices the driver says are one logical drive.
 struct MultipathDisk {
@@ -136,6 +189,44 @@ public:
     IoResult Write(size_t disk, uint64_t lba, uint32_t blocks, const void *buffer);
     IoResult DeviceControl(size_t disk, ULONG ioControlCode);
 
+    // The same, returning at once: the request completes on a port
+    // completion thread, a DPC or a work item, which then runs onDone (if
+    // given; it must only record what it is told) and signals the handle.
+    // Requests categorised for the DSM's device-control entry point are
+    // carried out before this returns.  PASSIVE_LEVEL.
+    std::shared_ptr<PendingIo> SubmitScsi(size_t disk, const std::vector<uint8_t> &cdb, void *data,
+                                          ULONG dataLength, bool dataIn, IoCallback onDone = nullptr);
+    std::shared_ptr<PendingIo> SubmitRead(size_t disk, uint64_t lba, uint32_t blocks, void *buffer,
+                                          IoCallback onDone = nullptr);
+    std::shared_ptr<PendingIo> SubmitWrite(size_t disk, uint64_t lba, uint32_t blocks, const void *buffer,
+                                           IoCallback onDone = nullptr);
+    std::shared_ptr<PendingIo> SubmitDeviceControl(size_t disk, ULONG ioControlCode, IoCallback onDone = nullptr);
+
+    // Returns when no request is at the port (queued, being carried out or
+    // being completed).  Requests waiting for a retry interval or held for
+    // a path stay where they are: tests move the clock and drain work items
+    // for those.
+    void WaitIdle();
+
+    // MPIO's view of a device's path, and the requests of a disk it holds
+    // while no path can take them.
+    PathState StateOf(size_t device) const;
+    size_t HeldRequests(size_t disk) const;
+
+    // The storage takes a disk device away for good (a surprise removal):
+    // its outstanding requests are failed over, then the DSM hears
+    // DsmRemovePending, DsmRemoveDevice and DsmRemovePath, and only then is
+    // the device object deleted.  False when it was removed already.
+    // PASSIVE_LEVEL.
+    bool RemoveDevice(size_t device);
+    // Every device seen down this path (host port, bus, target).
+    size_t RemovePath(UCHAR portNumber, UCHAR pathId, UCHAR targetId);
+
+    // Transitional, for a DSM whose binding entry points are not built:
+    // takes a claimed device's path into use with its DSM identifier as
+    // path identifier, without the bind, verify and activate sequence.
+    void AdoptUnboundPath(size_t device);
+
     // Port objects and the SCSI addresses of devices, as discovery learns them.
     void SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo);
     void SetScsiAddress(PDEVICE_OBJECT device, const SCSI_ADDRESS &address);
@@ -158,8 +249,37 @@ private:
     bool Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
                   std::string *problem);
     void Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers);
-    IoResult Submit(size_t disk, PIRP irp, PSCSI_REQUEST_BLOCK srb);
-    const Device *DeviceOfPath(PVOID pathId) const;
+    struct Request;
+    struct DiskState;
+    struct WorkContext;
+    static constexpr int kPortThreads = 2;
+    std::shared_ptr<PendingIo> Submit(size_t disk, std::shared_ptr<PendingIo> io);
+    void BringUp(size_t index);
+    bool DeviceIndexOfPath(PVOID pathId, size_t *index) const;
+    std::vector<PVOID> IdsOf(size_t disk) const;
+    bool HasLivePath(size_t disk) const;
+    void Send(Request *request, PVOID path, NTSTATUS status);
+    void Route(Request *request);
+    void Hold(Request *request);
+    void FailRequest(Request *request, NTSTATUS status);
+    void Complete(Request *request);
+    void FailPathLocked(size_t device);
+    void PortThread();
+    void CarryOut(Request *request, bool gone);
+    void ArmDiskTimer(size_t disk);
+    void ArmFastVerify();
+    void QueueWork();
+    void VerifyFailedPaths();
+    void ExpireDisks();
+    void ReleaseHeld(size_t disk);
+    void RemoveDevices(const std::vector<size_t> &devices);
+    void AddDiskState();
+    void StartPathMachinery();
+    void StopPathMachinery();
+    static VOID NTAPI RetryDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+    static VOID NTAPI VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+    static VOID NTAPI DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+    static VOID NTAPI WorkRoutine(PDEVICE_OBJECT device, PVOID context);
 
     HostOptions options_;
     PDEVICE_OBJECT controlDevice_ = nullptr;
@@ -184,6 +304,32 @@ private:
     std::vector<Device> devices_;
     std::vector<MultipathDisk> disks_;
     std::vector<std::string> discoveryProblems_;
+
+    // The I/O path and the path life.  mutex_ guards what follows; it is
+    // never held while the DSM or the storage is called.
+    mutable std::mutex mutex_;
+    std::condition_variable portCv_;        // work at the port, or stop
+    std::condition_variable idleCv_;        // the port ran dry, or a device's requests left it
+    std::vector<PathState> states_;         // per device
+    std::vector<size_t> atPort_;            // per device: requests at the port
+    size_t portBusy_ = 0;                   // requests queued or being carried out
+    std::deque<Request *> portQueue_;
+    std::vector<std::thread> portThreads_;
+    bool stopping_ = false;
+    std::set<Request *> live_;              // every request not yet completed
+    std::vector<std::unique_ptr<DiskState>> diskStates_;
+    std::mutex pnpMutex_;                   // verification and removal, at PASSIVE_LEVEL
+    PDEVICE_OBJECT mpioDevice_ = nullptr;   // owns MPIO's work items
+    PIO_WORKITEM workItem_ = nullptr;
+    bool workQueued_ = false;
+    bool verifyDue_ = false;
+    bool expiryDue_ = false;
+    bool machinery_ = false;
+    KTIMER verifyTimer_;
+    KDPC verifyDpc_;
+    KTIMER fastVerifyTimer_;
+    KDPC fastVerifyDpc_;
+    bool fastVerifyArmed_ = false;
 };
 
 // Serves IOCTL_SCSI_PASS_THROUGH for a disk device: checks the request's

@@ -20,8 +20,11 @@ Abstract:
 
 namespace tarntest {
 
-inline void BindAndHealAllPaths(const mpio::Host &host, PDSM_CONTEXT context)
+inline void BindAndHealAllPaths(mpio::Host &host, PDSM_CONTEXT context)
 {
+    for (size_t i = 0; i < host.Devices().size(); i++) {
+        host.AdoptUnboundPath(i);
+    }
     KIRQL oldIrql;
     DsmAcquireLock(context, &oldIrql);
     for (const mpio::Device &device : host.Devices()) {

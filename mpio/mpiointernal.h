@@ -1,0 +1,84 @@
+/*++
+
+Module Name:
+
+    mpiointernal.h
+
+Abstract:
+
+    What the I/O path (iopath.cpp) and the path life (pathlife.cpp) of
+    the multipath framework share: a request as MPIO carries it, and
+    MPIO's record of one multipath disk.
+
+--*/
+
+#pragma once
+
+#include "mpiohost.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+namespace mpio {
+
+// The DSM's verdict bit that takes a path out of use.
+constexpr ULONG kPathFailure = 0x80000000;
+
+constexpr LONGLONG kTicksPerMs = 10000;     // 100 ns units
+
+// A relative due time of so many milliseconds, as KeSetTimerEx takes it.
+inline LARGE_INTEGER DueIn(ULONG milliseconds)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = -(LONGLONG)milliseconds * kTicksPerMs;
+    return due;
+}
+
+// One request from the class driver's submission to its completion.
+struct Host::Request {
+    Host *Owner = nullptr;
+    size_t Disk = 0;
+    std::shared_ptr<PendingIo> Io;
+    PVOID Path = nullptr;               // the path identifier of the current attempt
+    size_t Device = SIZE_MAX;           // the device it went down
+    DSM_COMPLETION_INFO Completion{};
+    ULONG Retries = 0;                  // resends the DSM asked for so far
+    KTIMER Timer;                       // the retry interval
+    KDPC Dpc;
+};
+
+// MPIO's record of one multipath disk.
+struct Host::DiskState {
+    Host *Owner = nullptr;
+    size_t Disk = 0;
+    std::deque<Request *> Held;         // waiting for a path
+    KTIMER Timer;                       // the removal period
+    KDPC Dpc;
+    bool Armed = false;
+    bool Expired = false;               // the removal period ran out; the work item acts on it
+};
+
+// What MPIO's work item is given.
+struct Host::WorkContext {
+    Host *Owner;
+    PIO_WORKITEM Item;
+};
+
+// The identifier list MPIO passes: a count and the disk's paths.
+std::unique_ptr<uint8_t[]> IdList(const std::vector<PVOID> &ids);
+
+// Raises the calling thread to DISPATCH_LEVEL for a scope, as MPIO's
+// completion and routing code runs.
+class AtDispatch {
+public:
+    AtDispatch() { KeRaiseIrql(DISPATCH_LEVEL, &old_); }
+    ~AtDispatch() { KeLowerIrql(old_); }
+    AtDispatch(const AtDispatch &) = delete;
+    AtDispatch &operator=(const AtDispatch &) = delete;
+
+private:
+    KIRQL old_ = PASSIVE_LEVEL;
+};
+
+} // namespace mpio

@@ -1,0 +1,478 @@
+/*++
+
+Module Name:
+
+    pathlife.cpp
+
+Abstract:
+
+    The life of MPIO's paths.  A claimed device is bound to the DSM
+    (DsmSetDeviceInfo), verified (DsmPathVerify) and asked whether it may
+    carry requests (DsmIsPathActive); only then does MPIO send requests
+    down it.  A path MPIO took out of use is verified again every path
+    verification period, and every retry interval while requests wait for
+    a path, and comes back when the DSM says it is active again.  A disk
+    left without a live path holds its requests for the removal period;
+    past it they fail and the disk's devices are removed.  A device the
+    storage takes away is removed at once.
+
+    MPIO's timers run on the kernel's clock as KTIMERs with DPCs; the
+    DPCs only note what is due and queue one work item, and everything
+    that calls the DSM at PASSIVE_LEVEL (verification, removal) runs in
+    that work item or on the caller's thread, never in a DPC.
+
+--*/
+
+#include "mpiointernal.h"
+
+#include <algorithm>
+
+namespace mpio {
+
+const char *PathStateName(PathState state)
+{
+    switch (state) {
+    case PathState::Unbound:
+        return "unbound";
+    case PathState::Live:
+        return "live";
+    case PathState::Failed:
+        return "failed";
+    case PathState::Removing:
+        return "removing";
+    case PathState::Removed:
+        return "removed";
+    }
+    return "?";
+}
+
+// A new multipath disk's record and its removal timer.
+void Host::AddDiskState()
+{
+    auto state = std::make_unique<DiskState>();
+    state->Owner = this;
+    state->Disk = diskStates_.size();
+    KeInitializeTimerEx(&state->Timer, NotificationTimer);
+    KeInitializeDpc(&state->Dpc, DiskDpc, state.get());
+    std::lock_guard<std::mutex> lock(mutex_);
+    diskStates_.push_back(std::move(state));
+}
+
+/*++
+
+Routine Description:
+
+    Brings a claimed device's path into use as MPIO does: bind, verify,
+    activate.  PASSIVE_LEVEL; DsmIsPathActive is asked at DISPATCH_LEVEL,
+    where MPIO may ask it.
+
+--*/
+void Host::BringUp(size_t index)
+{
+    host::RequirePassive("MPIO path bring-up");
+    Device &device = devices_[index];
+    const DSM_INIT_DATA &record = LiveRecord("DsmSetDeviceInfo");
+    PVOID pathId = nullptr;
+    NTSTATUS status = host::CallDriver("DsmSetDeviceInfo", record.DsmSetDeviceInfo, record.DsmContext,
+                                       device.TargetObject, device.DsmId, &pathId);
+    if (!NT_SUCCESS(status) || pathId == nullptr) {
+        return;     // stays unbound: MPIO never sends requests down it
+    }
+    device.PathId = pathId;
+    status = host::CallDriver("DsmPathVerify", record.DsmPathVerify, record.DsmContext, device.DsmId, pathId);
+    BOOLEAN active;
+    {
+        AtDispatch raised;
+        active = host::CallDriver("DsmIsPathActive", record.DsmIsPathActive, record.DsmContext, pathId,
+                                  device.DsmId);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    states_[index] = NT_SUCCESS(status) && active ? PathState::Live : PathState::Failed;
+    if (states_[index] == PathState::Live) {
+        KeCancelTimer(&diskStates_[(size_t)device.Group]->Timer);
+        diskStates_[(size_t)device.Group]->Armed = false;
+    }
+}
+
+void Host::AdoptUnboundPath(size_t device)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (states_.at(device) == PathState::Unbound && devices_[device].DsmId != nullptr) {
+        devices_[device].PathId = devices_[device].DsmId;
+        states_[device] = PathState::Live;
+    }
+}
+
+// Caller holds mutex_.
+void Host::ArmDiskTimer(size_t disk)
+{
+    DiskState &state = *diskStates_[disk];
+    if (!state.Armed && !stopping_) {
+        state.Armed = true;
+        KeSetTimerEx(&state.Timer, DueIn(options_.RemovalPeriodMs), 0, &state.Dpc);
+    }
+}
+
+// Caller holds mutex_.  While requests wait for a path, failed paths are
+// verified every retry interval, so one that returns within the removal
+// period carries them.
+void Host::ArmFastVerify()
+{
+    if (!fastVerifyArmed_ && !stopping_ && machinery_) {
+        fastVerifyArmed_ = true;
+        KeSetTimerEx(&fastVerifyTimer_, DueIn(options_.RetryIntervalMs), (LONG)options_.RetryIntervalMs,
+                     &fastVerifyDpc_);
+    }
+}
+
+// Caller holds mutex_.  One work item at a time does what the DPCs noted;
+// one that cannot be had is tried again at the next period.
+void Host::QueueWork()
+{
+    if (workQueued_ || stopping_) {
+        return;
+    }
+    PIO_WORKITEM item = IoAllocateWorkItem(mpioDevice_);
+    if (item == nullptr) {
+        return;
+    }
+    workQueued_ = true;
+    IoQueueWorkItem(item, WorkRoutine, DelayedWorkQueue, new WorkContext{this, item});
+}
+
+VOID NTAPI Host::VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
+{
+    UNREFERENCED_PARAMETER(dpc);
+    auto *self = static_cast<Host *>(context);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    if (std::find(self->states_.begin(), self->states_.end(), PathState::Failed) != self->states_.end()) {
+        self->verifyDue_ = true;
+        self->QueueWork();
+    }
+}
+
+VOID NTAPI Host::DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
+{
+    UNREFERENCED_PARAMETER(dpc);
+    auto *state = static_cast<DiskState *>(context);
+    Host *self = state->Owner;
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    state->Armed = false;
+    state->Expired = true;
+    self->expiryDue_ = true;
+    self->QueueWork();
+}
+
+VOID NTAPI Host::WorkRoutine(PDEVICE_OBJECT device, PVOID context)
+{
+    UNREFERENCED_PARAMETER(device);
+    auto *work = static_cast<WorkContext *>(context);
+    Host *self = work->Owner;
+    IoFreeWorkItem(work->Item);
+    delete work;
+    bool verify;
+    bool expire;
+    {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->workQueued_ = false;
+        verify = self->verifyDue_;
+        expire = self->expiryDue_;
+        self->verifyDue_ = false;
+        self->expiryDue_ = false;
+        if (self->stopping_) {
+            return;
+        }
+    }
+    if (expire) {
+        self->ExpireDisks();
+    }
+    if (verify) {
+        self->VerifyFailedPaths();
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Verifies every path MPIO took out of use; one the DSM verifies and
+    reports active is live again, and carries the requests its disk
+    holds.  PASSIVE_LEVEL, in MPIO's work item.
+
+--*/
+void Host::VerifyFailedPaths()
+{
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    std::vector<size_t> failed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = 0; i < states_.size(); i++) {
+            if (states_[i] == PathState::Failed) {
+                failed.push_back(i);
+            }
+        }
+    }
+    const DSM_INIT_DATA &record = LiveRecord("DsmPathVerify");
+    for (size_t index : failed) {
+        const Device &device = devices_[index];
+        NTSTATUS status = host::CallDriver("DsmPathVerify", record.DsmPathVerify, record.DsmContext, device.DsmId,
+                                           device.PathId);
+        if (!NT_SUCCESS(status)) {
+            continue;
+        }
+        BOOLEAN active;
+        {
+            AtDispatch raised;
+            active = host::CallDriver("DsmIsPathActive", record.DsmIsPathActive, record.DsmContext, device.PathId,
+                                      device.DsmId);
+        }
+        if (active) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (states_[index] == PathState::Failed) {
+                states_[index] = PathState::Live;
+                DiskState &disk = *diskStates_[(size_t)device.Group];
+                KeCancelTimer(&disk.Timer);
+                disk.Armed = false;
+            }
+        }
+    }
+
+    bool holding = false;
+    for (size_t disk = 0; disk < diskStates_.size(); disk++) {
+        bool release;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            release = !diskStates_[disk]->Held.empty() && HasLivePath(disk);
+        }
+        if (release) {
+            ReleaseHeld(disk);
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        holding = holding || !diskStates_[disk]->Held.empty();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!holding && fastVerifyArmed_) {
+        KeCancelTimer(&fastVerifyTimer_);
+        fastVerifyArmed_ = false;
+    }
+}
+
+// Sends a disk's held requests down the paths the DSM chooses now.  PASSIVE_LEVEL.
+void Host::ReleaseHeld(size_t disk)
+{
+    std::deque<Request *> held;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held.swap(diskStates_[disk]->Held);
+    }
+    AtDispatch raised;
+    for (Request *request : held) {
+        Route(request);
+    }
+}
+
+/*++
+
+Routine Description:
+
+    A disk's removal period ran out.  Still without a live path: its
+    held requests fail and its devices are removed.  With a live path
+    (the DSM kept choosing one MPIO does not use): its held requests
+    fail, the disk stays.  PASSIVE_LEVEL, in MPIO's work item.
+
+--*/
+void Host::ExpireDisks()
+{
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    for (size_t disk = 0; disk < diskStates_.size(); disk++) {
+        std::deque<Request *> held;
+        std::vector<size_t> devices;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            DiskState &state = *diskStates_[disk];
+            if (!state.Expired) {
+                continue;
+            }
+            state.Expired = false;
+            held.swap(state.Held);
+            if (!HasLivePath(disk)) {
+                for (size_t index : disks_[disk].Devices) {
+                    if (states_[index] != PathState::Removing && states_[index] != PathState::Removed) {
+                        devices.push_back(index);
+                    }
+                }
+            }
+        }
+        for (Request *request : held) {
+            FailRequest(request, STATUS_NO_SUCH_DEVICE);
+        }
+        if (!devices.empty()) {
+            RemoveDevices(devices);
+        }
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Removes devices as the platform does when their disk devices go:
+    MPIO stops using them and fails their outstanding requests over,
+    then the DSM hears DsmRemovePending, DsmRemoveDevice and
+    DsmRemovePath for each, and only after those returned are the device
+    objects deleted.  PASSIVE_LEVEL, with pnpMutex_ held.
+
+--*/
+void Host::RemoveDevices(const std::vector<size_t> &devices)
+{
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (size_t index : devices) {
+            bool wasLive = states_[index] == PathState::Live;
+            states_[index] = PathState::Removing;
+            size_t disk = (size_t)devices_[index].Group;
+            if (wasLive && !HasLivePath(disk)) {
+                ArmDiskTimer(disk);
+            }
+        }
+        portCv_.notify_all();
+        // Requests at the port for these devices complete as gone and are
+        // failed over by the port's completion.
+        idleCv_.wait(lock, [&] {
+            for (size_t index : devices) {
+                if (atPort_[index] != 0) {
+                    return false;
+                }
+            }
+            return true;
+        });
+    }
+
+    const DSM_INIT_DATA &record = LiveRecord("DsmRemovePending");
+    for (size_t index : devices) {
+        host::CallDriver("DsmRemovePending", record.DsmRemovePending, record.DsmContext, devices_[index].DsmId);
+    }
+    for (size_t index : devices) {
+        host::CallDriver("DsmRemoveDevice", record.DsmRemoveDevice, record.DsmContext, devices_[index].DsmId,
+                         devices_[index].PathId);
+    }
+    for (size_t index : devices) {
+        host::CallDriver("DsmRemovePath", record.DsmRemovePath, record.DsmContext, devices_[index].PathId);
+    }
+
+    std::vector<Request *> orphans;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t index : devices) {
+            states_[index] = PathState::Removed;
+            PDEVICE_OBJECT target = devices_[index].TargetObject;
+            createdDevices_.erase(std::remove(createdDevices_.begin(), createdDevices_.end(), target),
+                                  createdDevices_.end());
+            host::DeleteDevice(target);
+        }
+        // A disk whose last device went takes its held requests with it.
+        for (size_t disk = 0; disk < diskStates_.size(); disk++) {
+            bool any = false;
+            for (size_t index : disks_[disk].Devices) {
+                any = any || states_[index] != PathState::Removed;
+            }
+            if (!any) {
+                DiskState &state = *diskStates_[disk];
+                orphans.insert(orphans.end(), state.Held.begin(), state.Held.end());
+                state.Held.clear();
+                KeCancelTimer(&state.Timer);
+                state.Armed = false;
+            }
+        }
+    }
+    for (Request *request : orphans) {
+        FailRequest(request, STATUS_NO_SUCH_DEVICE);
+    }
+}
+
+bool Host::RemoveDevice(size_t device)
+{
+    host::RequirePassive("mpio::Host::RemoveDevice");
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (device >= states_.size() || devices_[device].DsmId == nullptr ||
+            states_[device] == PathState::Removing || states_[device] == PathState::Removed) {
+            return false;
+        }
+    }
+    RemoveDevices({device});
+    return true;
+}
+
+size_t Host::RemovePath(UCHAR portNumber, UCHAR pathId, UCHAR targetId)
+{
+    size_t removed = 0;
+    for (size_t i = 0; i < devices_.size(); i++) {
+        const PathSpec &path = devices_[i].Path;
+        if (path.PortNumber == portNumber && path.PathId == pathId && path.TargetId == targetId &&
+            RemoveDevice(i)) {
+            removed++;
+        }
+    }
+    return removed;
+}
+
+// Starts the periodic verification once there are paths to verify.
+void Host::StartPathMachinery()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (machinery_) {
+        return;
+    }
+    machinery_ = true;
+    KeSetTimerEx(&verifyTimer_, DueIn(options_.PathVerificationPeriodMs), (LONG)options_.PathVerificationPeriodMs,
+                 &verifyDpc_);
+}
+
+/*++
+
+Routine Description:
+
+    Stops the port threads and every timer, lets a queued work item run
+    (it does nothing now), and fails whatever is still waiting.
+
+--*/
+void Host::StopPathMachinery()
+{
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        threads.swap(portThreads_);
+    }
+    portCv_.notify_all();
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    std::vector<Request *> left;
+    bool queued;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        KeCancelTimer(&verifyTimer_);
+        KeCancelTimer(&fastVerifyTimer_);
+        for (auto &disk : diskStates_) {
+            KeCancelTimer(&disk->Timer);
+            disk->Held.clear();
+        }
+        for (Request *request : live_) {
+            KeCancelTimer(&request->Timer);
+        }
+        portQueue_.clear();
+        left.assign(live_.begin(), live_.end());
+        queued = workQueued_;
+    }
+    if (queued && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        host::DrainWorkItems();
+    }
+    for (Request *request : left) {
+        FailRequest(request, STATUS_NO_SUCH_DEVICE);
+    }
+}
+
+} // namespace mpio
