@@ -292,7 +292,6 @@ void Host::FailPathLocked(size_t device)
     if (!HasLivePath(disk)) {
         ArmDiskTimer(disk);
     }
-    ArmFastVerify();
 }
 
 // The request waits for a path of its disk.  DISPATCH_LEVEL.

@@ -1,0 +1,468 @@
+/*++
+
+Module Name:
+
+    mpio_failover_test.cpp
+
+Abstract:
+
+    MPIO's own half of path health, against a scripted DSM that records
+    each entry point with the IRQL it was called at: a path's life
+    (bind, verify, activate), requests in flight completed on the port's
+    threads, retries by count and interval, failover on a path failure,
+    requests held while no path lives, the removal period, and devices
+    the storage takes away.
+
+--*/
+
+#include "driverfixture.h"
+
+#include <atomic>
+#include <mutex>
+#include <numeric>
+#include <thread>
+
+namespace tarntest {
+namespace {
+
+constexpr int kFakePaths = 2;
+
+// A DSM reduced to what MPIO asks of it: every device claimed as one
+// drive, requests down the first path it has not seen fail, a busy
+// answer retried, a dead link a path failure.  Entry points that need
+// PASSIVE_LEVEL insist on it as the real driver does.
+struct FakeDsm {
+    std::mutex Lock;
+    std::vector<std::pair<std::string, KIRQL>> Calls;
+    int Claimed = 0;
+    bool Failed[kFakePaths] = {};
+    std::atomic<int> Completions{0};
+    std::atomic<int> CompletionsElsewhere{0};   // on a thread other than the test's
+    std::thread::id TestThread;
+
+    void Record(const char *name)
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        Calls.emplace_back(name, KeGetCurrentIrql());
+    }
+    std::vector<std::string> Names(const std::string &prefix)
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        std::vector<std::string> names;
+        for (const auto &call : Calls) {
+            if (call.first.rfind(prefix, 0) == 0) {
+                names.push_back(call.first);
+            }
+        }
+        return names;
+    }
+};
+
+FakeDsm *g_fake;
+int g_pathTokens[kFakePaths];
+int g_context;
+
+int IndexOf(PVOID id)
+{
+    return (int)(static_cast<int *>(id) - g_pathTokens);
+}
+
+NTSTATUS NTAPI FakeInquire(PVOID, PDEVICE_OBJECT, PDEVICE_OBJECT, PSTORAGE_DEVICE_DESCRIPTOR,
+                           PSTORAGE_DEVICE_ID_DESCRIPTOR, PVOID *id)
+{
+    g_fake->Record("DsmInquireDriver");
+    *id = &g_pathTokens[g_fake->Claimed++];
+    return STATUS_SUCCESS;
+}
+BOOLEAN NTAPI FakeCompare(PVOID, PVOID, PVOID) { return TRUE; }
+PCHAR NTAPI FakeSerial(PVOID, PVOID) { return nullptr; }
+NTSTATUS NTAPI FakeControllerInfo(PVOID, PVOID, ULONG, PCONTROLLER_INFO *) { return STATUS_NOT_SUPPORTED; }
+NTSTATUS NTAPI FakeSetDeviceInfo(PVOID, PDEVICE_OBJECT, PVOID id, PVOID *pathId)
+{
+    host::RequirePassive("DsmSetDeviceInfo");
+    g_fake->Record("DsmSetDeviceInfo");
+    *pathId = id;
+    return STATUS_SUCCESS;
+}
+BOOLEAN NTAPI FakeIsPathActive(PVOID, PVOID pathId, PVOID)
+{
+    g_fake->Record("DsmIsPathActive");
+    std::lock_guard<std::mutex> hold(g_fake->Lock);
+    return !g_fake->Failed[IndexOf(pathId)];
+}
+// Verification asks the storage itself, as the driver's TEST UNIT READY does.
+array::SimulatedArray *g_array;
+NTSTATUS NTAPI FakePathVerify(PVOID, PVOID id, PVOID)
+{
+    host::RequirePassive("DsmPathVerify");
+    g_fake->Record("DsmPathVerify");
+    const uint8_t tur[6] = {SCSIOP_TEST_UNIT_READY};
+    array::Command command;
+    command.Cdb = tur;
+    command.CdbLength = sizeof(tur);
+    int index = IndexOf(id);
+    array::Result result = g_array->Execute(array::Nexus{256 + 2 + (uint32_t)index, (uint32_t)index, 0}, command);
+    if (result.Outcome != array::Transport::Completed) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    std::lock_guard<std::mutex> hold(g_fake->Lock);
+    g_fake->Failed[index] = false;
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI FakeInvalidate(PVOID, ULONG, PVOID pathId, PVOID *newPath)
+{
+    g_fake->Record("DsmInvalidatePath");
+    std::lock_guard<std::mutex> hold(g_fake->Lock);
+    g_fake->Failed[IndexOf(pathId)] = true;
+    *newPath = nullptr;
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI FakeMove(PVOID, PDSM_IDS, PVOID, PVOID, ULONG) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI FakeRemovePending(PVOID, PVOID id)
+{
+    g_fake->Record(("DsmRemovePending " + std::to_string(IndexOf(id))).c_str());
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI FakeRemoveDevice(PVOID, PVOID id, PVOID)
+{
+    g_fake->Record(("DsmRemoveDevice " + std::to_string(IndexOf(id))).c_str());
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI FakeRemovePath(PVOID, PVOID id)
+{
+    g_fake->Record(("DsmRemovePath " + std::to_string(IndexOf(id))).c_str());
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI FakeDeviceControl(PVOID, PDSM_IDS, PIRP irp, PSCSI_REQUEST_BLOCK srb, PKEVENT event)
+{
+    host::RequirePassive("DsmSrbDeviceControl");
+    g_fake->Record("DsmSrbDeviceControl");
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    srb->SrbStatus = SRB_STATUS_SUCCESS;
+    KeSetEvent(event, 0, FALSE);
+    return STATUS_SUCCESS;
+}
+// The first path not failed; with none, the first (failed) one, as a
+// driver falls back to a failed path.
+PVOID NTAPI FakeGetPath(PVOID, PSCSI_REQUEST_BLOCK, PDSM_IDS, PVOID, NTSTATUS *status)
+{
+    g_fake->Record("DsmLBGetPath");
+    std::lock_guard<std::mutex> hold(g_fake->Lock);
+    *status = STATUS_SUCCESS;
+    for (int i = 0; i < kFakePaths; i++) {
+        if (!g_fake->Failed[i]) {
+            return &g_pathTokens[i];
+        }
+    }
+    return &g_pathTokens[0];
+}
+ULONG NTAPI FakeInterpret(PVOID, PVOID, PSCSI_REQUEST_BLOCK srb, NTSTATUS *, PBOOLEAN retry)
+{
+    g_fake->Record("DsmInterpretError");
+    *retry = SRB_STATUS(srb->SrbStatus) == SRB_STATUS_BUSY;
+    return SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SELECTION_TIMEOUT ? 0x80000000 : 0;
+}
+NTSTATUS NTAPI FakeUnload(PVOID) { return STATUS_SUCCESS; }
+VOID NTAPI FakeCompletion(PVOID, PIRP, PSCSI_REQUEST_BLOCK, PVOID)
+{
+    g_fake->Record("DSM completion routine");
+    g_fake->Completions++;
+    if (std::this_thread::get_id() != g_fake->TestThread) {
+        g_fake->CompletionsElsewhere++;
+    }
+}
+VOID NTAPI FakeSetCompletion(PVOID, PVOID, PIRP, PSCSI_REQUEST_BLOCK, PDSM_COMPLETION_INFO completion)
+{
+    g_fake->Record("DsmSetCompletion");
+    completion->DsmCompletionRoutine = FakeCompletion;
+    completion->DsmContext = nullptr;
+}
+ULONG NTAPI FakeCategorize(PVOID context, PDSM_IDS ids, PIRP, PSCSI_REQUEST_BLOCK srb, PVOID current, PVOID *path,
+                           NTSTATUS *status)
+{
+    g_fake->Record("DsmCategorizeRequest");
+    if (srb != nullptr && srb->Cdb[0] == SCSIOP_RESERVE_UNIT) {
+        return DSM_CATEGORY_CARRIED_OUT_BY_DSM;
+    }
+    *path = FakeGetPath(context, srb, ids, current, status);
+    return DSM_CATEGORY_PATH_CHOSEN;
+}
+NTSTATUS NTAPI FakeBroadcast(PVOID, PDSM_IDS, PIRP, PSCSI_REQUEST_BLOCK, PKEVENT) { return STATUS_SUCCESS; }
+
+DSM_INIT_DATA g_record;
+
+NTSTATUS NTAPI FakeEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    g_record = DSM_INIT_DATA{};
+    g_record.InitDataSize = sizeof(g_record);
+    g_record.DsmInquireDriver = FakeInquire;
+    g_record.DsmCompareDevices = FakeCompare;
+    g_record.DsmGetSerialNumber = FakeSerial;
+    g_record.DsmGetControllerInfo = FakeControllerInfo;
+    g_record.DsmSetDeviceInfo = FakeSetDeviceInfo;
+    g_record.DsmIsPathActive = FakeIsPathActive;
+    g_record.DsmPathVerify = FakePathVerify;
+    g_record.DsmInvalidatePath = FakeInvalidate;
+    g_record.DsmMoveDevice = FakeMove;
+    g_record.DsmRemovePending = FakeRemovePending;
+    g_record.DsmRemoveDevice = FakeRemoveDevice;
+    g_record.DsmRemovePath = FakeRemovePath;
+    g_record.DsmSrbDeviceControl = FakeDeviceControl;
+    g_record.DsmLBGetPath = FakeGetPath;
+    g_record.DsmInterpretError = FakeInterpret;
+    g_record.DsmUnload = FakeUnload;
+    g_record.DsmSetCompletion = FakeSetCompletion;
+    g_record.DsmCategorizeRequest = FakeCategorize;
+    g_record.DsmBroadcastSrb = FakeBroadcast;
+    g_record.DsmContext = &g_context;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\DosDevices\\MPIOControl");
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT control = nullptr;
+    NTSTATUS status = IoGetDeviceObjectPointer(&name, FILE_READ_ATTRIBUTES, &file, &control);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ULONG mpioContext = 0;
+    IO_STATUS_BLOCK ioStatus{};
+    DsmSendDeviceIoControlSynchronous(IOCTL_MPIO_REGISTER_DSM, control, &g_record, &mpioContext, sizeof(g_record),
+                                      sizeof(mpioContext), TRUE, &ioStatus);
+    ObDereferenceObject(file);
+    return ioStatus.Status;
+}
+
+class MpioFailoverTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        fake_ = std::make_unique<FakeDsm>();
+        fake_->TestThread = std::this_thread::get_id();
+        g_fake = fake_.get();
+        AttachArray({0});
+        g_array = array_.get();
+        // Host port 2 reaches target port 0, host port 3 target port 1.
+        topology_.Paths = {{2, 0, 0, 0}, {3, 0, 0, 1}};
+        host_ = std::make_unique<mpio::Host>(options_);
+        ASSERT_EQ(host_->LoadDriver(FakeEntry, "fakedsm"), STATUS_SUCCESS);
+        host_->Discover(array_.get(), topology_);
+        ASSERT_EQ(host_->Disks().size(), 1u);
+    }
+
+    void TearDown() override
+    {
+        host_.reset();
+        g_fake = nullptr;
+        DriverTest::TearDown();
+    }
+
+    // Lets everything due by then happen: timers, MPIO's work, the port.
+    void Pass(uint64_t milliseconds)
+    {
+        host::ClockAdvance(milliseconds);
+        host::DrainWorkItems();
+        host_->WaitIdle();
+        host::DrainWorkItems();
+    }
+
+    void LinkDown(uint32_t targetPort) { array_->SetFault(array::Scope::OnTargetPort(targetPort), array::Fault::LinkDown); }
+    void LinkUp(uint32_t targetPort) { array_->ClearFault(array::Scope::OnTargetPort(targetPort), array::Fault::LinkDown); }
+
+    mpio::HostOptions options_;
+    std::unique_ptr<FakeDsm> fake_;
+};
+
+// Each path is bound, verified at PASSIVE_LEVEL and asked whether it is
+// active at DISPATCH_LEVEL, in that order, before any request uses it.
+TEST_F(MpioFailoverTest, APathIsBoundVerifiedAndActivatedBeforeUse)
+{
+    std::vector<std::pair<std::string, KIRQL>> expected;
+    for (int i = 0; i < kFakePaths; i++) {
+        expected.emplace_back("DsmInquireDriver", PASSIVE_LEVEL);
+        expected.emplace_back("DsmSetDeviceInfo", PASSIVE_LEVEL);
+        expected.emplace_back("DsmPathVerify", PASSIVE_LEVEL);
+        expected.emplace_back("DsmIsPathActive", DISPATCH_LEVEL);
+    }
+    EXPECT_EQ(fake_->Calls, expected);
+    for (size_t i = 0; i < host_->Devices().size(); i++) {
+        EXPECT_EQ(host_->StateOf(i), mpio::PathState::Live);
+        EXPECT_EQ(host_->Devices()[i].PathId, &g_pathTokens[i]);
+    }
+
+    // Routing and completion at DISPATCH_LEVEL; the DSM's own requests at PASSIVE_LEVEL.
+    fake_->Calls.clear();
+    uint8_t block[512] = {};
+    ASSERT_EQ(host_->Write(0, 1, 1, block).Status, STATUS_SUCCESS);
+    ASSERT_EQ(host_->Scsi(0, {SCSIOP_RESERVE_UNIT, 0, 0, 0, 0, 0}, nullptr, 0, false).Status, STATUS_SUCCESS);
+    expected = {{"DsmCategorizeRequest", DISPATCH_LEVEL}, {"DsmLBGetPath", DISPATCH_LEVEL},
+                {"DsmSetCompletion", DISPATCH_LEVEL},     {"DSM completion routine", DISPATCH_LEVEL},
+                {"DsmCategorizeRequest", DISPATCH_LEVEL}, {"DsmSrbDeviceControl", PASSIVE_LEVEL}};
+    EXPECT_EQ(fake_->Calls, expected);
+}
+
+// A DSM whose verification is PASSIVE-only is caught if MPIO verifies
+// from its timer's DPC.
+TEST_F(MpioFailoverTest, PassiveOnlyEntryPointsAreNeverCalledFromADpc)
+{
+    LinkDown(0);
+    uint8_t block[512] = {};
+    ASSERT_EQ(host_->Write(0, 0, 1, block).Status, STATUS_SUCCESS);   // failed over to path 1
+    ASSERT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+    LinkUp(0);
+    fake_->Calls.clear();
+    host::ClockAdvance(options_.PathVerificationPeriodMs);
+    EXPECT_TRUE(fake_->Names("DsmPathVerify").empty()) << "verification waits for the work item";
+    EXPECT_EQ(host::DrainWorkItems(), 1u);
+    EXPECT_EQ(fake_->Calls.front(), std::make_pair(std::string("DsmPathVerify"), (KIRQL)PASSIVE_LEVEL));
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Live);
+}
+
+// Many requests in flight at once, completed on the port's threads.
+TEST_F(MpioFailoverTest, ManyRequestsInFlightCompleteOnThePortsThreads)
+{
+    constexpr int kRequests = 64;
+    std::vector<std::vector<uint8_t>> blocks(kRequests, std::vector<uint8_t>(512));
+    std::vector<std::shared_ptr<mpio::PendingIo>> pending;
+    std::atomic<int> called{0};
+    for (int i = 0; i < kRequests; i++) {
+        std::fill(blocks[i].begin(), blocks[i].end(), (uint8_t)i);
+        pending.push_back(host_->SubmitWrite(0, i, 1, blocks[i].data(), [&](const mpio::IoResult &) { called++; }));
+    }
+    for (auto &io : pending) {
+        EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(called.load(), kRequests);
+    EXPECT_EQ(fake_->CompletionsElsewhere.load(), kRequests);
+    for (int i = 0; i < kRequests; i++) {
+        uint8_t read[512];
+        ASSERT_EQ(host_->Read(0, i, 1, read).Status, STATUS_SUCCESS);
+        EXPECT_EQ(read[100], (uint8_t)i);
+    }
+}
+
+// A busy array is retried after each retry interval, up to the count.
+TEST_F(MpioFailoverTest, ARetryIsSentAgainAfterTheIntervalUpToTheCount)
+{
+    array_->SetFault(array::Scope::OnTargetPort(0), array::Fault::Busy);
+    uint8_t block[512] = {};
+    auto io = host_->SubmitWrite(0, 0, 1, block);
+    host_->WaitIdle();
+    for (ULONG attempt = 1; attempt <= options_.RetryCount; attempt++) {
+        EXPECT_EQ(fake_->Names("DsmInterpretError").size(), attempt);
+        host::ClockAdvance(options_.RetryIntervalMs - 1);
+        host_->WaitIdle();
+        EXPECT_EQ(fake_->Names("DsmInterpretError").size(), attempt) << "resent before the interval";
+        Pass(1);
+    }
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(fake_->Names("DsmInterpretError").size(), options_.RetryCount + 1);
+
+    // A retry that meets a ready array succeeds.
+    auto second = host_->SubmitWrite(0, 0, 1, block);
+    host_->WaitIdle();
+    array_->ClearFault(array::Scope::OnTargetPort(0), array::Fault::Busy);
+    Pass(options_.RetryIntervalMs);
+    EXPECT_EQ(second->Wait().Status, STATUS_SUCCESS);
+}
+
+// A path failure invalidates the path and the request completes on the
+// other path with its data intact.
+TEST_F(MpioFailoverTest, APathFailureFailsOverAndTheDataArrives)
+{
+    std::vector<uint8_t> written(512);
+    std::iota(written.begin(), written.end(), 3);
+    LinkDown(0);
+    mpio::IoResult write = host_->Write(0, 9, 1, written.data());
+    ASSERT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Path, &g_pathTokens[1]);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+    EXPECT_EQ(fake_->Names("DsmInvalidatePath").size(), 1u);
+    // Two attempts, each counted out by the DSM's completion.
+    EXPECT_EQ(fake_->Completions.load(), 2);
+    LinkUp(0);
+    std::vector<uint8_t> read(512);
+    ASSERT_EQ(host_->Read(0, 9, 1, read.data()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(read, written);
+}
+
+// Every path down: requests are held, not failed; a path that returns
+// within the removal period carries them.
+TEST_F(MpioFailoverTest, HeldRequestsAreCarriedByAPathThatReturns)
+{
+    LinkDown(0);
+    LinkDown(1);
+    uint8_t block[512] = {7};
+    auto io = host_->SubmitWrite(0, 4, 1, block);
+    host_->WaitIdle();
+    EXPECT_FALSE(io->Done());
+    EXPECT_EQ(host_->HeldRequests(0), 1u);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+    EXPECT_EQ(host_->StateOf(1), mpio::PathState::Failed);
+
+    Pass(options_.RetryIntervalMs);
+    EXPECT_FALSE(io->Done()) << "no path has returned";
+    LinkUp(1);
+    Pass(options_.RetryIntervalMs);
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(io->Wait().Path, &g_pathTokens[1]);
+    EXPECT_EQ(host_->StateOf(1), mpio::PathState::Live);
+    EXPECT_EQ(host_->HeldRequests(0), 0u);
+
+    // The removal period stopped when the path came back.
+    Pass(options_.RemovalPeriodMs);
+    EXPECT_TRUE(fake_->Names("DsmRemove").empty());
+}
+
+// Past the removal period held requests fail and the disk's devices are
+// removed, in the platform's order.
+TEST_F(MpioFailoverTest, PastTheRemovalPeriodHeldRequestsFailAndTheDiskGoes)
+{
+    LinkDown(0);
+    LinkDown(1);
+    uint8_t block[512] = {};
+    auto io = host_->SubmitRead(0, 0, 1, block);
+    host_->WaitIdle();
+    Pass(options_.RemovalPeriodMs - options_.RetryIntervalMs);
+    EXPECT_FALSE(io->Done());
+    Pass(options_.RetryIntervalMs);
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(fake_->Names("DsmRemove"),
+              (std::vector<std::string>{"DsmRemovePending 0", "DsmRemovePending 1", "DsmRemoveDevice 0",
+                                        "DsmRemoveDevice 1", "DsmRemovePath 0", "DsmRemovePath 1"}));
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    EXPECT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_NO_SUCH_DEVICE);
+}
+
+// A device the storage takes away: its requests in flight go to the other
+// path, the DSM hears the removal, and the device object goes last.
+TEST_F(MpioFailoverTest, ARemovedPathFailsItsRequestsOverAndIsRemoved)
+{
+    std::vector<std::vector<uint8_t>> blocks(16, std::vector<uint8_t>(512, 0x5A));
+    std::vector<std::shared_ptr<mpio::PendingIo>> pending;
+    for (size_t i = 0; i < blocks.size(); i++) {
+        pending.push_back(host_->SubmitWrite(0, i, 1, blocks[i].data()));
+    }
+    PDEVICE_OBJECT target = host_->Devices()[0].TargetObject;
+    ASSERT_TRUE(host_->RemoveDevice(0));
+    for (auto &io : pending) {
+        EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(fake_->Names("DsmRemove"),
+              (std::vector<std::string>{"DsmRemovePending 0", "DsmRemoveDevice 0", "DsmRemovePath 0"}));
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    IO_STATUS_BLOCK status{};
+    host::DispatchDeviceControl(target, IOCTL_SCSI_PASS_THROUGH, nullptr, 0, nullptr, 0, false, &status);
+    EXPECT_EQ(status.Status, STATUS_INVALID_DEVICE_REQUEST) << "the device object is gone";
+    EXPECT_FALSE(host_->RemoveDevice(0));
+
+    uint8_t block[512];
+    mpio::IoResult read = host_->Read(0, 3, 1, block);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Path, &g_pathTokens[1]);
+}
+
+} // namespace
+} // namespace tarntest
