@@ -99,6 +99,8 @@ inline BOOLEAN DsmIsValidPolicy(ULONG Policy)
 #define TARN_PREFERRED_PATH_KEY_CHARS 64
 
 #define TARN_CONTROLLER_UNKNOWN 0xFF
+// The controller's clock as text, "hh:mm:ss" and room to spare.
+#define TARN_CONTROLLER_TIME_SIZE 20
 
 // The periodic timer's period; its once-a-second and once-a-minute duties
 // count runs of it.
@@ -149,6 +151,7 @@ typedef struct _DSM_CONTEXT {
     LIST_ENTRY PathRecordList;
     ULONG RoundRobinTimeSlice;              // milliseconds
     DSM_PATH_INDEX PathIndex;               // the records of PathRecordList; protected by DsmLock
+    ULONGLONG RecordSerial;                 // the last serial given to a record; protected by DsmLock
 
     // Which of the above own something that a failed start must release.
     BOOLEAN LookasideInitialized;
@@ -201,6 +204,7 @@ typedef struct _LD_ENTRY {
     PPDO_ENTRY currentPath;             // requests go down this path; none at creation
     SCSI_ADDRESS PreferredPathAddress;  // only the four address bytes are compared
     LARGE_INTEGER TimesliceStart;       // system time the round-robin slice began
+    ULONGLONG RecordSerial;             // given when linked; tells this record from a later one at its address
 } LD_ENTRY, *PLD_ENTRY;
 
 //
@@ -224,14 +228,16 @@ struct _PDO_ENTRY {
     UCHAR ControllerPort;               // 0 or 1; TARN_CONTROLLER_UNKNOWN until the array says
     UCHAR ControllerNumber;             // 0 or 1; TARN_CONTROLLER_UNKNOWN until the array says
     ULONGLONG CreationTicks;            // tick count at creation
+    ULONGLONG RecordSerial;             // given when linked; tells this record from a later one at its address
 };
 
 //
 // One healthy path of a drive, copied under the lock for work done at
-// PASSIVE_LEVEL without it.
+// PASSIVE_LEVEL without it.  The device object is referenced while the
+// entry lives: the path may be removed, and its device deleted, meanwhile.
 //
 typedef struct _DEVICE_OBJECT_ENTRY {
-    PDEVICE_OBJECT DeviceObject;        // the path's TargetObject
+    PDEVICE_OBJECT DeviceObject;        // the path's TargetObject, referenced
     LIST_ENTRY Link;
     CHAR pathIdString[TARN_PATH_ID_STRING_SIZE];
 } DEVICE_OBJECT_ENTRY, *PDEVICE_OBJECT_ENTRY;
@@ -267,6 +273,7 @@ typedef struct _DSM_WORKITEM_RECORD {
     PDSM_CONTEXT DsmContext;
     PVOID LdEntry;
     PVOID PdoEntry;
+    ULONGLONG PdoSerial;                // PdoEntry's RecordSerial when queued
 } DSM_WORKITEM_RECORD, *PDSM_WORKITEM_RECORD;
 
 //
@@ -308,6 +315,9 @@ VOID RemovePdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEn
 PLD_ENTRY FindLdEntry(PDSM_CONTEXT DsmContext, PCSTR SerialNumber);
 BOOLEAN IsLdEntryValid(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry);
 BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry);
+BOOLEAN IsPdoEntryCurrent(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, ULONGLONG RecordSerial);
+BOOLEAN IsLdEntryCurrent(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, ULONGLONG RecordSerial);
+PDEVICE_OBJECT DsmReferenceTarget(PPDO_ENTRY PdoEntry);
 PPDO_ENTRY FindPreferredPdoEntry(PLD_ENTRY LdEntry);
 VOID DumpLdEntry(PLD_ENTRY LdEntry);
 VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead);
@@ -355,6 +365,12 @@ PPDO_ENTRY NextPathAfterCurrent(PLD_ENTRY LdEntry);
 BOOLEAN TimesliceSwitchDue(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry);
 ULONG PathDistance(PPDO_ENTRY Path, PPDO_ENTRY From);
 
+// Path health and the timer's duties, called with DsmLock held.
+VOID SetPathHealth(PPDO_ENTRY PdoEntry, ULONG From, ULONG To);
+VOID FailbackPass(PDSM_CONTEXT DsmContext);
+VOID QueueLocationQueries(PDSM_CONTEXT DsmContext);
+VOID NTAPI LocationQueryWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+
 BOOLEAN IsPathResponsive(NTSTATUS Status, UCHAR ScsiStatus, UCHAR SenseKey, UCHAR Asc, UCHAR Ascq);
 NTSTATUS QueryArrayLocation(PDEVICE_OBJECT DeviceObject, PCSTR Label, PUCHAR ControllerPort,
                             PUCHAR ControllerNumber);
@@ -374,6 +390,7 @@ NTSTATUS DsmCopyCountedString(PUNICODE_STRING *Destination, PCWSTR Source, USHOR
 typedef VOID(NTAPI *DSM_WORKITEM_FUNCTION)(PDEVICE_OBJECT DeviceObject, PVOID Context);
 VOID DsmQueueWorkItem(PDSM_CONTEXT DsmContext, PVOID LdEntry, PVOID PdoEntry, PDEVICE_OBJECT DeviceObject,
                       DSM_WORKITEM_FUNCTION workItemFunction);
+VOID DsmQueuePathWorkItem(PPDO_ENTRY PdoEntry, DSM_WORKITEM_FUNCTION workItemFunction);
 
 VOID DsmLogEvent(PVOID IoObject, NTSTATUS ErrorCode, PCSTR String1, PCSTR String2, PVOID DumpData,
                  ULONG DumpDataLength);

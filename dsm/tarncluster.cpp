@@ -734,23 +734,36 @@ static NTSTATUS DsmPrRegisterAndRun(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_
 Routine Description:
 
     A diagnostic read of one block through the drive's first path,
-    whatever its health.  A drive without any path sends nothing.
+    whatever its health.  A drive without any path, or gone, sends
+    nothing.  The path's device and labels are taken under the lock: the
+    path may be removed while the read is outstanding.
 
 --*/
 NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
 {
     PR_COMMAND command;
+    CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
+    CHAR pathIdString[TARN_PATH_ID_STRING_SIZE];
+    PDEVICE_OBJECT target = NULL;
+    KIRQL oldIrql;
 
-    UNREFERENCED_PARAMETER(context);
     DSM_ASSERT_PASSIVE();
+    RtlZeroMemory(ldIdString, sizeof(ldIdString));
+    RtlZeroMemory(pathIdString, sizeof(pathIdString));
 
-    if (IsListEmpty(&ldEntry->PathList)) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "PrProbeRead: %s has no path", TA_STR(ldEntry->ldIdString));
-        return STATUS_DEVICE_NOT_CONNECTED;
+    DsmAcquireLock(context, &oldIrql);
+    if (IsLdEntryValid(context, ldEntry)) {
+        RtlCopyMemory(ldIdString, ldEntry->ldIdString, ldEntry->LdIdStringLen);
+        if (!IsListEmpty(&ldEntry->PathList)) {
+            PPDO_ENTRY first = CONTAINING_RECORD(ldEntry->PathList.Flink, PDO_ENTRY, LdLink);
+            RtlCopyMemory(pathIdString, first->PathIdString, first->PathIdStringLen);
+            target = DsmReferenceTarget(first);
+        }
     }
-    PPDO_ENTRY first = CONTAINING_RECORD(ldEntry->PathList.Flink, PDO_ENTRY, LdLink);
-    if (first->TargetObject == NULL) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "PrProbeRead: %s first path is not bound", TA_STR(ldEntry->ldIdString));
+    DsmReleaseLock(context, oldIrql);
+
+    if (target == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "PrProbeRead: drive %p %s has no bound path", TA_PTR(ldEntry), TA_STR(ldIdString));
         return STATUS_DEVICE_NOT_CONNECTED;
     }
 
@@ -761,7 +774,8 @@ NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
     command.CdbLength = 16;
     command.DataIn = SCSI_IOCTL_DATA_IN;
     command.DataLength = TARN_PR_PROBE_LENGTH;
-    NTSTATUS status = DsmPrOnPath(first->TargetObject, &command, ldEntry->ldIdString, first->PathIdString, NULL, NULL);
+    NTSTATUS status = DsmPrOnPath(target, &command, ldIdString, pathIdString, NULL, NULL);
+    ObDereferenceObject(target);
     return status == STATUS_INSUFFICIENT_RESOURCES ? STATUS_IO_DEVICE_ERROR : status;
 }
 
@@ -882,7 +896,9 @@ Routine Description:
 NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
 {
     DSM_ASSERT_PASSIVE();
-    DsmTrace(TRDSM_TRACE_LEVEL, "ClusterReset: %s, %s SRB", TA_STR(ldEntry->ldIdString),
+    // The drive is not looked at without the lock; DsmSrbDeviceControl
+    // has traced its label.
+    DsmTrace(TRDSM_TRACE_LEVEL, "ClusterReset: drive %p, %s SRB", TA_PTR(ldEntry),
              TA_STR(Srb != NULL ? "with" : "without"));
     BOOLEAN conflict = FALSE;
     NTSTATUS status = DsmPrRegisterAndRun(DsmContext, ldEntry, PrOperationClear, &conflict) == STATUS_SUCCESS
@@ -1001,10 +1017,10 @@ VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     RtlZeroMemory(pathIdString, sizeof(pathIdString));
 
     DsmAcquireLock(dsmContext, &oldIrql);
-    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+    if (!IsPdoEntryCurrent(dsmContext, pdoEntry, record->PdoSerial)) {
         DsmTrace(TRDSM_ERROR_LEVEL, "ReservationPathWorker: path %p is gone", TA_PTR(pdoEntry));
     } else {
-        targetObject = pdoEntry->TargetObject;
+        targetObject = DsmReferenceTarget(pdoEntry);
         RtlCopyMemory(ldIdString, pdoEntry->LdEntry->ldIdString, pdoEntry->LdEntry->LdIdStringLen);
         RtlCopyMemory(pathIdString, pdoEntry->PathIdString, pdoEntry->PathIdStringLen);
     }
@@ -1020,6 +1036,7 @@ VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
         }
         DsmTrace(TRDSM_TRACE_LEVEL, "ReservationPathWorker: %s %s, held by this node %u", TA_STR(ldIdString),
                  TA_STR(pathIdString), TA_UCHAR(byThisNode));
+        ObDereferenceObject(targetObject);
     }
     DsmFreePool(record);
 }

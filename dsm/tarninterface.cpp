@@ -9,10 +9,10 @@ Abstract:
     The entry points MPIO calls through the registration record, and the
     periodic timer routine.
 
-    Claiming, identification and request routing are here (the cluster's
-    device control lives with the cluster code); path binding, path life
-    and error interpretation are not built yet: their entry points answer
-    as for an unknown identifier.
+    Claiming and identification, path binding and removal, path life
+    (activation, verification, invalidation), request routing and error
+    interpretation are here; the cluster's device control lives with the
+    cluster code.  Each entry point says at which IRQL MPIO may call it.
 
 Environment:
 
@@ -43,6 +43,9 @@ TARN_TRACE_MODULE_GUID(0xA3D05F6E, 0x2B81, 0x4C97, 0x8E, 0x14, 0x6F, 0xB2, 0x09,
 
 // Label of a device whose serial is not known yet.
 #define TARN_UNKNOWN_LABEL "[xxx]"
+
+// What the failover event names when a drive is left without any path.
+#define TARN_NO_PATH_TEXT "no available path"
 
 /*++
 
@@ -490,69 +493,381 @@ NTSTATUS NTAPI DsmGetControllerInfo(PVOID DsmContext, PVOID DsmId, ULONG Flags, 
     return STATUS_SUCCESS;
 }
 
+// Copies the drive's label into an 8-byte buffer, for traces and
+// commands made after the lock is dropped.  Caller holds DsmLock.
+static VOID DsmCopyDriveLabel(PLD_ENTRY LdEntry, CHAR Label[TARN_LD_ID_STRING_SIZE])
+{
+    DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
+    RtlZeroMemory(Label, TARN_LD_ID_STRING_SIZE);
+    ASSERT(LdEntry->LdIdStringLen < TARN_LD_ID_STRING_SIZE);
+    RtlCopyMemory(Label, LdEntry->ldIdString, LdEntry->LdIdStringLen);
+}
+
+/*++
+
+Routine Description:
+
+    Binds a claimed path to its target device object and asks the array,
+    down that object, where the path lands and what the controller's
+    clock says.  The path identifier MPIO uses from now on is the path
+    record, as the device identifier is.  PASSIVE_LEVEL: the queries are
+    synchronous commands, sent without the lock; the path is looked up
+    again before their answers are stored.
+
+Return Value:
+
+    STATUS_SUCCESS, also when a query failed or the path was removed
+    meanwhile; STATUS_UNSUCCESSFUL for an unknown identifier.
+
+--*/
 NTSTATUS NTAPI DsmSetDeviceInfo(PVOID DsmContext, PDEVICE_OBJECT TargetObject, PVOID DsmId, PVOID *PathId)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
-    UNREFERENCED_PARAMETER(TargetObject);
-    UNREFERENCED_PARAMETER(PathId);
-    DsmTrace(TRDSM_ERROR_LEVEL, "DsmSetDeviceInfo: unknown identifier %p", TA_PTR(DsmId));
-    return STATUS_UNSUCCESSFUL;
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmId;
+    CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
+    CHAR timeText[TARN_CONTROLLER_TIME_SIZE];
+    UCHAR controllerPort = TARN_CONTROLLER_UNKNOWN;
+    UCHAR controllerNumber = TARN_CONTROLLER_UNKNOWN;
+    KIRQL oldIrql;
+
+    DSM_ASSERT_PASSIVE();
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, pdoEntry) || TargetObject == NULL) {
+        DsmReleaseLock(dsmContext, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmSetDeviceInfo: unknown identifier %p", TA_PTR(pdoEntry));
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONGLONG serial = pdoEntry->RecordSerial;
+    pdoEntry->TargetObject = TargetObject;
+    *PathId = pdoEntry;
+    SetPathHealth(pdoEntry, pdoEntry->HealthState, PDO_HEALTH_INIT_SETDEVICEINFO);
+    DsmCopyDriveLabel(pdoEntry->LdEntry, ldIdString);
+    // MPIO keeps the object for the call; the reference keeps it for the
+    // queries also if the path is removed meanwhile.
+    ObReferenceObject(TargetObject);
+    DsmReleaseLock(dsmContext, oldIrql);
+
+    RtlZeroMemory(timeText, sizeof(timeText));
+    NTSTATUS locationStatus = QueryArrayLocation(TargetObject, ldIdString, &controllerPort, &controllerNumber);
+    NTSTATUS timeStatus = QueryControllerTime(TargetObject, ldIdString, timeText, sizeof(timeText));
+    ObDereferenceObject(TargetObject);
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (!IsPdoEntryCurrent(dsmContext, pdoEntry, serial)) {
+        DsmReleaseLock(dsmContext, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmSetDeviceInfo: %s path %p was removed during its queries",
+                 TA_STR(ldIdString), TA_PTR(pdoEntry));
+        return STATUS_SUCCESS;
+    }
+    if (NT_SUCCESS(locationStatus)) {
+        pdoEntry->ControllerPort = controllerPort;
+        pdoEntry->ControllerNumber = controllerNumber;
+    }
+    if (NT_SUCCESS(timeStatus)) {
+        DsmLogEvent(DsmIoObject, TARN_MSG_CONTROLLER_TIME, timeText, pdoEntry->PathIdString, NULL, 0);
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmSetDeviceInfo: %s %s bound to %p; location %s, time %s", TA_STR(ldIdString),
+             TA_STR(pdoEntry->PathIdString), TA_PTR(TargetObject), TA_STR(DsmStatusName(locationStatus)),
+             TA_STR(DsmStatusName(timeStatus)));
+    DsmReleaseLock(dsmContext, oldIrql);
+    return STATUS_SUCCESS;
 }
 
+/*++
+
+Routine Description:
+
+    Whether a path may carry requests: TRUE for a healthy path and for one
+    whose first verification succeeded, which becomes healthy now (and
+    current, if its drive had none); a path whose first verification
+    failed becomes FAILING.  Any IRQL up to DISPATCH_LEVEL.
+
+--*/
 BOOLEAN NTAPI DsmIsPathActive(PVOID DsmContext, PVOID PathId, PVOID DsmId)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmId;
+    KIRQL oldIrql;
+
     UNREFERENCED_PARAMETER(PathId);
-    UNREFERENCED_PARAMETER(DsmId);
-    return FALSE;
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        DsmReleaseLock(dsmContext, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmIsPathActive: unknown identifier %p", TA_PTR(pdoEntry));
+        return FALSE;
+    }
+    ULONG state = pdoEntry->HealthState;
+    BOOLEAN active = (BOOLEAN)(state == PDO_HEALTH_HEALTHY || state == PDO_HEALTH_INIT_PATHVERIFY_SUCCESS);
+    if (state == PDO_HEALTH_INIT_PATHVERIFY_FAIL) {
+        SetPathHealth(pdoEntry, state, PDO_HEALTH_FAILING);
+    } else if (state == PDO_HEALTH_INIT_PATHVERIFY_SUCCESS) {
+        SetPathHealth(pdoEntry, state, PDO_HEALTH_HEALTHY);
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmIsPathActive: %s %s", TA_STR(pdoEntry->PathIdString),
+             TA_STR(active ? "active" : "inactive"));
+    DsmReleaseLock(dsmContext, oldIrql);
+    return active;
 }
 
+/*++
+
+Routine Description:
+
+    Tests a path with TEST UNIT READY and moves it by the answer: a new
+    path to its first verification's outcome, a failing or failed path
+    that answers back to healthy, a healthy path that does not answer to
+    FAILING.  The only way a path that failed comes back into use.
+    PASSIVE_LEVEL; the commands are sent without the lock, and the path
+    is looked up again before the outcome is applied.
+
+Return Value:
+
+    STATUS_SUCCESS if the path answered, STATUS_UNSUCCESSFUL if not (or
+    it was removed meanwhile), STATUS_DEVICE_NOT_CONNECTED for an
+    unknown identifier.
+
+--*/
 NTSTATUS NTAPI DsmPathVerify(PVOID DsmContext, PVOID DsmId, PVOID PathId)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmId;
+    CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
+    KIRQL oldIrql;
+
     UNREFERENCED_PARAMETER(PathId);
-    DsmTrace(TRDSM_ERROR_LEVEL, "DsmPathVerify: unknown identifier %p", TA_PTR(DsmId));
-    return STATUS_DEVICE_NOT_CONNECTED;
+    DSM_ASSERT_PASSIVE();
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        DsmReleaseLock(dsmContext, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmPathVerify: unknown identifier %p", TA_PTR(pdoEntry));
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    ULONGLONG serial = pdoEntry->RecordSerial;
+    PDEVICE_OBJECT target = DsmReferenceTarget(pdoEntry);
+    ULONG timeout = dsmContext->TurTimeoutValue;
+    ULONG retries = dsmContext->TurRetryCount;
+    DsmCopyDriveLabel(pdoEntry->LdEntry, ldIdString);
+    DsmReleaseLock(dsmContext, oldIrql);
+
+    // A path that was never bound has nothing to test and fails.
+    NTSTATUS testStatus = STATUS_DEVICE_NOT_CONNECTED;
+    if (target != NULL) {
+        testStatus = TestUnitReadyOnPath(target, retries, timeout, ldIdString);
+        ObDereferenceObject(target);
+    }
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (!IsPdoEntryCurrent(dsmContext, pdoEntry, serial)) {
+        DsmReleaseLock(dsmContext, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmPathVerify: %s path %p was removed during its test", TA_STR(ldIdString),
+                 TA_PTR(pdoEntry));
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONG state = pdoEntry->HealthState;
+    NTSTATUS result;
+    if (NT_SUCCESS(testStatus)) {
+        if (state == PDO_HEALTH_INIT_SETDEVICEINFO) {
+            SetPathHealth(pdoEntry, state, PDO_HEALTH_INIT_PATHVERIFY_SUCCESS);
+        } else if (state == PDO_HEALTH_FAILING || state == PDO_HEALTH_FAILED) {
+            SetPathHealth(pdoEntry, state, PDO_HEALTH_HEALTHY);
+        }
+        result = STATUS_SUCCESS;
+    } else {
+        if (state == PDO_HEALTH_INIT_SETDEVICEINFO) {
+            SetPathHealth(pdoEntry, state, PDO_HEALTH_INIT_PATHVERIFY_FAIL);
+        } else if (state == PDO_HEALTH_HEALTHY) {
+            SetPathHealth(pdoEntry, state, PDO_HEALTH_FAILING);
+        }
+        result = STATUS_UNSUCCESSFUL;
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmPathVerify: %s %s %s, now %s", TA_STR(ldIdString),
+             TA_STR(pdoEntry->PathIdString), TA_STR(DsmStatusName(result)),
+             TA_STR(DsmPathHealthName(pdoEntry->HealthState)));
+    DsmReleaseLock(dsmContext, oldIrql);
+    return result;
 }
 
+/*++
+
+Routine Description:
+
+    MPIO takes a failing path out of use: it becomes FAILED and the drive
+    re-chooses.  Any IRQL up to DISPATCH_LEVEL.
+
+Arguments:
+
+    NewPathId - receives the drive's current path afterwards, or NULL.
+
+Return Value:
+
+    STATUS_SUCCESS with the drive's current path; STATUS_NO_SUCH_DEVICE
+    when the drive has none or the identifier is unknown (then NewPathId
+    is not written).
+
+--*/
 NTSTATUS NTAPI DsmInvalidatePath(PVOID DsmContext, ULONG ErrorMask, PVOID PathId, PVOID *NewPathId)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)PathId;
+    KIRQL oldIrql;
+
     UNREFERENCED_PARAMETER(ErrorMask);
-    UNREFERENCED_PARAMETER(NewPathId);
-    DsmTrace(TRDSM_ERROR_LEVEL, "DsmInvalidatePath: unknown path %p", TA_PTR(PathId));
-    return STATUS_NO_SUCH_DEVICE;
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        DsmReleaseLock(dsmContext, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmInvalidatePath: unknown path %p", TA_PTR(pdoEntry));
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    SetPathHealth(pdoEntry, pdoEntry->HealthState, PDO_HEALTH_FAILED);
+    PPDO_ENTRY current = pdoEntry->LdEntry->currentPath;
+    *NewPathId = current;
+    NTSTATUS status = current != NULL ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmInvalidatePath: %s invalidated; %s now uses %s", TA_STR(pdoEntry->PathIdString),
+             TA_STR(pdoEntry->LdEntry->ldIdString), TA_STR(current != NULL ? current->PathIdString : "no path"));
+    DsmReleaseLock(dsmContext, oldIrql);
+    return status;
 }
 
+/*++
+
+Routine Description:
+
+    MPIO asks to move a device to another path.  The request is checked
+    and acknowledged; the drive's current path stays as the policy chose
+    it.  Any IRQL up to DISPATCH_LEVEL.
+
+--*/
 NTSTATUS NTAPI DsmMoveDevice(PVOID DsmContext, PDSM_IDS DsmIds, PVOID MPIOPath, PVOID SuggestedPath, ULONG Flags)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    KIRQL oldIrql;
+
     UNREFERENCED_PARAMETER(DsmIds);
     UNREFERENCED_PARAMETER(Flags);
-    DsmTrace(TRDSM_ERROR_LEVEL, "DsmMoveDevice: unknown paths %p, %p", TA_PTR(MPIOPath), TA_PTR(SuggestedPath));
-    return STATUS_UNSUCCESSFUL;
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, (PPDO_ENTRY)MPIOPath) || !IsPdoEntryValid(dsmContext, (PPDO_ENTRY)SuggestedPath)) {
+        DsmReleaseLock(dsmContext, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmMoveDevice: unknown paths %p, %p", TA_PTR(MPIOPath), TA_PTR(SuggestedPath));
+        return STATUS_UNSUCCESSFUL;
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmMoveDevice: from %s to %s acknowledged", TA_STR(((PPDO_ENTRY)MPIOPath)->PathIdString),
+             TA_STR(((PPDO_ENTRY)SuggestedPath)->PathIdString));
+    DsmReleaseLock(dsmContext, oldIrql);
+    return STATUS_SUCCESS;
 }
 
+/*++
+
+Routine Description:
+
+    MPIO announces a path's removal: it is no longer chosen.  Any IRQL up
+    to DISPATCH_LEVEL.
+
+--*/
 NTSTATUS NTAPI DsmRemovePending(PVOID DsmContext, PVOID DsmId)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
-    DsmTrace(TRDSM_ERROR_LEVEL, "DsmRemovePending: unknown identifier %p", TA_PTR(DsmId));
-    return STATUS_UNSUCCESSFUL;
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmId;
+    KIRQL oldIrql;
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        DsmReleaseLock(dsmContext, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmRemovePending: unknown identifier %p", TA_PTR(pdoEntry));
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    SetPathHealth(pdoEntry, pdoEntry->HealthState, PDO_HEALTH_PENDING_REMOVE);
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmRemovePending: %s", TA_STR(pdoEntry->PathIdString));
+    DsmReleaseLock(dsmContext, oldIrql);
+    return STATUS_SUCCESS;
 }
 
+/*++
+
+Routine Description:
+
+    Removes a path: its record is unlinked and released, and with the
+    drive's last path the drive record too.  MPIO may remove a path that
+    never had the pending notice, even the drive's current path, when the
+    table refuses the move to REMOVED: the drive then re-chooses without
+    it before it is released, so no request is routed to a freed record.
+    Any IRQL up to DISPATCH_LEVEL.
+
+--*/
 NTSTATUS NTAPI DsmRemoveDevice(PVOID DsmContext, PVOID DsmId, PVOID PathId)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmId;
+    CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
+    KIRQL oldIrql;
+
     UNREFERENCED_PARAMETER(PathId);
-    DsmTrace(TRDSM_ERROR_LEVEL, "DsmRemoveDevice: unknown identifier %p", TA_PTR(DsmId));
-    return STATUS_UNSUCCESSFUL;
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        DsmReleaseLock(dsmContext, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmRemoveDevice: unknown identifier %p", TA_PTR(pdoEntry));
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    PLD_ENTRY ldEntry = pdoEntry->LdEntry;
+    DsmCopyDriveLabel(ldEntry, ldIdString);
+    SetPathHealth(pdoEntry, pdoEntry->HealthState, PDO_HEALTH_REMOVED);
+
+    BOOLEAN wasCurrent = (BOOLEAN)(ldEntry->currentPath == pdoEntry);
+    if (wasCurrent) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmRemoveDevice: %s current path %s removed without notice", TA_STR(ldIdString),
+                 TA_STR(pdoEntry->PathIdString));
+        ldEntry->currentPath = NULL;
+    }
+
+    DsmLogEvent(DsmIoObject, TARN_MSG_PATH_REMOVED, pdoEntry->PathIdString, ldEntry->SerialNumber, NULL, 0);
+    RemovePdoEntry(dsmContext, ldEntry, pdoEntry);
+    FreePdoEntry(pdoEntry);
+    if (wasCurrent) {
+        SelectCurrentPath(ldEntry);
+    }
+
+    if (ldEntry->NumberPaths == 0) {
+        DsmLogEvent(DsmIoObject, TARN_MSG_LOGICAL_DRIVE_REMOVED, ldEntry->SerialNumber, NULL, NULL, 0);
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmRemoveDevice: %s last path removed; drive %s removed", TA_STR(ldIdString),
+                 TA_STR(ldEntry->SerialNumber));
+        RemoveLdEntry(dsmContext, ldEntry);
+        FreeLdEntry(ldEntry);
+    } else {
+        DumpLdEntry(ldEntry);
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmRemoveDevice: %s path %p removed", TA_STR(ldIdString), TA_PTR(DsmId));
+    DsmReleaseLock(dsmContext, oldIrql);
+    return STATUS_SUCCESS;
 }
 
+/*++
+
+Routine Description:
+
+    MPIO removes the path object.  The path record is the path identifier
+    and went with its device in DsmRemoveDevice: nothing is left to do,
+    and a record still known here is traced as an error.
+
+--*/
 NTSTATUS NTAPI DsmRemovePath(PVOID DsmContext, PVOID PathId)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
-    DsmTrace(TRDSM_ERROR_LEVEL, "DsmRemovePath: unknown path %p", TA_PTR(PathId));
-    return STATUS_UNSUCCESSFUL;
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    KIRQL oldIrql;
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmRemovePath: path %p", TA_PTR(PathId));
+    if (IsPdoEntryValid(dsmContext, (PPDO_ENTRY)PathId)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmRemovePath: path %s was not removed with its device",
+                 TA_STR(((PPDO_ENTRY)PathId)->PathIdString));
+    }
+    DsmReleaseLock(dsmContext, oldIrql);
+    return STATUS_SUCCESS;
 }
 
 /*++
@@ -611,15 +926,202 @@ PVOID NTAPI DsmLBGetPath(PVOID DsmContext, PSCSI_REQUEST_BLOCK Srb, PDSM_IDS Dsm
     return chosen;
 }
 
+//
+// Error interpretation: a fixed, ordered list of rules; the first that
+// matches decides.
+//
+
+// The result that takes the path out of use.
+#define TARN_PATH_FAILURE_RESULT 0x80000000
+
+typedef enum _DSM_ERROR_OUTCOME {
+    DsmErrorNoRule,             // nothing recognised
+    DsmErrorRetry,
+    DsmErrorPathFailure,
+    DsmErrorRequestOwn,         // recognised, and the request's own fault
+} DSM_ERROR_OUTCOME;
+
+// What one failed request shows, as read from its SRB.
+typedef struct _DSM_ERROR_FACTS {
+    NTSTATUS Status;
+    UCHAR SrbStatus;            // the whole byte, flags included
+    UCHAR Function;
+    UCHAR OperationCode;
+    BOOLEAN SenseValid;
+    UCHAR SenseKey;
+    UCHAR Asc;
+    UCHAR Ascq;
+} DSM_ERROR_FACTS, *PDSM_ERROR_FACTS;
+
+static BOOLEAN DsmIsPathGoneStatus(NTSTATUS Status)
+{
+    return (BOOLEAN)(Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_DEVICE_DOES_NOT_EXIST ||
+                     Status == STATUS_NO_SUCH_DEVICE);
+}
+
+// SRB statuses that say the request never reached the logical unit.
+static BOOLEAN DsmIsUnreachedSrbStatus(UCHAR SrbStatus)
+{
+    switch (SrbStatus) {
+    case SRB_STATUS_SELECTION_TIMEOUT:
+    case SRB_STATUS_INVALID_LUN:
+    case SRB_STATUS_INVALID_TARGET_ID:
+    case SRB_STATUS_NO_DEVICE:
+    case SRB_STATUS_NO_HBA:
+    case SRB_STATUS_INVALID_PATH_ID:
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Applies the rules in order and returns the first match's outcome,
+    tracing which rule it was.  Reads only the facts.
+
+--*/
+static DSM_ERROR_OUTCOME DsmJudgeError(const DSM_ERROR_FACTS *Facts)
+{
+    NTSTATUS status = Facts->Status;
+    UCHAR srbStatus = Facts->SrbStatus;
+    UCHAR opcode = Facts->OperationCode;
+    PCSTR rule;
+    DSM_ERROR_OUTCOME outcome;
+
+    if (DsmIsPathGoneStatus(status)) {
+        rule = "the device is gone";
+        outcome = DsmErrorPathFailure;
+    } else if (status == STATUS_IO_DEVICE_ERROR && Facts->SenseValid &&
+               Facts->SenseKey == SCSI_SENSE_UNIT_ATTENTION) {
+        rule = "unit attention";
+        outcome = DsmErrorRetry;
+    } else if (status == STATUS_IO_DEVICE_ERROR && srbStatus == SRB_STATUS_BUS_RESET) {
+        rule = "bus reset";
+        outcome = DsmErrorRetry;
+    } else if (status == STATUS_BUFFER_OVERFLOW && (opcode == SCSIOP_READ || opcode == SCSIOP_WRITE)) {
+        rule = "overflow on a read or write";
+        outcome = DsmErrorRetry;
+    } else if (DsmIsUnreachedSrbStatus(srbStatus)) {
+        rule = "the logical unit was not reached";
+        outcome = DsmErrorPathFailure;
+    } else if (status == STATUS_IO_DEVICE_ERROR && srbStatus == (SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID) &&
+               Facts->SenseKey == SCSI_SENSE_ILLEGAL_REQUEST && Facts->Asc == SCSI_ADSENSE_INVALID_LUN &&
+               Facts->Ascq == 0) {
+        rule = "logical unit not supported on this path";
+        outcome = DsmErrorPathFailure;
+    } else if (status == STATUS_IO_TIMEOUT &&
+               (srbStatus == SRB_STATUS_TIMEOUT || srbStatus == SRB_STATUS_COMMAND_TIMEOUT)) {
+        rule = "timeout";
+        outcome = DsmErrorPathFailure;
+    } else if (status == STATUS_IO_DEVICE_ERROR && srbStatus == SRB_STATUS_INVALID_REQUEST &&
+               Facts->Function == SRB_FUNCTION_IO_CONTROL) {
+        rule = "invalid I/O control request";
+        outcome = DsmErrorRequestOwn;
+    } else if (status == STATUS_BUFFER_OVERFLOW && srbStatus == SRB_STATUS_DATA_OVERRUN &&
+               Facts->Function == SRB_FUNCTION_EXECUTE_SCSI && opcode == SCSIOP_MODE_SENSE) {
+        rule = "MODE SENSE overrun";
+        outcome = DsmErrorRequestOwn;
+    } else {
+        return DsmErrorNoRule;
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmJudgeError: %s", TA_STR(rule));
+    return outcome;
+}
+
+/*++
+
+Routine Description:
+
+    Judges a failed request: whether the path is at fault (it becomes
+    FAILING, the drive fails over, and the failover is logged), whether
+    the request should be retried, or neither.  The request's status is
+    never changed.  Any IRQL up to DISPATCH_LEVEL.
+
+Arguments:
+
+    Status - the request's status; written back unchanged.
+    Retry - receives whether MPIO should send the request again.
+
+Return Value:
+
+    0x80000000 when the path failed, otherwise 0.  For an unknown
+    identifier 0, with Status and Retry not written.
+
+--*/
 ULONG NTAPI DsmInterpretError(PVOID DsmContext, PVOID DsmId, PSCSI_REQUEST_BLOCK Srb, NTSTATUS *Status,
                               PBOOLEAN Retry)
 {
-    UNREFERENCED_PARAMETER(DsmContext);
-    UNREFERENCED_PARAMETER(DsmId);
-    UNREFERENCED_PARAMETER(Srb);
-    UNREFERENCED_PARAMETER(Status);
-    *Retry = FALSE;
-    return 0;
+    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)DsmId;
+    NTSTATUS incoming = *Status;
+    DSM_ERROR_FACTS facts;
+    KIRQL oldIrql;
+
+    RtlZeroMemory(&facts, sizeof(facts));
+    facts.Status = incoming;
+    if (Srb != NULL) {
+        facts.SrbStatus = Srb->SrbStatus;
+        facts.Function = Srb->Function;
+        facts.OperationCode = Srb->Cdb[0];
+        // Fixed-format sense: the key in byte 2, ASC and ASCQ in 12 and 13.
+        const UCHAR *sense = (const UCHAR *)Srb->SenseInfoBuffer;
+        if ((Srb->SrbStatus & SRB_STATUS_AUTOSENSE_VALID) != 0 && sense != NULL &&
+            Srb->SenseInfoBufferLength > 13) {
+            facts.SenseValid = TRUE;
+            facts.SenseKey = sense[2] & 0x0F;
+            facts.Asc = sense[12];
+            facts.Ascq = sense[13];
+        }
+    }
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    DsmRequestCounters.InterpretErrorCalls++;
+    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+        DsmReleaseLock(dsmContext, oldIrql);
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmInterpretError: unknown identifier %p", TA_PTR(pdoEntry));
+        return 0;
+    }
+    PLD_ENTRY ldEntry = pdoEntry->LdEntry;
+    DsmTrace(TRDSM_TRACE_LEVEL,
+             "DsmInterpretError: %s %s status %s, SRB status %s, function %s, SCSI status 0x%02X, "
+             "CDB %02X %02X %02X %02X %02X %02X",
+             TA_STR(ldEntry->ldIdString), TA_STR(pdoEntry->PathIdString), TA_STR(DsmStatusName(incoming)),
+             TA_STR(DsmSrbStatusName(facts.SrbStatus)), TA_STR(DsmSrbFunctionName(facts.Function)),
+             TA_UCHAR(Srb != NULL ? Srb->ScsiStatus : 0), TA_UCHAR(Srb != NULL ? Srb->Cdb[0] : 0),
+             TA_UCHAR(Srb != NULL ? Srb->Cdb[1] : 0), TA_UCHAR(Srb != NULL ? Srb->Cdb[2] : 0),
+             TA_UCHAR(Srb != NULL ? Srb->Cdb[3] : 0), TA_UCHAR(Srb != NULL ? Srb->Cdb[4] : 0),
+             TA_UCHAR(Srb != NULL ? Srb->Cdb[5] : 0));
+    if (facts.SenseValid) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInterpretError: sense %X/%02X/%02X", TA_UCHAR(facts.SenseKey),
+                 TA_UCHAR(facts.Asc), TA_UCHAR(facts.Ascq));
+    }
+
+    DSM_ERROR_OUTCOME outcome = DsmJudgeError(&facts);
+    BOOLEAN retry = (BOOLEAN)(outcome == DsmErrorRetry);
+    ULONG result = 0;
+    if (outcome == DsmErrorPathFailure) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmInterpretError: %s path failure on %s", TA_STR(ldEntry->ldIdString),
+                 TA_STR(pdoEntry->PathIdString));
+        SetPathHealth(pdoEntry, pdoEntry->HealthState, PDO_HEALTH_FAILING);
+        // With no path left the drive has nowhere to go: say so, rather
+        // than leave the event's sentence without its end.
+        PPDO_ENTRY current = ldEntry->currentPath;
+        DsmLogEvent(DsmIoObject, TARN_MSG_FAILOVER, ldEntry->SerialNumber,
+                    current != NULL ? current->PathIdString : TARN_NO_PATH_TEXT, NULL, 0);
+        result = TARN_PATH_FAILURE_RESULT;
+    }
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmInterpretError: %s status %s, rule matched %u, retry %u, path failure %u, 0x%08X",
+             TA_STR(pdoEntry->PathIdString), TA_STR(DsmStatusName(incoming)),
+             TA_UCHAR(outcome != DsmErrorNoRule), TA_UCHAR(retry), TA_UCHAR(outcome == DsmErrorPathFailure),
+             TA_ULONG(result));
+    DsmReleaseLock(dsmContext, oldIrql);
+
+    *Status = incoming;
+    *Retry = retry;
+    return result;
 }
 
 /*++
@@ -747,9 +1249,12 @@ NTSTATUS NTAPI DsmBroadcastSrb(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCS
 Routine Description:
 
     The periodic routine, every TARN_TIMER_PERIOD_MS from one second after
-    start, at DISPATCH_LEVEL.  It holds DsmLock for its whole run, counts its runs
-    and once a minute (including the first run) traces the request
-    statistics.  On nine runs out of ten it does nothing but count.
+    start, at DISPATCH_LEVEL.  It holds DsmLock for its whole run and
+    counts its runs: once a second it fails drives back to their
+    preferred paths; once a minute (the first run included) it traces the
+    request statistics and queues location queries for paths whose place
+    on the array is not known.  On nine runs out of ten it does nothing
+    but count.
 
 --*/
 VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
@@ -765,6 +1270,9 @@ VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
     DsmAcquireLock(dsmContext, &oldIrql);
 
     ULONGLONG tick = dsmContext->TickCount;
+    if (tick % TARN_TIMER_RUNS_PER_SECOND == 0) {
+        FailbackPass(dsmContext);
+    }
     if (tick % TARN_TIMER_RUNS_PER_MINUTE == 0) {
         DsmTrace(TRDSM_TRACE_LEVEL,
                  "DsmTimerRoutine: context %p, GetPath %I64u, SetCompletion %I64u, Completion %I64u, "
@@ -774,6 +1282,14 @@ VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
                  TA_ULONGLONG(DsmRequestCounters.CompletionCalls),
                  TA_ULONGLONG(DsmRequestCounters.InterpretErrorCalls),
                  TA_ULONGLONG(DsmRequestCounters.OutstandingRequests));
+        for (PLIST_ENTRY link = dsmContext->PathRecordList.Flink; link != &dsmContext->PathRecordList;
+             link = link->Flink) {
+            ASSERT(link != NULL);
+            PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, DsmLink);
+            DsmTrace(TRDSM_TRACE_LEVEL, "DsmTimerRoutine: %s carried %I64u requests", TA_STR(pdoEntry->PathIdString),
+                     TA_ULONGLONG(pdoEntry->RequestCount));
+        }
+        QueueLocationQueries(dsmContext);
     }
     dsmContext->TickCount = tick + 1;
 

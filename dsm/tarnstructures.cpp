@@ -341,6 +341,7 @@ VOID AddLdEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
     DSM_ASSERT_LOCK_HELD(DsmContext);
     ASSERT(LdEntry->DsmContext == DsmContext);
     InsertTailList(&DsmContext->DriveList, &LdEntry->DriveLink);
+    LdEntry->RecordSerial = ++DsmContext->RecordSerial;
 }
 
 VOID RemoveLdEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
@@ -363,6 +364,7 @@ VOID AddPdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry
     LdEntry->NumberPaths++;
     InsertTailList(&DsmContext->PathRecordList, &PdoEntry->DsmLink);
     PdoEntry->LdEntry = LdEntry;
+    PdoEntry->RecordSerial = ++DsmContext->RecordSerial;
     DsmPathIndexInsert(DsmContext, PdoEntry);
 }
 
@@ -446,6 +448,48 @@ BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
     return FALSE;
 }
 
+/*++
+
+Routine Description:
+
+    Whether a record the caller saw before dropping DsmLock is still
+    known and still the same record.  Records are freed while the driver
+    runs, and pool hands a freed record's address to the next one, so
+    the address alone could name another path or drive: the serial given
+    when the record was linked tells them apart.  Caller holds DsmLock.
+
+--*/
+BOOLEAN IsPdoEntryCurrent(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, ULONGLONG RecordSerial)
+{
+    return (BOOLEAN)(IsPdoEntryValid(DsmContext, PdoEntry) && PdoEntry->RecordSerial == RecordSerial);
+}
+
+BOOLEAN IsLdEntryCurrent(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, ULONGLONG RecordSerial)
+{
+    return (BOOLEAN)(IsLdEntryValid(DsmContext, LdEntry) && LdEntry->RecordSerial == RecordSerial);
+}
+
+/*++
+
+Routine Description:
+
+    The path's target device object with a reference taken, for a command
+    sent after DsmLock is dropped: once the path is removed its device may
+    be deleted, and the reference keeps the object until the sender is
+    done.  NULL for a path not bound yet.  The caller dereferences it.
+    Caller holds DsmLock.
+
+--*/
+PDEVICE_OBJECT DsmReferenceTarget(PPDO_ENTRY PdoEntry)
+{
+    DSM_ASSERT_LOCK_HELD(PdoEntry->DsmContext);
+    PDEVICE_OBJECT target = PdoEntry->TargetObject;
+    if (target != NULL) {
+        ObReferenceObject(target);
+    }
+    return target;
+}
+
 static BOOLEAN DsmSameScsiAddress(const SCSI_ADDRESS *A, const SCSI_ADDRESS *B)
 {
     return (BOOLEAN)(A->PortNumber == B->PortNumber && A->PathId == B->PathId && A->TargetId == B->TargetId &&
@@ -491,9 +535,10 @@ VOID DumpLdEntry(PLD_ENTRY LdEntry)
 Routine Description:
 
     Snapshots the drive's healthy paths, the current path first, the
-    others in path order, for use without the lock.  Stops at the first
-    allocation failure and keeps what it built.  Called with DsmLock held,
-    after the drive was confirmed known.
+    others in path order, for use without the lock, each device object
+    referenced (FreeDeviceObjectList drops the references).  Stops at the
+    first allocation failure and keeps what it built.  Called with
+    DsmLock held, after the drive was confirmed known.
 
 --*/
 VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead)
@@ -504,7 +549,7 @@ VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead)
     for (PLIST_ENTRY link = LdEntry->PathList.Flink; link != &LdEntry->PathList; link = link->Flink) {
         ASSERT(link != NULL);
         PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
-        if (pdoEntry->HealthState != PDO_HEALTH_HEALTHY) {
+        if (pdoEntry->HealthState != PDO_HEALTH_HEALTHY || pdoEntry->TargetObject == NULL) {
             continue;
         }
 
@@ -516,7 +561,7 @@ VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead)
             DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
             return;
         }
-        entry->DeviceObject = pdoEntry->TargetObject;
+        entry->DeviceObject = DsmReferenceTarget(pdoEntry);
         ASSERT(pdoEntry->PathIdStringLen < TARN_PATH_ID_STRING_SIZE);
         RtlCopyMemory(entry->pathIdString, pdoEntry->PathIdString, pdoEntry->PathIdStringLen);
 
@@ -528,13 +573,16 @@ VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead)
     }
 }
 
-// Releases a snapshot and leaves its head empty.  No lock needed.
+// Releases a snapshot, with its device references, and leaves its head
+// empty.  No lock needed.
 VOID FreeDeviceObjectList(PLIST_ENTRY ListHead)
 {
     PLIST_ENTRY link = ListHead->Flink;
     while (link != ListHead) {
         PLIST_ENTRY next = link->Flink;
-        DsmWipeAndFree(CONTAINING_RECORD(link, DEVICE_OBJECT_ENTRY, Link), sizeof(DEVICE_OBJECT_ENTRY));
+        PDEVICE_OBJECT_ENTRY entry = CONTAINING_RECORD(link, DEVICE_OBJECT_ENTRY, Link);
+        ObDereferenceObject(entry->DeviceObject);
+        DsmWipeAndFree(entry, sizeof(DEVICE_OBJECT_ENTRY));
         link = next;
     }
     InitializeListHead(ListHead);

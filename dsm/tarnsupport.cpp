@@ -601,3 +601,224 @@ BOOLEAN TimesliceSwitchDue(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
     KeQuerySystemTime(&LdEntry->TimesliceStart);
     return due;
 }
+
+//
+// Path health.  Every change of a path's HealthState goes through
+// SetPathHealth, which accepts only the transitions of its table; a
+// change that alters which paths can carry requests re-chooses the
+// drive's current path, and that re-choice is what fails a drive over.
+//
+
+typedef struct _DSM_HEALTH_TRANSITION {
+    UCHAR From;
+    UCHAR To;
+    BOOLEAN Reselect;           // re-choose the drive's current path
+    BOOLEAN QueueReservation;   // carry this node's registration onto the path
+} DSM_HEALTH_TRANSITION;
+
+static const DSM_HEALTH_TRANSITION DsmHealthTransitions[] = {
+    {PDO_HEALTH_INIT_START, PDO_HEALTH_INIT_SETDEVICEINFO, FALSE, FALSE},
+    {PDO_HEALTH_INIT_START, PDO_HEALTH_PENDING_REMOVE, FALSE, FALSE},
+    {PDO_HEALTH_INIT_SETDEVICEINFO, PDO_HEALTH_INIT_PATHVERIFY_FAIL, FALSE, FALSE},
+    {PDO_HEALTH_INIT_SETDEVICEINFO, PDO_HEALTH_INIT_PATHVERIFY_SUCCESS, FALSE, FALSE},
+    {PDO_HEALTH_INIT_SETDEVICEINFO, PDO_HEALTH_PENDING_REMOVE, FALSE, FALSE},
+    {PDO_HEALTH_INIT_PATHVERIFY_FAIL, PDO_HEALTH_FAILING, FALSE, FALSE},
+    {PDO_HEALTH_INIT_PATHVERIFY_FAIL, PDO_HEALTH_REMOVED, FALSE, FALSE},
+    {PDO_HEALTH_INIT_PATHVERIFY_FAIL, PDO_HEALTH_PENDING_REMOVE, FALSE, FALSE},
+    {PDO_HEALTH_INIT_PATHVERIFY_SUCCESS, PDO_HEALTH_HEALTHY, TRUE, TRUE},
+    {PDO_HEALTH_INIT_PATHVERIFY_SUCCESS, PDO_HEALTH_PENDING_REMOVE, FALSE, FALSE},
+    {PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILING, TRUE, FALSE},
+    {PDO_HEALTH_HEALTHY, PDO_HEALTH_PENDING_REMOVE, TRUE, FALSE},
+    {PDO_HEALTH_FAILING, PDO_HEALTH_FAILING, TRUE, FALSE},
+    {PDO_HEALTH_FAILING, PDO_HEALTH_FAILED, TRUE, FALSE},
+    {PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, TRUE, TRUE},
+    {PDO_HEALTH_FAILING, PDO_HEALTH_PENDING_REMOVE, TRUE, FALSE},
+    {PDO_HEALTH_FAILED, PDO_HEALTH_HEALTHY, TRUE, TRUE},
+    {PDO_HEALTH_FAILED, PDO_HEALTH_PENDING_REMOVE, FALSE, FALSE},
+    {PDO_HEALTH_PENDING_REMOVE, PDO_HEALTH_REMOVED, TRUE, FALSE},
+};
+
+/*++
+
+Routine Description:
+
+    Requests a health change of a path.  A pair that is not in the table
+    is refused and changes nothing (traced at error level); callers go on
+    either way.  An accepted change may re-choose the drive's current
+    path and, for a path that became healthy on a drive that has seen
+    the cluster's reservation requests, queue the work that carries this
+    node's registration onto it.  Caller holds DsmLock.
+
+Arguments:
+
+    From - the path's state now; To - the state requested.
+
+--*/
+VOID SetPathHealth(PPDO_ENTRY PdoEntry, ULONG From, ULONG To)
+{
+    PDSM_CONTEXT dsmContext = PdoEntry->DsmContext;
+    DSM_ASSERT_LOCK_HELD(dsmContext);
+    ASSERT(From == PdoEntry->HealthState);
+
+    DsmTrace(TRDSM_TRACE_LEVEL, "SetPathHealth: %s %s to %s", TA_STR(PdoEntry->PathIdString),
+             TA_STR(DsmPathHealthName(From)), TA_STR(DsmPathHealthName(To)));
+
+    const DSM_HEALTH_TRANSITION *transition = NULL;
+    for (ULONG i = 0; i < RTL_NUMBER_OF(DsmHealthTransitions); i++) {
+        if (DsmHealthTransitions[i].From == From && DsmHealthTransitions[i].To == To) {
+            transition = &DsmHealthTransitions[i];
+            break;
+        }
+    }
+    if (transition == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "SetPathHealth: %s refused %s to %s", TA_STR(PdoEntry->PathIdString),
+                 TA_STR(DsmPathHealthName(From)), TA_STR(DsmPathHealthName(To)));
+        return;
+    }
+
+    PdoEntry->HealthState = To;
+    if (From == PDO_HEALTH_FAILING && To == PDO_HEALTH_FAILING) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "SetPathHealth: %s failing again", TA_STR(PdoEntry->PathIdString));
+    }
+
+    PLD_ENTRY ldEntry = PdoEntry->LdEntry;
+    if (transition->Reselect && ldEntry != NULL) {
+        SelectCurrentPath(ldEntry);
+    }
+    if (transition->QueueReservation && dsmContext->UsePersistentReservations && ldEntry != NULL &&
+        ldEntry->ReservationsInUse && PdoEntry->TargetObject != NULL) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "SetPathHealth: %s registration carried onto %s", TA_STR(ldEntry->ldIdString),
+                 TA_STR(PdoEntry->PathIdString));
+        DsmQueuePathWorkItem(PdoEntry, ReservationPathWorker);
+    }
+}
+
+// A failback switch waits until the preferred path's record is this old,
+// so that a path just attached has time to settle.
+#define TARN_FAILBACK_MIN_AGE_MS 1500
+
+/*++
+
+Routine Description:
+
+    Returns each failback drive whose preferred path is healthy, old
+    enough and not current to that path, with an event.  A drive without
+    a current path is left alone.  Runs from the timer once a second.
+    Caller holds DsmLock, at DISPATCH_LEVEL.
+
+--*/
+VOID FailbackPass(PDSM_CONTEXT DsmContext)
+{
+    DSM_ASSERT_LOCK_HELD(DsmContext);
+    LARGE_INTEGER now;
+
+    KeQueryTickCount(&now);
+    ULONGLONG tickLength = KeQueryTimeIncrement();
+
+    for (PLIST_ENTRY link = DsmContext->DriveList.Flink; link != &DsmContext->DriveList; link = link->Flink) {
+        ASSERT(link != NULL);
+        PLD_ENTRY ldEntry = CONTAINING_RECORD(link, LD_ENTRY, DriveLink);
+        if (ldEntry->LogicalDriveLbPolicy != TARN_LB_POLICY_FAILBACK) {
+            continue;
+        }
+        PPDO_ENTRY preferred = FindPreferredPdoEntry(ldEntry);
+        if (preferred == NULL || ldEntry->currentPath == NULL || preferred == ldEntry->currentPath ||
+            preferred->HealthState != PDO_HEALTH_HEALTHY) {
+            continue;
+        }
+        ULONGLONG ageMs = ((ULONGLONG)now.QuadPart - preferred->CreationTicks) * tickLength / 10000;
+        if (ageMs < TARN_FAILBACK_MIN_AGE_MS) {
+            DsmTrace(TRDSM_TRACE_LEVEL, "FailbackPass: %s preferred path %s is %I64u ms old, too young",
+                     TA_STR(ldEntry->ldIdString), TA_STR(preferred->PathIdString), TA_ULONGLONG(ageMs));
+            continue;
+        }
+        DsmTrace(TRDSM_TRACE_LEVEL, "FailbackPass: %s back from %s to its preferred path %s",
+                 TA_STR(ldEntry->ldIdString), TA_STR(ldEntry->currentPath->PathIdString),
+                 TA_STR(preferred->PathIdString));
+        DsmLogEvent(DsmIoObject, TARN_MSG_FAILBACK, ldEntry->SerialNumber, preferred->PathIdString, NULL, 0);
+        ldEntry->currentPath = preferred;
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Queues a location query for every healthy path whose controller or
+    controller port is not known yet.  Nothing marks a query outstanding:
+    a path whose location stays unknown is asked again next time.
+    Caller holds DsmLock.
+
+--*/
+VOID QueueLocationQueries(PDSM_CONTEXT DsmContext)
+{
+    DSM_ASSERT_LOCK_HELD(DsmContext);
+    for (PLIST_ENTRY link = DsmContext->PathRecordList.Flink; link != &DsmContext->PathRecordList;
+         link = link->Flink) {
+        ASSERT(link != NULL);
+        PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, DsmLink);
+        if (pdoEntry->HealthState == PDO_HEALTH_HEALTHY && pdoEntry->TargetObject != NULL &&
+            (pdoEntry->ControllerPort == TARN_CONTROLLER_UNKNOWN ||
+             pdoEntry->ControllerNumber == TARN_CONTROLLER_UNKNOWN)) {
+            DsmQueuePathWorkItem(pdoEntry, LocationQueryWorker);
+        }
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Work item: asks the array where one path lands and stores the answer
+    if the path is still there.  The path may be removed while the query
+    is outstanding, so its device is referenced and the path is looked up
+    again before anything is stored.  Frees its record.  PASSIVE_LEVEL.
+
+--*/
+VOID NTAPI LocationQueryWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    DSM_ASSERT_PASSIVE();
+    PDSM_WORKITEM_RECORD record = (PDSM_WORKITEM_RECORD)Context;
+    PDSM_CONTEXT dsmContext = record->DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)record->PdoEntry;
+    CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
+    CHAR pathIdString[TARN_PATH_ID_STRING_SIZE];
+    PDEVICE_OBJECT target = NULL;
+    UCHAR controllerPort = TARN_CONTROLLER_UNKNOWN;
+    UCHAR controllerNumber = TARN_CONTROLLER_UNKNOWN;
+    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+    KIRQL oldIrql;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    RtlZeroMemory(ldIdString, sizeof(ldIdString));
+    RtlZeroMemory(pathIdString, sizeof(pathIdString));
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (IsPdoEntryCurrent(dsmContext, pdoEntry, record->PdoSerial)) {
+        target = DsmReferenceTarget(pdoEntry);
+        RtlCopyMemory(ldIdString, pdoEntry->LdEntry->ldIdString, pdoEntry->LdEntry->LdIdStringLen);
+        RtlCopyMemory(pathIdString, pdoEntry->PathIdString, pdoEntry->PathIdStringLen);
+    }
+    DsmReleaseLock(dsmContext, oldIrql);
+
+    if (target != NULL) {
+        status = QueryArrayLocation(target, ldIdString, &controllerPort, &controllerNumber);
+        ObDereferenceObject(target);
+    }
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (target == NULL || !IsPdoEntryCurrent(dsmContext, pdoEntry, record->PdoSerial)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "LocationQueryWorker: path %p %s is gone", TA_PTR(pdoEntry),
+                 TA_STR(pathIdString));
+    } else if (NT_SUCCESS(status)) {
+        pdoEntry->ControllerPort = controllerPort;
+        pdoEntry->ControllerNumber = controllerNumber;
+        DsmTrace(TRDSM_TRACE_LEVEL, "LocationQueryWorker: %s %s at controller %u port %u", TA_STR(ldIdString),
+                 TA_STR(pathIdString), TA_UCHAR(controllerNumber), TA_UCHAR(controllerPort));
+    } else {
+        DsmTrace(TRDSM_WARNING_LEVEL, "LocationQueryWorker: %s %s location unknown, %s", TA_STR(ldIdString),
+                 TA_STR(pathIdString), TA_STR(DsmStatusName(status)));
+    }
+    DsmFreePool(record);
+    DsmReleaseLock(dsmContext, oldIrql);
+}

@@ -110,6 +110,32 @@ static VOID NTAPI DsmWorkItemTrampoline(PDEVICE_OBJECT DeviceObject, PVOID Conte
     IoFreeWorkItem(workItem);
 }
 
+// Queues the routine with a copy of the record; see DsmQueueWorkItem.
+static VOID DsmQueueWorkItemRecord(const DSM_WORKITEM_RECORD *Record, PDEVICE_OBJECT DeviceObject,
+                                   DSM_WORKITEM_FUNCTION workItemFunction)
+{
+    ASSERT(workItemFunction);
+
+    PDSM_WORKITEM_ENVELOPE envelope =
+        (PDSM_WORKITEM_ENVELOPE)DsmAllocatePool(NonPagedPool, sizeof(DSM_WORKITEM_ENVELOPE));
+    if (envelope == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmQueueWorkItemRecord: no memory for the work-item record");
+        return;
+    }
+
+    PIO_WORKITEM workItem = IoAllocateWorkItem(DeviceObject);
+    if (workItem == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmQueueWorkItemRecord: no work item for device %p", TA_PTR(DeviceObject));
+        DsmFreePool(envelope);
+        return;
+    }
+
+    envelope->Record = *Record;
+    envelope->WorkItem = workItem;
+    envelope->Routine = workItemFunction;
+    IoQueueWorkItem(workItem, DsmWorkItemTrampoline, CriticalWorkQueue, envelope);
+}
+
 /*++
 
 Routine Description:
@@ -126,28 +152,26 @@ Routine Description:
 VOID DsmQueueWorkItem(PDSM_CONTEXT DsmContext, PVOID LdEntry, PVOID PdoEntry, PDEVICE_OBJECT DeviceObject,
                       DSM_WORKITEM_FUNCTION workItemFunction)
 {
-    ASSERT(workItemFunction);
+    DSM_WORKITEM_RECORD record = {DsmContext, LdEntry, PdoEntry, 0};
+    DsmQueueWorkItemRecord(&record, DeviceObject, workItemFunction);
+}
 
-    PDSM_WORKITEM_ENVELOPE envelope =
-        (PDSM_WORKITEM_ENVELOPE)DsmAllocatePool(NonPagedPool, sizeof(DSM_WORKITEM_ENVELOPE));
-    if (envelope == NULL) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmQueueWorkItem: no memory for the work-item record");
-        return;
-    }
+/*++
 
-    PIO_WORKITEM workItem = IoAllocateWorkItem(DeviceObject);
-    if (workItem == NULL) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmQueueWorkItem: no work item for device %p", TA_PTR(DeviceObject));
-        DsmFreePool(envelope);
-        return;
-    }
+Routine Description:
 
-    envelope->Record.DsmContext = DsmContext;
-    envelope->Record.LdEntry = LdEntry;
-    envelope->Record.PdoEntry = PdoEntry;
-    envelope->WorkItem = workItem;
-    envelope->Routine = workItemFunction;
-    IoQueueWorkItem(workItem, DsmWorkItemTrampoline, CriticalWorkQueue, envelope);
+    Queues work on one path: the record names the path's context, drive
+    and path and carries the path's serial, so that the routine can tell,
+    under the lock, whether the path it was queued for is still there
+    (IsPdoEntryCurrent).  The path's target device is the work item's
+    device.  Caller holds DsmLock.
+
+--*/
+VOID DsmQueuePathWorkItem(PPDO_ENTRY PdoEntry, DSM_WORKITEM_FUNCTION workItemFunction)
+{
+    DSM_ASSERT_LOCK_HELD(PdoEntry->DsmContext);
+    DSM_WORKITEM_RECORD record = {PdoEntry->DsmContext, PdoEntry->LdEntry, PdoEntry, PdoEntry->RecordSerial};
+    DsmQueueWorkItemRecord(&record, PdoEntry->TargetObject, workItemFunction);
 }
 
 /*++

@@ -167,14 +167,32 @@ void DispatchDeviceControl(PDEVICE_OBJECT device, ULONG code, PVOID input, ULONG
         return;
     }
     DeviceControlHandler handler;
+    bool known = false;
+    bool deleted = false;
     {
         std::lock_guard<std::mutex> lock(g_objectMutex);
         auto it = g_devices.find(device);
-        if (it != g_devices.end() && !it->second->Deleted) {
+        if (it != g_devices.end()) {
+            known = true;
+            deleted = it->second->Deleted;
             handler = it->second->Handler;
         }
     }
     status->Information = 0;
+    if (!known) {
+        // Deleted with no reference left: the object's memory is gone.
+        // A sender must hold a reference across the request.
+        VerifierFail("DispatchDeviceControl(%p, code 0x%08X): not a live device object (deleted with no reference "
+                     "held, or never created)",
+                     (void *)device, code);
+        status->Status = STATUS_INVALID_DEVICE_REQUEST;
+        return;
+    }
+    if (deleted) {
+        // Still referenced, so the memory is there, but the device is gone.
+        status->Status = STATUS_DEVICE_DOES_NOT_EXIST;
+        return;
+    }
     if (!handler) {
         status->Status = STATUS_INVALID_DEVICE_REQUEST;
         return;

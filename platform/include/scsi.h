@@ -25,6 +25,7 @@ Environment:
 #define SCSIOP_TEST_UNIT_READY        0x00
 #define SCSIOP_REQUEST_SENSE          0x03
 #define SCSIOP_INQUIRY                0x12
+#define SCSIOP_MODE_SENSE             0x1A    // MODE SENSE(6)
 #define SCSIOP_RESERVE_UNIT           0x16    // RESERVE(6)
 #define SCSIOP_RELEASE_UNIT           0x17    // RELEASE(6)
 #define SCSIOP_READ_CAPACITY          0x25    // READ CAPACITY(10)

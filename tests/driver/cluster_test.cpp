@@ -244,7 +244,7 @@ TEST_F(ClusterTest, AReturningPathCarriesThisNodesRegistration)
     ASSERT_EQ(array_->Execute(away.Nexus, unregister).Status, array::kStatusGood);
     ASSERT_EQ(array_->Registrations(0).size(), 3u);
 
-    DsmQueueWorkItem(Context(), drive_, paths_[3], paths_[3]->TargetObject, ReservationPathWorker);
+    Locked([&] { DsmQueuePathWorkItem(paths_[3], ReservationPathWorker); });
     EXPECT_EQ(host::DrainWorkItems(), 1u);
     EXPECT_EQ(array_->Registrations(0).size(), 4u);
 

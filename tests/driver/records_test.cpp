@@ -176,7 +176,7 @@ TEST_F(RecordsTest, SnapshotHoldsHealthyPathsCurrentFirst)
     for (int i = 0; i < 3; i++) {
         paths[i] = NewPath("6001A3B7", (UCHAR)(2 + i), 0, 0, 0);
         paths[i]->HealthState = health[i];
-        paths[i]->TargetObject = reinterpret_cast<PDEVICE_OBJECT>(0x1000 * (i + 1));
+        paths[i]->TargetObject = host::CreateDevice(u"", nullptr);
         AddPdoEntry(context_, drive, paths[i]);
     }
     drive->currentPath = paths[2];
@@ -191,6 +191,9 @@ TEST_F(RecordsTest, SnapshotHoldsHealthyPathsCurrentFirst)
     EXPECT_EQ(entries[0]->DeviceObject, paths[2]->TargetObject);
     EXPECT_STREQ(entries[0]->pathIdString, "[001 4:0:0:0]");
     EXPECT_EQ(entries[1]->DeviceObject, paths[0]->TargetObject);
+    // The path may be removed while the snapshot is used: it holds its devices.
+    EXPECT_EQ(host::ObjectReferences(paths[2]->TargetObject), 1);
+    EXPECT_EQ(host::ObjectReferences(paths[1]->TargetObject), 0);
 
     // Out of memory after the first entry: the snapshot keeps what it built.
     FreeDeviceObjectList(&snapshot);
@@ -200,7 +203,11 @@ TEST_F(RecordsTest, SnapshotHoldsHealthyPathsCurrentFirst)
     host::PoolClearFailures();
     EXPECT_EQ(snapshot.Flink->Flink, &snapshot);
     FreeDeviceObjectList(&snapshot);
+    EXPECT_EQ(host::ObjectReferences(paths[2]->TargetObject), 0);
 
+    for (PPDO_ENTRY path : paths) {
+        host::DeleteDevice(path->TargetObject);
+    }
     Drop(drive, {paths[0], paths[1], paths[2]});
     EXPECT_EQ(host::PoolOutstanding(), baseline_ + 1) << host::PoolReport();
 }
