@@ -222,11 +222,6 @@ public:
     // Every device seen down this path (host port, bus, target).
     size_t RemovePath(UCHAR portNumber, UCHAR pathId, UCHAR targetId);
 
-    // Transitional, for a DSM whose binding entry points are not built:
-    // takes a claimed device's path into use with its DSM identifier as
-    // path identifier, without the bind, verify and activate sequence.
-    void AdoptUnboundPath(size_t device);
-
     // Port objects and the SCSI addresses of devices, as discovery learns them.
     void SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo);
     void SetScsiAddress(PDEVICE_OBJECT device, const SCSI_ADDRESS &address);

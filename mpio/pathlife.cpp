@@ -94,15 +94,6 @@ void Host::BringUp(size_t index)
     }
 }
 
-void Host::AdoptUnboundPath(size_t device)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (states_.at(device) == PathState::Unbound && devices_[device].DsmId != nullptr) {
-        devices_[device].PathId = devices_[device].DsmId;
-        states_[device] = PathState::Live;
-    }
-}
-
 // Caller holds mutex_.
 void Host::ArmDiskTimer(size_t disk)
 {

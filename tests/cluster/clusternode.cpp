@@ -36,7 +36,6 @@ Abstract:
 
 --*/
 
-#include "healpaths.h"
 #include "mpiohost.h"
 #include "remotetarget.h"
 #include "tarn.h"
@@ -283,8 +282,9 @@ int main(int argc, char **argv)
         for (UCHAR lun = 0; lun < kLuns; lun++) {
             topology.Luns.push_back(lun);
         }
+        // Discovery brings every path into use through the driver's own
+        // binding and verification.
         mpioHost.Discover(&storage, topology);
-        tarntest::BindAndHealAllPaths(mpioHost, static_cast<PDSM_CONTEXT>(mpioHost.Record().DsmContext));
 
         size_t eventsSeen = host::EventLog().size();
         std::cout << "ready disks=" << mpioHost.Disks().size() << " paths=" << mpioHost.Devices().size()

@@ -52,14 +52,16 @@ protected:
 };
 
 // Every nexus was started before its device was offered: each met the
-// power-on attention once, in TEST UNIT READY, and nothing is left.
+// power-on attention once, in TEST UNIT READY, and nothing is left for
+// the driver's own verification of the path.
 TEST_F(AttentionTest, DiscoveryConsumesThePowerOnAttention)
 {
     array::ArrayStatistics seen = array_->Statistics();
     const size_t nexuses = host_->Devices().size();
     ASSERT_EQ(nexuses, 8u);
-    // The attention, then GOOD; and the other node's start of each LU.
-    EXPECT_EQ(seen.WithOpcode(SCSIOP_TEST_UNIT_READY), 2 * nexuses + 2);
+    // The attention, then GOOD, then the path's verification; and the
+    // other node's start of each LU.
+    EXPECT_EQ(seen.WithOpcode(SCSIOP_TEST_UNIT_READY), 3 * nexuses + 2);
     EXPECT_EQ(seen.WithOpcode(kReadCapacity10), nexuses);
     for (const mpio::Device &device : host_->Devices()) {
         EXPECT_EQ(TestUnitReady(device.Nexus).Status, array::kStatusGood) << device.Nexus.TargetPort;

@@ -67,7 +67,7 @@ TEST_F(ClaimTest, FourPathsToTwoLunsMakeTwoDrivesWithTheirEvents)
     ASSERT_NE(drive, nullptr);
     EXPECT_EQ(drive->NumberPaths, 4u);
     EXPECT_EQ(drive->LogicalDriveLbPolicy, TARN_LB_POLICY_FAILOVER);
-    EXPECT_EQ(drive->currentPath, nullptr);
+    EXPECT_EQ(drive->currentPath, PathsOf(drive).front()) << "MPIO brought the first path up first";
     EXPECT_STREQ(drive->ldIdString, ("[" + serial.substr(1, 3) + "]").c_str());
     // The first path is the preferred one, and now stored as such.
     EXPECT_EQ(drive->PreferredPathAddress.PortNumber, 2);

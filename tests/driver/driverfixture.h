@@ -14,7 +14,6 @@ Abstract:
 
 #pragma once
 
-#include "healpaths.h"
 #include "machinechecks.h"
 #include "mpiohost.h"
 #include "simarray.h"
@@ -201,12 +200,23 @@ protected:
         return paths;
     }
 
-    // Every path bound and healthy, each drive on its first path.
-    // Returns this drive's paths in list order.
+    // The drive's paths in list order, which MPIO's discovery has bound,
+    // verified and activated through the driver: each is healthy and in
+    // MPIO's use.
     std::vector<PPDO_ENTRY> BindAndHealPaths(PLD_ENTRY drive)
     {
-        BindAndHealAllPaths(*host_, Context());
-        return PathsOf(drive);
+        std::vector<PPDO_ENTRY> paths = PathsOf(drive);
+        Locked([&] {
+            for (PPDO_ENTRY path : paths) {
+                EXPECT_EQ(path->HealthState, (ULONG)PDO_HEALTH_HEALTHY) << path->PathIdString;
+            }
+        });
+        for (size_t i = 0; i < host_->Devices().size(); i++) {
+            if (host_->Devices()[i].DsmId != nullptr) {
+                EXPECT_EQ(host_->StateOf(i), mpio::PathState::Live) << "device " << i;
+            }
+        }
+        return paths;
     }
 
     // Runs the body under DsmLock, as the driver changes its records.

@@ -36,6 +36,8 @@ struct FakeDsm {
     std::vector<std::pair<std::string, KIRQL>> Calls;
     int Claimed = 0;
     bool Failed[kFakePaths] = {};
+    PDEVICE_OBJECT Targets[kFakePaths] = {};    // referenced while bound, as a driver does
+    bool TargetAliveAtRemoval = false;
     std::atomic<int> Completions{0};
     std::atomic<int> CompletionsElsewhere{0};   // on a thread other than the test's
     std::thread::id TestThread;
@@ -77,10 +79,12 @@ NTSTATUS NTAPI FakeInquire(PVOID, PDEVICE_OBJECT, PDEVICE_OBJECT, PSTORAGE_DEVIC
 BOOLEAN NTAPI FakeCompare(PVOID, PVOID, PVOID) { return TRUE; }
 PCHAR NTAPI FakeSerial(PVOID, PVOID) { return nullptr; }
 NTSTATUS NTAPI FakeControllerInfo(PVOID, PVOID, ULONG, PCONTROLLER_INFO *) { return STATUS_NOT_SUPPORTED; }
-NTSTATUS NTAPI FakeSetDeviceInfo(PVOID, PDEVICE_OBJECT, PVOID id, PVOID *pathId)
+NTSTATUS NTAPI FakeSetDeviceInfo(PVOID, PDEVICE_OBJECT target, PVOID id, PVOID *pathId)
 {
     host::RequirePassive("DsmSetDeviceInfo");
     g_fake->Record("DsmSetDeviceInfo");
+    ObReferenceObject(target);
+    g_fake->Targets[IndexOf(id)] = target;
     *pathId = id;
     return STATUS_SUCCESS;
 }
@@ -131,6 +135,10 @@ NTSTATUS NTAPI FakeRemoveDevice(PVOID, PVOID id, PVOID)
 NTSTATUS NTAPI FakeRemovePath(PVOID, PVOID id)
 {
     g_fake->Record(("DsmRemovePath " + std::to_string(IndexOf(id))).c_str());
+    IO_STATUS_BLOCK status{};
+    host::DispatchDeviceControl(g_fake->Targets[IndexOf(id)], IOCTL_SCSI_PASS_THROUGH, nullptr, 0, nullptr, 0, false,
+                                &status);
+    g_fake->TargetAliveAtRemoval = status.Status != STATUS_DEVICE_DOES_NOT_EXIST;
     return STATUS_SUCCESS;
 }
 NTSTATUS NTAPI FakeDeviceControl(PVOID, PDSM_IDS, PIRP irp, PSCSI_REQUEST_BLOCK srb, PKEVENT event)
@@ -252,6 +260,11 @@ protected:
     void TearDown() override
     {
         host_.reset();
+        for (PDEVICE_OBJECT target : fake_->Targets) {
+            if (target != nullptr) {
+                ObDereferenceObject(target);
+            }
+        }
         g_fake = nullptr;
         DriverTest::TearDown();
     }
@@ -445,7 +458,6 @@ TEST_F(MpioFailoverTest, ARemovedPathFailsItsRequestsOverAndIsRemoved)
     for (size_t i = 0; i < blocks.size(); i++) {
         pending.push_back(host_->SubmitWrite(0, i, 1, blocks[i].data()));
     }
-    PDEVICE_OBJECT target = host_->Devices()[0].TargetObject;
     ASSERT_TRUE(host_->RemoveDevice(0));
     for (auto &io : pending) {
         EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
@@ -453,9 +465,10 @@ TEST_F(MpioFailoverTest, ARemovedPathFailsItsRequestsOverAndIsRemoved)
     EXPECT_EQ(fake_->Names("DsmRemove"),
               (std::vector<std::string>{"DsmRemovePending 0", "DsmRemoveDevice 0", "DsmRemovePath 0"}));
     EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    EXPECT_TRUE(fake_->TargetAliveAtRemoval);
     IO_STATUS_BLOCK status{};
-    host::DispatchDeviceControl(target, IOCTL_SCSI_PASS_THROUGH, nullptr, 0, nullptr, 0, false, &status);
-    EXPECT_EQ(status.Status, STATUS_INVALID_DEVICE_REQUEST) << "the device object is gone";
+    host::DispatchDeviceControl(fake_->Targets[0], IOCTL_SCSI_PASS_THROUGH, nullptr, 0, nullptr, 0, false, &status);
+    EXPECT_EQ(status.Status, STATUS_DEVICE_DOES_NOT_EXIST) << "the device object is gone";
     EXPECT_FALSE(host_->RemoveDevice(0));
 
     uint8_t block[512];
