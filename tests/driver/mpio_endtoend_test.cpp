@@ -1,0 +1,161 @@
+/*++
+
+Module Name:
+
+    mpio_endtoend_test.cpp
+
+Abstract:
+
+    Path health end to end: MPIO and the driver together against the
+    array, with faults where a cable or a port would fail.  A request
+    meets a dead path and completes on another with its data; a path
+    that returns comes back through the driver's verification; requests
+    wait while every path is down and fail, with the drive removed, past
+    the removal period; a path the storage takes away leaves the drive.
+
+--*/
+
+#include "driverfixture.h"
+
+#include <numeric>
+
+namespace tarntest {
+namespace {
+
+class MpioEndToEndTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        MinimalConfiguration();
+        AttachArray({0});
+        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
+        drive_ = FirstDrive();
+        ASSERT_NE(drive_, nullptr);
+        paths_ = BindAndHealPaths(drive_);
+        ASSERT_EQ(paths_.size(), 4u);
+        ASSERT_EQ(drive_->currentPath, paths_[0]);
+    }
+
+    void Pass(uint64_t milliseconds)
+    {
+        host::ClockAdvance(milliseconds);
+        host::DrainWorkItems();
+        host_->WaitIdle();
+        host::DrainWorkItems();
+    }
+
+    // The topology's target ports in device order: 0, 2, 1, 3.
+    void SetLinks(std::initializer_list<uint32_t> ports, bool down)
+    {
+        for (uint32_t port : ports) {
+            if (down) {
+                array_->SetFault(array::Scope::OnTargetPort(port), array::Fault::LinkDown);
+            } else {
+                array_->ClearFault(array::Scope::OnTargetPort(port), array::Fault::LinkDown);
+            }
+        }
+    }
+
+    ULONG HealthOf(PPDO_ENTRY path)
+    {
+        ULONG state = 0;
+        Locked([&] { state = path->HealthState; });
+        return state;
+    }
+
+    PLD_ENTRY drive_ = nullptr;
+    std::vector<PPDO_ENTRY> paths_;
+    const mpio::HostOptions options_;
+};
+
+TEST_F(MpioEndToEndTest, ADeadPathFailsOverWithTheDataAndComesBackVerified)
+{
+    std::vector<uint8_t> written(2 * 512);
+    std::iota(written.begin(), written.end(), 11);
+    SetLinks({0}, true);
+    mpio::IoResult write = host_->Write(0, 20, 2, written.data());
+    ASSERT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_NE(write.Path, paths_[0]);
+    EXPECT_EQ(HealthOf(paths_[0]), (ULONG)PDO_HEALTH_FAILED);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+    EXPECT_EQ(CountEvents(TARN_MSG_FAILOVER), 1);
+    std::vector<uint8_t> read(written.size());
+    ASSERT_EQ(host_->Read(0, 20, 2, read.data()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(read, written);
+
+    // Not verified again before MPIO's period.
+    SetLinks({0}, false);
+    Pass(options_.PathVerificationPeriodMs - 100);
+    EXPECT_EQ(HealthOf(paths_[0]), (ULONG)PDO_HEALTH_FAILED);
+    Pass(100);
+    EXPECT_EQ(HealthOf(paths_[0]), (ULONG)PDO_HEALTH_HEALTHY);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Live);
+}
+
+TEST_F(MpioEndToEndTest, RequestsWaitWhileEveryPathIsDownAndACableThatReturnsCarriesThem)
+{
+    std::vector<uint8_t> written(512, 0xC3);
+    SetLinks({0, 1, 2, 3}, true);
+    auto io = host_->SubmitWrite(0, 7, 1, written.data());
+    host_->WaitIdle();
+    EXPECT_FALSE(io->Done());
+    EXPECT_EQ(host_->HeldRequests(0), 1u);
+    Pass(5 * options_.RetryIntervalMs);
+    EXPECT_FALSE(io->Done());
+
+    SetLinks({1}, false);
+    Pass(options_.RetryIntervalMs);
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(io->Wait().Path, paths_[2]);
+    EXPECT_EQ(HealthOf(paths_[2]), (ULONG)PDO_HEALTH_HEALTHY);
+    std::vector<uint8_t> read(512);
+    ASSERT_EQ(host_->Read(0, 7, 1, read.data()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(read, written);
+    Pass(options_.RemovalPeriodMs);
+    EXPECT_EQ(FirstDrive(), drive_);
+}
+
+TEST_F(MpioEndToEndTest, PastTheRemovalPeriodRequestsFailAndTheDriveIsRemoved)
+{
+    SetLinks({0, 1, 2, 3}, true);
+    uint8_t block[512];
+    auto io = host_->SubmitRead(0, 0, 1, block);
+    host_->WaitIdle();
+    Pass(options_.RemovalPeriodMs - options_.RetryIntervalMs);
+    EXPECT_FALSE(io->Done());
+    Pass(options_.RetryIntervalMs);
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(FirstDrive(), nullptr);
+    EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 4);
+    EXPECT_EQ(CountEvents(TARN_MSG_LOGICAL_DRIVE_REMOVED), 1);
+    EXPECT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_NO_SUCH_DEVICE);
+}
+
+TEST_F(MpioEndToEndTest, ARemovedPathTakesItsRequestsElsewhereAndLeavesTheDrive)
+{
+    std::vector<std::vector<uint8_t>> blocks(16, std::vector<uint8_t>(512));
+    std::vector<std::shared_ptr<mpio::PendingIo>> pending;
+    for (size_t i = 0; i < blocks.size(); i++) {
+        std::fill(blocks[i].begin(), blocks[i].end(), (uint8_t)(i + 1));
+        pending.push_back(host_->SubmitWrite(0, 100 + i, 1, blocks[i].data()));
+    }
+    ASSERT_TRUE(host_->RemoveDevice(0));
+    for (auto &io : pending) {
+        EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 1);
+    EXPECT_EQ(CountEvents(TARN_MSG_LOGICAL_DRIVE_REMOVED), 0);
+    ASSERT_EQ(FirstDrive(), drive_);
+    Locked([&] { EXPECT_EQ(drive_->NumberPaths, 3u); });
+    for (size_t i = 0; i < blocks.size(); i++) {
+        uint8_t read[512];
+        ASSERT_EQ(host_->Read(0, 100 + i, 1, read).Status, STATUS_SUCCESS);
+        EXPECT_EQ(read[0], (uint8_t)(i + 1));
+    }
+}
+
+} // namespace
+} // namespace tarntest
