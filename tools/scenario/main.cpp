@@ -414,6 +414,10 @@ int SetUpMachine(Run *run)
 
     mpio::HostOptions options;
     options.Version = {run->Version[0], run->Version[1], run->Version[2], run->Version[3]};
+    options.RetryCount = scenario.RetryCount;
+    options.RetryIntervalMs = scenario.RetryIntervalMs;
+    options.PathVerificationPeriodMs = scenario.PathVerificationPeriodMs;
+    options.RemovalPeriodMs = scenario.RemovalPeriodMs;
     run->Host = std::make_unique<mpio::Host>(options);
 
     // A trace session started with the system, as the boot-time logger is.

@@ -227,9 +227,34 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         return false;
     }
     if (section != nullptr) {
-        if (!CheckKeys(*section, "mpio", {"version"}, origin, error) ||
+        if (!CheckKeys(*section, "mpio",
+                       {"version", "retry_count", "retry_interval_ms", "path_verification_period_ms",
+                        "removal_period_ms"},
+                       origin, error) ||
             !GetString(*section, "version", "mpio", origin, &scenario.MpioVersion, error)) {
             return false;
+        }
+        // MPIO's timers: a zero interval or period would spin.
+        const struct {
+            const char *Key;
+            int64_t Low;
+            int64_t High;
+            uint32_t *Value;
+        } settings[] = {
+            {"retry_count", 0, 100, &scenario.RetryCount},
+            {"retry_interval_ms", 1, 3600LL * 1000, &scenario.RetryIntervalMs},
+            {"path_verification_period_ms", 1, 24LL * 3600 * 1000, &scenario.PathVerificationPeriodMs},
+            {"removal_period_ms", 1, 24LL * 3600 * 1000, &scenario.RemovalPeriodMs},
+        };
+        for (const auto &setting : settings) {
+            if (const toml::node *node = section->get(setting.Key)) {
+                int64_t value = 0;
+                if (!GetInteger(*node, std::string("[mpio] ") + setting.Key, setting.Low, setting.High, origin,
+                                &value, error)) {
+                    return false;
+                }
+                *setting.Value = (uint32_t)value;
+            }
         }
         uint32_t words[4];
         const toml::node *node = section->get("version");

@@ -38,6 +38,11 @@ struct Scenario {
     std::string Description;
     std::string Origin;                 // the file it came from, or "built-in default"
     std::string MpioVersion = "1.20.0.0";
+    // MPIO's own settings ([mpio]), with the values the platform ships.
+    uint32_t RetryCount = 3;
+    uint32_t RetryIntervalMs = 1000;
+    uint32_t PathVerificationPeriodMs = 30000;
+    uint32_t RemovalPeriodMs = 20000;
     std::string RegistryText;           // the .reg content
     std::string RegistryOrigin;
     std::string ServiceName = "tarndsm";
