@@ -285,6 +285,9 @@ int main(int argc, char **argv)
         // Discovery brings every path into use through the driver's own
         // binding and verification.
         mpioHost.Discover(&storage, topology);
+        // From now on time passes as it does for a running system: MPIO's
+        // retries and path verification, and the driver's timer, run on it.
+        host::SetRealTime(true);
 
         size_t eventsSeen = host::EventLog().size();
         std::cout << "ready disks=" << mpioHost.Disks().size() << " paths=" << mpioHost.Devices().size()
@@ -304,6 +307,7 @@ int main(int argc, char **argv)
             }
             std::cout << Carry(mpioHost, storage, words, &eventsSeen) << std::endl;
         }
+        host::SetRealTime(false);
         if (!NT_SUCCESS(mpioHost.Unload())) {
             exitCode = 1;
         }

@@ -140,11 +140,14 @@ public:
 
     std::string Ask(const std::string &command)
     {
+        return Tell(command) ? ReadLine() : "";
+    }
+
+    // Sends a command whose answer is read later.
+    bool Tell(const std::string &command)
+    {
         std::string line = command + "\n";
-        if (in_ < 0 || write(in_, line.data(), line.size()) != (ssize_t)line.size()) {
-            return "";
-        }
-        return ReadLine();
+        return in_ >= 0 && write(in_, line.data(), line.size()) == (ssize_t)line.size();
     }
 
     // Closes its input and waits: the exit status, or -1.
@@ -225,12 +228,11 @@ TEST_F(TwoNodes, ArbitrateADriveThroughTheirOwnDrivers)
     EXPECT_THAT(a->Ask("write 0 7 gamma"), HasSubstr(kConflict));
     EXPECT_THAT(a->Ask("reserve 0"), HasSubstr(kConflict));
 
-    // A's bus reset breaks B's hold; B hears of it once on its next
-    // request and can take the drive again.
+    // A's bus reset breaks B's hold; B's next request meets the attention,
+    // which MPIO retries as the driver asks, and B can take the drive again.
     // A reset carries no SRB.
     EXPECT_THAT(a->Ask("reset 0"), StartsWith("category=2 status=0x00000000"));
     EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=none"));
-    EXPECT_THAT(b->Ask("read 0 7"), HasSubstr("sense=6/2A/"));
     EXPECT_THAT(b->Ask("read 0 7"), HasSubstr("data=alpha"));
     EXPECT_EQ(b->Ask("reserve 0"), kGood);
     EXPECT_THAT(a->Ask("holder 1"), HasSubstr("holder=none"));
@@ -299,16 +301,16 @@ TEST_F(TwoNodes, AnArrayThatGoesAwayIsALostLinkUntilItReturns)
     EXPECT_THAT(a->Ask("write 0 9 kept"), HasSubstr("status=0x00000000"));
 
     array_.reset();
-    EXPECT_THAT(a->Ask("read 0 9"), HasSubstr("status=0xC0000185 srb=0x0A"));     // selection timeout
     EXPECT_THAT(a->Ask("reserve 0"), Not(HasSubstr("status=0x00000000")));
 
-    // The node reconnects to the array served again on the same socket.
+    // With every path lost MPIO holds the read and verifies the paths
+    // every retry interval; the node reconnects to the array served again
+    // on the same socket, and the path that comes back carries the read
+    // (a new array: the block is blank).
+    ASSERT_TRUE(a->Tell("read 0 9"));
     array_ = std::make_unique<Child>(TARN_ARRAYD, std::vector<std::string>{socket_, "2", "4096"});
     ASSERT_THAT(array_->ReadLine(), StartsWith("arrayd: serving 2 LUNs"));
-    // A new array has just powered on: the first read meets its attention
-    // (MPIO's I/O path does not retry it yet), the next one passes.
-    EXPECT_THAT(a->Ask("read 0 9"), HasSubstr("sense=6/29/00"));
-    EXPECT_THAT(a->Ask("read 0 9"), HasSubstr("status=0x00000000"));
+    EXPECT_THAT(a->ReadLine(), HasSubstr("status=0x00000000"));
     EXPECT_EQ(a->Ask("reserve 0"), kGood);
     EXPECT_EQ(a->Finish(), 0);
 }
