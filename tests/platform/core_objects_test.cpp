@@ -18,7 +18,6 @@ UNICODE_STRING Name(const char16_t *text)
 
 TEST(CoreObjects, DriverObjectCarriesItsName)
 {
-    host::ResetMachine();
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
     ASSERT_NE(driver, nullptr);
     UNICODE_STRING expected = Name(u"\\Driver\\tarndsm");
@@ -28,7 +27,6 @@ TEST(CoreObjects, DriverObjectCarriesItsName)
 
 TEST(CoreObjects, DeviceIsFoundByNameCaseInsensitivelyAndOpensAFileObject)
 {
-    host::ResetMachine();
     PDEVICE_OBJECT port = host::CreateDevice(u"\\Device\\ScsiPort0", nullptr);
     host::CreateDevice(u"\\Device\\ScsiPort01", nullptr);
 
@@ -62,7 +60,6 @@ TEST(CoreObjects, DeviceIsFoundByNameCaseInsensitivelyAndOpensAFileObject)
 
 TEST(CoreObjects, UnnamedDevicesAreNotReachableByName)
 {
-    host::ResetMachine();
     host::CreateDevice(u"", nullptr);
     UNICODE_STRING empty = Name(u"");
     PFILE_OBJECT file;
@@ -73,7 +70,6 @@ TEST(CoreObjects, UnnamedDevicesAreNotReachableByName)
 
 TEST(CoreObjects, DereferencingBelowZeroIsAVerifierFailure)
 {
-    host::ResetMachine();
     VerifierRecorder verifier;
     PDEVICE_OBJECT device = host::CreateDevice(u"\\Device\\Disk0", nullptr);
     EXPECT_EQ(ObfReferenceObject(device), 1);
@@ -97,7 +93,6 @@ TEST(CoreObjects, DereferencingBelowZeroIsAVerifierFailure)
 
 TEST(CoreObjects, DeviceControlReachesTheHandler)
 {
-    host::ResetMachine();
     ULONG seenCode = 0;
     bool seenInternal = false;
     PDEVICE_OBJECT device = host::CreateDevice(
@@ -131,7 +126,6 @@ TEST(CoreObjects, DeviceControlReachesTheHandler)
 
 TEST(CoreObjects, ADeletedDeviceStaysWhileAFileObjectHoldsIt)
 {
-    host::ResetMachine();
     int calls = 0;
     PDEVICE_OBJECT device =
         host::CreateDevice(u"\\Device\\Gone", [&](ULONG, PVOID, ULONG, PVOID, ULONG, bool, PIO_STATUS_BLOCK status) {
@@ -156,7 +150,6 @@ TEST(CoreObjects, ADeletedDeviceStaysWhileAFileObjectHoldsIt)
 
 TEST(CoreVerifier, DeviceControlUnderASpinLockOrAtDispatchIsFatal)
 {
-    host::ResetMachine();
     coretest::FastDeathTests();
     PDEVICE_OBJECT device = host::CreateDevice(
         u"\\Device\\Port", [](ULONG, PVOID, ULONG, PVOID, ULONG, bool, PIO_STATUS_BLOCK status) {
@@ -193,7 +186,6 @@ TEST(CoreVerifier, DeviceControlUnderASpinLockOrAtDispatchIsFatal)
 
 TEST(CoreReboot, RebootForgetsDevicesAndFileObjects)
 {
-    host::ResetMachine();
     host::CreateDevice(u"\\Device\\Port", nullptr);
     UNICODE_STRING name = Name(u"\\Device\\Port");
     PFILE_OBJECT file;
