@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    claim_test.cpp
-
-Abstract:
-
-    Claiming through MPIO's discovery of a simulated array: drives and
-    their redundant paths, the per-drive settings across a restart, and
-    every allocation of a claim failing in turn.
-
---*/
-
+// Claiming through MPIO's discovery of a simulated array: drives and
+// their redundant paths, the per-drive settings across a restart, and
+// every allocation of a claim failing in turn.
 #include "driverfixture.h"
 
 #include <algorithm>

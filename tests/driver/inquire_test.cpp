@@ -1,19 +1,8 @@
-/*++
-
-Module Name:
-
-    inquire_test.cpp
-
-Abstract:
-
-    The claim decision on hand-made descriptors: which products are
-    supported, which identifier keys the drive, and descriptors that do
-    not hold together, which are declined without a byte read outside
-    them (the buffers are exactly their declared size, so the address
-    sanitizer sees any stray read).
-
---*/
-
+// The claim decision on hand-made descriptors: which products are
+// supported, which identifier keys the drive, and descriptors that do
+// not hold together, which are declined without a byte read outside
+// them (the buffers are exactly their declared size, so the address
+// sanitizer sees any stray read).
 #include "driverfixture.h"
 
 #include <cstring>

@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    util_test.cpp
-
-Abstract:
-
-    The driver's helpers: the event-log packet it builds, byte for byte and
-    at its size limit; work items and their release; owned counted
-    strings; and the code-name lookups with their fallbacks.
-
---*/
-
+// The driver's helpers: the event-log packet it builds, byte for byte and
+// at its size limit; work items and their release; owned counted
+// strings; and the code-name lookups with their fallbacks.
 #include "driverfixture.h"
 
 #include <atomic>
