@@ -32,6 +32,32 @@ struct Reply {
     Bytes Data;
 };
 
+// Runs one command with room for `in` bytes of data in (filled with 0xEE
+// beforehand, so what the array did not write shows).
+Reply Execute(SimulatedArray &sim, const Nexus &nexus, const Bytes &cdb, size_t in = 0, const Bytes &out = {})
+{
+    Reply reply;
+    reply.Data.assign(in, 0xEE);
+    array::Command command;
+    command.Cdb = cdb.data();
+    command.CdbLength = cdb.size();
+    command.DataOut = out.empty() ? nullptr : out.data();
+    command.DataOutLength = out.size();
+    command.DataIn = in ? reply.Data.data() : nullptr;
+    command.DataInLength = in;
+    reply.R = sim.Execute(nexus, command);
+    return reply;
+}
+
+// Two units, 0 and 7, and no power-on attention unless asked for.
+array::ArrayConfig SmallConfig(bool powerOnAttention = false)
+{
+    array::ArrayConfig config;
+    config.Units = {{0, kBlocks, 512}, {7, kBlocks, 512}};
+    config.PowerOnAttention = powerOnAttention;
+    return config;
+}
+
 Bytes Cdb16(uint8_t op, uint64_t lba, uint32_t blocks)
 {
     Bytes cdb(16, 0);
@@ -65,17 +91,7 @@ protected:
 
     Reply Run(const Nexus &nexus, const Bytes &cdb, size_t in = 0, const Bytes &out = {})
     {
-        Reply reply;
-        reply.Data.assign(in, 0xEE);
-        array::Command command;
-        command.Cdb = cdb.data();
-        command.CdbLength = cdb.size();
-        command.DataOut = out.empty() ? nullptr : out.data();
-        command.DataOutLength = out.size();
-        command.DataIn = in ? reply.Data.data() : nullptr;
-        command.DataInLength = in;
-        reply.R = array_.Execute(nexus, command);
-        return reply;
+        return Execute(array_, nexus, cdb, in, out);
     }
 
     Bytes ReadBlocks(const Nexus &nexus, uint64_t lba, uint32_t blocks)
@@ -180,21 +196,12 @@ TEST(ArrayIdentification, EachStyleListsItsDesignators)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(array::IdentifierStyleName(c.Style));
-        array::ArrayConfig config;
-        config.Units = {{0, kBlocks, 512}, {7, kBlocks, 512}};
-        config.PowerOnAttention = false;
+        array::ArrayConfig config = SmallConfig();
         config.Identifiers = c.Style;
         SimulatedArray sim(config, [] { return int64_t(0); });
-        const Bytes cdb = Inquiry(true, 0x83);
-        Bytes page(255);
-        array::Command command;
-        command.Cdb = cdb.data();
-        command.CdbLength = cdb.size();
-        command.DataIn = page.data();
-        command.DataInLength = page.size();
-        const Result r = sim.Execute({1, 2, 7}, command);     // port 2: controller 1
-        ASSERT_EQ(r.Status, SCSISTAT_GOOD);
-        page.resize(r.DataInTransferred);
+        const Reply reply = Execute(sim, {1, 2, 7}, Inquiry(true, 0x83), 255);     // port 2: controller 1
+        ASSERT_EQ(reply.R.Status, SCSISTAT_GOOD);
+        const Bytes page(reply.Data.begin(), reply.Data.begin() + reply.R.DataInTransferred);
         ASSERT_EQ(size_t(page[2] << 8 | page[3]) + 4, page.size());
 
         std::vector<Designator> found;
@@ -238,20 +245,11 @@ TEST(ArrayStatusBuffer, ConfiguredLengthBoundsEveryReply)
 {
     for (size_t length : {size_t(1), size_t(6), size_t(8), size_t(100), size_t(448), size_t(600)}) {
         SCOPED_TRACE(length);
-        array::ArrayConfig config;
-        config.Units = {{0, kBlocks, 512}};
-        config.PowerOnAttention = false;
+        array::ArrayConfig config = SmallConfig();
         config.StatusBufferLength = length;
         SimulatedArray sim(config, [] { return int64_t(0); });
         auto read = [&](uint32_t offset, uint32_t allocation) {
-            Bytes data(1024, 0xEE);
-            const Bytes cdb = ReadBuffer(offset, allocation);
-            array::Command command;
-            command.Cdb = cdb.data();
-            command.CdbLength = cdb.size();
-            command.DataIn = data.data();
-            command.DataInLength = data.size();
-            Reply reply{sim.Execute({1, 3, 0}, command), data};
+            Reply reply = Execute(sim, {1, 3, 0}, ReadBuffer(offset, allocation), 1024);
             reply.Data.resize(reply.R.DataInTransferred);
             return reply;
         };
@@ -489,18 +487,8 @@ TEST_F(SimArray, FailedControllerReturnsWithPowerOnReset)
 // INQUIRY and REPORT LUNS pass them by and leave them pending.
 TEST(ArrayAttentions, PowerOnThenNexusLossWhereTheLinkReturns)
 {
-    array::ArrayConfig config;
-    config.Units = {{0, kBlocks, 512}, {7, kBlocks, 512}};
-    SimulatedArray array_(config, [] { return int64_t(0); });
-    auto run = [&](const Nexus &nexus, const Bytes &cdb, size_t in = 0) {
-        Bytes data(in);
-        array::Command command;
-        command.Cdb = cdb.data();
-        command.CdbLength = cdb.size();
-        command.DataIn = in ? data.data() : nullptr;
-        command.DataInLength = in;
-        return array_.Execute(nexus, command);
-    };
+    SimulatedArray sim(SmallConfig(true), [] { return int64_t(0); });
+    auto run = [&](const Nexus &nexus, const Bytes &cdb, size_t in = 0) { return Execute(sim, nexus, cdb, in).R; };
 
     for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
         SCOPED_TRACE(testing::Message() << "port " << port);
@@ -530,9 +518,9 @@ TEST(ArrayAttentions, PowerOnThenNexusLossWhereTheLinkReturns)
     }
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "fault " << int(c.Cleared) << " scope " << int(c.Where.Where));
-        array_.SetFault(c.Where, c.Cleared);
-        array_.ClearFault(c.Where, c.Cleared);
-        array_.ClearFault(c.Where, c.Cleared);     // clearing what is not set raises nothing
+        sim.SetFault(c.Where, c.Cleared);
+        sim.ClearFault(c.Where, c.Cleared);
+        sim.ClearFault(c.Where, c.Cleared);     // clearing what is not set raises nothing
         for (uint32_t initiator : {1u, 2u}) {
             for (uint32_t port = 0; port < array::kTargetPortCount; ++port) {
                 const bool lost = std::find(c.Lost.begin(), c.Lost.end(), std::make_pair(initiator, port)) !=
