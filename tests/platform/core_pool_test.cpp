@@ -421,24 +421,6 @@ TEST(CoreLookaside, UseOfAnUninitialisedOrDeletedListIsAVerifierFailure)
     EXPECT_THAT(verifier.One(), HasSubstr("ExDeleteNPagedLookasideList"));
 }
 
-TEST(CoreLookaside, ForeignAndDoubleFreesAreVerifierFailures)
-{
-    VerifierRecorder verifier;
-    NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, kTarn, 4);
-    void *entry = ExAllocateFromNPagedLookasideList(&list);
-    ExFreeToNPagedLookasideList(&list, entry);
-    ExFreeToNPagedLookasideList(&list, entry);
-    EXPECT_THAT(verifier.One(), HasSubstr("double free"));
-
-    void *foreign = ExAllocatePoolWithTag(NonPagedPool, 32, kOther);
-    ExFreeToNPagedLookasideList(&list, foreign);
-    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("'Oth1'"), HasSubstr("'TARN'")));
-    ExFreePool(foreign);
-    ExDeleteNPagedLookasideList(&list);
-    EXPECT_EQ(host::PoolOutstanding(), 0u);
-}
-
 TEST(CoreLookaside, FreeingPoolHoldingALiveListIsAVerifierFailure)
 {
     VerifierRecorder verifier;
@@ -452,7 +434,9 @@ TEST(CoreLookaside, FreeingPoolHoldingALiveListIsAVerifierFailure)
     EXPECT_THAT(verifier.Take(), testing::IsEmpty());
 }
 
-TEST(CoreLookaside, AnEntryBelongsToOneListAndToNoneOnceFreedAsPool)
+// An entry belongs to one list at a time, to none once freed as pool,
+// and never to a list of another tag.
+TEST(CoreLookaside, ForeignAndDoubleFreesAreVerifierFailures)
 {
     VerifierRecorder verifier;
     NPAGED_LOOKASIDE_LIST first;
@@ -467,9 +451,11 @@ TEST(CoreLookaside, AnEntryBelongsToOneListAndToNoneOnceFreedAsPool)
     ExFreeToNPagedLookasideList(&first, entry);
     EXPECT_THAT(verifier.One(), HasSubstr("not an allocated pool block"));
 
-    // Cached by a list: neither freed as pool nor taken by another list.
+    // Cached by a list: neither freed as pool nor taken by any list again.
     entry = ExAllocateFromNPagedLookasideList(&first);
     ExFreeToNPagedLookasideList(&first, entry);
+    ExFreeToNPagedLookasideList(&first, entry);
+    EXPECT_THAT(verifier.One(), HasSubstr("double free"));
     ExFreePool(entry);
     EXPECT_THAT(verifier.One(), AllOf(HasSubstr("ExFreePool"), HasSubstr("cached on lookaside list")));
     ExFreeToNPagedLookasideList(&second, entry);
@@ -482,6 +468,10 @@ TEST(CoreLookaside, AnEntryBelongsToOneListAndToNoneOnceFreedAsPool)
     ExFreeToNPagedLookasideList(&first, entry);
     EXPECT_THAT(verifier.One(), HasSubstr("double free; the entry is cached on lookaside list"));
 
+    void *foreign = ExAllocatePoolWithTag(NonPagedPool, 32, kOther);
+    ExFreeToNPagedLookasideList(&first, foreign);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("'Oth1'"), HasSubstr("'TARN'")));
+    ExFreePool(foreign);
     ExDeleteNPagedLookasideList(&first);
     ExDeleteNPagedLookasideList(&second);
     EXPECT_THAT(verifier.Take(), testing::IsEmpty());
