@@ -48,6 +48,11 @@ struct ValueCase {
     NTSTATUS Dump;      // of each of those events
 };
 
+void PrintTo(const ValueCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
+
 void SetPolicy(ULONG policy)
 {
     host::RegistrySetDword(kParametersKey, "PathSelectionPolicy", policy);
@@ -147,6 +152,11 @@ struct ReservationCase {
     bool On;
 };
 
+void PrintTo(const ReservationCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
+
 class ReservationConfigTest : public DriverTest, public ::testing::WithParamInterface<ReservationCase> {};
 
 TEST_P(ReservationConfigTest, ReservationsNeedLowByteOneAndAnEightByteKey)
@@ -235,6 +245,11 @@ struct LegacyCase {
     bool Starts;
     bool (*Unread)(const DSM_CONTEXT &context);     // the field is as if the value were missing
 };
+
+void PrintTo(const LegacyCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
 
 std::vector<uint8_t> Utf16(const std::u16string &text)
 {

@@ -25,7 +25,7 @@ TEST(CoreObjects, DriverObjectCarriesItsName)
     EXPECT_EQ(driver->DriverName.Length, 15 * sizeof(WCHAR));
 }
 
-TEST(CoreObjects, DeviceIsFoundByNameCaseInsensitivelyAndOpensAFileObject)
+TEST(CoreObjects, DeviceIsFoundByItsWholeNameCaseInsensitivelyAndOpensAFileObject)
 {
     PDEVICE_OBJECT port = host::CreateDevice(u"\\Device\\ScsiPort0", nullptr);
     host::CreateDevice(u"\\Device\\ScsiPort01", nullptr);
@@ -42,6 +42,9 @@ TEST(CoreObjects, DeviceIsFoundByNameCaseInsensitivelyAndOpensAFileObject)
 
     UNICODE_STRING prefix = Name(u"\\Device\\ScsiPort");
     EXPECT_EQ(IoGetDeviceObjectPointer(&prefix, FILE_READ_ATTRIBUTES, &file, &device), STATUS_OBJECT_NAME_NOT_FOUND);
+    host::CreateDevice(u"", nullptr);   // an unnamed device is not found by the empty name
+    UNICODE_STRING empty = Name(u"");
+    EXPECT_NE(IoGetDeviceObjectPointer(&empty, 0, &file, &device), STATUS_SUCCESS);
 
     // A second open is a second file object.
     PFILE_OBJECT second = nullptr;
@@ -55,16 +58,6 @@ TEST(CoreObjects, DeviceIsFoundByNameCaseInsensitivelyAndOpensAFileObject)
     EXPECT_EQ(ObfDereferenceObject(file), 0);   // closed and freed
     EXPECT_EQ(host::OutstandingFileObjects(), 1u);
     ObDereferenceObject(second);
-    EXPECT_EQ(host::OutstandingFileObjects(), 0u);
-}
-
-TEST(CoreObjects, UnnamedDevicesAreNotReachableByName)
-{
-    host::CreateDevice(u"", nullptr);
-    UNICODE_STRING empty = Name(u"");
-    PFILE_OBJECT file;
-    PDEVICE_OBJECT device;
-    EXPECT_NE(IoGetDeviceObjectPointer(&empty, 0, &file, &device), STATUS_SUCCESS);
     EXPECT_EQ(host::OutstandingFileObjects(), 0u);
 }
 
