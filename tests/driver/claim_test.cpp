@@ -1,20 +1,10 @@
-/*++
-
-Module Name:
-
-    claim_test.cpp
-
-Abstract:
-
-    Claiming through MPIO's discovery of a simulated array: drives and
-    their redundant paths, the per-drive settings across a restart, and
-    every allocation of a claim failing in turn.
-
---*/
-
+// Claiming through MPIO's discovery of a simulated array: drives and
+// their redundant paths, the per-drive settings across a restart, and
+// every allocation of a claim failing in turn.
 #include "driverfixture.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tarntest {
 namespace {
@@ -197,10 +187,8 @@ TEST_F(ClaimTest, StoredAddressUnpacksMostSignificantByteFirst)
     BOOLEAN found = FALSE;
     ASSERT_EQ(DsmReadPreferredPath(Context(), serial.c_str(), &fallback, &found, &result), STATUS_SUCCESS);
     EXPECT_TRUE(found);
-    EXPECT_EQ(result.PortNumber, 2);
-    EXPECT_EQ(result.PathId, 0);
-    EXPECT_EQ(result.TargetId, 1);
-    EXPECT_EQ(result.Lun, 3);
+    const SCSI_ADDRESS expected{sizeof(SCSI_ADDRESS), 2, 0, 1, 3};
+    EXPECT_EQ(memcmp(&result, &expected, sizeof(result)), 0);
 }
 
 // Every allocation a claim makes, failing in turn: the claim reports it or

@@ -1,19 +1,8 @@
-/*++
-
-Module Name:
-
-    cluster_test.cpp
-
-Abstract:
-
-    The cluster's reserve, release and reset requests through the device
-    control entry point, against the simulated array with another node
-    (another initiator) sharing the drive: arbitration, the completion
-    values, the diagnostic sequence, reservations switched off, and the
-    registration carried onto a path that returns.
-
---*/
-
+// The cluster's reserve, release and reset requests through the device
+// control entry point, against the simulated array with another node
+// (another initiator) sharing the drive: arbitration, the completion
+// values, the diagnostic sequence, reservations switched off, and the
+// registration carried onto a path that returns.
 #include "driverfixture.h"
 
 #include <functional>

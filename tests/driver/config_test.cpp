@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    config_test.cpp
-
-Abstract:
-
-    The configuration read at start: defaults, checks, clamps, fallbacks
-    and the events of the three values that have them; and the same
-    configuration given as a .reg file an administrator would write.
-
---*/
-
+// The configuration read at start: defaults, checks, clamps, fallbacks
+// and the events of the three values that have them; and the same
+// configuration given as a .reg file an administrator would write.
 #include "driverfixture.h"
 
 #include <cstring>

@@ -1,18 +1,7 @@
-/*++
-
-Module Name:
-
-    failure_test.cpp
-
-Abstract:
-
-    The driver when kernel calls other than pool allocation fail: an
-    error-log entry that cannot be allocated, a work item that cannot be
-    had, and per-drive settings whose key cannot be created or whose
-    value cannot be set.
-
---*/
-
+// The driver when kernel calls other than pool allocation fail: an
+// error-log entry that cannot be allocated, a work item that cannot be
+// had, and per-drive settings whose key cannot be created or whose
+// value cannot be set.
 #include "driverfixture.h"
 
 namespace tarntest {

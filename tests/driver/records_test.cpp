@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    records_test.cpp
-
-Abstract:
-
-    Drive and path records: list discipline on both lists, lookups by
-    serial and by identity, the labels, the snapshot of healthy paths and
-    what releasing records gives back.
-
---*/
-
+// Drive and path records: list discipline on both lists, lookups by
+// serial and by identity, the labels, the snapshot of healthy paths and
+// what releasing records gives back.
 #include "driverfixture.h"
 
 #include <cstring>

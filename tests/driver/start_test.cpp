@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    start_test.cpp
-
-Abstract:
-
-    Start-up through the MPIO host: the version check, registration, the
-    periodic timer, and every way start-up can fail, each leaving nothing
-    behind.
-
---*/
-
+// Start-up through the MPIO host: the version check, registration, the
+// periodic timer, and every way start-up can fail, each leaving nothing
+// behind.
 #include "driverfixture.h"
 
 #include <cstring>

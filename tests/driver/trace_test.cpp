@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    trace_test.cpp
-
-Abstract:
-
-    The trace provider: off until a logger enables it, enabled by a
-    session or at boot by the global logger's settings, and messages that
-    the trace format table makes readable.
-
---*/
-
+// The trace provider: off until a logger enables it, enabled by a
+// session or at boot by the global logger's settings, and messages that
+// the trace format table makes readable.
 #include "driverfixture.h"
 
 #include <algorithm>

@@ -16,7 +16,6 @@ std::u16string Text(const WCHAR *buffer)
 
 TEST(CoreStrings, InitUnicodeStringCountsBytesWithoutTheTerminator)
 {
-    host::ResetMachine();
     UNICODE_STRING s;
     RtlInitUnicodeString(&s, u"Tarn");
     EXPECT_EQ(s.Length, 8u);
@@ -29,7 +28,6 @@ TEST(CoreStrings, InitUnicodeStringCountsBytesWithoutTheTerminator)
 
 TEST(CoreStrings, CopyTruncatesToTheDestination)
 {
-    host::ResetMachine();
     UNICODE_STRING source;
     RtlInitUnicodeString(&source, u"\\Device\\MPIODisk7");
     WCHAR buffer[8];
@@ -50,7 +48,6 @@ TEST(CoreStrings, CopyTruncatesToTheDestination)
 
 TEST(CoreStrings, EqualIgnoresAsciiCaseOnlyWhenAsked)
 {
-    host::ResetMachine();
     UNICODE_STRING a, b, c;
     RtlInitUnicodeString(&a, u"\\Registry\\Machine\\System");
     RtlInitUnicodeString(&b, u"\\REGISTRY\\machine\\SYSTEM");
@@ -63,7 +60,6 @@ TEST(CoreStrings, EqualIgnoresAsciiCaseOnlyWhenAsked)
 
 TEST(CoreStrings, FreeUnicodeStringReturnsItsPoolBuffer)
 {
-    host::ResetMachine();
     UNICODE_STRING s;
     s.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 16, host::Tag("RegQ")));
     s.Length = 8;
@@ -78,7 +74,6 @@ TEST(CoreStrings, FreeUnicodeStringReturnsItsPoolBuffer)
 
 TEST(CoreFormat, CountedAndTerminatedWideTextMakeA16BitPath)
 {
-    host::ResetMachine();
     UNICODE_STRING key;
     RtlInitUnicodeString(&key, u"\\Registry\\Machine\\Services\\tarndsm-EXTRA");
     key.Length -= 6 * sizeof(WCHAR);   // a counted string need not end at a NUL
@@ -96,7 +91,6 @@ TEST(CoreFormat, CountedAndTerminatedWideTextMakeA16BitPath)
 
 TEST(CoreFormat, Conversions)
 {
-    host::ResetMachine();
     WCHAR b[128];
     swprintf(b, u"%s|%ws|%c|%lc|%%", "narrow", u"wide", 'x', static_cast<int>(u'\x20AC'));
     EXPECT_EQ(Text(b), u"narrow|wide|x|\x20AC|%");
@@ -110,7 +104,6 @@ TEST(CoreFormat, Conversions)
 
 TEST(CoreFormat, SizePrefixesFollowTheWindowsDataModel)
 {
-    host::ResetMachine();
     WCHAR b[128];
     ULONG ulong = 0xFFFFFFFFu;
     LONG slong = -5;
@@ -126,7 +119,6 @@ TEST(CoreFormat, SizePrefixesFollowTheWindowsDataModel)
 
 TEST(CoreFormat, NullStringsPrintAsNull)
 {
-    host::ResetMachine();
     WCHAR b[64];
     swprintf(b, u"%ls %s %wZ", static_cast<const WCHAR *>(nullptr), static_cast<const char *>(nullptr),
              static_cast<PUNICODE_STRING>(nullptr));
@@ -135,7 +127,6 @@ TEST(CoreFormat, NullStringsPrintAsNull)
 
 TEST(CoreFormat, SnwprintfTruncatesWithoutATerminatorAndReturnsMinusOne)
 {
-    host::ResetMachine();
     WCHAR b[16];
     for (WCHAR &c : b) {
         c = u'~';
@@ -155,7 +146,6 @@ TEST(CoreFormat, SnwprintfTruncatesWithoutATerminatorAndReturnsMinusOne)
 
 TEST(CoreFormat, UnknownConversionIsAVerifierFailure)
 {
-    host::ResetMachine();
     VerifierRecorder verifier;
     WCHAR b[32];
     swprintf(b, u"%q", 1);

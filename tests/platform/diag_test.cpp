@@ -55,7 +55,6 @@ host::EventRecord LogWithStrings(PDRIVER_OBJECT driver, NTSTATUS code, std::init
 
 TEST(DiagErrorLog, PacketIsKeptByteForByteAndRenderedAsEventViewerShowsIt)
 {
-    host::ResetMachine();
     host::SetBootSystemTime(kBootTime);
     host::RegisterMessageTable(u"tarndsm", kMessages, RTL_NUMBER_OF(kMessages));
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
@@ -107,7 +106,6 @@ TEST(DiagErrorLog, PacketIsKeptByteForByteAndRenderedAsEventViewerShowsIt)
 
 TEST(DiagErrorLog, TypesDescriptionsAndUnknownIds)
 {
-    host::ResetMachine();
     host::RegisterMessageTable(u"tarndsm", kMessages, RTL_NUMBER_OF(kMessages));
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
 
@@ -144,7 +142,6 @@ TEST(DiagErrorLog, TypesDescriptionsAndUnknownIds)
 
 TEST(DiagErrorLog, EntrySizeLimitsAndPendingEntries)
 {
-    host::ResetMachine();
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
 
     EXPECT_EQ(IoAllocateErrorLogEntry(driver, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
@@ -170,7 +167,6 @@ TEST(DiagErrorLog, EntrySizeLimitsAndPendingEntries)
 
 TEST(DiagErrorLog, EntriesOfADeviceAreLoggedUnderItsDriver)
 {
-    host::ResetMachine();
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
     PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
     device->DriverObject = driver;
@@ -182,7 +178,6 @@ TEST(DiagErrorLog, EntriesOfADeviceAreLoggedUnderItsDriver)
 
 TEST(DiagErrorLog, MalformedPacketsAndMisusedEntriesAreVerifierFailures)
 {
-    host::ResetMachine();
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
     VerifierRecorder verifier;
 
@@ -308,7 +303,6 @@ NTSTATUS QueryFlags(TRACEHANDLE logger, ULONG *flags, ULONG length = sizeof(ULON
 
 TEST(DiagTrace, RegistrationAsksForRegInfoAndASessionEnablesTheProvider)
 {
-    host::ResetMachine();
     FakeProvider provider;
     EXPECT_FALSE(host::TraceEnable(1, 1));      // nobody to enable yet
     ASSERT_EQ(Register(&provider), STATUS_SUCCESS);
@@ -355,7 +349,6 @@ TEST(DiagTrace, RegistrationAsksForRegInfoAndASessionEnablesTheProvider)
 
 TEST(DiagTrace, MalformedRegInfoIsAVerifierFailure)
 {
-    host::ResetMachine();
     VerifierRecorder verifier;
     for (RegInfoAnswer answer : {RegInfoAnswer::NoGuids, RegInfoAnswer::PastBuffer}) {
         FakeProvider provider;
@@ -368,7 +361,6 @@ TEST(DiagTrace, MalformedRegInfoIsAVerifierFailure)
 
 TEST(DiagTrace, TraceInformationChecksLengthAndLogger)
 {
-    host::ResetMachine();
     FakeProvider provider;
     ASSERT_EQ(Register(&provider), STATUS_SUCCESS);
     ASSERT_TRUE(host::TraceEnable(0x7, 5));
@@ -397,7 +389,6 @@ const host::TraceFormat kFormats[] = {
 
 TEST(DiagTrace, MessagesAreCapturedAndRenderedByArgumentKind)
 {
-    host::ResetMachine();
     host::RegisterTraceFormats(kFormats, RTL_NUMBER_OF(kFormats));
     FakeProvider provider;
     ASSERT_EQ(Register(&provider), STATUS_SUCCESS);
@@ -453,7 +444,6 @@ TEST(DiagTrace, MessagesAreCapturedAndRenderedByArgumentKind)
 
 TEST(DiagTrace, UnknownAndEndedLoggersAreIgnoredAndRebootForgetsTheProvider)
 {
-    host::ResetMachine();
     FakeProvider provider;
     ASSERT_EQ(Register(&provider), STATUS_SUCCESS);
     ULONG u = 1;
