@@ -1,19 +1,8 @@
-/*++
-
-Module Name:
-
-    health_test.cpp
-
-Abstract:
-
-    The path health state machine and the entry points that drive it:
-    which transitions are accepted, which of them re-choose the drive's
-    current path or carry the node's registration onto the path, and
-    what activation, verification, invalidation and failback do to a
-    drive of four paths on the simulated array.
-
---*/
-
+// The path health state machine and the entry points that drive it:
+// which transitions are accepted, which of them re-choose the drive's
+// current path or carry the node's registration onto the path, and
+// what activation, verification, invalidation and failback do to a
+// drive of four paths on the simulated array.
 #include "driverfixture.h"
 
 #include <set>

@@ -1,16 +1,5 @@
-/*++
-
-Module Name:
-
-    interpret_test.cpp
-
-Abstract:
-
-    Error interpretation: each rule, the order in which they are tried,
-    and what a path failure does to the drive and the event log.
-
---*/
-
+// Error interpretation: each rule, the order in which they are tried,
+// and what a path failure does to the drive and the event log.
 #include "driverfixture.h"
 
 namespace tarntest {

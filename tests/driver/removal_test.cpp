@@ -1,19 +1,8 @@
-/*++
-
-Module Name:
-
-    removal_test.cpp
-
-Abstract:
-
-    Paths and drives removed while the driver runs: the removal entry
-    points and their events, and the races where a path is removed while
-    a command the driver sent on it is still outstanding (the storage
-    holds the command until the test lets it go).  Under the sanitizers a
-    freed record used after the command returns fails the test.
-
---*/
-
+// Paths and drives removed while the driver runs: the removal entry
+// points and their events, and the races where a path is removed while
+// a command the driver sent on it is still outstanding (the storage
+// holds the command until the test lets it go).  Under the sanitizers a
+// freed record used after the command returns fails the test.
 #include "driverfixture.h"
 #include "heldtarget.h"
 

@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    timer_test.cpp
-
-Abstract:
-
-    The periodic timer's duties on the controllable clock: which runs
-    fail drives back, which trace the statistics and queue location
-    queries, and which paths get a query.
-
---*/
-
+// The periodic timer's duties on the controllable clock: which runs
+// fail drives back, which trace the statistics and queue location
+// queries, and which paths get a query.
 #include "driverfixture.h"
 
 namespace tarntest {
