@@ -936,6 +936,7 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
 {
     PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
     PLD_ENTRY ldEntry = NULL;
+    ULONGLONG ldSerial = 0;
     CLUSTER_REQUEST_KIND kind = ClusterRequestNone;
     NTSTATUS status = STATUS_SUCCESS;
     KIRQL oldIrql;
@@ -948,6 +949,7 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
         status = STATUS_NO_SUCH_DEVICE;
     } else {
         ldEntry = ((PPDO_ENTRY)DsmIds->IdList[0])->LdEntry;
+        ldSerial = ldEntry->RecordSerial;
         kind = DsmClusterRequestKind(Irp, Srb);
         if (kind == ClusterRequestNone) {
             DsmTrace(TRDSM_TRACE_LEVEL, "DsmSrbDeviceControl: %s not a reservation request",
@@ -982,7 +984,7 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
     }
 
     DsmAcquireLock(dsmContext, &oldIrql);
-    if (ldEntry != NULL && IsLdEntryValid(dsmContext, ldEntry)) {
+    if (ldEntry != NULL && IsLdEntryCurrent(dsmContext, ldEntry, ldSerial)) {
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmSrbDeviceControl: %s done, %s", TA_STR(ldEntry->ldIdString),
                  TA_STR(DsmStatusName(status)));
     } else {
