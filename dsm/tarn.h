@@ -480,3 +480,9 @@ NTSTATUS NTAPI DsmBroadcastSrb(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCS
 VOID NTAPI RequestCompletion(PVOID DsmId, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PVOID Context);
 
 VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+
+//
+// tarnwmi: the WMI block of the registration record.
+//
+VOID InitializeWmiContext(PDSM_WMILIB_CONTEXT WmiContext, PCUNICODE_STRING RegistryPath);
+VOID DsmFreeWmiContext(PDSM_WMILIB_CONTEXT WmiContext);
