@@ -391,6 +391,8 @@ typedef VOID(NTAPI *DSM_WORKITEM_FUNCTION)(PDEVICE_OBJECT DeviceObject, PVOID Co
 VOID DsmQueueWorkItem(PDSM_CONTEXT DsmContext, PVOID LdEntry, PVOID PdoEntry, PDEVICE_OBJECT DeviceObject,
                       DSM_WORKITEM_FUNCTION workItemFunction);
 VOID DsmQueuePathWorkItem(PPDO_ENTRY PdoEntry, DSM_WORKITEM_FUNCTION workItemFunction);
+PDEVICE_OBJECT DsmReferenceQueuedPath(const DSM_WORKITEM_RECORD *Record, CHAR LdIdString[TARN_LD_ID_STRING_SIZE],
+                                      CHAR PathIdString[TARN_PATH_ID_STRING_SIZE]);
 
 VOID DsmLogEvent(PVOID IoObject, NTSTATUS ErrorCode, PCSTR String1, PCSTR String2, PVOID DumpData,
                  ULONG DumpDataLength);

@@ -1008,25 +1008,11 @@ VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     DSM_ASSERT_PASSIVE();
     PDSM_WORKITEM_RECORD record = (PDSM_WORKITEM_RECORD)Context;
     PDSM_CONTEXT dsmContext = record->DsmContext;
-    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)record->PdoEntry;
     CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
     CHAR pathIdString[TARN_PATH_ID_STRING_SIZE];
-    PDEVICE_OBJECT targetObject = NULL;
-    KIRQL oldIrql;
 
     UNREFERENCED_PARAMETER(DeviceObject);
-    RtlZeroMemory(ldIdString, sizeof(ldIdString));
-    RtlZeroMemory(pathIdString, sizeof(pathIdString));
-
-    DsmAcquireLock(dsmContext, &oldIrql);
-    if (!IsPdoEntryCurrent(dsmContext, pdoEntry, record->PdoSerial)) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "ReservationPathWorker: path %p is gone", TA_PTR(pdoEntry));
-    } else {
-        targetObject = DsmReferenceTarget(pdoEntry);
-        RtlCopyMemory(ldIdString, pdoEntry->LdEntry->ldIdString, pdoEntry->LdEntry->LdIdStringLen);
-        RtlCopyMemory(pathIdString, pdoEntry->PathIdString, pdoEntry->PathIdStringLen);
-    }
-    DsmReleaseLock(dsmContext, oldIrql);
+    PDEVICE_OBJECT targetObject = DsmReferenceQueuedPath(record, ldIdString, pathIdString);
 
     if (targetObject != NULL) {
         BOOLEAN isReserved = FALSE;
