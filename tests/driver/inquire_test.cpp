@@ -374,8 +374,13 @@ TEST_F(InquireTest, EveryEntryPointRefusesUnknownIdentifiers)
         {"DsmMoveDevice",
          [&](PVOID id) {
              DSM_IDS ids{1, {id}};
-             return r.DsmMoveDevice(c, &ids, id, id, 0) == STATUS_UNSUCCESSFUL;
+             return r.DsmMoveDevice(c, &ids, id, id, 0) == STATUS_UNSUCCESSFUL &&
+                    r.DsmMoveDevice(c, &ids, known, id, 0) == STATUS_UNSUCCESSFUL &&
+                    r.DsmMoveDevice(c, &ids, id, known, 0) == STATUS_UNSUCCESSFUL;
          }},
+        {"DsmRemovePending", [&](PVOID id) { return r.DsmRemovePending(c, id) == STATUS_NO_SUCH_DEVICE; }},
+        {"DsmRemoveDevice", [&](PVOID id) { return r.DsmRemoveDevice(c, id, id) == STATUS_NO_SUCH_DEVICE; }},
+        {"DsmRemovePath", [&](PVOID id) { return r.DsmRemovePath(c, id) == STATUS_SUCCESS; }},
         {"DsmLBGetPath",
          [&](PVOID id) {
              DSM_IDS ids{1, {id}};
@@ -407,6 +412,8 @@ TEST_F(InquireTest, EveryEntryPointRefusesUnknownIdentifiers)
     EXPECT_STREQ(serial, "600A0B80002ABCDE");
     ExFreePool(serial);
     EXPECT_TRUE(r.DsmCompareDevices(c, known, known));
+    EXPECT_EQ(static_cast<PPDO_ENTRY>(known)->LdEntry->NumberPaths, 1u);
+    EXPECT_EQ(static_cast<PPDO_ENTRY>(known)->HealthState, (ULONG)PDO_HEALTH_INIT_START);
 }
 
 } // namespace

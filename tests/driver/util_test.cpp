@@ -176,7 +176,7 @@ TEST_F(UtilTest, QueuedWorkRunsAtPassiveWithItsRecordAndReleasesTheWorkItem)
     EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolReport();
 }
 
-TEST_F(UtilTest, QueuingWithoutMemoryDropsTheWorkAndLeaksNothing)
+TEST_F(UtilTest, QueuingWithoutMemoryOrAWorkItemDropsTheWorkAndLeaksNothing)
 {
     g_seen = WorkSeen();
     PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
@@ -186,6 +186,9 @@ TEST_F(UtilTest, QueuingWithoutMemoryDropsTheWorkAndLeaksNothing)
     host::PoolFailNth(2);   // the platform's work item
     DsmQueueWorkItem(NULL, NULL, NULL, device, RecordingWorker);
     host::PoolClearFailures();
+    host::FailCallNth(host::Call::IoAllocateWorkItem, 1);
+    DsmQueueWorkItem(NULL, NULL, NULL, device, RecordingWorker);
+    EXPECT_EQ(host::InjectedCallFailures(host::Call::IoAllocateWorkItem), 1u);
 
     EXPECT_EQ(host::PendingWorkItems(), 0u);
     EXPECT_EQ(host::DrainWorkItems(), 0u);

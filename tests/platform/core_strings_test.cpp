@@ -14,16 +14,17 @@ std::u16string Text(const WCHAR *buffer)
     return std::u16string(buffer);
 }
 
-TEST(CoreStrings, InitUnicodeStringCountsBytesWithoutTheTerminator)
+TEST(CoreStrings, LengthsCountBytesOrUnitsWithoutTheTerminator)
 {
     UNICODE_STRING s;
     RtlInitUnicodeString(&s, u"Tarn");
     EXPECT_EQ(s.Length, 8u);
     EXPECT_EQ(s.MaximumLength, 10u);
     RtlInitUnicodeString(&s, nullptr);
-    EXPECT_EQ(s.Length, 0u);
-    EXPECT_EQ(s.MaximumLength, 0u);
+    EXPECT_EQ(s.Length | s.MaximumLength, 0u);
     EXPECT_EQ(s.Buffer, nullptr);
+    EXPECT_EQ(wcslen(u""), 0u);
+    EXPECT_EQ(wcslen(u"\\Device\\Tarn"), 12u);
 }
 
 TEST(CoreStrings, CopyTruncatesToTheDestination)
@@ -89,7 +90,8 @@ TEST(CoreFormat, CountedAndTerminatedWideTextMakeA16BitPath)
     EXPECT_EQ(buffer[n + 1], u'~');   // nothing written past the terminator
 }
 
-TEST(CoreFormat, Conversions)
+// 'l' is 32 bits (LLP64) even where the host's long is 64; NULL strings print as "(null)".
+TEST(CoreFormat, ConversionsFollowTheWindowsDataModel)
 {
     WCHAR b[128];
     swprintf(b, u"%s|%ws|%c|%lc|%%", "narrow", u"wide", 'x', static_cast<int>(u'\x20AC'));
@@ -100,26 +102,15 @@ TEST(CoreFormat, Conversions)
     EXPECT_EQ(Text(b), u"[   42][42   ][-0042][42   ][007][001234AB]");
     swprintf(b, u"[%6ls][%-6s][%.2s][%*d]", u"ab", "cd", "efgh", 4, 9);
     EXPECT_EQ(Text(b), u"[    ab][cd    ][ef][   9]");
-}
-
-TEST(CoreFormat, SizePrefixesFollowTheWindowsDataModel)
-{
-    WCHAR b[128];
     ULONG ulong = 0xFFFFFFFFu;
     LONG slong = -5;
     ULONGLONG big = 0x123456789ABCDEF0ull;
-    // 'l' is 32 bits (LLP64) even where the host's long is 64.
     swprintf(b, u"%lu %ld %lx|%I64u %I64X %llx|%hd %hu", ulong, slong, ulong, big, big, big,
              static_cast<int>(static_cast<short>(-2)), 0x1FFFFu);
     EXPECT_EQ(Text(b), u"4294967295 -5 ffffffff|1311768467463790320 123456789ABCDEF0 123456789abcdef0|-2 65535");
     int64_t negative = -9000000000LL;
     swprintf(b, u"%I64d %lld", negative, negative);
     EXPECT_EQ(Text(b), u"-9000000000 -9000000000");
-}
-
-TEST(CoreFormat, NullStringsPrintAsNull)
-{
-    WCHAR b[64];
     swprintf(b, u"%ls %s %wZ", static_cast<const WCHAR *>(nullptr), static_cast<const char *>(nullptr),
              static_cast<PUNICODE_STRING>(nullptr));
     EXPECT_EQ(Text(b), u"(null) (null) (null)");
@@ -150,12 +141,6 @@ TEST(CoreFormat, UnknownConversionIsAVerifierFailure)
     WCHAR b[32];
     swprintf(b, u"%q", 1);
     EXPECT_THAT(verifier.One(), HasSubstr("%q"));
-}
-
-TEST(CoreStrings, WcslenCounts16BitUnits)
-{
-    EXPECT_EQ(wcslen(u""), 0u);
-    EXPECT_EQ(wcslen(u"\\Device\\Tarn"), 12u);
 }
 
 TEST(CoreStrings, NarrowAndWidenRoundTripUtf16)

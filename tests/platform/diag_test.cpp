@@ -140,7 +140,7 @@ TEST(DiagErrorLog, TypesDescriptionsAndUnknownIds)
     EXPECT_TRUE(host::EventLog().empty());
 }
 
-TEST(DiagErrorLog, EntrySizeLimitsAndPendingEntries)
+TEST(DiagErrorLog, EntrySizeLimitsPendingEntriesAndTheirSource)
 {
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
 
@@ -163,11 +163,9 @@ TEST(DiagErrorLog, EntrySizeLimitsAndPendingEntries)
     host::Reboot();
     EXPECT_EQ(host::PendingErrorLogEntries(), 0u);
     EXPECT_TRUE(host::EventLog().empty());
-}
 
-TEST(DiagErrorLog, EntriesOfADeviceAreLoggedUnderItsDriver)
-{
-    PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
+    // A device's entry is logged under its driver's name.
+    driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
     PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
     device->DriverObject = driver;
     void *entry = IoAllocateErrorLogEntry(device, (UCHAR)kFixed);
@@ -316,9 +314,24 @@ TEST(DiagTrace, RegistrationAsksForRegInfoAndASessionEnablesTheProvider)
     EXPECT_EQ(provider.Level, 4u);
     EXPECT_EQ(memcmp(&provider.EnabledGuid, &kControlGuid, sizeof(GUID)), 0);
 
+    // The session's settings, asked for by logger: the length is checked,
+    // and the boot-time logger is always known.
+    ULONG flags = 0xFFFFFFFF;
+    ULONG required = 0;
+    EXPECT_EQ(QueryFlags(2, &flags, sizeof(UCHAR), &required), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(required, sizeof(ULONG));
+    EXPECT_EQ(flags, 0xFFFFFFFFu);
+    EXPECT_EQ(QueryFlags(2, &flags), STATUS_SUCCESS);
+    EXPECT_EQ(flags, 0x5u);
+    EXPECT_EQ(QueryFlags(1, &flags), STATUS_SUCCESS);
+    EXPECT_EQ(flags, 0u);
+    EXPECT_EQ(QueryFlags(77, &flags), STATUS_INVALID_HANDLE);
+    WNODE_HEADER header = {};
+    EXPECT_EQ(WmiQueryTraceInformation(TraceIdClass, &flags, sizeof(flags), nullptr, &header),
+              STATUS_INVALID_PARAMETER);
+
     host::TraceDisable();
     EXPECT_EQ(provider.Logger, 0u);
-    ULONG flags = 0;
     EXPECT_EQ(QueryFlags(2, &flags), STATUS_INVALID_HANDLE);
     EXPECT_THAT(provider.Requests, ElementsAre(IRP_MN_ENABLE_EVENTS, IRP_MN_DISABLE_EVENTS));
 
@@ -357,27 +370,6 @@ TEST(DiagTrace, MalformedRegInfoIsAVerifierFailure)
         EXPECT_THAT(verifier.One(), HasSubstr("malformed IRP_MN_REGINFO answer"));
         EXPECT_FALSE(host::TraceProviderRegistered());
     }
-}
-
-TEST(DiagTrace, TraceInformationChecksLengthAndLogger)
-{
-    FakeProvider provider;
-    ASSERT_EQ(Register(&provider), STATUS_SUCCESS);
-    ASSERT_TRUE(host::TraceEnable(0x7, 5));
-
-    ULONG flags = 0xFFFFFFFF;
-    ULONG required = 0;
-    EXPECT_EQ(QueryFlags(2, &flags, sizeof(UCHAR), &required), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(required, sizeof(ULONG));
-    EXPECT_EQ(flags, 0xFFFFFFFFu);
-    EXPECT_EQ(QueryFlags(2, &flags), STATUS_SUCCESS);
-    EXPECT_EQ(flags, 0x7u);
-    EXPECT_EQ(QueryFlags(1, &flags), STATUS_SUCCESS);    // the boot-time logger is always known
-    EXPECT_EQ(flags, 0u);
-    EXPECT_EQ(QueryFlags(77, &flags), STATUS_INVALID_HANDLE);
-    WNODE_HEADER header = {};
-    EXPECT_EQ(WmiQueryTraceInformation(TraceIdClass, &flags, sizeof(flags), nullptr, &header),
-              STATUS_INVALID_PARAMETER);
 }
 
 // A trace site as the format scanner would collect it.

@@ -150,18 +150,6 @@ TEST_F(Registry, ExportRoundTripsByteForByte)
     EXPECT_EQ(Value(kParameters, "ShortDword"), (std::vector<uint8_t>{1, 2}));
 }
 
-TEST_F(Registry, ExportOfASubtree)
-{
-    host::RegistrySetDword(kParameters, "A", 1);
-    host::RegistrySetDword("HKLM\\Software\\Other", "B", 2);
-    std::string text = host::RegistryExport(kService);
-    EXPECT_EQ(text, "Windows Registry Editor Version 5.00\r\n\r\n"
-                    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Tarn]\r\n\r\n"
-                    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Tarn\\Parameters]\r\n"
-                    "\"A\"=dword:00000001\r\n\r\n");
-    EXPECT_EQ(host::RegistryExport("HKLM\\Missing"), "Windows Registry Editor Version 5.00\r\n\r\n");
-}
-
 TEST_F(Registry, ImportDeletesKeysAndValues)
 {
     host::RegistrySetDword(kParameters, "Keep", 1);
@@ -234,6 +222,14 @@ TEST_F(Registry, NamesAreCaseInsensitiveAndKeepTheirCase)
         << text;
     EXPECT_EQ(text.find("MIXEDVALUE"), std::string::npos);
     EXPECT_FALSE(host::RegistryKeyExists("HKEY_CURRENT_USER\\Software"));
+
+    // A subtree's export holds that key and those below it only.
+    host::RegistrySetDword(kParameters, "A", 1);
+    EXPECT_EQ(host::RegistryExport(kService), "Windows Registry Editor Version 5.00\r\n\r\n"
+                                              "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Tarn]\r\n\r\n"
+                                              "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Tarn\\Parameters]\r\n"
+                                              "\"A\"=dword:00000001\r\n\r\n");
+    EXPECT_EQ(host::RegistryExport("HKLM\\Missing"), "Windows Registry Editor Version 5.00\r\n\r\n");
 }
 
 TEST_F(Registry, StorePersistsAcrossRebootButHandlesDoNot)
@@ -415,25 +411,10 @@ TEST_F(RegistryQuery, VerifierCatchesDirectQueriesThatWouldCorruptMemory)
     RtlFreeUnicodeString(&list);
 }
 
-TEST_F(RegistryQuery, TypecheckRefusesAnotherTypeWithoutWriting)
-{
-    host::RegistrySetString(kParameters, "TurTimeoutValue", "30");
-    host::RegistrySetDword(kParameters, "TurRetryCount", 4);
-    ULONG value = 5;
-    Entry(RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK, u"TurTimeoutValue",
-          &value, (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE);
-    EXPECT_EQ(Run(), STATUS_OBJECT_TYPE_MISMATCH);
-    EXPECT_EQ(value, 5u);
-
-    m_table[0].Name = const_cast<PWSTR>(u"TurRetryCount");
-    EXPECT_EQ(Run(), STATUS_SUCCESS);
-    EXPECT_EQ(value, 4u);
-}
-
 // As on kernels older than the flag: TYPECHECK is ignored, so a direct
 // query stores whatever the value holds, and the verifier reports the
 // overrun a DWORD field would suffer.  ResetMachine restores the flag.
-TEST_F(RegistryQuery, LegacyKernelIgnoresTypecheck)
+TEST_F(RegistryQuery, TypecheckRefusesAnotherTypeUnlessTheKernelIgnoresIt)
 {
     host::RegistrySetString(kParameters, "TurTimeoutValue", "30");
     host::RegistrySetValue(kParameters, "Short", REG_BINARY, {0x2C, 0x01});
@@ -452,11 +433,18 @@ TEST_F(RegistryQuery, LegacyKernelIgnoresTypecheck)
         EXPECT_EQ(value, 0x12Cu);
         EXPECT_EQ(verifier.One(), "");
     }
+    // With the flag honoured, another type is refused without a write.
     host::ResetMachine();
     VerifierRecorder verifier;
     host::RegistrySetString(kParameters, "TurTimeoutValue", "30");
+    host::RegistrySetDword(kParameters, "TurRetryCount", 4);
+    value = 5;
     m_table[0].Name = const_cast<PWSTR>(u"TurTimeoutValue");
     EXPECT_EQ(Run(), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(value, 5u);
+    m_table[0].Name = const_cast<PWSTR>(u"TurRetryCount");
+    EXPECT_EQ(Run(), STATUS_SUCCESS);
+    EXPECT_EQ(value, 4u);
     EXPECT_EQ(verifier.One(), "");
 }
 
@@ -736,27 +724,24 @@ TEST_F(RegistryKeys, ConcurrentUseKeepsEveryWrite)
     }
 }
 
-TEST_F(RegistryKeys, HandleOfADeletedKeyFails)
-{
-    HANDLE handle;
-    host::RegistrySetDword("HKLM\\Software\\Tarn", "X", 1);
-    ASSERT_EQ(Create(u"\\Registry\\Machine\\Software\\Tarn", &handle), STATUS_SUCCESS);
-    host::RegistryDeleteKey("HKLM\\Software\\Tarn");
-    host::RegistrySetDword("HKLM\\Software\\Tarn", "X", 2);   // a new key of the same name
-    UNICODE_STRING name = Counted(u"X");
-    ULONG data = 3;
-    EXPECT_EQ(ZwSetValueKey(handle, &name, 0, REG_DWORD, &data, sizeof(data)), (NTSTATUS)0xC000017C);
-    EXPECT_TRUE(host::RegistryGetDword("HKLM\\Software\\Tarn", "X", &data));
-    EXPECT_EQ(data, 2u);
-    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-}
-
 TEST_F(RegistryKeys, VerifierCatchesHandleMisuse)
 {
     VerifierRecorder verifier;
     HANDLE handle;
     ASSERT_EQ(Create(u"\\Registry\\Machine\\Software", &handle, nullptr, KEY_WRITE, NULL, 0), STATUS_SUCCESS);
     EXPECT_THAT(verifier.One(), HasSubstr("OBJ_KERNEL_HANDLE"));
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+
+    // The handle of a deleted key fails, even when a key of its name is back.
+    host::RegistrySetDword("HKLM\\Software\\Tarn", "X", 1);
+    ASSERT_EQ(Create(u"\\Registry\\Machine\\Software\\Tarn", &handle), STATUS_SUCCESS);
+    host::RegistryDeleteKey("HKLM\\Software\\Tarn");
+    host::RegistrySetDword("HKLM\\Software\\Tarn", "X", 2);
+    UNICODE_STRING name = Counted(u"X");
+    ULONG data = 3;
+    EXPECT_EQ(ZwSetValueKey(handle, &name, 0, REG_DWORD, &data, sizeof(data)), (NTSTATUS)0xC000017C);
+    EXPECT_TRUE(host::RegistryGetDword("HKLM\\Software\\Tarn", "X", &data));
+    EXPECT_EQ(data, 2u);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
     EXPECT_THAT(verifier.One(), HasSubstr("ZwClose"));
