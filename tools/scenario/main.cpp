@@ -531,6 +531,36 @@ struct Moment {
     bool Return = false;
 };
 
+// Copies the block after `block` over it, as a stray host on a port of its
+// own would; true when the array took the write.
+bool StrayWrite(array::SimulatedArray &storage, uint32_t lun, uint64_t block)
+{
+    const array::Nexus stray{0xFFFF, 0, lun};
+    uint8_t data[scenario::kBlockSize];
+    auto run = [&](uint8_t opcode, uint64_t lba) {
+        const uint8_t cdb[10] = {opcode, 0, (uint8_t)(lba >> 24), (uint8_t)(lba >> 16), (uint8_t)(lba >> 8),
+                                 (uint8_t)lba, 0, 0, 1, 0};
+        array::Command command;
+        command.Cdb = cdb;
+        command.CdbLength = sizeof(cdb);
+        if (opcode == SCSIOP_WRITE) {
+            command.DataOut = data;
+            command.DataOutLength = sizeof(data);
+        } else {
+            command.DataIn = data;
+            command.DataInLength = sizeof(data);
+        }
+        // The first commands of a new initiator meet its pending unit attentions.
+        for (int attempt = 0; attempt < 8; attempt++) {
+            if (storage.Execute(stray, command).Status == array::kStatusGood) {
+                return true;
+            }
+        }
+        return false;
+    };
+    return run(SCSIOP_READ, block + 1) && run(SCSIOP_WRITE, block);
+}
+
 // Where a fault applies, as the array's scopes, and in plain words: short
 // for the phase's title, and in full below it.
 struct Resolved {
@@ -567,6 +597,10 @@ bool Resolve(Run *run, const scenario::Fault &fault, Resolved *resolved)
     mpio::Host &mpioHost = *run->Host;
     switch (fault.Where) {
     case scenario::FaultWhere::CurrentPath: {
+        if (fault.Action == scenario::FaultAction::StrayWrite) {
+            *resolved = Resolved{};
+            return true;
+        }
         auto *context = static_cast<DSM_CONTEXT *>(mpioHost.Record().DsmContext);
         PVOID current = nullptr;
         std::string label;
@@ -644,6 +678,11 @@ std::string Apply(Run *run, const scenario::Fault &fault, const Resolved &where,
         }
         storage.FailController(fault.Controller);
         return "controller " + std::to_string(fault.Controller) + " failed";
+    }
+    if (fault.Action == FaultAction::StrayWrite) {
+        bool done = StrayWrite(storage, fault.Lun, fault.Block);
+        return "stray write on LUN " + std::to_string(fault.Lun) + ": block " + std::to_string(fault.Block + 1) +
+               " copied over block " + std::to_string(fault.Block) + (done ? "" : " (the array refused it)");
     }
     if (fault.Action == FaultAction::UnitAttention) {
         for (const array::Scope &scope : where.Scopes) {
@@ -847,8 +886,9 @@ int ReportData(const Run &run)
                                : "")
               << "\n";
     if (verdict.Mismatches != 0) {
-        return Fail(kExitRunFailed, "data lost: " + Count(verdict.Mismatches, "block") +
-                                        " read back differ from what was written");
+        return Fail(kExitRunFailed, "data lost: " + Count(verdict.Mismatches, "block") + " read back " +
+                                        (verdict.Mismatches == 1 ? "differs" : "differ") +
+                                        " from what was written");
     }
     if (run.Io->InFlight() != 0) {
         return Fail(kExitRunFailed, Count(run.Io->InFlight(), "request") + " never completed");

@@ -193,7 +193,7 @@ bool ParseFaultAction(const std::string &name, FaultAction *action)
 {
     for (FaultAction candidate : {FaultAction::LinkDown, FaultAction::NoAnswer, FaultAction::Busy,
                                   FaultAction::LunNotSupported, FaultAction::ControllerFailure,
-                                  FaultAction::UnitAttention}) {
+                                  FaultAction::UnitAttention, FaultAction::StrayWrite}) {
         if (name == FaultActionName(candidate)) {
             *action = candidate;
             return true;
@@ -227,7 +227,7 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
         return WrongType(entry, "[[fault]]", "a table", origin, error);
     }
     if (!CheckKeys(*table, "fault", {"at_ms", "until_ms", "action", "path", "lun", "target_port", "controller",
-                                     "all_paths", "attention"},
+                                     "all_paths", "attention", "block"},
                    origin, error)) {
         return false;
     }
@@ -249,12 +249,12 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
     }
     if (!ParseFaultAction(action, &fault->Action)) {
         *error = where + ": a fault's action is link_down, no_answer, busy, lun_not_supported, "
-                         "controller_failure or unit_attention";
+                         "controller_failure, unit_attention or stray_write";
         return false;
     }
     if ((node = table->get("until_ms")) != nullptr) {
-        if (fault->Action == FaultAction::UnitAttention) {
-            *error = Where(*node, origin) + ": a unit attention happens once; it has no until_ms";
+        if (fault->Action == FaultAction::UnitAttention || fault->Action == FaultAction::StrayWrite) {
+            *error = Where(*node, origin) + ": a " + action + " happens once; it has no until_ms";
             return false;
         }
         if (!GetInteger(*node, "[[fault]] until_ms", (int64_t)fault->AtMs + 1, 24LL * 3600 * 1000, origin, &value,
@@ -281,7 +281,8 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
         }
     }
     if ((node = table->get("lun")) != nullptr) {
-        if (fault->Where != FaultWhere::CurrentPath || table->get("path") == nullptr) {
+        if (fault->Action != FaultAction::StrayWrite &&
+            (fault->Where != FaultWhere::CurrentPath || table->get("path") == nullptr)) {
             *error = Where(*node, origin) + ": lun names whose current path; it goes with path = \"current\"";
             return false;
         }
@@ -313,6 +314,21 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
             *error = Where(*node, origin) + ": all_paths can only be true";
             return false;
         }
+    }
+    if (fault->Action == FaultAction::StrayWrite) {
+        if (places != 0 || (node = table->get("block")) == nullptr) {
+            *error = where + ": a stray_write names lun and block, and no path, port or controller";
+            return false;
+        }
+        if (!GetInteger(*node, "[[fault]] block", 0, INT64_MAX, origin, &value, error)) {
+            return false;
+        }
+        fault->Block = (uint64_t)value;
+        return true;
+    }
+    if ((node = table->get("block")) != nullptr) {
+        *error = Where(*node, origin) + ": block goes with action = \"stray_write\"";
+        return false;
     }
     if (places != 1) {
         *error = where + ": a fault applies to exactly one of path, target_port, controller or all_paths";
@@ -392,6 +408,8 @@ const char *FaultActionName(FaultAction action)
         return "controller_failure";
     case FaultAction::UnitAttention:
         return "unit_attention";
+    case FaultAction::StrayWrite:
+        return "stray_write";
     }
     return "?";
 }
@@ -715,7 +733,11 @@ bool ValidateTopology(const Scenario &scenario, std::string *error)
                      std::to_string(scenario.DurationMs) + " ms";
             return false;
         }
-        if (fault.Where == FaultWhere::CurrentPath &&
+        if (fault.Action == FaultAction::StrayWrite && fault.Block + 1 >= scenario.LunBlocks) {
+            *error = where + "a stray write needs block and the block after it on the LUN";
+            return false;
+        }
+        if ((fault.Where == FaultWhere::CurrentPath || fault.Action == FaultAction::StrayWrite) &&
             std::find(scenario.Luns.begin(), scenario.Luns.end(), fault.Lun) == scenario.Luns.end()) {
             *error = where + "LUN " + std::to_string(fault.Lun) + " is not in the topology";
             return false;

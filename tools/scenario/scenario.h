@@ -52,6 +52,9 @@ enum class FaultAction {
     LunNotSupported,    // the LUs are masked: LOGICAL UNIT NOT SUPPORTED
     ControllerFailure,  // a controller fails (its ports go dark) and comes back reset
     UnitAttention,      // a unit attention on every I_T_L nexus of the scope
+    // The storage writes one block's content over its neighbour (a
+    // misdirected write), behind the host's back: the read-back must see it.
+    StrayWrite,
 };
 
 // Where a fault applies.
@@ -70,7 +73,8 @@ struct Fault {
     uint64_t UntilMs = 0;
     FaultAction Action = FaultAction::LinkDown;
     FaultWhere Where = FaultWhere::CurrentPath;
-    uint32_t Lun = 0;                   // whose current path, for CurrentPath
+    uint32_t Lun = 0;                   // whose current path, for CurrentPath; StrayWrite's LUN
+    uint64_t Block = 0;                 // StrayWrite: the block overwritten
     uint32_t Port = 0;                  // for Path
     uint32_t Bus = 0;
     uint32_t Target = 0;
