@@ -9,8 +9,9 @@ Abstract:
     The per-request path: categorise (with its identifier check), get the
     path (the identifier checked again), hook the completion, complete.
     Measured with 8, 64, 1,024 and 4,096 paths, four to a drive, beside a
-    floor of the driver lock taken and released twice with the counter
-    updates and nothing else.  The ratios it prints are the figures that
+    floor of what the design cannot do without: the driver lock taken in
+    each of the four calls, the counter updates, and the completion record
+    from the lookaside list and back.  The ratios it prints are the figures that
     matter: the cost must not grow with the number of paths, and must stay
     close to the floor.
 
@@ -115,20 +116,31 @@ void BM_RequestPath(benchmark::State &state)
 }
 BENCHMARK(BM_RequestPath)->Arg(8)->Arg(64)->Arg(1024)->Arg(4096);
 
-// The least any request can cost: the lock twice, the counters updated.
+// The least a request can cost as the driver is designed: the lock taken
+// once in each of the four calls a request makes (categorise, get the
+// path, hook the completion, complete), the counters updated, and a
+// completion record from the lookaside list and back.
 void BM_RequestFloor(benchmark::State &state)
 {
     World &world = WorldOf(8);
+    PDSM_CONTEXT context = world.Context;
     for (auto _ : state) {
         KIRQL oldIrql;
-        DsmAcquireLock(world.Context, &oldIrql);
+        DsmAcquireLock(context, &oldIrql);
+        DsmReleaseLock(context, oldIrql);
+        DsmAcquireLock(context, &oldIrql);
         DsmRequestCounters.GetPathCalls++;
         DsmRequestCounters.OutstandingRequests++;
-        DsmReleaseLock(world.Context, oldIrql);
-        DsmAcquireLock(world.Context, &oldIrql);
+        DsmReleaseLock(context, oldIrql);
+        DsmAcquireLock(context, &oldIrql);
+        DsmRequestCounters.SetCompletionCalls++;
+        PVOID record = ExAllocateFromNPagedLookasideList(&context->CompletionLookaside);
+        DsmReleaseLock(context, oldIrql);
+        DsmAcquireLock(context, &oldIrql);
         DsmRequestCounters.CompletionCalls++;
         DsmRequestCounters.OutstandingRequests--;
-        DsmReleaseLock(world.Context, oldIrql);
+        ExFreeToNPagedLookasideList(&context->CompletionLookaside, record);
+        DsmReleaseLock(context, oldIrql);
     }
 }
 BENCHMARK(BM_RequestFloor);
@@ -153,7 +165,8 @@ public:
         if (floor > 0 && at8 > 0 && at4096 > 0) {
             printf("\nper request: %.1f ns at 8 paths, %.1f ns at 4,096 paths, floor %.1f ns\n", at8, at4096, floor);
             printf("4,096 paths / 8 paths: %.2fx (goal at most 1.2x)\n", at4096 / at8);
-            printf("4,096 paths / floor:   %.2fx (goal at most 2x)\n", at4096 / floor);
+            printf("8 paths / floor:       %.2fx (goal at most 1.5x)\n", at8 / floor);
+            printf("4,096 paths / floor:   %.2fx (goal at most 1.5x)\n", at4096 / floor);
         }
     }
 

@@ -391,6 +391,8 @@ typedef VOID(NTAPI *DSM_WORKITEM_FUNCTION)(PDEVICE_OBJECT DeviceObject, PVOID Co
 VOID DsmQueueWorkItem(PDSM_CONTEXT DsmContext, PVOID LdEntry, PVOID PdoEntry, PDEVICE_OBJECT DeviceObject,
                       DSM_WORKITEM_FUNCTION workItemFunction);
 VOID DsmQueuePathWorkItem(PPDO_ENTRY PdoEntry, DSM_WORKITEM_FUNCTION workItemFunction);
+PDEVICE_OBJECT DsmReferenceQueuedPath(const DSM_WORKITEM_RECORD *Record, CHAR LdIdString[TARN_LD_ID_STRING_SIZE],
+                                      CHAR PathIdString[TARN_PATH_ID_STRING_SIZE]);
 
 VOID DsmLogEvent(PVOID IoObject, NTSTATUS ErrorCode, PCSTR String1, PCSTR String2, PVOID DumpData,
                  ULONG DumpDataLength);
@@ -480,3 +482,9 @@ NTSTATUS NTAPI DsmBroadcastSrb(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PSCS
 VOID NTAPI RequestCompletion(PVOID DsmId, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PVOID Context);
 
 VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+
+//
+// tarnwmi: the WMI block of the registration record.
+//
+VOID InitializeWmiContext(PDSM_WMILIB_CONTEXT WmiContext, PCUNICODE_STRING RegistryPath);
+VOID DsmFreeWmiContext(PDSM_WMILIB_CONTEXT WmiContext);

@@ -936,6 +936,7 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
 {
     PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
     PLD_ENTRY ldEntry = NULL;
+    ULONGLONG ldSerial = 0;
     CLUSTER_REQUEST_KIND kind = ClusterRequestNone;
     NTSTATUS status = STATUS_SUCCESS;
     KIRQL oldIrql;
@@ -948,6 +949,7 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
         status = STATUS_NO_SUCH_DEVICE;
     } else {
         ldEntry = ((PPDO_ENTRY)DsmIds->IdList[0])->LdEntry;
+        ldSerial = ldEntry->RecordSerial;
         kind = DsmClusterRequestKind(Irp, Srb);
         if (kind == ClusterRequestNone) {
             DsmTrace(TRDSM_TRACE_LEVEL, "DsmSrbDeviceControl: %s not a reservation request",
@@ -982,7 +984,7 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
     }
 
     DsmAcquireLock(dsmContext, &oldIrql);
-    if (ldEntry != NULL && IsLdEntryValid(dsmContext, ldEntry)) {
+    if (ldEntry != NULL && IsLdEntryCurrent(dsmContext, ldEntry, ldSerial)) {
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmSrbDeviceControl: %s done, %s", TA_STR(ldEntry->ldIdString),
                  TA_STR(DsmStatusName(status)));
     } else {
@@ -1006,25 +1008,11 @@ VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     DSM_ASSERT_PASSIVE();
     PDSM_WORKITEM_RECORD record = (PDSM_WORKITEM_RECORD)Context;
     PDSM_CONTEXT dsmContext = record->DsmContext;
-    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)record->PdoEntry;
     CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
     CHAR pathIdString[TARN_PATH_ID_STRING_SIZE];
-    PDEVICE_OBJECT targetObject = NULL;
-    KIRQL oldIrql;
 
     UNREFERENCED_PARAMETER(DeviceObject);
-    RtlZeroMemory(ldIdString, sizeof(ldIdString));
-    RtlZeroMemory(pathIdString, sizeof(pathIdString));
-
-    DsmAcquireLock(dsmContext, &oldIrql);
-    if (!IsPdoEntryCurrent(dsmContext, pdoEntry, record->PdoSerial)) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "ReservationPathWorker: path %p is gone", TA_PTR(pdoEntry));
-    } else {
-        targetObject = DsmReferenceTarget(pdoEntry);
-        RtlCopyMemory(ldIdString, pdoEntry->LdEntry->ldIdString, pdoEntry->LdEntry->LdIdStringLen);
-        RtlCopyMemory(pathIdString, pdoEntry->PathIdString, pdoEntry->PathIdStringLen);
-    }
-    DsmReleaseLock(dsmContext, oldIrql);
+    PDEVICE_OBJECT targetObject = DsmReferenceQueuedPath(record, ldIdString, pathIdString);
 
     if (targetObject != NULL) {
         BOOLEAN isReserved = FALSE;

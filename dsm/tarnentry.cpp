@@ -69,6 +69,7 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
     PDSM_CONTEXT dsmContext = NULL;
     MPIO_VERSION_INFO mpioVersion;
     BOOLEAN traceRegistered;
+    BOOLEAN wmiInitialized = FALSE;
     NTSTATUS status;
 
     //
@@ -134,6 +135,8 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
         PDEVICE_OBJECT controlDevice = NULL;
 
         DsmFillInitData(dsmContext, DriverObject);
+        InitializeWmiContext(&DsmInitData.DsmWmiInfo, RegistryPath);
+        wmiInitialized = TRUE;
 
         RtlInitUnicodeString(&controlName, TARN_MPIO_CONTROL_DEVICE);
         status = IoGetDeviceObjectPointer(&controlName, FILE_READ_ATTRIBUTES, &fileObject, &controlDevice);
@@ -175,6 +178,9 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
     RtlZeroMemory(&DsmRequestCounters, sizeof(DsmRequestCounters));
 
     if (!NT_SUCCESS(status) && dsmContext != NULL) {
+        if (wmiInitialized) {
+            DsmFreeWmiContext(&DsmInitData.DsmWmiInfo);
+        }
         DsmContextDestroy(dsmContext);
         dsmContext = NULL;
     }
@@ -200,7 +206,7 @@ Routine Description:
 
     Fills the registration record: size, the nineteen entry points in
     MPIO's slot order, the context, the driver object and the display
-    name.  The WMI block stays zero until the DSM offers WMI data.
+    name.  The WMI block is InitializeWmiContext's.
 
 --*/
 static VOID DsmFillInitData(PDSM_CONTEXT DsmContext, PDRIVER_OBJECT DriverObject)

@@ -344,6 +344,7 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
     }
 
     AddPdoEntry(dsmContext, ldEntry, pdoEntry);
+    ULONGLONG pathSerial = pdoEntry->RecordSerial;
     RtlCopyMemory(&firstAddress, pdoEntry->ScsiAddress, sizeof(SCSI_ADDRESS));
     if (newDrive) {
         DsmLogEvent(DsmIoObject, TARN_MSG_NEW_LOGICAL_DRIVE, ldEntry->SerialNumber, pdoEntry->PathIdString, NULL, 0);
@@ -364,8 +365,10 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
                  TA_STR(found ? "was" : "was not"), TA_STR(DsmStatusName(status)));
     }
 
+    // The path, and with it a new drive, may have been removed while the
+    // registry was read; a record now at the same address is another's.
     DsmAcquireLock(dsmContext, &oldIrql);
-    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
+    if (!IsPdoEntryCurrent(dsmContext, pdoEntry, pathSerial)) {
         DsmReleaseLock(dsmContext, oldIrql);
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmInquireDriver: path %p was removed during the claim", TA_PTR(pdoEntry));
         return STATUS_UNSUCCESSFUL;

@@ -490,6 +490,44 @@ PDEVICE_OBJECT DsmReferenceTarget(PPDO_ENTRY PdoEntry)
     return target;
 }
 
+/*++
+
+Routine Description:
+
+    What queued work on one path needs before it sends a command there:
+    whether the path it was queued for is still there and, if it is, the
+    path's device (referenced; the caller dereferences it) and both
+    labels.  Takes DsmLock; PASSIVE_LEVEL.
+
+Return Value:
+
+    The referenced device, or NULL when the path is gone or not bound.
+
+--*/
+PDEVICE_OBJECT DsmReferenceQueuedPath(const DSM_WORKITEM_RECORD *Record, CHAR LdIdString[TARN_LD_ID_STRING_SIZE],
+                                      CHAR PathIdString[TARN_PATH_ID_STRING_SIZE])
+{
+    PDSM_CONTEXT dsmContext = Record->DsmContext;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)Record->PdoEntry;
+    PDEVICE_OBJECT target = NULL;
+    KIRQL oldIrql;
+
+    DSM_ASSERT_PASSIVE();
+    RtlZeroMemory(LdIdString, TARN_LD_ID_STRING_SIZE);
+    RtlZeroMemory(PathIdString, TARN_PATH_ID_STRING_SIZE);
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (IsPdoEntryCurrent(dsmContext, pdoEntry, Record->PdoSerial)) {
+        target = DsmReferenceTarget(pdoEntry);
+        RtlCopyMemory(LdIdString, pdoEntry->LdEntry->ldIdString, pdoEntry->LdEntry->LdIdStringLen);
+        RtlCopyMemory(PathIdString, pdoEntry->PathIdString, pdoEntry->PathIdStringLen);
+    }
+    DsmReleaseLock(dsmContext, oldIrql);
+    if (target == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmReferenceQueuedPath: path %p is gone", TA_PTR(pdoEntry));
+    }
+    return target;
+}
+
 static BOOLEAN DsmSameScsiAddress(const SCSI_ADDRESS *A, const SCSI_ADDRESS *B)
 {
     return (BOOLEAN)(A->PortNumber == B->PortNumber && A->PathId == B->PathId && A->TargetId == B->TargetId &&

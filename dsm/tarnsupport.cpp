@@ -783,23 +783,13 @@ VOID NTAPI LocationQueryWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     PPDO_ENTRY pdoEntry = (PPDO_ENTRY)record->PdoEntry;
     CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
     CHAR pathIdString[TARN_PATH_ID_STRING_SIZE];
-    PDEVICE_OBJECT target = NULL;
     UCHAR controllerPort = TARN_CONTROLLER_UNKNOWN;
     UCHAR controllerNumber = TARN_CONTROLLER_UNKNOWN;
     NTSTATUS status = STATUS_NO_SUCH_DEVICE;
     KIRQL oldIrql;
 
     UNREFERENCED_PARAMETER(DeviceObject);
-    RtlZeroMemory(ldIdString, sizeof(ldIdString));
-    RtlZeroMemory(pathIdString, sizeof(pathIdString));
-
-    DsmAcquireLock(dsmContext, &oldIrql);
-    if (IsPdoEntryCurrent(dsmContext, pdoEntry, record->PdoSerial)) {
-        target = DsmReferenceTarget(pdoEntry);
-        RtlCopyMemory(ldIdString, pdoEntry->LdEntry->ldIdString, pdoEntry->LdEntry->LdIdStringLen);
-        RtlCopyMemory(pathIdString, pdoEntry->PathIdString, pdoEntry->PathIdStringLen);
-    }
-    DsmReleaseLock(dsmContext, oldIrql);
+    PDEVICE_OBJECT target = DsmReferenceQueuedPath(record, ldIdString, pathIdString);
 
     if (target != NULL) {
         status = QueryArrayLocation(target, ldIdString, &controllerPort, &controllerNumber);

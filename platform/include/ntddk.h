@@ -153,6 +153,7 @@ typedef const GUID *LPCGUID;
 #define STATUS_NAME_TOO_LONG             ((NTSTATUS)0xC0000106L)
 #define STATUS_IO_DEVICE_ERROR           ((NTSTATUS)0xC0000185L)
 #define STATUS_WMI_GUID_NOT_FOUND        ((NTSTATUS)0xC0000295L)
+#define STATUS_WMI_ITEMID_NOT_FOUND      ((NTSTATUS)0xC0000297L)
 
 //
 // Assertions.  The host build is a checked build: a failed assertion

@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 
+#include <tuple>
 #include <vector>
 
 using array::Nexus;
@@ -86,6 +87,14 @@ protected:
         return Run(nexus, cdb, write ? nullptr : &in, write ? out : Bytes{}).Status;
     }
 
+    // The reservation's holder nexus, key and type; all zero when none.
+    std::tuple<uint32_t, uint32_t, uint64_t, ReservationType> Holder()
+    {
+        auto r = array_.ReservationOf(0);
+        return r ? std::make_tuple(r->Initiator, r->TargetPort, r->Key, r->Type)
+                 : std::make_tuple(0u, 0u, uint64_t(0), ReservationType(0));
+    }
+
     // Each host registers every path of its own with its key.
     void RegisterAll()
     {
@@ -127,12 +136,8 @@ TEST_F(Reservations, RegistrantsOnlyReservationFencesOutsidersAndPreemptedHost)
 {
     RegisterAll();
     ASSERT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, SCSISTAT_GOOD);
-    auto reservation = array_.ReservationOf(0);
-    ASSERT_TRUE(reservation.has_value());
-    EXPECT_EQ(reservation->Initiator, kA1.Initiator);
-    EXPECT_EQ(reservation->TargetPort, kA1.TargetPort);
-    EXPECT_EQ(reservation->Key, kKeyA);
-    EXPECT_EQ(reservation->Type, ReservationType::ExclusiveAccessRegistrantsOnly);
+    EXPECT_EQ(Holder(), std::make_tuple(kA1.Initiator, kA1.TargetPort, kKeyA,
+                                        ReservationType::ExclusiveAccessRegistrantsOnly));
 
     // Every registrant has access; an unregistered initiator has none.
     for (const Nexus &n : {kA1, kA2, kB1, kB2}) {
@@ -178,19 +183,14 @@ TEST_F(Reservations, ReadKeysAndReadReservationReportState)
     ASSERT_EQ(Prout(kA1, kReserve, kEaRo, kKeyA, 0).Status, 0);      // RESERVE leaves the generation
     Bytes keys = Prin(kB2, kReadKeys);
     ASSERT_EQ(keys.size(), 8u + 32u);
-    EXPECT_EQ(Be(keys, 0, 4), 4u);
-    EXPECT_EQ(Be(keys, 4, 4), 32u);
-    EXPECT_EQ(Be(keys, 8, 8), kKeyA);
-    EXPECT_EQ(Be(keys, 16, 8), kKeyA);
-    EXPECT_EQ(Be(keys, 24, 8), kKeyB);
-    EXPECT_EQ(Be(keys, 32, 8), kKeyB);
+    EXPECT_THAT((std::vector<uint64_t>{Be(keys, 0, 4), Be(keys, 4, 4), Be(keys, 8, 8), Be(keys, 16, 8),
+                                       Be(keys, 24, 8), Be(keys, 32, 8)}),
+                ElementsAre(4u, 32u, kKeyA, kKeyA, kKeyB, kKeyB));   // generation, length, keys
 
     Bytes held = Prin(kB1, kReadReservation);
     ASSERT_EQ(held.size(), 24u);
-    EXPECT_EQ(Be(held, 0, 4), 4u);
-    EXPECT_EQ(Be(held, 4, 4), 16u);
-    EXPECT_EQ(Be(held, 8, 8), kKeyA);
-    EXPECT_EQ(held[21], kEaRo);                                       // scope 0, type 6
+    EXPECT_THAT((std::vector<uint64_t>{Be(held, 0, 4), Be(held, 4, 4), Be(held, 8, 8), held[21]}),
+                ElementsAre(4u, 16u, kKeyA, kEaRo));                // scope 0, type 6
 
     // A new key for the holder's nexus keeps its place and its reservation.
     ASSERT_EQ(Prout(kA1, kRegister, 0, kKeyA, 0x1234).Status, 0);
@@ -293,11 +293,7 @@ TEST_F(Reservations, PreemptRemovesKeysAndTakesOverTheReservation)
     // Preempting the holder with a new type: B1 holds exclusive access, B2
     // stays registered but is told the old reservation is gone.
     ASSERT_EQ(Prout(kB1, kPreempt, 3, kKeyB, kKeyA).Status, SCSISTAT_GOOD);
-    auto reservation = array_.ReservationOf(0);
-    ASSERT_TRUE(reservation.has_value());
-    EXPECT_EQ(reservation->Initiator, kB1.Initiator);
-    EXPECT_EQ(reservation->Key, kKeyB);
-    EXPECT_EQ(reservation->Type, ReservationType::ExclusiveAccess);
+    EXPECT_EQ(Holder(), std::make_tuple(kB1.Initiator, kB1.TargetPort, kKeyB, ReservationType::ExclusiveAccess));
     EXPECT_EQ(array_.PrGeneration(0), generation + 1);
     EXPECT_EQ(Sense(Run(kA1, kTur)), kRegistrationsPreempted);
     EXPECT_EQ(Sense(Run(kB2, kTur)), kReleased);

@@ -1,19 +1,8 @@
-/*++
-
-Module Name:
-
-    twonode_test.cpp
-
-Abstract:
-
-    Two cluster nodes, each a process of its own with its own driver,
-    registry and reservation key, share one array served by arrayd.  The
-    cluster's RESERVE, RELEASE and bus reset go through each node's MPIO
-    and driver; the drive's data and its reservation are what the nodes
-    fight over.
-
---*/
-
+// Two cluster nodes, each a process of its own with its own driver,
+// registry and reservation key, share one array served by arrayd.  The
+// cluster's RESERVE, RELEASE and bus reset go through each node's MPIO
+// and driver; the drive's data and its reservation are what the nodes
+// fight over.
 #include "tempdirectory.h"
 
 #include <gmock/gmock.h>

@@ -1,19 +1,8 @@
-/*++
-
-Module Name:
-
-    cluster_test.cpp
-
-Abstract:
-
-    The cluster's reserve, release and reset requests through the device
-    control entry point, against the simulated array with another node
-    (another initiator) sharing the drive: arbitration, the completion
-    values, the diagnostic sequence, reservations switched off, and the
-    registration carried onto a path that returns.
-
---*/
-
+// The cluster's reserve, release and reset requests through the device
+// control entry point, against the simulated array with another node
+// (another initiator) sharing the drive: arbitration, the completion
+// values, the diagnostic sequence, reservations switched off, and the
+// registration carried onto a path that returns.
 #include "driverfixture.h"
 
 #include <functional>
@@ -135,7 +124,9 @@ TEST_F(ClusterTest, ReserveTakesAFreeDriveAndKeepsAHeldOne)
     EXPECT_TRUE(drive_->ReservationsInUse);
     auto reservation = array_->ReservationOf(0);
     ASSERT_TRUE(reservation.has_value());
-    EXPECT_EQ(array_->Registrations(0).size(), 4u);
+    EXPECT_EQ(reservation->Key, kNodeKey);
+    EXPECT_EQ(reservation->Type, array::ReservationType::ExclusiveAccessRegistrantsOnly);
+    EXPECT_EQ(array_->Registrations(0).size(), 4u);   // one per path: each path is an I_T nexus
 
     // Held by this node already: success, and no PERSISTENT RESERVE OUT.
     uint64_t out = Sent(SCSIOP_PERSISTENT_RESERVE_OUT);
@@ -149,12 +140,14 @@ TEST_F(ClusterTest, ReserveOfAnotherHostsDriveIsAConflictWithDiagnostics)
     OtherNodeReserves();
     uint64_t reads = Sent(SCSIOP_READ16);
     uint64_t keys = Sent(SCSIOP_PERSISTENT_RESERVE_IN);
+    uint64_t out = Sent(SCSIOP_PERSISTENT_RESERVE_OUT);
     Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
     EXPECT_EQ(Send(&reserve), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(reserve.Srb.SrbStatus, SRB_STATUS_ERROR);
     EXPECT_EQ(reserve.Srb.ScsiStatus, SCSISTAT_RESERVATION_CONFLICT);
     // Nothing registered; probe read, READ KEYS, probe read (after the READ RESERVATION).
     EXPECT_EQ(array_->Registrations(0).size(), 1u);
+    EXPECT_EQ(Sent(SCSIOP_PERSISTENT_RESERVE_OUT), out);   // refused on what the holder read showed
     EXPECT_EQ(Sent(SCSIOP_READ16), reads + 2);
     EXPECT_EQ(Sent(SCSIOP_PERSISTENT_RESERVE_IN), keys + 2);
 }

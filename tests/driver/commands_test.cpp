@@ -1,18 +1,7 @@
-/*++
-
-Module Name:
-
-    commands_test.cpp
-
-Abstract:
-
-    The driver's own commands: the judgement of a path's answer, TEST
-    UNIT READY with its attempts, the two queries of the array status
-    buffer, the exact bytes of what goes down the path, and the same
-    commands against the simulated array.
-
---*/
-
+// The driver's own commands: the judgement of a path's answer, TEST
+// UNIT READY with its attempts, the two queries of the array status
+// buffer, the exact bytes of what goes down the path, and the same
+// commands against the simulated array.
 #include "driverfixture.h"
 #include "scripteddevice.h"
 

@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    config_test.cpp
-
-Abstract:
-
-    The configuration read at start: defaults, checks, clamps, fallbacks
-    and the events of the three values that have them; and the same
-    configuration given as a .reg file an administrator would write.
-
---*/
-
+// The configuration read at start: defaults, checks, clamps, fallbacks
+// and the events of the three values that have them; and the same
+// configuration given as a .reg file an administrator would write.
 #include "driverfixture.h"
 
 #include <cstring>
@@ -69,18 +58,19 @@ void SetPolicy(ULONG policy)
     host::RegistrySetDword(kParametersKey, "PathSelectionPolicy", policy);
 }
 
+// The events of a missing policy and a missing time slice.
+const std::vector<NTSTATUS> kNoPolicy = {TARN_MSG_NO_PATH_SELECTION_POLICY, TARN_MSG_NO_ROUND_ROBIN_TIMESLICE};
+const std::vector<NTSTATUS> kNoSlice = {TARN_MSG_NO_ROUND_ROBIN_TIMESLICE};
+constexpr ULONG kFailover = TARN_LB_POLICY_FAILOVER;
+constexpr NTSTATUS kMissing = STATUS_OBJECT_NAME_NOT_FOUND;
+
 const ValueCase kValueCases[] = {
-    {"Defaults", [] {}, TARN_LB_POLICY_FAILOVER, 2500, 120, 2,
-     {TARN_MSG_NO_PATH_SELECTION_POLICY, TARN_MSG_NO_ROUND_ROBIN_TIMESLICE}, STATUS_OBJECT_NAME_NOT_FOUND},
+    {"Defaults", [] {}, kFailover, 2500, 120, 2, kNoPolicy, kMissing},
     // A policy that is not one becomes failover, without an event.
-    {"Policy0x103", [] { SetPolicy(0x103); }, TARN_LB_POLICY_FAILOVER, 2500, 120, 2,
-     {TARN_MSG_NO_ROUND_ROBIN_TIMESLICE}, STATUS_OBJECT_NAME_NOT_FOUND},
-    {"Policy0x200", [] { SetPolicy(0x200); }, TARN_LB_POLICY_FAILOVER, 2500, 120, 2,
-     {TARN_MSG_NO_ROUND_ROBIN_TIMESLICE}, STATUS_OBJECT_NAME_NOT_FOUND},
-    {"Policy0x100", [] { SetPolicy(0x100); }, TARN_LB_POLICY_FAILOVER, 2500, 120, 2,
-     {TARN_MSG_NO_ROUND_ROBIN_TIMESLICE}, STATUS_OBJECT_NAME_NOT_FOUND},
-    {"Policy0", [] { SetPolicy(0); }, TARN_LB_POLICY_FAILOVER, 2500, 120, 2, {TARN_MSG_NO_ROUND_ROBIN_TIMESLICE},
-     STATUS_OBJECT_NAME_NOT_FOUND},
+    {"Policy0x103", [] { SetPolicy(0x103); }, kFailover, 2500, 120, 2, kNoSlice, kMissing},
+    {"Policy0x200", [] { SetPolicy(0x200); }, kFailover, 2500, 120, 2, kNoSlice, kMissing},
+    {"Policy0x100", [] { SetPolicy(0x100); }, kFailover, 2500, 120, 2, kNoSlice, kMissing},
+    {"Policy0", [] { SetPolicy(0); }, kFailover, 2500, 120, 2, kNoSlice, kMissing},
     {"RoundRobinAndZeroesAsRead",
      [] {
          SetPolicy(TARN_LB_POLICY_ROUND_ROBIN);
@@ -95,8 +85,7 @@ const ValueCase kValueCases[] = {
          host::RegistrySetValue(kParametersKey, "RoundRobinTimeSlice", REG_BINARY, {0xE8, 0x03, 0, 0});
          host::RegistrySetMultiString(kServiceKey, "DisplayName", {"Kestrom"});
      },
-     TARN_LB_POLICY_FAILOVER, 2500, 120, 2, {TARN_MSG_NO_PATH_SELECTION_POLICY, TARN_MSG_NO_ROUND_ROBIN_TIMESLICE},
-     STATUS_OBJECT_TYPE_MISMATCH},
+     kFailover, 2500, 120, 2, kNoPolicy, STATUS_OBJECT_TYPE_MISMATCH},
     // A 32-bit value too long for its field is a failed read; a short one
     // is the little-endian number it holds.
     {"DwordsOfTheWrongSize",
@@ -104,27 +93,23 @@ const ValueCase kValueCases[] = {
          host::RegistrySetValue(kParametersKey, "PathSelectionPolicy", REG_DWORD, {0x02, 0x01, 0, 0, 0, 0});
          host::RegistrySetValue(kParametersKey, "RoundRobinTimeSlice", REG_DWORD, {0xF4, 0x01});
      },
-     TARN_LB_POLICY_FAILOVER, 500, 120, 2, {TARN_MSG_NO_PATH_SELECTION_POLICY}, STATUS_INVALID_PARAMETER},
+     kFailover, 500, 120, 2, {TARN_MSG_NO_PATH_SELECTION_POLICY}, STATUS_INVALID_PARAMETER},
     {"TimeoutAndRetriesClamped",
      [] {
          host::RegistrySetDword(kParametersKey, "TurTimeoutValue", 500);
          host::RegistrySetDword(kParametersKey, "TurRetryCount", 11);
      },
-     TARN_LB_POLICY_FAILOVER, 2500, 360, 10, {TARN_MSG_NO_PATH_SELECTION_POLICY, TARN_MSG_NO_ROUND_ROBIN_TIMESLICE},
-     STATUS_OBJECT_NAME_NOT_FOUND},
-    {"TimeoutFromTheDiskClass", [] { host::RegistrySetDword(kDiskKey, "TimeOutValue", 60); },
-     TARN_LB_POLICY_FAILOVER, 2500, 60, 2, {TARN_MSG_NO_PATH_SELECTION_POLICY, TARN_MSG_NO_ROUND_ROBIN_TIMESLICE},
-     STATUS_OBJECT_NAME_NOT_FOUND},
-    {"DiskClassTimeoutClamped", [] { host::RegistrySetDword(kDiskKey, "TimeOutValue", 1000); },
-     TARN_LB_POLICY_FAILOVER, 2500, 360, 2, {TARN_MSG_NO_PATH_SELECTION_POLICY, TARN_MSG_NO_ROUND_ROBIN_TIMESLICE},
-     STATUS_OBJECT_NAME_NOT_FOUND},
+     kFailover, 2500, 360, 10, kNoPolicy, kMissing},
+    {"TimeoutFromTheDiskClass", [] { host::RegistrySetDword(kDiskKey, "TimeOutValue", 60); }, kFailover, 2500, 60,
+     2, kNoPolicy, kMissing},
+    {"DiskClassTimeoutClamped", [] { host::RegistrySetDword(kDiskKey, "TimeOutValue", 1000); }, kFailover, 2500,
+     360, 2, kNoPolicy, kMissing},
     {"OwnTimeoutOverTheDiskClass",
      [] {
          host::RegistrySetDword(kDiskKey, "TimeOutValue", 1000);
          host::RegistrySetDword(kParametersKey, "TurTimeoutValue", 45);
      },
-     TARN_LB_POLICY_FAILOVER, 2500, 45, 2, {TARN_MSG_NO_PATH_SELECTION_POLICY, TARN_MSG_NO_ROUND_ROBIN_TIMESLICE},
-     STATUS_OBJECT_NAME_NOT_FOUND},
+     kFailover, 2500, 45, 2, kNoPolicy, kMissing},
 };
 
 class ValueConfigTest : public DriverTest, public ::testing::WithParamInterface<ValueCase> {};

@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    drivercall_test.cpp
-
-Abstract:
-
-    MPIO calls into the driver the way the kernel's verifier watches them:
-    an entry point that returns holding a spin lock, or at another IRQL
-    than it was called at, is a verifier failure naming the entry point.
-
---*/
-
+// MPIO calls into the driver the way the kernel's verifier watches them:
+// an entry point that returns holding a spin lock, or at another IRQL
+// than it was called at, is a verifier failure naming the entry point.
 #include "driverfixture.h"
 
 #include <cstring>

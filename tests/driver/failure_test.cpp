@@ -1,18 +1,6 @@
-/*++
-
-Module Name:
-
-    failure_test.cpp
-
-Abstract:
-
-    The driver when kernel calls other than pool allocation fail: an
-    error-log entry that cannot be allocated, a work item that cannot be
-    had, and per-drive settings whose key cannot be created or whose
-    value cannot be set.
-
---*/
-
+// The driver when kernel calls other than pool allocation fail: an
+// error-log entry that cannot be allocated, and per-drive settings whose
+// key cannot be created or whose value cannot be set.
 #include "driverfixture.h"
 
 namespace tarntest {
@@ -40,24 +28,6 @@ TEST_F(FailureTest, EventWithoutAnEntryIsDroppedAndTheStartGoesOn)
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_TRUE(host::EventLog().empty());
     EXPECT_EQ(host::PendingErrorLogEntries(), 0u);
-}
-
-VOID NTAPI NeverRuns(PDEVICE_OBJECT, PVOID)
-{
-    ADD_FAILURE() << "a work item that could not be allocated ran";
-}
-
-TEST_F(FailureTest, WorkWithoutAWorkItemIsDroppedWithItsRecord)
-{
-    PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
-    host::FailCallNth(host::Call::IoAllocateWorkItem, 1);
-
-    DsmQueueWorkItem(NULL, NULL, NULL, device, NeverRuns);
-
-    EXPECT_EQ(host::InjectedCallFailures(host::Call::IoAllocateWorkItem), 1u);
-    EXPECT_EQ(host::PendingWorkItems(), 0u);
-    EXPECT_EQ(host::DrainWorkItems(), 0u);
-    EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolReport();
 }
 
 // A settings write whose key cannot be opened, or whose value cannot be

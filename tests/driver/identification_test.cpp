@@ -1,18 +1,7 @@
-/*++
-
-Module Name:
-
-    identification_test.cpp
-
-Abstract:
-
-    Discovery against each style of device identification page the array
-    can give: whatever designators surround it, the driver keys each LU by
-    its binary NAA name, groups that LU's paths into one drive and keeps
-    distinct LUs apart.
-
---*/
-
+// Discovery against each style of device identification page the array
+// can give: whatever designators surround it, the driver keys each LU by
+// its binary NAA name, groups that LU's paths into one drive and keeps
+// distinct LUs apart.
 #include "driverfixture.h"
 
 #include <algorithm>

@@ -1,19 +1,8 @@
-/*++
-
-Module Name:
-
-    inquire_test.cpp
-
-Abstract:
-
-    The claim decision on hand-made descriptors: which products are
-    supported, which identifier keys the drive, and descriptors that do
-    not hold together, which are declined without a byte read outside
-    them (the buffers are exactly their declared size, so the address
-    sanitizer sees any stray read).
-
---*/
-
+// The claim decision on hand-made descriptors: which products are
+// supported, which identifier keys the drive, and descriptors that do
+// not hold together, which are declined without a byte read outside
+// them (the buffers are exactly their declared size, so the address
+// sanitizer sees any stray read).
 #include "driverfixture.h"
 
 #include <cstring>
@@ -262,42 +251,34 @@ TEST_F(InquireTest, IdentifiersThatCannotKeyADriveAreRefused)
 
 TEST_F(InquireTest, MalformedDescriptorsAreDeclinedWithoutReadingOutsideThem)
 {
-    auto ids = IdentifierList({{1, 3, 0, kLuName}});
-
-    auto vendorPastEnd = GoodDevice();
-    reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(vendorPastEnd.data())->VendorIdOffset = 4096;
-    EXPECT_EQ(Inquire(vendorPastEnd, ids), STATUS_NOT_SUPPORTED);
-
-    auto productUnterminated = GoodDevice();
-    auto *descriptor = reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(productUnterminated.data());
-    descriptor->ProductIdOffset = descriptor->Size - 8;     // 8 bytes left: no room for 16 and a NUL
-    EXPECT_EQ(Inquire(productUnterminated, ids), STATUS_NOT_SUPPORTED);
-
-    // Two identifiers where the first claims no next record.
-    auto zeroNext = IdentifierList({{1, 3, 1, kLuName}, {1, 3, 0, kLuName}});
-    reinterpret_cast<PSTORAGE_IDENTIFIER>(&zeroNext[FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers)])
-        ->NextOffset = 0;
-    EXPECT_EQ(Inquire(GoodDevice(), zeroNext), STATUS_NOT_SUPPORTED);
-
-    // More identifiers counted than the list holds.
-    auto overCounted = IdentifierList({{1, 3, 1, kLuName}});
-    reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(overCounted.data())->NumberOfIdentifiers = 3;
-    EXPECT_EQ(Inquire(GoodDevice(), overCounted), STATUS_NOT_SUPPORTED);
-
-    // An identifier longer than the list, and one longer than its record.
-    auto tooLong = IdentifierList({{1, 3, 0, kLuName}});
-    reinterpret_cast<PSTORAGE_IDENTIFIER>(&tooLong[FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers)])
-        ->IdentifierSize = 200;
-    EXPECT_EQ(Inquire(GoodDevice(), tooLong), STATUS_NOT_SUPPORTED);
-    auto overRecord = IdentifierList({{1, 3, 1, kLuName}, {1, 3, 0, kLuName}});
-    reinterpret_cast<PSTORAGE_IDENTIFIER>(&overRecord[FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers)])
-        ->IdentifierSize = 20;
-    EXPECT_EQ(Inquire(GoodDevice(), overRecord), STATUS_NOT_SUPPORTED);
-
-    // A list whose declared size is smaller than its header.
-    auto shortList = IdentifierList({{1, 3, 0, kLuName}});
-    reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(shortList.data())->Size = 4;
-    EXPECT_EQ(Inquire(GoodDevice(), shortList), STATUS_NOT_SUPPORTED);
+    using Buffer = std::vector<uint8_t>;
+    const Designator port{1, 3, 1, kLuName}, lu{1, 3, 0, kLuName};
+    auto device = [](Buffer &b) { return reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(b.data()); };
+    auto list = [](Buffer &b) { return reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(b.data()); };
+    auto first = [](Buffer &b) {
+        return reinterpret_cast<PSTORAGE_IDENTIFIER>(&b[FIELD_OFFSET(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers)]);
+    };
+    const struct {
+        const char *Case;
+        std::vector<Designator> Designators;
+        std::function<void(Buffer &descriptor, Buffer &ids)> Break;
+    } cases[] = {
+        {"vendor past the end", {lu}, [&](Buffer &d, Buffer &) { device(d)->VendorIdOffset = 4096; }},
+        {"8 bytes left for the product: no room for 16 and a NUL", {lu},
+         [&](Buffer &d, Buffer &) { device(d)->ProductIdOffset = device(d)->Size - 8; }},
+        {"the first of two claims no next record", {port, lu}, [&](Buffer &, Buffer &i) { first(i)->NextOffset = 0; }},
+        {"more identifiers counted than held", {port}, [&](Buffer &, Buffer &i) { list(i)->NumberOfIdentifiers = 3; }},
+        {"identifier longer than the list", {lu}, [&](Buffer &, Buffer &i) { first(i)->IdentifierSize = 200; }},
+        {"identifier longer than its record", {port, lu}, [&](Buffer &, Buffer &i) { first(i)->IdentifierSize = 20; }},
+        {"list size smaller than its header", {lu}, [&](Buffer &, Buffer &i) { list(i)->Size = 4; }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.Case);
+        Buffer descriptor = GoodDevice();
+        Buffer ids = IdentifierList(c.Designators);
+        c.Break(descriptor, ids);
+        EXPECT_EQ(Inquire(descriptor, ids), STATUS_NOT_SUPPORTED);
+    }
 
     EXPECT_TRUE(IsListEmpty(&Context()->PathRecordList));
     // Only what the started driver keeps: the context, its two names and the
@@ -393,8 +374,13 @@ TEST_F(InquireTest, EveryEntryPointRefusesUnknownIdentifiers)
         {"DsmMoveDevice",
          [&](PVOID id) {
              DSM_IDS ids{1, {id}};
-             return r.DsmMoveDevice(c, &ids, id, id, 0) == STATUS_UNSUCCESSFUL;
+             return r.DsmMoveDevice(c, &ids, id, id, 0) == STATUS_UNSUCCESSFUL &&
+                    r.DsmMoveDevice(c, &ids, known, id, 0) == STATUS_UNSUCCESSFUL &&
+                    r.DsmMoveDevice(c, &ids, id, known, 0) == STATUS_UNSUCCESSFUL;
          }},
+        {"DsmRemovePending", [&](PVOID id) { return r.DsmRemovePending(c, id) == STATUS_NO_SUCH_DEVICE; }},
+        {"DsmRemoveDevice", [&](PVOID id) { return r.DsmRemoveDevice(c, id, id) == STATUS_NO_SUCH_DEVICE; }},
+        {"DsmRemovePath", [&](PVOID id) { return r.DsmRemovePath(c, id) == STATUS_SUCCESS; }},
         {"DsmLBGetPath",
          [&](PVOID id) {
              DSM_IDS ids{1, {id}};
@@ -426,6 +412,8 @@ TEST_F(InquireTest, EveryEntryPointRefusesUnknownIdentifiers)
     EXPECT_STREQ(serial, "600A0B80002ABCDE");
     ExFreePool(serial);
     EXPECT_TRUE(r.DsmCompareDevices(c, known, known));
+    EXPECT_EQ(static_cast<PPDO_ENTRY>(known)->LdEntry->NumberPaths, 1u);
+    EXPECT_EQ(static_cast<PPDO_ENTRY>(known)->HealthState, (ULONG)PDO_HEALTH_INIT_START);
 }
 
 } // namespace

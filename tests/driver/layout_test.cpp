@@ -1,18 +1,7 @@
-/*++
-
-Module Name:
-
-    layout_test.cpp
-
-Abstract:
-
-    Wire formats handed to the platform: the registration record and the
-    error-log packet are byte-exact for the 32-bit platform, and keep the
-    same field order with natural alignment in the 64-bit build.  Wide
-    text is 16 bits in every build.
-
---*/
-
+// Wire formats handed to the platform: the registration record and the
+// error-log packet are byte-exact for the 32-bit platform, and keep the
+// same field order with natural alignment in the 64-bit build.  Wide
+// text is 16 bits in every build.
 #include "driverfixture.h"
 
 #include <cstddef>

@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    recognition_test.cpp
-
-Abstract:
-
-    Telling the cluster's reservation requests and the vendor WRITE BUFFER
-    apart from everything else, reading only what the request's lengths
-    cover.
-
---*/
-
+// Telling the cluster's reservation requests and the vendor WRITE BUFFER
+// apart from everything else, reading only what the request's lengths
+// cover.
 #include "driverfixture.h"
 
 #include <cstring>

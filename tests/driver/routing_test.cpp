@@ -1,18 +1,7 @@
-/*++
-
-Module Name:
-
-    routing_test.cpp
-
-Abstract:
-
-    Request routing on a claimed drive of four paths: categories, the
-    current path under each policy (the farthest healthy path, failing and
-    failed fallbacks, round-robin slices on the controllable clock with a
-    seeded generator), and the request counters and completion hooks.
-
---*/
-
+// Request routing on a claimed drive of four paths: categories, the
+// current path under each policy (the farthest healthy path, failing and
+// failed fallbacks, round-robin slices on the controllable clock with a
+// seeded generator), and the request counters and completion hooks.
 #include "driverfixture.h"
 
 #include <cstdlib>
@@ -227,31 +216,32 @@ TEST_F(RoutingTest, CategoriesAndCounters)
     irp.Tail.Overlay.CurrentStackLocation = &stack;
     stack.MajorFunction = IRP_MJ_SCSI;
     stack.Parameters.Scsi.Srb = &srb;
-    PVOID path = reinterpret_cast<PVOID>(0x1);
-    NTSTATUS status = STATUS_PENDING;
-
-    // A read: path chosen.
-    srb.Cdb[0] = SCSIOP_READ;
-    EXPECT_EQ(DsmCategorizeRequest(Context(), &ids_, &irp, &srb, nullptr, &path, &status),
-              (ULONG)DSM_CATEGORY_PATH_CHOSEN);
-    EXPECT_EQ(path, paths_[0]);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-
-    // RESERVE(6): carried out by the DSM, not counted as a path request.
-    srb.Cdb[0] = SCSIOP_RESERVE_UNIT;
-    path = reinterpret_cast<PVOID>(0x1);
-    EXPECT_EQ(DsmCategorizeRequest(Context(), &ids_, &irp, &srb, nullptr, &path, &status),
-              (ULONG)DSM_CATEGORY_CARRIED_OUT_BY_DSM);
-    EXPECT_EQ(path, reinterpret_cast<PVOID>(0x1));
-    EXPECT_EQ(DsmRequestCounters.GetPathCalls, before.GetPathCalls + 1);
-
-    // A drive without a usable path: no path, the SRB says so.
-    srb.Cdb[0] = SCSIOP_WRITE;
-    SetCurrent(nullptr);
-    EXPECT_EQ(DsmCategorizeRequest(Context(), &ids_, &irp, &srb, nullptr, &path, &status),
-              (ULONG)DSM_CATEGORY_NO_PATH);
-    EXPECT_EQ(path, nullptr);
-    EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
+    // A read gets a path; RESERVE(6) is carried out by the DSM and is no
+    // path request; without a usable path there is none, and the SRB says so.
+    const PVOID untouched = reinterpret_cast<PVOID>(0x1);
+    const struct {
+        UCHAR Opcode;
+        PPDO_ENTRY Current;
+        ULONG Category;
+        PVOID Path;
+        NTSTATUS Status;
+    } rows[] = {
+        {SCSIOP_READ, paths_[0], DSM_CATEGORY_PATH_CHOSEN, paths_[0], STATUS_SUCCESS},
+        {SCSIOP_RESERVE_UNIT, paths_[0], DSM_CATEGORY_CARRIED_OUT_BY_DSM, untouched, 0},
+        {SCSIOP_WRITE, nullptr, DSM_CATEGORY_NO_PATH, nullptr, STATUS_DEVICE_NOT_CONNECTED},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE((int)row.Opcode);
+        SetCurrent(row.Current);
+        srb.Cdb[0] = row.Opcode;
+        PVOID path = untouched;
+        NTSTATUS status = STATUS_PENDING;
+        EXPECT_EQ(DsmCategorizeRequest(Context(), &ids_, &irp, &srb, nullptr, &path, &status), row.Category);
+        EXPECT_EQ(path, row.Path);
+        if (row.Category != DSM_CATEGORY_CARRIED_OUT_BY_DSM) {
+            EXPECT_EQ(status, row.Status);
+        }
+    }
     EXPECT_EQ(srb.SrbStatus, SRB_STATUS_NO_DEVICE);
 
     // Two path requests in, both failed or not: both still outstanding.

@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    start_test.cpp
-
-Abstract:
-
-    Start-up through the MPIO host: the version check, registration, the
-    periodic timer, and every way start-up can fail, each leaving nothing
-    behind.
-
---*/
-
+// Start-up through the MPIO host: the version check, registration, the
+// periodic timer, and every way start-up can fail, each leaving nothing
+// behind.
 #include "driverfixture.h"
 
 #include <cstring>
@@ -35,10 +24,20 @@ TEST_F(StartTest, StartsAndRegistersTheRecordMpioExpects)
     EXPECT_EQ(record.DsmInquireDriver, &DsmInquireDriver);
     EXPECT_EQ(record.DsmBroadcastSrb, &DsmBroadcastSrb);
     EXPECT_EQ(record.DriverObject, host_->DriverObject());
-    // No WMI data yet: the block stays zero rather than half filled.
-    DSM_WMILIB_CONTEXT zeroWmi;
-    memset(&zeroWmi, 0, sizeof(zeroWmi));
-    EXPECT_EQ(memcmp(&record.DsmWmiInfo, &zeroWmi, sizeof(zeroWmi)), 0);
+    // The WMI block: six GUIDs, the service key copied into "Ddk " pool,
+    // the MOF resource's name and three callbacks.
+    const DSM_WMILIB_CONTEXT &wmi = record.DsmWmiInfo;
+    ASSERT_EQ(wmi.GuidCount, 6u);
+    EXPECT_EQ(wmi.GuidList[1].Guid->Data1, 0xE1785569u);
+    EXPECT_EQ(wmi.GuidList[5].InstanceCount, 1u);
+    EXPECT_EQ(std::u16string(wmi.RegistryPath.Buffer, wmi.RegistryPath.Length / 2), host_->RegistryPath());
+    EXPECT_NE(wmi.RegistryPath.Buffer, host_->RegistryPath().data());
+    EXPECT_EQ(host::PoolOutstanding(host::Tag("Ddk ")), 1u);
+    EXPECT_EQ(std::u16string(wmi.MofResourceName.Buffer, wmi.MofResourceName.Length / 2), u"MofResourceName");
+    EXPECT_NE(wmi.QueryWmiDataBlock, nullptr);
+    EXPECT_NE(wmi.SetWmiDataBlock, nullptr);
+    EXPECT_NE(wmi.ExecuteWmiMethod, nullptr);
+    EXPECT_EQ(wmi.WmiFunctionControl, nullptr);
 
     PDSM_CONTEXT context = Context();
     ASSERT_NE(context, nullptr);

@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    trace_test.cpp
-
-Abstract:
-
-    The trace provider: off until a logger enables it, enabled by a
-    session or at boot by the global logger's settings, and messages that
-    the trace format table makes readable.
-
---*/
-
+// The trace provider: off until a logger enables it, enabled by a
+// session or at boot by the global logger's settings, and messages that
+// the trace format table makes readable.
 #include "driverfixture.h"
 
 #include <algorithm>
@@ -39,6 +28,11 @@ TEST_F(TraceTest, SilentUntilALoggerEnablesIt)
     EXPECT_EQ(TarnTraceState.Logger, 0u);
     EXPECT_TRUE(host::TraceRecords().empty());
 
+    // Only the enabled flags are traced: unload traces at information level.
+    ASSERT_TRUE(host::TraceEnable(TRDSM_ERROR_LEVEL, 4));
+    host_->Unload();
+    EXPECT_TRUE(host::TraceRecords().empty());
+
     ASSERT_TRUE(host::TraceEnable(TRDSM_ERROR_LEVEL | TRDSM_TRACE_LEVEL, 4));
     EXPECT_EQ(TarnTraceState.EnableFlags, (ULONG)(TRDSM_ERROR_LEVEL | TRDSM_TRACE_LEVEL));
     EXPECT_EQ(TarnTraceState.EnableLevel, 4);
@@ -52,15 +46,6 @@ TEST_F(TraceTest, SilentUntilALoggerEnablesIt)
     host::ClearTrace();
     host_->Unload();
     EXPECT_TRUE(host::TraceRecords().empty());
-}
-
-TEST_F(TraceTest, OnlyTheEnabledFlagsAreTraced)
-{
-    MinimalConfiguration();
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
-    ASSERT_TRUE(host::TraceEnable(TRDSM_ERROR_LEVEL, 4));
-    host_->Unload();
-    EXPECT_TRUE(host::TraceRecords().empty());   // unload traces at information level only
 }
 
 TEST_F(TraceTest, BootTimeLoggerEnablesTracingFromTheFirstStep)
@@ -90,19 +75,18 @@ TEST_F(TraceTest, BootTimeLoggerEnablesTracingFromTheFirstStep)
     }
 }
 
-TEST_F(TraceTest, BootTimeLoggerOnlyStartsWithStartOne)
+TEST_F(TraceTest, ErrorsAreTracedWithStatusNames)
 {
+    // The boot-time logger starts only with Start 1.
     MinimalConfiguration();
     host::RegistrySetDword(kGlobalLoggerKey, "Start", 2);
     host::RegistrySetDword(kGlobalLoggerKey, "Flags", 7);
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_EQ(TarnTraceState.EnableFlags, 0u);
     EXPECT_TRUE(host::TraceRecords().empty());
-}
+    host_.reset();
+    host::Reboot();
 
-TEST_F(TraceTest, ErrorsAreTracedWithStatusNames)
-{
-    MinimalConfiguration();
     host::RegistrySetDword(kGlobalLoggerKey, "Start", 1);
     host::RegistrySetDword(kGlobalLoggerKey, "Flags", TRDSM_ERROR_LEVEL);
     host::RegistrySetDword(kParametersKey, "TurRetryCount", 11);

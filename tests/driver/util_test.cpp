@@ -1,17 +1,6 @@
-/*++
-
-Module Name:
-
-    util_test.cpp
-
-Abstract:
-
-    The driver's helpers: the event-log packet it builds, byte for byte and
-    at its size limit; work items and their release; owned counted
-    strings; and the code-name lookups with their fallbacks.
-
---*/
-
+// The driver's helpers: the event-log packet it builds, byte for byte and
+// at its size limit; work items and their release; owned counted
+// strings; and the code-name lookups with their fallbacks.
 #include "driverfixture.h"
 
 #include <atomic>
@@ -94,30 +83,27 @@ TEST_F(UtilTest, DumpDataIsRoundedToWholeWordsWithZeroPadding)
     EXPECT_EQ(packet->NumberOfStrings, 1u);
 }
 
-TEST_F(UtilTest, StringsAreWidenedByteForByte)
+// Written under a spin lock, as the timer's paths do.
+TEST_F(UtilTest, StringsAreWidenedByteForByteEvenUnderTheSpinLock)
 {
     const char text[] = {'A', (char)233, 'z', 0};
+    KSPIN_LOCK lock;
+    KIRQL oldIrql;
+    KeInitializeSpinLock(&lock);
+    KeAcquireSpinLock(&lock, &oldIrql);
     DsmLogEvent(DsmIoObject, TARN_MSG_LOGICAL_DRIVE_REMOVED, NULL, text, NULL, 0);
+    DsmLogEvent(DsmIoObject, TARN_MSG_FAILOVER, "0123", "[123 2:0:1:1f]", NULL, 0);
+    KeReleaseSpinLock(&lock, oldIrql);
 
     auto events = host::EventLog();
-    ASSERT_EQ(events.size(), 1u);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(host::EventDescription(events[1]),
+              "The path for logical drive [SN: 0123] has failed over to [123 2:0:1:1f] because of a path error.");
     // A lone second string becomes the only string, in the first place.
     EXPECT_EQ(Packet(events[0])->NumberOfStrings, 1u);
     std::vector<std::u16string> strings = host::EventStrings(events[0]);
     ASSERT_EQ(strings.size(), 1u);
     EXPECT_EQ(strings[0], (std::u16string{u'A', (char16_t)233, u'z'}));
-}
-
-TEST_F(UtilTest, EventsMayBeWrittenUnderTheSpinLock)
-{
-    KSPIN_LOCK lock;
-    KIRQL oldIrql;
-    KeInitializeSpinLock(&lock);
-    KeAcquireSpinLock(&lock, &oldIrql);
-    DsmLogEvent(DsmIoObject, TARN_MSG_FAILOVER, "0123", "[123 2:0:1:1f]", NULL, 0);
-    KeReleaseSpinLock(&lock, oldIrql);
-    EXPECT_EQ(host::EventDescription(host::EventLog().at(0)),
-              "The path for logical drive [SN: 0123] has failed over to [123 2:0:1:1f] because of a path error.");
 }
 
 TEST_F(UtilTest, CountedStringCopyOwnsItsCharactersAndTerminator)
@@ -190,7 +176,7 @@ TEST_F(UtilTest, QueuedWorkRunsAtPassiveWithItsRecordAndReleasesTheWorkItem)
     EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolReport();
 }
 
-TEST_F(UtilTest, QueuingWithoutMemoryDropsTheWorkAndLeaksNothing)
+TEST_F(UtilTest, QueuingWithoutMemoryOrAWorkItemDropsTheWorkAndLeaksNothing)
 {
     g_seen = WorkSeen();
     PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
@@ -200,6 +186,9 @@ TEST_F(UtilTest, QueuingWithoutMemoryDropsTheWorkAndLeaksNothing)
     host::PoolFailNth(2);   // the platform's work item
     DsmQueueWorkItem(NULL, NULL, NULL, device, RecordingWorker);
     host::PoolClearFailures();
+    host::FailCallNth(host::Call::IoAllocateWorkItem, 1);
+    DsmQueueWorkItem(NULL, NULL, NULL, device, RecordingWorker);
+    EXPECT_EQ(host::InjectedCallFailures(host::Call::IoAllocateWorkItem), 1u);
 
     EXPECT_EQ(host::PendingWorkItems(), 0u);
     EXPECT_EQ(host::DrainWorkItems(), 0u);

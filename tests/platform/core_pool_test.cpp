@@ -19,7 +19,6 @@ constexpr ULONG kOther = host::Tag("Oth1");
 
 TEST(CorePool, OutstandingBlocksAreReportedByTagSizeAndSerial)
 {
-    host::ResetMachine();
     EXPECT_EQ(host::TagText(kTarn), "TARN");
 
     void *a = ExAllocatePoolWithTag(NonPagedPool, 24, kTarn);
@@ -53,13 +52,15 @@ TEST(CorePool, OutstandingBlocksAreReportedByTagSizeAndSerial)
     EXPECT_EQ(host::PoolReport(), "");
 }
 
-TEST(CorePool, BlocksAreAlignedForTheTarget)
+// Aligned for the target, usable to the last byte, and not zeroed:
+// drivers must initialise what they allocate.
+TEST(CorePool, BlocksAreAlignedAndNotZeroed)
 {
-    host::ResetMachine();
     for (SIZE_T size : {1u, 7u, 24u, 4096u}) {
-        void *p = ExAllocatePoolWithTag(NonPagedPool, size, kTarn);
+        auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, size, kTarn));
         EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 8, 0u);
-        memset(p, 0x5A, size);   // the whole block is usable
+        EXPECT_EQ(std::count(p, p + size, 0), 0);
+        memset(p, 0x5A, size);
         ExFreePoolWithTag(p, kTarn);
     }
     void *aligned = ExAllocatePoolWithTag(NonPagedPoolCacheAligned, 10, kTarn);
@@ -67,54 +68,27 @@ TEST(CorePool, BlocksAreAlignedForTheTarget)
     ExFreePool(aligned);
 }
 
-TEST(CorePool, NewPoolIsNotZeroed)
-{
-    // Drivers must initialise what they allocate; handing out zeroed
-    // memory would hide the fault.
-    host::ResetMachine();
-    auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 64, kTarn));
-    size_t zeros = 0;
-    for (int i = 0; i < 64; i++) {
-        zeros += p[i] == 0;
-    }
-    EXPECT_EQ(zeros, 0u);
-    ExFreePool(p);
-}
-
 TEST(CorePool, DoubleFreeIsAVerifierFailure)
 {
-    host::ResetMachine();
     coretest::FastDeathTests();
     void *p = ExAllocatePoolWithTag(NonPagedPool, 16, kTarn);
     ExFreePoolWithTag(p, kTarn);
     EXPECT_DEATH(ExFreePoolWithTag(p, kTarn), "VERIFIER: ExFreePoolWithTag.*double free of the 'TARN' pool block");
 }
 
-TEST(CorePool, FreeingUnknownOrInteriorAddressesIsAVerifierFailure)
+TEST(CorePool, FreeingUnknownOrInteriorAddressesOrByTheWrongTagIsAVerifierFailure)
 {
-    host::ResetMachine();
     VerifierRecorder verifier;
     int local = 0;
     ExFreePool(&local);
     EXPECT_THAT(verifier.One(), HasSubstr("ExFreePool"));
-    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
 
     char *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 32, kTarn));
     ExFreePool(p + 8);
     EXPECT_THAT(verifier.One(), HasSubstr("inside the 'TARN' pool block of 32 bytes"));
-    EXPECT_EQ(host::PoolOutstanding(kTarn), 1u);   // the block itself is untouched
-    ExFreePool(p);
-    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
-}
-
-TEST(CorePool, WrongTagNamesBothTags)
-{
-    host::ResetMachine();
-    VerifierRecorder verifier;
-    void *p = ExAllocatePoolWithTag(NonPagedPool, 40, kTarn);
     ExFreePoolWithTag(p, host::Tag("Tarn"));
     EXPECT_THAT(verifier.One(), AllOf(HasSubstr("ExFreePoolWithTag"), HasSubstr("'Tarn'"), HasSubstr("'TARN'")));
-    EXPECT_EQ(host::PoolOutstanding(kTarn), 1u);
+    EXPECT_EQ(host::PoolOutstanding(kTarn), 1u);   // the block itself is untouched
     ExFreePoolWithTag(p, kTarn);
     EXPECT_THAT(verifier.Take(), testing::IsEmpty());
 }
@@ -199,7 +173,6 @@ TEST(CorePool, DamagedGuardsOfALiveBlockAreFoundBySweepTestEndAndReboot)
 
 TEST(CorePool, IrqlRulesOfPool)
 {
-    host::ResetMachine();
     VerifierRecorder verifier;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -229,45 +202,27 @@ TEST(CorePool, IrqlRulesOfPool)
     EXPECT_EQ(host::PoolOutstanding(), 0u);
 }
 
-TEST(CorePool, PagedAllocationAtDispatchIsFatalByDefault)
-{
-    host::ResetMachine();
-    coretest::FastDeathTests();
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            KIRQL old;
-            KeInitializeSpinLock(&lock);
-            KeAcquireSpinLock(&lock, &old);
-            ExAllocatePoolWithTag(PagedPool, 8, kTarn);
-        },
-        "VERIFIER: ExAllocatePoolWithTag\\(PagedPool, 'TARN', 8 bytes\\) called at DISPATCH_LEVEL");
-}
-
 TEST(CorePool, FailNthFailsExactlyThatAttempt)
 {
-    host::ResetMachine();
     void *before = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);
     uint64_t attempts = host::PoolAllocationCount();
     host::PoolFailNth(3);
-    void *first = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);
-    void *second = ExAllocatePoolWithTag(NonPagedPool, 8, kOther);
-    void *third = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);
-    void *fourth = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);
-    EXPECT_NE(first, nullptr);
-    EXPECT_NE(second, nullptr);
-    EXPECT_EQ(third, nullptr);
-    EXPECT_NE(fourth, nullptr);
+    std::vector<void *> blocks{before};
+    for (ULONG tag : {kTarn, kOther, kTarn, kTarn}) {
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, tag));
+    }
+    EXPECT_THAT(blocks, testing::ElementsAre(testing::NotNull(), testing::NotNull(), testing::NotNull(),
+                                             testing::IsNull(), testing::NotNull()));
     EXPECT_EQ(host::PoolAllocationCount(), attempts + 4);   // the failed attempt counts too
     EXPECT_EQ(host::PoolOutstanding(), 4u);
-    for (void *p : {before, first, second, fourth}) {
+    blocks.erase(blocks.begin() + 3);
+    for (void *p : blocks) {
         ExFreePool(p);
     }
 }
 
 TEST(CorePool, FailTagFailsEveryAllocationOfThatTagUntilCleared)
 {
-    host::ResetMachine();
     host::PoolFailTag(kOther);
     for (int i = 0; i < 5; i++) {
         EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kOther), nullptr);
@@ -293,55 +248,10 @@ TEST(CorePool, FailTagFailsEveryAllocationOfThatTagUntilCleared)
     ExFreePool(p);
 }
 
+// Pool holding a timer that is still set, or its DPC, may not be freed;
+// once the timer is cancelled or has expired (one-shot), it may.
 TEST(CorePool, FreeingPoolHoldingAnActiveTimerIsAVerifierFailure)
 {
-    host::ResetMachine();
-    struct Context {
-        KTIMER Timer;
-        KDPC Dpc;
-    };
-    auto *context = static_cast<Context *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTarn));
-    KeInitializeTimerEx(&context->Timer, NotificationTimer);
-    KeInitializeDpc(&context->Dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
-    LARGE_INTEGER due;
-    due.QuadPart = -10 * 1000 * 10000LL;
-    KeSetTimerEx(&context->Timer, due, 0, &context->Dpc);
-
-    {
-        VerifierRecorder verifier;
-        ExFreePoolWithTag(context, kTarn);
-        EXPECT_THAT(verifier.One(), HasSubstr("freed pool containing an active timer"));
-        EXPECT_EQ(host::PoolOutstanding(kTarn), 1u);
-    }
-
-    // Once the timer has expired (one-shot) the memory may go.
-    host::ClockAdvance(10 * 1000);
-    EXPECT_EQ(host::ActiveTimers(), 0u);
-    ExFreePoolWithTag(context, kTarn);
-    EXPECT_EQ(host::PoolOutstanding(), 0u);
-}
-
-TEST(CorePool, FreeingPoolHoldingADpcOfAnActiveTimerIsAVerifierFailure)
-{
-    host::ResetMachine();
-    KTIMER timer;
-    auto *dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTarn));
-    KeInitializeTimerEx(&timer, NotificationTimer);
-    KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
-    LARGE_INTEGER due;
-    due.QuadPart = -10000;
-    KeSetTimerEx(&timer, due, 50, dpc);
-    VerifierRecorder verifier;
-    ExFreePool(dpc);
-    EXPECT_THAT(verifier.One(), HasSubstr("the DPC of an active timer"));
-    EXPECT_TRUE(KeCancelTimer(&timer));
-    ExFreePool(dpc);
-    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
-}
-
-TEST(CorePool, AnActiveTimerIsFoundAfterOthersStop)
-{
-    host::ResetMachine();
     VerifierRecorder verifier;
     struct Context {
         KTIMER Timer;
@@ -353,10 +263,8 @@ TEST(CorePool, AnActiveTimerIsFoundAfterOthersStop)
         KeInitializeTimerEx(&context->Timer, NotificationTimer);
         KeInitializeDpc(&context->Dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
     }
-    LARGE_INTEGER due;
     for (int i = 0; i < 3; i++) {
-        due.QuadPart = -(i == 1 ? 1000 : 10) * 10000LL;
-        KeSetTimerEx(&contexts[i]->Timer, due, 0, &contexts[i]->Dpc);
+        KeSetTimerEx(&contexts[i]->Timer, coretest::RelativeMs(i == 1 ? 1000 : 10), 0, &contexts[i]->Dpc);
     }
     EXPECT_TRUE(KeCancelTimer(&contexts[0]->Timer));
     host::ClockAdvance(10);   // the third expires
@@ -365,13 +273,25 @@ TEST(CorePool, AnActiveTimerIsFoundAfterOthersStop)
     EXPECT_THAT(verifier.Take(), testing::IsEmpty());
     ExFreePool(contexts[1]);
     EXPECT_THAT(verifier.One(), HasSubstr("freed pool containing an active timer"));
+    EXPECT_EQ(host::PoolOutstanding(kTarn), 1u);   // the block stays
+
+    // Nor pool holding the DPC of a timer that is set.
+    KTIMER timer;
+    auto *dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTarn));
+    KeInitializeTimerEx(&timer, NotificationTimer);
+    KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    KeSetTimerEx(&timer, coretest::RelativeMs(1), 50, dpc);
+    ExFreePool(dpc);
+    EXPECT_THAT(verifier.One(), HasSubstr("the DPC of an active timer"));
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    ExFreePool(dpc);
 
     // Nor may a lookaside entry holding one go back to its list.
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, sizeof(Context), kTarn, 0);
     auto *entry = static_cast<Context *>(ExAllocateFromNPagedLookasideList(&list));
     KeInitializeTimerEx(&entry->Timer, NotificationTimer);
-    KeSetTimerEx(&entry->Timer, due, 0, nullptr);
+    KeSetTimerEx(&entry->Timer, coretest::RelativeMs(10), 0, nullptr);
     ExFreeToNPagedLookasideList(&list, entry);
     EXPECT_THAT(verifier.One(), HasSubstr("freed an entry containing an active timer"));
 
@@ -390,7 +310,6 @@ TEST(CorePool, AnActiveTimerIsFoundAfterOthersStop)
 
 TEST(CoreLookaside, EntriesArePoolBlocksOfTheListAndAreReused)
 {
-    host::ResetMachine();
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 48, kTarn, 0);
 
@@ -415,7 +334,6 @@ TEST(CoreLookaside, EntriesArePoolBlocksOfTheListAndAreReused)
 
 TEST(CoreLookaside, DamageToAHandedOutEntryIsFoundBySweepAndWhenTheListTakesItBack)
 {
-    host::ResetMachine();
     VerifierRecorder verifier;
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 48, kTarn, 0);
@@ -467,7 +385,6 @@ TEST(CoreLookaside, CachesAtMostItsDepth)
 
 TEST(CoreLookaside, UseOfAnUninitialisedOrDeletedListIsAVerifierFailure)
 {
-    host::ResetMachine();
     NPAGED_LOOKASIDE_LIST list;
     VerifierRecorder verifier;
     memset(&list, 0xAB, sizeof(list));
@@ -486,28 +403,8 @@ TEST(CoreLookaside, UseOfAnUninitialisedOrDeletedListIsAVerifierFailure)
     EXPECT_THAT(verifier.One(), HasSubstr("ExDeleteNPagedLookasideList"));
 }
 
-TEST(CoreLookaside, ForeignAndDoubleFreesAreVerifierFailures)
-{
-    host::ResetMachine();
-    VerifierRecorder verifier;
-    NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, kTarn, 4);
-    void *entry = ExAllocateFromNPagedLookasideList(&list);
-    ExFreeToNPagedLookasideList(&list, entry);
-    ExFreeToNPagedLookasideList(&list, entry);
-    EXPECT_THAT(verifier.One(), HasSubstr("double free"));
-
-    void *foreign = ExAllocatePoolWithTag(NonPagedPool, 32, kOther);
-    ExFreeToNPagedLookasideList(&list, foreign);
-    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("'Oth1'"), HasSubstr("'TARN'")));
-    ExFreePool(foreign);
-    ExDeleteNPagedLookasideList(&list);
-    EXPECT_EQ(host::PoolOutstanding(), 0u);
-}
-
 TEST(CoreLookaside, FreeingPoolHoldingALiveListIsAVerifierFailure)
 {
-    host::ResetMachine();
     VerifierRecorder verifier;
     auto *list = static_cast<PNPAGED_LOOKASIDE_LIST>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(NPAGED_LOOKASIDE_LIST), kOther));
@@ -519,9 +416,10 @@ TEST(CoreLookaside, FreeingPoolHoldingALiveListIsAVerifierFailure)
     EXPECT_THAT(verifier.Take(), testing::IsEmpty());
 }
 
-TEST(CoreLookaside, AnEntryBelongsToOneListAndToNoneOnceFreedAsPool)
+// An entry belongs to one list at a time, to none once freed as pool,
+// and never to a list of another tag.
+TEST(CoreLookaside, ForeignAndDoubleFreesAreVerifierFailures)
 {
-    host::ResetMachine();
     VerifierRecorder verifier;
     NPAGED_LOOKASIDE_LIST first;
     NPAGED_LOOKASIDE_LIST second;
@@ -535,9 +433,11 @@ TEST(CoreLookaside, AnEntryBelongsToOneListAndToNoneOnceFreedAsPool)
     ExFreeToNPagedLookasideList(&first, entry);
     EXPECT_THAT(verifier.One(), HasSubstr("not an allocated pool block"));
 
-    // Cached by a list: neither freed as pool nor taken by another list.
+    // Cached by a list: neither freed as pool nor taken by any list again.
     entry = ExAllocateFromNPagedLookasideList(&first);
     ExFreeToNPagedLookasideList(&first, entry);
+    ExFreeToNPagedLookasideList(&first, entry);
+    EXPECT_THAT(verifier.One(), HasSubstr("double free"));
     ExFreePool(entry);
     EXPECT_THAT(verifier.One(), AllOf(HasSubstr("ExFreePool"), HasSubstr("cached on lookaside list")));
     ExFreeToNPagedLookasideList(&second, entry);
@@ -550,6 +450,10 @@ TEST(CoreLookaside, AnEntryBelongsToOneListAndToNoneOnceFreedAsPool)
     ExFreeToNPagedLookasideList(&first, entry);
     EXPECT_THAT(verifier.One(), HasSubstr("double free; the entry is cached on lookaside list"));
 
+    void *foreign = ExAllocatePoolWithTag(NonPagedPool, 32, kOther);
+    ExFreeToNPagedLookasideList(&first, foreign);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("'Oth1'"), HasSubstr("'TARN'")));
+    ExFreePool(foreign);
     ExDeleteNPagedLookasideList(&first);
     ExDeleteNPagedLookasideList(&second);
     EXPECT_THAT(verifier.Take(), testing::IsEmpty());
@@ -558,7 +462,6 @@ TEST(CoreLookaside, AnEntryBelongsToOneListAndToNoneOnceFreedAsPool)
 
 TEST(CoreLookaside, AListForgottenByARebootStaysDeadWhenANewListTakesItsPlace)
 {
-    host::ResetMachine();
     NPAGED_LOOKASIDE_LIST stale;
     NPAGED_LOOKASIDE_LIST fresh;
     ExInitializeNPagedLookasideList(&stale, nullptr, nullptr, 0, 16, kTarn, 0);
@@ -583,7 +486,6 @@ std::atomic<int> g_customFrees{0};
 
 TEST(CoreLookaside, CustomRoutinesReplacePool)
 {
-    host::ResetMachine();
     g_customAllocations = 0;
     g_customFrees = 0;
     NPAGED_LOOKASIDE_LIST list;
@@ -611,7 +513,6 @@ TEST(CoreLookaside, CustomRoutinesReplacePool)
 
 TEST(CoreLookaside, ConcurrentUseAtDispatchHandsOutEachEntryToOneThreadAtATime)
 {
-    host::ResetMachine();
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 64, kTarn, 8);
     constexpr int kThreads = 8;
@@ -654,7 +555,6 @@ TEST(CoreLookaside, ConcurrentUseAtDispatchHandsOutEachEntryToOneThreadAtATime)
 
 TEST(CorePool, ConcurrentAllocationsAreAllTracked)
 {
-    host::ResetMachine();
     constexpr int kThreads = 8;
     constexpr int kPerThread = 500;
     std::vector<std::vector<void *>> kept(kThreads);
@@ -690,7 +590,6 @@ TEST(CorePool, ConcurrentAllocationsAreAllTracked)
 
 TEST(CoreReboot, RebootForgetsPoolWithoutReportingIt)
 {
-    host::ResetMachine();
     ExAllocatePoolWithTag(NonPagedPool, 24, kTarn);
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 16, kTarn, 0);

@@ -14,22 +14,21 @@ std::u16string Text(const WCHAR *buffer)
     return std::u16string(buffer);
 }
 
-TEST(CoreStrings, InitUnicodeStringCountsBytesWithoutTheTerminator)
+TEST(CoreStrings, LengthsCountBytesOrUnitsWithoutTheTerminator)
 {
-    host::ResetMachine();
     UNICODE_STRING s;
     RtlInitUnicodeString(&s, u"Tarn");
     EXPECT_EQ(s.Length, 8u);
     EXPECT_EQ(s.MaximumLength, 10u);
     RtlInitUnicodeString(&s, nullptr);
-    EXPECT_EQ(s.Length, 0u);
-    EXPECT_EQ(s.MaximumLength, 0u);
+    EXPECT_EQ(s.Length | s.MaximumLength, 0u);
     EXPECT_EQ(s.Buffer, nullptr);
+    EXPECT_EQ(wcslen(u""), 0u);
+    EXPECT_EQ(wcslen(u"\\Device\\Tarn"), 12u);
 }
 
 TEST(CoreStrings, CopyTruncatesToTheDestination)
 {
-    host::ResetMachine();
     UNICODE_STRING source;
     RtlInitUnicodeString(&source, u"\\Device\\MPIODisk7");
     WCHAR buffer[8];
@@ -50,7 +49,6 @@ TEST(CoreStrings, CopyTruncatesToTheDestination)
 
 TEST(CoreStrings, EqualIgnoresAsciiCaseOnlyWhenAsked)
 {
-    host::ResetMachine();
     UNICODE_STRING a, b, c;
     RtlInitUnicodeString(&a, u"\\Registry\\Machine\\System");
     RtlInitUnicodeString(&b, u"\\REGISTRY\\machine\\SYSTEM");
@@ -63,7 +61,6 @@ TEST(CoreStrings, EqualIgnoresAsciiCaseOnlyWhenAsked)
 
 TEST(CoreStrings, FreeUnicodeStringReturnsItsPoolBuffer)
 {
-    host::ResetMachine();
     UNICODE_STRING s;
     s.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 16, host::Tag("RegQ")));
     s.Length = 8;
@@ -78,7 +75,6 @@ TEST(CoreStrings, FreeUnicodeStringReturnsItsPoolBuffer)
 
 TEST(CoreFormat, CountedAndTerminatedWideTextMakeA16BitPath)
 {
-    host::ResetMachine();
     UNICODE_STRING key;
     RtlInitUnicodeString(&key, u"\\Registry\\Machine\\Services\\tarndsm-EXTRA");
     key.Length -= 6 * sizeof(WCHAR);   // a counted string need not end at a NUL
@@ -94,9 +90,9 @@ TEST(CoreFormat, CountedAndTerminatedWideTextMakeA16BitPath)
     EXPECT_EQ(buffer[n + 1], u'~');   // nothing written past the terminator
 }
 
-TEST(CoreFormat, Conversions)
+// 'l' is 32 bits (LLP64) even where the host's long is 64; NULL strings print as "(null)".
+TEST(CoreFormat, ConversionsFollowTheWindowsDataModel)
 {
-    host::ResetMachine();
     WCHAR b[128];
     swprintf(b, u"%s|%ws|%c|%lc|%%", "narrow", u"wide", 'x', static_cast<int>(u'\x20AC'));
     EXPECT_EQ(Text(b), u"narrow|wide|x|\x20AC|%");
@@ -106,28 +102,15 @@ TEST(CoreFormat, Conversions)
     EXPECT_EQ(Text(b), u"[   42][42   ][-0042][42   ][007][001234AB]");
     swprintf(b, u"[%6ls][%-6s][%.2s][%*d]", u"ab", "cd", "efgh", 4, 9);
     EXPECT_EQ(Text(b), u"[    ab][cd    ][ef][   9]");
-}
-
-TEST(CoreFormat, SizePrefixesFollowTheWindowsDataModel)
-{
-    host::ResetMachine();
-    WCHAR b[128];
     ULONG ulong = 0xFFFFFFFFu;
     LONG slong = -5;
     ULONGLONG big = 0x123456789ABCDEF0ull;
-    // 'l' is 32 bits (LLP64) even where the host's long is 64.
     swprintf(b, u"%lu %ld %lx|%I64u %I64X %llx|%hd %hu", ulong, slong, ulong, big, big, big,
              static_cast<int>(static_cast<short>(-2)), 0x1FFFFu);
     EXPECT_EQ(Text(b), u"4294967295 -5 ffffffff|1311768467463790320 123456789ABCDEF0 123456789abcdef0|-2 65535");
     int64_t negative = -9000000000LL;
     swprintf(b, u"%I64d %lld", negative, negative);
     EXPECT_EQ(Text(b), u"-9000000000 -9000000000");
-}
-
-TEST(CoreFormat, NullStringsPrintAsNull)
-{
-    host::ResetMachine();
-    WCHAR b[64];
     swprintf(b, u"%ls %s %wZ", static_cast<const WCHAR *>(nullptr), static_cast<const char *>(nullptr),
              static_cast<PUNICODE_STRING>(nullptr));
     EXPECT_EQ(Text(b), u"(null) (null) (null)");
@@ -135,7 +118,6 @@ TEST(CoreFormat, NullStringsPrintAsNull)
 
 TEST(CoreFormat, SnwprintfTruncatesWithoutATerminatorAndReturnsMinusOne)
 {
-    host::ResetMachine();
     WCHAR b[16];
     for (WCHAR &c : b) {
         c = u'~';
@@ -155,17 +137,10 @@ TEST(CoreFormat, SnwprintfTruncatesWithoutATerminatorAndReturnsMinusOne)
 
 TEST(CoreFormat, UnknownConversionIsAVerifierFailure)
 {
-    host::ResetMachine();
     VerifierRecorder verifier;
     WCHAR b[32];
     swprintf(b, u"%q", 1);
     EXPECT_THAT(verifier.One(), HasSubstr("%q"));
-}
-
-TEST(CoreStrings, WcslenCounts16BitUnits)
-{
-    EXPECT_EQ(wcslen(u""), 0u);
-    EXPECT_EQ(wcslen(u"\\Device\\Tarn"), 12u);
 }
 
 TEST(CoreStrings, NarrowAndWidenRoundTripUtf16)

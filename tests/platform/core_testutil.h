@@ -58,6 +58,22 @@ private:
     }
 };
 
+// Every test of the platform program starts on a freshly reset machine,
+// whatever the test before it left behind.
+class FreshMachineListener : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo &) override { host::ResetMachine(); }
+};
+inline const bool kFreshMachineInstalled =
+    (testing::UnitTest::GetInstance()->listeners().Append(new FreshMachineListener), true);
+
+// A due time the given milliseconds from now.
+inline LARGE_INTEGER RelativeMs(int64_t ms)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = -ms * 10000;
+    return due;
+}
+
 // Death tests fork without re-executing the program: the 32-bit build's
 // tests may run under a user-mode emulator that cannot re-execute it.
 // The core tests start no thread that outlives its test, so the process

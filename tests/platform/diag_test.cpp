@@ -55,7 +55,6 @@ host::EventRecord LogWithStrings(PDRIVER_OBJECT driver, NTSTATUS code, std::init
 
 TEST(DiagErrorLog, PacketIsKeptByteForByteAndRenderedAsEventViewerShowsIt)
 {
-    host::ResetMachine();
     host::SetBootSystemTime(kBootTime);
     host::RegisterMessageTable(u"tarndsm", kMessages, RTL_NUMBER_OF(kMessages));
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
@@ -107,7 +106,6 @@ TEST(DiagErrorLog, PacketIsKeptByteForByteAndRenderedAsEventViewerShowsIt)
 
 TEST(DiagErrorLog, TypesDescriptionsAndUnknownIds)
 {
-    host::ResetMachine();
     host::RegisterMessageTable(u"tarndsm", kMessages, RTL_NUMBER_OF(kMessages));
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
 
@@ -142,9 +140,8 @@ TEST(DiagErrorLog, TypesDescriptionsAndUnknownIds)
     EXPECT_TRUE(host::EventLog().empty());
 }
 
-TEST(DiagErrorLog, EntrySizeLimitsAndPendingEntries)
+TEST(DiagErrorLog, EntrySizeLimitsPendingEntriesAndTheirSource)
 {
-    host::ResetMachine();
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
 
     EXPECT_EQ(IoAllocateErrorLogEntry(driver, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
@@ -166,12 +163,9 @@ TEST(DiagErrorLog, EntrySizeLimitsAndPendingEntries)
     host::Reboot();
     EXPECT_EQ(host::PendingErrorLogEntries(), 0u);
     EXPECT_TRUE(host::EventLog().empty());
-}
 
-TEST(DiagErrorLog, EntriesOfADeviceAreLoggedUnderItsDriver)
-{
-    host::ResetMachine();
-    PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
+    // A device's entry is logged under its driver's name.
+    driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
     PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
     device->DriverObject = driver;
     void *entry = IoAllocateErrorLogEntry(device, (UCHAR)kFixed);
@@ -182,7 +176,6 @@ TEST(DiagErrorLog, EntriesOfADeviceAreLoggedUnderItsDriver)
 
 TEST(DiagErrorLog, MalformedPacketsAndMisusedEntriesAreVerifierFailures)
 {
-    host::ResetMachine();
     PDRIVER_OBJECT driver = host::CreateDriverObject(u"\\Driver\\tarndsm");
     VerifierRecorder verifier;
 
@@ -308,7 +301,6 @@ NTSTATUS QueryFlags(TRACEHANDLE logger, ULONG *flags, ULONG length = sizeof(ULON
 
 TEST(DiagTrace, RegistrationAsksForRegInfoAndASessionEnablesTheProvider)
 {
-    host::ResetMachine();
     FakeProvider provider;
     EXPECT_FALSE(host::TraceEnable(1, 1));      // nobody to enable yet
     ASSERT_EQ(Register(&provider), STATUS_SUCCESS);
@@ -322,9 +314,24 @@ TEST(DiagTrace, RegistrationAsksForRegInfoAndASessionEnablesTheProvider)
     EXPECT_EQ(provider.Level, 4u);
     EXPECT_EQ(memcmp(&provider.EnabledGuid, &kControlGuid, sizeof(GUID)), 0);
 
+    // The session's settings, asked for by logger: the length is checked,
+    // and the boot-time logger is always known.
+    ULONG flags = 0xFFFFFFFF;
+    ULONG required = 0;
+    EXPECT_EQ(QueryFlags(2, &flags, sizeof(UCHAR), &required), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(required, sizeof(ULONG));
+    EXPECT_EQ(flags, 0xFFFFFFFFu);
+    EXPECT_EQ(QueryFlags(2, &flags), STATUS_SUCCESS);
+    EXPECT_EQ(flags, 0x5u);
+    EXPECT_EQ(QueryFlags(1, &flags), STATUS_SUCCESS);
+    EXPECT_EQ(flags, 0u);
+    EXPECT_EQ(QueryFlags(77, &flags), STATUS_INVALID_HANDLE);
+    WNODE_HEADER header = {};
+    EXPECT_EQ(WmiQueryTraceInformation(TraceIdClass, &flags, sizeof(flags), nullptr, &header),
+              STATUS_INVALID_PARAMETER);
+
     host::TraceDisable();
     EXPECT_EQ(provider.Logger, 0u);
-    ULONG flags = 0;
     EXPECT_EQ(QueryFlags(2, &flags), STATUS_INVALID_HANDLE);
     EXPECT_THAT(provider.Requests, ElementsAre(IRP_MN_ENABLE_EVENTS, IRP_MN_DISABLE_EVENTS));
 
@@ -355,7 +362,6 @@ TEST(DiagTrace, RegistrationAsksForRegInfoAndASessionEnablesTheProvider)
 
 TEST(DiagTrace, MalformedRegInfoIsAVerifierFailure)
 {
-    host::ResetMachine();
     VerifierRecorder verifier;
     for (RegInfoAnswer answer : {RegInfoAnswer::NoGuids, RegInfoAnswer::PastBuffer}) {
         FakeProvider provider;
@@ -364,28 +370,6 @@ TEST(DiagTrace, MalformedRegInfoIsAVerifierFailure)
         EXPECT_THAT(verifier.One(), HasSubstr("malformed IRP_MN_REGINFO answer"));
         EXPECT_FALSE(host::TraceProviderRegistered());
     }
-}
-
-TEST(DiagTrace, TraceInformationChecksLengthAndLogger)
-{
-    host::ResetMachine();
-    FakeProvider provider;
-    ASSERT_EQ(Register(&provider), STATUS_SUCCESS);
-    ASSERT_TRUE(host::TraceEnable(0x7, 5));
-
-    ULONG flags = 0xFFFFFFFF;
-    ULONG required = 0;
-    EXPECT_EQ(QueryFlags(2, &flags, sizeof(UCHAR), &required), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(required, sizeof(ULONG));
-    EXPECT_EQ(flags, 0xFFFFFFFFu);
-    EXPECT_EQ(QueryFlags(2, &flags), STATUS_SUCCESS);
-    EXPECT_EQ(flags, 0x7u);
-    EXPECT_EQ(QueryFlags(1, &flags), STATUS_SUCCESS);    // the boot-time logger is always known
-    EXPECT_EQ(flags, 0u);
-    EXPECT_EQ(QueryFlags(77, &flags), STATUS_INVALID_HANDLE);
-    WNODE_HEADER header = {};
-    EXPECT_EQ(WmiQueryTraceInformation(TraceIdClass, &flags, sizeof(flags), nullptr, &header),
-              STATUS_INVALID_PARAMETER);
 }
 
 // A trace site as the format scanner would collect it.
@@ -397,7 +381,6 @@ const host::TraceFormat kFormats[] = {
 
 TEST(DiagTrace, MessagesAreCapturedAndRenderedByArgumentKind)
 {
-    host::ResetMachine();
     host::RegisterTraceFormats(kFormats, RTL_NUMBER_OF(kFormats));
     FakeProvider provider;
     ASSERT_EQ(Register(&provider), STATUS_SUCCESS);
@@ -453,7 +436,6 @@ TEST(DiagTrace, MessagesAreCapturedAndRenderedByArgumentKind)
 
 TEST(DiagTrace, UnknownAndEndedLoggersAreIgnoredAndRebootForgetsTheProvider)
 {
-    host::ResetMachine();
     FakeProvider provider;
     ASSERT_EQ(Register(&provider), STATUS_SUCCESS);
     ULONG u = 1;

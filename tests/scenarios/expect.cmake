@@ -1,6 +1,6 @@
 # Runs a program and checks both its exit status and what it printed:
-#   cmake -DSTATUS=<n> [-DOUTPUT=<regex>] -P expect.cmake -- <program> [args...]
-# OUTPUT must match the output and error streams together.  A run that
+#   cmake -DSTATUS=<n> [-DOUTPUT=<regex>] [-DABSENT=<regex>] -P expect.cmake -- <program> [args...]
+# OUTPUT must match the output and error streams together; ABSENT must not.  A run that
 # fails must say why on exactly one line of the error stream, beside the
 # runner's progress lines: no library's usage text, no exception dump.
 set(command)
@@ -25,6 +25,9 @@ if(NOT status STREQUAL STATUS)
 endif()
 if(DEFINED OUTPUT AND NOT "${out}${err}" MATCHES "${OUTPUT}")
   message(FATAL_ERROR "${shown}: nothing printed matches \"${OUTPUT}\"\n${printed}")
+endif()
+if(DEFINED ABSENT AND NOT ABSENT STREQUAL "" AND "${out}${err}" MATCHES "${ABSENT}")
+  message(FATAL_ERROR "${shown}: printed what it should not: \"${ABSENT}\"\n${printed}")
 endif()
 if(NOT STATUS EQUAL 0)
   string(REGEX REPLACE "dsmscenario: \\[[0-9]+/[0-9]+\\] [^\n]*\n" "" reason "${err}")

@@ -7,14 +7,18 @@ Module Name:
 Abstract:
 
     dsmscenario, the main job: starts the emulated host framework with the
-    DSM from a scenario's registry configuration, runs the clock, and
-    reports like an administrator's console: the event log in plain
-    language, the configuration the driver read, the timer, and the trace
-    when asked for.
+    DSM from a scenario's registry configuration, runs a verified workload
+    through a timeline of faults on the stepped clock, and reports like an
+    administrator's console: after each phase the new event-log entries in
+    plain language and the drives and paths with their health; then the
+    configuration the driver read, the timer, the trace when asked for,
+    and a one-line verdict on the data.
 
 --*/
 
+#include "requests.h"
 #include "scenario.h"
+#include "workload.h"
 
 #include "mpiohost.h"
 #include "simarray.h"
@@ -28,6 +32,7 @@ Abstract:
 #include <cstring>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <iomanip>
 #include <iostream>
@@ -39,16 +44,24 @@ namespace {
 const char *kUsageFooter = R"(
 A scenario is a TOML file naming the MPIO version, the driver's registry
 configuration (a Windows .reg file), the storage topology (a dual-controller
-array's LUNs and the paths that reach its ports), the trace session and how
-long the clock runs; --print-default shows the built-in one, which runs
-when no scenario is given.
+array's LUNs and the paths that reach its ports), the trace session, how
+long the clock runs and under which path selection policy, a verified
+workload and a timeline of faults; --print-default shows the built-in one,
+which runs when no scenario is given.  The report shows each phase (before
+the faults, after each fault and after each return) and ends with a line
+on the data: blocks written, blocks read back, mismatches and errors
+surfaced to the workload.
 
 While it runs, a line per step on the error stream tells how far it got
 (-q leaves them out); the report goes to the output.
 
 Exit status:
-  0  the driver started and the run completed
-  1  the driver did not start, or the run failed (a kernel rule broken)
+  0  the driver started, the run completed and the data is intact: every
+     block read back holds what was written, and no request failed to the
+     workload (or, where the scenario expects errors, some did)
+  1  the driver did not start, the run failed (a kernel rule broken), a
+     block read back differs (data lost), or requests failed where the
+     scenario allows none
   2  wrong options, or a scenario, registry file or topology that cannot
      run: a one-line message names the file and the line)";
 
@@ -134,10 +147,12 @@ std::string ControllerText(UCHAR value)
     return value == TARN_CONTROLLER_UNKNOWN ? "?" : std::to_string(value);
 }
 
-// The drives and paths the driver keeps, read from its records as a
-// debugger extension would.
-void PrintDrives(const DSM_CONTEXT &context)
+// The drives and paths the driver keeps, read from its records under its
+// lock as a debugger extension would.
+void PrintDrives(DSM_CONTEXT &context)
 {
+    KIRQL oldIrql;
+    DsmAcquireLock(&context, &oldIrql);
     const LIST_ENTRY *drives = &context.DriveList;
     if (drives->Flink == drives) {
         std::cout << "(no logical drives)\n";
@@ -157,9 +172,10 @@ void PrintDrives(const DSM_CONTEXT &context)
             std::cout << "    " << std::left << std::setw(16) << path->PathIdString << std::right << " health "
                       << std::left << std::setw(20) << HealthText(path->HealthState) << std::right << " controller "
                       << ControllerText(path->ControllerNumber) << " port " << ControllerText(path->ControllerPort)
-                      << "\n";
+                      << (path == drive->currentPath ? "  <- current" : "") << "\n";
         }
     }
+    DsmReleaseLock(&context, oldIrql);
 }
 
 void Section(const std::string &title)
@@ -184,6 +200,7 @@ struct CommandLine {
     std::string RegistryFile;
     std::string MpioVersion;
     std::string TraceFlags;
+    std::string Policy;
     int64_t Duration = -1;
     std::string ExportRegistry;
     bool PrintDefault = false;
@@ -203,6 +220,10 @@ struct Run {
     std::unique_ptr<mpio::Host> Host;
     NTSTATUS Status = STATUS_UNSUCCESSFUL;
     uint64_t DpcRunsBefore = 0;
+    uint64_t ClockMs = 0;                       // how long the clock ran after discovery
+    size_t EventsShown = 0;
+    std::unique_ptr<scenario::Requests> Io;
+    std::unique_ptr<scenario::VerifiedWorkload> Load;
 };
 
 std::string Count(size_t count, const std::string &noun)
@@ -246,6 +267,9 @@ int ParseOptions(int argc, char **argv, CommandLine *options)
     app.add_option("-m,--mpio-version", options->MpioVersion, "MPIO version the host reports, e.g. 1.20.0.0");
     app.add_option("-t,--trace", options->TraceFlags,
                    "Trace session flags replacing the scenario's: comma-separated error, warning, trace, or all");
+    app.add_option("-p,--policy", options->Policy,
+                   "Path selection policy the drives run under, replacing the scenario's and the registry's: "
+                   "failover, failback or round_robin");
     app.add_option("-d,--duration", options->Duration, "Milliseconds the clock runs after start")
         ->check(CLI::Range(0, 86400000));
     app.add_option("--export-registry", options->ExportRegistry, "Write the registry as a .reg file after the run");
@@ -342,6 +366,12 @@ int ReadScenario(Run *run)
     if (options.Duration >= 0) {
         scenario.DurationMs = (uint64_t)options.Duration;
     }
+    if (!options.Policy.empty()) {
+        scenario.Policy = scenario::PolicyCode(options.Policy);
+        if (scenario.Policy == 0) {
+            return Fail(kExitBadInput, "--policy: \"" + options.Policy + "\" is not failover, failback or round_robin");
+        }
+    }
     if (!scenario::ParseVersion(scenario.MpioVersion, run->Version)) {
         return Fail(kExitBadInput, "MPIO version \"" + scenario.MpioVersion + "\" must look like 1.20.0.0");
     }
@@ -353,13 +383,13 @@ int ReadScenario(Run *run)
 int CheckTopology(Run *run)
 {
     const scenario::Scenario &scenario = run->Scenario;
+    std::string error;
     if (!scenario.HasTopology) {
         Progress(*run, 2, "no topology: the driver runs without storage");
-        return kContinue;
+        return scenario::ValidateTopology(scenario, &error) ? kContinue : Fail(kExitBadInput, error);
     }
     Progress(*run, 2, "checking the topology: " + Count(scenario.Luns.size(), "LUN") + ", " +
                           Count(scenario.Paths.size(), "path"));
-    std::string error;
     if (!scenario::ValidateTopology(scenario, &error)) {
         return Fail(kExitBadInput, error);
     }
@@ -403,6 +433,10 @@ int SetUpMachine(Run *run)
     if (!host::RegistryImport(scenario.RegistryText, &error)) {
         return Fail(kExitBadInput, scenario.RegistryOrigin + ": " + error);
     }
+    if (scenario.Policy != 0) {
+        host::RegistrySetDword(std::string(mpio::kServicesRoot) + scenario.ServiceName + "\\Parameters",
+                               "PathSelectionPolicy", scenario.Policy);
+    }
     TarnRegisterMessages(std::u16string(scenario.ServiceName.begin(), scenario.ServiceName.end()));
     TarnRegisterTraceFormats();
 
@@ -411,6 +445,10 @@ int SetUpMachine(Run *run)
               << "From:      " << scenario.Origin << "\n"
               << "Registry:  " << scenario.RegistryOrigin << "\n"
               << "MPIO:      version " << scenario.MpioVersion << "\n";
+    if (scenario.Policy != 0) {
+        std::cout << "Policy:    " << PolicyName(scenario.Policy) << " (\"PathSelectionPolicy\" "
+                  << Hex(scenario.Policy, 3) << " replaces the registry's)\n";
+    }
 
     mpio::HostOptions options;
     options.Version = {run->Version[0], run->Version[1], run->Version[2], run->Version[3]};
@@ -478,20 +516,395 @@ void Discover(Run *run)
     }
 }
 
-// Step 6: the clock runs, stepped or with the wall clock.
-void RunClock(Run *run)
+// The disk a LUN is seen as, or false when no device of it was claimed.
+bool DiskOfLun(const mpio::Host &host, uint32_t lun, size_t *disk)
 {
-    uint64_t duration = run->Scenario.DurationMs;
+    for (const mpio::Device &device : host.Devices()) {
+        if (device.Lun == lun && device.Group >= 0) {
+            *disk = (size_t)device.Group;
+            return true;
+        }
+    }
+    return false;
+}
+
+// One moment of the timeline: a fault begins or returns.
+struct Moment {
+    uint64_t AtMs = 0;
+    size_t Fault = 0;
+    bool Return = false;
+};
+
+// Copies the block after `block` over it, as a stray host on a port of its
+// own would; true when the array took the write.
+bool StrayWrite(array::SimulatedArray &storage, uint32_t lun, uint64_t block)
+{
+    const array::Nexus stray{0xFFFF, 0, lun};
+    uint8_t data[scenario::kBlockSize];
+    auto run = [&](uint8_t opcode, uint64_t lba) {
+        const uint8_t cdb[10] = {opcode, 0, (uint8_t)(lba >> 24), (uint8_t)(lba >> 16), (uint8_t)(lba >> 8),
+                                 (uint8_t)lba, 0, 0, 1, 0};
+        array::Command command;
+        command.Cdb = cdb;
+        command.CdbLength = sizeof(cdb);
+        if (opcode == SCSIOP_WRITE) {
+            command.DataOut = data;
+            command.DataOutLength = sizeof(data);
+        } else {
+            command.DataIn = data;
+            command.DataInLength = sizeof(data);
+        }
+        // The first commands of a new initiator meet its pending unit attentions.
+        for (int attempt = 0; attempt < 8; attempt++) {
+            if (storage.Execute(stray, command).Status == array::kStatusGood) {
+                return true;
+            }
+        }
+        return false;
+    };
+    return run(SCSIOP_READ, block + 1) && run(SCSIOP_WRITE, block);
+}
+
+// Where a fault applies, as the array's scopes, and in plain words: short
+// for the phase's title, and in full below it.
+struct Resolved {
+    std::vector<array::Scope> Scopes;
+    std::string Place;
+    std::string Detail;
+};
+
+std::string AddressText(uint32_t port, uint32_t bus, uint32_t target)
+{
+    return std::to_string(port) + ":" + std::to_string(bus) + ":" + std::to_string(target);
+}
+
+std::string TargetPortText(uint32_t targetPort)
+{
+    return "controller " + std::to_string(array::SimulatedArray::ControllerOf(targetPort)) + " port " +
+           std::to_string(array::SimulatedArray::PortOf(targetPort));
+}
+
+// The cable of one path: the I_T nexus from its host port to its target port.
+Resolved OnDevicePath(const mpio::Device &device, const std::string &label)
+{
+    return Resolved{{array::Scope::OnPath(device.Nexus.Initiator, device.Nexus.TargetPort)},
+                    "path " + label,
+                    "the cable from host port " +
+                        AddressText(device.Path.PortNumber, device.Path.PathId, device.Path.TargetId) + " to " +
+                        TargetPortText(device.Nexus.TargetPort)};
+}
+
+// Resolves a fault's place when it begins: "current" is the path the drive
+// uses at that moment, and its return goes to the same path.
+bool Resolve(Run *run, const scenario::Fault &fault, Resolved *resolved)
+{
+    mpio::Host &mpioHost = *run->Host;
+    switch (fault.Where) {
+    case scenario::FaultWhere::CurrentPath: {
+        if (fault.Action == scenario::FaultAction::StrayWrite) {
+            *resolved = Resolved{};
+            return true;
+        }
+        auto *context = static_cast<DSM_CONTEXT *>(mpioHost.Record().DsmContext);
+        PVOID current = nullptr;
+        std::string label;
+        KIRQL oldIrql;
+        DsmAcquireLock(context, &oldIrql);
+        for (const mpio::Device &device : mpioHost.Devices()) {
+            auto *path = static_cast<PPDO_ENTRY>(device.DsmId);
+            if (device.Lun == fault.Lun && path != nullptr && IsPdoEntryValid(context, path) &&
+                path->LdEntry->currentPath != nullptr) {
+                current = path->LdEntry->currentPath;
+                label = path->LdEntry->currentPath->PathIdString;
+                break;
+            }
+        }
+        DsmReleaseLock(context, oldIrql);
+        for (const mpio::Device &device : mpioHost.Devices()) {
+            if (current != nullptr && device.DsmId == current) {
+                *resolved = OnDevicePath(device, label);
+                resolved->Detail += ", the current path of LUN " + std::to_string(fault.Lun);
+                return true;
+            }
+        }
+        return false;
+    }
+    case scenario::FaultWhere::Path:
+        for (const mpio::Device &device : mpioHost.Devices()) {
+            if (device.Path.PortNumber == fault.Port && device.Path.PathId == fault.Bus &&
+                device.Path.TargetId == fault.Target) {
+                *resolved = OnDevicePath(device, AddressText(fault.Port, fault.Bus, fault.Target));
+                return true;
+            }
+        }
+        return false;
+    case scenario::FaultWhere::TargetPort:
+        *resolved = Resolved{{array::Scope::OnTargetPort(fault.TargetPort)},
+                             "target port " + std::to_string(fault.TargetPort),
+                             TargetPortText(fault.TargetPort) + ", for every host port"};
+        return true;
+    case scenario::FaultWhere::Controller:
+        *resolved = Resolved{{array::Scope::OnController(fault.Controller)},
+                             "controller " + std::to_string(fault.Controller), "both its target ports"};
+        return true;
+    case scenario::FaultWhere::AllPaths:
+        resolved->Scopes.clear();
+        for (uint32_t port = 0; port < array::kTargetPortCount; port++) {
+            resolved->Scopes.push_back(array::Scope::OnTargetPort(port));
+        }
+        resolved->Place = "every target port";
+        resolved->Detail = "no path to the array is left";
+        return true;
+    }
+    return false;
+}
+
+array::UnitAttention AttentionKind(const std::string &name)
+{
+    if (name == "it_nexus_loss") {
+        return array::UnitAttention::ItNexusLoss;
+    }
+    if (name == "parameters_changed") {
+        return array::UnitAttention::ParametersChanged;
+    }
+    return array::UnitAttention::PowerOnReset;
+}
+
+// Applies a fault or its return to the array; returns what happened in plain words.
+std::string Apply(Run *run, const scenario::Fault &fault, const Resolved &where, bool isReturn)
+{
+    array::SimulatedArray &storage = *run->Storage;
+    using scenario::FaultAction;
+    if (fault.Action == FaultAction::ControllerFailure) {
+        if (isReturn) {
+            storage.RestoreController(fault.Controller);
+            return "controller " + std::to_string(fault.Controller) + " restored";
+        }
+        storage.FailController(fault.Controller);
+        return "controller " + std::to_string(fault.Controller) + " failed";
+    }
+    if (fault.Action == FaultAction::StrayWrite) {
+        bool done = StrayWrite(storage, fault.Lun, fault.Block);
+        return "stray write on LUN " + std::to_string(fault.Lun) + ": block " + std::to_string(fault.Block + 1) +
+               " copied over block " + std::to_string(fault.Block) + (done ? "" : " (the array refused it)");
+    }
+    if (fault.Action == FaultAction::UnitAttention) {
+        for (const array::Scope &scope : where.Scopes) {
+            storage.RaiseUnitAttention(scope, AttentionKind(fault.Attention));
+        }
+        return "unit attention on " + where.Place;
+    }
+    static const struct {
+        FaultAction Action;
+        array::Fault Switch;
+        const char *Begins;
+        const char *Ends;
+    } switches[] = {
+        {FaultAction::LinkDown, array::Fault::LinkDown, "link down", "link up"},
+        {FaultAction::NoAnswer, array::Fault::NoAnswer, "link hung", "hung link answers"},
+        {FaultAction::Busy, array::Fault::Busy, "busy", "busy no more"},
+        {FaultAction::LunNotSupported, array::Fault::LunNotSupported, "LUN not supported", "LUN supported again"},
+    };
+    for (const auto &entry : switches) {
+        if (entry.Action == fault.Action) {
+            for (const array::Scope &scope : where.Scopes) {
+                if (isReturn) {
+                    storage.ClearFault(scope, entry.Switch);
+                } else {
+                    storage.SetFault(scope, entry.Switch);
+                }
+            }
+            return std::string(isReturn ? entry.Ends : entry.Begins) + " on " + where.Place;
+        }
+    }
+    return "?";
+}
+
+// What an administrator would look at after a phase: the event-log entries
+// written during it, and the drives and paths.
+void ReportPhase(Run *run, size_t number, const std::string &title, const std::string &detail, uint64_t from,
+                 uint64_t to)
+{
+    Section("Phase " + std::to_string(number) + " (" + std::to_string(from) + "-" + std::to_string(to) +
+            " ms): " + title);
+    if (!detail.empty()) {
+        std::cout << "(" << detail << ")\n";
+    }
+    auto events = host::EventLog();
+    std::cout << "Event log:\n";
+    if (events.size() == run->EventsShown) {
+        std::cout << "  (no new entries)\n";
+    }
+    for (size_t i = run->EventsShown; i < events.size(); i++) {
+        if (run->Options.EventDetails) {
+            std::cout << host::RenderEvent(events[i]) << "\n";
+            continue;
+        }
+        ULONG id = reinterpret_cast<const IO_ERROR_LOG_PACKET *>(events[i].Packet.data())->ErrorCode;
+        static const char *const types[] = {"Success", "Information", "Warning", "Error"};
+        std::cout << "  " << std::left << std::setw(12) << types[id >> 30] << std::right << std::setw(5)
+                  << (id & 0xFFFF) << "  " << host::EventDescription(events[i]) << "\n";
+    }
+    run->EventsShown = events.size();
+    if (run->Scenario.HasTopology && run->Host->Registered()) {
+        std::cout << "Drives and paths:\n";
+        PrintDrives(*static_cast<DSM_CONTEXT *>(run->Host->Record().DsmContext));
+    }
+}
+
+// Moves the clock to `to`, with the workload's ticks on the way.
+void RunUntil(Run *run, uint64_t to, uint64_t *nextTick)
+{
+    while (run->ClockMs < to) {
+        uint64_t stop = run->Load != nullptr ? std::min(to, *nextTick) : to;
+        run->Io->Pass(stop - run->ClockMs);
+        run->ClockMs = stop;
+        if (run->Load != nullptr && run->ClockMs == *nextTick) {
+            run->Load->Tick();
+            run->Io->Pass(0);
+            *nextTick += run->Scenario.Load.IntervalMs;
+        }
+    }
+}
+
+// Moves the clock on, without new requests, until those in flight are done
+// (held requests wait for a path for MPIO's removal period).
+constexpr uint64_t kSettleLimitMs = 120000;
+constexpr uint64_t kSettleStepMs = 100;
+
+void Settle(Run *run)
+{
+    run->Io->Pass(0);
+    for (uint64_t waited = 0; run->Io->InFlight() != 0 && waited < kSettleLimitMs; waited += kSettleStepMs) {
+        run->Io->Pass(kSettleStepMs);
+        run->ClockMs += kSettleStepMs;
+    }
+}
+
+// Step 6: the clock runs through the phases of the timeline, stepped (or
+// with the wall clock when asked and there is nothing to drive).
+int RunTimeline(Run *run)
+{
+    const scenario::Scenario &scenario = run->Scenario;
+    uint64_t duration = scenario.DurationMs;
+    bool driven = scenario.Load.Enabled || !scenario.Faults.empty();
+    if (run->Options.RealTime && driven) {
+        return Fail(kExitBadInput, "--real-time runs the clock alone; a workload or faults need the stepped clock");
+    }
     Progress(*run, 6, "running the clock for " + std::to_string(duration) + " ms" +
-                          (run->Options.RealTime ? " of real time" : ""));
+                          (run->Options.RealTime ? " of real time" : "") +
+                          (scenario.Load.Enabled ? " with the verified workload" : "") +
+                          (scenario.Faults.empty() ? "" : " through " + Count(scenario.Faults.size(), "fault")));
     run->DpcRunsBefore = host::DpcRuns();
     if (run->Options.RealTime) {
         host::SetRealTime(true);
         std::this_thread::sleep_for(std::chrono::milliseconds(duration));
         host::SetRealTime(false);
-    } else {
-        host::ClockAdvance(duration);
+        run->ClockMs = duration;
+        ReportPhase(run, 1, "the run", "", 0, duration);
+        return kContinue;
     }
+
+    run->Io = std::make_unique<scenario::Requests>(run->Host.get());
+    bool canRun = DriverStarted(*run) && run->Storage != nullptr;
+    if (canRun) {
+        run->Io->BringUpPaths();
+    }
+    if (scenario.Load.Enabled && canRun) {
+        std::vector<scenario::WorkloadLun> luns;
+        for (uint32_t lun : scenario.Luns) {
+            size_t disk = 0;
+            if (DiskOfLun(*run->Host, lun, &disk)) {
+                luns.push_back(scenario::WorkloadLun{lun, disk, scenario.LunBlocks});
+            }
+        }
+        run->Load = std::make_unique<scenario::VerifiedWorkload>(scenario.Load, run->Io.get(), luns);
+        run->Load->StartFill();
+        Settle(run);
+    }
+
+    std::vector<Moment> moments;
+    for (size_t i = 0; i < scenario.Faults.size() && canRun; i++) {
+        moments.push_back(Moment{scenario.Faults[i].AtMs, i, false});
+        if (scenario.Faults[i].UntilMs != 0) {
+            moments.push_back(Moment{scenario.Faults[i].UntilMs, i, true});
+        }
+    }
+    std::stable_sort(moments.begin(), moments.end(),
+                     [](const Moment &a, const Moment &b) { return a.AtMs < b.AtMs; });
+
+    std::vector<Resolved> places(scenario.Faults.size());
+    uint64_t nextTick = run->ClockMs + scenario.Load.IntervalMs;
+    uint64_t phaseStart = run->ClockMs;
+    std::string title = moments.empty() ? "the run" : "before the faults";
+    std::string detail;
+    for (size_t i = 0; i <= moments.size(); i++) {
+        uint64_t end = i < moments.size() ? std::max(moments[i].AtMs, run->ClockMs) : std::max(duration, run->ClockMs);
+        RunUntil(run, end, &nextTick);
+        if (i == moments.size()) {
+            break;
+        }
+        ReportPhase(run, i + 1, title, detail, phaseStart, run->ClockMs);
+        const Moment &moment = moments[i];
+        const scenario::Fault &fault = scenario.Faults[moment.Fault];
+        if (!moment.Return && !Resolve(run, fault, &places[moment.Fault])) {
+            return Fail(kExitRunFailed, scenario.Origin + ":" + std::to_string(fault.Line) +
+                                            ": no drive of LUN " + std::to_string(fault.Lun) +
+                                            " has a current path to fault");
+        }
+        title = Apply(run, fault, places[moment.Fault], moment.Return);
+        detail = places[moment.Fault].Detail;
+        if (fault.Action == scenario::FaultAction::UnitAttention) {
+            detail += (detail.empty() ? "" : "; ") + fault.Attention;
+        }
+        phaseStart = run->ClockMs;
+        run->Io->Pass(0);
+    }
+    if (run->Load != nullptr) {
+        Settle(run);
+        run->Load->StartReadBack();
+        Settle(run);
+    }
+    ReportPhase(run, moments.size() + 1, title, run->Load == nullptr ? detail : detail + (detail.empty() ? "" : "; ") + "then every block read back",
+                phaseStart, run->ClockMs);
+    return kContinue;
+}
+
+// The last word: what became of the data, and whether that is what the
+// scenario allows.
+int ReportData(const Run &run)
+{
+    const scenario::DataVerdict &verdict = run.Load->Verdict();
+    bool expectErrors = run.Scenario.Load.ExpectErrors;
+    Section("Data");
+    for (const std::string &detail : verdict.Details) {
+        std::cout << "  " << detail << "\n";
+    }
+    if (run.Io->InFlight() != 0) {
+        std::cout << "  " << Count(run.Io->InFlight(), "request") << " never completed\n";
+    }
+    std::cout << "Data: " << verdict.BlocksWritten << " blocks written, " << verdict.BlocksRead << " read back, "
+              << verdict.Mismatches << " mismatches, " << verdict.Errors << " errors surfaced"
+              << (expectErrors ? " (the scenario expects errors: it leaves no path for longer than MPIO holds "
+                                 "requests)"
+                               : "")
+              << "\n";
+    if (verdict.Mismatches != 0) {
+        return Fail(kExitRunFailed, "data lost: " + Count(verdict.Mismatches, "block") + " read back " +
+                                        (verdict.Mismatches == 1 ? "differs" : "differ") +
+                                        " from what was written");
+    }
+    if (run.Io->InFlight() != 0) {
+        return Fail(kExitRunFailed, Count(run.Io->InFlight(), "request") + " never completed");
+    }
+    if (verdict.Errors != 0 && !expectErrors) {
+        return Fail(kExitRunFailed,
+                    Count(verdict.Errors, "request") + " failed to the workload, where the scenario allows none");
+    }
+    if (verdict.Errors == 0 && expectErrors) {
+        return Fail(kExitRunFailed, "the scenario expects requests to fail to the workload, and none did");
+    }
+    return kExitSuccess;
 }
 
 // Step 7: what an administrator would look at.
@@ -501,22 +914,6 @@ int Report(Run *run)
     const scenario::Scenario &scenario = run->Scenario;
     mpio::Host &mpioHost = *run->Host;
 
-    Section("System event log");
-    auto events = host::EventLog();
-    if (events.empty()) {
-        std::cout << "(no entries)\n";
-    }
-    for (size_t i = 0; i < events.size(); i++) {
-        if (run->Options.EventDetails) {
-            std::cout << (i == 0 ? "" : "\n") << host::RenderEvent(events[i]);
-            continue;
-        }
-        ULONG id = reinterpret_cast<const IO_ERROR_LOG_PACKET *>(events[i].Packet.data())->ErrorCode;
-        static const char *const types[] = {"Success", "Information", "Warning", "Error"};
-        std::cout << std::left << std::setw(12) << types[id >> 30] << std::right << std::setw(5) << (id & 0xFFFF)
-                  << "  " << host::EventDescription(events[i]) << "\n";
-    }
-
     Section("Configuration read by the driver");
     if (mpioHost.Registered()) {
         PrintConfiguration(*static_cast<const DSM_CONTEXT *>(mpioHost.Record().DsmContext));
@@ -524,15 +921,8 @@ int Report(Run *run)
         std::cout << "(the driver did not start; its configuration is gone with its context)\n";
     }
 
-    if (scenario.HasTopology && mpioHost.Registered()) {
-        Section("Logical drives and paths");
-        PrintDrives(*static_cast<const DSM_CONTEXT *>(mpioHost.Record().DsmContext));
-        std::cout << "(Paths stay in INIT_START with controller and port unknown until MPIO binds and verifies "
-                     "them; this version claims and groups paths only.)\n";
-    }
-
     Section("Periodic timer");
-    std::cout << "The clock ran " << scenario.DurationMs << " ms after start; the timer fired "
+    std::cout << "The clock ran " << run->ClockMs << " ms after start; the timer fired "
               << host::DpcRuns() - run->DpcRunsBefore << " times (first after 1 s, then every 100 ms).\n";
 
     if (scenario.TraceFlags != 0) {
@@ -560,6 +950,9 @@ int Report(Run *run)
                                              ? ""
                                              : ", MPIO refused: " + run->Host->RefusalReason()));
     }
+    if (run->Load != nullptr) {
+        return ReportData(*run);
+    }
     return kExitSuccess;
 }
 
@@ -579,7 +972,9 @@ int RunSteps(int argc, char **argv)
     if (status == kContinue) {
         LoadDriver(&run);
         Discover(&run);
-        RunClock(&run);
+        status = RunTimeline(&run);
+    }
+    if (status == kContinue) {
         status = Report(&run);
     }
     return status;

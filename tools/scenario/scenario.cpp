@@ -14,12 +14,15 @@ Abstract:
 
 #include "scenario.h"
 #include "simarray.h"
+#include "tarn.h"
 
 #include <toml++/toml.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <map>
 #include <set>
 #include <tuple>
@@ -141,7 +144,275 @@ uint32_t LineOf(const toml::node &node)
     return (uint32_t)node.source().begin.line;
 }
 
+
+bool ParseWorkload(const toml::table &root, const std::string &origin, Scenario *scenario, std::string *error)
+{
+    const toml::table *section = nullptr;
+    if (!GetTable(root, "workload", origin, &section, error)) {
+        return false;
+    }
+    if (section == nullptr) {
+        return true;
+    }
+    Workload &load = scenario->Load;
+    load.Enabled = true;
+    if (!CheckKeys(*section, "workload", {"blocks_per_request", "interval_ms", "outstanding", "expect_errors"},
+                   origin, error)) {
+        return false;
+    }
+    const struct {
+        const char *Key;
+        int64_t Low;
+        int64_t High;
+        uint32_t *Value;
+    } numbers[] = {
+        {"blocks_per_request", 1, 128, &load.BlocksPerRequest},
+        {"interval_ms", 1, 3600LL * 1000, &load.IntervalMs},
+        {"outstanding", 1, 64, &load.Outstanding},
+    };
+    for (const auto &number : numbers) {
+        if (const toml::node *node = section->get(number.Key)) {
+            int64_t value = 0;
+            if (!GetInteger(*node, std::string("[workload] ") + number.Key, number.Low, number.High, origin, &value,
+                            error)) {
+                return false;
+            }
+            *number.Value = (uint32_t)value;
+        }
+    }
+    if (const toml::node *node = section->get("expect_errors")) {
+        if (!node->is_boolean()) {
+            return WrongType(*node, "[workload] expect_errors", "a boolean", origin, error);
+        }
+        load.ExpectErrors = **node->as_boolean();
+    }
+    return true;
+}
+
+bool ParseFaultAction(const std::string &name, FaultAction *action)
+{
+    for (FaultAction candidate : {FaultAction::LinkDown, FaultAction::NoAnswer, FaultAction::Busy,
+                                  FaultAction::LunNotSupported, FaultAction::ControllerFailure,
+                                  FaultAction::UnitAttention, FaultAction::StrayWrite}) {
+        if (name == FaultActionName(candidate)) {
+            *action = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+// "2:0:1" (port:bus:target).
+bool ParsePathAddress(const std::string &text, Fault *fault)
+{
+    unsigned port = 0;
+    unsigned bus = 0;
+    unsigned target = 0;
+    char end = 0;
+    if (sscanf(text.c_str(), "%u:%u:%u%c", &port, &bus, &target, &end) != 3 || port > 255 || bus > 255 ||
+        target > 255) {
+        return false;
+    }
+    fault->Port = port;
+    fault->Bus = bus;
+    fault->Target = target;
+    return true;
+}
+
+// One [[fault]] entry: when, what, and exactly one place.
+bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault, std::string *error)
+{
+    const toml::table *table = entry.as_table();
+    if (table == nullptr) {
+        return WrongType(entry, "[[fault]]", "a table", origin, error);
+    }
+    if (!CheckKeys(*table, "fault", {"at_ms", "until_ms", "action", "path", "lun", "target_port", "controller",
+                                     "all_paths", "attention", "block"},
+                   origin, error)) {
+        return false;
+    }
+    fault->Line = LineOf(entry);
+    const std::string where = Where(entry, origin);
+    int64_t value = 0;
+    const toml::node *node = table->get("at_ms");
+    if (node == nullptr) {
+        *error = where + ": a fault needs at_ms";
+        return false;
+    }
+    if (!GetInteger(*node, "[[fault]] at_ms", 0, 24LL * 3600 * 1000, origin, &value, error)) {
+        return false;
+    }
+    fault->AtMs = (uint64_t)value;
+    std::string action;
+    if (!GetString(*table, "action", "fault", origin, &action, error)) {
+        return false;
+    }
+    if (!ParseFaultAction(action, &fault->Action)) {
+        *error = where + ": a fault's action is link_down, no_answer, busy, lun_not_supported, "
+                         "controller_failure, unit_attention or stray_write";
+        return false;
+    }
+    if ((node = table->get("until_ms")) != nullptr) {
+        if (fault->Action == FaultAction::UnitAttention || fault->Action == FaultAction::StrayWrite) {
+            *error = Where(*node, origin) + ": a " + action + " happens once; it has no until_ms";
+            return false;
+        }
+        if (!GetInteger(*node, "[[fault]] until_ms", (int64_t)fault->AtMs + 1, 24LL * 3600 * 1000, origin, &value,
+                        error)) {
+            return false;
+        }
+        fault->UntilMs = (uint64_t)value;
+    }
+
+    int places = 0;
+    if ((node = table->get("path")) != nullptr) {
+        places++;
+        std::string path;
+        if (!GetString(*table, "path", "fault", origin, &path, error)) {
+            return false;
+        }
+        if (path == "current") {
+            fault->Where = FaultWhere::CurrentPath;
+        } else if (ParsePathAddress(path, fault)) {
+            fault->Where = FaultWhere::Path;
+        } else {
+            *error = Where(*node, origin) + ": a fault's path is \"current\" or port:bus:target, like \"2:0:1\"";
+            return false;
+        }
+    }
+    if ((node = table->get("lun")) != nullptr) {
+        if (fault->Action != FaultAction::StrayWrite &&
+            (fault->Where != FaultWhere::CurrentPath || table->get("path") == nullptr)) {
+            *error = Where(*node, origin) + ": lun names whose current path; it goes with path = \"current\"";
+            return false;
+        }
+        if (!GetInteger(*node, "[[fault]] lun", 0, 255, origin, &value, error)) {
+            return false;
+        }
+        fault->Lun = (uint32_t)value;
+    }
+    if ((node = table->get("target_port")) != nullptr) {
+        places++;
+        fault->Where = FaultWhere::TargetPort;
+        if (!GetInteger(*node, "[[fault]] target_port", 0, array::kTargetPortCount - 1, origin, &value, error)) {
+            return false;
+        }
+        fault->TargetPort = (uint32_t)value;
+    }
+    if ((node = table->get("controller")) != nullptr) {
+        places++;
+        fault->Where = FaultWhere::Controller;
+        if (!GetInteger(*node, "[[fault]] controller", 0, array::kControllerCount - 1, origin, &value, error)) {
+            return false;
+        }
+        fault->Controller = (uint32_t)value;
+    }
+    if ((node = table->get("all_paths")) != nullptr) {
+        places++;
+        fault->Where = FaultWhere::AllPaths;
+        if (!node->is_boolean() || !**node->as_boolean()) {
+            *error = Where(*node, origin) + ": all_paths can only be true";
+            return false;
+        }
+    }
+    if (fault->Action == FaultAction::StrayWrite) {
+        if (places != 0 || (node = table->get("block")) == nullptr) {
+            *error = where + ": a stray_write names lun and block, and no path, port or controller";
+            return false;
+        }
+        if (!GetInteger(*node, "[[fault]] block", 0, INT64_MAX, origin, &value, error)) {
+            return false;
+        }
+        fault->Block = (uint64_t)value;
+        return true;
+    }
+    if ((node = table->get("block")) != nullptr) {
+        *error = Where(*node, origin) + ": block goes with action = \"stray_write\"";
+        return false;
+    }
+    if (places != 1) {
+        *error = where + ": a fault applies to exactly one of path, target_port, controller or all_paths";
+        return false;
+    }
+    if (fault->Action == FaultAction::ControllerFailure && fault->Where != FaultWhere::Controller) {
+        *error = where + ": controller_failure needs controller = 0 or 1";
+        return false;
+    }
+    if ((node = table->get("attention")) != nullptr) {
+        if (fault->Action != FaultAction::UnitAttention) {
+            *error = Where(*node, origin) + ": attention goes with action = \"unit_attention\"";
+            return false;
+        }
+        if (!GetString(*table, "attention", "fault", origin, &fault->Attention, error)) {
+            return false;
+        }
+        if (fault->Attention != "power_on_reset" && fault->Attention != "it_nexus_loss" &&
+            fault->Attention != "parameters_changed") {
+            *error = Where(*node, origin) + ": attention is power_on_reset, it_nexus_loss or parameters_changed";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ParseFaults(const toml::table &root, const std::string &origin, Scenario *scenario, std::string *error)
+{
+    const toml::node *node = root.get("fault");
+    if (node == nullptr) {
+        return true;
+    }
+    const toml::array *faults = node->as_array();
+    if (faults == nullptr) {
+        return WrongType(*node, "fault", "an array of tables ([[fault]])", origin, error);
+    }
+    for (size_t i = 0; i < faults->size(); i++) {
+        Fault fault;
+        if (!ParseFault(*faults->get(i), origin, &fault, error)) {
+            return false;
+        }
+        scenario->Faults.push_back(fault);
+    }
+    std::stable_sort(scenario->Faults.begin(), scenario->Faults.end(),
+                     [](const Fault &a, const Fault &b) { return a.AtMs < b.AtMs; });
+    return true;
+}
+
 } // namespace
+
+uint32_t PolicyCode(const std::string &name)
+{
+    if (name == "failover") {
+        return TARN_LB_POLICY_FAILOVER;
+    }
+    if (name == "failback") {
+        return TARN_LB_POLICY_FAILBACK;
+    }
+    if (name == "round_robin") {
+        return TARN_LB_POLICY_ROUND_ROBIN;
+    }
+    return 0;
+}
+
+const char *FaultActionName(FaultAction action)
+{
+    switch (action) {
+    case FaultAction::LinkDown:
+        return "link_down";
+    case FaultAction::NoAnswer:
+        return "no_answer";
+    case FaultAction::Busy:
+        return "busy";
+    case FaultAction::LunNotSupported:
+        return "lun_not_supported";
+    case FaultAction::ControllerFailure:
+        return "controller_failure";
+    case FaultAction::UnitAttention:
+        return "unit_attention";
+    case FaultAction::StrayWrite:
+        return "stray_write";
+    }
+    return "?";
+}
 
 bool ReadFile(const std::string &path, std::string *text)
 {
@@ -200,15 +471,6 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
                                        "fault"},
                    origin, error)) {
         return false;
-    }
-
-    // Sections of later steps: refused until the runner can honour them.
-    for (const char *later : {"workload", "fault"}) {
-        if (const toml::node *node = root.get(later)) {
-            *error = Where(*node, origin) + ": [" + later +
-                     "] is not supported yet: this runner starts the driver and discovers storage, nothing more";
-            return false;
-        }
     }
 
     const toml::table *section = nullptr;
@@ -338,8 +600,19 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         return false;
     }
     if (section != nullptr) {
-        if (!CheckKeys(*section, "run", {"duration_ms"}, origin, error)) {
+        if (!CheckKeys(*section, "run", {"duration_ms", "policy"}, origin, error)) {
             return false;
+        }
+        std::string policy;
+        if (!GetString(*section, "policy", "run", origin, &policy, error)) {
+            return false;
+        }
+        if (const toml::node *node = section->get("policy")) {
+            scenario.Policy = PolicyCode(policy);
+            if (scenario.Policy == 0) {
+                *error = Where(*node, origin) + ": [run] policy is \"failover\", \"failback\" or \"round_robin\"";
+                return false;
+            }
         }
         if (const toml::node *node = section->get("duration_ms")) {
             int64_t duration = 0;
@@ -438,6 +711,10 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         }
     }
 
+    if (!ParseWorkload(root, origin, &scenario, error) || !ParseFaults(root, origin, &scenario, error)) {
+        return false;
+    }
+
     *result = scenario;
     return true;
 }
@@ -463,6 +740,37 @@ bool ValidateTopology(const Scenario &scenario, std::string *error)
             *error = scenario.Origin + ":" + std::to_string(path.Line) + ": path " + std::to_string(path.Port) +
                      ":" + std::to_string(path.Bus) + ":" + std::to_string(path.Target) +
                      " (port:bus:target) is given twice (first on line " + std::to_string(first->second) + ")";
+            return false;
+        }
+    }
+
+    // The workload and the faults act on the storage, within the run.
+    const std::string at = scenario.Origin + ":";
+    if ((scenario.Load.Enabled || !scenario.Faults.empty()) && !scenario.HasTopology) {
+        *error = at + " a workload or a fault needs a [topology]";
+        return false;
+    }
+    for (const Fault &fault : scenario.Faults) {
+        const std::string where = at + std::to_string(fault.Line) + ": ";
+        uint64_t last = std::max(fault.AtMs, fault.UntilMs);
+        if (last > scenario.DurationMs) {
+            *error = where + "the fault's time " + std::to_string(last) + " ms is past the run's " +
+                     std::to_string(scenario.DurationMs) + " ms";
+            return false;
+        }
+        if (fault.Action == FaultAction::StrayWrite && fault.Block + 1 >= scenario.LunBlocks) {
+            *error = where + "a stray write needs block and the block after it on the LUN";
+            return false;
+        }
+        if ((fault.Where == FaultWhere::CurrentPath || fault.Action == FaultAction::StrayWrite) &&
+            std::find(scenario.Luns.begin(), scenario.Luns.end(), fault.Lun) == scenario.Luns.end()) {
+            *error = where + "LUN " + std::to_string(fault.Lun) + " is not in the topology";
+            return false;
+        }
+        if (fault.Where == FaultWhere::Path &&
+            pathLines.count(std::make_tuple(fault.Port, fault.Bus, fault.Target)) == 0) {
+            *error = where + "path " + std::to_string(fault.Port) + ":" + std::to_string(fault.Bus) + ":" +
+                     std::to_string(fault.Target) + " is not in the topology";
             return false;
         }
     }

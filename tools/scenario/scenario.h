@@ -8,8 +8,8 @@ Abstract:
 
     A scenario of the main job: the host framework's version, the
     driver's registry configuration (a .reg file), the trace session, how
-    long the clock runs, and the sections later steps fill in (topology,
-    workload, fault timeline).  Scenarios are TOML files.
+    long the clock runs, the storage topology, the verified workload and
+    the timeline of faults.  Scenarios are TOML files.
 
 --*/
 
@@ -31,6 +31,57 @@ struct Path {
     uint32_t Controller = 0;
     uint32_t ControllerPort = 0;
     uint32_t Line = 0;                  // where the scenario gives it, for messages
+};
+
+// The verified workload: every block of every LUN written with a pattern
+// derived from LUN, LBA and a generation, I/O kept going while the faults
+// happen, and every block read back and compared at the end.
+struct Workload {
+    bool Enabled = false;
+    uint32_t BlocksPerRequest = 16;
+    uint32_t IntervalMs = 100;          // each LUN gets one write and one read this often
+    uint32_t Outstanding = 4;           // requests per LUN at most in flight
+    bool ExpectErrors = false;          // the scenario takes every path away for good
+};
+
+// What a fault does to the storage.
+enum class FaultAction {
+    LinkDown,           // a pulled cable: nothing delivered
+    NoAnswer,           // a hung link: commands time out
+    Busy,               // the target answers BUSY
+    LunNotSupported,    // the LUs are masked: LOGICAL UNIT NOT SUPPORTED
+    ControllerFailure,  // a controller fails (its ports go dark) and comes back reset
+    UnitAttention,      // a unit attention on every I_T_L nexus of the scope
+    // The storage writes one block's content over its neighbour (a
+    // misdirected write), behind the host's back: the read-back must see it.
+    StrayWrite,
+};
+
+// Where a fault applies.
+enum class FaultWhere {
+    CurrentPath,        // the path a drive is using when the fault begins
+    Path,               // one path of the topology (port, bus, target)
+    TargetPort,         // one array target port, for every host port
+    Controller,         // both ports of one controller
+    AllPaths,           // every target port of the array
+};
+
+// One entry of the fault timeline: a fault from AtMs, returned at UntilMs
+// (0: never, or a one-shot such as a unit attention).
+struct Fault {
+    uint64_t AtMs = 0;
+    uint64_t UntilMs = 0;
+    FaultAction Action = FaultAction::LinkDown;
+    FaultWhere Where = FaultWhere::CurrentPath;
+    uint32_t Lun = 0;                   // whose current path, for CurrentPath; StrayWrite's LUN
+    uint64_t Block = 0;                 // StrayWrite: the block overwritten
+    uint32_t Port = 0;                  // for Path
+    uint32_t Bus = 0;
+    uint32_t Target = 0;
+    uint32_t TargetPort = 0;            // for TargetPort
+    uint32_t Controller = 0;            // for Controller and ControllerFailure
+    std::string Attention = "power_on_reset";  // for UnitAttention
+    uint32_t Line = 0;
 };
 
 struct Scenario {
@@ -60,7 +111,19 @@ struct Scenario {
     std::string Identifiers = "standard";
     // Bytes the array's status buffer holds; 0 = the array's own size.
     uint64_t StatusBufferLength = 0;
+
+    // The default path selection policy the drives start with, replacing
+    // the registry's "PathSelectionPolicy"; 0 keeps the registry's.
+    uint32_t Policy = 0;
+    Workload Load;
+    std::vector<Fault> Faults;          // in time order
 };
+
+// "failover", "failback", "round_robin" -> the driver's policy code; 0 for
+// any other name.
+uint32_t PolicyCode(const std::string &name);
+// An action's name as a scenario gives it.
+const char *FaultActionName(FaultAction action);
 
 // Reads a file a scenario names; false when it cannot.
 using FileReader = std::function<bool(const std::string &path, std::string *text)>;

@@ -1,0 +1,221 @@
+// Paths and drives removed while the driver runs: the removal entry
+// points and their events, and the races where a path is removed while
+// a command the driver sent on it is still outstanding (the storage
+// holds the command until the test lets it go).  Under the sanitizers a
+// freed record used after the command returns fails the test.
+#include "driverfixture.h"
+#include "heldtarget.h"
+
+#include <future>
+#include <thread>
+
+namespace tarntest {
+namespace {
+
+class RemovalTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        FullConfiguration();
+        AttachArray({0});
+        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        held_ = std::make_unique<HeldTarget>(array_.get());
+        host_->Discover(held_.get(), topology_);
+        drive_ = FirstDrive();
+        ASSERT_NE(drive_, nullptr);
+        paths_ = BindAndHealPaths(drive_);
+        ASSERT_EQ(paths_.size(), 4u);
+        serial_ = drive_->SerialNumber;
+        host::ClearEventLog();
+    }
+
+    void TearDown() override
+    {
+        held_->Release();
+        DriverTest::TearDown();
+    }
+
+    // MPIO's removal of one device: the notice, then the removal.
+    void Remove(PPDO_ENTRY path)
+    {
+        EXPECT_EQ(DsmRemovePending(Context(), path), STATUS_SUCCESS);
+        EXPECT_EQ(DsmRemoveDevice(Context(), path, path), STATUS_SUCCESS);
+    }
+
+    PLD_ENTRY Drive()
+    {
+        PLD_ENTRY drive = nullptr;
+        Locked([&] { drive = FindLdEntry(Context(), serial_.c_str()); });
+        return drive;
+    }
+
+    // Runs a driver call on a thread of its own, as MPIO's threads do,
+    // holding the next command with this operation code; returns once
+    // the command is held.
+    template <typename Call>
+    auto WhileHeld(uint8_t opcode, Call call) -> std::future<decltype(call())>
+    {
+        held_->HoldNext(opcode);
+        auto result = std::async(std::launch::async, call);
+        EXPECT_TRUE(held_->WaitUntilHeld());
+        return result;
+    }
+
+    std::unique_ptr<HeldTarget> held_;
+    PLD_ENTRY drive_ = nullptr;
+    std::vector<PPDO_ENTRY> paths_;
+    std::string serial_;
+};
+
+TEST_F(RemovalTest, PathsGoOneByOneAndTheDriveWithTheLast)
+{
+    for (size_t i = 0; i < 3; i++) {
+        Remove(paths_[i]);
+        ASSERT_EQ(Drive(), drive_);
+        EXPECT_EQ(drive_->NumberPaths, 3 - i);
+        EXPECT_EQ(EventIds(), std::vector<NTSTATUS>(i + 1, TARN_MSG_PATH_REMOVED));
+    }
+    EXPECT_EQ(drive_->currentPath, paths_[3]);
+
+    Remove(paths_[3]);
+    EXPECT_EQ(Drive(), nullptr);
+    EXPECT_EQ(EventIds().back(), TARN_MSG_LOGICAL_DRIVE_REMOVED);
+    EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 4);
+    auto strings = host::EventStrings(host::EventLog().back());
+    ASSERT_EQ(strings.size(), 1u);
+    EXPECT_EQ(std::string(strings[0].begin(), strings[0].end()), serial_);
+
+    // A second removal of the same device, and the path object's removal
+    // after its device's, find nothing to do.
+    EXPECT_EQ(DsmRemoveDevice(Context(), paths_[3], nullptr), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(DsmRemovePending(Context(), paths_[3]), STATUS_NO_SUCH_DEVICE);
+    ASSERT_TRUE(host::TraceEnable(TRDSM_ERROR_LEVEL, 4));
+    EXPECT_EQ(DsmRemovePath(Context(), paths_[3]), STATUS_SUCCESS);
+    EXPECT_TRUE(host::TraceRecords().empty());
+
+    // The drive seen again is a new drive.
+    host::ClearEventLog();
+    host_->Discover(held_.get(), topology_);
+    EXPECT_EQ(CountEvents(TARN_MSG_NEW_LOGICAL_DRIVE), 1);
+}
+
+// MPIO may remove a device without the notice, even its drive's current
+// path: the drive must not keep routing to the freed record.
+TEST_F(RemovalTest, ACurrentPathRemovedWithoutNoticeIsReplacedFirst)
+{
+    Locked([&] { drive_->currentPath = paths_[1]; });
+    EXPECT_EQ(DsmRemoveDevice(Context(), paths_[1], nullptr), STATUS_SUCCESS);
+    ASSERT_NE(drive_->currentPath, nullptr);
+    EXPECT_NE(drive_->currentPath, paths_[1]);
+
+    DSM_IDS ids{1, {paths_[0]}};
+    NTSTATUS status;
+    PVOID chosen = DsmLBGetPath(Context(), nullptr, &ids, nullptr, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(chosen, drive_->currentPath);
+}
+
+TEST_F(RemovalTest, AVerificationOutlivedByItsPathChangesNothing)
+{
+    Locked([&] { paths_[2]->HealthState = PDO_HEALTH_FAILED; });
+    auto verify = WhileHeld(SCSIOP_TEST_UNIT_READY, [&] { return DsmPathVerify(Context(), paths_[2], nullptr); });
+    Remove(paths_[2]);
+    held_->Release();
+    EXPECT_EQ(verify.get(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(drive_->NumberPaths, 3u);
+}
+
+TEST_F(RemovalTest, ABindingOutlivedByItsPathStoresAndLogsNothing)
+{
+    PDEVICE_OBJECT target = paths_[1]->TargetObject;
+    Locked([&] { paths_[1]->HealthState = PDO_HEALTH_INIT_START; });
+    PVOID pathId = nullptr;
+    auto bind = WhileHeld(SCSIOP_READ_DATA_BUFF, [&] { return DsmSetDeviceInfo(Context(), target, paths_[1], &pathId); });
+    EXPECT_EQ(pathId, paths_[1]);
+    Remove(paths_[1]);
+    host::ClearEventLog();
+    held_->Release();
+    EXPECT_EQ(bind.get(), STATUS_SUCCESS);
+    EXPECT_EQ(CountEvents(TARN_MSG_CONTROLLER_TIME), 0);
+    EXPECT_EQ(host::ObjectReferences(target), 0);
+}
+
+// The once-a-minute location query: queued for a path whose place is
+// unknown, it runs on a worker thread while the path goes away.
+TEST_F(RemovalTest, ALocationQueryOutlivedByItsPathStoresNothing)
+{
+    Locked([&] {
+        for (PPDO_ENTRY path : paths_) {
+            path->ControllerNumber = 0;
+            path->ControllerPort = 0;
+        }
+        paths_[3]->ControllerNumber = TARN_CONTROLLER_UNKNOWN;
+    });
+    host::ClockAdvance(1000);   // the first timer run queues the query
+    ASSERT_EQ(host::PendingWorkItems(), 1u);
+    auto worker = WhileHeld(SCSIOP_READ_DATA_BUFF, [] { return host::DrainWorkItems(); });
+    Remove(paths_[3]);
+    held_->Release();
+    EXPECT_EQ(worker.get(), 1u);
+    EXPECT_EQ(host::PoolOutstanding(host::Tag("IoWI")), 0u);
+
+    // A path removed before its queued query runs: nothing is sent.
+    Locked([&] { paths_[2]->ControllerPort = TARN_CONTROLLER_UNKNOWN; });
+    host::ClockAdvance(60000);
+    ASSERT_EQ(host::PendingWorkItems(), 1u);
+    Remove(paths_[2]);
+    uint64_t sent = array_->Statistics().WithOpcode(SCSIOP_READ_DATA_BUFF);
+    EXPECT_EQ(host::DrainWorkItems(), 1u);
+    EXPECT_EQ(array_->Statistics().WithOpcode(SCSIOP_READ_DATA_BUFF), sent);
+}
+
+// A cluster RESERVE walks a snapshot of the drive's paths; the drive
+// loses every path, and so is freed, while the walk's command is out.
+TEST_F(RemovalTest, AReservationWalkOutlivedByTheWholeDriveEnds)
+{
+    IRP irp{};
+    IO_STACK_LOCATION stack{};
+    SCSI_REQUEST_BLOCK srb{};
+    KEVENT event;
+    irp.Tail.Overlay.CurrentStackLocation = &stack;
+    stack.MajorFunction = IRP_MJ_SCSI;
+    srb.Cdb[0] = SCSIOP_RESERVE_UNIT;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    DSM_IDS ids{1, {paths_[0]}};
+
+    auto reserve = WhileHeld(SCSIOP_PERSISTENT_RESERVE_OUT,
+                             [&] { return DsmSrbDeviceControl(Context(), &ids, &irp, &srb, &event); });
+    for (PPDO_ENTRY path : paths_) {
+        Remove(path);
+    }
+    ASSERT_EQ(Drive(), nullptr);
+    held_->Release();
+    reserve.get();
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    for (const mpio::Device &device : host_->Devices()) {
+        EXPECT_EQ(host::ObjectReferences(device.TargetObject), 0);
+    }
+}
+
+// A path that came back healthy on a reserved drive gets the node's
+// registration from a work item; the path is removed while the work
+// item's READ RESERVATION is out.
+TEST_F(RemovalTest, ARegistrationCarriedOntoARemovedPathEnds)
+{
+    Locked([&] {
+        drive_->ReservationsInUse = TRUE;
+        paths_[1]->HealthState = PDO_HEALTH_FAILED;
+        SetPathHealth(paths_[1], PDO_HEALTH_FAILED, PDO_HEALTH_HEALTHY);
+    });
+    ASSERT_EQ(host::PendingWorkItems(), 1u);
+    PDEVICE_OBJECT target = paths_[1]->TargetObject;
+    auto worker = WhileHeld(SCSIOP_PERSISTENT_RESERVE_IN, [] { return host::DrainWorkItems(); });
+    Remove(paths_[1]);
+    held_->Release();
+    EXPECT_EQ(worker.get(), 1u);
+    EXPECT_EQ(host::ObjectReferences(target), 0);
+}
+
+} // namespace
+} // namespace tarntest
