@@ -242,7 +242,9 @@ void Host::OnControl(ULONG code, PVOID input, ULONG inputLength, PVOID output, U
 
     if (NT_SUCCESS(result)) {
         record_ = record;
-        recordCopy_ = *record;
+        // Byte for byte, padding included: the record is compared as bytes
+        // at every use, and a member-wise copy leaves padding undefined.
+        memcpy(&recordCopy_, record, sizeof(DSM_INIT_DATA));
         host::PoolBlock block;
         if (OnThisStack(record, sizeof(DSM_INIT_DATA))) {
             recordStorage_ = RecordStorage::Stack;

@@ -24,19 +24,9 @@ namespace {
 
 constexpr uint8_t kReadCapacity10 = SCSIOP_READ_CAPACITY;
 
-class AttentionTest : public DriverTest {
+class AttentionTest : public OneDriveTest {
 protected:
-    void SetUp() override
-    {
-        DriverTest::SetUp();
-        FullConfiguration();    // reservations on
-        AttachArray({0, 1});
-        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
-        drive_ = FirstDrive();
-        ASSERT_NE(drive_, nullptr);
-        paths_ = BindAndHealPaths(drive_);
-        ASSERT_EQ(paths_.size(), 4u);
-    }
+    AttentionTest() { luns_ = {0, 1}; }
 
     array::Result TestUnitReady(const array::Nexus &nexus)
     {
@@ -46,9 +36,6 @@ protected:
         command.CdbLength = sizeof(cdb);
         return array_->Execute(nexus, command);
     }
-
-    PLD_ENTRY drive_ = nullptr;
-    std::vector<PPDO_ENTRY> paths_;
 };
 
 // Every nexus was started before its device was offered: each met the

@@ -13,19 +13,19 @@ namespace {
 const uint8_t kOtherKey[8] = {0xB0, 0, 0, 0, 0, 0, 0, 2};
 const uint64_t kNodeKey = 0x0102030405060708;     // the configured key 01..08, as the array reads it
 
-class ClusterTest : public DriverTest {
+class ClusterTest : public OneDriveTest {
 protected:
-    void SetUp() override
+    void Configure() override
     {
-        DriverTest::SetUp();
         FullConfiguration();
         if (!reservationsOn_) {
             host::RegistrySetDword(kParametersKey, "UsePersistentReservations", 0);
         }
-        AttachArray({0});
-        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
-        drive_ = FirstDrive();
-        paths_ = BindAndHealPaths(drive_);
+    }
+
+    void SetUp() override
+    {
+        OneDriveTest::SetUp();
         ids_.Count = 1;
         ids_.IdList[0] = paths_[1];
     }
@@ -110,8 +110,6 @@ protected:
     }
 
     bool reservationsOn_ = true;
-    PLD_ENTRY drive_ = nullptr;
-    std::vector<PPDO_ENTRY> paths_;
     DSM_IDS ids_{};
 };
 

@@ -36,7 +36,7 @@ TEST_F(ConcurrencyTest, RequestsOnManyThreadsAreCountedInAndOut)
     AttachArray({0, 1});
     ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
     ASSERT_EQ(host_->Disks().size(), 2u);
-    BindAndHealPaths(FirstDrive());
+    LivePathsOf(FirstDrive());
     ASSERT_TRUE(host::TraceEnable(TRDSM_ERROR_LEVEL | TRDSM_WARNING_LEVEL | TRDSM_TRACE_LEVEL, 4));
     const TARN_REQUEST_COUNTERS before = DsmRequestCounters;
 

@@ -203,7 +203,7 @@ protected:
     // The drive's paths in list order, which MPIO's discovery has bound,
     // verified and activated through the driver: each is healthy and in
     // MPIO's use.
-    std::vector<PPDO_ENTRY> BindAndHealPaths(PLD_ENTRY drive)
+    std::vector<PPDO_ENTRY> LivePathsOf(PLD_ENTRY drive)
     {
         std::vector<PPDO_ENTRY> paths = PathsOf(drive);
         Locked([&] {
@@ -264,6 +264,30 @@ protected:
     std::unique_ptr<mpio::Host> host_;
     std::unique_ptr<array::SimulatedArray> array_;
     mpio::Topology topology_;
+};
+
+// The driver started with the full configuration (Configure may change
+// it first) on an array of these LUNs, and the first drive with its four
+// live paths.
+class OneDriveTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        Configure();
+        AttachArray(luns_);
+        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
+        drive_ = FirstDrive();
+        ASSERT_NE(drive_, nullptr);
+        paths_ = LivePathsOf(drive_);
+        ASSERT_EQ(paths_.size(), 4u);
+    }
+
+    virtual void Configure() { FullConfiguration(); }
+
+    std::vector<uint64_t> luns_ = {0};
+    PLD_ENTRY drive_ = nullptr;
+    std::vector<PPDO_ENTRY> paths_;
 };
 
 } // namespace tarntest

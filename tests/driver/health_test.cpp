@@ -11,20 +11,8 @@
 namespace tarntest {
 namespace {
 
-class HealthTest : public DriverTest {
+class HealthTest : public OneDriveTest {
 protected:
-    void SetUp() override
-    {
-        DriverTest::SetUp();
-        FullConfiguration();
-        AttachArray({0});
-        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
-        drive_ = FirstDrive();
-        ASSERT_NE(drive_, nullptr);
-        paths_ = BindAndHealPaths(drive_);
-        ASSERT_EQ(paths_.size(), 4u);
-    }
-
     void SetStates(std::initializer_list<ULONG> states, PPDO_ENTRY current)
     {
         Locked([&] {
@@ -38,9 +26,6 @@ protected:
 
     ULONG State(size_t path) const { return paths_[path]->HealthState; }
     PPDO_ENTRY Current() const { return drive_->currentPath; }
-
-    PLD_ENTRY drive_ = nullptr;
-    std::vector<PPDO_ENTRY> paths_;
 };
 
 // Every pair of states, and a state beyond the last: only the table's

@@ -57,17 +57,11 @@ const ErrorCase kCases[] = {
     {"busy", STATUS_IO_DEVICE_ERROR, SRB_STATUS_BUSY, SCSIOP_READ, kNeither},
 };
 
-class InterpretTest : public DriverTest {
+class InterpretTest : public OneDriveTest {
 protected:
     void SetUp() override
     {
-        DriverTest::SetUp();
-        FullConfiguration();
-        AttachArray({0});
-        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
-        drive_ = FirstDrive();
-        paths_ = BindAndHealPaths(drive_);
-        ASSERT_EQ(paths_.size(), 4u);
+        OneDriveTest::SetUp();
         Locked([&] { drive_->currentPath = paths_[0]; });
         host::ClearEventLog();
     }
@@ -99,9 +93,6 @@ protected:
         auto strings = host::EventStrings(host::EventLog().back());
         return strings.size() == 2 ? std::string(strings[1].begin(), strings[1].end()) : std::string();
     }
-
-    PLD_ENTRY drive_ = nullptr;
-    std::vector<PPDO_ENTRY> paths_;
 };
 
 // Each rule, and the order that decides between rules that both match.

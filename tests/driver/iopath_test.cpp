@@ -20,21 +20,13 @@ Abstract:
 namespace tarntest {
 namespace {
 
-class IoPathTest : public DriverTest {
+class IoPathTest : public OneDriveTest {
 protected:
     void SetUp() override
     {
-        DriverTest::SetUp();
-        FullConfiguration();
-        AttachArray({0});
-        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
-        drive_ = FirstDrive();
-        paths_ = BindAndHealPaths(drive_);
+        OneDriveTest::SetUp();
         ASSERT_EQ(host_->Disks().size(), 1u);
     }
-
-    PLD_ENTRY drive_ = nullptr;
-    std::vector<PPDO_ENTRY> paths_;
 };
 
 TEST_F(IoPathTest, DataWrittenDownOnePathReadsBackDownAnother)

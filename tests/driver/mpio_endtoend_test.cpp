@@ -22,18 +22,13 @@ Abstract:
 namespace tarntest {
 namespace {
 
-class MpioEndToEndTest : public DriverTest {
+class MpioEndToEndTest : public OneDriveTest {
 protected:
+    void Configure() override { MinimalConfiguration(); }
+
     void SetUp() override
     {
-        DriverTest::SetUp();
-        MinimalConfiguration();
-        AttachArray({0});
-        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
-        drive_ = FirstDrive();
-        ASSERT_NE(drive_, nullptr);
-        paths_ = BindAndHealPaths(drive_);
-        ASSERT_EQ(paths_.size(), 4u);
+        OneDriveTest::SetUp();
         ASSERT_EQ(drive_->currentPath, paths_[0]);
     }
 
@@ -64,8 +59,6 @@ protected:
         return state;
     }
 
-    PLD_ENTRY drive_ = nullptr;
-    std::vector<PPDO_ENTRY> paths_;
     const mpio::HostOptions options_;
 };
 

@@ -24,7 +24,7 @@ protected:
         host_->Discover(held_.get(), topology_);
         drive_ = FirstDrive();
         ASSERT_NE(drive_, nullptr);
-        paths_ = BindAndHealPaths(drive_);
+        paths_ = LivePathsOf(drive_);
         ASSERT_EQ(paths_.size(), 4u);
         serial_ = drive_->SerialNumber;
         host::ClearEventLog();

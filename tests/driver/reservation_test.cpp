@@ -13,19 +13,8 @@ namespace {
 UCHAR kNodeKey[8] = {1, 2, 3, 4, 5, 6, 7, 8};   // the configured key
 const uint8_t kOtherKey[8] = {0xB0, 0, 0, 0, 0, 0, 0, 2};
 
-class ReservationTest : public DriverTest {
+class ReservationTest : public OneDriveTest {
 protected:
-    void SetUp() override
-    {
-        DriverTest::SetUp();
-        FullConfiguration();    // reservations on, key 01..08
-        AttachArray({0});
-        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
-        drive_ = FirstDrive();
-        ASSERT_NE(drive_, nullptr);
-        paths_ = BindAndHealPaths(drive_);
-    }
-
     uint64_t ReservationCommandsSent() const
     {
         return array_->Statistics().WithOpcode(SCSIOP_PERSISTENT_RESERVE_OUT) +
@@ -45,9 +34,6 @@ protected:
         DsmLockHeld held(Context());
         paths_[0]->TargetObject = target;
     }
-
-    PLD_ENTRY drive_ = nullptr;
-    std::vector<PPDO_ENTRY> paths_;
 };
 
 // Unregistered, this node's RESERVE of another node's drive conflicts on

@@ -6,17 +6,11 @@
 namespace tarntest {
 namespace {
 
-class TimerTest : public DriverTest {
+class TimerTest : public OneDriveTest {
 protected:
     void SetUp() override
     {
-        DriverTest::SetUp();
-        FullConfiguration();
-        AttachArray({0});
-        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
-        drive_ = FirstDrive();
-        paths_ = BindAndHealPaths(drive_);
-        ASSERT_EQ(paths_.size(), 4u);
+        OneDriveTest::SetUp();
         ASSERT_TRUE(host::TraceEnable(TRDSM_TRACE_LEVEL, 4));
     }
 
@@ -66,9 +60,6 @@ protected:
         run.Queries = host::PendingWorkItems() - queued;
         return run;
     }
-
-    PLD_ENTRY drive_ = nullptr;
-    std::vector<PPDO_ENTRY> paths_;
 };
 
 TEST_F(TimerTest, DutiesRunOnTheirSchedule)

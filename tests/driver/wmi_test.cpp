@@ -96,7 +96,7 @@ protected:
         ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
         drive_ = FirstDrive();
         ASSERT_NE(drive_, nullptr);
-        paths_ = BindAndHealPaths(drive_);
+        paths_ = LivePathsOf(drive_);
         ASSERT_EQ(paths_.size(), paths);
     }
 
