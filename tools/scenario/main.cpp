@@ -807,9 +807,6 @@ int RunTimeline(Run *run)
 
     run->Io = std::make_unique<scenario::Requests>(run->Host.get());
     bool canRun = DriverStarted(*run) && run->Storage != nullptr;
-    if (canRun) {
-        run->Io->BringUpPaths();
-    }
     if (scenario.Load.Enabled && canRun) {
         std::vector<scenario::WorkloadLun> luns;
         for (uint32_t lun : scenario.Luns) {
