@@ -210,21 +210,22 @@ struct CommandLine {
 };
 
 // What the steps hand on, one to the next.  The host is declared after
-// the storage so it goes first, as a host leaves its storage behind.
+// the storage and the workload's requests so it goes first: as it stops
+// it fails what is still in flight, and those completions are recorded.
 struct Run {
     CommandLine Options;
     scenario::Scenario Scenario;
     uint32_t Version[4] = {};
     std::unique_ptr<array::SimulatedArray> Storage;
     mpio::Topology Topology;
+    std::unique_ptr<scenario::Requests> Io;
+    std::unique_ptr<scenario::VerifiedWorkload> Load;
     std::unique_ptr<mpio::Host> Host;
     NTSTATUS Status = STATUS_UNSUCCESSFUL;
     int64_t BootSystemTime = 0;                 // the machine's system time at boot
     uint64_t ClockStart = 0;                    // interrupt time when the clock began to run
     uint64_t ClockMs = 0;                       // how long the clock ran after discovery
     size_t EventsShown = 0;
-    std::unique_ptr<scenario::Requests> Io;
-    std::unique_ptr<scenario::VerifiedWorkload> Load;
 };
 
 std::string Count(size_t count, const std::string &noun)
@@ -775,15 +776,20 @@ void RunUntil(Run *run, uint64_t to, uint64_t *nextTick)
     }
 }
 
-// Moves the clock on, without new requests, until those in flight are done
-// (held requests wait for a path for MPIO's removal period).
-constexpr uint64_t kSettleLimitMs = 120000;
+// Moves the clock on, without new requests, until those in flight are done.
+// MPIO may keep one through its retries and, while its disk has no live
+// path, for the removal period; one still there a minute after that
+// never completes.
+constexpr uint64_t kSettleSlackMs = 60000;
 constexpr uint64_t kSettleStepMs = 100;
 
 void Settle(Run *run)
 {
+    const scenario::Scenario &scenario = run->Scenario;
+    uint64_t limit = (uint64_t)scenario.RemovalPeriodMs +
+                     ((uint64_t)scenario.RetryCount + 1) * scenario.RetryIntervalMs + kSettleSlackMs;
     run->Io->Pass(0);
-    for (uint64_t waited = 0; run->Io->InFlight() != 0 && waited < kSettleLimitMs; waited += kSettleStepMs) {
+    for (uint64_t waited = 0; run->Io->InFlight() != 0 && waited < limit; waited += kSettleStepMs) {
         run->Io->Pass(kSettleStepMs);
         run->ClockMs += kSettleStepMs;
     }
