@@ -210,20 +210,22 @@ struct CommandLine {
 };
 
 // What the steps hand on, one to the next.  The host is declared after
-// the storage so it goes first, as a host leaves its storage behind.
+// the storage and the workload's requests so it goes first: as it stops
+// it fails what is still in flight, and those completions are recorded.
 struct Run {
     CommandLine Options;
     scenario::Scenario Scenario;
     uint32_t Version[4] = {};
     std::unique_ptr<array::SimulatedArray> Storage;
     mpio::Topology Topology;
-    std::unique_ptr<mpio::Host> Host;
-    NTSTATUS Status = STATUS_UNSUCCESSFUL;
-    uint64_t DpcRunsBefore = 0;
-    uint64_t ClockMs = 0;                       // how long the clock ran after discovery
-    size_t EventsShown = 0;
     std::unique_ptr<scenario::Requests> Io;
     std::unique_ptr<scenario::VerifiedWorkload> Load;
+    std::unique_ptr<mpio::Host> Host;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+    int64_t BootSystemTime = 0;                 // the machine's system time at boot
+    uint64_t ClockStart = 0;                    // interrupt time when the clock began to run
+    uint64_t ClockMs = 0;                       // how long the clock ran after discovery
+    size_t EventsShown = 0;
 };
 
 std::string Count(size_t count, const std::string &noun)
@@ -428,7 +430,8 @@ int SetUpMachine(Run *run)
     // Event times read as the moment of the run.
     auto sinceUnixEpoch = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::system_clock::now().time_since_epoch());
-    host::SetBootSystemTime((sinceUnixEpoch.count() + 11644473600LL * 1000000) * 10);
+    run->BootSystemTime = (sinceUnixEpoch.count() + 11644473600LL * 1000000) * 10;
+    host::SetBootSystemTime(run->BootSystemTime);
     std::string error;
     if (!host::RegistryImport(scenario.RegistryText, &error)) {
         return Fail(kExitBadInput, scenario.RegistryOrigin + ": " + error);
@@ -571,6 +574,7 @@ struct Resolved {
     std::vector<array::Scope> Scopes;
     std::string Place;
     std::string Detail;
+    std::string ReturnDetail;   // when the return needs other words than the fault
 };
 
 std::string AddressText(uint32_t port, uint32_t bus, uint32_t target)
@@ -591,7 +595,8 @@ Resolved OnDevicePath(const mpio::Device &device, const std::string &label)
                     "path " + label,
                     "the cable from host port " +
                         AddressText(device.Path.PortNumber, device.Path.PathId, device.Path.TargetId) + " to " +
-                        TargetPortText(device.Nexus.TargetPort)};
+                        TargetPortText(device.Nexus.TargetPort),
+                    ""};
 }
 
 // Resolves a fault's place when it begins: "current" is the path the drive
@@ -641,11 +646,11 @@ bool Resolve(Run *run, const scenario::Fault &fault, Resolved *resolved)
     case scenario::FaultWhere::TargetPort:
         *resolved = Resolved{{array::Scope::OnTargetPort(fault.TargetPort)},
                              "target port " + std::to_string(fault.TargetPort),
-                             TargetPortText(fault.TargetPort) + ", for every host port"};
+                             TargetPortText(fault.TargetPort) + ", for every host port", ""};
         return true;
     case scenario::FaultWhere::Controller:
         *resolved = Resolved{{array::Scope::OnController(fault.Controller)},
-                             "controller " + std::to_string(fault.Controller), "both its target ports"};
+                             "controller " + std::to_string(fault.Controller), "both its target ports", ""};
         return true;
     case scenario::FaultWhere::AllPaths:
         resolved->Scopes.clear();
@@ -654,6 +659,7 @@ bool Resolve(Run *run, const scenario::Fault &fault, Resolved *resolved)
         }
         resolved->Place = "every target port";
         resolved->Detail = "no path to the array is left";
+        resolved->ReturnDetail = "every path to the array is back";
         return true;
     }
     return false;
@@ -742,8 +748,11 @@ void ReportPhase(Run *run, size_t number, const std::string &title, const std::s
         }
         ULONG id = reinterpret_cast<const IO_ERROR_LOG_PACKET *>(events[i].Packet.data())->ErrorCode;
         static const char *const types[] = {"Success", "Information", "Warning", "Error"};
-        std::cout << "  " << std::left << std::setw(12) << types[id >> 30] << std::right << std::setw(5)
-                  << (id & 0xFFFF) << "  " << host::EventDescription(events[i]) << "\n";
+        // When it was written, on the run's clock: discovery's entries come before it starts.
+        int64_t at = (events[i].SystemTime - run->BootSystemTime - (int64_t)run->ClockStart) / 10000;
+        std::cout << "  " << std::setw(7) << (at < 0 ? 0 : at) << " ms  " << std::left << std::setw(12)
+                  << types[id >> 30] << std::right << std::setw(5) << (id & 0xFFFF) << "  "
+                  << host::EventDescription(events[i]) << "\n";
     }
     run->EventsShown = events.size();
     if (run->Scenario.HasTopology && run->Host->Registered()) {
@@ -767,15 +776,20 @@ void RunUntil(Run *run, uint64_t to, uint64_t *nextTick)
     }
 }
 
-// Moves the clock on, without new requests, until those in flight are done
-// (held requests wait for a path for MPIO's removal period).
-constexpr uint64_t kSettleLimitMs = 120000;
+// Moves the clock on, without new requests, until those in flight are done.
+// MPIO may keep one through its retries and, while its disk has no live
+// path, for the removal period; one still there a minute after that
+// never completes.
+constexpr uint64_t kSettleSlackMs = 60000;
 constexpr uint64_t kSettleStepMs = 100;
 
 void Settle(Run *run)
 {
+    const scenario::Scenario &scenario = run->Scenario;
+    uint64_t limit = (uint64_t)scenario.RemovalPeriodMs +
+                     ((uint64_t)scenario.RetryCount + 1) * scenario.RetryIntervalMs + kSettleSlackMs;
     run->Io->Pass(0);
-    for (uint64_t waited = 0; run->Io->InFlight() != 0 && waited < kSettleLimitMs; waited += kSettleStepMs) {
+    for (uint64_t waited = 0; run->Io->InFlight() != 0 && waited < limit; waited += kSettleStepMs) {
         run->Io->Pass(kSettleStepMs);
         run->ClockMs += kSettleStepMs;
     }
@@ -795,7 +809,7 @@ int RunTimeline(Run *run)
                           (run->Options.RealTime ? " of real time" : "") +
                           (scenario.Load.Enabled ? " with the verified workload" : "") +
                           (scenario.Faults.empty() ? "" : " through " + Count(scenario.Faults.size(), "fault")));
-    run->DpcRunsBefore = host::DpcRuns();
+    run->ClockStart = host::InterruptTime();
     if (run->Options.RealTime) {
         host::SetRealTime(true);
         std::this_thread::sleep_for(std::chrono::milliseconds(duration));
@@ -807,9 +821,6 @@ int RunTimeline(Run *run)
 
     run->Io = std::make_unique<scenario::Requests>(run->Host.get());
     bool canRun = DriverStarted(*run) && run->Storage != nullptr;
-    if (canRun) {
-        run->Io->BringUpPaths();
-    }
     if (scenario.Load.Enabled && canRun) {
         std::vector<scenario::WorkloadLun> luns;
         for (uint32_t lun : scenario.Luns) {
@@ -853,7 +864,8 @@ int RunTimeline(Run *run)
                                             " has a current path to fault");
         }
         title = Apply(run, fault, places[moment.Fault], moment.Return);
-        detail = places[moment.Fault].Detail;
+        const Resolved &place = places[moment.Fault];
+        detail = moment.Return && !place.ReturnDetail.empty() ? place.ReturnDetail : place.Detail;
         if (fault.Action == scenario::FaultAction::UnitAttention) {
             detail += (detail.empty() ? "" : "; ") + fault.Attention;
         }
@@ -922,8 +934,17 @@ int Report(Run *run)
     }
 
     Section("Periodic timer");
-    std::cout << "The clock ran " << run->ClockMs << " ms after start; the timer fired "
-              << host::DpcRuns() - run->DpcRunsBefore << " times (first after 1 s, then every 100 ms).\n";
+    std::cout << "The clock ran " << run->ClockMs << " ms after start";
+    if (mpioHost.Registered()) {
+        // The driver's own count; the clock's DPC count would include MPIO's timers.
+        auto *context = static_cast<DSM_CONTEXT *>(mpioHost.Record().DsmContext);
+        KIRQL oldIrql;
+        DsmAcquireLock(context, &oldIrql);
+        ULONGLONG runs = context->TickCount;
+        DsmReleaseLock(context, oldIrql);
+        std::cout << "; the driver's timer fired " << runs << " times (first after 1 s, then every 100 ms)";
+    }
+    std::cout << ".\n";
 
     if (scenario.TraceFlags != 0) {
         Section("Trace");

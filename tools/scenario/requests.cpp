@@ -6,59 +6,68 @@ Module Name:
 
 Abstract:
 
-    Reads and writes through the host framework for the workload, and the
-    clock moved in steps.  This MPIO carries a request through before
-    Start returns and does not bring paths up itself, so the runner binds,
-    verifies and activates each claimed path through the driver's entry
-    points as the framework does.
+    Reads and writes through the host framework for the workload,
+    submitted asynchronously, and the clock moved in steps.  A request
+    that waits for a retry interval or is held while its disk has no live
+    path completes once the clock has moved far enough; the runner never
+    blocks on one, so a held request cannot stop the clock.
 
 --*/
 
 #include "requests.h"
 
-namespace scenario {
+#include <algorithm>
 
-void Requests::BringUpPaths()
-{
-    const DSM_INIT_DATA &record = host_->Record();
-    for (const mpio::Device &device : host_->Devices()) {
-        if (device.DsmId == nullptr) {
-            continue;
-        }
-        PVOID pathId = nullptr;
-        NTSTATUS status = host::CallDriver("DsmSetDeviceInfo", record.DsmSetDeviceInfo, record.DsmContext,
-                                           device.TargetObject, device.DsmId, &pathId);
-        if (!NT_SUCCESS(status) || pathId == nullptr) {
-            continue;
-        }
-        host::CallDriver("DsmPathVerify", record.DsmPathVerify, record.DsmContext, device.DsmId, pathId);
-        KIRQL oldIrql;
-        KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-        host::CallDriver("DsmIsPathActive", record.DsmIsPathActive, record.DsmContext, pathId, device.DsmId);
-        KeLowerIrql(oldIrql);
-    }
-}
+namespace scenario {
+namespace {
+
+// The driver's timer period: work its DPCs and MPIO's queue runs before
+// the clock moves further, as a worker thread would take it up.
+constexpr uint64_t kStepMs = 100;
+
+} // namespace
 
 void Requests::Start(size_t disk, bool write, uint64_t lba, uint32_t blocks, uint8_t *buffer,
                      CompletionRoutine done)
 {
-    mpio::IoResult result = write ? host_->Write(disk, lba, blocks, buffer) : host_->Read(disk, lba, blocks, buffer);
     inFlight_++;
-    std::lock_guard<std::mutex> lock(mutex_);
-    finished_.push_back(Finished{Completion{result.Status, result.Path}, std::move(done)});
+    auto routine = std::make_shared<CompletionRoutine>(std::move(done));
+    // Runs on an MPIO thread at DISPATCH_LEVEL: it only records.
+    mpio::IoCallback onDone = [this, routine](const mpio::IoResult &result) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_.push_back(Finished{Completion{result.Status, result.Path}, std::move(*routine)});
+    };
+    pending_.push_back(write ? host_->SubmitWrite(disk, lba, blocks, buffer, std::move(onDone))
+                             : host_->SubmitRead(disk, lba, blocks, buffer, std::move(onDone)));
+}
+
+// Lets the port, the DPCs' work items and what those start run until
+// nothing is left but requests waiting on the clock.
+void Requests::RunDue()
+{
+    do {
+        host::DrainWorkItems();
+        host_->WaitIdle();
+    } while (host::PendingWorkItems() != 0);
 }
 
 void Requests::Pass(uint64_t milliseconds)
 {
-    if (milliseconds != 0) {
-        host::ClockAdvance(milliseconds);
+    RunDue();
+    for (uint64_t moved = 0; moved < milliseconds;) {
+        uint64_t step = std::min(kStepMs, milliseconds - moved);
+        host::ClockAdvance(step);
+        moved += step;
+        RunDue();
     }
-    host::DrainWorkItems();
     std::deque<Finished> finished;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         finished.swap(finished_);
     }
+    pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
+                                  [](const std::shared_ptr<mpio::PendingIo> &io) { return io->Done(); }),
+                   pending_.end());
     for (Finished &request : finished) {
         inFlight_--;
         request.Done(request.Result);

@@ -7,9 +7,10 @@ Module Name:
 Abstract:
 
     The one place the runner meets MPIO's request interface: reads and
-    writes started on a multipath disk, and the clock moved until what is
-    due has run.  Completions are handed back on the runner's own thread,
-    so the workload's books need no lock.
+    writes submitted to a multipath disk, and the clock moved until what
+    is due has run.  MPIO completes requests on its own threads; their
+    outcomes are handed back on the runner's thread, so the workload's
+    books need no lock.
 
 --*/
 
@@ -37,17 +38,17 @@ class Requests {
 public:
     explicit Requests(mpio::Host *host) : host_(host) {}
 
-    // Brings the claimed paths into use after discovery.
-    void BringUpPaths();
-
-    // Starts a read or a write of whole blocks; done runs from Pass once
+    // Submits a read or a write of whole blocks; done runs from Pass once
     // the request has completed.  The buffer must stay until then.
     void Start(size_t disk, bool write, uint64_t lba, uint32_t blocks, uint8_t *buffer, CompletionRoutine done);
 
-    // Moves the clock on (0: not at all), lets the timers, work items and
-    // the port run what is due, then runs the completion routines.
+    // Moves the clock on (0: not at all) in steps no longer than the
+    // driver's timer period, letting the timers, work items and the port
+    // run what is due at each, then runs the completion routines.
+    // Requests MPIO holds for a path or a retry stay in flight.
     void Pass(uint64_t milliseconds);
 
+    // Submitted, and their completion routines not yet run.
     size_t InFlight() const { return inFlight_; }
 
 private:
@@ -56,8 +57,11 @@ private:
         CompletionRoutine Done;
     };
 
+    void RunDue();
+
     mpio::Host *host_;
     size_t inFlight_ = 0;
+    std::vector<std::shared_ptr<mpio::PendingIo>> pending_;     // handles of requests not yet done
     std::mutex mutex_;                  // finished_ is filled on MPIO's threads
     std::deque<Finished> finished_;
 };
