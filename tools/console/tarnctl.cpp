@@ -109,6 +109,21 @@ void OnVerifierFailure(const std::string &message)
     std::_Exit(kExitFailed);
 }
 
+// "port:bus:target:lun", each 0 to 255.
+bool ParseAddress(const std::string &text, uint8_t address[4])
+{
+    std::istringstream in(text);
+    for (int i = 0; i < 4; i++) {
+        std::string part;
+        if (!std::getline(in, part, i < 3 ? ':' : '\n') || part.empty() || part.size() > 3 ||
+            part.find_first_not_of("0123456789") != std::string::npos || std::stoul(part) > 255) {
+            return false;
+        }
+        address[i] = (uint8_t)std::stoul(part);
+    }
+    return in.peek() == EOF;
+}
+
 int ParseOptions(int argc, char **argv, CommandLine *options)
 {
     CLI::App app{"tarnctl: lists the multipath disks the DSM manages and changes a disk's preferred path or "
@@ -141,6 +156,15 @@ int ParseOptions(int argc, char **argv, CommandLine *options)
     }
     options->Command = preferred->parsed() ? "set-preferred" : policy->parsed() ? "set-policy" : "list";
     (void)list;
+    uint8_t address[4];
+    if (options->Command == "set-preferred" && !ParseAddress(options->Value, address)) {
+        return Fail(kExitBadInput,
+                    "bad path address \"" + options->Value + "\": give port:bus:target:lun, each 0 to 255");
+    }
+    if (options->Command == "set-policy" && scenario::PolicyCode(options->Value) == 0) {
+        return Fail(kExitBadInput,
+                    "unknown policy \"" + options->Value + "\": give failover, failback or round_robin");
+    }
     return kContinue;
 }
 
@@ -279,25 +303,17 @@ std::string DiskNames(const console::Listing &listing)
     return names.empty() ? "none" : names;
 }
 
-// "port:bus:target:lun", each 0 to 255.
-bool ParseAddress(const std::string &text, uint8_t address[4])
+// What a change did, told on the output; with --json on the error stream,
+// so the output is the listing alone.
+std::ostream &Notes(const CommandLine &options)
 {
-    std::istringstream in(text);
-    for (int i = 0; i < 4; i++) {
-        std::string part;
-        if (!std::getline(in, part, i < 3 ? ':' : '\n') || part.empty() || part.size() > 3 ||
-            part.find_first_not_of("0123456789") != std::string::npos || std::stoul(part) > 255) {
-            return false;
-        }
-        address[i] = (uint8_t)std::stoul(part);
-    }
-    return in.peek() == EOF;
+    return options.Json ? std::cerr : std::cout;
 }
 
 int WriteRegistryBack(const CommandLine &options)
 {
     if (options.RegistryFile.empty()) {
-        std::cout << "(the change holds until the machine stops; give --registry FILE to keep it)\n";
+        Notes(options) << "(the change holds until the machine stops; give --registry FILE to keep it)\n";
         return kContinue;
     }
     std::ofstream out(options.RegistryFile, std::ios::binary | std::ios::trunc);
@@ -306,13 +322,13 @@ int WriteRegistryBack(const CommandLine &options)
     if (!out) {
         return Fail(kExitBadInput, "--registry: cannot write " + options.RegistryFile + ": " + strerror(errno));
     }
-    std::cout << "Stored in " << options.RegistryFile << "\n";
+    Notes(options) << "Stored in " << options.RegistryFile << "\n";
     return kContinue;
 }
 
 // Calls a method of the DSM's methods block on the disk's instance.
 int CallMethod(mpio::Host &host, const console::DiskView &disk, ULONG method, const char *name,
-               const std::vector<uint8_t> &input, const std::string &hint)
+               const std::vector<uint8_t> &input, const std::string &hint, std::ostream &notes)
 {
     static const GUID methods = TARN_METHODS_GUID;
     size_t eventsBefore = host::EventLog().size();
@@ -321,20 +337,18 @@ int CallMethod(mpio::Host &host, const console::DiskView &disk, ULONG method, co
     if (!NT_SUCCESS(status)) {
         return Fail(kExitFailed, std::string(name) + " on " + disk.Instance + " failed: " + StatusText(status) + hint);
     }
-    std::cout << name << " on " << disk.Instance << ": done\n";
+    notes << name << " on " << disk.Instance << ": done\n";
     auto events = host::EventLog();
     for (size_t i = eventsBefore; i < events.size(); i++) {
-        std::cout << "  Event: " << host::EventDescription(events[i]) << "\n";
+        notes << "  Event: " << host::EventDescription(events[i]) << "\n";
     }
     return kContinue;
 }
 
-int SetPreferred(mpio::Host &host, const console::DiskView &disk, const std::string &text)
+int SetPreferred(mpio::Host &host, const console::DiskView &disk, const std::string &text, std::ostream &notes)
 {
     uint8_t address[4];
-    if (!ParseAddress(text, address)) {
-        return Fail(kExitBadInput, "bad path address \"" + text + "\": give port:bus:target:lun, each 0 to 255");
-    }
+    ParseAddress(text, address);    // checked before the machine started
     std::string paths;
     bool found = false;
     for (const console::PathView &path : disk.Paths) {
@@ -347,15 +361,12 @@ int SetPreferred(mpio::Host &host, const console::DiskView &disk, const std::str
                                        (paths.empty() ? "none" : paths));
     }
     return CallMethod(host, disk, kMethodSetPreferredPath, "SetPreferredPath",
-                      std::vector<uint8_t>(address, address + 4), "");
+                      std::vector<uint8_t>(address, address + 4), "", notes);
 }
 
-int SetPolicy(mpio::Host &host, const console::DiskView &disk, const std::string &name)
+int SetPolicy(mpio::Host &host, const console::DiskView &disk, const std::string &name, std::ostream &notes)
 {
-    uint32_t policy = scenario::PolicyCode(name);
-    if (policy == 0) {
-        return Fail(kExitBadInput, "unknown policy \"" + name + "\": give failover, failback or round_robin");
-    }
+    uint32_t policy = scenario::PolicyCode(name);     // checked before the machine started
     const std::string &serial = disk.SerialNumber;
     std::vector<uint8_t> input(std::max(kDrivePolicyInput, 6 + 2 * serial.size()));
     memcpy(input.data(), &policy, sizeof(policy));
@@ -369,7 +380,7 @@ int SetPolicy(mpio::Host &host, const console::DiskView &disk, const std::string
         hint = "; the method takes serial numbers of at most " + std::to_string(kMethodSerialChars) +
                " characters, this disk's has " + std::to_string(serial.size());
     }
-    return CallMethod(host, disk, kMethodSetDrivePolicy, "SetPathSelectionPolicyForSingleLd", input, hint);
+    return CallMethod(host, disk, kMethodSetDrivePolicy, "SetPathSelectionPolicyForSingleLd", input, hint, notes);
 }
 
 int Show(mpio::Host &host, const CommandLine &options)
@@ -413,8 +424,8 @@ int Run(int argc, char **argv)
             return Fail(kExitBadInput, "no multipath disk \"" + options.Disk + "\"; the disks are " +
                                            DiskNames(listing));
         }
-        status = options.Command == "set-preferred" ? SetPreferred(host, *disk, options.Value)
-                                                    : SetPolicy(host, *disk, options.Value);
+        status = options.Command == "set-preferred" ? SetPreferred(host, *disk, options.Value, Notes(options))
+                                                    : SetPolicy(host, *disk, options.Value, Notes(options));
         if (status == kContinue) {
             status = WriteRegistryBack(options);
         }
@@ -423,9 +434,7 @@ int Run(int argc, char **argv)
         }
         host::ClockAdvance(kSettleMs);
         host::DrainWorkItems();
-        if (!options.Json) {
-            std::cout << "\n";
-        }
+        Notes(options) << "\n";
     }
     return Show(host, options);
 }
