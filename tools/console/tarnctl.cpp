@@ -138,7 +138,7 @@ int ParseOptions(int argc, char **argv, CommandLine *options)
                    "How the array names its logical units, replacing the scenario's: standard, short or names");
     app.add_flag("--json", options->Json, "The listing as JSON, for scripts");
     app.require_subcommand(0, 1);
-    CLI::App *list = app.add_subcommand("list", "List the multipath disks and their paths");
+    app.add_subcommand("list", "List the multipath disks and their paths");
     CLI::App *preferred = app.add_subcommand("set-preferred", "Set a disk's preferred path");
     preferred->add_option("disk", options->Disk, "Disk number, instance name or serial number")->required();
     preferred->add_option("address", options->Value, "The path's port:bus:target:lun")->required();
@@ -155,7 +155,6 @@ int ParseOptions(int argc, char **argv, CommandLine *options)
         return Fail(kExitBadInput, failure.what());
     }
     options->Command = preferred->parsed() ? "set-preferred" : policy->parsed() ? "set-policy" : "list";
-    (void)list;
     uint8_t address[4];
     if (options->Command == "set-preferred" && !ParseAddress(options->Value, address)) {
         return Fail(kExitBadInput,
