@@ -149,6 +149,9 @@ std::string Host::RecordProblem(const DSM_INIT_DATA *record) const
     if (problem.empty()) {
         problem = CountedStringProblem("WMI MOF resource name", record->DsmWmiInfo.MofResourceName);
     }
+    if (problem.empty()) {
+        problem = WmiBlockProblem(record->DsmWmiInfo);
+    }
     return problem;
 }
 
@@ -255,6 +258,7 @@ void Host::OnControl(ULONG code, PVOID input, ULONG inputLength, PVOID output, U
             recordStorage_ = RecordStorage::Static;
         }
         registered_ = true;
+        RegisterWmiBlocks(*record);
         mpioContext_ = kMpioContextCookie;
         memcpy(output, &mpioContext_, sizeof(ULONG));
         status->Information = sizeof(ULONG);

@@ -46,6 +46,7 @@ struct HostOptions {
     ULONG RetryIntervalMs = 1000;           // between those resends
     ULONG PathVerificationPeriodMs = 30000; // how often failed paths are verified again
     ULONG RemovalPeriodMs = 20000;          // how long requests are held while a disk has no live path
+    ULONG WmiBufferSize = 512;              // the buffer a WMI query is first given
 };
 
 // MPIO's own view of one path (a claimed device), apart from the DSM's.
@@ -130,6 +131,20 @@ private:
 };
 
 using IoCallback = std::function<void(const IoResult &)>;
+
+// The platform's answer for an instance name WMI does not know.
+#ifndef STATUS_WMI_INSTANCE_NOT_FOUND
+#define STATUS_WMI_INSTANCE_NOT_FOUND ((NTSTATUS)0xC0000296L)
+#endif
+
+// One instance of a DSM data block: the multipath disk it belongs to, its
+// instance name and the bytes the DSM answered (as long as the instance
+// length it reported).
+struct WmiInstance {
+    size_t Disk = 0;
+    std::string Name;
+    std::vector<uint8_t> Data;
+};
 
 // A multipath disk: claimed devices the driver says are one logical drive.
 struct MultipathDisk {
@@ -226,6 +241,29 @@ public:
     void SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo);
     void SetScsiAddress(PDEVICE_OBJECT device, const SCSI_ADDRESS &address);
 
+    // WMI, forwarded as MPIO does it.  MPIO registers the GUIDs of the
+    // record's WMI block and presents one instance of each per multipath
+    // disk that still has a path, named "MPIO_DISK<n>_0" after the disk's
+    // index.  A request reaches the DSM's callback with the GUID's index
+    // in the DSM's table and the disk's DSM identifiers (one per path, in
+    // the order found), at PASSIVE_LEVEL as WMI's requests arrive.  A
+    // buffer the DSM finds too small is offered again at the size it asked
+    // for, up to kWmiAttempts calls in all.  Unknown GUID:
+    // STATUS_WMI_GUID_NOT_FOUND; unknown instance:
+    // STATUS_WMI_INSTANCE_NOT_FOUND; otherwise the DSM's status.
+    // PASSIVE_LEVEL.
+    static constexpr int kWmiAttempts = 4;
+    const std::vector<GUID> &WmiGuids() const { return wmiGuids_; }
+    static std::string WmiInstanceName(size_t disk);
+    std::vector<std::string> WmiInstanceNames() const;
+    NTSTATUS WmiQuerySingleInstance(const GUID &guid, const std::string &instance, std::vector<uint8_t> *data);
+    NTSTATUS WmiQueryAllData(const GUID &guid, std::vector<WmiInstance> *instances);
+    // A method of the block on an instance, with room for `outputRoom`
+    // bytes of output (0 for a method without output); what it wrote in
+    // output.
+    NTSTATUS WmiExecuteMethod(const GUID &guid, const std::string &instance, ULONG methodId,
+                              const std::vector<uint8_t> &input, ULONG outputRoom, std::vector<uint8_t> *output);
+
     const HostOptions &Options() const { return options_; }
 
     // Served to the MPIO routines.
@@ -239,6 +277,11 @@ private:
     NTSTATUS Refuse(NTSTATUS status, const std::string &reason);
     std::string RecordProblem(const DSM_INIT_DATA *record) const;
     const DSM_INIT_DATA &LiveRecord(const char *use) const;
+    void RegisterWmiBlocks(const DSM_INIT_DATA &record);
+    const DSM_WMILIB_CONTEXT &LiveWmiBlock(const char *use) const;
+    bool WmiGuidIndex(const GUID &guid, ULONG *index) const;
+    bool WmiDiskOf(const std::string &instance, size_t *disk) const;
+    NTSTATUS WmiQueryDisk(ULONG guidIndex, size_t disk, std::vector<uint8_t> *data);
     PDEVICE_OBJECT PortObjectFor(UCHAR portNumber);
     void StartDisk(const Device &device);
     bool Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
@@ -291,6 +334,7 @@ private:
     ULONG mpioContext_ = 0;
     unsigned registrationRequests_ = 0;
     std::string refusalReason_;
+    std::vector<GUID> wmiGuids_;            // the DSM's GUID table, as registered
     std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> portPdos_;
     std::map<PDEVICE_OBJECT, SCSI_ADDRESS> scsiAddresses_;
     array::ScsiTarget *target_ = nullptr;

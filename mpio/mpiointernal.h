@@ -18,7 +18,9 @@ Abstract:
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <string>
 
 namespace mpio {
 
@@ -67,6 +69,19 @@ struct Host::WorkContext {
 
 // The identifier list MPIO passes: a count and the disk's paths.
 std::unique_ptr<uint8_t[]> IdList(const std::vector<PVOID> &ids);
+
+// What MPIO would refuse in a record's WMI block, or empty.
+std::string WmiBlockProblem(const DSM_WMILIB_CONTEXT &wmi);
+
+// One call of a DSM's WMI callback offering `size` bytes: returns the
+// DSM's status and sets *needed to the size it asked for.
+using WmiCall = std::function<NTSTATUS(ULONG size, ULONG *needed)>;
+
+// Calls offering `size` bytes and, while the DSM answers
+// STATUS_BUFFER_TOO_SMALL asking for more, again offering what it asked
+// for, as WMI does: up to `attempts` calls in all.  *calls (if given)
+// counts the calls made.
+NTSTATUS CallWithLargerBuffers(ULONG size, int attempts, const WmiCall &call, int *calls = nullptr);
 
 // Raises the calling thread to DISPATCH_LEVEL for a scope, as MPIO's
 // completion and routing code runs.

@@ -16,6 +16,7 @@ Abstract:
 
 --*/
 
+#include "listing.h"
 #include "requests.h"
 #include "scenario.h"
 #include "workload.h"
@@ -758,6 +759,8 @@ void ReportPhase(Run *run, size_t number, const std::string &title, const std::s
     if (run->Scenario.HasTopology && run->Host->Registered()) {
         std::cout << "Drives and paths:\n";
         PrintDrives(*static_cast<DSM_CONTEXT *>(run->Host->Record().DsmContext));
+        std::cout << "Console listing (tarnctl, from the WMI blocks):\n";
+        console::PrintDiskListing(*run->Host, std::cout);
     }
 }
 
