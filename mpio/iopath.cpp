@@ -476,6 +476,13 @@ void Host::CarryOut(Request *request, bool gone)
         KeSetTimerEx(&request->Timer, DueIn(options_.RetryIntervalMs), 0, &request->Dpc);
         return;
     }
+    // Neither the DSM nor MPIO acts on BUSY: the request goes back up to
+    // the disk class driver, which sends it again after a pause.
+    if (!retry && SRB_STATUS(srb->SrbStatus) == SRB_STATUS_BUSY && request->BusyRetries < options_.BusyRetryCount) {
+        request->BusyRetries++;
+        KeSetTimerEx(&request->Timer, DueIn(options_.BusyRetryIntervalMs), 0, &request->Dpc);
+        return;
+    }
     io.irp_.IoStatus.Status = status;
     Complete(request);
 }

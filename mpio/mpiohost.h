@@ -46,6 +46,10 @@ struct HostOptions {
     ULONG RetryIntervalMs = 1000;           // between those resends
     ULONG PathVerificationPeriodMs = 30000; // how often failed paths are verified again
     ULONG RemovalPeriodMs = 20000;          // how long requests are held while a disk has no live path
+    // The disk class driver above MPIO resends a request the target
+    // answered BUSY, after a pause, this many times.
+    ULONG BusyRetryCount = 8;
+    ULONG BusyRetryIntervalMs = 250;
     ULONG WmiBufferSize = 512;              // the buffer a WMI query is first given
 };
 

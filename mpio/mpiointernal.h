@@ -46,6 +46,7 @@ struct Host::Request {
     size_t Device = SIZE_MAX;           // the device it went down
     DSM_COMPLETION_INFO Completion{};
     ULONG Retries = 0;                  // resends the DSM asked for so far
+    ULONG BusyRetries = 0;              // resends of the class driver above, after BUSY
     KTIMER Timer;                       // the retry interval
     KDPC Dpc;
 };
