@@ -198,6 +198,34 @@ TEST_F(RemovalTest, AReservationWalkOutlivedByTheWholeDriveEnds)
     }
 }
 
+// A RESERVE that finds the drive held by another node reads one block
+// through the drive's first path to show what the conflict looks like;
+// that path goes away while the read is out.
+TEST_F(RemovalTest, AConflictsProbeReadOutlivedByItsPathEnds)
+{
+    const uint8_t otherKey[8] = {0xB0, 0, 0, 0, 0, 0, 0, 2};
+    // The other node registers (ignoring any key) and reserves, registrants only.
+    ASSERT_EQ(OtherNodeReserveOut(6, 0, nullptr, otherKey).Status, SCSISTAT_GOOD);
+    ASSERT_EQ(OtherNodeReserveOut(1, 6, otherKey, nullptr).Status, SCSISTAT_GOOD);
+    IRP irp{};
+    IO_STACK_LOCATION stack{};
+    SCSI_REQUEST_BLOCK srb{};
+    KEVENT event;
+    irp.Tail.Overlay.CurrentStackLocation = &stack;
+    stack.MajorFunction = IRP_MJ_SCSI;
+    srb.Cdb[0] = SCSIOP_RESERVE_UNIT;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    DSM_IDS ids{1, {paths_[1]}};
+    PDEVICE_OBJECT target = paths_[0]->TargetObject;
+
+    auto reserve = WhileHeld(SCSIOP_READ16, [&] { return DsmSrbDeviceControl(Context(), &ids, &irp, &srb, &event); });
+    Remove(paths_[0]);
+    held_->Release();
+    EXPECT_EQ(reserve.get(), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(srb.ScsiStatus, SCSISTAT_RESERVATION_CONFLICT);
+    EXPECT_EQ(host::ObjectReferences(target), 0);
+}
+
 // A path that came back healthy on a reserved drive gets the node's
 // registration from a work item; the path is removed while the work
 // item's READ RESERVATION is out.
