@@ -218,14 +218,31 @@ void Host::Send(Request *request, PVOID path, NTSTATUS status)
 
     // MPIO does not use that path (it failed, or is going away): the
     // attempt ends unsent, and its completion still runs so that the DSM
-    // counts it out; the request waits for a path.
+    // counts it out.  The DSM chose it before it heard the path was out
+    // of use (another request's failover is telling it now), so while
+    // the disk has a live path the DSM is told and asked again, as often
+    // as the disk has paths; otherwise the request waits for a path.
     io.irp_.IoStatus.Status = STATUS_NO_SUCH_DEVICE;
     if (srb != nullptr) {
         srb->SrbStatus = SRB_STATUS_NO_DEVICE;
     }
+    AtDispatch raised;
     if (request->Completion.DsmCompletionRoutine != nullptr) {
         host::CallDriver("DSM completion routine", request->Completion.DsmCompletionRoutine, path, &io.irp_, srb,
                          request->Completion.DsmContext);
+    }
+    bool live;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        live = HasLivePath(request->Disk);
+    }
+    if (live && request->Reroutes < disks_[request->Disk].Devices.size()) {
+        request->Reroutes++;
+        PVOID newPath = nullptr;
+        host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext, kPathFailure, path,
+                         &newPath);
+        Route(request);
+        return;
     }
     Hold(request);
 }

@@ -47,6 +47,7 @@ struct Host::Request {
     DSM_COMPLETION_INFO Completion{};
     ULONG Retries = 0;                  // resends the DSM asked for so far
     ULONG BusyRetries = 0;              // resends of the class driver above, after BUSY
+    ULONG Reroutes = 0;                 // paths out of MPIO's use the DSM chose, told to it again
     KTIMER Timer;                       // the retry interval
     KDPC Dpc;
 };

@@ -471,6 +471,13 @@ TEST_F(MpioFailoverTest, ARemovedPathFailsItsRequestsOverAndIsRemoved)
     EXPECT_EQ(status.Status, STATUS_DEVICE_DOES_NOT_EXIST) << "the device object is gone";
     EXPECT_FALSE(host_->RemoveDevice(0));
 
+    // A DSM that has not heard the path is gone still names it: it is told
+    // and asked again, and the request takes the live path rather than
+    // waiting for one.
+    {
+        std::lock_guard<std::mutex> hold(fake_->Lock);
+        fake_->Failed[0] = false;
+    }
     uint8_t block[512];
     mpio::IoResult read = host_->Read(0, 3, 1, block);
     EXPECT_EQ(read.Status, STATUS_SUCCESS);
