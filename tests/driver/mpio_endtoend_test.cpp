@@ -59,7 +59,7 @@ protected:
         return state;
     }
 
-    const mpio::HostOptions options_;
+    const mpio::HostOptions options_{};
 };
 
 TEST_F(MpioEndToEndTest, ADeadPathFailsOverWithTheDataAndComesBackVerified)

@@ -225,52 +225,22 @@ int ReadScenario(const CommandLine &options, scenario::Scenario *result)
 int StartMachine(Machine *machine)
 {
     const scenario::Scenario &scenario = machine->Scenario;
-    array::ArrayConfig config;
-    for (uint32_t lun : scenario.Luns) {
-        config.Units.push_back(array::LogicalUnitConfig{lun, scenario.LunBlocks, 512});
-    }
-    array::ParseIdentifierStyle(scenario.Identifiers, &config.Identifiers);
-    if (scenario.StatusBufferLength != 0) {
-        config.StatusBufferLength = scenario.StatusBufferLength;
-    }
-    try {
-        machine->Storage = std::make_unique<array::SimulatedArray>(config);
-    } catch (const std::exception &failure) {
-        return Fail(kExitBadInput, scenario.Origin + ": [topology]: " + failure.what());
-    }
-    for (const scenario::Path &path : scenario.Paths) {
-        machine->Topology.Paths.push_back(mpio::PathSpec{
-            (UCHAR)path.Port, (UCHAR)path.Bus, (UCHAR)path.Target,
-            path.Controller * array::kPortsPerController + path.ControllerPort});
-    }
-    for (uint32_t lun : scenario.Luns) {
-        machine->Topology.Luns.push_back((UCHAR)lun);
+    std::string error;
+    if (!scenario::BuildStorage(scenario, &machine->Storage, &machine->Topology, &error)) {
+        return Fail(kExitBadInput, error);
     }
 
     host::ResetMachine();
     host::SetVerifierHandler(OnVerifierFailure);
-    std::string error;
-    if (!host::RegistryImport(scenario.RegistryText, &error)) {
-        return Fail(kExitBadInput, scenario.RegistryOrigin + ": " + error);
+    if (!scenario::ApplyRegistry(scenario, &error)) {
+        return Fail(kExitBadInput, error);
     }
-    if (scenario.Policy != 0) {
-        host::RegistrySetDword(std::string(mpio::kServicesRoot) + scenario.ServiceName + "\\Parameters",
-                               "PathSelectionPolicy", scenario.Policy);
-    }
-    TarnRegisterMessages(std::u16string(scenario.ServiceName.begin(), scenario.ServiceName.end()));
-    TarnRegisterTraceFormats();
 
     uint32_t version[4] = {};
     if (!scenario::ParseVersion(scenario.MpioVersion, version)) {
         return Fail(kExitBadInput, "MPIO version \"" + scenario.MpioVersion + "\" must look like 1.20.0.0");
     }
-    mpio::HostOptions options;
-    options.Version = {version[0], version[1], version[2], version[3]};
-    options.RetryCount = scenario.RetryCount;
-    options.RetryIntervalMs = scenario.RetryIntervalMs;
-    options.PathVerificationPeriodMs = scenario.PathVerificationPeriodMs;
-    options.RemovalPeriodMs = scenario.RemovalPeriodMs;
-    machine->Host = std::make_unique<mpio::Host>(options);
+    machine->Host = std::make_unique<mpio::Host>(scenario::HostOptionsOf(scenario, version));
     NTSTATUS status = machine->Host->LoadDriver(DriverEntry, scenario.ServiceName);
     if (!NT_SUCCESS(status) || !machine->Host->Registered()) {
         return Fail(kExitFailed, "the driver did not start: DriverEntry returned " + StatusText(status));

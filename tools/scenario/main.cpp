@@ -396,28 +396,8 @@ int CheckTopology(Run *run)
     if (!scenario::ValidateTopology(scenario, &error)) {
         return Fail(kExitBadInput, error);
     }
-    array::ArrayConfig config;
-    for (uint32_t lun : scenario.Luns) {
-        config.Units.push_back(array::LogicalUnitConfig{lun, scenario.LunBlocks, 512});
-    }
-    array::ParseIdentifierStyle(scenario.Identifiers, &config.Identifiers);
-    if (scenario.StatusBufferLength != 0) {
-        config.StatusBufferLength = scenario.StatusBufferLength;
-    }
-    try {
-        run->Storage = std::make_unique<array::SimulatedArray>(config);
-    } catch (const std::exception &failure) {
-        return Fail(kExitBadInput, scenario.Origin + ": [topology]: " + failure.what());
-    }
-    for (const scenario::Path &path : scenario.Paths) {
-        run->Topology.Paths.push_back(mpio::PathSpec{(UCHAR)path.Port, (UCHAR)path.Bus, (UCHAR)path.Target,
-                                                     path.Controller * array::kPortsPerController +
-                                                         path.ControllerPort});
-    }
-    for (uint32_t lun : scenario.Luns) {
-        run->Topology.Luns.push_back((UCHAR)lun);
-    }
-    return kContinue;
+    return scenario::BuildStorage(scenario, &run->Storage, &run->Topology, &error) ? kContinue
+                                                                                  : Fail(kExitBadInput, error);
 }
 
 // Step 3: a clean machine, its registry, message table and trace formats,
@@ -434,15 +414,9 @@ int SetUpMachine(Run *run)
     run->BootSystemTime = (sinceUnixEpoch.count() + 11644473600LL * 1000000) * 10;
     host::SetBootSystemTime(run->BootSystemTime);
     std::string error;
-    if (!host::RegistryImport(scenario.RegistryText, &error)) {
-        return Fail(kExitBadInput, scenario.RegistryOrigin + ": " + error);
+    if (!scenario::ApplyRegistry(scenario, &error)) {
+        return Fail(kExitBadInput, error);
     }
-    if (scenario.Policy != 0) {
-        host::RegistrySetDword(std::string(mpio::kServicesRoot) + scenario.ServiceName + "\\Parameters",
-                               "PathSelectionPolicy", scenario.Policy);
-    }
-    TarnRegisterMessages(std::u16string(scenario.ServiceName.begin(), scenario.ServiceName.end()));
-    TarnRegisterTraceFormats();
 
     std::cout << "Scenario:  " << scenario.Name << (scenario.Description.empty() ? "" : " - " + scenario.Description)
               << "\n"
@@ -454,13 +428,7 @@ int SetUpMachine(Run *run)
                   << Hex(scenario.Policy, 3) << " replaces the registry's)\n";
     }
 
-    mpio::HostOptions options;
-    options.Version = {run->Version[0], run->Version[1], run->Version[2], run->Version[3]};
-    options.RetryCount = scenario.RetryCount;
-    options.RetryIntervalMs = scenario.RetryIntervalMs;
-    options.PathVerificationPeriodMs = scenario.PathVerificationPeriodMs;
-    options.RemovalPeriodMs = scenario.RemovalPeriodMs;
-    run->Host = std::make_unique<mpio::Host>(options);
+    run->Host = std::make_unique<mpio::Host>(scenario::HostOptionsOf(scenario, run->Version));
 
     // A trace session started with the system, as the boot-time logger is.
     if (scenario.TraceFlags != 0) {

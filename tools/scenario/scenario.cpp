@@ -13,8 +13,10 @@ Abstract:
 --*/
 
 #include "scenario.h"
+#include "mpiohost.h"
 #include "simarray.h"
 #include "tarn.h"
+#include "tarnresources.h"
 
 #include <toml++/toml.h>
 
@@ -775,6 +777,59 @@ bool ValidateTopology(const Scenario &scenario, std::string *error)
         }
     }
     return true;
+}
+
+bool BuildStorage(const Scenario &scenario, std::unique_ptr<array::SimulatedArray> *storage,
+                  mpio::Topology *topology, std::string *error)
+{
+    array::ArrayConfig config;
+    for (uint32_t lun : scenario.Luns) {
+        config.Units.push_back(array::LogicalUnitConfig{lun, scenario.LunBlocks, 512});
+    }
+    array::ParseIdentifierStyle(scenario.Identifiers, &config.Identifiers);
+    if (scenario.StatusBufferLength != 0) {
+        config.StatusBufferLength = scenario.StatusBufferLength;
+    }
+    try {
+        *storage = std::make_unique<array::SimulatedArray>(config);
+    } catch (const std::exception &failure) {
+        *error = scenario.Origin + ": [topology]: " + failure.what();
+        return false;
+    }
+    for (const Path &path : scenario.Paths) {
+        topology->Paths.push_back(mpio::PathSpec{(UCHAR)path.Port, (UCHAR)path.Bus, (UCHAR)path.Target,
+                                                 path.Controller * array::kPortsPerController + path.ControllerPort});
+    }
+    for (uint32_t lun : scenario.Luns) {
+        topology->Luns.push_back((UCHAR)lun);
+    }
+    return true;
+}
+
+bool ApplyRegistry(const Scenario &scenario, std::string *error)
+{
+    if (!host::RegistryImport(scenario.RegistryText, error)) {
+        *error = scenario.RegistryOrigin + ": " + *error;
+        return false;
+    }
+    if (scenario.Policy != 0) {
+        host::RegistrySetDword(std::string(mpio::kServicesRoot) + scenario.ServiceName + "\\Parameters",
+                               "PathSelectionPolicy", scenario.Policy);
+    }
+    TarnRegisterMessages(std::u16string(scenario.ServiceName.begin(), scenario.ServiceName.end()));
+    TarnRegisterTraceFormats();
+    return true;
+}
+
+mpio::HostOptions HostOptionsOf(const Scenario &scenario, const uint32_t version[4])
+{
+    mpio::HostOptions options;
+    options.Version = {version[0], version[1], version[2], version[3]};
+    options.RetryCount = scenario.RetryCount;
+    options.RetryIntervalMs = scenario.RetryIntervalMs;
+    options.PathVerificationPeriodMs = scenario.PathVerificationPeriodMs;
+    options.RemovalPeriodMs = scenario.RemovalPeriodMs;
+    return options;
 }
 
 } // namespace scenario

@@ -17,8 +17,17 @@ Abstract:
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace array {
+class SimulatedArray;
+}
+namespace mpio {
+struct Topology;
+struct HostOptions;
+}
 
 namespace scenario {
 
@@ -140,6 +149,20 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
 // LUN and no path (port, bus and target) given twice.  On failure returns
 // false with a message naming the file and the line.
 bool ValidateTopology(const Scenario &scenario, std::string *error);
+
+// The simulated array and the topology MPIO discovers it through, as the
+// scenario describes them.  False with a message naming the file when
+// the array refuses the configuration.
+bool BuildStorage(const Scenario &scenario, std::unique_ptr<array::SimulatedArray> *storage,
+                  mpio::Topology *topology, std::string *error);
+
+// Fills the machine's registry from the scenario's .reg text (with its
+// policy override) and registers the driver's message table and trace
+// formats.  False with a message naming the file when the text is bad.
+bool ApplyRegistry(const Scenario &scenario, std::string *error);
+
+// MPIO's settings as the scenario gives them; the version already parsed.
+mpio::HostOptions HostOptionsOf(const Scenario &scenario, const uint32_t version[4]);
 
 // The built-in default scenario and its registry file, as shipped in scenarios/.
 const char *DefaultScenarioText();
