@@ -12,6 +12,24 @@
 namespace tarntest {
 namespace {
 
+// A cluster RESERVE(6) as MPIO hands it to the device-control entry point.
+struct ReserveRequest {
+    explicit ReserveRequest(PPDO_ENTRY path) : Ids{1, {path}}
+    {
+        Irp.Tail.Overlay.CurrentStackLocation = &Stack;
+        Stack.MajorFunction = IRP_MJ_SCSI;
+        Srb.Cdb[0] = SCSIOP_RESERVE_UNIT;
+        KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    }
+    NTSTATUS Send(PDSM_CONTEXT context) { return DsmSrbDeviceControl(context, &Ids, &Irp, &Srb, &Event); }
+
+    IRP Irp{};
+    IO_STACK_LOCATION Stack{};
+    SCSI_REQUEST_BLOCK Srb{};
+    KEVENT Event{};
+    DSM_IDS Ids;
+};
+
 class RemovalTest : public DriverTest {
 protected:
     void SetUp() override
@@ -174,25 +192,15 @@ TEST_F(RemovalTest, ALocationQueryOutlivedByItsPathStoresNothing)
 // loses every path, and so is freed, while the walk's command is out.
 TEST_F(RemovalTest, AReservationWalkOutlivedByTheWholeDriveEnds)
 {
-    IRP irp{};
-    IO_STACK_LOCATION stack{};
-    SCSI_REQUEST_BLOCK srb{};
-    KEVENT event;
-    irp.Tail.Overlay.CurrentStackLocation = &stack;
-    stack.MajorFunction = IRP_MJ_SCSI;
-    srb.Cdb[0] = SCSIOP_RESERVE_UNIT;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    DSM_IDS ids{1, {paths_[0]}};
-
-    auto reserve = WhileHeld(SCSIOP_PERSISTENT_RESERVE_OUT,
-                             [&] { return DsmSrbDeviceControl(Context(), &ids, &irp, &srb, &event); });
+    ReserveRequest request(paths_[0]);
+    auto reserve = WhileHeld(SCSIOP_PERSISTENT_RESERVE_OUT, [&] { return request.Send(Context()); });
     for (PPDO_ENTRY path : paths_) {
         Remove(path);
     }
     ASSERT_EQ(Drive(), nullptr);
     held_->Release();
     reserve.get();
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(KeReadStateEvent(&request.Event), 1);
     for (const mpio::Device &device : host_->Devices()) {
         EXPECT_EQ(host::ObjectReferences(device.TargetObject), 0);
     }
@@ -207,22 +215,13 @@ TEST_F(RemovalTest, AConflictsProbeReadOutlivedByItsPathEnds)
     // The other node registers (ignoring any key) and reserves, registrants only.
     ASSERT_EQ(OtherNodeReserveOut(6, 0, nullptr, otherKey).Status, SCSISTAT_GOOD);
     ASSERT_EQ(OtherNodeReserveOut(1, 6, otherKey, nullptr).Status, SCSISTAT_GOOD);
-    IRP irp{};
-    IO_STACK_LOCATION stack{};
-    SCSI_REQUEST_BLOCK srb{};
-    KEVENT event;
-    irp.Tail.Overlay.CurrentStackLocation = &stack;
-    stack.MajorFunction = IRP_MJ_SCSI;
-    srb.Cdb[0] = SCSIOP_RESERVE_UNIT;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    DSM_IDS ids{1, {paths_[1]}};
+    ReserveRequest request(paths_[1]);
     PDEVICE_OBJECT target = paths_[0]->TargetObject;
-
-    auto reserve = WhileHeld(SCSIOP_READ16, [&] { return DsmSrbDeviceControl(Context(), &ids, &irp, &srb, &event); });
+    auto reserve = WhileHeld(SCSIOP_READ16, [&] { return request.Send(Context()); });
     Remove(paths_[0]);
     held_->Release();
     EXPECT_EQ(reserve.get(), STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(srb.ScsiStatus, SCSISTAT_RESERVATION_CONFLICT);
+    EXPECT_EQ(request.Srb.ScsiStatus, SCSISTAT_RESERVATION_CONFLICT);
     EXPECT_EQ(host::ObjectReferences(target), 0);
 }
 
