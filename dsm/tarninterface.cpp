@@ -365,8 +365,9 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
                  TA_STR(found ? "was" : "was not"), TA_STR(DsmStatusName(status)));
     }
 
-    // The path, and with it a new drive, may have been removed while the
-    // registry was read; a record now at the same address is another's.
+    // The path, and with it a drive created for it, may have been removed
+    // while the registry was read; a record now at the same address is
+    // another's.
     DsmAcquireLock(dsmContext, &oldIrql);
     if (!IsPdoEntryCurrent(dsmContext, pdoEntry, pathSerial)) {
         DsmReleaseLock(dsmContext, oldIrql);
@@ -618,8 +619,8 @@ BOOLEAN NTAPI DsmIsPathActive(PVOID DsmContext, PVOID PathId, PVOID DsmId)
 
 Routine Description:
 
-    Tests a path with TEST UNIT READY and moves it by the answer: a new
-    path to its first verification's outcome, a failing or failed path
+    Tests a path with TEST UNIT READY and moves it by the answer: a path
+    just bound to its first verification's outcome, a failing or failed path
     that answers back to healthy, a healthy path that does not answer to
     FAILING.  The only way a path that failed comes back into use.
     PASSIVE_LEVEL; the commands are sent without the lock, and the path
