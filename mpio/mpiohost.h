@@ -285,6 +285,7 @@ private:
     const DSM_WMILIB_CONTEXT &LiveWmiBlock(const char *use) const;
     bool WmiGuidIndex(const GUID &guid, ULONG *index) const;
     bool WmiDiskOf(const std::string &instance, size_t *disk) const;
+    NTSTATUS WmiInstanceOf(const GUID &guid, const std::string &instance, ULONG *index, size_t *disk) const;
     NTSTATUS WmiQueryDisk(ULONG guidIndex, size_t disk, std::vector<uint8_t> *data);
     PDEVICE_OBJECT PortObjectFor(UCHAR portNumber);
     void StartDisk(const Device &device);

@@ -240,19 +240,23 @@ NTSTATUS Host::WmiQueryDisk(ULONG guidIndex, size_t disk, std::vector<uint8_t> *
     return CallWithLargerBuffers(options_.WmiBufferSize, kWmiAttempts, query);
 }
 
+// The DSM's row for a GUID and the disk an instance name names.
+NTSTATUS Host::WmiInstanceOf(const GUID &guid, const std::string &instance, ULONG *index, size_t *disk) const
+{
+    if (!registered_ || !WmiGuidIndex(guid, index)) {
+        return STATUS_WMI_GUID_NOT_FOUND;
+    }
+    return WmiDiskOf(instance, disk) ? STATUS_SUCCESS : STATUS_WMI_INSTANCE_NOT_FOUND;
+}
+
 NTSTATUS Host::WmiQuerySingleInstance(const GUID &guid, const std::string &instance, std::vector<uint8_t> *data)
 {
     host::RequirePassive("MPIO WMI query");
     data->clear();
     ULONG index = 0;
     size_t disk = 0;
-    if (!registered_ || !WmiGuidIndex(guid, &index)) {
-        return STATUS_WMI_GUID_NOT_FOUND;
-    }
-    if (!WmiDiskOf(instance, &disk)) {
-        return STATUS_WMI_INSTANCE_NOT_FOUND;
-    }
-    return WmiQueryDisk(index, disk, data);
+    NTSTATUS status = WmiInstanceOf(guid, instance, &index, &disk);
+    return NT_SUCCESS(status) ? WmiQueryDisk(index, disk, data) : status;
 }
 
 // Every instance in disk order; the first failure ends the query.
@@ -292,11 +296,9 @@ NTSTATUS Host::WmiExecuteMethod(const GUID &guid, const std::string &instance, U
     output->clear();
     ULONG index = 0;
     size_t disk = 0;
-    if (!registered_ || !WmiGuidIndex(guid, &index)) {
-        return STATUS_WMI_GUID_NOT_FOUND;
-    }
-    if (!WmiDiskOf(instance, &disk)) {
-        return STATUS_WMI_INSTANCE_NOT_FOUND;
+    NTSTATUS found = WmiInstanceOf(guid, instance, &index, &disk);
+    if (!NT_SUCCESS(found)) {
+        return found;
     }
     if (LiveWmiBlock("ExecuteWmiMethod").ExecuteWmiMethod == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;

@@ -293,21 +293,25 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
         }
         fault->Lun = (uint32_t)value;
     }
-    if ((node = table->get("target_port")) != nullptr) {
-        places++;
-        fault->Where = FaultWhere::TargetPort;
-        if (!GetInteger(*node, "[[fault]] target_port", 0, array::kTargetPortCount - 1, origin, &value, error)) {
-            return false;
+    // A target port or a controller, by number.
+    const struct {
+        const char *Key;
+        FaultWhere Where;
+        int64_t High;
+        uint32_t Fault::*Number;
+    } numbered[] = {
+        {"target_port", FaultWhere::TargetPort, array::kTargetPortCount - 1, &Fault::TargetPort},
+        {"controller", FaultWhere::Controller, array::kControllerCount - 1, &Fault::Controller},
+    };
+    for (const auto &place : numbered) {
+        if ((node = table->get(place.Key)) != nullptr) {
+            places++;
+            fault->Where = place.Where;
+            if (!GetInteger(*node, std::string("[[fault]] ") + place.Key, 0, place.High, origin, &value, error)) {
+                return false;
+            }
+            fault->*place.Number = (uint32_t)value;
         }
-        fault->TargetPort = (uint32_t)value;
-    }
-    if ((node = table->get("controller")) != nullptr) {
-        places++;
-        fault->Where = FaultWhere::Controller;
-        if (!GetInteger(*node, "[[fault]] controller", 0, array::kControllerCount - 1, origin, &value, error)) {
-            return false;
-        }
-        fault->Controller = (uint32_t)value;
     }
     if ((node = table->get("all_paths")) != nullptr) {
         places++;
