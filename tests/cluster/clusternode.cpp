@@ -11,11 +11,16 @@ Abstract:
     shared array served by arrayd over its socket.  The driver keeps
     driver-wide state as a kernel driver does, so each node is a process.
 
-        tarn_clusternode SOCKET HOSTID KEY [off]
+        tarn_clusternode SOCKET HOSTID KEY [off] [verify=MS]
+        tarn_clusternode iscsi:IQN@PORTAL,PORTAL HOSTID KEY [off] [verify=MS]
 
-    HOSTID (1-255) names this node's initiator ports on the array; KEY is
-    its reservation key in 16 hex digits; "off" switches persistent
-    reservations off.  Once the driver has started and MPIO has found the
+    The first form reaches an array served by arrayd on SOCKET, through
+    four paths; the second a real target over iSCSI (tgtd keeps LUN 0 for
+    itself, so the node's LUNs 0 and 1 are the target's 1 and 2), through
+    two paths, one to each portal, each over a cable of its own.  HOSTID
+    (1-255) names this node's initiator ports on the array; KEY is its
+    reservation key in 16 hex digits; "off" switches persistent
+    reservations off; verify=MS sets how often MPIO verifies failed paths.  Once the driver has started and MPIO has found the
     array's disks the node prints "ready disks=N paths=M", then carries
     out one command per line of standard input and answers each with one
     line:
@@ -29,6 +34,10 @@ Abstract:
                                           or CLEAR it sends from now on
                                           (answers "lost=...")
         events                            events logged since the last ask
+        cable P plugged|hung|pulled       the cable of path P (iSCSI only;
+                                          answers "cable=P STATE")
+        paths                             MPIO's state of each path, in order
+                                          ("paths=Live,Failed,...")
         quit
 
     An I/O answer reads "category=C status=0x... srb=0x.. scsi=0x..
@@ -38,6 +47,10 @@ Abstract:
 
 #include "mpiohost.h"
 #include "remotetarget.h"
+#ifdef TARN_WITH_ISCSI
+#include "cable.h"
+#include "iscsitarget.h"
+#endif
 #include "tarn.h"
 #include "tarnresources.h"
 
@@ -46,6 +59,7 @@ Abstract:
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -58,7 +72,60 @@ constexpr const char *kParametersKey = "\\Registry\\Machine\\System\\CurrentCont
 // The topology every node sees: its ports 2 and 3 each reach one port of
 // each controller, four paths to every LUN.
 const mpio::PathSpec kPaths[] = {{2, 0, 0, 0}, {2, 0, 1, 2}, {3, 0, 0, 1}, {3, 0, 1, 3}};
+// Over iSCSI: host port 2 to the first portal, 3 to the second.
+const mpio::PathSpec kIscsiPaths[] = {{2, 0, 0, 0}, {3, 0, 1, 1}};
 constexpr UCHAR kLuns = 2;
+
+// The storage the node reaches, and the cables of its paths when it has any.
+struct Storage {
+    std::unique_ptr<array::ScsiTarget> Target;
+#ifdef TARN_WITH_ISCSI
+    std::vector<std::unique_ptr<array::Cable>> Cables;
+#endif
+    std::vector<mpio::PathSpec> Paths;
+};
+
+// "iscsi:IQN@PORTAL,PORTAL": a session per path through a cable to each
+// portal; anything else is arrayd's socket.
+bool OpenStorage(const std::string &where, uint32_t hostId, Storage *storage, std::string *error)
+{
+    const std::string scheme = "iscsi:";
+    if (where.compare(0, scheme.size(), scheme) != 0) {
+        storage->Target = std::make_unique<array::RemoteTarget>(where);
+        storage->Paths.assign(std::begin(kPaths), std::end(kPaths));
+        return true;
+    }
+#ifdef TARN_WITH_ISCSI
+    size_t at = where.find('@');
+    size_t comma = where.find(',', at);
+    if (at == std::string::npos || comma == std::string::npos) {
+        *error = "expected iscsi:IQN@PORTAL,PORTAL";
+        return false;
+    }
+    array::IscsiOptions options;
+    options.TargetName = where.substr(scheme.size(), at - scheme.size());
+    options.CommandTimeoutMs = 2000;
+    options.LoginTimeoutMs = 2000;
+    auto target = std::make_unique<array::IscsiTarget>(options);
+    const std::string portals[] = {where.substr(at + 1, comma - at - 1), where.substr(comma + 1)};
+    storage->Paths.assign(std::begin(kIscsiPaths), std::end(kIscsiPaths));
+    for (size_t i = 0; i < storage->Paths.size(); i++) {
+        auto cable = std::make_unique<array::Cable>(portals[i]);
+        if (!cable->Start(error)) {
+            return false;
+        }
+        const mpio::PathSpec &path = storage->Paths[i];
+        target->Route(hostId * 256 + path.PortNumber, path.TargetPort, cable->Address());
+        storage->Cables.push_back(std::move(cable));
+    }
+    storage->Target = std::move(target);
+    return true;
+#else
+    (void)hostId;
+    *error = "this build has no iSCSI (libiscsi was not found)";
+    return false;
+#endif
+}
 
 // This node's link to the array, which can be told to lose one kind of
 // PERSISTENT RESERVE OUT on the way: delivered, never answered.  The
@@ -174,9 +241,35 @@ std::string PersistentReserveIn(mpio::Host &host, size_t disk, uint8_t action)
     return line.str();
 }
 
-std::string Carry(mpio::Host &host, LossyLink &link, const std::vector<std::string> &words, size_t *eventsSeen)
+std::string Carry(mpio::Host &host, LossyLink &link, Storage &storage, const std::vector<std::string> &words,
+                  size_t *eventsSeen)
 {
     const std::string &verb = words[0];
+    if (verb == "paths") {
+        std::string line = "paths=";
+        for (size_t i = 0; i < host.Devices().size(); i++) {
+            line += (i == 0 ? "" : ",") + std::string(mpio::PathStateName(host.StateOf(i)));
+        }
+        return line;
+    }
+#ifdef TARN_WITH_ISCSI
+    if (verb == "cable") {
+        static const array::CableState states[] = {array::CableState::Plugged, array::CableState::Hung,
+                                                   array::CableState::Pulled};
+        uint64_t path = 0;
+        if (words.size() == 3 && ParseNumber(words[1], storage.Cables.size() - 1, &path) && !storage.Cables.empty()) {
+            for (array::CableState state : states) {
+                if (words[2] == array::CableStateName(state)) {
+                    storage.Cables[path]->Set(state);
+                    return "cable=" + words[1] + " " + words[2];
+                }
+            }
+        }
+        return "error: cable P plugged, hung or pulled";
+    }
+#else
+    (void)storage;
+#endif
     if (verb == "lose") {
         static const struct {
             const char *Name;
@@ -251,10 +344,22 @@ int main(int argc, char **argv)
 {
     uint64_t hostId = 0;
     std::vector<uint8_t> key;
-    bool reservations = argc < 5;
-    if (argc < 4 || argc > 5 || !ParseNumber(argv[2], 255, &hostId) || hostId == 0 || !ParseKey(argv[3], &key) ||
-        (argc == 5 && strcmp(argv[4], "off") != 0)) {
-        fprintf(stderr, "usage: %s SOCKET HOSTID(1-255) KEY(16 hex digits) [off]\n", argv[0]);
+    bool reservations = true;
+    mpio::HostOptions options;
+    bool usage = argc < 4 || !ParseNumber(argv[2], 255, &hostId) || hostId == 0 || !ParseKey(argv[3], &key);
+    for (int i = 4; i < argc && !usage; i++) {
+        uint64_t period = 0;
+        if (strcmp(argv[i], "off") == 0) {
+            reservations = false;
+        } else if (strncmp(argv[i], "verify=", 7) == 0 && ParseNumber(argv[i] + 7, 3600000, &period) && period > 0) {
+            options.PathVerificationPeriodMs = (ULONG)period;
+        } else {
+            usage = true;
+        }
+    }
+    if (usage) {
+        fprintf(stderr, "usage: %s SOCKET|iscsi:IQN@PORTAL,PORTAL HOSTID(1-255) KEY(16 hex digits) [off] "
+                        "[verify=MS]\n", argv[0]);
         return 2;
     }
 
@@ -266,11 +371,16 @@ int main(int argc, char **argv)
     host::RegistrySetDword(kParametersKey, "UsePersistentReservations", reservations ? 1 : 0);
     host::RegistrySetValue(kParametersKey, "PRKey", REG_BINARY, key);
 
-    array::RemoteTarget remote(argv[1]);
-    LossyLink storage(&remote);
+    Storage storage;
+    std::string error;
+    if (!OpenStorage(argv[1], (uint32_t)hostId, &storage, &error)) {
+        fprintf(stderr, "tarn_clusternode: %s\n", error.c_str());
+        return 2;
+    }
+    LossyLink link(storage.Target.get());
     int exitCode = 0;
     {
-        mpio::Host mpioHost;
+        mpio::Host mpioHost(options);
         NTSTATUS status = mpioHost.LoadDriver(DriverEntry, kServiceName);
         if (!NT_SUCCESS(status) || !mpioHost.Registered()) {
             fprintf(stderr, "tarn_clusternode: the driver did not start (%s)\n", DsmStatusName(status));
@@ -278,13 +388,13 @@ int main(int argc, char **argv)
         }
         mpio::Topology topology;
         topology.HostId = (uint32_t)hostId;
-        topology.Paths.assign(std::begin(kPaths), std::end(kPaths));
+        topology.Paths = storage.Paths;
         for (UCHAR lun = 0; lun < kLuns; lun++) {
             topology.Luns.push_back(lun);
         }
         // Discovery brings every path into use through the driver's own
         // binding and verification.
-        mpioHost.Discover(&storage, topology);
+        mpioHost.Discover(&link, topology);
         // From now on time passes as it does for a running system: MPIO's
         // retries and path verification, and the driver's timer, run on it.
         host::SetRealTime(true);
@@ -305,7 +415,7 @@ int main(int argc, char **argv)
             if (words[0] == "quit") {
                 break;
             }
-            std::cout << Carry(mpioHost, storage, words, &eventsSeen) << std::endl;
+            std::cout << Carry(mpioHost, link, storage, words, &eventsSeen) << std::endl;
         }
         host::SetRealTime(false);
         if (!NT_SUCCESS(mpioHost.Unload())) {
