@@ -295,6 +295,7 @@ TEST_F(CableTest, StateChangesFromAnotherThreadLoseNoByte)
 {
     int fd = Connect(cable.Address());
     ASSERT_GE(fd, 0);
+    ASSERT_TRUE(Eventually([this] { return cable.Connections() == 1; }));
     std::atomic<bool> done{false};
     std::thread flipper([this, &done] {
         for (int flip = 0; !done.load(); flip++) {
