@@ -30,6 +30,7 @@ Abstract:
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -48,6 +49,7 @@ constexpr int kStartAttempts = 5;
 constexpr int kPortalAttempts = 5;
 constexpr auto kStartDeadline = std::chrono::seconds(5);
 constexpr auto kStopDeadline = std::chrono::seconds(3);
+constexpr auto kAdminDeadline = std::chrono::seconds(10);
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
 constexpr size_t kVendorLength = 8;
 constexpr size_t kProductLength = 16;
@@ -150,9 +152,23 @@ bool Run(const std::string &program, std::vector<std::string> arguments, std::st
         close(channel[0]);
         return false;
     }
+    // tgtadm waits for the daemon's answer without a limit of its own; a
+    // daemon that stopped answering must not stop us too.
     output->clear();
+    auto deadline = std::chrono::steady_clock::now() + kAdminDeadline;
     char buffer[4096];
     for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd readable = {channel[0], POLLIN, 0};
+        int ready = left.count() > 0 ? poll(&readable, 1, static_cast<int>(left.count())) : 0;
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready == 0) {
+            kill(pid, SIGKILL);
+            output->append("(no answer within 10 s)");
+            break;
+        }
         ssize_t got = read(channel[0], buffer, sizeof(buffer));
         if (got < 0 && errno == EINTR) {
             continue;
