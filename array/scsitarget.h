@@ -18,6 +18,7 @@ Abstract:
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <scsi.h>
@@ -72,6 +73,14 @@ public:
     // Executes one command.  Thread-safe: commands may arrive on several
     // nexuses at once.
     virtual Result Execute(const Nexus &nexus, const Command &command) = 0;
+
+    // A transport that keeps a connection per nexus notices when one is
+    // lost with no command on it, and tells the host, as a port driver
+    // reports a lost link.  The handler runs on the transport's own
+    // thread; setting another (or none) waits for a call in progress.
+    // Targets without such connections never call it.
+    using LinkLostHandler = std::function<void(uint32_t initiator, uint32_t targetPort)>;
+    virtual void WatchLinks(LinkLostHandler handler) { (void)handler; }
 };
 
 // Fixed-format sense data with key, ASC and ASCQ (response code 0x70).

@@ -58,8 +58,8 @@ struct Request {
 
 class IscsiTarget::Session {
 public:
-    Session(const IscsiOptions &options, const Nexus &nexus, std::string address)
-        : options_(options), nexus_(nexus), address_(std::move(address))
+    Session(IscsiTarget &owner, const Nexus &nexus, std::string address)
+        : owner_(owner), options_(owner.options_), nexus_(nexus), address_(std::move(address))
     {
         if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
             wake_[0] = wake_[1] = -1;
@@ -361,6 +361,7 @@ private:
     // `outcome`.  A logout is tried first when asked and the session is up.
     void TearDown(Transport outcome, bool logout)
     {
+        const bool wasUp = state_ == State::Up;
         if (iscsi_ != nullptr) {
             if (logout && state_ == State::Up && !broken_) {
                 LogoutBriefly();
@@ -383,8 +384,14 @@ private:
         FailAll(outcome);
         state_ = State::Down;
         broken_ = false;
-        std::lock_guard<std::mutex> lock(mutex_);
-        up_ = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            up_ = false;
+        }
+        // A session the host did not end is a lost link.
+        if (wasUp && !logout) {
+            owner_.ReportLost(nexus_);
+        }
     }
 
     void LogoutBriefly()
@@ -414,6 +421,7 @@ private:
         }
     }
 
+    IscsiTarget &owner_;
     const IscsiOptions &options_;
     const Nexus nexus_;
     const std::string address_;
@@ -447,6 +455,20 @@ IscsiTarget::~IscsiTarget()
     sessions_.clear();
 }
 
+void IscsiTarget::WatchLinks(LinkLostHandler handler)
+{
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    onLost_ = std::move(handler);
+}
+
+void IscsiTarget::ReportLost(const Nexus &nexus)
+{
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    if (onLost_) {
+        onLost_(nexus.Initiator, nexus.TargetPort);
+    }
+}
+
 void IscsiTarget::Route(uint32_t targetPort, std::string address)
 {
     Route(kAnyInitiator, targetPort, std::move(address));
@@ -473,7 +495,7 @@ IscsiTarget::Session *IscsiTarget::SessionFor(const Nexus &nexus)
     if (route == routes_.end()) {
         return nullptr;
     }
-    auto session = std::make_unique<Session>(options_, nexus, route->second);
+    auto session = std::make_unique<Session>(*this, nexus, route->second);
     Session *result = session.get();
     sessions_.emplace(key, std::move(session));
     return result;

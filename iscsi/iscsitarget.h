@@ -67,6 +67,9 @@ public:
     // several may be in flight on one.
     Result Execute(const Nexus &nexus, const Command &command) override;
 
+    // An established session that breaks is reported through the handler.
+    void WatchLinks(LinkLostHandler handler) override;
+
     // Logins made so far, over every nexus; and sessions logged in now.
     size_t Logins() const;
     size_t SessionsUp() const;
@@ -78,11 +81,14 @@ public:
 
 private:
     Session *SessionFor(const Nexus &nexus);
+    void ReportLost(const Nexus &nexus);
 
     const IscsiOptions options_;
     mutable std::mutex mutex_;
     std::map<std::pair<uint32_t, uint32_t>, std::string> routes_;   // (initiator, port); initiator ~0 for any
     std::map<std::pair<uint32_t, uint32_t>, std::unique_ptr<Session>> sessions_;
+    std::mutex watchMutex_;             // held while the handler runs
+    LinkLostHandler onLost_;            // guarded by watchMutex_
 };
 
 } // namespace array

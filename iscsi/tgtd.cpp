@@ -23,6 +23,7 @@ Abstract:
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -131,8 +132,10 @@ pid_t WaitFor(pid_t pid, int *status, int options)
 }
 
 // Runs `program` with `arguments` (argv[0] included), collecting what it
-// prints on stdout and stderr; false when it cannot be run.
-bool Run(const std::string &program, std::vector<std::string> arguments, std::string *output, int *status)
+// prints on stdout and stderr; false when it cannot be run.  When
+// `giveUp` says so the program is killed and the run ends.
+bool Run(const std::string &program, std::vector<std::string> arguments, std::string *output, int *status,
+         const std::function<bool()> &giveUp = nullptr)
 {
     std::vector<char *> argv = ArgumentVector(arguments);
     int channel[2];
@@ -160,9 +163,17 @@ bool Run(const std::string &program, std::vector<std::string> arguments, std::st
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd readable = {channel[0], POLLIN, 0};
-        int ready = left.count() > 0 ? poll(&readable, 1, static_cast<int>(left.count())) : 0;
+        const long long wait = giveUp ? std::min<long long>(left.count(), 50) : left.count();
+        int ready = left.count() > 0 ? poll(&readable, 1, static_cast<int>(wait)) : 0;
         if (ready < 0 && errno == EINTR) {
             continue;
+        }
+        if (ready == 0 && giveUp && left.count() > 0) {
+            if (!giveUp()) {
+                continue;
+            }
+            kill(pid, SIGKILL);
+            break;
         }
         if (ready == 0) {
             kill(pid, SIGKILL);
@@ -537,12 +548,20 @@ void Tgtd::Stop()
             Admin({"--lld", "iscsi", "--op", "delete", "--force", "--mode", "target", "--tid", std::to_string(tid)},
                   nullptr, &ignored);
         }
-        // Refused while a target exists, hence after them.
-        Admin({"--op", "delete", "--mode", "system"}, nullptr, &ignored);
-        auto deadline = std::chrono::steady_clock::now() + kStopDeadline;
+        // Refused while a target exists, hence after them.  The daemon may
+        // exit before it answers, and tgtadm then tries to reach it again
+        // for ever: it is given up once the daemon is gone.
         int status = 0;
         bool exited = false;
-        while (!(exited = WaitFor(pid_, &status, WNOHANG) == pid_) && std::chrono::steady_clock::now() < deadline) {
+        auto gone = [&] {
+            exited = exited || WaitFor(pid_, &status, WNOHANG) == pid_;
+            return exited;
+        };
+        int adminStatus = 0;
+        Run(admin_, {admin_, "-C", std::to_string(controlPort_), "--op", "delete", "--mode", "system"}, &ignored,
+            &adminStatus, gone);
+        auto deadline = std::chrono::steady_clock::now() + kStopDeadline;
+        while (!gone() && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(kPollInterval);
         }
         if (!exited) {

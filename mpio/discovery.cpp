@@ -343,6 +343,9 @@ void Host::Discover(array::ScsiTarget *target, const Topology &topology)
     }
     if (!devices_.empty()) {
         StartPathMachinery();
+        // The devices are all known now: a link the port loses from here
+        // on takes its paths out of use.
+        target->WatchLinks([this](uint32_t initiator, uint32_t targetPort) { LinkLost(initiator, targetPort); });
     }
 }
 

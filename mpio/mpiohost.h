@@ -313,6 +313,8 @@ private:
     void ArmFastVerify();
     void QueueWork();
     void VerifyFailedPaths();
+    void LinkLost(uint32_t initiator, uint32_t targetPort);
+    void InvalidateLostPaths();
     void ExpireDisks();
     void ReleaseHeld(size_t disk);
     void RemoveDevices(const std::vector<size_t> &devices);
@@ -368,6 +370,8 @@ private:
     bool workQueued_ = false;
     bool verifyDue_ = false;
     bool expiryDue_ = false;
+    bool lostDue_ = false;
+    std::vector<bool> linkLost_;            // per device: the port reported its link lost
     bool machinery_ = false;
     KTIMER verifyTimer_;
     KDPC verifyDpc_;

@@ -163,16 +163,22 @@ VOID NTAPI Host::WorkRoutine(PDEVICE_OBJECT device, PVOID context)
     delete work;
     bool verify;
     bool expire;
+    bool lost;
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->workQueued_ = false;
         verify = self->verifyDue_;
         expire = self->expiryDue_;
+        lost = self->lostDue_;
         self->verifyDue_ = false;
         self->expiryDue_ = false;
+        self->lostDue_ = false;
         if (self->stopping_) {
             return;
         }
+    }
+    if (lost) {
+        self->InvalidateLostPaths();
     }
     if (expire) {
         self->ExpireDisks();
@@ -245,6 +251,68 @@ void Host::VerifyFailedPaths()
     if (!holding && fastVerifyArmed_) {
         KeCancelTimer(&fastVerifyTimer_);
         fastVerifyArmed_ = false;
+    }
+}
+
+/*++
+
+Routine Description:
+
+    The port reports a nexus's link lost with no request on it (the
+    transport's thread).  Its live devices are noted and MPIO's work item
+    takes them out of use, as a failed request would have.
+
+--*/
+void Host::LinkLost(uint32_t initiator, uint32_t targetPort)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    linkLost_.resize(states_.size());
+    bool any = false;
+    for (size_t i = 0; i < states_.size(); i++) {
+        const array::Nexus &nexus = devices_[i].Nexus;
+        if (nexus.Initiator == initiator && nexus.TargetPort == targetPort && states_[i] == PathState::Live) {
+            linkLost_[i] = true;
+            any = true;
+        }
+    }
+    if (any) {
+        lostDue_ = true;
+        QueueWork();
+    }
+}
+
+// Verifies, through the DSM, each live path whose link the port reported
+// lost: one that fails is taken out of use and invalidated, as after a
+// failed request (the DSM re-chooses the drive's path), and periodic
+// verification brings it back.  PASSIVE_LEVEL, in MPIO's work item.
+void Host::InvalidateLostPaths()
+{
+    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    std::vector<size_t> lost;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = 0; i < linkLost_.size(); i++) {
+            if (linkLost_[i] && states_[i] == PathState::Live) {
+                lost.push_back(i);
+            }
+            linkLost_[i] = false;
+        }
+    }
+    const DSM_INIT_DATA &record = LiveRecord("DsmPathVerify");
+    for (size_t index : lost) {
+        const Device &device = devices_[index];
+        if (NT_SUCCESS(host::CallDriver("DsmPathVerify", record.DsmPathVerify, record.DsmContext, device.DsmId,
+                                        device.PathId))) {
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            FailPathLocked(index);
+        }
+        AtDispatch raised;
+        PVOID newPath = nullptr;
+        host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext, kPathFailure,
+                         device.PathId, &newPath);
     }
 }
 
@@ -431,6 +499,10 @@ Routine Description:
 --*/
 void Host::StopPathMachinery()
 {
+    // No more reports of lost links: waits for one being made.
+    if (target_ != nullptr) {
+        target_->WatchLinks(nullptr);
+    }
     std::vector<std::thread> threads;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -149,6 +149,8 @@ public:
         return inner_->Execute(nexus, command);
     }
 
+    void WatchLinks(LinkLostHandler handler) override { inner_->WatchLinks(std::move(handler)); }
+
 private:
     array::ScsiTarget *inner_;
     std::atomic<uint8_t> lost_{0};

@@ -1,0 +1,141 @@
+// Two cluster nodes, each a process with its own driver, registry and
+// key, arbitrate one logical unit of tgtd over their own iSCSI sessions:
+// two paths each, through cables of their own.  tgtd's reservations are
+// its own, not our array's, so the outcomes here are what the driver's
+// commands get from a target nobody on this team wrote.
+#include "child.h"
+#include "tempdirectory.h"
+#include "tgtd.h"
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using tarntest::Child;
+using testing::HasSubstr;
+using testing::Not;
+using testing::StartsWith;
+
+constexpr const char *kIqn = "iqn.2026-12.test.tarn:cluster";
+constexpr const char *kKeyA = "A0000000000000A1";
+constexpr const char *kKeyB = "B0000000000000B2";
+constexpr const char *kGood = "category=2 status=0x00000000 srb=0x01 scsi=0x00";
+constexpr const char *kConflict = "status=0xC0000185 srb=0x04 scsi=0x18";
+
+class TgtdCluster : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(directory_.Path().empty());
+        std::string error;
+        tgtd_ = array::Tgtd::Start(directory_.Path(), 2, &error);
+        ASSERT_NE(tgtd_, nullptr) << error;
+        ASSERT_TRUE(tgtd_->AddTarget(1, kIqn,
+                                     {{1, 2048, "KESTROM", "TARN 4000 ISCSI", "TARNCL0001"},
+                                      {2, 2048, "KESTROM", "TARN 4000 ISCSI", "TARNCL0002"}},
+                                     &error))
+            << error;
+        where_ = std::string("iscsi:") + kIqn + "@" + tgtd_->Portals()[0] + "," + tgtd_->Portals()[1];
+    }
+
+    std::unique_ptr<Child> StartNode(const char *hostId, const char *key)
+    {
+        auto node = std::make_unique<Child>(TARN_CLUSTERNODE, std::vector<std::string>{where_, hostId, key,
+                                                                                       "verify=500"});
+        EXPECT_EQ(node->ReadLine(), "ready disks=2 paths=4");
+        return node;
+    }
+
+    // Asks until the answer holds `text`, for up to `seconds` of real time.
+    static std::string AskUntil(Child &node, const std::string &command, const std::string &text, int seconds)
+    {
+        std::string answer;
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+             std::chrono::steady_clock::now() < until;
+             std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
+            answer = node.Ask(command);
+            if (answer.find(text) != std::string::npos) {
+                break;
+            }
+        }
+        return answer;
+    }
+
+    tarntest::TempDirectory directory_{"tarn-tgtdcl"};
+    std::unique_ptr<array::Tgtd> tgtd_;
+    std::string where_;
+};
+
+TEST_F(TgtdCluster, ArbitrateReserveReleaseAndReset)
+{
+    auto a = StartNode("1", kKeyA);
+    auto b = StartNode("2", kKeyB);
+
+    // A takes the drive: its key on both its paths, registrants only.
+    EXPECT_EQ(a->Ask("reserve 0"), kGood);
+    EXPECT_THAT(b->Ask("holder 0"), HasSubstr("holder=A0000000000000A1 type=6"));
+    EXPECT_THAT(b->Ask("keys 0"), HasSubstr("keys=A0000000000000A1,A0000000000000A1"));
+    EXPECT_THAT(a->Ask("write 0 7 alpha"), HasSubstr("status=0x00000000"));
+
+    // B is fenced, and its RESERVE is refused with nothing of B left registered.
+    EXPECT_THAT(b->Ask("write 0 7 beta"), HasSubstr(kConflict));
+    EXPECT_THAT(b->Ask("reserve 0"), HasSubstr(kConflict));
+    EXPECT_THAT(b->Ask("keys 0"), Not(HasSubstr(kKeyB)));
+    EXPECT_EQ(b->Ask("release 0"), kGood);
+
+    // A lets go; B takes the drive and reads what A wrote.
+    EXPECT_EQ(a->Ask("release 0"), kGood);
+    EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=none"));
+    EXPECT_EQ(b->Ask("reserve 0"), kGood);
+    EXPECT_THAT(b->Ask("read 0 7"), HasSubstr("data=alpha"));
+    EXPECT_THAT(a->Ask("write 0 7 gamma"), HasSubstr(kConflict));
+
+    // A's bus reset clears B's hold.  tgtd tells B's nexuses so with a
+    // unit attention on their next command, which the driver has retried.
+    EXPECT_THAT(a->Ask("reset 0"), StartsWith("category=2 status=0x00000000"));
+    EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=none"));
+    EXPECT_THAT(b->Ask("read 0 7"), HasSubstr("data=alpha"));
+    EXPECT_EQ(b->Ask("reserve 0"), kGood);
+    EXPECT_THAT(a->Ask("holder 1"), HasSubstr("holder=none"));
+
+    EXPECT_EQ(a->Finish(), 0);
+    EXPECT_EQ(b->Finish(), 0);
+}
+
+// The holder reserves while one of its cables is out: only the live path
+// is registered.  When the cable returns and MPIO has the path again, the
+// driver registers the holder's key on it, so the path can carry the
+// holder's requests through its own reservation.
+TEST_F(TgtdCluster, APathThatReturnsOnTheHolderGetsTheHoldersRegistration)
+{
+    auto a = StartNode("1", kKeyA);
+    auto b = StartNode("2", kKeyB);
+
+    EXPECT_EQ(a->Ask("cable 1 pulled"), "cable=1 pulled");
+    // The lost sessions are reported: MPIO takes path 1 of each disk out of use.
+    EXPECT_THAT(AskUntil(*a, "paths", "paths=live,live,failed,failed", 10), HasSubstr("paths=live,live,failed,failed"));
+    EXPECT_EQ(a->Ask("reserve 0"), kGood);
+    EXPECT_THAT(b->Ask("keys 0"), testing::EndsWith("keys=A0000000000000A1"));
+
+    EXPECT_EQ(a->Ask("cable 1 plugged"), "cable=1 plugged");
+    EXPECT_THAT(AskUntil(*a, "paths", "paths=live,live,live,live", 15), HasSubstr("paths=live,live,live,live"));
+    EXPECT_THAT(AskUntil(*b, "keys 0", "keys=A0000000000000A1,A0000000000000A1", 15),
+                HasSubstr("keys=A0000000000000A1,A0000000000000A1"));
+
+    // With the other cable out, the returned path carries A's writes.
+    EXPECT_EQ(a->Ask("cable 0 pulled"), "cable=0 pulled");
+    EXPECT_THAT(a->Ask("write 0 3 kept"), HasSubstr("status=0x00000000"));
+    EXPECT_THAT(b->Ask("write 0 3 stolen"), HasSubstr(kConflict));
+    EXPECT_THAT(a->Ask("read 0 3"), HasSubstr("data=kept"));
+
+    EXPECT_EQ(a->Finish(), 0);
+    EXPECT_EQ(b->Finish(), 0);
+}
+
+} // namespace
