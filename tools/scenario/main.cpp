@@ -737,6 +737,9 @@ int RunTimeline(Run *run)
         return kContinue;
     }
 
+    if (realTime) {
+        host::SetRealTime(true);    // on since discovery, unless the driver never got that far
+    }
     run->Io = std::make_unique<scenario::Requests>(run->Host.get(), realTime);
     bool canRun = DriverStarted(*run) && run->Storage != nullptr;
     if (scenario.Load.Enabled && canRun) {
