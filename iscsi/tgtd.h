@@ -71,8 +71,11 @@ public:
 
 private:
     Tgtd() = default;
+    bool Launch(const std::string &daemon, int control, const std::string &logPath, std::string *error);
 
     std::string directory_;
+    std::string admin_;         // tgtadm's path
+    int startPortal_ = 0;       // the portal tgtd was started with, replaced once it answers
     int controlPort_ = 0;
     pid_t pid_ = -1;
     std::vector<std::string> portals_;

@@ -9,6 +9,7 @@ packages=(
   qemu-user                        # runs 32-bit programs where the kernel has no 32-bit emulation
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libtomlplusplus-dev # the scenario runner's command line and scenario files
+  tgt libiscsi-dev                 # a real SCSI target (tgtd) and the iSCSI initiator library to reach it
 )
 
 missing=()
