@@ -175,7 +175,7 @@ bool TgtdStorage::Start(mpio::Topology *topology, std::string *error, bool *badI
     std::string reason;
     tgtd_ = array::Tgtd::Start(directory_, targetPorts_.size(), &reason);
     if (tgtd_ == nullptr) {
-        *error = "tgtd did not start: " + reason + " (it needs root and the tgt package: install tgt)";
+        *error = "tgtd did not start: " + reason + "; --target tgtd needs root and the tgt package (install tgt)";
         return false;
     }
     version_ = TgtdVersion();
