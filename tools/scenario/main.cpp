@@ -19,6 +19,7 @@ Abstract:
 #include "listing.h"
 #include "requests.h"
 #include "scenario.h"
+#include "storage.h"
 #include "workload.h"
 
 #include "mpiohost.h"
@@ -204,6 +205,7 @@ struct CommandLine {
     std::string Policy;
     int64_t Duration = -1;
     std::string ExportRegistry;
+    std::string Target = "simulated";
     bool PrintDefault = false;
     bool RealTime = false;
     bool EventDetails = false;
@@ -217,7 +219,7 @@ struct Run {
     CommandLine Options;
     scenario::Scenario Scenario;
     uint32_t Version[4] = {};
-    std::unique_ptr<array::SimulatedArray> Storage;
+    std::unique_ptr<scenario::Storage> Storage;
     mpio::Topology Topology;
     std::unique_ptr<scenario::Requests> Io;
     std::unique_ptr<scenario::VerifiedWorkload> Load;
@@ -251,12 +253,19 @@ void Progress(const Run &run, int step, const std::string &text)
     }
 }
 
+// The storage of the run, for the verifier failure's last act: what runs
+// outside this process (a daemon and its files) must not outlive it.
+scenario::Storage *g_storage = nullptr;
+
 // A kernel rule broken stops the machine as a bug check would; the run
 // has failed, whatever the driver did before.
 void OnVerifierFailure(const std::string &message)
 {
     std::cout.flush();
     std::cerr << "dsmscenario: *** VERIFIER: " << message << "\n";
+    if (g_storage != nullptr) {
+        g_storage->Abandon();
+    }
     std::_Exit(kExitRunFailed);
 }
 
@@ -279,6 +288,11 @@ int ParseOptions(int argc, char **argv, CommandLine *options)
     app.add_flag("-e,--event-details", options->EventDetails,
                  "Show each event as Event Viewer's properties do: type, source, ID, date, time, description "
                  "and the entry's data bytes");
+    app.add_option("--target", options->Target,
+                   "The storage behind the paths: the simulated array (default), or tgtd, Linux's user-space "
+                   "SCSI target, over iSCSI through a cable per path (needs root and the tgt package; runs in "
+                   "real time; only link_down, no_answer and stray_write faults)")
+        ->check(CLI::IsMember({"simulated", "tgtd"}));
     app.add_flag("--real-time", options->RealTime,
                  "Run the clock with the wall clock, DPCs and work items on their own threads, instead of "
                  "stepping it");
@@ -392,12 +406,37 @@ int CheckTopology(Run *run)
         return scenario::ValidateTopology(scenario, &error) ? kContinue : Fail(kExitBadInput, error);
     }
     Progress(*run, 2, "checking the topology: " + Count(scenario.Luns.size(), "LUN") + ", " +
-                          Count(scenario.Paths.size(), "path"));
+                          Count(scenario.Paths.size(), "path") +
+                          (run->Options.Target == "simulated" ? "" : ", on " + run->Options.Target));
     if (!scenario::ValidateTopology(scenario, &error)) {
         return Fail(kExitBadInput, error);
     }
-    return scenario::BuildStorage(scenario, &run->Storage, &run->Topology, &error) ? kContinue
-                                                                                  : Fail(kExitBadInput, error);
+    run->Storage = scenario::MakeStorage(run->Options.Target, scenario);
+    if (run->Storage == nullptr) {
+        return Fail(kExitRunFailed, "--target " + run->Options.Target +
+                                        ": this build has no iSCSI initiator (libiscsi was missing when it was "
+                                        "built)");
+    }
+    // Faults the storage cannot carry are refused before anything starts.
+    for (const scenario::Fault &fault : scenario.Faults) {
+        std::string refusal = run->Storage->Refusal(fault);
+        if (!refusal.empty()) {
+            return Fail(kExitBadInput, scenario.Origin + ":" + std::to_string(fault.Line) + ": " + refusal);
+        }
+    }
+    g_storage = run->Storage.get();
+    bool badInput = false;
+    if (!run->Storage->Start(&run->Topology, &error, &badInput)) {
+        return Fail(badInput ? kExitBadInput : kExitRunFailed, error);
+    }
+    return kContinue;
+}
+
+// Whether the clock runs with the wall clock rather than stepped: the
+// storage's answers take real time.
+bool StorageNeedsRealTime(const Run &run)
+{
+    return run.Storage != nullptr && run.Storage->NeedsRealTime();
 }
 
 // Step 3: a clean machine, its registry, message table and trace formats,
@@ -423,6 +462,10 @@ int SetUpMachine(Run *run)
               << "From:      " << scenario.Origin << "\n"
               << "Registry:  " << scenario.RegistryOrigin << "\n"
               << "MPIO:      version " << scenario.MpioVersion << "\n";
+    if (StorageNeedsRealTime(*run)) {
+        std::cout << "Clock:     real time (" << run->Options.Target << " answers in real time; the clock cannot be "
+                  << "stepped)\n";
+    }
     if (scenario.Policy != 0) {
         std::cout << "Policy:    " << PolicyName(scenario.Policy) << " (\"PathSelectionPolicy\" "
                   << Hex(scenario.Policy, 3) << " replaces the registry's)\n";
@@ -472,10 +515,16 @@ void Discover(Run *run)
         Progress(*run, 5, "no discovery: the driver did not start");
         return;
     }
-    Progress(*run, 5, "discovering the storage");
+    Progress(*run, 5, "discovering the storage" +
+                          std::string(StorageNeedsRealTime(*run) ? ", the clock running in real time" : ""));
+    if (StorageNeedsRealTime(*run)) {
+        // Discovery's commands, their retries and the driver's timer all
+        // meet real time from here on.
+        host::SetRealTime(true);
+    }
     mpio::Host &mpioHost = *run->Host;
-    mpioHost.Discover(run->Storage.get(), run->Topology);
-    std::cout << "Storage:   dual-controller array, " << run->Scenario.Luns.size() << " LUNs, "
+    mpioHost.Discover(&run->Storage->Target(), run->Topology);
+    std::cout << "Storage:   " << run->Storage->Description() << ", " << run->Scenario.Luns.size() << " LUNs, "
               << run->Scenario.Paths.size() << " paths each; MPIO found " << mpioHost.Devices().size()
               << " disk devices, the DSM claimed ";
     size_t claimed = 0;
@@ -507,76 +556,33 @@ struct Moment {
     bool Return = false;
 };
 
-// Copies the block after `block` over it, as a stray host on a port of its
-// own would; true when the array took the write.
-bool StrayWrite(array::SimulatedArray &storage, uint32_t lun, uint64_t block)
-{
-    const array::Nexus stray{0xFFFF, 0, lun};
-    uint8_t data[scenario::kBlockSize];
-    auto run = [&](uint8_t opcode, uint64_t lba) {
-        const uint8_t cdb[10] = {opcode, 0, (uint8_t)(lba >> 24), (uint8_t)(lba >> 16), (uint8_t)(lba >> 8),
-                                 (uint8_t)lba, 0, 0, 1, 0};
-        array::Command command;
-        command.Cdb = cdb;
-        command.CdbLength = sizeof(cdb);
-        if (opcode == SCSIOP_WRITE) {
-            command.DataOut = data;
-            command.DataOutLength = sizeof(data);
-        } else {
-            command.DataIn = data;
-            command.DataInLength = sizeof(data);
-        }
-        // The first commands of a new initiator meet its pending unit attentions.
-        for (int attempt = 0; attempt < 8; attempt++) {
-            if (storage.Execute(stray, command).Status == array::kStatusGood) {
-                return true;
-            }
-        }
-        return false;
-    };
-    return run(SCSIOP_READ, block + 1) && run(SCSIOP_WRITE, block);
-}
-
-// Where a fault applies, as the array's scopes, and in plain words: short
-// for the phase's title, and in full below it.
-struct Resolved {
-    std::vector<array::Scope> Scopes;
-    std::string Place;
-    std::string Detail;
-    std::string ReturnDetail;   // when the return needs other words than the fault
-};
+using scenario::ResolvedPlace;
 
 std::string AddressText(uint32_t port, uint32_t bus, uint32_t target)
 {
     return std::to_string(port) + ":" + std::to_string(bus) + ":" + std::to_string(target);
 }
 
-std::string TargetPortText(uint32_t targetPort)
-{
-    return "controller " + std::to_string(array::SimulatedArray::ControllerOf(targetPort)) + " port " +
-           std::to_string(array::SimulatedArray::PortOf(targetPort));
-}
-
 // The cable of one path: the I_T nexus from its host port to its target port.
-Resolved OnDevicePath(const mpio::Device &device, const std::string &label)
+ResolvedPlace OnDevicePath(const scenario::Storage &storage, const mpio::Device &device, const std::string &label)
 {
-    return Resolved{{array::Scope::OnPath(device.Nexus.Initiator, device.Nexus.TargetPort)},
-                    "path " + label,
-                    "the cable from host port " +
-                        AddressText(device.Path.PortNumber, device.Path.PathId, device.Path.TargetId) + " to " +
-                        TargetPortText(device.Nexus.TargetPort),
-                    ""};
+    return ResolvedPlace{{array::Scope::OnPath(device.Nexus.Initiator, device.Nexus.TargetPort)},
+                         "path " + label,
+                         "the cable from host port " +
+                             AddressText(device.Path.PortNumber, device.Path.PathId, device.Path.TargetId) + " to " +
+                             storage.TargetPortText(device.Nexus.TargetPort),
+                         ""};
 }
 
 // Resolves a fault's place when it begins: "current" is the path the drive
 // uses at that moment, and its return goes to the same path.
-bool Resolve(Run *run, const scenario::Fault &fault, Resolved *resolved)
+bool Resolve(Run *run, const scenario::Fault &fault, ResolvedPlace *resolved)
 {
     mpio::Host &mpioHost = *run->Host;
     switch (fault.Where) {
     case scenario::FaultWhere::CurrentPath: {
         if (fault.Action == scenario::FaultAction::StrayWrite) {
-            *resolved = Resolved{};
+            *resolved = ResolvedPlace{};
             return true;
         }
         auto *context = static_cast<DSM_CONTEXT *>(mpioHost.Record().DsmContext);
@@ -596,7 +602,7 @@ bool Resolve(Run *run, const scenario::Fault &fault, Resolved *resolved)
         DsmReleaseLock(context, oldIrql);
         for (const mpio::Device &device : mpioHost.Devices()) {
             if (current != nullptr && device.DsmId == current) {
-                *resolved = OnDevicePath(device, label);
+                *resolved = OnDevicePath(*run->Storage, device, label);
                 resolved->Detail += ", the current path of LUN " + std::to_string(fault.Lun);
                 return true;
             }
@@ -607,19 +613,19 @@ bool Resolve(Run *run, const scenario::Fault &fault, Resolved *resolved)
         for (const mpio::Device &device : mpioHost.Devices()) {
             if (device.Path.PortNumber == fault.Port && device.Path.PathId == fault.Bus &&
                 device.Path.TargetId == fault.Target) {
-                *resolved = OnDevicePath(device, AddressText(fault.Port, fault.Bus, fault.Target));
+                *resolved = OnDevicePath(*run->Storage, device, AddressText(fault.Port, fault.Bus, fault.Target));
                 return true;
             }
         }
         return false;
     case scenario::FaultWhere::TargetPort:
-        *resolved = Resolved{{array::Scope::OnTargetPort(fault.TargetPort)},
-                             "target port " + std::to_string(fault.TargetPort),
-                             TargetPortText(fault.TargetPort) + ", for every host port", ""};
+        *resolved = ResolvedPlace{{array::Scope::OnTargetPort(fault.TargetPort)},
+                                  "target port " + std::to_string(fault.TargetPort),
+                                  run->Storage->TargetPortText(fault.TargetPort) + ", for every host port", ""};
         return true;
     case scenario::FaultWhere::Controller:
-        *resolved = Resolved{{array::Scope::OnController(fault.Controller)},
-                             "controller " + std::to_string(fault.Controller), "both its target ports", ""};
+        *resolved = ResolvedPlace{{array::Scope::OnController(fault.Controller)},
+                                  "controller " + std::to_string(fault.Controller), "both its target ports", ""};
         return true;
     case scenario::FaultWhere::AllPaths:
         resolved->Scopes.clear();
@@ -632,67 +638,6 @@ bool Resolve(Run *run, const scenario::Fault &fault, Resolved *resolved)
         return true;
     }
     return false;
-}
-
-array::UnitAttention AttentionKind(const std::string &name)
-{
-    if (name == "it_nexus_loss") {
-        return array::UnitAttention::ItNexusLoss;
-    }
-    if (name == "parameters_changed") {
-        return array::UnitAttention::ParametersChanged;
-    }
-    return array::UnitAttention::PowerOnReset;
-}
-
-// Applies a fault or its return to the array; returns what happened in plain words.
-std::string Apply(Run *run, const scenario::Fault &fault, const Resolved &where, bool isReturn)
-{
-    array::SimulatedArray &storage = *run->Storage;
-    using scenario::FaultAction;
-    if (fault.Action == FaultAction::ControllerFailure) {
-        if (isReturn) {
-            storage.RestoreController(fault.Controller);
-            return "controller " + std::to_string(fault.Controller) + " restored";
-        }
-        storage.FailController(fault.Controller);
-        return "controller " + std::to_string(fault.Controller) + " failed";
-    }
-    if (fault.Action == FaultAction::StrayWrite) {
-        bool done = StrayWrite(storage, fault.Lun, fault.Block);
-        return "stray write on LUN " + std::to_string(fault.Lun) + ": block " + std::to_string(fault.Block + 1) +
-               " copied over block " + std::to_string(fault.Block) + (done ? "" : " (the array refused it)");
-    }
-    if (fault.Action == FaultAction::UnitAttention) {
-        for (const array::Scope &scope : where.Scopes) {
-            storage.RaiseUnitAttention(scope, AttentionKind(fault.Attention));
-        }
-        return "unit attention on " + where.Place;
-    }
-    static const struct {
-        FaultAction Action;
-        array::Fault Switch;
-        const char *Begins;
-        const char *Ends;
-    } switches[] = {
-        {FaultAction::LinkDown, array::Fault::LinkDown, "link down", "link up"},
-        {FaultAction::NoAnswer, array::Fault::NoAnswer, "link hung", "hung link answers"},
-        {FaultAction::Busy, array::Fault::Busy, "busy", "busy no more"},
-        {FaultAction::LunNotSupported, array::Fault::LunNotSupported, "LUN not supported", "LUN supported again"},
-    };
-    for (const auto &entry : switches) {
-        if (entry.Action == fault.Action) {
-            for (const array::Scope &scope : where.Scopes) {
-                if (isReturn) {
-                    storage.ClearFault(scope, entry.Switch);
-                } else {
-                    storage.SetFault(scope, entry.Switch);
-                }
-            }
-            return std::string(isReturn ? entry.Ends : entry.Begins) + " on " + where.Place;
-        }
-    }
-    return "?";
 }
 
 // What an administrator would look at after a phase: the event-log entries
@@ -767,21 +712,23 @@ void Settle(Run *run)
 }
 
 // Step 6: the clock runs through the phases of the timeline, stepped (or
-// with the wall clock when asked and there is nothing to drive).
+// with the wall clock when asked and there is nothing to drive, or when
+// the storage answers in real time).
 int RunTimeline(Run *run)
 {
     const scenario::Scenario &scenario = run->Scenario;
     uint64_t duration = scenario.DurationMs;
     bool driven = scenario.Load.Enabled || !scenario.Faults.empty();
-    if (run->Options.RealTime && driven) {
+    bool realTime = StorageNeedsRealTime(*run);
+    if (run->Options.RealTime && driven && !realTime) {
         return Fail(kExitBadInput, "--real-time runs the clock alone; a workload or faults need the stepped clock");
     }
     Progress(*run, 6, "running the clock for " + std::to_string(duration) + " ms" +
-                          (run->Options.RealTime ? " of real time" : "") +
+                          (run->Options.RealTime || realTime ? " of real time" : "") +
                           (scenario.Load.Enabled ? " with the verified workload" : "") +
                           (scenario.Faults.empty() ? "" : " through " + Count(scenario.Faults.size(), "fault")));
     run->ClockStart = host::InterruptTime();
-    if (run->Options.RealTime) {
+    if (!driven && (run->Options.RealTime || realTime)) {
         host::SetRealTime(true);
         std::this_thread::sleep_for(std::chrono::milliseconds(duration));
         host::SetRealTime(false);
@@ -790,7 +737,10 @@ int RunTimeline(Run *run)
         return kContinue;
     }
 
-    run->Io = std::make_unique<scenario::Requests>(run->Host.get());
+    if (realTime) {
+        host::SetRealTime(true);    // on since discovery, unless the driver never got that far
+    }
+    run->Io = std::make_unique<scenario::Requests>(run->Host.get(), realTime);
     bool canRun = DriverStarted(*run) && run->Storage != nullptr;
     if (scenario.Load.Enabled && canRun) {
         std::vector<scenario::WorkloadLun> luns;
@@ -815,7 +765,7 @@ int RunTimeline(Run *run)
     std::stable_sort(moments.begin(), moments.end(),
                      [](const Moment &a, const Moment &b) { return a.AtMs < b.AtMs; });
 
-    std::vector<Resolved> places(scenario.Faults.size());
+    std::vector<ResolvedPlace> places(scenario.Faults.size());
     uint64_t nextTick = run->ClockMs + scenario.Load.IntervalMs;
     uint64_t phaseStart = run->ClockMs;
     std::string title = moments.empty() ? "the run" : "before the faults";
@@ -834,11 +784,15 @@ int RunTimeline(Run *run)
                                             ": no drive of LUN " + std::to_string(fault.Lun) +
                                             " has a current path to fault");
         }
-        title = Apply(run, fault, places[moment.Fault], moment.Return);
-        const Resolved &place = places[moment.Fault];
+        title = run->Storage->Apply(fault, places[moment.Fault], moment.Return);
+        const ResolvedPlace &place = places[moment.Fault];
         detail = moment.Return && !place.ReturnDetail.empty() ? place.ReturnDetail : place.Detail;
         if (fault.Action == scenario::FaultAction::UnitAttention) {
             detail += (detail.empty() ? "" : "; ") + fault.Attention;
+        }
+        std::string state = run->Storage->FaultState();
+        if (!state.empty()) {
+            detail += (detail.empty() ? "" : "; ") + state;
         }
         phaseStart = run->ClockMs;
         run->Io->Pass(0);
@@ -850,6 +804,7 @@ int RunTimeline(Run *run)
     }
     ReportPhase(run, moments.size() + 1, title, run->Load == nullptr ? detail : detail + (detail.empty() ? "" : "; ") + "then every block read back",
                 phaseStart, run->ClockMs);
+    host::SetRealTime(false);
     return kContinue;
 }
 
@@ -948,9 +903,16 @@ int Report(Run *run)
     return kExitSuccess;
 }
 
+// The wall clock's threads end before the machine they drive (and before
+// the process, whatever way a step leaves).
+struct RealTimeOff {
+    ~RealTimeOff() { host::SetRealTime(false); }
+};
+
 int RunSteps(int argc, char **argv)
 {
     Run run;
+    RealTimeOff realTimeOff;
     int status = ParseOptions(argc, argv, &run.Options);
     if (status == kContinue) {
         status = ReadScenario(&run);
@@ -969,6 +931,9 @@ int RunSteps(int argc, char **argv)
     if (status == kContinue) {
         status = Report(&run);
     }
+    host::SetRealTime(false);
+    run.Host.reset();
+    g_storage = nullptr;
     return status;
 }
 

@@ -17,6 +17,8 @@ Abstract:
 #include "requests.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace scenario {
 namespace {
@@ -25,7 +27,14 @@ namespace {
 // the clock moves further, as a worker thread would take it up.
 constexpr uint64_t kStepMs = 100;
 
+constexpr uint64_t kTicksPerMs = 10000;
+
 } // namespace
+
+Requests::Requests(mpio::Host *host, bool realTime)
+    : host_(host), realTime_(realTime), due_(realTime ? host::InterruptTime() : 0)
+{
+}
 
 void Requests::Start(size_t disk, bool write, uint64_t lba, uint32_t blocks, uint8_t *buffer,
                      CompletionRoutine done)
@@ -53,12 +62,19 @@ void Requests::RunDue()
 
 void Requests::Pass(uint64_t milliseconds)
 {
-    RunDue();
-    for (uint64_t moved = 0; moved < milliseconds;) {
-        uint64_t step = std::min(kStepMs, milliseconds - moved);
-        host::ClockAdvance(step);
-        moved += step;
+    if (realTime_) {
+        due_ += milliseconds * kTicksPerMs;
+        for (uint64_t now = host::InterruptTime(); now < due_; now = host::InterruptTime()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::max<uint64_t>(1, (due_ - now) / kTicksPerMs)));
+        }
+    } else {
         RunDue();
+        for (uint64_t moved = 0; moved < milliseconds;) {
+            uint64_t step = std::min(kStepMs, milliseconds - moved);
+            host::ClockAdvance(step);
+            moved += step;
+            RunDue();
+        }
     }
     std::deque<Finished> finished;
     {

@@ -36,7 +36,10 @@ using CompletionRoutine = std::function<void(const Completion &)>;
 
 class Requests {
 public:
-    explicit Requests(mpio::Host *host) : host_(host) {}
+    // With realTime the clock runs with the wall clock (host::SetRealTime):
+    // Pass waits for it instead of moving it, and leaves the timers and
+    // work items to the clock's own threads.
+    explicit Requests(mpio::Host *host, bool realTime = false);
 
     // Submits a read or a write of whole blocks; done runs from Pass once
     // the request has completed.  The buffer must stay until then.
@@ -45,7 +48,9 @@ public:
     // Moves the clock on (0: not at all) in steps no longer than the
     // driver's timer period, letting the timers, work items and the port
     // run what is due at each, then runs the completion routines.
-    // Requests MPIO holds for a path or a retry stay in flight.
+    // Requests MPIO holds for a path or a retry stay in flight.  In real
+    // time it waits until the clock is that much past where the last
+    // Pass left it, so the schedule does not drift.
     void Pass(uint64_t milliseconds);
 
     // Submitted, and their completion routines not yet run.
@@ -60,6 +65,8 @@ private:
     void RunDue();
 
     mpio::Host *host_;
+    bool realTime_;
+    uint64_t due_ = 0;                  // real time: where the last Pass left the clock (interrupt time)
     size_t inFlight_ = 0;
     std::vector<std::shared_ptr<mpio::PendingIo>> pending_;     // handles of requests not yet done
     std::mutex mutex_;                  // finished_ is filled on MPIO's threads

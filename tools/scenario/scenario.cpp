@@ -474,7 +474,7 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
     scenario.RegistryOrigin = result->RegistryOrigin;
 
     if (!CheckKeys(root, "top level", {"scenario", "mpio", "registry", "trace", "run", "topology", "workload",
-                                       "fault"},
+                                       "fault", "tgtd"},
                    origin, error)) {
         return false;
     }
@@ -626,6 +626,22 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
                 return false;
             }
             scenario.DurationMs = (uint64_t)duration;
+        }
+    }
+
+    if (!GetTable(root, "tgtd", origin, &section, error)) {
+        return false;
+    }
+    if (section != nullptr) {
+        if (!CheckKeys(*section, "tgtd", {"command_timeout_ms"}, origin, error)) {
+            return false;
+        }
+        if (const toml::node *node = section->get("command_timeout_ms")) {
+            int64_t timeout = 0;
+            if (!GetInteger(*node, "[tgtd] command_timeout_ms", 100, 600LL * 1000, origin, &timeout, error)) {
+                return false;
+            }
+            scenario.TgtdCommandTimeoutMs = (uint32_t)timeout;
         }
     }
 
@@ -800,6 +816,12 @@ bool BuildStorage(const Scenario &scenario, std::unique_ptr<array::SimulatedArra
         *error = scenario.Origin + ": [topology]: " + failure.what();
         return false;
     }
+    TopologyOf(scenario, topology);
+    return true;
+}
+
+void TopologyOf(const Scenario &scenario, mpio::Topology *topology)
+{
     for (const Path &path : scenario.Paths) {
         topology->Paths.push_back(mpio::PathSpec{(UCHAR)path.Port, (UCHAR)path.Bus, (UCHAR)path.Target,
                                                  path.Controller * array::kPortsPerController + path.ControllerPort});
@@ -807,7 +829,6 @@ bool BuildStorage(const Scenario &scenario, std::unique_ptr<array::SimulatedArra
     for (uint32_t lun : scenario.Luns) {
         topology->Luns.push_back((UCHAR)lun);
     }
-    return true;
 }
 
 bool ApplyRegistry(const Scenario &scenario, std::string *error)

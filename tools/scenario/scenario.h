@@ -125,6 +125,9 @@ struct Scenario {
     // the registry's "PathSelectionPolicy"; 0 keeps the registry's.
     uint32_t Policy = 0;
     Workload Load;
+    // With tgtd behind the paths ([tgtd]): how long a command or a login
+    // may go unanswered before its path counts as failed.
+    uint32_t TgtdCommandTimeoutMs = 3000;
     std::vector<Fault> Faults;          // in time order
 };
 
@@ -155,6 +158,9 @@ bool ValidateTopology(const Scenario &scenario, std::string *error);
 // the array refuses the configuration.
 bool BuildStorage(const Scenario &scenario, std::unique_ptr<array::SimulatedArray> *storage,
                   mpio::Topology *topology, std::string *error);
+
+// The paths and LUNs MPIO discovers, as the scenario gives them.
+void TopologyOf(const Scenario &scenario, mpio::Topology *topology);
 
 // Fills the machine's registry from the scenario's .reg text (with its
 // policy override) and registers the driver's message table and trace
