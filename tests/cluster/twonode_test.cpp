@@ -3,6 +3,7 @@
 // cluster's RESERVE, RELEASE and bus reset go through each node's MPIO
 // and driver; the drive's data and its reservation are what the nodes
 // fight over.
+#include "arbitration.h"
 #include "child.h"
 #include "tempdirectory.h"
 
@@ -19,10 +20,7 @@ using testing::Not;
 using testing::StartsWith;
 using tarntest::Child;
 
-constexpr const char *kKeyA = "A0000000000000A1";
-constexpr const char *kKeyB = "B0000000000000B2";
-constexpr const char *kGood = "category=2 status=0x00000000 srb=0x01 scsi=0x00";
-constexpr const char *kConflict = "status=0xC0000185 srb=0x04 scsi=0x18";
+using namespace tarntest::cluster;
 
 class TwoNodes : public testing::Test {
 protected:
@@ -56,39 +54,8 @@ TEST_F(TwoNodes, ArbitrateADriveThroughTheirOwnDrivers)
     auto a = StartNode("1", kKeyA);
     auto b = StartNode("2", kKeyB);
 
-    // A takes the drive: registered on its four paths, reservation type 6.
-    EXPECT_EQ(a->Ask("reserve 0"), kGood);
-    EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=A0000000000000A1 type=6"));
-    EXPECT_THAT(b->Ask("keys 0"), HasSubstr("keys=A0000000000000A1,A0000000000000A1,A0000000000000A1,"
-                                            "A0000000000000A1"));
-    EXPECT_THAT(a->Ask("write 0 7 alpha"), HasSubstr("status=0x00000000"));
-
-    // B is fenced from the data, and its RESERVE is refused for the
-    // conflict after the diagnostic reads, with nothing of B registered.
-    EXPECT_THAT(b->Ask("write 0 7 beta"), HasSubstr(kConflict));
-    EXPECT_THAT(b->Ask("read 0 7"), HasSubstr(kConflict));
-    EXPECT_THAT(b->Ask("reserve 0"), HasSubstr(kConflict));
-    EXPECT_THAT(b->Ask("keys 0"), Not(HasSubstr("B0000000000000B2")));
-    // A release from a node that holds nothing succeeds and changes nothing.
-    EXPECT_EQ(b->Ask("release 0"), kGood);
-    EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=A0000000000000A1"));
-
-    // A lets go; B takes the drive and reads what A wrote.
-    EXPECT_EQ(a->Ask("release 0"), kGood);
-    EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=none"));
-    EXPECT_EQ(b->Ask("reserve 0"), kGood);
-    EXPECT_THAT(b->Ask("read 0 7"), HasSubstr("data=alpha"));
-    EXPECT_THAT(a->Ask("write 0 7 gamma"), HasSubstr(kConflict));
-    EXPECT_THAT(a->Ask("reserve 0"), HasSubstr(kConflict));
-
-    // A's bus reset breaks B's hold; B's next request meets the attention,
-    // which MPIO retries as the driver asks, and B can take the drive again.
-    // A reset carries no SRB.
-    EXPECT_THAT(a->Ask("reset 0"), StartsWith("category=2 status=0x00000000"));
-    EXPECT_THAT(a->Ask("holder 0"), HasSubstr("holder=none"));
-    EXPECT_THAT(b->Ask("read 0 7"), HasSubstr("data=alpha"));
-    EXPECT_EQ(b->Ask("reserve 0"), kGood);
-    EXPECT_THAT(a->Ask("holder 1"), HasSubstr("holder=none"));
+    // Registered on its four paths.
+    ArbitrateDriveZero(*a, *b, "keys=A0000000000000A1,A0000000000000A1,A0000000000000A1,A0000000000000A1");
 
     EXPECT_EQ(a->Finish(), 0);
     EXPECT_EQ(b->Finish(), 0);
