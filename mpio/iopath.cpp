@@ -209,6 +209,9 @@ void Host::Send(Request *request, PVOID path, NTSTATUS status)
             atPort_[device]++;
             portBusy_++;
             queued = true;
+            if (portQueue_.size() > portIdle_ && portThreads_.size() < kMaxPortThreads) {
+                portThreads_.emplace_back([this] { PortThread(); });
+            }
         }
     }
     if (queued) {
@@ -337,7 +340,7 @@ std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> 
         std::lock_guard<std::mutex> lock(mutex_);
         live_.insert(request);
         if (portThreads_.empty()) {
-            for (int i = 0; i < kPortThreads; i++) {
+            for (size_t i = 0; i < kPortThreads; i++) {
                 portThreads_.emplace_back([this] { PortThread(); });
             }
         }
@@ -387,7 +390,9 @@ void Host::PortThread()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
+        portIdle_++;
         portCv_.wait(lock, [this] { return stopping_ || !portQueue_.empty(); });
+        portIdle_--;
         if (stopping_) {
             return;
         }

@@ -295,7 +295,11 @@ private:
     struct Request;
     struct DiskState;
     struct WorkContext;
-    static constexpr int kPortThreads = 2;
+    // The port starts with a few threads and adds one whenever a request
+    // would wait behind others, as a port driver times each request out
+    // on its own: a path that hangs must not stall requests on the others.
+    static constexpr size_t kPortThreads = 2;
+    static constexpr size_t kMaxPortThreads = 64;
     std::shared_ptr<PendingIo> Submit(size_t disk, std::shared_ptr<PendingIo> io);
     void BringUp(size_t index);
     bool DeviceIndexOfPath(PVOID pathId, size_t *index) const;
@@ -361,6 +365,7 @@ private:
     size_t portBusy_ = 0;                   // requests queued or being carried out
     std::deque<Request *> portQueue_;
     std::vector<std::thread> portThreads_;
+    size_t portIdle_ = 0;                   // port threads waiting for work
     bool stopping_ = false;
     std::set<Request *> live_;              // every request not yet completed
     std::vector<std::unique_ptr<DiskState>> diskStates_;

@@ -18,6 +18,8 @@ Abstract:
 #include "driverfixture.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -239,6 +241,53 @@ NTSTATUS NTAPI FakeEntry(PDRIVER_OBJECT, PUNICODE_STRING)
     return ioStatus.Status;
 }
 
+// In front of the array: holds every command addressed at or past
+// kStalledFrom while closed, as a path whose link hangs holds what was
+// sent down it, until the test opens it.
+class Gate : public array::ScsiTarget {
+public:
+    static constexpr uint32_t kStalledFrom = 1000;
+
+    void Bind(array::ScsiTarget *inner) { inner_ = inner; }
+    void Close()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+    }
+    void Open()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = false;
+        changed_.notify_all();
+    }
+    size_t Holding()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return holding_;
+    }
+
+    array::Result Execute(const array::Nexus &nexus, const array::Command &command) override
+    {
+        const bool stalls = command.CdbLength == 10 && command.Cdb[0] == SCSIOP_WRITE &&
+                            ((uint32_t)command.Cdb[2] << 24 | (uint32_t)command.Cdb[3] << 16 |
+                             (uint32_t)command.Cdb[4] << 8 | command.Cdb[5]) >= kStalledFrom;
+        if (stalls) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            holding_++;
+            changed_.wait(lock, [this] { return !closed_; });
+            holding_--;
+        }
+        return inner_->Execute(nexus, command);
+    }
+
+private:
+    array::ScsiTarget *inner_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool closed_ = false;
+    size_t holding_ = 0;
+};
+
 class MpioFailoverTest : public DriverTest {
 protected:
     void SetUp() override
@@ -253,7 +302,8 @@ protected:
         topology_.Paths = {{2, 0, 0, 0}, {3, 0, 0, 1}};
         host_ = std::make_unique<mpio::Host>(options_);
         ASSERT_EQ(host_->LoadDriver(FakeEntry, "fakedsm"), STATUS_SUCCESS);
-        host_->Discover(array_.get(), topology_);
+        gate_.Bind(array_.get());
+        host_->Discover(&gate_, topology_);
         ASSERT_EQ(host_->Disks().size(), 1u);
     }
 
@@ -266,6 +316,7 @@ protected:
             }
         }
         g_fake = nullptr;
+        gate_.Open();
         DriverTest::TearDown();
     }
 
@@ -283,6 +334,7 @@ protected:
 
     mpio::HostOptions options_;
     std::unique_ptr<FakeDsm> fake_;
+    Gate gate_;
 };
 
 // Each path is bound, verified at PASSIVE_LEVEL and asked whether it is
@@ -350,6 +402,36 @@ TEST_F(MpioFailoverTest, ManyRequestsInFlightCompleteOnThePortsThreads)
         uint8_t read[512];
         ASSERT_EQ(host_->Read(0, i, 1, read).Status, STATUS_SUCCESS);
         EXPECT_EQ(read[100], (uint8_t)i);
+    }
+}
+
+// Requests held at the storage (a hung link) do not hold up the ones
+// behind them: the port carries each out on its own, as a port driver
+// times each request out on its own.
+TEST_F(MpioFailoverTest, RequestsStalledAtTheStorageDoNotHoldUpOthers)
+{
+    constexpr int kStalled = 8;
+    uint8_t block[512] = {};
+    gate_.Close();
+    std::vector<std::shared_ptr<mpio::PendingIo>> stalled;
+    for (int i = 0; i < kStalled; i++) {
+        stalled.push_back(host_->SubmitWrite(0, Gate::kStalledFrom + i, 1, block));
+    }
+    auto waitFor = [](auto done) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return done();
+    };
+    EXPECT_TRUE(waitFor([&] { return gate_.Holding() == (size_t)kStalled; })) << gate_.Holding() << " at the storage";
+    // With every stalled request at the storage, another still gets through.
+    auto other = host_->SubmitWrite(0, 5, 1, block);
+    EXPECT_TRUE(waitFor([&] { return other->Done(); }));
+    gate_.Open();
+    EXPECT_EQ(other->Wait().Status, STATUS_SUCCESS);
+    for (auto &io : stalled) {
+        EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
     }
 }
 
