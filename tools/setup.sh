@@ -7,6 +7,7 @@ packages=(
   cmake make g++ g++-multilib      # the host build and the 32-bit build
   clang-14                         # the clang build under its sanitizers
   qemu-user                        # runs 32-bit programs where the kernel has no 32-bit emulation
+  procps                           # ps, for the check that the tests leave no tgtd behind
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libtomlplusplus-dev # the scenario runner's command line and scenario files
   tgt libiscsi-dev                 # a real SCSI target (tgtd) and the iSCSI initiator library to reach it
