@@ -180,7 +180,11 @@ TEST_F(TgtdDriveTest, DataSurvivesAHungAndAPulledCableAndThePathReturns)
         writeAll(gen++);
         readAll();
     }
-    EXPECT_GE(CountEvents(TARN_MSG_FAILOVER), failovers + 2);
+    // The hung cable's timed-out requests each wrote the failover event.
+    // The pulled cable's reset reaches MPIO as a lost link too, and when
+    // MPIO's verification of it comes before the next request, the drive
+    // fails over through the failed verification, which writes no event.
+    EXPECT_GT(CountEvents(TARN_MSG_FAILOVER), failovers);
     EXPECT_GE(storage_->Logins(), 4u);
 }
 
