@@ -54,10 +54,7 @@ RemoteTarget::~RemoteTarget()
 Result RemoteTarget::Execute(const Nexus &nexus, const Command &command)
 {
     if (!Carriable(command)) {
-        Result result;
-        result.Status = SCSISTAT_CHECK_CONDITION;
-        SetFixedSense(&result, SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0);
-        return result;
+        return CheckCondition(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     if (!ConnectLocked()) {

@@ -27,4 +27,12 @@ void SetFixedSense(Result *result, uint8_t key, uint8_t asc, uint8_t ascq)
     result->SenseLength = kFixedSenseLength;
 }
 
+Result CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq)
+{
+    Result result;
+    result.Status = kStatusCheckCondition;
+    SetFixedSense(&result, key, asc, ascq);
+    return result;
+}
+
 } // namespace array

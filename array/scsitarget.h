@@ -86,4 +86,7 @@ public:
 // Fixed-format sense data with key, ASC and ASCQ (response code 0x70).
 void SetFixedSense(Result *result, uint8_t key, uint8_t asc, uint8_t ascq);
 
+// A command the target answered CHECK CONDITION, with that sense.
+Result CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq);
+
 } // namespace array

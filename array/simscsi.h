@@ -36,13 +36,7 @@ inline void PutBe(uint8_t *p, uint64_t value, size_t bytes)
     }
 }
 
-inline Result Check(uint8_t key, uint8_t asc, uint8_t ascq)
-{
-    Result result;
-    result.Status = SCSISTAT_CHECK_CONDITION;
-    SetFixedSense(&result, key, asc, ascq);
-    return result;
-}
+inline Result Check(uint8_t key, uint8_t asc, uint8_t ascq) { return CheckCondition(key, asc, ascq); }
 
 inline Result InvalidFieldInCdb() { return Check(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0); }
 

@@ -54,6 +54,17 @@ struct Request {
     Clock::time_point Deadline;
 };
 
+// What one iSCSI command can carry: a CDB of libiscsi's size, data in one
+// direction, each length with its buffer.
+bool Carriable(const Command &command)
+{
+    return command.CdbLength != 0 && command.CdbLength <= SCSI_CDB_MAX_SIZE && command.Cdb != nullptr &&
+           command.DataOutLength <= INT32_MAX && command.DataInLength <= INT32_MAX &&
+           (command.DataOutLength == 0 || command.DataInLength == 0) &&
+           (command.DataOut != nullptr || command.DataOutLength == 0) &&
+           (command.DataIn != nullptr || command.DataInLength == 0);
+}
+
 } // namespace
 
 class IscsiTarget::Session {
@@ -101,17 +112,6 @@ public:
         return request.Answer;
     }
 
-    void Logout()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            logoutAsked_ = true;
-        }
-        Wake();
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [&] { return !logoutAsked_; });
-    }
-
     size_t Logins() const
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -155,7 +155,6 @@ private:
     {
         for (;;) {
             bool stop;
-            bool logout;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 while (!queue_.empty()) {
@@ -163,18 +162,10 @@ private:
                     queue_.pop_front();
                 }
                 stop = stopping_;
-                logout = logoutAsked_;
             }
             if (stop) {
                 TearDown(Transport::LinkDown, true);
                 return;
-            }
-            if (logout) {
-                TearDown(Transport::LinkDown, true);
-                std::lock_guard<std::mutex> lock(mutex_);
-                logoutAsked_ = false;
-                done_.notify_all();
-                continue;
             }
             if (!waiting_.empty() && state_ == State::Down) {
                 BeginLogin();
@@ -252,13 +243,6 @@ private:
                                   : direction == SCSI_XFER_READ ? command.DataInLength
                                                                 : 0;
             unsigned char cdb[SCSI_CDB_MAX_SIZE] = {};
-            if (command.CdbLength == 0 || command.CdbLength > sizeof cdb || length > INT32_MAX ||
-                (direction == SCSI_XFER_WRITE && command.DataIn != nullptr && command.DataInLength != 0)) {
-                // Bidirectional commands and oversized CDBs are not ours to carry.
-                SetFixedSense(&request->Answer, SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0);
-                Complete(request);
-                continue;
-            }
             memcpy(cdb, command.Cdb, command.CdbLength);
             scsi_task *task = scsi_create_task((int)command.CdbLength, cdb, direction, (int)length);
             if (task == nullptr) {
@@ -431,7 +415,6 @@ private:
     std::condition_variable done_;
     std::deque<Request *> queue_;       // guarded by mutex_
     bool stopping_ = false;             // guarded by mutex_
-    bool logoutAsked_ = false;          // guarded by mutex_
     size_t logins_ = 0;                 // guarded by mutex_
     bool up_ = false;                   // guarded by mutex_
 
@@ -503,8 +486,15 @@ IscsiTarget::Session *IscsiTarget::SessionFor(const Nexus &nexus)
 
 Result IscsiTarget::Execute(const Nexus &nexus, const Command &command)
 {
+    if (!Carriable(command)) {
+        return CheckCondition(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0);
+    }
+    // iSCSI's flat addressing reaches LUNs below 16384.
+    if (nexus.Lun + options_.LunOffset > 0x3FFF) {
+        return CheckCondition(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_LUN, 0);
+    }
     Session *session = SessionFor(nexus);
-    if (session == nullptr || nexus.Lun + options_.LunOffset > 0x3FFF) {
+    if (session == nullptr) {
         Result result;
         result.Outcome = Transport::LinkDown;
         return result;
@@ -530,14 +520,6 @@ size_t IscsiTarget::SessionsUp() const
         up += entry.second->Up() ? 1 : 0;
     }
     return up;
-}
-
-void IscsiTarget::LogoutAll()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto &entry : sessions_) {
-        entry.second->Logout();
-    }
 }
 
 } // namespace array
