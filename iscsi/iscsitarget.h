@@ -74,9 +74,6 @@ public:
     size_t Logins() const;
     size_t SessionsUp() const;
 
-    // Logs every session out; the next command on a nexus logs in again.
-    void LogoutAll();
-
     class Session;
 
 private:

@@ -5,8 +5,7 @@
 // commands get from a target nobody on this team wrote.
 #include "arbitration.h"
 #include "child.h"
-#include "tempdirectory.h"
-#include "tgtd.h"
+#include "tgtdfixture.h"
 
 #include <gmock/gmock.h>
 
@@ -21,23 +20,17 @@ namespace {
 using tarntest::Child;
 using testing::HasSubstr;
 
-constexpr const char *kIqn = "iqn.2026-12.test.tarn:cluster";
 using namespace tarntest::cluster;
 
 class TgtdCluster : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(directory_.Path().empty());
-        std::string error;
-        tgtd_ = array::Tgtd::Start(directory_.Path(), 2, &error);
-        ASSERT_NE(tgtd_, nullptr) << error;
-        ASSERT_TRUE(tgtd_->AddTarget(1, kIqn,
-                                     {{1, 2048, "KESTROM", "TARN 4000 ISCSI", "TARNCL0001"},
-                                      {2, 2048, "KESTROM", "TARN 4000 ISCSI", "TARNCL0002"}},
-                                     &error))
-            << error;
-        where_ = std::string("iscsi:") + kIqn + "@" + tgtd_->Portals()[0] + "," + tgtd_->Portals()[1];
+        ASSERT_EQ(tgtd_.Start({{1, 2048, "KESTROM", "TARN 4000 ISCSI", "TARNCL0001"},
+                               {2, 2048, "KESTROM", "TARN 4000 ISCSI", "TARNCL0002"}}),
+                  "");
+        const std::vector<std::string> &portals = tgtd_.Daemon->Portals();
+        where_ = std::string("iscsi:") + tarntest::kTgtdTargetName + "@" + portals[0] + "," + portals[1];
     }
 
     std::unique_ptr<Child> StartNode(const char *hostId, const char *key)
@@ -63,8 +56,7 @@ protected:
         return answer;
     }
 
-    tarntest::TempDirectory directory_{"tarn-tgtdcl"};
-    std::unique_ptr<array::Tgtd> tgtd_;
+    tarntest::TgtdFixture tgtd_;
     std::string where_;
 };
 

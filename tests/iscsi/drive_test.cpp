@@ -5,8 +5,7 @@
 #include "cable.h"
 #include "driverfixture.h"
 #include "iscsitarget.h"
-#include "tempdirectory.h"
-#include "tgtd.h"
+#include "tgtdfixture.h"
 
 #include <gmock/gmock.h>
 
@@ -17,7 +16,6 @@
 namespace tarntest {
 namespace {
 
-constexpr const char *kIqn = "iqn.2026-12.test.tarn:array";
 constexpr uint64_t kBlocks = 2048;
 
 class TgtdDriveTest : public DriverTest {
@@ -25,15 +23,10 @@ protected:
     void SetUp() override
     {
         DriverTest::SetUp();
-        ASSERT_FALSE(directory_.Path().empty());
-        std::string error;
-        tgtd_ = array::Tgtd::Start(directory_.Path(), 2, &error);
-        ASSERT_NE(tgtd_, nullptr) << error;
-        ASSERT_TRUE(tgtd_->AddTarget(1, kIqn, {{1, kBlocks, "KESTROM", "TARN 4000 ISCSI", "TARNLU0001"}}, &error))
-            << error;
+        ASSERT_EQ(tgtd_.Start({{1, kBlocks, "KESTROM", "TARN 4000 ISCSI", "TARNLU0001"}}), "");
 
         array::IscsiOptions options;
-        options.TargetName = kIqn;
+        options.TargetName = kTgtdTargetName;
         options.CommandTimeoutMs = 1500;
         options.LoginTimeoutMs = 1500;
         storage_ = std::make_unique<array::IscsiTarget>(options);
@@ -42,7 +35,8 @@ protected:
         topology_.Paths = {{2, 0, 0, 0}, {3, 0, 1, 1}};
         topology_.Luns = {0};
         for (size_t i = 0; i < 2; i++) {
-            cables_[i] = std::make_unique<array::Cable>(tgtd_->Portals()[i]);
+            std::string error;
+            cables_[i] = std::make_unique<array::Cable>(tgtd_.Daemon->Portals()[i]);
             ASSERT_TRUE(cables_[i]->Start(&error)) << error;
             const mpio::PathSpec &path = topology_.Paths[i];
             storage_->Route(topology_.HostId * 256 + path.PortNumber, path.TargetPort, cables_[i]->Address());
@@ -98,8 +92,7 @@ protected:
         }
     }
 
-    TempDirectory directory_{"tarn-tgtd"};
-    std::unique_ptr<array::Tgtd> tgtd_;
+    TgtdFixture tgtd_;
     std::unique_ptr<array::Cable> cables_[2];
     std::unique_ptr<array::IscsiTarget> storage_;
 };

@@ -130,15 +130,6 @@ std::unique_ptr<Storage> MakeStorage(const std::string &kind, const Scenario &sc
     return nullptr;
 }
 
-std::vector<std::string> StorageKinds()
-{
-#ifdef TARN_WITH_ISCSI
-    return {"simulated", "tgtd"};
-#else
-    return {"simulated"};
-#endif
-}
-
 bool StrayWrite(array::ScsiTarget &target, uint32_t targetPort, uint32_t lun, uint64_t block)
 {
     // An initiator no path of the topology uses: another host's port.

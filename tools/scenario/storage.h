@@ -77,9 +77,6 @@ public:
 // "simulated" or "tgtd"; null for another name.
 std::unique_ptr<Storage> MakeStorage(const std::string &kind, const Scenario &scenario);
 
-// The kinds MakeStorage knows, for --help.
-std::vector<std::string> StorageKinds();
-
 // Copies the block after `block` over it, as another host on an initiator
 // port of its own would, through `targetPort`; true when the target took
 // the write.  The first commands of a new initiator meet its unit

@@ -54,19 +54,6 @@ std::string TgtdVersion()
     return version;
 }
 
-const char *StateWord(array::CableState state)
-{
-    switch (state) {
-    case array::CableState::Plugged:
-        return "plugged";
-    case array::CableState::Hung:
-        return "hung";
-    case array::CableState::Pulled:
-        return "pulled";
-    }
-    return "?";
-}
-
 class TgtdStorage : public Storage {
 public:
     explicit TgtdStorage(const Scenario &scenario) : scenario_(scenario) {}
@@ -114,10 +101,7 @@ TgtdStorage::~TgtdStorage()
     }
     iscsi_.reset();
     cables_.clear();
-    if (tgtd_ != nullptr) {
-        tgtd_->Stop();
-        tgtd_.reset();
-    }
+    tgtd_.reset();
     RemoveDirectory();
 }
 
@@ -278,7 +262,7 @@ std::string TgtdStorage::FaultState() const
 {
     std::string text = "cables";
     for (const PathCable &cable : cables_) {
-        text += (&cable == &cables_.front() ? " " : ", ") + cable.Label + " " + StateWord(cable.Line->State());
+        text += (&cable == &cables_.front() ? " " : ", ") + cable.Label + " " + array::CableStateName(cable.Line->State());
     }
     return text;
 }
