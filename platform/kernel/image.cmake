@@ -30,10 +30,16 @@ set(TARN_IMAGE_EXPORTS ${TARN_IMAGE_DIR}/exports/ntoskrnl.exe ${TARN_IMAGE_DIR}/
     ${TARN_IMAGE_DIR}/exports/mpio.sys)
 add_test(NAME image_check COMMAND ${TARN_IMAGE_CHECK} ${TARN_IMAGE_DIR}/tarndsm.sys ${TARN_IMAGE_EXPORTS})
 # The check must refuse what it exists to catch: here imports that no
-# module it is given exports (the framework's list left out).
+# module it is given exports (the framework's list left out),
 add_test(NAME image_check_unresolved_import
          COMMAND ${TARN_IMAGE_CHECK} ${TARN_IMAGE_DIR}/tarndsm.sys ${TARN_IMAGE_DIR}/exports/ntoskrnl.exe
                  ${TARN_IMAGE_DIR}/exports/hal.dll)
 set_tests_properties(image_check_unresolved_import PROPERTIES
   PASS_REGULAR_EXPRESSION "imports Dsm[A-Za-z]+ from mpio.sys, which no export list names")
-set_tests_properties(image_check image_check_unresolved_import PROPERTIES LABELS wine)
+# and a global constructor.
+add_test(NAME image_check_global_constructor
+         COMMAND ${TARN_IMAGE_CHECK} ${TARN_IMAGE_DIR}/constructorprobe.sys ${TARN_IMAGE_EXPORTS})
+set_tests_properties(image_check_global_constructor PROPERTIES
+  PASS_REGULAR_EXPRESSION "the image has global constructors, which no kernel runs")
+set_tests_properties(image_check image_check_unresolved_import image_check_global_constructor PROPERTIES
+  LABELS wine)

@@ -1,7 +1,7 @@
 // tarn_imagecheck: checks the driver image as the real loader and event
 // log would take it.  The image must be a 32-bit PE of the native
 // subsystem, relocatable, with an entry point, no section both writable
-// and executable, and no exports; every import must be by name and named
+// and executable, no exports and no global constructors; every import must be by name and named
 // by the export list of the module it comes from (one list per module,
 // the file named as the import table names the module); its version
 // resource must carry the driver's version, its management class
@@ -187,6 +187,33 @@ public:
         return result;
     }
 
+    // The address of a symbol in the image's COFF symbol table, which
+    // the linker keeps unless told to strip it.
+    std::optional<uint32_t> Symbol(const std::string &wanted)
+    {
+        uint32_t table = U32(pe_ + 12);
+        uint32_t count = U32(pe_ + 16);
+        size_t strings = table + 18u * count;
+        for (uint32_t i = 0; table != 0 && i < count && ok_; ++i) {
+            size_t record = table + 18u * i;
+            std::string name = Bytes(record, 8);
+            if (U32(record) == 0) {
+                name.clear();
+                for (size_t at = strings + U32(record + 4); at < bytes_.size() && bytes_[at] != '\0'; ++at) {
+                    name += bytes_[at];
+                }
+            } else {
+                name = name.substr(0, name.find('\0'));
+            }
+            int16_t section = static_cast<int16_t>(U16(record + 12));
+            if (name == wanted && section > 0 && section <= sectionCount_) {
+                return U32(sections_ + 40u * (section - 1) + 12) + U32(record + 8);
+            }
+            i += U16(record + 16) >> 8;   // auxiliary records
+        }
+        return std::nullopt;
+    }
+
     uint16_t machine_ = 0, sectionCount_ = 0, optionalSize_ = 0, characteristics_ = 0, magic_ = 0, subsystem_ = 0;
     uint32_t entry_ = 0, directoryCount_ = 0;
 
@@ -235,6 +262,23 @@ void CheckHeaders(Image &image)
         if (section.Name == ".ctors" || section.Name == ".init_array" || section.Name == ".tls") {
             Fault("section " + section.Name + ": global constructors or thread-local data, which no kernel runs");
         }
+    }
+}
+
+// No kernel runs constructors of global objects: the linker's list of
+// them (a -1, the constructors, a 0) must be empty.
+void CheckConstructors(Image &image)
+{
+    auto list = image.Symbol("___CTOR_LIST__");
+    if (!list) {
+        std::printf("no symbol table: constructor list not checked\n");
+        return;
+    }
+    auto offset = image.Offset(*list);
+    if (!offset || image.U32(*offset) != 0xFFFFFFFFu || image.U32(*offset + 4) != 0) {
+        Fault("the image has global constructors, which no kernel runs");
+    } else {
+        std::printf("no global constructors\n");
     }
 }
 
@@ -490,6 +534,7 @@ int main(int argc, char **argv)
     Image image(*bytes);
     if (image.Parse()) {
         CheckHeaders(image);
+        CheckConstructors(image);
         CheckImports(image, exports);
         CheckMessages(image, *header);
         CheckVersionAndMof(image, version, *mof);
