@@ -11,6 +11,9 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libtomlplusplus-dev # the scenario runner's command line and scenario files
   tgt libiscsi-dev                 # a real SCSI target (tgtd) and the iSCSI initiator library to reach it
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+                                   # the kernel image: cross-compiler, PE linker, resource tools,
+                                   # and the import libraries whose export lists the check uses
 )
 
 missing=()

@@ -3,7 +3,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, the 32-bit build that
 # checks the wire formats at the target's pointer size, the whole
 # suite again under ThreadSanitizer, and the kernel layer and driver
-# tests built with clang under its sanitizers.
+# tests built with clang under its sanitizers, and the driver image
+# cross-built for the real 32-bit kernel and checked.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/setup.sh"
@@ -41,6 +42,9 @@ run tsan "" -- -DTARN_SANITIZE=thread -DTARN_BENCH=OFF $quick
 # clang's UndefinedBehaviorSanitizer checks what GCC's does not (a member
 # reached through a null pointer, among others): the kernel layer and the
 # driver again under clang, every finding fatal.
+# The driver image for the real 32-bit kernel, cross-built from the same
+# sources, and its check.
+run image wine tarn_imagecheck -- -DTARN_IMAGE=ON -DTARN_BENCH=OFF $quick
 run clang kernel platform_tests driver_tests -- -DCMAKE_CXX_COMPILER=clang++-14 -DTARN_SANITIZE=address \
   -DTARN_BENCH=OFF -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all $quick
 echo "== all test builds passed"

@@ -11,7 +11,10 @@ Abstract:
     IRQL, DPCs, timers, events, work items, time, the registry, the error
     log and object references.  Names, types and contracts are those of the
     32-bit Windows kernel; the host build supplies the implementation in
-    platform/host, a kernel build the real headers.
+    platform/host.  A kernel build (TARN_KERNEL, platform/kernel) binds the
+    same declarations to the real kernel, HAL and MPIO exports: real
+    calling conventions, the real layouts of the objects the kernel owns,
+    and only the C library the kernel exports.
 
     Three facts of the target that the host differs on are fixed here:
       - WCHAR is 16 bits (the host's wchar_t is 32), so wide text is
@@ -37,10 +40,19 @@ Environment:
 #include <string.h>
 
 //
-// Calling conventions and annotations.
+// Calling conventions and annotations.  The C library functions the
+// kernel exports are C functions there (TARN_CRT); on the host they are
+// the emulation's own, apart from the host's C library.
 //
+#if defined(TARN_KERNEL)
+#define NTAPI __attribute__((__stdcall__))
+#define FASTCALL __attribute__((__fastcall__))
+#define TARN_CRT extern "C"
+#else
 #define NTAPI
 #define FASTCALL
+#define TARN_CRT
+#endif
 #ifndef __cdecl
 #define __cdecl
 #endif
@@ -85,9 +97,14 @@ typedef LONGLONG *PLONGLONG;
 typedef ULONGLONG *PULONGLONG;
 typedef ULONGLONG ULONG64, *PULONG64;
 
-// WCHAR is 16 bits on the target.
+// WCHAR is 16 bits on the target, where it is the compiler's wchar_t.
+#if defined(_WIN32)
+typedef wchar_t WCHAR, *PWCHAR, *PWSTR;
+typedef const wchar_t *PCWSTR;
+#else
 typedef char16_t WCHAR, *PWCHAR, *PWSTR;
 typedef const char16_t *PCWSTR;
+#endif
 
 #define TRUE 1
 #define FALSE 0
@@ -247,7 +264,13 @@ EXTERN_C SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2,
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#if defined(TARN_KERNEL)
+// The kernel exports no memcmp.
+#define RtlEqualMemory(Destination, Source, Length) \
+    (RtlCompareMemory((Destination), (Source), (Length)) == (SIZE_T)(Length))
+#else
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+#endif
 
 //
 // The kernel's C library.  sprintf and rand are the C library's own;
@@ -256,9 +279,9 @@ EXTERN_C SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2,
 // %d, %i, %u, %x, %X with flags, width and precision, and the l/h/I64/ll
 // size prefixes.  Like the kernel's, it does not know the buffer size.
 //
-int __cdecl swprintf(WCHAR *Buffer, const WCHAR *Format, ...);
-int __cdecl _snwprintf(WCHAR *Buffer, size_t Count, const WCHAR *Format, ...);
-size_t __cdecl wcslen(const WCHAR *String);
+TARN_CRT int __cdecl swprintf(WCHAR *Buffer, const WCHAR *Format, ...);
+TARN_CRT int __cdecl _snwprintf(WCHAR *Buffer, size_t Count, const WCHAR *Format, ...);
+TARN_CRT size_t __cdecl wcslen(const WCHAR *String);
 
 //
 // IRQL.
@@ -298,8 +321,17 @@ EXTERN_C VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 //
 EXTERN_C LONG FASTCALL InterlockedExchange(LONG volatile *Target, LONG Value);
 EXTERN_C LONG FASTCALL InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand);
+#if defined(TARN_KERNEL)
+// The x86 kernel exports no routine of this name: its headers make it
+// the processor's own 8-byte compare-exchange (cmpxchg8b), as this does.
+inline LONGLONG InterlockedCompareExchange64(LONGLONG volatile *Destination, LONGLONG Exchange, LONGLONG Comparand)
+{
+    return __sync_val_compare_and_swap(Destination, Comparand, Exchange);
+}
+#else
 EXTERN_C LONGLONG FASTCALL InterlockedCompareExchange64(LONGLONG volatile *Destination, LONGLONG Exchange,
                                                         LONGLONG Comparand);
+#endif
 
 // An aligned 32-bit read that later reads cannot pass: on x86 every
 // aligned volatile read is one; later kernels name it ReadAcquire.
@@ -330,6 +362,78 @@ typedef VOID(NTAPI *PFREE_FUNCTION)(PVOID Buffer);
 // Non-paged lookaside list.  Its allocations are pool blocks of its tag;
 // it caches up to its depth of freed entries and has its own interlock.
 //
+#if defined(TARN_KERNEL)
+// The x86 kernel's layout.  Allocating and freeing are the headers'
+// inline routines over the kernel's interlocked list helpers; the
+// kernel initialises and deletes the list.
+typedef struct _SINGLE_LIST_ENTRY {
+    struct _SINGLE_LIST_ENTRY *Next;
+} SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
+
+typedef union _SLIST_HEADER {
+    ULONGLONG Alignment;
+    struct {
+        SINGLE_LIST_ENTRY Next;
+        USHORT Depth;
+        USHORT Sequence;
+    } s;
+} SLIST_HEADER, *PSLIST_HEADER;
+
+EXTERN_C PSINGLE_LIST_ENTRY FASTCALL InterlockedPopEntrySList(PSLIST_HEADER ListHead);
+EXTERN_C PSINGLE_LIST_ENTRY FASTCALL InterlockedPushEntrySList(PSLIST_HEADER ListHead, PSINGLE_LIST_ENTRY ListEntry);
+
+typedef struct _NPAGED_LOOKASIDE_LIST {
+    SLIST_HEADER ListHead;
+    USHORT Depth;
+    USHORT MaximumDepth;
+    ULONG TotalAllocates;
+    ULONG AllocateMisses;
+    ULONG TotalFrees;
+    ULONG FreeMisses;
+    POOL_TYPE Type;
+    ULONG Tag;
+    ULONG Size;
+    PALLOCATE_FUNCTION Allocate;
+    PFREE_FUNCTION Free;
+    LIST_ENTRY ListEntry;
+    ULONG LastTotalAllocates;
+    ULONG LastAllocateMisses;
+    ULONG Future[2];
+    KSPIN_LOCK Lock;
+    // Later kernels align the list to a cache line (192 bytes in all):
+    // room for the largest, so any of them may initialise it.
+    UCHAR Reserved[192 - 76];
+} NPAGED_LOOKASIDE_LIST, *PNPAGED_LOOKASIDE_LIST;
+static_assert(offsetof(NPAGED_LOOKASIDE_LIST, Allocate) == 40 && offsetof(NPAGED_LOOKASIDE_LIST, Lock) == 72,
+              "the x86 kernel's lookaside list");
+
+EXTERN_C VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
+                                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
+                                                    USHORT Depth);
+EXTERN_C VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
+
+inline PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
+{
+    Lookaside->TotalAllocates += 1;
+    PVOID entry = InterlockedPopEntrySList(&Lookaside->ListHead);
+    if (entry == NULL) {
+        Lookaside->AllocateMisses += 1;
+        entry = Lookaside->Allocate(Lookaside->Type, Lookaside->Size, Lookaside->Tag);
+    }
+    return entry;
+}
+
+inline VOID ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
+{
+    Lookaside->TotalFrees += 1;
+    if (Lookaside->ListHead.s.Depth >= Lookaside->Depth) {
+        Lookaside->FreeMisses += 1;
+        Lookaside->Free(Entry);
+    } else {
+        InterlockedPushEntrySList(&Lookaside->ListHead, (PSINGLE_LIST_ENTRY)Entry);
+    }
+}
+#else
 typedef struct _NPAGED_LOOKASIDE_LIST {
     PVOID HostList;          // the host's list state, set by initialisation
     ULONG Size;
@@ -347,6 +451,7 @@ EXTERN_C VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Looka
 EXTERN_C VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 EXTERN_C PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 EXTERN_C VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
+#endif
 
 //
 // Time.  System time is in 100 ns units since 1601; the tick count
@@ -372,6 +477,9 @@ struct _KDPC {
     PVOID DeferredContext;
     PVOID SystemArgument1;
     PVOID SystemArgument2;
+#if defined(TARN_KERNEL)
+    PVOID DpcData;
+#endif
 };
 
 typedef enum _TIMER_TYPE {
@@ -379,6 +487,17 @@ typedef enum _TIMER_TYPE {
     SynchronizationTimer = 1,
 } TIMER_TYPE;
 
+#if defined(TARN_KERNEL)
+// The kernel's own: the driver only hands it to the timer routines.
+typedef struct _KTIMER {
+    UCHAR Header[16];
+    ULARGE_INTEGER DueTime;
+    LIST_ENTRY TimerListEntry;
+    PKDPC Dpc;
+    LONG Period;
+} KTIMER, *PKTIMER;
+static_assert(sizeof(KDPC) == 32 && sizeof(KTIMER) == 40, "the x86 kernel's DPC and timer");
+#else
 typedef struct _KTIMER {
     UCHAR Type;
     UCHAR Inserted;
@@ -388,6 +507,7 @@ typedef struct _KTIMER {
     PKDPC Dpc;
     LIST_ENTRY TimerListEntry;
 } KTIMER, *PKTIMER;
+#endif
 
 EXTERN_C VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 EXTERN_C VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
@@ -431,6 +551,9 @@ typedef struct _IRP IRP, *PIRP;
 
 typedef VOID(NTAPI *PDRIVER_UNLOAD)(PDRIVER_OBJECT DriverObject);
 
+// On the real kernel these objects are its own and the driver only
+// passes their addresses: they stay incomplete there.
+#if !defined(TARN_KERNEL)
 struct _DRIVER_OBJECT {
     SHORT Type;
     SHORT Size;
@@ -460,6 +583,7 @@ struct _FILE_OBJECT {
     PVOID FsContext;
     PVOID HostExtension;    // the host's own bookkeeping
 };
+#endif
 
 typedef struct _IO_STATUS_BLOCK {
     union {
@@ -511,6 +635,56 @@ typedef struct _IO_STACK_LOCATION {
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 
+#if defined(TARN_KERNEL)
+// The x86 kernel's packet, whose fields a filter reads in place.
+struct _IRP {
+    SHORT Type;
+    USHORT Size;
+    PVOID MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP *MasterIrp;
+        LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PVOID CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PVOID Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
+            PIO_STACK_LOCATION CurrentStackLocation;
+            PFILE_OBJECT OriginalFileObject;
+        } Overlay;
+        UCHAR Apc[48];
+        PVOID CompletionKey;
+    } Tail;
+};
+static_assert(sizeof(IRP) == 112 && offsetof(IRP, IoStatus) == 24 && offsetof(IRP, AssociatedIrp) == 12 &&
+                  offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 96 && sizeof(IO_STACK_LOCATION) == 36,
+              "the x86 kernel's request packet");
+#else
 struct _IRP {
     SHORT Type;
     USHORT Size;
@@ -532,6 +706,7 @@ struct _IRP {
         } Overlay;
     } Tail;
 };
+#endif
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
 {

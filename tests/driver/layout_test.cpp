@@ -20,23 +20,7 @@ static_assert(offsetof(IO_ERROR_LOG_PACKET, DeviceOffset) == 32, "error-log pack
 static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40, "error-log packet");
 
 #if defined(__i386__)
-static_assert(sizeof(PVOID) == 4, "32-bit build");
-static_assert(sizeof(DSM_INIT_DATA) == 144, "registration record");
-static_assert(offsetof(DSM_INIT_DATA, DsmInquireDriver) == 4, "slot 1");
-static_assert(offsetof(DSM_INIT_DATA, DsmGetControllerInfo) == 16, "slot 4");
-static_assert(offsetof(DSM_INIT_DATA, DsmSetDeviceInfo) == 20, "slot 5");
-static_assert(offsetof(DSM_INIT_DATA, DsmSrbDeviceControl) == 52, "slot 13");
-static_assert(offsetof(DSM_INIT_DATA, DsmUnload) == 64, "slot 16");
-static_assert(offsetof(DSM_INIT_DATA, DsmSetCompletion) == 68, "slot 17");
-static_assert(offsetof(DSM_INIT_DATA, DsmBroadcastSrb) == 76, "slot 19");
-static_assert(offsetof(DSM_INIT_DATA, DsmWmiInfo) == 80 && sizeof(DSM_WMILIB_CONTEXT) == 40, "WMI block");
-static_assert(offsetof(DSM_INIT_DATA, DsmContext) == 120, "context");
-static_assert(offsetof(DSM_INIT_DATA, DriverObject) == 124, "driver object");
-static_assert(offsetof(DSM_INIT_DATA, DisplayName) == 128 && sizeof(UNICODE_STRING) == 8, "display name");
-static_assert(offsetof(DSM_INIT_DATA, Reserved) == 136, "reserved");
-static_assert(offsetof(DSM_INIT_DATA, RecordRevision) == 140, "final word");
-static_assert(sizeof(CONTROLLER_INFO) == 48, "controller record");
-static_assert(sizeof(SCSI_REQUEST_BLOCK) == 64, "SRB");
+#include "wirelayout.h"
 #else
 static_assert(offsetof(DSM_INIT_DATA, DsmInquireDriver) == sizeof(PVOID), "slot 1 after the size, aligned");
 static_assert(offsetof(DSM_INIT_DATA, DsmBroadcastSrb) == 19 * sizeof(PVOID), "nineteen slots in order");

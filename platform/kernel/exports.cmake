@@ -1,0 +1,26 @@
+# Lists the names each import library lets an image import, one file per
+# module named as the import table names it.  The symbols are
+# __imp__Name@N (stdcall), __imp_@Name@N (fastcall) or __imp__Name
+# (cdecl); the import table carries the bare Name.
+string(REPLACE "," ";" pairs "${LIBS}")
+file(MAKE_DIRECTORY ${OUT})
+foreach(pair IN LISTS pairs)
+  string(REPLACE "=" ";" pair "${pair}")
+  list(GET pair 0 library)
+  list(GET pair 1 module)
+  execute_process(COMMAND ${NM} ${library} OUTPUT_VARIABLE symbols RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "cannot list ${library}")
+  endif()
+  string(REGEX MATCHALL "__imp_[^\n]*" imports "${symbols}")
+  set(names "")
+  foreach(symbol IN LISTS imports)
+    string(REGEX REPLACE "^__imp_[_@]?" "" name "${symbol}")
+    string(REGEX REPLACE "@[0-9]+$" "" name "${name}")
+    list(APPEND names "${name}")
+  endforeach()
+  list(REMOVE_DUPLICATES names)
+  list(SORT names)
+  list(JOIN names "\n" text)
+  file(WRITE ${OUT}/${module} "${text}\n")
+endforeach()
