@@ -15,6 +15,6 @@ if ! { cmake -S "$top" -B "$build" -DTARN_IMAGE=ON -DTARN_BENCH=OFF -DCMAKE_BUIL
   echo "image: the build failed (log above)" >&2
   exit 1
 fi
-(cd "$build" && ctest --output-on-failure -L wine)
+(cd "$build" && ctest --output-on-failure -L image)
 echo "image: $build/image/tarndsm.sys"
 echo "image: $build/image/tarndsm.inf"

@@ -39,12 +39,12 @@ run() {
 run host "" -- -DTARN_SANITIZE=address $quick
 run m32 "" -- -DTARN_M32=ON $quick
 run tsan "" -- -DTARN_SANITIZE=thread -DTARN_BENCH=OFF $quick
+# The driver image for the real 32-bit kernel, cross-built from the same
+# sources, and its check.
+run image image tarn_imagecheck -- -DTARN_IMAGE=ON -DTARN_BENCH=OFF $quick
 # clang's UndefinedBehaviorSanitizer checks what GCC's does not (a member
 # reached through a null pointer, among others): the kernel layer and the
 # driver again under clang, every finding fatal.
-# The driver image for the real 32-bit kernel, cross-built from the same
-# sources, and its check.
-run image wine tarn_imagecheck -- -DTARN_IMAGE=ON -DTARN_BENCH=OFF $quick
 run clang kernel platform_tests driver_tests -- -DCMAKE_CXX_COMPILER=clang++-14 -DTARN_SANITIZE=address \
   -DTARN_BENCH=OFF -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all $quick
 echo "== all test builds passed"

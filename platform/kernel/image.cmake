@@ -42,4 +42,4 @@ add_test(NAME image_check_global_constructor
 set_tests_properties(image_check_global_constructor PROPERTIES
   PASS_REGULAR_EXPRESSION "the image has global constructors, which no kernel runs")
 set_tests_properties(image_check image_check_unresolved_import image_check_global_constructor PROPERTIES
-  LABELS wine)
+  LABELS image)
