@@ -17,101 +17,31 @@ Abstract:
 
 --*/
 
-#include "mpiohost.h"
-#include "tarn.h"
+#include "requestworld.h"
 #include "tarnresources.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr const char *kParametersKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tarndsm\\Parameters";
-
-struct World {
-    std::unique_ptr<mpio::Host> Host;
-    PDSM_CONTEXT Context = nullptr;
-    std::vector<PPDO_ENTRY> Paths;
-};
-
-// A started driver with `paths` paths, four to a drive, every path
-// healthy and each drive on its first path.
-World &WorldOf(size_t paths)
-{
-    static World world;
-    static size_t built = 0;
-    if (built == paths) {
-        return world;
-    }
-    world.Host.reset();
-    host::ResetMachine();
-    host::RegistrySetMultiString(kParametersKey, "SupportedDeviceList", {"KESTROM TARN 4000 FC    "});
-    world.Host = std::make_unique<mpio::Host>();
-    world.Host->LoadDriver(DriverEntry, "tarndsm");
-    world.Context = static_cast<PDSM_CONTEXT>(world.Host->Record().DsmContext);
-    world.Paths.clear();
-
-    KIRQL oldIrql;
-    for (size_t drive = 0; drive < paths / 4; drive++) {
-        char serial[17];
-        snprintf(serial, sizeof(serial), "600A%012llX", (unsigned long long)(drive & 0xFFFFFFFFFFFFull));
-        PCHAR text = static_cast<PCHAR>(DsmAllocatePool(NonPagedPool, sizeof(serial)));
-        memcpy(text, serial, sizeof(serial));
-        PLD_ENTRY ldEntry = nullptr;
-        CreateLdEntry(&ldEntry, world.Context, text, 16, TARN_LB_POLICY_FAILOVER);
-        DsmAcquireLock(world.Context, &oldIrql);
-        AddLdEntry(world.Context, ldEntry);
-        DsmReleaseLock(world.Context, oldIrql);
-        for (UCHAR i = 0; i < 4; i++) {
-            PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
-            world.Host->SetScsiAddress(device, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), (UCHAR)(2 + i % 2), 0,
-                                                            (UCHAR)(i / 2), (UCHAR)drive});
-            PPDO_ENTRY path = nullptr;
-            CreatePdoEntry(&path, world.Context, device, device, serial);
-            DsmAcquireLock(world.Context, &oldIrql);
-            AddPdoEntry(world.Context, ldEntry, path);
-            path->HealthState = PDO_HEALTH_HEALTHY;
-            if (i == 0) {
-                ldEntry->currentPath = path;
-            }
-            DsmReleaseLock(world.Context, oldIrql);
-            world.Paths.push_back(path);
-        }
-    }
-    built = paths;
-    return world;
-}
+using requestworld::World;
+using requestworld::WorldOf;
 
 void BM_RequestPath(benchmark::State &state)
 {
     World &world = WorldOf((size_t)state.range(0));
-    IRP irp{};
-    IO_STACK_LOCATION stack{};
-    SCSI_REQUEST_BLOCK srb{};
-    irp.Tail.Overlay.CurrentStackLocation = &stack;
-    stack.MajorFunction = IRP_MJ_SCSI;
-    stack.Parameters.Scsi.Srb = &srb;
-    srb.Cdb[0] = SCSIOP_READ;
-    DSM_IDS ids{1, {nullptr}};
+    requestworld::Request request;
     size_t next = 0;
     const size_t count = world.Paths.size();
 
     for (auto _ : state) {
-        // Requests spread over every drive, as a busy host's are.
-        ids.IdList[0] = world.Paths[next];
-        next = (next + 4 * 97 + 1) % count;
-        PVOID path = nullptr;
-        NTSTATUS status;
-        ULONG category = DsmCategorizeRequest(world.Context, &ids, &irp, &srb, nullptr, &path, &status);
-        DSM_COMPLETION_INFO completion;
-        DsmSetCompletion(world.Context, path, &irp, &srb, &completion);
-        completion.DsmCompletionRoutine(path, &irp, &srb, completion.DsmContext);
-        benchmark::DoNotOptimize(category);
+        benchmark::DoNotOptimize(requestworld::RunRequest(world.Context, request, world.Paths[next]));
+        next = requestworld::NextSpread(next, count);
     }
 }
 BENCHMARK(BM_RequestPath)->Arg(8)->Arg(64)->Arg(1024)->Arg(4096);

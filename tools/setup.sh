@@ -11,6 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libtomlplusplus-dev # the scenario runner's command line and scenario files
   tgt libiscsi-dev                 # a real SCSI target (tgtd) and the iSCSI initiator library to reach it
+  valgrind                         # tools/measure.sh: the request path counted under its cache simulation
 )
 
 missing=()
