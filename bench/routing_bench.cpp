@@ -75,6 +75,29 @@ void BM_RequestFloor(benchmark::State &state)
 }
 BENCHMARK(BM_RequestFloor);
 
+// Throughput of the request path with one thread, and with two threads
+// each sending to a drive of its own: what the one driver lock costs when
+// two processors take it in turn.  The world is built before the threads
+// start; each thread spreads its requests over its drive's four paths.
+void BuildTwoDrives(const benchmark::State &)
+{
+    WorldOf(8);
+}
+
+void BM_RequestThreads(benchmark::State &state)
+{
+    World &world = WorldOf(8);
+    requestworld::Request request;
+    const size_t first = 4 * (size_t)state.thread_index();
+    size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(requestworld::RunRequest(world.Context, request, world.Paths[first + next]));
+        next = (next + 1) % 4;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RequestThreads)->Setup(BuildTwoDrives)->Threads(1)->Threads(2)->UseRealTime();
+
 // Prints the runs as usual, then the ratios the goals are stated in.
 // With --benchmark_repetitions a benchmark reports each repetition and
 // then its mean, median, deviation and variation: the ratios use the
@@ -94,6 +117,8 @@ public:
             }
             figure.FromMedian = median;
             figure.Nanoseconds = run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            auto rate = run.counters.find("items_per_second");
+            figure.PerSecond = rate != run.counters.end() ? rate->second.value : 0;
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -110,6 +135,12 @@ public:
             printf("8 paths / floor:       %.2fx (goal at most 1.5x)\n", at8 / floor);
             printf("4,096 paths / floor:   %.2fx (goal at most 1.5x)\n", at4096 / floor);
         }
+        double one = PerSecond("BM_RequestThreads/threads:1");
+        double two = PerSecond("BM_RequestThreads/threads:2");
+        if (one > 0 && two > 0) {
+            printf("requests per second, one thread: %.0f; two threads on two drives: %.0f; two / one: %.2fx\n", one,
+                   two, two / one);
+        }
         double failover = Time("BM_Failover");
         if (failover > 0) {
             printf("failover, failing completion to success on the surviving path: %.1f us (goal at most 1000 us)\n",
@@ -124,6 +155,7 @@ public:
 private:
     struct Figure {
         double Nanoseconds = 0;
+        double PerSecond = 0;
         bool FromMedian = false;
     };
 
@@ -145,6 +177,12 @@ private:
     {
         auto figure = figures_.find(key);
         return figure != figures_.end() ? figure->second.Nanoseconds : 0;
+    }
+
+    double PerSecond(const std::string &key) const
+    {
+        auto figure = figures_.find(key);
+        return figure != figures_.end() ? figure->second.PerSecond : 0;
     }
 
     std::map<std::string, Figure> figures_;
