@@ -17,101 +17,31 @@ Abstract:
 
 --*/
 
-#include "mpiohost.h"
-#include "tarn.h"
+#include "requestworld.h"
 #include "tarnresources.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr const char *kParametersKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tarndsm\\Parameters";
-
-struct World {
-    std::unique_ptr<mpio::Host> Host;
-    PDSM_CONTEXT Context = nullptr;
-    std::vector<PPDO_ENTRY> Paths;
-};
-
-// A started driver with `paths` paths, four to a drive, every path
-// healthy and each drive on its first path.
-World &WorldOf(size_t paths)
-{
-    static World world;
-    static size_t built = 0;
-    if (built == paths) {
-        return world;
-    }
-    world.Host.reset();
-    host::ResetMachine();
-    host::RegistrySetMultiString(kParametersKey, "SupportedDeviceList", {"KESTROM TARN 4000 FC    "});
-    world.Host = std::make_unique<mpio::Host>();
-    world.Host->LoadDriver(DriverEntry, "tarndsm");
-    world.Context = static_cast<PDSM_CONTEXT>(world.Host->Record().DsmContext);
-    world.Paths.clear();
-
-    KIRQL oldIrql;
-    for (size_t drive = 0; drive < paths / 4; drive++) {
-        char serial[17];
-        snprintf(serial, sizeof(serial), "600A%012llX", (unsigned long long)(drive & 0xFFFFFFFFFFFFull));
-        PCHAR text = static_cast<PCHAR>(DsmAllocatePool(NonPagedPool, sizeof(serial)));
-        memcpy(text, serial, sizeof(serial));
-        PLD_ENTRY ldEntry = nullptr;
-        CreateLdEntry(&ldEntry, world.Context, text, 16, TARN_LB_POLICY_FAILOVER);
-        DsmAcquireLock(world.Context, &oldIrql);
-        AddLdEntry(world.Context, ldEntry);
-        DsmReleaseLock(world.Context, oldIrql);
-        for (UCHAR i = 0; i < 4; i++) {
-            PDEVICE_OBJECT device = host::CreateDevice(u"", nullptr);
-            world.Host->SetScsiAddress(device, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), (UCHAR)(2 + i % 2), 0,
-                                                            (UCHAR)(i / 2), (UCHAR)drive});
-            PPDO_ENTRY path = nullptr;
-            CreatePdoEntry(&path, world.Context, device, device, serial);
-            DsmAcquireLock(world.Context, &oldIrql);
-            AddPdoEntry(world.Context, ldEntry, path);
-            path->HealthState = PDO_HEALTH_HEALTHY;
-            if (i == 0) {
-                ldEntry->currentPath = path;
-            }
-            DsmReleaseLock(world.Context, oldIrql);
-            world.Paths.push_back(path);
-        }
-    }
-    built = paths;
-    return world;
-}
+using requestworld::World;
+using requestworld::WorldOf;
 
 void BM_RequestPath(benchmark::State &state)
 {
     World &world = WorldOf((size_t)state.range(0));
-    IRP irp{};
-    IO_STACK_LOCATION stack{};
-    SCSI_REQUEST_BLOCK srb{};
-    irp.Tail.Overlay.CurrentStackLocation = &stack;
-    stack.MajorFunction = IRP_MJ_SCSI;
-    stack.Parameters.Scsi.Srb = &srb;
-    srb.Cdb[0] = SCSIOP_READ;
-    DSM_IDS ids{1, {nullptr}};
+    requestworld::Request request;
     size_t next = 0;
     const size_t count = world.Paths.size();
 
     for (auto _ : state) {
-        // Requests spread over every drive, as a busy host's are.
-        ids.IdList[0] = world.Paths[next];
-        next = (next + 4 * 97 + 1) % count;
-        PVOID path = nullptr;
-        NTSTATUS status;
-        ULONG category = DsmCategorizeRequest(world.Context, &ids, &irp, &srb, nullptr, &path, &status);
-        DSM_COMPLETION_INFO completion;
-        DsmSetCompletion(world.Context, path, &irp, &srb, &completion);
-        completion.DsmCompletionRoutine(path, &irp, &srb, completion.DsmContext);
-        benchmark::DoNotOptimize(category);
+        benchmark::DoNotOptimize(requestworld::RunRequest(world.Context, request, world.Paths[next]));
+        next = requestworld::NextSpread(next, count);
     }
 }
 BENCHMARK(BM_RequestPath)->Arg(8)->Arg(64)->Arg(1024)->Arg(4096);
@@ -145,14 +75,50 @@ void BM_RequestFloor(benchmark::State &state)
 }
 BENCHMARK(BM_RequestFloor);
 
+// Throughput of the request path with one thread, and with two threads
+// each sending to a drive of its own: what the one driver lock costs when
+// two processors take it in turn.  The world is built before the threads
+// start; each thread spreads its requests over its drive's four paths.
+void BuildTwoDrives(const benchmark::State &)
+{
+    WorldOf(8);
+}
+
+void BM_RequestThreads(benchmark::State &state)
+{
+    World &world = WorldOf(8);
+    requestworld::Request request;
+    const size_t first = 4 * (size_t)state.thread_index();
+    size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(requestworld::RunRequest(world.Context, request, world.Paths[first + next]));
+        next = (next + 1) % 4;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RequestThreads)->Setup(BuildTwoDrives)->Threads(1)->Threads(2)->UseRealTime();
+
 // Prints the runs as usual, then the ratios the goals are stated in.
+// With --benchmark_repetitions a benchmark reports each repetition and
+// then its mean, median, deviation and variation: the ratios use the
+// median, never a deviation or a variation in the place of a time.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &run : runs) {
-            nanoseconds_[run.benchmark_name()] =
-                run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            bool median = run.run_type == Run::RT_Aggregate;
+            if (run.error_occurred || (median && run.aggregate_name != "median")) {
+                continue;
+            }
+            Figure &figure = figures_[Key(run.run_name)];
+            if (figure.FromMedian && !median) {
+                continue;
+            }
+            figure.FromMedian = median;
+            figure.Nanoseconds = run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            auto rate = run.counters.find("items_per_second");
+            figure.PerSecond = rate != run.counters.end() ? rate->second.value : 0;
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -169,27 +135,57 @@ public:
             printf("8 paths / floor:       %.2fx (goal at most 1.5x)\n", at8 / floor);
             printf("4,096 paths / floor:   %.2fx (goal at most 1.5x)\n", at4096 / floor);
         }
+        double one = PerSecond("BM_RequestThreads/threads:1");
+        double two = PerSecond("BM_RequestThreads/threads:2");
+        if (one > 0 && two > 0) {
+            printf("requests per second, one thread: %.0f; two threads on two drives: %.0f; two / one: %.2fx\n", one,
+                   two, two / one);
+        }
         double failover = Time("BM_Failover");
         if (failover > 0) {
-            printf("failover, failing completion to success on the surviving path: %.1f us (goal at most 1000 us); "
-                   "the same write on a healthy path: %.1f us\n",
-                   failover / 1000, Time("BM_HealthyWrite") / 1000);
+            printf("failover, failing completion to success on the surviving path: %.1f us (goal at most 1000 us)\n",
+                   failover / 1000);
+        }
+        double healthy = Time("BM_HealthyWrite");
+        if (healthy > 0) {
+            printf("the same write on a healthy path: %.1f us\n", healthy / 1000);
         }
     }
 
 private:
-    // The run of this benchmark, whatever options its name carries.
-    double Time(const std::string &name) const
+    struct Figure {
+        double Nanoseconds = 0;
+        double PerSecond = 0;
+        bool FromMedian = false;
+    };
+
+    // A benchmark's name with its arguments and thread count, without
+    // the options that do not tell two benchmarks apart (iterations,
+    // repetitions, time type), which the runs of aggregates carry too.
+    static std::string Key(const benchmark::BenchmarkName &name)
     {
-        for (const auto &entry : nanoseconds_) {
-            if (entry.first == name || entry.first.rfind(name + "/", 0) == 0) {
-                return entry.second;
+        std::string key = name.function_name;
+        for (const std::string *part : {&name.args, &name.threads}) {
+            if (!part->empty()) {
+                key += "/" + *part;
             }
         }
-        return 0;
+        return key;
     }
 
-    std::map<std::string, double> nanoseconds_;
+    double Time(const std::string &key) const
+    {
+        auto figure = figures_.find(key);
+        return figure != figures_.end() ? figure->second.Nanoseconds : 0;
+    }
+
+    double PerSecond(const std::string &key) const
+    {
+        auto figure = figures_.find(key);
+        return figure != figures_.end() ? figure->second.PerSecond : 0;
+    }
+
+    std::map<std::string, Figure> figures_;
 };
 
 } // namespace

@@ -108,6 +108,26 @@ inline BOOLEAN DsmIsValidPolicy(ULONG Policy)
 #define TARN_TIMER_RUNS_PER_SECOND (1000 / TARN_TIMER_PERIOD_MS)
 #define TARN_TIMER_RUNS_PER_MINUTE (60 * TARN_TIMER_RUNS_PER_SECOND)
 
+typedef struct _LD_ENTRY LD_ENTRY, *PLD_ENTRY;
+typedef struct _PDO_ENTRY PDO_ENTRY, *PPDO_ENTRY;
+
+//
+// One slot of the path index: a path record and the drive it is linked
+// to.  The drive rides along because a request's identifier check is
+// followed at once by a look at its drive; from the slot, the check
+// finds the drive without reading the path record, whose cache line
+// the request has no other use for.  A record's LdEntry does not change
+// while it is indexed.
+//
+typedef struct _DSM_PATH_INDEX_SLOT {
+    PPDO_ENTRY Record;                  // NULL (never used), a record, or the tombstone
+    PLD_ENTRY LdEntry;                  // Record's LdEntry
+} DSM_PATH_INDEX_SLOT, *PDSM_PATH_INDEX_SLOT;
+
+// No slot: the lookup has yet to be made, or found the record only on
+// the list.
+#define DSM_PATH_NO_SLOT ((ULONG)-1)
+
 //
 // An index of the path records on PathRecordList, kept with the list
 // under DsmLock, so that checking an identifier MPIO hands in costs the
@@ -116,7 +136,7 @@ inline BOOLEAN DsmIsValidPolicy(ULONG Policy)
 // instead, so its answer is always exactly the list's.
 //
 typedef struct _DSM_PATH_INDEX {
-    PVOID *Slots;
+    PDSM_PATH_INDEX_SLOT Slots;
     ULONG Capacity;         // a power of two, or 0
     ULONG Count;            // records in the index
     ULONG Tombstones;       // slots of removed records
@@ -188,9 +208,7 @@ inline VOID DsmReleaseLock(PDSM_CONTEXT DsmContext, KIRQL OldIrql)
 // One logical drive: a LUN of the supported array, known by its serial
 // number.  Every field is protected by DsmLock.
 //
-typedef struct _PDO_ENTRY PDO_ENTRY, *PPDO_ENTRY;
-
-typedef struct _LD_ENTRY {
+struct _LD_ENTRY {
     LIST_ENTRY DriveLink;               // in DsmContext->DriveList
     PDSM_CONTEXT DsmContext;
     LIST_ENTRY PathList;                // the drive's PDO_ENTRY records, by LdLink
@@ -205,7 +223,7 @@ typedef struct _LD_ENTRY {
     SCSI_ADDRESS PreferredPathAddress;  // only the four address bytes are compared
     LARGE_INTEGER TimesliceStart;       // system time the round-robin slice began
     ULONGLONG RecordSerial;             // given when linked; tells this record from a later one at its address
-} LD_ENTRY, *PLD_ENTRY;
+};
 
 //
 // One path to a logical drive: one port device object through which the
@@ -315,6 +333,47 @@ VOID RemovePdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEn
 PLD_ENTRY FindLdEntry(PDSM_CONTEXT DsmContext, PCSTR SerialNumber);
 BOOLEAN IsLdEntryValid(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry);
 BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry);
+PLD_ENTRY DsmFindPath(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, PULONG Slot);
+
+/*++
+
+Routine Description:
+
+    Looks an identifier MPIO handed in up among the path records on
+    PathRecordList (pointer identity) and gives the drive the path is
+    linked to.  The index answers in constant time unless it is degraded;
+    then a record it lacks is looked for on the list.
+
+    A caller that checks the same identifier again under a later hold of
+    the lock passes back the slot the first lookup found: a record still
+    in that slot is still indexed, and so still on the list, and the
+    second check costs one comparison.  Any other slot, or one the index
+    has since moved or reused, just means a full lookup.  Inline because
+    every request makes it twice.  Caller holds DsmLock.
+
+Arguments:
+
+    Slot - in: DSM_PATH_NO_SLOT, or the slot an earlier lookup of the
+        same identifier gave; out: the slot for the next lookup of it.
+
+Return Value:
+
+    The path's drive, or NULL when the record is not on PathRecordList.
+
+--*/
+inline PLD_ENTRY DsmLookupPath(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, PULONG Slot)
+{
+    DSM_ASSERT_LOCK_HELD(DsmContext);
+    PDSM_PATH_INDEX index = &DsmContext->PathIndex;
+    ULONG slot = *Slot;
+    // An empty slot or a tombstone holds no drive, so a NULL or tombstone
+    // identifier that matches one is still refused.
+    if (slot < index->Capacity && index->Slots[slot].Record == PdoEntry) {
+        return index->Slots[slot].LdEntry;
+    }
+    return DsmFindPath(DsmContext, PdoEntry, Slot);
+}
+
 BOOLEAN IsPdoEntryCurrent(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, ULONGLONG RecordSerial);
 BOOLEAN IsLdEntryCurrent(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, ULONGLONG RecordSerial);
 PDEVICE_OBJECT DsmReferenceTarget(PPDO_ENTRY PdoEntry);
@@ -419,6 +478,14 @@ PCSTR DsmPathHealthName(ULONG HealthState);
 //
 BOOLEAN IsReservationRequest(PIRP Irp, PSCSI_REQUEST_BLOCK Srb);
 BOOLEAN IsVendorWriteBuffer(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Value);
+
+typedef enum _DSM_REQUEST_KIND {
+    DsmRequestOrdinary,
+    DsmRequestReservation,              // IsReservationRequest
+    DsmRequestVendorWriteBuffer,        // IsVendorWriteBuffer
+} DSM_REQUEST_KIND;
+
+DSM_REQUEST_KIND DsmClassifyRequest(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Value);
 
 // Persistent reservations.  PASSIVE_LEVEL, never with DsmLock held.  Each
 // returns STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED or

@@ -118,6 +118,23 @@ BOOLEAN IsVendorWriteBuffer(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Value)
     return TRUE;
 }
 
+/*++
+
+Routine Description:
+
+    What DsmCategorizeRequest needs to know of a request, in one call on
+    the request path: a reservation request (IsReservationRequest), a vendor WRITE
+    BUFFER (IsVendorWriteBuffer, with Value set), or neither.
+
+--*/
+DSM_REQUEST_KIND DsmClassifyRequest(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Value)
+{
+    if (DsmClusterRequestKind(Irp, Srb) != ClusterRequestNone) {
+        return DsmRequestReservation;
+    }
+    return IsVendorWriteBuffer(Irp, Srb, Value) ? DsmRequestVendorWriteBuffer : DsmRequestOrdinary;
+}
+
 //
 // Persistent reservation commands.  Each per-drive operation snapshots the
 // drive's healthy paths under the lock and walks them without it, either

@@ -878,9 +878,52 @@ NTSTATUS NTAPI DsmRemovePath(PVOID DsmContext, PVOID PathId)
 
 Routine Description:
 
-    The path a request of the drive goes down: the drive's current path.
-    Round robin first moves it on when the timeslice has run out.  Every
-    call counts as a request in flight, also when it fails.
+    The path a request for the device PdoEntry goes down: its drive's
+    current path.  Round robin first moves it on when the timeslice has
+    run out.  Every call counts as a request in flight, also when it
+    fails.  The identifier is checked here under the lock, whatever a
+    caller found before; Slot is where that caller found it
+    (DSM_PATH_NO_SLOT if it did not look), which makes the check one
+    comparison while the record stays there.  Any IRQL up to
+    DISPATCH_LEVEL; takes DsmLock.
+
+--*/
+static inline PPDO_ENTRY DsmGetRequestPath(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, ULONG Slot, NTSTATUS *Status)
+{
+    KIRQL oldIrql;
+
+    DsmAcquireLock(DsmContext, &oldIrql);
+    DsmRequestCounters.GetPathCalls++;
+    DsmRequestCounters.OutstandingRequests++;
+
+    PPDO_ENTRY chosen = NULL;
+    PLD_ENTRY ldEntry = DsmLookupPath(DsmContext, PdoEntry, &Slot);
+    if (ldEntry == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLBGetPath: unknown identifier %p", TA_PTR(PdoEntry));
+    } else {
+        if ((ldEntry->LogicalDriveLbPolicy & TARN_LB_POLICY_STATIC_MASK) == 0 && ldEntry->currentPath != NULL &&
+            TimesliceSwitchDue(DsmContext, ldEntry)) {
+            SelectCurrentPath(ldEntry);
+        }
+        chosen = ldEntry->currentPath;
+        if (chosen != NULL) {
+            chosen->RequestCount++;
+        } else {
+            DsmTrace(TRDSM_ERROR_LEVEL, "DsmLBGetPath: drive %s has no current path", TA_STR(ldEntry->SerialNumber));
+        }
+    }
+    DsmReleaseLock(DsmContext, oldIrql);
+
+    *Status = chosen != NULL ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED;
+    return chosen;
+}
+
+/*++
+
+Routine Description:
+
+    The path a request of the drive goes down: the drive's current path
+    (DsmGetRequestPath).
 
 Arguments:
 
@@ -897,37 +940,12 @@ Return Value:
 PVOID NTAPI DsmLBGetPath(PVOID DsmContext, PSCSI_REQUEST_BLOCK Srb, PDSM_IDS DsmList, PVOID CurrentPath,
                          NTSTATUS *Status)
 {
-    PDSM_CONTEXT dsmContext = (PDSM_CONTEXT)DsmContext;
     PPDO_ENTRY pdoEntry = (DsmList != NULL && DsmList->Count != 0) ? (PPDO_ENTRY)DsmList->IdList[0] : NULL;
-    KIRQL oldIrql;
 
     UNREFERENCED_PARAMETER(Srb);
     UNREFERENCED_PARAMETER(CurrentPath);
 
-    DsmAcquireLock(dsmContext, &oldIrql);
-    DsmRequestCounters.GetPathCalls++;
-    DsmRequestCounters.OutstandingRequests++;
-
-    PPDO_ENTRY chosen = NULL;
-    if (!IsPdoEntryValid(dsmContext, pdoEntry)) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLBGetPath: unknown identifier %p", TA_PTR(pdoEntry));
-    } else {
-        PLD_ENTRY ldEntry = pdoEntry->LdEntry;
-        if ((ldEntry->LogicalDriveLbPolicy & TARN_LB_POLICY_STATIC_MASK) == 0 && ldEntry->currentPath != NULL &&
-            TimesliceSwitchDue(dsmContext, ldEntry)) {
-            SelectCurrentPath(ldEntry);
-        }
-        chosen = ldEntry->currentPath;
-        if (chosen != NULL) {
-            chosen->RequestCount++;
-        } else {
-            DsmTrace(TRDSM_ERROR_LEVEL, "DsmLBGetPath: drive %s has no current path", TA_STR(ldEntry->SerialNumber));
-        }
-    }
-    DsmReleaseLock(dsmContext, oldIrql);
-
-    *Status = chosen != NULL ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED;
-    return chosen;
+    return DsmGetRequestPath((PDSM_CONTEXT)DsmContext, pdoEntry, DSM_PATH_NO_SLOT, Status);
 }
 
 //
@@ -1207,23 +1225,29 @@ ULONG NTAPI DsmCategorizeRequest(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PS
     ULONG value = 0;
 
     PPDO_ENTRY pdoEntry = (DsmIds != NULL && DsmIds->Count != 0) ? (PPDO_ENTRY)DsmIds->IdList[0] : NULL;
+    ULONG slot = DSM_PATH_NO_SLOT;
+    UNREFERENCED_PARAMETER(CurrentPath);
+
     DsmAcquireLock(dsmContext, &oldIrql);
-    BOOLEAN known = IsPdoEntryValid(dsmContext, pdoEntry);
+    BOOLEAN known = DsmFindPath(dsmContext, pdoEntry, &slot) != NULL;
     DsmReleaseLock(dsmContext, oldIrql);
     if (!known) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmCategorizeRequest: unknown identifier %p", TA_PTR(pdoEntry));
         return DSM_CATEGORY_NO_PATH;
     }
 
-    if (IsReservationRequest(Irp, Srb)) {
+    DSM_REQUEST_KIND kind = DsmClassifyRequest(Irp, Srb, &value);
+    if (kind == DsmRequestReservation) {
         return DSM_CATEGORY_CARRIED_OUT_BY_DSM;
     }
-    if (IsVendorWriteBuffer(Irp, Srb, &value)) {
+    if (kind == DsmRequestVendorWriteBuffer) {
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmCategorizeRequest: vendor WRITE BUFFER 0x%X routed as usual", TA_ULONG(value));
     }
 
+    // DsmLBGetPath's work, with the slot found above: the lock was
+    // dropped in between, so the identifier is checked again there.
     NTSTATUS status = STATUS_SUCCESS;
-    PVOID path = DsmLBGetPath(DsmContext, Srb, DsmIds, CurrentPath, &status);
+    PVOID path = DsmGetRequestPath(dsmContext, pdoEntry, slot, &status);
     ULONG category = DSM_CATEGORY_PATH_CHOSEN;
     if (!NT_SUCCESS(status)) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmCategorizeRequest: no path, %s", TA_STR(DsmStatusName(status)));

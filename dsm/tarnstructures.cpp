@@ -191,7 +191,7 @@ VOID FreeLdEntry(PLD_ENTRY LdEntry)
 //
 // The path index.
 //
-#define DSM_PATH_INDEX_TOMBSTONE ((PVOID)(ULONG_PTR)1)
+#define DSM_PATH_INDEX_TOMBSTONE ((PPDO_ENTRY)(ULONG_PTR)1)
 #define DSM_PATH_INDEX_MIN_CAPACITY 16
 
 static ULONG DsmPathIndexHash(PVOID Record, ULONG Capacity)
@@ -201,15 +201,13 @@ static ULONG DsmPathIndexHash(PVOID Record, ULONG Capacity)
     return (ULONG)((value * (ULONG_PTR)0x9E3779B97F4A7C15ULL) >> 7) & (Capacity - 1);
 }
 
-// The slot holding Record, or the capacity when it is not indexed.
-static ULONG DsmPathIndexFind(PDSM_PATH_INDEX Index, PVOID Record)
+// The slot holding Record, or the capacity when it is not indexed (an
+// index without a table probes nothing).
+static ULONG DsmPathIndexFind(PDSM_PATH_INDEX Index, PPDO_ENTRY Record)
 {
-    if (Index->Capacity == 0) {
-        return 0;
-    }
     ULONG slot = DsmPathIndexHash(Record, Index->Capacity);
     for (ULONG probes = 0; probes < Index->Capacity; probes++) {
-        PVOID held = Index->Slots[slot];
+        PPDO_ENTRY held = Index->Slots[slot].Record;
         if (held == Record) {
             return slot;
         }
@@ -224,15 +222,17 @@ static ULONG DsmPathIndexFind(PDSM_PATH_INDEX Index, PVOID Record)
 // Puts Record in the first free or tombstone slot of its chain.  The
 // table always has free slots (it is sized to at most half full), and
 // the probe stops after one round in any case.
-static VOID DsmPathIndexPlace(PVOID *Slots, ULONG Capacity, PVOID Record, PULONG Tombstones)
+static VOID DsmPathIndexPlace(PDSM_PATH_INDEX_SLOT Slots, ULONG Capacity, PPDO_ENTRY Record, PULONG Tombstones)
 {
+    ASSERT(Record->LdEntry != NULL);
     ULONG slot = DsmPathIndexHash(Record, Capacity);
     for (ULONG probes = 0; probes < Capacity; probes++) {
-        if (Slots[slot] == NULL || Slots[slot] == DSM_PATH_INDEX_TOMBSTONE) {
-            if (Slots[slot] == DSM_PATH_INDEX_TOMBSTONE) {
+        if (Slots[slot].Record == NULL || Slots[slot].Record == DSM_PATH_INDEX_TOMBSTONE) {
+            if (Slots[slot].Record == DSM_PATH_INDEX_TOMBSTONE) {
                 (*Tombstones)--;
             }
-            Slots[slot] = Record;
+            Slots[slot].Record = Record;
+            Slots[slot].LdEntry = Record->LdEntry;
             return;
         }
         slot = (slot + 1) & (Capacity - 1);
@@ -265,7 +265,8 @@ static BOOLEAN DsmPathIndexRebuild(PDSM_CONTEXT DsmContext)
         capacity *= 2;
     }
 
-    PVOID *slots = (PVOID *)DsmAllocatePool(NonPagedPool, (SIZE_T)capacity * sizeof(PVOID));
+    PDSM_PATH_INDEX_SLOT slots =
+        (PDSM_PATH_INDEX_SLOT)DsmAllocatePool(NonPagedPool, (SIZE_T)capacity * sizeof(DSM_PATH_INDEX_SLOT));
     if (slots == NULL) {
         DsmTrace(TRDSM_WARNING_LEVEL, "DsmPathIndexRebuild: no memory for %u slots; identifiers are checked by "
                  "walking the path list", TA_ULONG(capacity));
@@ -321,7 +322,8 @@ static VOID DsmPathIndexRemove(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
     PDSM_PATH_INDEX index = &DsmContext->PathIndex;
     ULONG slot = DsmPathIndexFind(index, PdoEntry);
     if (slot < index->Capacity) {
-        index->Slots[slot] = DSM_PATH_INDEX_TOMBSTONE;
+        index->Slots[slot].Record = DSM_PATH_INDEX_TOMBSTONE;
+        index->Slots[slot].LdEntry = NULL;
         index->Tombstones++;
         index->Count--;
     }
@@ -425,27 +427,47 @@ BOOLEAN IsLdEntryValid(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
     return FALSE;
 }
 
-// TRUE when the record is on PathRecordList (pointer identity).  Every
-// identifier MPIO hands in is checked here before it is used, twice per
-// request: the index answers in constant time unless it is degraded.
-BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
+/*++
+
+Routine Description:
+
+    DsmLookupPath's lookup when the slot it was given does not hold the
+    record: the index's own probe, and the list when the index is
+    degraded.  Caller holds DsmLock.
+
+--*/
+PLD_ENTRY DsmFindPath(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, PULONG Slot)
 {
     DSM_ASSERT_LOCK_HELD(DsmContext);
     PDSM_PATH_INDEX index = &DsmContext->PathIndex;
-    if (PdoEntry == NULL) {
-        return FALSE;
+    if (PdoEntry == NULL || PdoEntry == DSM_PATH_INDEX_TOMBSTONE) {
+        *Slot = DSM_PATH_NO_SLOT;
+        return NULL;
     }
-    if (!index->Degraded) {
-        return (BOOLEAN)(PdoEntry != DSM_PATH_INDEX_TOMBSTONE && DsmPathIndexFind(index, PdoEntry) < index->Capacity);
+    ULONG slot = DsmPathIndexFind(index, PdoEntry);
+    if (slot < index->Capacity) {
+        *Slot = slot;
+        return index->Slots[slot].LdEntry;
     }
-    for (PLIST_ENTRY link = DsmContext->PathRecordList.Flink; link != &DsmContext->PathRecordList;
-         link = link->Flink) {
-        ASSERT(link != NULL);
-        if (CONTAINING_RECORD(link, PDO_ENTRY, DsmLink) == PdoEntry) {
-            return TRUE;
+    *Slot = DSM_PATH_NO_SLOT;
+    if (index->Degraded) {
+        for (PLIST_ENTRY link = DsmContext->PathRecordList.Flink; link != &DsmContext->PathRecordList;
+             link = link->Flink) {
+            ASSERT(link != NULL);
+            if (CONTAINING_RECORD(link, PDO_ENTRY, DsmLink) == PdoEntry) {
+                return PdoEntry->LdEntry;
+            }
         }
     }
-    return FALSE;
+    return NULL;
+}
+
+// TRUE when the record is on PathRecordList (pointer identity).
+BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
+{
+    DSM_ASSERT_LOCK_HELD(DsmContext);
+    ULONG slot = DSM_PATH_NO_SLOT;
+    return (BOOLEAN)(DsmFindPath(DsmContext, PdoEntry, &slot) != NULL);
 }
 
 /*++

@@ -123,5 +123,44 @@ TEST_F(VendorWriteBufferTest, RecognisedOnlyWithModeOneAndBufferC3)
     EXPECT_FALSE(IsVendorWriteBuffer(&buffered.Irp, NULL, &value));
 }
 
+// Categorisation asks once what a request is; the answer is the two
+// predicates' answers together.
+TEST_F(VendorWriteBufferTest, OneClassificationAgreesWithBothPredicates)
+{
+    std::vector<uint8_t> buffer;
+    Request vendor
+        = DirectPassThrough(&buffer, sizeof(SCSI_PASS_THROUGH_DIRECT), {SCSIOP_WRITE_DATA_BUFF, 0x01, 0xC3, 0x7A});
+    Request requests[] = {Scsi(SCSIOP_READ), Scsi(SCSIOP_RESERVE_UNIT), Scsi(SCSIOP_RELEASE_UNIT),
+                          Request(IRP_MJ_DEVICE_CONTROL, IOCTL_STORAGE_RESET_BUS),
+                          Request(IRP_MJ_DEVICE_CONTROL, IOCTL_STORAGE_RESET_DEVICE), vendor};
+    int seen[3] = {};
+    for (Request &request : requests) {
+        // The structures point into themselves: point them again after the
+        // copy (the SRB only where it does not share the device control's
+        // lengths).
+        request.Irp.Tail.Overlay.CurrentStackLocation = &request.Stack;
+        PSCSI_REQUEST_BLOCK srb = NULL;
+        if (request.Stack.MajorFunction == IRP_MJ_SCSI) {
+            srb = request.Stack.Parameters.Scsi.Srb = &request.Srb;
+        }
+        ULONG classified = 0xDEAD;
+        ULONG alone = 0xDEAD;
+        DSM_REQUEST_KIND kind = DsmClassifyRequest(&request.Irp, srb, &classified);
+        seen[kind]++;
+        if (IsReservationRequest(&request.Irp, srb)) {
+            EXPECT_EQ(kind, DsmRequestReservation);
+        } else if (IsVendorWriteBuffer(&request.Irp, srb, &alone)) {
+            EXPECT_EQ(kind, DsmRequestVendorWriteBuffer);
+            EXPECT_EQ(classified, alone);
+        } else {
+            EXPECT_EQ(kind, DsmRequestOrdinary);
+            EXPECT_EQ(classified, 0xDEADu);
+        }
+    }
+    EXPECT_EQ(seen[DsmRequestOrdinary], 2);
+    EXPECT_EQ(seen[DsmRequestReservation], 3);
+    EXPECT_EQ(seen[DsmRequestVendorWriteBuffer], 1);
+}
+
 } // namespace
 } // namespace tarntest

@@ -250,6 +250,78 @@ TEST_F(RecordsTest, IdentifierCheckAlwaysAgreesWithThePathList)
     EXPECT_EQ(context_->PathIndex.Count, 0u);
 }
 
+// A request checks its identifier twice, under two holds of the lock:
+// the second check starts from the slot the first found.  Whatever the
+// index went through in between (records removed, their slots reused,
+// the table rebuilt or degraded), both answers are the path list's, and
+// the drive they give is the path's own.
+TEST_F(RecordsTest, RepeatedIdentifierCheckGivesThePathsDrive)
+{
+    PLD_ENTRY drives[2] = {NewDrive("6001A3B7"), NewDrive("6001A3C8")};
+    AddLdEntry(context_, drives[0]);
+    AddLdEntry(context_, drives[1]);
+    std::vector<PPDO_ENTRY> paths;
+    for (int i = 0; i < 60; i++) {
+        paths.push_back(NewPath(i % 2 ? "6001A3C8" : "6001A3B7", (UCHAR)(i / 16), 0, (UCHAR)(i % 16), 0));
+    }
+    std::vector<ULONG> firstSlots(paths.size(), DSM_PATH_NO_SLOT);
+    auto agrees = [&] {
+        std::vector<PPDO_ENTRY> listed = AllPaths();
+        for (size_t i = 0; i < paths.size(); i++) {
+            bool onList = std::find(listed.begin(), listed.end(), paths[i]) != listed.end();
+            PLD_ENTRY expected = onList ? drives[i % 2] : nullptr;
+            // The slot an earlier check found, none, and slots that never were.
+            for (ULONG hint : {firstSlots[i], DSM_PATH_NO_SLOT, context_->PathIndex.Capacity, 0u}) {
+                ULONG slot = hint;
+                if (DsmLookupPath(context_, paths[i], &slot) != expected) {
+                    return false;
+                }
+                ULONG again = slot;
+                if (DsmLookupPath(context_, paths[i], &again) != expected || again != slot) {
+                    return false;
+                }
+            }
+        }
+        // A missing identifier is refused whichever slot it is tried in.
+        for (ULONG slot = 0; slot < context_->PathIndex.Capacity; slot++) {
+            ULONG hint = slot;
+            if (DsmLookupPath(context_, nullptr, &hint) != nullptr) {
+                return false;
+            }
+        }
+        return true;
+    };
+
+    for (int i = 0; i < 20; i++) {
+        AddPdoEntry(context_, drives[i % 2], paths[i]);
+        ASSERT_EQ(DsmLookupPath(context_, paths[i], &firstSlots[i]), drives[i % 2]);
+        ASSERT_NE(firstSlots[i], DSM_PATH_NO_SLOT);
+    }
+    EXPECT_TRUE(agrees());
+    for (int i = 0; i < 20; i += 2) {
+        RemovePdoEntry(context_, drives[0], paths[i]);
+    }
+    EXPECT_TRUE(agrees()) << "removed records leave tombstones in their slots";
+    for (int i = 20; i < 40; i++) {
+        AddPdoEntry(context_, drives[i % 2], paths[i]);
+    }
+    EXPECT_TRUE(agrees()) << "the table was rebuilt, or its tombstones reused";
+    host::PoolFailTag(kTarnTag);
+    for (int i = 40; i < 60; i++) {
+        AddPdoEntry(context_, drives[i % 2], paths[i]);
+    }
+    host::PoolClearFailures();
+    EXPECT_TRUE(context_->PathIndex.Degraded != FALSE);
+    EXPECT_TRUE(agrees()) << "a degraded index walks the list";
+
+    std::vector<PPDO_ENTRY> byDrive[2];
+    for (size_t i = 0; i < paths.size(); i++) {
+        byDrive[i % 2].push_back(paths[i]);
+    }
+    Drop(drives[0], byDrive[0]);
+    Drop(drives[1], byDrive[1]);
+}
+
 TEST_F(RecordsTest, ReleasingADriveWithPathsIsCaught)
 {
     PLD_ENTRY drive = NewDrive("6001A3B7");
