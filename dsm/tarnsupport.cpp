@@ -577,8 +577,8 @@ VOID SelectCurrentPath(PLD_ENTRY LdEntry)
 Routine Description:
 
     The driver's own pseudo-random draw, 0 to 32767: a 32-bit xorshift
-    generator whose top fifteen bits are returned, so every residue
-    modulo 8 comes equally often.  The C library's rand is documented
+    generator whose top fifteen bits are returned, so the residues
+    modulo 8 are evenly spread.  The C library's rand is documented
     for PASSIVE_LEVEL only, and the kernel's own generators need a level
     below DISPATCH_LEVEL; this runs under DsmLock.  Caller holds DsmLock.
 
