@@ -18,12 +18,20 @@ Environment:
 #pragma once
 
 #include <ntddk.h>
+#include <ntstrsafe.h>
 #include <dsm.h>
 #include <scsi.h>
 #include <wmistr.h>
 
 #include "tarnmsg.h"
 #include "tarntrace.h"
+
+// The platform's code analysis bans formatting that does not know its
+// buffer's size, and the C library's generator is for PASSIVE_LEVEL
+// callers only: the driver's own sources may not name them.
+#if defined(TARN_DRIVER_SOURCE) && defined(__GNUC__)
+#pragma GCC poison sprintf swprintf rand srand
+#endif
 
 //
 // Pool tags, one per purpose.
@@ -172,10 +180,12 @@ typedef struct _DSM_CONTEXT {
     ULONG RoundRobinTimeSlice;              // milliseconds
     DSM_PATH_INDEX PathIndex;               // the records of PathRecordList; protected by DsmLock
     ULONGLONG RecordSerial;                 // the last serial given to a record; protected by DsmLock
+    ULONG RandomState;                      // round robin's skip generator, never 0; protected by DsmLock
 
     // Which of the above own something that a failed start must release.
     BOOLEAN LookasideInitialized;
     BOOLEAN DisplayNameAllocated;
+    BOOLEAN TimerInitialized;
 } DSM_CONTEXT, *PDSM_CONTEXT;
 
 //
@@ -238,7 +248,8 @@ struct _PDO_ENTRY {
     PDEVICE_OBJECT PortPdo;             // DsmGetPDO's answer for PortObject
     PDEVICE_OBJECT PortObject;
     PDEVICE_OBJECT TargetObject;        // bound by MPIO; the DSM's own commands go here
-    PSCSI_ADDRESS ScsiAddress;          // owned, from DsmGetScsiAddress
+    PSCSI_ADDRESS ScsiAddress;          // points at Address
+    SCSI_ADDRESS Address;               // MPIO's answer, copied when the record is made
     PCHAR PathIdString;                 // owned, "[%c%c%c %x:%x:%x:%x]"
     ULONG PathIdStringLen;
     ULONG HealthState;                  // PDO_HEALTH_*
@@ -246,6 +257,7 @@ struct _PDO_ENTRY {
     UCHAR ControllerPort;               // 0 or 1; TARN_CONTROLLER_UNKNOWN until the array says
     UCHAR ControllerNumber;             // 0 or 1; TARN_CONTROLLER_UNKNOWN until the array says
     ULONGLONG CreationTicks;            // tick count at creation
+    BOOLEAN LocationQueryQueued;        // a location query is queued or running; at most one is
     ULONGLONG RecordSerial;             // given when linked; tells this record from a later one at its address
 };
 
@@ -310,6 +322,7 @@ extern DSM_INIT_DATA DsmInitData;
 //
 NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext);
 NTSTATUS DsmFormatKeyPath(PWCHAR Buffer, ULONG BufferChars, PCUNICODE_STRING Base, PCWSTR SubKey);
+NTSTATUS DsmQueryDword(ULONG RelativeTo, PCWSTR KeyPath, PCWSTR ValueName, PULONG Value);
 NTSTATUS DsmReadPreferredPath(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, PSCSI_ADDRESS DefaultAddress,
                               PBOOLEAN Found, PSCSI_ADDRESS Result);
 NTSTATUS DsmWritePreferredPath(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, PSCSI_ADDRESS Address);
@@ -422,6 +435,8 @@ VOID SelectCurrentPath(PLD_ENTRY LdEntry);
 VOID SelectNextPath(PLD_ENTRY LdEntry);
 PPDO_ENTRY NextPathAfterCurrent(PLD_ENTRY LdEntry);
 BOOLEAN TimesliceSwitchDue(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry);
+ULONG DsmRandom(PDSM_CONTEXT DsmContext);
+ULONG DsmRandomSeed(VOID);
 ULONG PathDistance(PPDO_ENTRY Path, PPDO_ENTRY From);
 
 // Path health and the timer's duties, called with DsmLock held.
@@ -444,12 +459,13 @@ extern PVOID DsmIoObject;
 
 PVOID DsmAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 VOID DsmFreePool(PVOID Block);
+BOOLEAN DsmCalledRaised(PCSTR Routine);
 NTSTATUS DsmCopyCountedString(PUNICODE_STRING *Destination, PCWSTR Source, USHORT LengthInBytes);
 
 typedef VOID(NTAPI *DSM_WORKITEM_FUNCTION)(PDEVICE_OBJECT DeviceObject, PVOID Context);
 VOID DsmQueueWorkItem(PDSM_CONTEXT DsmContext, PVOID LdEntry, PVOID PdoEntry, PDEVICE_OBJECT DeviceObject,
                       DSM_WORKITEM_FUNCTION workItemFunction);
-VOID DsmQueuePathWorkItem(PPDO_ENTRY PdoEntry, DSM_WORKITEM_FUNCTION workItemFunction);
+BOOLEAN DsmQueuePathWorkItem(PPDO_ENTRY PdoEntry, DSM_WORKITEM_FUNCTION workItemFunction);
 PDEVICE_OBJECT DsmReferenceQueuedPath(const DSM_WORKITEM_RECORD *Record, CHAR LdIdString[TARN_LD_ID_STRING_SIZE],
                                       CHAR PathIdString[TARN_PATH_ID_STRING_SIZE]);
 
@@ -490,13 +506,17 @@ DSM_REQUEST_KIND DsmClassifyRequest(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Va
 // Persistent reservations.  PASSIVE_LEVEL, never with DsmLock held.  Each
 // returns STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED or
 // STATUS_IO_DEVICE_ERROR (a worker also STATUS_INSUFFICIENT_RESOURCES).
-NTSTATUS PrReserve(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservationConflict);
-NTSTATUS PrRelease(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservationConflict);
-NTSTATUS PrClear(PDSM_CONTEXT context, PLD_ENTRY ldEntry);
-NTSTATUS PrReadKeys(PDSM_CONTEXT context, PLD_ENTRY ldEntry);
-NTSTATUS PrReadReservation(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN isReserved, PBOOLEAN byThisNode);
-NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, BOOLEAN Register);
-NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry);
+// A drive is named by its record and that record's RecordSerial when the
+// request began: a record at the same address with another serial is
+// another drive, which is sent nothing.
+NTSTATUS PrReserve(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PBOOLEAN reservationConflict);
+NTSTATUS PrRelease(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PBOOLEAN reservationConflict);
+NTSTATUS PrClear(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial);
+NTSTATUS PrReadKeys(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial);
+NTSTATUS PrReadReservation(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PBOOLEAN isReserved,
+                           PBOOLEAN byThisNode);
+NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial, BOOLEAN Register);
+NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial);
 NTSTATUS PrReserveOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
                          PBOOLEAN reservationConflict);
 NTSTATUS PrReleaseOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, PCSTR ldIdString, PCSTR pathIdString,
@@ -510,11 +530,14 @@ NTSTATUS PrRegisterOnPath(PDEVICE_OBJECT deviceObject, PUCHAR prKey, BOOLEAN Reg
 
 // The cluster's requests: each handler completes its request and
 // signals the event.  PASSIVE_LEVEL, without DsmLock.
-NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
-NTSTATUS ClusterRelease(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
-NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
-NTSTATUS ClusterRequestRefused(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
-                               PKEVENT Event);
+NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PIRP Irp,
+                        PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
+NTSTATUS ClusterRelease(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PIRP Irp,
+                        PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
+NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PIRP Irp,
+                      PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
+NTSTATUS ClusterRequestRefused(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PIRP Irp,
+                               PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
 VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
 //

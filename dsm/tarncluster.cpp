@@ -440,14 +440,16 @@ typedef enum _PR_OPERATION {
 Routine Description:
 
     Snapshots the drive's healthy paths and copies its label, under the
-    lock, after checking the drive is still known.
+    lock, after checking the drive is still the one the request was for:
+    its address alone is not enough, since a drive removed meanwhile may
+    have left its address to another drive's record.
 
 Return Value:
 
     STATUS_SUCCESS, or STATUS_DEVICE_NOT_CONNECTED for a drive that is gone.
 
 --*/
-static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PLIST_ENTRY snapshot,
+static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PLIST_ENTRY snapshot,
                               CHAR ldIdString[TARN_LD_ID_STRING_SIZE])
 {
     KIRQL oldIrql;
@@ -459,7 +461,7 @@ static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PLIST_ENT
     RtlZeroMemory(ldIdString, TARN_LD_ID_STRING_SIZE);
     InitializeListHead(snapshot);
     DsmAcquireLock(context, &oldIrql);
-    if (!IsLdEntryValid(context, ldEntry)) {
+    if (!IsLdEntryCurrent(context, ldEntry, ldSerial)) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmPrSnapshot: drive %p is no longer known", TA_PTR(ldEntry));
         status = STATUS_DEVICE_NOT_CONNECTED;
     } else {
@@ -542,13 +544,13 @@ static NTSTATUS DsmPrWalkFirstSuccess(PDSM_CONTEXT context, PLIST_ENTRY snapshot
 
 // Snapshots the drive's healthy paths, the current path first, and runs
 // one operation down them until one succeeds.
-static NTSTATUS DsmPrFirstSuccess(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_OPERATION operation,
+static NTSTATUS DsmPrFirstSuccess(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PR_OPERATION operation,
                                   PBOOLEAN reservationConflict, PBOOLEAN isReserved, PBOOLEAN byThisNode)
 {
     LIST_ENTRY snapshot;
     CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
 
-    NTSTATUS result = DsmPrSnapshot(context, ldEntry, &snapshot, ldIdString);
+    NTSTATUS result = DsmPrSnapshot(context, ldEntry, ldSerial, &snapshot, ldIdString);
     if (result != STATUS_SUCCESS) {
         return result;
     }
@@ -558,42 +560,44 @@ static NTSTATUS DsmPrFirstSuccess(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_OP
     return result;
 }
 
-NTSTATUS PrReserve(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservationConflict)
+NTSTATUS PrReserve(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PBOOLEAN reservationConflict)
 {
     DSM_ASSERT_PASSIVE();
     ASSERT(reservationConflict);
     *reservationConflict = FALSE;
-    return DsmPrFirstSuccess(context, ldEntry, PrOperationReserve, reservationConflict, NULL, NULL);
+    return DsmPrFirstSuccess(context, ldEntry, ldSerial, PrOperationReserve, reservationConflict, NULL, NULL);
 }
 
-NTSTATUS PrRelease(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN reservationConflict)
+NTSTATUS PrRelease(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PBOOLEAN reservationConflict)
 {
     DSM_ASSERT_PASSIVE();
     ASSERT(reservationConflict);
     *reservationConflict = FALSE;
-    return DsmPrFirstSuccess(context, ldEntry, PrOperationRelease, reservationConflict, NULL, NULL);
+    return DsmPrFirstSuccess(context, ldEntry, ldSerial, PrOperationRelease, reservationConflict, NULL, NULL);
 }
 
-NTSTATUS PrClear(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
+NTSTATUS PrClear(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial)
 {
     DSM_ASSERT_PASSIVE();
-    return DsmPrFirstSuccess(context, ldEntry, PrOperationClear, NULL, NULL, NULL);
+    return DsmPrFirstSuccess(context, ldEntry, ldSerial, PrOperationClear, NULL, NULL, NULL);
 }
 
-NTSTATUS PrReadKeys(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
+NTSTATUS PrReadKeys(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial)
 {
     DSM_ASSERT_PASSIVE();
-    return DsmPrFirstSuccess(context, ldEntry, PrOperationReadKeys, NULL, NULL, NULL);
+    return DsmPrFirstSuccess(context, ldEntry, ldSerial, PrOperationReadKeys, NULL, NULL, NULL);
 }
 
-NTSTATUS PrReadReservation(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PBOOLEAN isReserved, PBOOLEAN byThisNode)
+NTSTATUS PrReadReservation(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PBOOLEAN isReserved,
+                           PBOOLEAN byThisNode)
 {
     DSM_ASSERT_PASSIVE();
     ASSERT(isReserved);
     ASSERT(byThisNode);
     *isReserved = FALSE;
     *byThisNode = FALSE;
-    NTSTATUS status = DsmPrFirstSuccess(context, ldEntry, PrOperationReadReservation, NULL, isReserved, byThisNode);
+    NTSTATUS status =
+        DsmPrFirstSuccess(context, ldEntry, ldSerial, PrOperationReadReservation, NULL, isReserved, byThisNode);
     ASSERT((status == STATUS_SUCCESS) || (*isReserved == FALSE));
     ASSERT((*isReserved == TRUE) || (*byThisNode == FALSE));
     return status;
@@ -657,13 +661,13 @@ Routine Description:
     answered.  A path whose device is gone outweighs one that failed.
 
 --*/
-NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, BOOLEAN Register)
+NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial, BOOLEAN Register)
 {
     DSM_ASSERT_PASSIVE();
     LIST_ENTRY snapshot;
     CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
 
-    NTSTATUS result = DsmPrSnapshot(context, ldEntry, &snapshot, ldIdString);
+    NTSTATUS result = DsmPrSnapshot(context, ldEntry, ldSerial, &snapshot, ldIdString);
     if (result != STATUS_SUCCESS) {
         return result;
     }
@@ -702,8 +706,8 @@ Return Value:
     STATUS_SUCCESS, STATUS_IO_DEVICE_ERROR or STATUS_DEVICE_NOT_CONNECTED.
 
 --*/
-static NTSTATUS DsmPrRegisterAndRun(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_OPERATION operation,
-                                    PBOOLEAN reservationConflict)
+static NTSTATUS DsmPrRegisterAndRun(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial,
+                                    PR_OPERATION operation, PBOOLEAN reservationConflict)
 {
     LIST_ENTRY registered;
     LIST_ENTRY refused;
@@ -714,7 +718,7 @@ static NTSTATUS DsmPrRegisterAndRun(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_
     ASSERT(reservationConflict);
     *reservationConflict = FALSE;
 
-    NTSTATUS result = DsmPrSnapshot(context, ldEntry, &registered, ldIdString);
+    NTSTATUS result = DsmPrSnapshot(context, ldEntry, ldSerial, &registered, ldIdString);
     if (result != STATUS_SUCCESS) {
         return result;
     }
@@ -725,7 +729,7 @@ static NTSTATUS DsmPrRegisterAndRun(PDSM_CONTEXT context, PLD_ENTRY ldEntry, PR_
     if (conflict) {
         BOOLEAN isReserved = FALSE;
         BOOLEAN byThisNode = FALSE;
-        (void)PrReadReservation(context, ldEntry, &isReserved, &byThisNode);
+        (void)PrReadReservation(context, ldEntry, ldSerial, &isReserved, &byThisNode);
         if (byThisNode) {
             result = STATUS_SUCCESS;
         } else {
@@ -756,7 +760,7 @@ Routine Description:
     path may be removed while the read is outstanding.
 
 --*/
-NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
+NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial)
 {
     PR_COMMAND command;
     CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
@@ -769,7 +773,7 @@ NTSTATUS PrProbeRead(PDSM_CONTEXT context, PLD_ENTRY ldEntry)
     RtlZeroMemory(pathIdString, sizeof(pathIdString));
 
     DsmAcquireLock(context, &oldIrql);
-    if (IsLdEntryValid(context, ldEntry)) {
+    if (IsLdEntryCurrent(context, ldEntry, ldSerial)) {
         RtlCopyMemory(ldIdString, ldEntry->ldIdString, ldEntry->LdIdStringLen);
         if (!IsListEmpty(&ldEntry->PathList)) {
             PPDO_ENTRY first = CONTAINING_RECORD(ldEntry->PathList.Flink, PDO_ENTRY, LdLink);
@@ -809,16 +813,38 @@ static PCSTR const DsmClusterRequestLabels[] = {
     "[       ][       ][RESET]",
 };
 
-// Completes the request: the IRP's status, the SRB's statuses when there
-// is an SRB, then the caller's event.
-static NTSTATUS DsmCompleteClusterRequest(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event, NTSTATUS Status,
-                                          UCHAR ScsiStatus)
+/*++
+
+Routine Description:
+
+    Completes the request: the IRP's status (with no data transferred),
+    the SRB's statuses when there is an SRB, then the caller's event.  A
+    request that failed on a drive removed meanwhile fails as
+    STATUS_DEVICE_NOT_CONNECTED, whatever step found it gone.
+    PASSIVE_LEVEL, without DsmLock.
+
+--*/
+static NTSTATUS DsmCompleteClusterRequest(PDSM_CONTEXT Context, PLD_ENTRY LdEntry, ULONGLONG LdSerial, PIRP Irp,
+                                          PSCSI_REQUEST_BLOCK Srb, PKEVENT Event, NTSTATUS Status, UCHAR ScsiStatus)
 {
+    if (!NT_SUCCESS(Status)) {
+        KIRQL oldIrql;
+        DsmAcquireLock(Context, &oldIrql);
+        BOOLEAN gone = (BOOLEAN)!IsLdEntryCurrent(Context, LdEntry, LdSerial);
+        DsmReleaseLock(Context, oldIrql);
+        if (gone) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "DsmCompleteClusterRequest: drive %p is gone, %s", TA_PTR(LdEntry),
+                     TA_STR(DsmStatusName(Status)));
+            Status = STATUS_DEVICE_NOT_CONNECTED;
+            ScsiStatus = SCSISTAT_GOOD;
+        }
+    }
     if (Srb != NULL) {
         Srb->SrbStatus = NT_SUCCESS(Status) ? SRB_STATUS_SUCCESS : SRB_STATUS_ERROR;
         Srb->ScsiStatus = ScsiStatus;
     }
     Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
     KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
     return Status;
 }
@@ -835,7 +861,8 @@ Routine Description:
     read, key read and probe read.
 
 --*/
-NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
+NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PIRP Irp,
+                        PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
 {
     DSM_ASSERT_PASSIVE();
     BOOLEAN isReserved = FALSE;
@@ -845,7 +872,7 @@ NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PS
     NTSTATUS status = STATUS_IO_DEVICE_ERROR;
 
     // Its own status does not matter: a reservation nobody could read counts as none.
-    (void)PrReadReservation(DsmContext, ldEntry, &isReserved, &byThisNode);
+    (void)PrReadReservation(DsmContext, ldEntry, ldSerial, &isReserved, &byThisNode);
     if (byThisNode) {
         status = STATUS_SUCCESS;
         functionDone = TRUE;
@@ -853,7 +880,7 @@ NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PS
         conflict = TRUE;
         functionDone = TRUE;
     } else {
-        status = DsmPrRegisterAndRun(DsmContext, ldEntry, PrOperationReserve, &conflict) == STATUS_SUCCESS
+        status = DsmPrRegisterAndRun(DsmContext, ldEntry, ldSerial, PrOperationReserve, &conflict) == STATUS_SUCCESS
                      ? STATUS_SUCCESS
                      : STATUS_IO_DEVICE_ERROR;
         functionDone = TRUE;
@@ -864,14 +891,14 @@ NTSTATUS ClusterReserve(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PS
     if (!NT_SUCCESS(status)) {
         scsiStatus = conflict ? SCSISTAT_RESERVATION_CONFLICT : SCSISTAT_CHECK_CONDITION;
         if (conflict && Srb != NULL) {
-            NTSTATUS probe = PrProbeRead(DsmContext, ldEntry);
-            NTSTATUS keys = PrReadKeys(DsmContext, ldEntry);
-            NTSTATUS again = PrProbeRead(DsmContext, ldEntry);
+            NTSTATUS probe = PrProbeRead(DsmContext, ldEntry, ldSerial);
+            NTSTATUS keys = PrReadKeys(DsmContext, ldEntry, ldSerial);
+            NTSTATUS again = PrProbeRead(DsmContext, ldEntry, ldSerial);
             DsmTrace(TRDSM_TRACE_LEVEL, "ClusterReserve: conflict diagnostics: probe %s, keys %s, probe %s",
                      TA_STR(DsmStatusName(probe)), TA_STR(DsmStatusName(keys)), TA_STR(DsmStatusName(again)));
         }
     }
-    return DsmCompleteClusterRequest(Irp, Srb, Event, status, scsiStatus);
+    return DsmCompleteClusterRequest(DsmContext, ldEntry, ldSerial, Irp, Srb, Event, status, scsiStatus);
 }
 
 /*++
@@ -883,20 +910,21 @@ Routine Description:
     reservation.  A conflict means this node held nothing: success.
 
 --*/
-NTSTATUS ClusterRelease(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
+NTSTATUS ClusterRelease(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PIRP Irp,
+                        PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
 {
     DSM_ASSERT_PASSIVE();
     BOOLEAN conflict = FALSE;
-    NTSTATUS status = PrRelease(DsmContext, ldEntry, &conflict);
+    NTSTATUS status = PrRelease(DsmContext, ldEntry, ldSerial, &conflict);
     if (status == STATUS_SUCCESS) {
-        (void)PrRegisterAllPaths(DsmContext, ldEntry, TRUE);
-        (void)PrClear(DsmContext, ldEntry);
+        (void)PrRegisterAllPaths(DsmContext, ldEntry, ldSerial, TRUE);
+        (void)PrClear(DsmContext, ldEntry, ldSerial);
     } else if (conflict) {
         status = STATUS_SUCCESS;
     } else {
         status = STATUS_IO_DEVICE_ERROR;
     }
-    return DsmCompleteClusterRequest(Irp, Srb, Event, status,
+    return DsmCompleteClusterRequest(DsmContext, ldEntry, ldSerial, Irp, Srb, Event, status,
                                      NT_SUCCESS(status) ? SCSISTAT_GOOD : SCSISTAT_CHECK_CONDITION);
 }
 
@@ -910,7 +938,8 @@ Routine Description:
     did not happen leaves it no way past another host's reservation.
 
 --*/
-NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
+NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PIRP Irp,
+                      PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
 {
     DSM_ASSERT_PASSIVE();
     // The drive is not looked at without the lock; DsmSrbDeviceControl
@@ -918,21 +947,20 @@ NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCS
     DsmTrace(TRDSM_TRACE_LEVEL, "ClusterReset: drive %p, %s SRB", TA_PTR(ldEntry),
              TA_STR(Srb != NULL ? "with" : "without"));
     BOOLEAN conflict = FALSE;
-    NTSTATUS status = DsmPrRegisterAndRun(DsmContext, ldEntry, PrOperationClear, &conflict) == STATUS_SUCCESS
+    NTSTATUS status = DsmPrRegisterAndRun(DsmContext, ldEntry, ldSerial, PrOperationClear, &conflict) == STATUS_SUCCESS
                           ? STATUS_SUCCESS
                           : STATUS_INVALID_DEVICE_REQUEST;
-    return DsmCompleteClusterRequest(Irp, Srb, Event, status,
+    return DsmCompleteClusterRequest(DsmContext, ldEntry, ldSerial, Irp, Srb, Event, status,
                                      NT_SUCCESS(status) ? SCSISTAT_GOOD : SCSISTAT_CHECK_CONDITION);
 }
 
 // With persistent reservations off, every cluster request is refused unsent.
-NTSTATUS ClusterRequestRefused(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, PIRP Irp, PSCSI_REQUEST_BLOCK Srb,
-                               PKEVENT Event)
+NTSTATUS ClusterRequestRefused(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PIRP Irp,
+                               PSCSI_REQUEST_BLOCK Srb, PKEVENT Event)
 {
     DSM_ASSERT_PASSIVE();
-    UNREFERENCED_PARAMETER(DsmContext);
-    UNREFERENCED_PARAMETER(ldEntry);
-    return DsmCompleteClusterRequest(Irp, Srb, Event, STATUS_INVALID_DEVICE_REQUEST, SCSISTAT_CHECK_CONDITION);
+    return DsmCompleteClusterRequest(DsmContext, ldEntry, ldSerial, Irp, Srb, Event, STATUS_INVALID_DEVICE_REQUEST,
+                                     SCSISTAT_CHECK_CONDITION);
 }
 
 /*++
@@ -959,6 +987,16 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
     KIRQL oldIrql;
 
     DSM_ASSERT_PASSIVE();
+    if (DsmCalledRaised("DsmSrbDeviceControl")) {
+        // Refused unsent; the caller still waits for the event.
+        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_STATE;
+        Irp->IoStatus.Information = 0;
+        if (Srb != NULL) {
+            Srb->SrbStatus = SRB_STATUS_ERROR;
+        }
+        KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
 
     DsmAcquireLock(dsmContext, &oldIrql);
     if (DsmIds == NULL || DsmIds->Count == 0 || !IsPdoEntryValid(dsmContext, (PPDO_ENTRY)DsmIds->IdList[0])) {
@@ -979,6 +1017,7 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
     }
     if (!NT_SUCCESS(status)) {
         Irp->IoStatus.Status = status;
+        Irp->IoStatus.Information = 0;
         if (Srb != NULL) {
             Srb->SrbStatus = SRB_STATUS_ERROR;
         }
@@ -990,13 +1029,13 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
 
     if (kind != ClusterRequestNone && NT_SUCCESS(status)) {
         if (!dsmContext->UsePersistentReservations) {
-            status = ClusterRequestRefused(dsmContext, ldEntry, Irp, Srb, Event);
+            status = ClusterRequestRefused(dsmContext, ldEntry, ldSerial, Irp, Srb, Event);
         } else if (kind == ClusterRequestReserve) {
-            status = ClusterReserve(dsmContext, ldEntry, Irp, Srb, Event);
+            status = ClusterReserve(dsmContext, ldEntry, ldSerial, Irp, Srb, Event);
         } else if (kind == ClusterRequestRelease) {
-            status = ClusterRelease(dsmContext, ldEntry, Irp, Srb, Event);
+            status = ClusterRelease(dsmContext, ldEntry, ldSerial, Irp, Srb, Event);
         } else {
-            status = ClusterReset(dsmContext, ldEntry, Irp, Srb, Event);
+            status = ClusterReset(dsmContext, ldEntry, ldSerial, Irp, Srb, Event);
         }
     }
 

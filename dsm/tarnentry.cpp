@@ -128,8 +128,12 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
 
     //
     // Register with MPIO through its control device, which is not kept.
+    // MPIO may call in from then on, so the request counters, which its
+    // calls change under DsmLock, are cleared first.
     //
     if (NT_SUCCESS(status)) {
+        RtlZeroMemory(&DsmRequestCounters, sizeof(DsmRequestCounters));
+
         UNICODE_STRING controlName;
         PFILE_OBJECT fileObject = NULL;
         PDEVICE_OBJECT controlDevice = NULL;
@@ -174,8 +178,6 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
         dueTime.QuadPart = TARN_TIMER_FIRST_DUE_100NS;
         KeSetTimerEx(&dsmContext->Timer, dueTime, TARN_TIMER_PERIOD_MS, &dsmContext->TimerDpc);
     }
-
-    RtlZeroMemory(&DsmRequestCounters, sizeof(DsmRequestCounters));
 
     if (!NT_SUCCESS(status) && dsmContext != NULL) {
         if (wmiInitialized) {
@@ -317,7 +319,9 @@ NTSTATUS DsmContextCreate(PDSM_CONTEXT *DsmContext, PDRIVER_OBJECT DriverObject,
     context->LookasideInitialized = TRUE;
     KeInitializeDpc(&context->TimerDpc, DsmTimerRoutine, context);
     KeInitializeTimerEx(&context->Timer, SynchronizationTimer);
+    context->TimerInitialized = TRUE;
     context->TickCount = 0;
+    context->RandomState = DsmRandomSeed();
     InitializeListHead(&context->DriveList);
     InitializeListHead(&context->PathRecordList);
 
@@ -352,7 +356,10 @@ VOID DsmContextDestroy(PDSM_CONTEXT DsmContext)
     if (DsmContext->LookasideInitialized) {
         ExDeleteNPagedLookasideList(&DsmContext->CompletionLookaside);
     }
-    KeCancelTimer(&DsmContext->Timer);
+    // A creation that failed early never initialised the timer.
+    if (DsmContext->TimerInitialized) {
+        KeCancelTimer(&DsmContext->Timer);
+    }
     DsmFreePathIndex(&DsmContext->PathIndex);
 
     RtlZeroMemory(DsmContext, sizeof(DSM_CONTEXT));

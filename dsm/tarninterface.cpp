@@ -302,6 +302,9 @@ NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, P
     KIRQL oldIrql;
 
     DSM_ASSERT_PASSIVE();
+    if (DsmCalledRaised("DsmInquireDriver")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
 
     if (Descriptor == NULL || !DsmIsSupportedDevice(dsmContext, Descriptor)) {
         return STATUS_NOT_SUPPORTED;
@@ -535,6 +538,9 @@ NTSTATUS NTAPI DsmSetDeviceInfo(PVOID DsmContext, PDEVICE_OBJECT TargetObject, P
     KIRQL oldIrql;
 
     DSM_ASSERT_PASSIVE();
+    if (DsmCalledRaised("DsmSetDeviceInfo")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
 
     DsmAcquireLock(dsmContext, &oldIrql);
     if (!IsPdoEntryValid(dsmContext, pdoEntry) || TargetObject == NULL) {
@@ -642,6 +648,9 @@ NTSTATUS NTAPI DsmPathVerify(PVOID DsmContext, PVOID DsmId, PVOID PathId)
 
     UNREFERENCED_PARAMETER(PathId);
     DSM_ASSERT_PASSIVE();
+    if (DsmCalledRaised("DsmPathVerify")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
 
     DsmAcquireLock(dsmContext, &oldIrql);
     if (!IsPdoEntryValid(dsmContext, pdoEntry)) {

@@ -47,12 +47,14 @@ NTSTATUS DsmFormatKeyPath(PWCHAR Buffer, ULONG BufferChars, PCUNICODE_STRING Bas
         return STATUS_NAME_TOO_LONG;
     }
 
+    NTSTATUS status;
     if (SubKey != NULL) {
-        swprintf(Buffer, TARN_WIDE("%wZ\\%ls"), Base, SubKey);
+        status = RtlStringCchPrintfW(Buffer, BufferChars, TARN_WIDE("%wZ\\%ls"), Base, SubKey);
     } else {
-        swprintf(Buffer, TARN_WIDE("%wZ"), Base);
+        status = RtlStringCchPrintfW(Buffer, BufferChars, TARN_WIDE("%wZ"), Base);
     }
-    return STATUS_SUCCESS;
+    // The length was checked; a name with a NUL inside is cut short, never too long.
+    return NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_NAME_TOO_LONG;
 }
 
 //
@@ -465,8 +467,15 @@ static VOID DsmUnpackScsiAddress(ULONG Packed, PSCSI_ADDRESS Address)
     Address->Lun = (UCHAR)Packed;
 }
 
-// One required query of a 32-bit value; Value changes only on success.
-static NTSTATUS DsmQueryDword(ULONG RelativeTo, PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
+/*++
+
+Routine Description:
+
+    One required query of a 32-bit value through the checked reader;
+    Value changes only on success.  PASSIVE_LEVEL.
+
+--*/
+NTSTATUS DsmQueryDword(ULONG RelativeTo, PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
 {
     return DsmQueryValue(RelativeTo, KeyPath, ValueName, REG_DWORD, Value);
 }
@@ -490,9 +499,7 @@ static NTSTATUS DsmWriteDriveValue(PDSM_CONTEXT DsmContext, PCSTR SerialNumber, 
     HANDLE key = NULL;
     ULONG disposition = 0;
 
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmWriteDriveValue: refused at IRQL %u for %s", TA_UCHAR(KeGetCurrentIrql()),
-                 TA_STR(SerialNumber));
+    if (DsmCalledRaised("DsmWriteDriveValue")) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 

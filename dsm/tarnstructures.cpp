@@ -67,14 +67,21 @@ NTSTATUS CreatePdoEntry(PPDO_ENTRY *PdoEntry, PDSM_CONTEXT DsmContext, PDEVICE_O
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    NTSTATUS status = DsmGetScsiAddress(TargetDevice, &pdoEntry->ScsiAddress);
-    if (!NT_SUCCESS(status) || pdoEntry->ScsiAddress == NULL) {
+    // MPIO's block is copied into the record and freed here, at
+    // PASSIVE_LEVEL: nothing promises it is non-paged, and the record is
+    // freed under DsmLock.
+    PSCSI_ADDRESS mpioAddress = NULL;
+    NTSTATUS status = DsmGetScsiAddress(TargetDevice, &mpioAddress);
+    if (!NT_SUCCESS(status) || mpioAddress == NULL) {
         DsmTrace(TRDSM_ERROR_LEVEL, "CreatePdoEntry: DsmGetScsiAddress failed for %p, %s (0x%08X)",
                  TA_PTR(TargetDevice), TA_STR(DsmStatusName(status)), TA_ULONG(status));
         DsmLogEvent(DsmIoObject, TARN_MSG_SYSTEM_CALL_FAILED, NULL, NULL, &status, sizeof(status));
         DsmWipeAndFree(pdoEntry, sizeof(PDO_ENTRY));
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    RtlCopyMemory(&pdoEntry->Address, mpioAddress, sizeof(SCSI_ADDRESS));
+    ExFreePool(mpioAddress);
+    pdoEntry->ScsiAddress = &pdoEntry->Address;
 
     PSCSI_ADDRESS address = pdoEntry->ScsiAddress;
     DsmTrace(TRDSM_TRACE_LEVEL, "CreatePdoEntry: device %p at %x:%x:%x:%x", TA_PTR(TargetDevice),
@@ -95,32 +102,31 @@ NTSTATUS CreatePdoEntry(PPDO_ENTRY *PdoEntry, PDSM_CONTEXT DsmContext, PDEVICE_O
 
     // At most "[" + 3 + " " + four bytes of up to two hex digits and three
     // colons + "]": 17 characters, within the snapshot's 32.
-    int length = sprintf(label, "[%c%c%c %x:%x:%x:%x]", SerialNumber[1], SerialNumber[2], SerialNumber[3],
-                         address->PortNumber, address->PathId, address->TargetId, address->Lun);
-    ASSERT(length > 0 && length < TARN_PATH_ID_STRING_SIZE);
+    status = RtlStringCbPrintfA(label, sizeof(label), "[%c%c%c %x:%x:%x:%x]", SerialNumber[1], SerialNumber[2],
+                                SerialNumber[3], address->PortNumber, address->PathId, address->TargetId,
+                                address->Lun);
+    ASSERT(NT_SUCCESS(status));
+    UNREFERENCED_PARAMETER(status);
+    ULONG length = (ULONG)strlen(label);
 
     pdoEntry->PathIdString = (PCHAR)DsmAllocatePool(NonPagedPool, (SIZE_T)length + 1);
     if (pdoEntry->PathIdString == NULL) {
         DsmTrace(TRDSM_ERROR_LEVEL, "CreatePdoEntry: no memory for the label %s", TA_STR(label));
         DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
-        ExFreePool(pdoEntry->ScsiAddress);
         DsmWipeAndFree(pdoEntry, sizeof(PDO_ENTRY));
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlCopyMemory(pdoEntry->PathIdString, label, (SIZE_T)length + 1);
-    pdoEntry->PathIdStringLen = (ULONG)length;
+    pdoEntry->PathIdStringLen = length;
 
     *PdoEntry = pdoEntry;
     return STATUS_SUCCESS;
 }
 
-// Releases a path record with the address and label it owns.
+// Releases a path record with the label it owns.  Any IRQL up to
+// DISPATCH_LEVEL: everything freed is the DSM's own non-paged pool.
 VOID FreePdoEntry(PPDO_ENTRY PdoEntry)
 {
-    if (PdoEntry->ScsiAddress != NULL) {
-        // MPIO allocated it; the DSM owns and frees it.
-        ExFreePool(PdoEntry->ScsiAddress);
-    }
     if (PdoEntry->PathIdString != NULL) {
         DsmFreePool(PdoEntry->PathIdString);
     }
@@ -160,7 +166,10 @@ NTSTATUS CreateLdEntry(PLD_ENTRY *LdEntry, PDSM_CONTEXT DsmContext, PCHAR Serial
         DsmWipeAndFree(ldEntry, sizeof(LD_ENTRY));
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    sprintf(ldEntry->ldIdString, "[%c%c%c]", SerialNumber[1], SerialNumber[2], SerialNumber[3]);
+    NTSTATUS status = RtlStringCbPrintfA(ldEntry->ldIdString, TARN_LD_ID_STRING_SIZE, "[%c%c%c]", SerialNumber[1],
+                                         SerialNumber[2], SerialNumber[3]);
+    ASSERT(NT_SUCCESS(status));
+    UNREFERENCED_PARAMETER(status);
 
     ldEntry->SerialNumber = SerialNumber;
     ldEntry->SerialNumberLength = SerialNumberLength;

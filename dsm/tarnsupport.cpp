@@ -339,8 +339,10 @@ NTSTATUS QueryControllerTime(PDEVICE_OBJECT DeviceObject, PCSTR Label, PCHAR Tim
             DsmTrace(TRDSM_ERROR_LEVEL, "QueryControllerTime: %s reply of %u bytes ends before the clock",
                      TA_STR(Label), TA_ULONG(request->Header.DataTransferLength));
         } else {
-            sprintf(TimeStamp, "%d:%d:%d", record[TARN_RECORD_HOURS], record[TARN_RECORD_MINUTES],
-                    record[TARN_RECORD_SECONDS]);
+            NTSTATUS formatted = RtlStringCbPrintfA(TimeStamp, timeStampSize, "%d:%d:%d", record[TARN_RECORD_HOURS],
+                                                    record[TARN_RECORD_MINUTES], record[TARN_RECORD_SECONDS]);
+            ASSERT(NT_SUCCESS(formatted));
+            UNREFERENCED_PARAMETER(formatted);
             DsmTrace(TRDSM_TRACE_LEVEL, "QueryControllerTime: %s %s", TA_STR(Label), TA_STR(TimeStamp));
             result = STATUS_SUCCESS;
         }
@@ -574,6 +576,47 @@ VOID SelectCurrentPath(PLD_ENTRY LdEntry)
 
 Routine Description:
 
+    The driver's own pseudo-random draw, 0 to 32767: a 32-bit xorshift
+    generator whose top fifteen bits are returned, so the residues
+    modulo 8 are evenly spread.  The C library's rand is documented
+    for PASSIVE_LEVEL only, and the kernel's own generators need a level
+    below DISPATCH_LEVEL; this runs under DsmLock.  Caller holds DsmLock.
+
+--*/
+ULONG DsmRandom(PDSM_CONTEXT DsmContext)
+{
+    DSM_ASSERT_LOCK_HELD(DsmContext);
+    ULONG x = DsmContext->RandomState;
+    ASSERT(x != 0);
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    DsmContext->RandomState = x;
+    return x >> 17;
+}
+
+/*++
+
+Routine Description:
+
+    A seed for DsmRandom from the moment of the call: never 0, which
+    would keep the generator at 0.  Any IRQL.
+
+--*/
+ULONG DsmRandomSeed(VOID)
+{
+    LARGE_INTEGER now;
+    LARGE_INTEGER ticks;
+    KeQuerySystemTime(&now);
+    KeQueryTickCount(&ticks);
+    ULONG seed = (ULONG)now.QuadPart ^ (ULONG)(now.QuadPart >> 32) ^ ((ULONG)ticks.QuadPart * 0x9E3779B9u);
+    return seed != 0 ? seed : 0x2545F491u;
+}
+
+/*++
+
+Routine Description:
+
     Whether a round-robin drive's timeslice has run out, so that the
     request at hand should move it to its next path.  When it has, a new
     slice starts, and one time in eight the path is kept for it.  Caller
@@ -597,7 +640,7 @@ BOOLEAN TimesliceSwitchDue(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
         return FALSE;
     }
 
-    BOOLEAN due = (BOOLEAN)((rand() % TARN_SWITCH_KEEP_ONE_IN) != 0);
+    BOOLEAN due = (BOOLEAN)((DsmRandom(DsmContext) % TARN_SWITCH_KEEP_ONE_IN) != 0);
     KeQuerySystemTime(&LdEntry->TimesliceStart);
     return due;
 }
@@ -745,9 +788,11 @@ VOID FailbackPass(PDSM_CONTEXT DsmContext)
 Routine Description:
 
     Queues a location query for every healthy path whose controller or
-    controller port is not known yet.  Nothing marks a query outstanding:
-    a path whose location stays unknown is asked again next time.
-    Caller holds DsmLock.
+    controller port is not known yet and that has none queued: a work
+    queue that is slow to run them (its threads busy with commands that
+    wait on the storage) must not collect one per path each minute.  A
+    path whose location stays unknown is asked again once its query has
+    run.  Caller holds DsmLock.
 
 --*/
 VOID QueueLocationQueries(PDSM_CONTEXT DsmContext)
@@ -758,9 +803,10 @@ VOID QueueLocationQueries(PDSM_CONTEXT DsmContext)
         ASSERT(link != NULL);
         PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, DsmLink);
         if (pdoEntry->HealthState == PDO_HEALTH_HEALTHY && pdoEntry->TargetObject != NULL &&
+            !pdoEntry->LocationQueryQueued &&
             (pdoEntry->ControllerPort == TARN_CONTROLLER_UNKNOWN ||
              pdoEntry->ControllerNumber == TARN_CONTROLLER_UNKNOWN)) {
-            DsmQueuePathWorkItem(pdoEntry, LocationQueryWorker);
+            pdoEntry->LocationQueryQueued = DsmQueuePathWorkItem(pdoEntry, LocationQueryWorker);
         }
     }
 }
@@ -797,7 +843,11 @@ VOID NTAPI LocationQueryWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     }
 
     DsmAcquireLock(dsmContext, &oldIrql);
-    if (target == NULL || !IsPdoEntryCurrent(dsmContext, pdoEntry, record->PdoSerial)) {
+    BOOLEAN current = IsPdoEntryCurrent(dsmContext, pdoEntry, record->PdoSerial);
+    if (current) {
+        pdoEntry->LocationQueryQueued = FALSE;
+    }
+    if (target == NULL || !current) {
         DsmTrace(TRDSM_ERROR_LEVEL, "LocationQueryWorker: path %p %s is gone", TA_PTR(pdoEntry),
                  TA_STR(pathIdString));
     } else if (NT_SUCCESS(status)) {

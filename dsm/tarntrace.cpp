@@ -111,6 +111,10 @@ Routine Description:
     "Flags" (bit 31 cleared) and the low byte of "Level".  A missing key
     or value leaves tracing off.  PASSIVE_LEVEL.
 
+    The three values go through the driver's checked reader: a direct
+    query would let a kernel that ignores the type-check flag write a
+    string value's counted string over a 4-byte local.
+
 --*/
 static VOID TarnTraceCheckGlobalLogger(VOID)
 {
@@ -118,39 +122,25 @@ static VOID TarnTraceCheckGlobalLogger(VOID)
     ULONG start = 0;
     ULONG flags = 0;
     ULONG level = 0;
-    RTL_QUERY_REGISTRY_TABLE table[3];
+    const ULONG relativeTo = RTL_REGISTRY_CONTROL | RTL_REGISTRY_OPTIONAL;
 
-    swprintf(keyPath, TARN_WIDE("WMI\\GlobalLogger\\%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x"),
-             TarnCtlGuid.Data1, TarnCtlGuid.Data2, TarnCtlGuid.Data3, TarnCtlGuid.Data4[0], TarnCtlGuid.Data4[1],
-             TarnCtlGuid.Data4[2], TarnCtlGuid.Data4[3], TarnCtlGuid.Data4[4], TarnCtlGuid.Data4[5],
-             TarnCtlGuid.Data4[6], TarnCtlGuid.Data4[7]);
-
-    RtlZeroMemory(table, sizeof(table));
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = (PWSTR)TARN_WIDE("Start");
-    table[0].EntryContext = &start;
-    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_CONTROL | RTL_REGISTRY_OPTIONAL, keyPath, table, NULL, NULL);
-    if (!NT_SUCCESS(status) || start == 0) {
+    NTSTATUS status =
+        RtlStringCbPrintfW(keyPath, sizeof(keyPath),
+                           TARN_WIDE("WMI\\GlobalLogger\\%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x"),
+                           TarnCtlGuid.Data1, TarnCtlGuid.Data2, TarnCtlGuid.Data3, TarnCtlGuid.Data4[0],
+                           TarnCtlGuid.Data4[1], TarnCtlGuid.Data4[2], TarnCtlGuid.Data4[3], TarnCtlGuid.Data4[4],
+                           TarnCtlGuid.Data4[5], TarnCtlGuid.Data4[6], TarnCtlGuid.Data4[7]);
+    if (!NT_SUCCESS(status)) {
         return;
     }
 
-    RtlZeroMemory(table, sizeof(table));
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = (PWSTR)TARN_WIDE("Flags");
-    table[0].EntryContext = &flags;
-    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-    table[1].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[1].Name = (PWSTR)TARN_WIDE("Level");
-    table[1].EntryContext = &level;
-    table[1].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-
-    status = RtlQueryRegistryValues(RTL_REGISTRY_CONTROL | RTL_REGISTRY_OPTIONAL, keyPath, table, NULL, NULL);
-    if (!NT_SUCCESS(status)) {
-        flags = 0;
-        level = 0;
+    status = DsmQueryDword(relativeTo, keyPath, TARN_WIDE("Start"), &start);
+    if (!NT_SUCCESS(status) || start == 0) {
+        return;
     }
+    // Each unreadable value keeps its default of 0.
+    (void)DsmQueryDword(relativeTo, keyPath, TARN_WIDE("Flags"), &flags);
+    (void)DsmQueryDword(relativeTo, keyPath, TARN_WIDE("Level"), &level);
 
     if (start == 1) {
         TarnTracePublish(TARN_GLOBAL_LOGGER_HANDLE, flags & 0x7FFFFFFF, (UCHAR)(level & 0xFF));

@@ -52,6 +52,27 @@ VOID DsmFreePool(PVOID Block)
 
 Routine Description:
 
+    Whether a routine that waits (on the storage, the registry) has been
+    called above PASSIVE_LEVEL, in which case it refuses the call: such
+    routines also assert the level, but a free build drops assertions,
+    and waiting at DISPATCH_LEVEL hangs the processor.  Traced with the
+    routine's name.  Any IRQL.
+
+--*/
+BOOLEAN DsmCalledRaised(PCSTR Routine)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql == PASSIVE_LEVEL) {
+        return FALSE;
+    }
+    DsmTrace(TRDSM_ERROR_LEVEL, "%s: refused at IRQL %u", TA_STR(Routine), TA_UCHAR(irql));
+    return TRUE;
+}
+
+/*++
+
+Routine Description:
+
     Copies counted characters into one freshly allocated block: the counted-string
     header, the characters and a 16-bit terminator.  The header's length
     runs to the first NUL of the copy.
@@ -97,6 +118,10 @@ typedef struct _DSM_WORKITEM_ENVELOPE {
     DSM_WORKITEM_FUNCTION Routine;
 } DSM_WORKITEM_ENVELOPE, *PDSM_WORKITEM_ENVELOPE;
 
+// The routine frees the record it is given, which frees the envelope
+// only while the record is the envelope's first field.
+static_assert(FIELD_OFFSET(DSM_WORKITEM_ENVELOPE, Record) == 0, "the record must open the work-item envelope");
+
 static VOID NTAPI DsmWorkItemTrampoline(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     PDSM_WORKITEM_ENVELOPE envelope = (PDSM_WORKITEM_ENVELOPE)Context;
@@ -111,7 +136,8 @@ static VOID NTAPI DsmWorkItemTrampoline(PDEVICE_OBJECT DeviceObject, PVOID Conte
 }
 
 // Queues the routine with a copy of the record; see DsmQueueWorkItem.
-static VOID DsmQueueWorkItemRecord(const DSM_WORKITEM_RECORD *Record, PDEVICE_OBJECT DeviceObject,
+// FALSE when nothing could be queued.
+static BOOLEAN DsmQueueWorkItemRecord(const DSM_WORKITEM_RECORD *Record, PDEVICE_OBJECT DeviceObject,
                                    DSM_WORKITEM_FUNCTION workItemFunction)
 {
     ASSERT(workItemFunction);
@@ -120,20 +146,21 @@ static VOID DsmQueueWorkItemRecord(const DSM_WORKITEM_RECORD *Record, PDEVICE_OB
         (PDSM_WORKITEM_ENVELOPE)DsmAllocatePool(NonPagedPool, sizeof(DSM_WORKITEM_ENVELOPE));
     if (envelope == NULL) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmQueueWorkItemRecord: no memory for the work-item record");
-        return;
+        return FALSE;
     }
 
     PIO_WORKITEM workItem = IoAllocateWorkItem(DeviceObject);
     if (workItem == NULL) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmQueueWorkItemRecord: no work item for device %p", TA_PTR(DeviceObject));
         DsmFreePool(envelope);
-        return;
+        return FALSE;
     }
 
     envelope->Record = *Record;
     envelope->WorkItem = workItem;
     envelope->Routine = workItemFunction;
     IoQueueWorkItem(workItem, DsmWorkItemTrampoline, CriticalWorkQueue, envelope);
+    return TRUE;
 }
 
 /*++
@@ -153,7 +180,7 @@ VOID DsmQueueWorkItem(PDSM_CONTEXT DsmContext, PVOID LdEntry, PVOID PdoEntry, PD
                       DSM_WORKITEM_FUNCTION workItemFunction)
 {
     DSM_WORKITEM_RECORD record = {DsmContext, LdEntry, PdoEntry, 0};
-    DsmQueueWorkItemRecord(&record, DeviceObject, workItemFunction);
+    (void)DsmQueueWorkItemRecord(&record, DeviceObject, workItemFunction);
 }
 
 /*++
@@ -164,14 +191,15 @@ Routine Description:
     and path and carries the path's serial, so that the routine can tell,
     under the lock, whether the path it was queued for is still there
     (IsPdoEntryCurrent).  The path's target device is the work item's
-    device.  Caller holds DsmLock.
+    device.  FALSE when memory was short and nothing was queued.  Caller
+    holds DsmLock.
 
 --*/
-VOID DsmQueuePathWorkItem(PPDO_ENTRY PdoEntry, DSM_WORKITEM_FUNCTION workItemFunction)
+BOOLEAN DsmQueuePathWorkItem(PPDO_ENTRY PdoEntry, DSM_WORKITEM_FUNCTION workItemFunction)
 {
     DSM_ASSERT_LOCK_HELD(PdoEntry->DsmContext);
     DSM_WORKITEM_RECORD record = {PdoEntry->DsmContext, PdoEntry->LdEntry, PdoEntry, PdoEntry->RecordSerial};
-    DsmQueueWorkItemRecord(&record, PdoEntry->TargetObject, workItemFunction);
+    return DsmQueueWorkItemRecord(&record, PdoEntry->TargetObject, workItemFunction);
 }
 
 /*++
@@ -350,12 +378,12 @@ static PCSTR DsmFindCodeName(const DSM_CODE_NAME *Table, ULONG Rows, ULONG Value
     return NULL;
 }
 
-// "0x" and up to eight digits fit the caller's buffer.
+// Fallback is a DSM_CODE_NAME_TEXT's: "0x" and up to eight digits fit.
 static PCSTR DsmCodeNameOrHex(const DSM_CODE_NAME *Table, ULONG Rows, ULONG Value, PCHAR Fallback)
 {
     PCSTR name = DsmFindCodeName(Table, Rows, Value);
     if (name == NULL) {
-        sprintf(Fallback, "0x%X", Value);
+        (void)RtlStringCbPrintfA(Fallback, sizeof(DSM_CODE_NAME_TEXT), "0x%X", Value);
         name = Fallback;
     }
     return name;

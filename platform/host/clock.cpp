@@ -532,6 +532,13 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
 extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
 {
     detail::RequireAtMostDispatch("KeCancelTimer");
+    // The kernel takes the timer's list links as they are: on a timer
+    // never initialised they are whatever the memory held.
+    if (Timer == nullptr ||
+        (Timer->Type != kTimerNotificationObject && Timer->Type != kTimerSynchronizationObject)) {
+        VerifierFail("KeCancelTimer(%p): the timer is not initialised (KeInitializeTimerEx)", (void *)Timer);
+        return FALSE;
+    }
     std::lock_guard<std::mutex> lock(g_clockMutex);
     if (g_timers.erase(Timer) == 0) {
         return FALSE;

@@ -128,6 +128,19 @@ void PoolFailNth(uint64_t n);
 void PoolFailTag(ULONG tag);
 void PoolClearFailures();
 
+// As the real pool's per-size free lists do: with reuse on, a block just
+// freed is handed to the next allocation of the same size and alignment,
+// at the same address.  Off (the default, and after ResetMachine), freed
+// memory is released at once.
+void PoolReuseFreedBlocks(bool on);
+
+// Declares the tag of pool another component (the multipath framework)
+// allocates and hands to a driver without promising its pool type.  A
+// free of such a block above APC_LEVEL is then a verifier failure, as it
+// would be were the block paged.  Kept across Reboot; ResetMachine
+// forgets every declared tag.
+void PoolForeignTag(ULONG tag);
+
 //
 // Failure injection for other kernel calls, by the same controls: the
 // n-th call of a routine from now (1 = the next one) fails, or every call

@@ -27,7 +27,13 @@ Abstract:
       - a lookaside list takes back only live pool blocks of its tag and
         size, and an entry it caches is neither freed to it again nor
         freed as pool;
-      - allocations can be made to fail, the n-th from now or all of a tag.
+      - allocations can be made to fail, the n-th from now or all of a tag;
+      - a block of a tag declared foreign (pool a framework hands over
+        without promising its type) freed above APC_LEVEL is a verifier
+        failure, as paged pool would be;
+      - on request, a freed block is handed to the next allocation of its
+        size at the same address, as the real pool's per-size lists do,
+        so that code telling records apart by address alone is caught.
 
     The host mutexes are never held while the verifier handler or a
     driver-supplied lookaside routine runs.
@@ -89,6 +95,21 @@ uint64_t g_attempts = 0;
 // Injection persists across a reboot (it is a host setting); ResetInjections clears it.
 uint64_t g_failCountdown = 0;   // 0: off; 1: the next attempt fails
 std::set<ULONG> g_failTags;
+
+// Tags of the pool a framework hands to drivers without promising its
+// type (a host setting, like injection).
+std::set<ULONG> g_foreignTags;
+
+// With reuse on, freed memory is kept, newest last, and handed to the
+// next allocation of the same size and alignment, as the real pool's
+// per-size free lists do; off, it goes back to the C library at once.
+struct ReusableBlock {
+    void *Address;
+    size_t Size;
+    size_t Front;
+};
+bool g_reuseFreed = false;
+std::vector<ReusableBlock> g_reusable;
 
 bool IsPaged(POOL_TYPE type)
 {
@@ -556,6 +577,17 @@ void FreeBlock(const char *call, PVOID p, ULONG tag, bool checkTag)
                     call, p, TagText(block.Tag).c_str()));
         return;
     }
+    bool foreign;
+    {
+        std::lock_guard<std::mutex> lock(g_poolMutex);
+        foreign = g_foreignTags.count(block.Tag) != 0;
+    }
+    if (foreign && KeGetCurrentIrql() > APC_LEVEL) {
+        Fail(Format("%s(%p): the '%s' block was allocated by another component, which does not promise non-paged "
+                    "pool; freed at DISPATCH_LEVEL it may be paged pool",
+                    call, p, TagText(block.Tag).c_str()));
+        return;
+    }
     if (const char *what = detail::ActiveObjectIn(p, block.Size)) {
         Fail(Format("%s(%p): freed pool containing %s ('%s' block of %zu bytes, serial %" PRIu64 ")", call, p, what,
                     TagText(block.Tag).c_str(), block.Size, block.Serial));
@@ -600,8 +632,40 @@ void FreeBlock(const char *call, PVOID p, ULONG tag, bool checkTag)
         if (g_recentFrees.size() > kRecentFrees) {
             g_recentFrees.pop_front();
         }
+        if (g_reuseFreed) {
+            memset(static_cast<char *>(p) - block.Front, kFreedFill, block.Front + block.Size + kGuardBytes);
+            g_reusable.push_back(ReusableBlock{p, block.Size, block.Front});
+            return;
+        }
     }
     ReleaseMemory(p, block.Size, block.Front);
+}
+
+// The newest freed block of this size and alignment, when reuse is on
+// (g_poolMutex held).
+void *TakeReusable(size_t size, size_t front)
+{
+    for (auto it = g_reusable.rbegin(); it != g_reusable.rend(); ++it) {
+        if (it->Size == size && it->Front == front) {
+            void *p = it->Address;
+            g_reusable.erase(std::next(it).base());
+            return p;
+        }
+    }
+    return nullptr;
+}
+
+// Gives the kept freed blocks back to the C library.
+void ReleaseReusable()
+{
+    std::vector<ReusableBlock> blocks;
+    {
+        std::lock_guard<std::mutex> lock(g_poolMutex);
+        blocks.swap(g_reusable);
+    }
+    for (const ReusableBlock &block : blocks) {
+        ReleaseMemory(block.Address, block.Size, block.Front);
+    }
 }
 
 // ExAllocatePoolWithTag; list is the lookaside list the block is
@@ -632,11 +696,21 @@ void *AllocateBlock(POOL_TYPE type, size_t size, ULONG tag, LookasideState *list
     }
 
     size_t front = FrontGuardBytes(type);
-    void *base = nullptr;
-    if (posix_memalign(&base, front, front + size + kGuardBytes) != 0) {
-        return nullptr;
+    char *p;
+    void *reused;
+    {
+        std::lock_guard<std::mutex> lock(g_poolMutex);
+        reused = g_reuseFreed ? TakeReusable(size, front) : nullptr;
     }
-    char *p = static_cast<char *>(base) + front;
+    if (reused != nullptr) {
+        p = static_cast<char *>(reused);
+    } else {
+        void *base = nullptr;
+        if (posix_memalign(&base, front, front + size + kGuardBytes) != 0) {
+            return nullptr;
+        }
+        p = static_cast<char *>(base) + front;
+    }
     memset(p, kNewFill, size);
     LayGuards(p, size, front);
 
@@ -771,11 +845,31 @@ void PoolClearFailures()
     g_failTags.clear();
 }
 
+void PoolReuseFreedBlocks(bool on)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_poolMutex);
+        g_reuseFreed = on;
+    }
+    if (!on) {
+        ReleaseReusable();
+    }
+}
+
+void PoolForeignTag(ULONG tag)
+{
+    std::lock_guard<std::mutex> lock(g_poolMutex);
+    g_foreignTags.insert(tag);
+}
+
 namespace detail {
 
 void ResetInjections()
 {
     PoolClearFailures();
+    PoolReuseFreedBlocks(false);
+    std::lock_guard<std::mutex> lock(g_poolMutex);
+    g_foreignTags.clear();
 }
 
 void RebootPool()
@@ -803,6 +897,7 @@ void RebootPool()
     for (const auto &entry : blocks) {
         ReleaseMemory(const_cast<void *>(entry.first), entry.second.Size, entry.second.Front);
     }
+    ReleaseReusable();
 }
 
 } // namespace detail

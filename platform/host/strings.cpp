@@ -22,7 +22,11 @@ Abstract:
 
 #include "coreinternal.h"
 
+#include <ntstrsafe.h>
+
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 namespace host {
@@ -510,6 +514,176 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
     }
 }
 
+// 16-bit formatting reads the kernel's pageable conversion tables: it
+// needs PASSIVE_LEVEL, and a call above it is a fault whether or not the
+// tables happen to be resident.
+void RequireWideFormattingLevel(const char *call)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > APC_LEVEL) {
+        VerifierFail("%s called at %s: 16-bit text formatting is only allowed below DISPATCH_LEVEL", call,
+                     detail::IrqlName(irql));
+    }
+}
+
+// Rewrites a kernel 8-bit format for the C library's formatter: 'l'
+// before an integer conversion is 32 bits on the target, 'I64' and 'll'
+// are 64, 'I' is pointer-sized.  Sets *wide for a conversion that takes
+// 16-bit text or characters (%wZ, %ws, %ls, %S, %Z, %wc, %lc, %C), which
+// the host does not render in 8-bit output.  False with *bad set for a
+// conversion the kernel does not have (or %n, which it refuses).
+bool TranslateNarrowFormat(const char *format, std::string *out, bool *wide, std::string *bad)
+{
+    *wide = false;
+    for (const char *f = format; *f != 0;) {
+        if (*f != '%') {
+            out->push_back(*f++);
+            continue;
+        }
+        const char *start = f++;
+        out->push_back('%');
+        if (*f == '%') {
+            out->push_back(*f++);
+            continue;
+        }
+        while (*f == '-' || *f == '+' || *f == ' ' || *f == '#' || *f == '0') {
+            out->push_back(*f++);
+        }
+        for (int part = 0; part < 2; part++) {
+            if (part == 1) {
+                if (*f != '.') {
+                    break;
+                }
+                out->push_back(*f++);
+            }
+            if (*f == '*') {
+                out->push_back(*f++);
+            } else {
+                while (*f >= '0' && *f <= '9') {
+                    out->push_back(*f++);
+                }
+            }
+        }
+        std::string size;
+        bool longPrefix = false;
+        bool widePrefix = false;
+        if (f[0] == 'I' && f[1] == '6' && f[2] == '4') {
+            size = "ll";
+            f += 3;
+        } else if (f[0] == 'I' && f[1] == '3' && f[2] == '2') {
+            f += 3;
+        } else if (f[0] == 'I') {
+            size = "z";
+            f++;
+        } else if (f[0] == 'l' && f[1] == 'l') {
+            size = "ll";
+            f += 2;
+        } else if (f[0] == 'l') {
+            longPrefix = true;
+            f++;
+        } else if (f[0] == 'h') {
+            size = f[1] == 'h' ? "hh" : "h";
+            f += size.size();
+        } else if (f[0] == 'w') {
+            widePrefix = true;
+            f++;
+        }
+        char conversion = *f;
+        switch (conversion) {
+        case 'd':
+        case 'i':
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o':
+            if (widePrefix) {
+                break;
+            }
+            *out += size;
+            out->push_back(*f++);
+            continue;
+        case 'c':
+        case 's':
+            if (longPrefix || widePrefix) {
+                *wide = true;
+            }
+            if (size.empty()) {
+                out->push_back(*f++);
+                continue;
+            }
+            break;
+        case 'p':
+            if (size.empty() && !longPrefix && !widePrefix) {
+                out->push_back(*f++);
+                continue;
+            }
+            break;
+        case 'S':
+        case 'C':
+        case 'Z':
+            *wide = true;
+            out->push_back(*f++);
+            continue;
+        default:
+            break;
+        }
+        *bad = std::string(start, conversion != 0 ? f + 1 : f);
+        return false;
+    }
+    return true;
+}
+
+NTSTATUS NarrowPrintf(const char *call, PCHAR destination, size_t chars, PCSTR format, va_list args)
+{
+    std::string translated;
+    std::string bad;
+    bool wide = false;
+    if (destination == nullptr || format == nullptr || chars == 0 || chars > NTSTRSAFE_MAX_CCH) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!TranslateNarrowFormat(format, &translated, &wide, &bad)) {
+        VerifierFail("%s: unsupported conversion \"%s\" in the format \"%s\"", call, bad.c_str(), format);
+        destination[0] = 0;
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (wide) {
+        RequireWideFormattingLevel(call);
+        VerifierFail("%s: the host does not render 16-bit text into 8-bit output (format \"%s\")", call, format);
+        destination[0] = 0;
+        return STATUS_INVALID_PARAMETER;
+    }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    int written = vsnprintf(destination, chars, translated.c_str(), args);
+#pragma GCC diagnostic pop
+    if (written < 0) {
+        destination[0] = 0;
+        return STATUS_INVALID_PARAMETER;
+    }
+    return static_cast<size_t>(written) >= chars ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+}
+
+NTSTATUS WidePrintf(const char *call, PWCHAR destination, size_t chars, PCWSTR format, va_list args)
+{
+    RequireWideFormattingLevel(call);
+    if (destination == nullptr || format == nullptr || chars == 0 || chars > NTSTRSAFE_MAX_CCH) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Output out(destination, chars - 1);
+    Format(out, call, format, args);
+    size_t written = out.Count();
+    if (written > chars - 1) {
+        destination[chars - 1] = 0;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    destination[written] = 0;
+    return STATUS_SUCCESS;
+}
+
+// The kernel C library's generator: the classic linear congruence, one
+// state for every caller, as in the kernel.
+std::atomic<uint32_t> g_randomState{1};
+
 } // namespace
 } // namespace host
 
@@ -618,6 +792,7 @@ size_t __cdecl wcslen(const WCHAR *String)
 
 int __cdecl swprintf(WCHAR *Buffer, const WCHAR *Format, ...)
 {
+    RequireWideFormattingLevel("swprintf");
     Output out(Buffer, SIZE_MAX);
     va_list args;
     va_start(args, Format);
@@ -629,6 +804,7 @@ int __cdecl swprintf(WCHAR *Buffer, const WCHAR *Format, ...)
 
 int __cdecl _snwprintf(WCHAR *Buffer, size_t Count, const WCHAR *Format, ...)
 {
+    RequireWideFormattingLevel("_snwprintf");
     Output out(Buffer, Count);
     va_list args;
     va_start(args, Format);
@@ -642,6 +818,71 @@ int __cdecl _snwprintf(WCHAR *Buffer, size_t Count, const WCHAR *Format, ...)
         Buffer[written] = 0;
     }
     return static_cast<int>(written);
+}
+
+//
+// Bounded formatting.
+//
+
+extern "C" NTSTATUS __cdecl RtlStringCbPrintfA(PCHAR Destination, size_t DestinationBytes, PCSTR Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    NTSTATUS status = NarrowPrintf("RtlStringCbPrintfA", Destination, DestinationBytes, Format, args);
+    va_end(args);
+    return status;
+}
+
+extern "C" NTSTATUS __cdecl RtlStringCchPrintfA(PCHAR Destination, size_t DestinationChars, PCSTR Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    NTSTATUS status = NarrowPrintf("RtlStringCchPrintfA", Destination, DestinationChars, Format, args);
+    va_end(args);
+    return status;
+}
+
+extern "C" NTSTATUS __cdecl RtlStringCbPrintfW(PWCHAR Destination, size_t DestinationBytes, PCWSTR Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    NTSTATUS status = WidePrintf("RtlStringCbPrintfW", Destination, DestinationBytes / sizeof(WCHAR), Format, args);
+    va_end(args);
+    return status;
+}
+
+extern "C" NTSTATUS __cdecl RtlStringCchPrintfW(PWCHAR Destination, size_t DestinationChars, PCWSTR Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    NTSTATUS status = WidePrintf("RtlStringCchPrintfW", Destination, DestinationChars, Format, args);
+    va_end(args);
+    return status;
+}
+
+//
+// The C library's generator.  The kernel documents it for PASSIVE_LEVEL
+// callers only.
+//
+
+extern "C" void srand(unsigned int seed) __THROW
+{
+    g_randomState.store(seed, std::memory_order_relaxed);
+}
+
+extern "C" int rand(void) __THROW
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > PASSIVE_LEVEL) {
+        VerifierFail("rand called at %s: the C library's generator may only be called at PASSIVE_LEVEL",
+                     detail::IrqlName(irql));
+    }
+    uint32_t state = g_randomState.load(std::memory_order_relaxed);
+    uint32_t next;
+    do {
+        next = state * 214013u + 2531011u;
+    } while (!g_randomState.compare_exchange_weak(state, next, std::memory_order_relaxed));
+    return static_cast<int>((next >> 16) & 0x7FFF);
 }
 
 extern "C" SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length)

@@ -92,10 +92,10 @@ TEST_F(AttentionTest, AfterANexusReturnsReservationsRetryAndTheTimeQueryFailsOnc
         SCOPED_TRACE(c.Name);
         c.LoseAndReturn(*array_);
         array_->ResetStatistics();
-        ASSERT_EQ(PrRegisterAllPaths(Context(), drive_, TRUE), STATUS_SUCCESS);
+        ASSERT_EQ(PrRegisterAllPaths(Context(), drive_, drive_->RecordSerial, TRUE), STATUS_SUCCESS);
         EXPECT_EQ(array_->Registrations(0).size(), 4u);
         EXPECT_EQ(array_->Statistics().WithOpcode(SCSIOP_PERSISTENT_RESERVE_OUT), 2 * paths_.size());
-        ASSERT_EQ(PrRegisterAllPaths(Context(), drive_, FALSE), STATUS_SUCCESS);
+        ASSERT_EQ(PrRegisterAllPaths(Context(), drive_, drive_->RecordSerial, FALSE), STATUS_SUCCESS);
         EXPECT_TRUE(array_->Registrations(0).empty());
 
         // LUN 1 still holds the attention on every nexus; its query makes

@@ -42,6 +42,7 @@ protected:
     {
         request->Irp.Tail.Overlay.CurrentStackLocation = &request->Stack;
         request->Irp.IoStatus.Status = STATUS_PENDING;
+        request->Irp.IoStatus.Information = 0xA5A5A5A5;
         request->Srb.SrbStatus = SRB_STATUS_PENDING;
         request->Srb.ScsiStatus = 0xFF;
         KeInitializeEvent(&request->Event, NotificationEvent, FALSE);
@@ -49,6 +50,7 @@ protected:
                                                                withSrb ? &request->Srb : nullptr, &request->Event);
         EXPECT_EQ(KeReadStateEvent(&request->Event), 1) << "the caller's event is signalled";
         EXPECT_EQ(request->Irp.IoStatus.Status, status);
+        EXPECT_EQ(request->Irp.IoStatus.Information, 0u) << "no request of the cluster transfers data";
         return status;
     }
 
@@ -193,6 +195,66 @@ TEST_F(ClusterTest, OtherRequestsAreRefusedUnsent)
     EXPECT_EQ(resetDevice.Srb.SrbStatus, SRB_STATUS_ERROR);
     EXPECT_FALSE(drive_->ReservationsInUse);
     EXPECT_EQ(Sent(SCSIOP_PERSISTENT_RESERVE_OUT) + Sent(SCSIOP_PERSISTENT_RESERVE_IN), out);
+}
+
+// Records verifier failures instead of stopping the test.
+std::vector<std::string> g_failures;
+void RecordFailure(const std::string &message)
+{
+    g_failures.push_back(message);
+}
+
+// The entry points that wait for the storage are only ever called at
+// PASSIVE_LEVEL.  One called raised fails its assertion, and since a free
+// build drops assertions it also refuses the call: nothing is sent and
+// nothing waits.
+TEST_F(ClusterTest, EntryPointsThatWaitRefuseACallAtDispatchLevel)
+{
+    auto commands = [this] {
+        uint64_t count = 0;
+        for (uint32_t port = 0; port < array::kTargetPortCount; port++) {
+            count += array_->Statistics().OnTargetPort(port);
+        }
+        return count;
+    };
+    uint64_t sent = commands();
+    const mpio::Device &device = host_->Devices()[0];
+    STORAGE_DEVICE_DESCRIPTOR descriptor{};
+    PVOID dsmId = nullptr;
+    PVOID pathId = nullptr;
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
+    reserve.Irp.Tail.Overlay.CurrentStackLocation = &reserve.Stack;
+    reserve.Irp.IoStatus.Information = 0xA5A5A5A5;
+    KeInitializeEvent(&reserve.Event, NotificationEvent, FALSE);
+    NTSTATUS results[4];
+
+    g_failures.clear();
+    host::SetVerifierHandler(RecordFailure);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    results[0] = DsmInquireDriver(Context(), device.TargetObject, device.PortObject, &descriptor, nullptr, &dsmId);
+    results[1] = DsmSetDeviceInfo(Context(), device.TargetObject, paths_[0], &pathId);
+    results[2] = DsmPathVerify(Context(), paths_[0], paths_[0]);
+    results[3] = DsmSrbDeviceControl(Context(), &ids_, &reserve.Irp, &reserve.Srb, &reserve.Event);
+    KeLowerIrql(old);
+    host::SetVerifierHandler(nullptr);
+
+    for (NTSTATUS result : results) {
+        EXPECT_EQ(result, STATUS_INVALID_DEVICE_STATE);
+    }
+    EXPECT_EQ(reserve.Irp.IoStatus.Status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(reserve.Irp.IoStatus.Information, 0u);
+    EXPECT_EQ(reserve.Srb.SrbStatus, SRB_STATUS_ERROR);
+    EXPECT_EQ(KeReadStateEvent(&reserve.Event), 1);
+    // Each call's assertion, and no other fault: no wait, no registry call.
+    EXPECT_EQ(g_failures.size(), 4u);
+    for (const std::string &failure : g_failures) {
+        EXPECT_NE(failure.find("assertion failed: \"KeGetCurrentIrql() == PASSIVE_LEVEL\""), std::string::npos)
+            << failure;
+    }
+    EXPECT_EQ(commands(), sent);
+    EXPECT_FALSE(drive_->ReservationsInUse);
+    EXPECT_EQ(paths_[0]->HealthState, (ULONG)PDO_HEALTH_HEALTHY);
 }
 
 class ClusterOffTest : public ClusterTest {

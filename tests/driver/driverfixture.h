@@ -65,6 +65,8 @@ protected:
     void SetUp() override
     {
         host::ResetMachine();
+        // MPIO does not promise the driver non-paged pool for the blocks it hands over.
+        host::PoolForeignTag(host::Tag("MPIO"));
         TarnRegisterMessages(u"tarndsm");
         TarnRegisterTraceFormats();
     }

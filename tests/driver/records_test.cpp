@@ -123,6 +123,19 @@ TEST_F(RecordsTest, PathsJoinBothListsInOrderAndLeaveThemCleanly)
 
 // Serials that are prefixes of each other are different logical units,
 // whichever of them was stored first.
+// A path record keeps MPIO's answer in a copy of its own; MPIO's block,
+// whose pool type nothing promises, is freed when the record is made,
+// at PASSIVE_LEVEL, never under the lock when the path goes.
+TEST_F(RecordsTest, PathsKeepTheirOwnCopyOfTheirScsiAddress)
+{
+    PPDO_ENTRY path = NewPath("600A0B80001122334455", 2, 0, 1, 3);
+    EXPECT_EQ(host::PoolOutstanding(host::Tag("MPIO")), 0u) << host::PoolReport();
+    EXPECT_EQ(path->ScsiAddress, &path->Address);
+    const SCSI_ADDRESS expected = {sizeof(SCSI_ADDRESS), 2, 0, 1, 3};
+    EXPECT_EQ(memcmp(&path->Address, &expected, sizeof(expected)), 0);
+    FreePdoEntry(path);     // under DsmLock: only the driver's own pool is freed
+}
+
 TEST_F(RecordsTest, DrivesAreFoundByTheirWholeSerialOnly)
 {
     struct {

@@ -36,7 +36,8 @@ protected:
     {
         DriverTest::SetUp();
         FullConfiguration();
-        AttachArray({0});
+        AttachArray(luns_);
+        topology_.Luns = {0};   // the array's other units wait for a test to claim them
         ASSERT_EQ(Start(), STATUS_SUCCESS);
         held_ = std::make_unique<HeldTarget>(array_.get());
         host_->Discover(held_.get(), topology_);
@@ -80,6 +81,7 @@ protected:
         return result;
     }
 
+    std::vector<uint64_t> luns_ = {0};
     std::unique_ptr<HeldTarget> held_;
     PLD_ENTRY drive_ = nullptr;
     std::vector<PPDO_ENTRY> paths_;
@@ -204,6 +206,41 @@ TEST_F(RemovalTest, AReservationWalkOutlivedByTheWholeDriveEnds)
     for (const mpio::Device &device : host_->Devices()) {
         EXPECT_EQ(host::ObjectReferences(device.TargetObject), 0);
     }
+}
+
+// The pool hands a freed record's address to the next record of its
+// size: a drive removed under a reservation request may leave its
+// address to the drive claimed next.  No step of the request may then
+// reach that other logical unit.
+class ReusedAddressTest : public RemovalTest {
+protected:
+    ReusedAddressTest() { luns_ = {0, 1}; }
+};
+
+TEST_F(ReusedAddressTest, AReservationOutlivedByItsDriveSendsNothingToTheDriveNowAtItsAddress)
+{
+    host::PoolReuseFreedBlocks(true);
+    uint32_t generation = array_->PrGeneration(1);
+    ReserveRequest request(paths_[0]);
+    // The RESERVE first reads the drive's reservation; it is held there.
+    auto reserve = WhileHeld(SCSIOP_PERSISTENT_RESERVE_IN, [&] { return request.Send(Context()); });
+    for (PPDO_ENTRY path : paths_) {
+        Remove(path);
+    }
+    ASSERT_EQ(Drive(), nullptr);
+    topology_.Luns = {1};
+    host_->Discover(held_.get(), topology_);
+    ASSERT_EQ(FirstDrive(), drive_) << "the next drive's record is not at the freed address";
+    EXPECT_NE(std::string(FirstDrive()->SerialNumber), serial_);
+
+    held_->Release();
+    EXPECT_EQ(reserve.get(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(request.Irp.IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(request.Srb.SrbStatus, SRB_STATUS_ERROR);
+    EXPECT_EQ(KeReadStateEvent(&request.Event), 1);
+    EXPECT_TRUE(array_->Registrations(1).empty());
+    EXPECT_FALSE(array_->ReservationOf(1).has_value());
+    EXPECT_EQ(array_->PrGeneration(1), generation);
 }
 
 // A RESERVE that finds the drive held by another node reads one block

@@ -44,7 +44,7 @@ TEST_F(ReservationTest, AConflictingReserveIsTriedOnOnePathOnly)
     ASSERT_EQ(OtherNodeReserveOut(1, 6, kOtherKey, nullptr).Status, array::kStatusGood);    // reserve, type 6
     uint64_t before = array_->Statistics().WithOpcode(SCSIOP_PERSISTENT_RESERVE_OUT);
     BOOLEAN conflict = FALSE;
-    EXPECT_EQ(PrReserve(Context(), drive_, &conflict), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(PrReserve(Context(), drive_, drive_->RecordSerial, &conflict), STATUS_IO_DEVICE_ERROR);
     EXPECT_TRUE(conflict);
     EXPECT_EQ(array_->Statistics().WithOpcode(SCSIOP_PERSISTENT_RESERVE_OUT), before + 1);
 }
@@ -212,29 +212,29 @@ TEST_F(ReservationTest, WalksOverTheHealthyPaths)
     SetHealth(PDO_HEALTH_FAILED);
     uint64_t sent = ReservationCommandsSent();
     BOOLEAN conflict = FALSE;
-    EXPECT_EQ(PrReserve(Context(), drive_, &conflict), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(PrReadKeys(Context(), drive_), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(PrRegisterAllPaths(Context(), drive_, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(PrReserve(Context(), drive_, drive_->RecordSerial, &conflict), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(PrReadKeys(Context(), drive_, drive_->RecordSerial), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(PrRegisterAllPaths(Context(), drive_, drive_->RecordSerial, TRUE), STATUS_SUCCESS);
     EXPECT_EQ(ReservationCommandsSent(), sent);
 
     // The current path fails for good, the next answers: success.
     SetHealth(PDO_HEALTH_HEALTHY);
     array_->SetFault(array::Scope::OnTargetPort(host_->Devices()[0].Path.TargetPort), array::Fault::Busy);
-    EXPECT_EQ(PrReadKeys(Context(), drive_), STATUS_SUCCESS);
+    EXPECT_EQ(PrReadKeys(Context(), drive_, drive_->RecordSerial), STATUS_SUCCESS);
 
     // One path busy, the others gone: a first-success walk reports the
     // error; registering everywhere reports the missing device.
     array_->SetFault(array::Scope::OnController(1), array::Fault::LinkDown);
     array_->SetFault(array::Scope::OnTargetPort(1), array::Fault::LinkDown);
-    EXPECT_EQ(PrReadKeys(Context(), drive_), STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(PrRegisterAllPaths(Context(), drive_, TRUE), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(PrReadKeys(Context(), drive_, drive_->RecordSerial), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(PrRegisterAllPaths(Context(), drive_, drive_->RecordSerial, TRUE), STATUS_DEVICE_NOT_CONNECTED);
 
     // A drive that is gone: nothing is sent.
     {
         DsmLockHeld held(Context());
         RemoveLdEntry(Context(), drive_);
     }
-    EXPECT_EQ(PrClear(Context(), drive_), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(PrClear(Context(), drive_, drive_->RecordSerial), STATUS_DEVICE_NOT_CONNECTED);
     {
         DsmLockHeld held(Context());
         AddLdEntry(Context(), drive_);
@@ -250,13 +250,13 @@ TEST_F(ReservationTest, ProbeReadUsesTheFirstPathAndNeedsOne)
         DsmLockHeld held(Context());
         paths_[0]->HealthState = PDO_HEALTH_FAILED;     // whatever its health
     }
-    EXPECT_EQ(PrProbeRead(Context(), drive_), STATUS_SUCCESS);
+    EXPECT_EQ(PrProbeRead(Context(), drive_, drive_->RecordSerial), STATUS_SUCCESS);
 
     // READ(16) of block 12, one block in.
     ScriptedDevice device;
     PDEVICE_OBJECT bound = paths_[0]->TargetObject;
     SetTarget(device.Device());
-    EXPECT_EQ(PrProbeRead(Context(), drive_), STATUS_SUCCESS);
+    EXPECT_EQ(PrProbeRead(Context(), drive_, drive_->RecordSerial), STATUS_SUCCESS);
     SetTarget(bound);
     ASSERT_EQ(device.Requests().size(), 1u);
     auto *header = reinterpret_cast<const SCSI_PASS_THROUGH *>(device.Requests()[0].data());
@@ -271,7 +271,7 @@ TEST_F(ReservationTest, ProbeReadUsesTheFirstPathAndNeedsOne)
     PLD_ENTRY empty = nullptr;
     ASSERT_EQ(CreateLdEntry(&empty, Context(), serial, 8, TARN_LB_POLICY_FAILOVER), STATUS_SUCCESS);
     uint64_t reads = array_->Statistics().WithOpcode(SCSIOP_READ16);
-    EXPECT_EQ(PrProbeRead(Context(), empty), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(PrProbeRead(Context(), empty, empty->RecordSerial), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(array_->Statistics().WithOpcode(SCSIOP_READ16), reads);
     FreeLdEntry(empty);
 }

@@ -147,19 +147,36 @@ TEST_F(RoutingTest, StaticPolicyKeepsSendingDownAFailingCurrentPath)
     EXPECT_EQ(paths_[1]->RequestCount, 0u);
 }
 
-// The first draw the generator gives after seeding with this seed.
-int FirstDraw(unsigned seed)
+// Sets the driver's generator so that its next draw is (or is not) a
+// multiple of 8.
+void NextDraw(PDSM_CONTEXT context, bool multipleOfEight)
 {
-    srand(seed);
-    return rand();
+    DsmLockHeld held(context);
+    for (ULONG seed = 1;; seed++) {
+        context->RandomState = seed;
+        if ((DsmRandom(context) % 8 == 0) == multipleOfEight) {
+            context->RandomState = seed;
+            return;
+        }
+    }
 }
 
-unsigned SeedWhoseFirstDraw(bool multipleOfEight)
+// Its draws are 0 to 32767 and their residues modulo 8 come equally
+// often, so the switch is due seven times in eight; it is seeded at start.
+TEST_F(RoutingTest, TheSkipsGeneratorSpreadsItsDrawsEvenlyModuloEight)
 {
-    for (unsigned seed = 1;; seed++) {
-        if ((FirstDraw(seed) % 8 == 0) == multipleOfEight) {
-            return seed;
+    EXPECT_NE(Context()->RandomState, 0u);
+    constexpr int kDraws = 80000;
+    int counts[8] = {};
+    Locked([&] {
+        for (int i = 0; i < kDraws; i++) {
+            ULONG draw = DsmRandom(Context());
+            ASSERT_LE(draw, 32767u);
+            counts[draw % 8]++;
         }
+    });
+    for (int residue = 0; residue < 8; residue++) {
+        EXPECT_NEAR(counts[residue], kDraws / 8, kDraws / 80) << "residue " << residue;
     }
 }
 
@@ -178,7 +195,7 @@ TEST_F(RoutingTest, RoundRobinMovesOnAfterItsSliceSevenTimesInEight)
     // After it, with a draw that is not a multiple of 8: the next usable
     // path, skipping the failing one, and a new slice.
     host::ClockAdvance(1);
-    srand(SeedWhoseFirstDraw(false));
+    NextDraw(Context(), false);
     EXPECT_EQ(GetPath(&status), paths_[2]);
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
@@ -187,10 +204,10 @@ TEST_F(RoutingTest, RoundRobinMovesOnAfterItsSliceSevenTimesInEight)
 
     // A multiple of 8 keeps the path, and still starts a new slice.
     host::ClockAdvance(2500);
-    srand(SeedWhoseFirstDraw(true));
+    NextDraw(Context(), true);
     EXPECT_EQ(GetPath(&status), paths_[2]);
     host::ClockAdvance(2499);
-    srand(SeedWhoseFirstDraw(false));
+    NextDraw(Context(), false);
     EXPECT_EQ(GetPath(&status), paths_[2]);
     host::ClockAdvance(1);
     EXPECT_EQ(GetPath(&status), paths_[3]);
@@ -198,7 +215,7 @@ TEST_F(RoutingTest, RoundRobinMovesOnAfterItsSliceSevenTimesInEight)
     // A single healthy path stays current after its slice.
     SetPaths({PDO_HEALTH_FAILED, PDO_HEALTH_FAILED, PDO_HEALTH_FAILED, PDO_HEALTH_HEALTHY});
     host::ClockAdvance(2500);
-    srand(SeedWhoseFirstDraw(false));
+    NextDraw(Context(), false);
     EXPECT_EQ(GetPath(&status), paths_[3]);
 }
 

@@ -203,6 +203,34 @@ TEST_P(FailedStartTest, FailsWithItsStatusAndEventAndLeavesNothing)
 INSTANTIATE_TEST_SUITE_P(Rows, FailedStartTest, ::testing::ValuesIn(kFailedStarts),
                          [](const ::testing::TestParamInfo<FailedStart> &info) { return info.param.Name; });
 
+// MPIO may call in as soon as it holds the registration, from other
+// threads: the request counters those calls change must be cleared
+// before it does, not after.
+TEST_F(StartTest, RequestCountersAreClearedBeforeMpioHoldsTheRegistration)
+{
+    MinimalConfiguration();
+    mpio::HostOptions options;
+    options.ControlDevice = false;
+    DsmRequestCounters.GetPathCalls = 7;
+    DsmRequestCounters.OutstandingRequests = 3;
+    TARN_REQUEST_COUNTERS seen;
+    memset(&seen, 0xFF, sizeof(seen));
+    PDEVICE_OBJECT control = host::CreateDevice(
+        u"\\DosDevices\\MPIOControl",
+        [&seen](ULONG code, PVOID, ULONG, PVOID, ULONG, bool, PIO_STATUS_BLOCK status) {
+            EXPECT_EQ(code, (ULONG)IOCTL_MPIO_REGISTER_DSM);
+            seen = DsmRequestCounters;
+            status->Status = STATUS_ACCESS_DENIED;
+            status->Information = 0;
+        });
+
+    EXPECT_EQ(Start(options), STATUS_ACCESS_DENIED);
+    host::DeleteDevice(control);
+    EXPECT_EQ(seen.GetPathCalls, 0u);
+    EXPECT_EQ(seen.SetCompletionCalls, 0u);
+    EXPECT_EQ(seen.OutstandingRequests, 0);
+}
+
 TEST_F(StartTest, StartsWhenTheTraceProviderCannotRegister)
 {
     FullConfiguration();

@@ -91,5 +91,32 @@ TEST_F(TimerTest, DutiesRunOnTheirSchedule)
     EXPECT_EQ(host::DrainWorkItems(), 2u);
 }
 
+// While the work queue has not run a path's location query, later
+// minutes queue no other for that path; once it has run and the place is
+// still unknown, the path is asked again.
+TEST_F(TimerTest, APathHasAtMostOneLocationQueryQueued)
+{
+    ForgetLocations();
+    host::ClockAdvance(1000);
+    EXPECT_EQ(host::PendingWorkItems(), 2u);
+    host::ClockAdvance(3 * TARN_TIMER_RUNS_PER_MINUTE * TARN_TIMER_PERIOD_MS);
+    EXPECT_EQ(host::PendingWorkItems(), 2u);
+
+    // A query that cannot learn the place leaves the path to be asked again.
+    array_->SetFault(array::Scope::OnController(0), array::Fault::LinkDown);
+    array_->SetFault(array::Scope::OnController(1), array::Fault::LinkDown);
+    EXPECT_EQ(host::DrainWorkItems(), 2u);
+    array_->ClearFaults();
+    Locked([&] {
+        for (PPDO_ENTRY path : paths_) {
+            EXPECT_FALSE(path->LocationQueryQueued) << path->PathIdString;
+        }
+    });
+    EXPECT_EQ(paths_[3]->ControllerPort, TARN_CONTROLLER_UNKNOWN);
+    host::ClockAdvance(TARN_TIMER_RUNS_PER_MINUTE * TARN_TIMER_PERIOD_MS);
+    EXPECT_EQ(host::PendingWorkItems(), 2u);
+    EXPECT_EQ(host::DrainWorkItems(), 2u);
+}
+
 } // namespace
 } // namespace tarntest

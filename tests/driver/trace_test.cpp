@@ -100,6 +100,63 @@ TEST_F(TraceTest, ErrorsAreTracedWithStatusNames)
     }
 }
 
+// On a kernel that ignores RTL_QUERY_REGISTRY_TYPECHECK, a boot-time
+// setting of another type or size is an unread setting, never bytes
+// written over the reader's locals (the verifier stops the test at such
+// an overrun).
+struct LoggerValue {
+    const char *Name;
+    ULONG Type;
+    std::vector<uint8_t> Data;
+    bool Read;      // a number the reader takes: 1 to 4 bytes of REG_DWORD
+};
+
+TEST_F(TraceTest, BootTimeSettingsOfAnyTypeAndSizeAreReadSafelyOnALegacyKernel)
+{
+    const std::vector<LoggerValue> values = {
+        {"String", REG_SZ, {'1', 0, 0, 0}, false},
+        {"ExpandString", REG_EXPAND_SZ, {'1', 0, 0, 0}, false},
+        {"MultiString", REG_MULTI_SZ, {'1', 0, 0, 0, 0, 0}, false},
+        {"Binary", REG_BINARY, {1, 0, 0, 0, 0, 0, 0, 0}, false},
+        {"ShortBinary", REG_BINARY, {1}, false},
+        {"LongDword", REG_DWORD, {1, 0, 0, 0, 7, 7, 7, 7, 7, 7, 7, 7}, false},
+        {"EmptyDword", REG_DWORD, {}, false},
+        {"TwoByteDword", REG_DWORD, {1, 0}, true},
+    };
+    const char *const names[] = {"Start", "Flags", "Level"};
+    for (const char *name : names) {
+        for (const LoggerValue &value : values) {
+            SCOPED_TRACE(std::string(name) + " as " + value.Name);
+            host_.reset();
+            host::Reboot();
+            host::RegistryClear();
+            MinimalConfiguration();
+            host::RegistryIgnoreTypecheck(true);
+            host::RegistrySetDword(kGlobalLoggerKey, "Start", 1);
+            host::RegistrySetDword(kGlobalLoggerKey, "Flags", TRDSM_ERROR_LEVEL | 0x80000000u);
+            host::RegistrySetDword(kGlobalLoggerKey, "Level", 4);
+            host::RegistrySetValue(kGlobalLoggerKey, name, value.Type, value.Data);
+
+            ASSERT_EQ(Start(), STATUS_SUCCESS);
+
+            std::string which(name);
+            if (which == "Start") {
+                // An unread Start leaves tracing off; a read one is 1.
+                EXPECT_EQ(TarnTraceState.Logger, value.Read ? 1u : 0u);
+                EXPECT_EQ(TarnTraceState.EnableFlags, value.Read ? (ULONG)TRDSM_ERROR_LEVEL : 0u);
+            } else if (which == "Flags") {
+                EXPECT_EQ(TarnTraceState.Logger, 1u);
+                EXPECT_EQ(TarnTraceState.EnableFlags, value.Read ? 1u : 0u);
+                EXPECT_EQ(TarnTraceState.EnableLevel, 4);
+            } else {
+                EXPECT_EQ(TarnTraceState.Logger, 1u);
+                EXPECT_EQ(TarnTraceState.EnableFlags, (ULONG)TRDSM_ERROR_LEVEL);
+                EXPECT_EQ(TarnTraceState.EnableLevel, value.Read ? 1 : 0);
+            }
+        }
+    }
+}
+
 TEST_F(TraceTest, ControlRoutineRefusesRequestsItDoesNotHandle)
 {
     ULONG size = 0;

@@ -203,6 +203,15 @@ TEST(CoreTimers, ReinitialisingASetTimerIsAVerifierFailure)
     EXPECT_FALSE(KeSetTimerEx(&garbage, RelativeMs(10), 0, nullptr));
     EXPECT_THAT(verifier.One(), HasSubstr("not initialised"));
     EXPECT_EQ(host::ActiveTimers(), 0u);
+
+    // Cancelling one never initialised follows links that are not there,
+    // zeroed memory included.
+    EXPECT_FALSE(KeCancelTimer(&garbage));
+    EXPECT_THAT(verifier.One(), HasSubstr("KeCancelTimer"));
+    KTIMER zeroed;
+    memset(&zeroed, 0, sizeof(zeroed));
+    EXPECT_FALSE(KeCancelTimer(&zeroed));
+    EXPECT_THAT(verifier.One(), HasSubstr("not initialised"));
 }
 
 //

@@ -202,6 +202,54 @@ TEST(CorePool, IrqlRulesOfPool)
     EXPECT_EQ(host::PoolOutstanding(), 0u);
 }
 
+// A block another component handed over without promising its pool
+// type may not be freed at DISPATCH_LEVEL, whatever it happens to be.
+TEST(CorePool, AForeignBlockFreedAtDispatchLevelIsAVerifierFailure)
+{
+    VerifierRecorder verifier;
+    const ULONG framework = host::Tag("MPIO");
+    host::PoolForeignTag(framework);
+    void *early = ExAllocatePoolWithTag(NonPagedPool, 8, framework);
+    void *own = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ExFreePool(early);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("'MPIO'"), HasSubstr("another component")));
+    ExFreePool(own);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    KeLowerIrql(old);
+    ExFreePool(early);      // at PASSIVE_LEVEL it may go
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
+// In the tests' reuse mode a freed block is the next block of its size,
+// refilled and guarded as a new one; other sizes get other memory.
+TEST(CorePool, ReuseModeHandsAFreedBlockToTheNextAllocationOfItsSize)
+{
+    host::PoolReuseFreedBlocks(true);
+    auto *first = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 48, kTarn));
+    ExFreePoolWithTag(first, kTarn);
+    void *other = ExAllocatePoolWithTag(NonPagedPool, 40, kTarn);
+    EXPECT_NE(other, first);
+    auto *second = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 48, host::Tag("Ddk ")));
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(second[0], 0xCD);
+    host::PoolBlock block;
+    ASSERT_TRUE(host::PoolBlockAt(second, 48, &block));
+    EXPECT_EQ(block.Tag, host::Tag("Ddk "));
+    ExFreePoolWithTag(second, host::Tag("Ddk "));
+    ExFreePoolWithTag(other, kTarn);
+    EXPECT_EQ(host::PoolVerify(), 0u);
+
+    // Off again: freed memory is released, and reuse is off after a reset.
+    host::PoolReuseFreedBlocks(false);
+    host::ResetMachine();
+    void *third = ExAllocatePoolWithTag(NonPagedPool, 48, kTarn);
+    ExFreePoolWithTag(third, kTarn);
+    EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
 TEST(CorePool, FailNthFailsExactlyThatAttempt)
 {
     void *before = ExAllocatePoolWithTag(NonPagedPool, 8, kTarn);

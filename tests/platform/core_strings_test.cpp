@@ -2,6 +2,8 @@
 // kernel.
 #include "core_testutil.h"
 
+#include <ntstrsafe.h>
+
 #include <gmock/gmock.h>
 
 using coretest::VerifierRecorder;
@@ -133,6 +135,69 @@ TEST(CoreFormat, SnwprintfTruncatesWithoutATerminatorAndReturnsMinusOne)
 
     EXPECT_EQ(_snwprintf(b, 16, u"Path%u", 3u), 5);
     EXPECT_EQ(Text(b), u"Path3");
+}
+
+// The safe string functions: the size is always honoured, the result
+// always terminated, and a cut reported as STATUS_BUFFER_OVERFLOW.
+TEST(CoreFormat, BoundedFormattingCutsShortTerminatesAndSaysSo)
+{
+    char a[8];
+    memset(a, '~', sizeof(a));
+    EXPECT_EQ(RtlStringCbPrintfA(a, sizeof(a), "%d:%d:%d", 9, 5, 30), STATUS_SUCCESS);
+    EXPECT_STREQ(a, "9:5:30");
+    EXPECT_EQ(RtlStringCbPrintfA(a, sizeof(a), "[%c%c%c %x]", 'A', 'B', 'C', 0x1F), STATUS_BUFFER_OVERFLOW);
+    EXPECT_STREQ(a, "[ABC 1f");
+    EXPECT_EQ(a[7], 0);
+    // 'l' is 32 bits and I64 64, as on the target.
+    EXPECT_EQ(RtlStringCchPrintfA(a, 4, "%lu", 0xFFFFFFFFu), STATUS_BUFFER_OVERFLOW);
+    EXPECT_STREQ(a, "429");
+    char wide[32];
+    EXPECT_EQ(RtlStringCbPrintfA(wide, sizeof(wide), "%I64X/%lX", 0x123456789ull, 0xABCDu), STATUS_SUCCESS);
+    EXPECT_STREQ(wide, "123456789/ABCD");
+
+    // No room at all, or a size past the limit: refused, nothing written.
+    a[0] = '~';
+    EXPECT_EQ(RtlStringCbPrintfA(a, 0, "x"), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(RtlStringCchPrintfA(a, (size_t)NTSTRSAFE_MAX_CCH + 1, "x"), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(a[0], '~');
+
+    WCHAR w[6];
+    EXPECT_EQ(RtlStringCchPrintfW(w, RTL_NUMBER_OF(w), u"%ls\\%u", u"Key", 7u), STATUS_SUCCESS);
+    EXPECT_EQ(Text(w), u"Key\\7");
+    EXPECT_EQ(RtlStringCbPrintfW(w, sizeof(w), u"%08x", 0x1234u), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(Text(w), u"00001");
+    EXPECT_EQ(RtlStringCbPrintfW(w, 1, u"x"), STATUS_INVALID_PARAMETER);   // not one whole character
+}
+
+// 16-bit text formatting and the C library's generator need a low IRQL.
+TEST(CoreFormat, WideFormattingAndRandAreVerifierFailuresAtDispatchLevel)
+{
+    VerifierRecorder verifier;
+    WCHAR w[16];
+    char a[16];
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"Tarn");
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(RtlStringCbPrintfA(a, sizeof(a), "0x%X", 0xC0000185u), STATUS_SUCCESS);   // 8-bit: allowed
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    RtlStringCchPrintfW(w, RTL_NUMBER_OF(w), u"%u", 1u);
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("RtlStringCchPrintfW"), HasSubstr("DISPATCH_LEVEL")));
+    swprintf(w, u"%wZ", &name);
+    EXPECT_THAT(verifier.One(), HasSubstr("swprintf"));
+    RtlStringCbPrintfA(a, sizeof(a), "%wZ", &name);
+    EXPECT_THAT(verifier.Take(), testing::Contains(HasSubstr("16-bit text formatting")));
+    rand();
+    EXPECT_THAT(verifier.One(), AllOf(HasSubstr("rand"), HasSubstr("PASSIVE_LEVEL")));
+    KeLowerIrql(old);
+
+    srand(1);
+    int first = rand();
+    EXPECT_GE(first, 0);
+    EXPECT_LE(first, 32767);
+    srand(1);
+    EXPECT_EQ(rand(), first);
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
 }
 
 TEST(CoreFormat, UnknownConversionIsAVerifierFailure)
