@@ -102,6 +102,7 @@ bool Host::DeviceIndexOfPath(PVOID pathId, size_t *index) const
     if (pathId == nullptr) {
         return false;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
     for (size_t i = 0; i < devices_.size(); i++) {
         if (devices_[i].PathId == pathId) {
             *index = i;
@@ -204,6 +205,7 @@ void Host::Send(Request *request, PVOID path, NTSTATUS status)
     bool queued = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        request->Record = &devices_[device];
         if (states_[device] == PathState::Live && !stopping_) {
             portQueue_.push_back(request);
             atPort_[device]++;
@@ -235,11 +237,13 @@ void Host::Send(Request *request, PVOID path, NTSTATUS status)
                          request->Completion.DsmContext);
     }
     bool live;
+    size_t paths;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         live = HasLivePath(request->Disk);
+        paths = disks_[request->Disk].Devices.size();
     }
-    if (live && request->Reroutes < disks_[request->Disk].Devices.size()) {
+    if (live && request->Reroutes < paths) {
         request->Reroutes++;
         PVOID newPath = nullptr;
         host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext, kPathFailure, path,
@@ -255,7 +259,7 @@ void Host::Route(Request *request)
 {
     std::vector<PVOID> ids = IdsOf(request->Disk);
     if (ids.empty()) {
-        FailRequest(request, STATUS_NO_SUCH_DEVICE);
+        Hold(request);
         return;
     }
     auto list = IdList(ids);
@@ -314,17 +318,24 @@ void Host::FailPathLocked(size_t device)
     }
 }
 
-// The request waits for a path of its disk.  DISPATCH_LEVEL.
+// The request waits for a path of its disk; one for a disk MPIO removed
+// fails.  DISPATCH_LEVEL.
 void Host::Hold(Request *request)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) {
-        // Shutting down: nothing will carry it; the destructor fails it.
-        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) {
+            // Shutting down: nothing will carry it; the destructor fails it.
+            return;
+        }
+        DiskState &disk = *diskStates_[request->Disk];
+        if (!disk.Gone) {
+            disk.Held.push_back(request);
+            ArmDiskTimer(request->Disk);
+            return;
+        }
     }
-    diskStates_[request->Disk]->Held.push_back(request);
-    ArmDiskTimer(request->Disk);
-    ArmFastVerify();
+    FailRequest(request, STATUS_NO_SUCH_DEVICE);
 }
 
 std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> io)
@@ -348,7 +359,10 @@ std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> 
 
     std::vector<PVOID> ids = IdsOf(disk);
     if (ids.empty()) {
-        FailRequest(request, STATUS_NO_SUCH_DEVICE);
+        // No device left: held while the disk waits out its removal
+        // period for one to arrive, failed once it is gone.
+        AtDispatch raised;
+        Hold(request);
         return io;
     }
     auto list = IdList(ids);
@@ -422,7 +436,7 @@ Routine Description:
 void Host::CarryOut(Request *request, bool gone)
 {
     PendingIo &io = *request->Io;
-    const Device &device = devices_[request->Device];
+    const Device &device = *request->Record;
     PSCSI_REQUEST_BLOCK srb = io.hasSrb_ ? &io.srb_ : nullptr;
 
     if (srb == nullptr) {
@@ -447,6 +461,7 @@ void Host::CarryOut(Request *request, bool gone)
         switch (answer.Outcome) {
         case array::Transport::LinkDown:
             srb->SrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
+            NoteLinkDown(device.Link);
             break;
         case array::Transport::Timeout:
             srb->SrbStatus = SRB_STATUS_TIMEOUT;

@@ -81,8 +81,6 @@ Host::Host(const HostOptions &options) : options_(options)
     mpioDevice_ = host::CreateDevice(u"", nullptr);
     KeInitializeTimerEx(&verifyTimer_, NotificationTimer);
     KeInitializeDpc(&verifyDpc_, VerifyDpc, this);
-    KeInitializeTimerEx(&fastVerifyTimer_, NotificationTimer);
-    KeInitializeDpc(&fastVerifyDpc_, VerifyDpc, this);
     if (options_.ControlDevice) {
         controlDevice_ = host::CreateDevice(u"\\DosDevices\\MPIOControl",
                                             [this](ULONG code, PVOID input, ULONG inputLength, PVOID output,

@@ -44,6 +44,7 @@ struct Host::Request {
     std::shared_ptr<PendingIo> Io;
     PVOID Path = nullptr;               // the path identifier of the current attempt
     size_t Device = SIZE_MAX;           // the device it went down
+    const mpio::Device *Record = nullptr;   // and its record, taken under mutex_
     DSM_COMPLETION_INFO Completion{};
     ULONG Retries = 0;                  // resends the DSM asked for so far
     ULONG BusyRetries = 0;              // resends of the class driver above, after BUSY
@@ -61,6 +62,29 @@ struct Host::DiskState {
     KDPC Dpc;
     bool Armed = false;
     bool Expired = false;               // the removal period ran out; the work item acts on it
+    // No device left and no removal period running: MPIO removed the
+    // disk, and a logical unit that returns is a new disk.
+    bool Gone = false;
+};
+
+// The port's view of one path of the topology: its link to a target
+// port.  A command that meets the link down (or the transport's report
+// of a lost connection) marks it down; from then on the port tries it
+// every probe interval.  Past the link-down time it reports the disk
+// devices seen through it gone; once it answers again it enumerates the
+// logical units anew.  Guarded by Host::mutex_, apart from the fields
+// fixed at discovery.
+struct Host::Link {
+    Host *Owner = nullptr;
+    size_t Index = 0;
+    PathSpec Path;                      // fixed at discovery
+    uint32_t Initiator = 0;             // fixed at discovery
+    bool Down = false;
+    bool DevicesRemoved = false;        // the link-down time ran out while down
+    LONGLONG DownSince = 0;             // system time the port met it down
+    bool Due = false;                   // a probe interval passed; the work item acts on it
+    KTIMER Timer;                       // the probe interval while down
+    KDPC Dpc;
 };
 
 // What MPIO's work item is given.

@@ -28,6 +28,8 @@ namespace tarntest {
 namespace {
 
 constexpr int kFakePaths = 2;
+// Identifiers for the paths found at discovery and those that arrive later.
+constexpr int kFakeIds = 8;
 
 // A DSM reduced to what MPIO asks of it: every device claimed as one
 // drive, requests down the first path it has not seen fail, a busy
@@ -37,9 +39,10 @@ struct FakeDsm {
     std::mutex Lock;
     std::vector<std::pair<std::string, KIRQL>> Calls;
     int Claimed = 0;
-    bool Failed[kFakePaths] = {};
-    PDEVICE_OBJECT Targets[kFakePaths] = {};    // referenced while bound, as a driver does
+    bool Failed[kFakeIds] = {};
+    PDEVICE_OBJECT Targets[kFakeIds] = {};      // referenced while bound, as a driver does
     bool TargetAliveAtRemoval = false;
+    int LinkOf[kFakeIds] = {};                  // which of the two links each path is on
     std::atomic<int> Completions{0};
     std::atomic<int> CompletionsElsewhere{0};   // on a thread other than the test's
     std::thread::id TestThread;
@@ -63,7 +66,7 @@ struct FakeDsm {
 };
 
 FakeDsm *g_fake;
-int g_pathTokens[kFakePaths];
+int g_pathTokens[kFakeIds];
 int g_context;
 
 int IndexOf(PVOID id)
@@ -71,14 +74,21 @@ int IndexOf(PVOID id)
     return (int)(static_cast<int *>(id) - g_pathTokens);
 }
 
-NTSTATUS NTAPI FakeInquire(PVOID, PDEVICE_OBJECT, PDEVICE_OBJECT, PSTORAGE_DEVICE_DESCRIPTOR,
+NTSTATUS NTAPI FakeInquire(PVOID, PDEVICE_OBJECT target, PDEVICE_OBJECT, PSTORAGE_DEVICE_DESCRIPTOR,
                            PSTORAGE_DEVICE_ID_DESCRIPTOR, PVOID *id)
 {
     g_fake->Record("DsmInquireDriver");
+    SCSI_ADDRESS address{};
+    mpio::Host::Current()->ScsiAddressOf(target, &address);
+    g_fake->LinkOf[g_fake->Claimed] = address.PortNumber - 2;
     *id = &g_pathTokens[g_fake->Claimed++];
     return STATUS_SUCCESS;
 }
-BOOLEAN NTAPI FakeCompare(PVOID, PVOID, PVOID) { return TRUE; }
+BOOLEAN NTAPI FakeCompare(PVOID, PVOID, PVOID)
+{
+    g_fake->Record("DsmCompareDevices");
+    return TRUE;
+}
 PCHAR NTAPI FakeSerial(PVOID, PVOID) { return nullptr; }
 NTSTATUS NTAPI FakeControllerInfo(PVOID, PVOID, ULONG, PCONTROLLER_INFO *) { return STATUS_NOT_SUPPORTED; }
 NTSTATUS NTAPI FakeSetDeviceInfo(PVOID, PDEVICE_OBJECT target, PVOID id, PVOID *pathId)
@@ -107,7 +117,8 @@ NTSTATUS NTAPI FakePathVerify(PVOID, PVOID id, PVOID)
     command.Cdb = tur;
     command.CdbLength = sizeof(tur);
     int index = IndexOf(id);
-    array::Result result = g_array->Execute(array::Nexus{256 + 2 + (uint32_t)index, (uint32_t)index, 0}, command);
+    uint32_t link = (uint32_t)g_fake->LinkOf[index];
+    array::Result result = g_array->Execute(array::Nexus{256 + 2 + link, link, 0}, command);
     if (result.Outcome != array::Transport::Completed) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -154,17 +165,18 @@ NTSTATUS NTAPI FakeDeviceControl(PVOID, PDSM_IDS, PIRP irp, PSCSI_REQUEST_BLOCK 
 }
 // The first path not failed; with none, the first (failed) one, as a
 // driver falls back to a failed path.
-PVOID NTAPI FakeGetPath(PVOID, PSCSI_REQUEST_BLOCK, PDSM_IDS, PVOID, NTSTATUS *status)
+PVOID NTAPI FakeGetPath(PVOID, PSCSI_REQUEST_BLOCK, PDSM_IDS ids, PVOID, NTSTATUS *status)
 {
     g_fake->Record("DsmLBGetPath");
     std::lock_guard<std::mutex> hold(g_fake->Lock);
     *status = STATUS_SUCCESS;
-    for (int i = 0; i < kFakePaths; i++) {
-        if (!g_fake->Failed[i]) {
+    for (int i = 0; i < g_fake->Claimed; i++) {
+        if (!g_fake->Failed[i] && std::find(ids->IdList, ids->IdList + ids->Count, &g_pathTokens[i]) !=
+                                      ids->IdList + ids->Count) {
             return &g_pathTokens[i];
         }
     }
-    return &g_pathTokens[0];
+    return ids->IdList[0];
 }
 ULONG NTAPI FakeInterpret(PVOID, PVOID, PSCSI_REQUEST_BLOCK srb, NTSTATUS *, PBOOLEAN retry)
 {
@@ -300,6 +312,10 @@ protected:
         g_array = array_.get();
         // Host port 2 reaches target port 0, host port 3 target port 1.
         topology_.Paths = {{2, 0, 0, 0}, {3, 0, 0, 1}};
+        // Verification on, and more often than the removal period, so a
+        // path that returns is found while requests wait for it.
+        options_.PathVerifyEnabled = true;
+        options_.PathVerificationPeriodMs = 5000;
         host_ = std::make_unique<mpio::Host>(options_);
         ASSERT_EQ(host_->LoadDriver(FakeEntry, "fakedsm"), STATUS_SUCCESS);
         gate_.Bind(array_.get());
@@ -344,6 +360,9 @@ TEST_F(MpioFailoverTest, APathIsBoundVerifiedAndActivatedBeforeUse)
     std::vector<std::pair<std::string, KIRQL>> expected;
     for (int i = 0; i < kFakePaths; i++) {
         expected.emplace_back("DsmInquireDriver", PASSIVE_LEVEL);
+        if (i != 0) {
+            expected.emplace_back("DsmCompareDevices", PASSIVE_LEVEL);
+        }
         expected.emplace_back("DsmSetDeviceInfo", PASSIVE_LEVEL);
         expected.emplace_back("DsmPathVerify", PASSIVE_LEVEL);
         expected.emplace_back("DsmIsPathActive", DISPATCH_LEVEL);
@@ -498,20 +517,27 @@ TEST_F(MpioFailoverTest, HeldRequestsAreCarriedByAPathThatReturns)
     Pass(options_.RetryIntervalMs);
     EXPECT_FALSE(io->Done()) << "no path has returned";
     LinkUp(1);
-    Pass(options_.RetryIntervalMs);
+    // Found at MPIO's next verification, not before.
+    Pass(options_.PathVerificationPeriodMs - options_.RetryIntervalMs - 1);
+    EXPECT_FALSE(io->Done());
+    Pass(1);
     ASSERT_TRUE(io->Done());
     EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
     EXPECT_EQ(io->Wait().Path, &g_pathTokens[1]);
     EXPECT_EQ(host_->StateOf(1), mpio::PathState::Live);
     EXPECT_EQ(host_->HeldRequests(0), 0u);
 
-    // The removal period stopped when the path came back.
+    // The removal period stopped when the path came back: only the device
+    // whose link stayed down goes, at the port's link-down time.
     Pass(options_.RemovalPeriodMs);
-    EXPECT_TRUE(fake_->Names("DsmRemove").empty());
+    EXPECT_EQ(fake_->Names("DsmRemove"),
+              (std::vector<std::string>{"DsmRemovePending 0", "DsmRemoveDevice 0", "DsmRemovePath 0"}));
+    EXPECT_EQ(host_->StateOf(1), mpio::PathState::Live);
 }
 
-// Past the removal period held requests fail and the disk's devices are
-// removed, in the platform's order.
+// Links down past the port's link-down time take their devices away, in
+// the platform's order for each; the disk still holds its requests for
+// the rest of its removal period, then they fail and the disk goes.
 TEST_F(MpioFailoverTest, PastTheRemovalPeriodHeldRequestsFailAndTheDiskGoes)
 {
     LinkDown(0);
@@ -519,16 +545,52 @@ TEST_F(MpioFailoverTest, PastTheRemovalPeriodHeldRequestsFailAndTheDiskGoes)
     uint8_t block[512] = {};
     auto io = host_->SubmitRead(0, 0, 1, block);
     host_->WaitIdle();
-    Pass(options_.RemovalPeriodMs - options_.RetryIntervalMs);
+    Pass(options_.LinkDownTimeMs - options_.LinkProbeIntervalMs);
+    EXPECT_TRUE(fake_->Names("DsmRemove").empty());
+    Pass(options_.LinkProbeIntervalMs);
+    EXPECT_EQ(fake_->Names("DsmRemove"),
+              (std::vector<std::string>{"DsmRemovePending 0", "DsmRemoveDevice 0", "DsmRemovePath 0",
+                                        "DsmRemovePending 1", "DsmRemoveDevice 1", "DsmRemovePath 1"}));
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    Pass(options_.RemovalPeriodMs - options_.LinkDownTimeMs - options_.RetryIntervalMs);
     EXPECT_FALSE(io->Done());
     Pass(options_.RetryIntervalMs);
     ASSERT_TRUE(io->Done());
     EXPECT_EQ(io->Wait().Status, STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(fake_->Names("DsmRemove"),
-              (std::vector<std::string>{"DsmRemovePending 0", "DsmRemovePending 1", "DsmRemoveDevice 0",
-                                        "DsmRemoveDevice 1", "DsmRemovePath 0", "DsmRemovePath 1"}));
-    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removed);
     EXPECT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_NO_SUCH_DEVICE);
+}
+
+// A link that returns after its devices went is enumerated again: MPIO
+// offers the device as a new one, in the framework's order, and uses it
+// once it is bound, verified and active.
+TEST_F(MpioFailoverTest, AReturningLinkIsEnumeratedAndItsDeviceOfferedAnew)
+{
+    LinkDown(0);
+    uint8_t block[512] = {};
+    ASSERT_EQ(host_->Write(0, 0, 1, block).Status, STATUS_SUCCESS);
+    Pass(options_.LinkDownTimeMs);
+    ASSERT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    fake_->Calls.clear();
+    LinkUp(0);
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_EQ(host_->Devices().size(), 3u);
+    EXPECT_EQ(host_->StateOf(2), mpio::PathState::Live);
+    std::vector<std::string> names;
+    for (const auto &call : fake_->Calls) {
+        if (call.first.rfind("Dsm", 0) == 0) {
+            names.push_back(call.first);
+        }
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"DsmInquireDriver", "DsmCompareDevices", "DsmSetDeviceInfo",
+                                               "DsmPathVerify", "DsmIsPathActive"}));
+    // The new path carries requests.
+    {
+        std::lock_guard<std::mutex> hold(fake_->Lock);
+        fake_->Failed[1] = true;
+    }
+    mpio::IoResult write = host_->Write(0, 1, 1, block);
+    EXPECT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Path, &g_pathTokens[2]);
 }
 
 // A device the storage takes away: its requests in flight go to the other
