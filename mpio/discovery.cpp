@@ -371,6 +371,7 @@ void Host::Enumerate(size_t linkIndex, UCHAR lun)
         states_.push_back(PathState::Unbound);
         atPort_.push_back(0);
         linkLost_.push_back(false);
+        noticedAt_.push_back(0);
         index = devices_.size() - 1;
     }
     if (!identified) {

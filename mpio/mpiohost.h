@@ -210,6 +210,12 @@ public:
     void Discover(array::ScsiTarget *target, const Topology &topology);
     const std::deque<Device> &Devices() const { return devices_; }
     const std::deque<MultipathDisk> &Disks() const { return disks_; }
+    // How many devices there are, safe beside arrivals on other threads.
+    size_t DeviceCount() const;
+    // Requests the DSM routed to a path it may no longer name (one whose
+    // removal notice it had heard when asked) or that MPIO never bound.
+    // Each is also a verifier failure.
+    unsigned RoutingFaults() const;
     // Why devices were skipped during discovery.
     const std::vector<std::string> &DiscoveryProblems() const { return discoveryProblems_; }
 
@@ -324,6 +330,9 @@ private:
     std::vector<PVOID> IdsOf(size_t disk) const;
     bool HasLivePath(size_t disk) const;
     void Send(Request *request, PVOID path, NTSTATUS status);
+    void RoutingFault(Request *request, const char *format, PVOID path);
+    void FailOver(Request *request, ULONG verdict);
+    void NoteAsked(Request *request);
     void Route(Request *request);
     void Hold(Request *request);
     void FailRequest(Request *request, NTSTATUS status);
@@ -396,6 +405,9 @@ private:
     size_t portIdle_ = 0;                   // port threads waiting for work
     bool stopping_ = false;
     std::set<Request *> live_;              // every request not yet completed
+    unsigned routingFaults_ = 0;
+    uint64_t removalNotices_ = 0;           // DsmRemovePending calls returned so far
+    std::vector<uint64_t> noticedAt_;       // per device: removalNotices_ once its notice returned, or 0
     std::vector<std::unique_ptr<DiskState>> diskStates_;
     std::mutex pnpMutex_;                   // verification and removal, at PASSIVE_LEVEL
     PDEVICE_OBJECT mpioDevice_ = nullptr;   // owns MPIO's work items

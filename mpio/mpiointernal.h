@@ -29,6 +29,11 @@ constexpr ULONG kPathFailure = 0x80000000;
 
 constexpr LONGLONG kTicksPerMs = 10000;     // 100 ns units
 
+// What MPIO puts in a DSM's outputs before each call, so one the DSM
+// should have written and did not is caught.
+inline const PVOID kUnwrittenPath = reinterpret_cast<PVOID>(static_cast<uintptr_t>(0xBAADF00D));
+constexpr NTSTATUS kUnwrittenStatus = (NTSTATUS)0xBAADF00DL;
+
 // A relative due time of so many milliseconds, as KeSetTimerEx takes it.
 inline LARGE_INTEGER DueIn(ULONG milliseconds)
 {
@@ -48,7 +53,8 @@ struct Host::Request {
     DSM_COMPLETION_INFO Completion{};
     ULONG Retries = 0;                  // resends the DSM asked for so far
     ULONG BusyRetries = 0;              // resends of the class driver above, after BUSY
-    ULONG Reroutes = 0;                 // paths out of MPIO's use the DSM chose, told to it again
+    ULONG Failovers = 0;                // path failures it met
+    uint64_t AskedAt = 0;               // removal notices returned when the DSM was last asked for its path
     KTIMER Timer;                       // the retry interval
     KDPC Dpc;
 };

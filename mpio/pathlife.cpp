@@ -251,9 +251,12 @@ void Host::FailAndInvalidate(size_t index)
     }
     const DSM_INIT_DATA &record = LiveRecord("DsmInvalidatePath");
     AtDispatch raised;
-    PVOID newPath = nullptr;
-    host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext, kPathFailure,
-                     devices_[index].PathId, &newPath);
+    PVOID newPath = kUnwrittenPath;
+    NTSTATUS status = host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext,
+                                       kPathFailure, devices_[index].PathId, &newPath);
+    if (NT_SUCCESS(status) && newPath == kUnwrittenPath) {
+        host::VerifierFail("MPIO: DsmInvalidatePath succeeded without writing NewPathId");
+    }
 }
 
 // Sends the held requests of every disk that has a live path again.
@@ -431,6 +434,8 @@ void Host::RemoveDevices(const std::vector<size_t> &devices)
     const DSM_INIT_DATA &record = LiveRecord("DsmRemovePending");
     for (size_t index : devices) {
         host::CallDriver("DsmRemovePending", record.DsmRemovePending, record.DsmContext, devices_[index].DsmId);
+        std::lock_guard<std::mutex> lock(mutex_);
+        noticedAt_[index] = ++removalNotices_;
     }
     for (size_t index : devices) {
         host::CallDriver("DsmRemoveDevice", record.DsmRemoveDevice, record.DsmContext, devices_[index].DsmId,

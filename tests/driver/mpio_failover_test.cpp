@@ -43,6 +43,7 @@ struct FakeDsm {
     PDEVICE_OBJECT Targets[kFakeIds] = {};      // referenced while bound, as a driver does
     bool TargetAliveAtRemoval = false;
     int LinkOf[kFakeIds] = {};                  // which of the two links each path is on
+    PVOID Named = nullptr;                      // a path to name whatever the identifiers say
     std::atomic<int> Completions{0};
     std::atomic<int> CompletionsElsewhere{0};   // on a thread other than the test's
     std::thread::id TestThread;
@@ -170,6 +171,9 @@ PVOID NTAPI FakeGetPath(PVOID, PSCSI_REQUEST_BLOCK, PDSM_IDS ids, PVOID, NTSTATU
     g_fake->Record("DsmLBGetPath");
     std::lock_guard<std::mutex> hold(g_fake->Lock);
     *status = STATUS_SUCCESS;
+    if (g_fake->Named != nullptr) {
+        return g_fake->Named;
+    }
     for (int i = 0; i < g_fake->Claimed; i++) {
         if (!g_fake->Failed[i] && std::find(ids->IdList, ids->IdList + ids->Count, &g_pathTokens[i]) !=
                                       ids->IdList + ids->Count) {
@@ -212,6 +216,9 @@ ULONG NTAPI FakeCategorize(PVOID context, PDSM_IDS ids, PIRP, PSCSI_REQUEST_BLOC
 NTSTATUS NTAPI FakeBroadcast(PVOID, PDSM_IDS, PIRP, PSCSI_REQUEST_BLOCK, PKEVENT) { return STATUS_SUCCESS; }
 
 DSM_INIT_DATA g_record;
+
+std::vector<std::string> g_verifierMessages;
+void CollectVerifier(const std::string &message) { g_verifierMessages.push_back(message); }
 
 NTSTATUS NTAPI FakeEntry(PDRIVER_OBJECT, PUNICODE_STRING)
 {
@@ -615,17 +622,21 @@ TEST_F(MpioFailoverTest, ARemovedPathFailsItsRequestsOverAndIsRemoved)
     EXPECT_EQ(status.Status, STATUS_DEVICE_DOES_NOT_EXIST) << "the device object is gone";
     EXPECT_FALSE(host_->RemoveDevice(0));
 
-    // A DSM that has not heard the path is gone still names it: it is told
-    // and asked again, and the request takes the live path rather than
-    // waiting for one.
+    // A DSM that names the path after its removal notice is at fault: the
+    // framework fails the request and counts it, and the verifier hears it.
     {
         std::lock_guard<std::mutex> hold(fake_->Lock);
-        fake_->Failed[0] = false;
+        fake_->Named = &g_pathTokens[0];
     }
+    g_verifierMessages.clear();
+    host::SetVerifierHandler(CollectVerifier);
     uint8_t block[512];
     mpio::IoResult read = host_->Read(0, 3, 1, block);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.Path, &g_pathTokens[1]);
+    host::SetVerifierHandler(nullptr);
+    EXPECT_EQ(read.Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(host_->RoutingFaults(), 1u);
+    ASSERT_EQ(g_verifierMessages.size(), 1u);
+    EXPECT_NE(g_verifierMessages[0].find("after DsmRemovePending"), std::string::npos) << g_verifierMessages[0];
 }
 
 } // namespace
