@@ -34,6 +34,13 @@ protected:
         ASSERT_EQ(drive_->currentPath, paths_[0]);
     }
 
+    // The driver never named a path it may not name.
+    void TearDown() override
+    {
+        EXPECT_EQ(host_->RoutingFaults(), 0u);
+        OneDriveTest::TearDown();
+    }
+
     void Pass(uint64_t milliseconds)
     {
         host::ClockAdvance(milliseconds);

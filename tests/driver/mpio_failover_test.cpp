@@ -44,6 +44,8 @@ struct FakeDsm {
     bool TargetAliveAtRemoval = false;
     int LinkOf[kFakeIds] = {};                  // which of the two links each path is on
     PVOID Named = nullptr;                      // a path to name whatever the identifiers say
+    PVOID NewPath = nullptr;                    // what invalidation answers, if set
+    std::string Unwritten;                      // the entry point that leaves its output unwritten
     std::atomic<int> Completions{0};
     std::atomic<int> CompletionsElsewhere{0};   // on a thread other than the test's
     std::thread::id TestThread;
@@ -132,7 +134,9 @@ NTSTATUS NTAPI FakeInvalidate(PVOID, ULONG, PVOID pathId, PVOID *newPath)
     g_fake->Record("DsmInvalidatePath");
     std::lock_guard<std::mutex> hold(g_fake->Lock);
     g_fake->Failed[IndexOf(pathId)] = true;
-    *newPath = nullptr;
+    if (g_fake->Unwritten != "DsmInvalidatePath") {
+        *newPath = g_fake->NewPath;
+    }
     return STATUS_SUCCESS;
 }
 NTSTATUS NTAPI FakeMove(PVOID, PDSM_IDS, PVOID, PVOID, ULONG) { return STATUS_SUCCESS; }
@@ -170,7 +174,9 @@ PVOID NTAPI FakeGetPath(PVOID, PSCSI_REQUEST_BLOCK, PDSM_IDS ids, PVOID, NTSTATU
 {
     g_fake->Record("DsmLBGetPath");
     std::lock_guard<std::mutex> hold(g_fake->Lock);
-    *status = STATUS_SUCCESS;
+    if (g_fake->Unwritten != "DsmLBGetPath") {
+        *status = STATUS_SUCCESS;
+    }
     if (g_fake->Named != nullptr) {
         return g_fake->Named;
     }
@@ -210,7 +216,12 @@ ULONG NTAPI FakeCategorize(PVOID context, PDSM_IDS ids, PIRP, PSCSI_REQUEST_BLOC
     if (srb != nullptr && srb->Cdb[0] == SCSIOP_RESERVE_UNIT) {
         return DSM_CATEGORY_CARRIED_OUT_BY_DSM;
     }
-    *path = FakeGetPath(context, srb, ids, current, status);
+    NTSTATUS chosenStatus = STATUS_SUCCESS;
+    PVOID chosen = FakeGetPath(context, srb, ids, current, &chosenStatus);
+    *status = chosenStatus;
+    if (g_fake->Unwritten != "DsmCategorizeRequest") {
+        *path = chosen;
+    }
     return DSM_CATEGORY_PATH_CHOSEN;
 }
 NTSTATUS NTAPI FakeBroadcast(PVOID, PDSM_IDS, PIRP, PSCSI_REQUEST_BLOCK, PKEVENT) { return STATUS_SUCCESS; }
@@ -505,6 +516,69 @@ TEST_F(MpioFailoverTest, APathFailureFailsOverAndTheDataArrives)
     std::vector<uint8_t> read(512);
     ASSERT_EQ(host_->Read(0, 9, 1, read.data()).Status, STATUS_SUCCESS);
     EXPECT_EQ(read, written);
+}
+
+// The resend after a path failure goes down the path invalidation gave,
+// without asking the DSM again.
+TEST_F(MpioFailoverTest, TheResendTakesThePathInvalidationGives)
+{
+    fake_->NewPath = &g_pathTokens[1];
+    LinkDown(0);
+    fake_->Calls.clear();
+    uint8_t block[512] = {};
+    mpio::IoResult write = host_->Write(0, 2, 1, block);
+    EXPECT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Path, &g_pathTokens[1]);
+    EXPECT_EQ(fake_->Names("DsmLBGetPath").size(), 1u) << "asked once, by categorisation";
+    EXPECT_EQ(fake_->Names("DsmInvalidatePath").size(), 1u);
+}
+
+// An output the DSM leaves unwritten is caught: MPIO poisons each before
+// the call.
+TEST_F(MpioFailoverTest, AnOutputLeftUnwrittenIsCaught)
+{
+    const struct {
+        const char *EntryPoint;
+        const char *Output;
+        bool PathFails;
+    } cases[] = {
+        {"DsmCategorizeRequest", "PathId", false},
+        {"DsmInvalidatePath", "NewPathId", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.EntryPoint);
+        fake_->Unwritten = c.EntryPoint;
+        if (c.PathFails) {
+            LinkDown(0);
+        }
+        g_verifierMessages.clear();
+        host::SetVerifierHandler(CollectVerifier);
+        uint8_t block[512] = {};
+        host_->Write(0, 2, 1, block);
+        host::SetVerifierHandler(nullptr);
+        ASSERT_FALSE(g_verifierMessages.empty());
+        EXPECT_NE(g_verifierMessages[0].find(c.EntryPoint), std::string::npos) << g_verifierMessages[0];
+        EXPECT_NE(g_verifierMessages[0].find(c.Output), std::string::npos) << g_verifierMessages[0];
+        fake_->Unwritten.clear();
+        LinkUp(0);
+    }
+    // DsmLBGetPath's Status, on a request routed again after a retry.
+    fake_->Unwritten = "DsmLBGetPath";
+    array_->SetFault(array::Scope::OnTargetPort(1), array::Fault::Busy);
+    array_->SetFault(array::Scope::OnTargetPort(0), array::Fault::Busy);
+    g_verifierMessages.clear();
+    host::SetVerifierHandler(CollectVerifier);
+    uint8_t block[512] = {};
+    auto io = host_->SubmitWrite(0, 2, 1, block);
+    host_->WaitIdle();
+    array_->ClearFault(array::Scope::OnTargetPort(0), array::Fault::Busy);
+    array_->ClearFault(array::Scope::OnTargetPort(1), array::Fault::Busy);
+    Pass(options_.RetryIntervalMs);
+    io->Wait();
+    host::SetVerifierHandler(nullptr);
+    ASSERT_FALSE(g_verifierMessages.empty());
+    EXPECT_NE(g_verifierMessages.back().find("DsmLBGetPath"), std::string::npos) << g_verifierMessages.back();
+    fake_->Unwritten.clear();
 }
 
 // Every path down: requests are held, not failed; a path that returns

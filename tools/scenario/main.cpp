@@ -832,12 +832,17 @@ int ReportData(const Run &run)
     if (run.Io->InFlight() != 0) {
         std::cout << "  " << Count(run.Io->InFlight(), "request") << " never completed\n";
     }
+    const unsigned faults = run.Host != nullptr ? run.Host->RoutingFaults() : 0;
+    std::cout << "Routing: " << faults << " requests sent to a path the driver could no longer name\n";
     std::cout << "Data: " << verdict.BlocksWritten << " blocks written, " << verdict.BlocksRead << " read back, "
               << verdict.Mismatches << " mismatches, " << verdict.Errors << " errors surfaced"
               << (expectErrors ? " (the scenario expects errors: it leaves no path for longer than MPIO holds "
                                  "requests)"
                                : "")
               << "\n";
+    if (faults != 0) {
+        return Fail(kExitRunFailed, "the driver routed requests to paths it could no longer name");
+    }
     if (verdict.Mismatches != 0) {
         return Fail(kExitRunFailed, "data lost: " + Count(verdict.Mismatches, "block") + " read back " +
                                         (verdict.Mismatches == 1 ? "differs" : "differ") +
