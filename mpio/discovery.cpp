@@ -260,6 +260,7 @@ bool Host::JoinsDisk(size_t disk, const Device &device)
         return !device.SerialNumber.empty() && device.SerialNumber == disks_[disk].SerialNumber;
     }
     const DSM_INIT_DATA &record = LiveRecord("DsmCompareDevices");
+    AtDispatch raised;
     return host::CallDriver("DsmCompareDevices", record.DsmCompareDevices, record.DsmContext, present,
                             device.DsmId) != FALSE;
 }
@@ -279,19 +280,23 @@ void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uin
         return;
     }
 
-    PCHAR serial = host::CallDriver("DsmGetSerialNumber", record.DsmGetSerialNumber, record.DsmContext,
-                                     device.DsmId);
-    if (serial != nullptr) {
-        device.SerialNumber = serial;
-        ExFreePool(serial);
-    }
+    // Both may come at DISPATCH_LEVEL, and do here.
+    {
+        AtDispatch raised;
+        PCHAR serial = host::CallDriver("DsmGetSerialNumber", record.DsmGetSerialNumber, record.DsmContext,
+                                         device.DsmId);
+        if (serial != nullptr) {
+            device.SerialNumber = serial;
+            ExFreePool(serial);
+        }
 
-    // MPIO keeps one controller record per device; it is not used here.
-    PCONTROLLER_INFO controller = nullptr;
-    if (NT_SUCCESS(host::CallDriver("DsmGetControllerInfo", record.DsmGetControllerInfo, record.DsmContext,
-                                    device.DsmId, DSM_CNTRL_FLAGS_ALLOCATE, &controller)) &&
-        controller != nullptr) {
-        ExFreePool(controller);
+        // MPIO keeps one controller record per device; it is not used here.
+        PCONTROLLER_INFO controller = nullptr;
+        if (NT_SUCCESS(host::CallDriver("DsmGetControllerInfo", record.DsmGetControllerInfo, record.DsmContext,
+                                        device.DsmId, DSM_CNTRL_FLAGS_ALLOCATE, &controller)) &&
+            controller != nullptr) {
+            ExFreePool(controller);
+        }
     }
 
     size_t disks;

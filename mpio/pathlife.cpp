@@ -399,18 +399,24 @@ void Host::ExpireDisks()
 
 Routine Description:
 
-    Removes devices as the platform does when their disk devices go:
-    MPIO stops using them and fails their outstanding requests over,
-    then the DSM hears DsmRemovePending, DsmRemoveDevice and
-    DsmRemovePath for each, and only after those returned are the device
-    objects deleted.  PASSIVE_LEVEL, with pnpMutex_ held.
+    Removes devices as the platform does when their disk devices go, one
+    device after the other: MPIO stops using it and the DSM hears
+    DsmRemovePending at once, while requests may still be in flight on
+    it; those complete (as gone, unless the storage answers first) and
+    their completion, error interpretation and failover reach the DSM
+    after the notice.  Only when the device's last request has completed
+    (its remove lock) does the DSM hear DsmRemoveDevice and
+    DsmRemovePath, and only after those is the device object deleted.
+    The removal calls come at DISPATCH_LEVEL, as MPIO may make them.
+    PASSIVE_LEVEL, with pnpMutex_ held.
 
 --*/
 void Host::RemoveDevices(const std::vector<size_t> &devices)
 {
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (size_t index : devices) {
+    const DSM_INIT_DATA &record = LiveRecord("DsmRemovePending");
+    for (size_t index : devices) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
             bool wasLive = states_[index] == PathState::Live;
             states_[index] = PathState::Removing;
             size_t disk = (size_t)devices_[index].Group;
@@ -418,30 +424,21 @@ void Host::RemoveDevices(const std::vector<size_t> &devices)
                 ArmDiskTimer(disk);
             }
         }
-        portCv_.notify_all();
-        // Requests at the port for these devices complete as gone and are
-        // failed over by the port's completion.
-        idleCv_.wait(lock, [&] {
-            for (size_t index : devices) {
-                if (atPort_[index] != 0) {
-                    return false;
-                }
-            }
-            return true;
-        });
-    }
-
-    const DSM_INIT_DATA &record = LiveRecord("DsmRemovePending");
-    for (size_t index : devices) {
-        host::CallDriver("DsmRemovePending", record.DsmRemovePending, record.DsmContext, devices_[index].DsmId);
-        std::lock_guard<std::mutex> lock(mutex_);
-        noticedAt_[index] = ++removalNotices_;
-    }
-    for (size_t index : devices) {
+        {
+            AtDispatch raised;
+            host::CallDriver("DsmRemovePending", record.DsmRemovePending, record.DsmContext,
+                             devices_[index].DsmId);
+        }
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            noticedAt_[index] = ++removalNotices_;
+            // The remove lock: every request sent down the device has
+            // completed, its completion handling included.
+            idleCv_.wait(lock, [&] { return atPort_[index] == 0; });
+        }
+        AtDispatch raised;
         host::CallDriver("DsmRemoveDevice", record.DsmRemoveDevice, record.DsmContext, devices_[index].DsmId,
                          devices_[index].PathId);
-    }
-    for (size_t index : devices) {
         host::CallDriver("DsmRemovePath", record.DsmRemovePath, record.DsmContext, devices_[index].PathId);
     }
 

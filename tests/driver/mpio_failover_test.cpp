@@ -153,10 +153,8 @@ NTSTATUS NTAPI FakeRemoveDevice(PVOID, PVOID id, PVOID)
 NTSTATUS NTAPI FakeRemovePath(PVOID, PVOID id)
 {
     g_fake->Record(("DsmRemovePath " + std::to_string(IndexOf(id))).c_str());
-    IO_STATUS_BLOCK status{};
-    host::DispatchDeviceControl(g_fake->Targets[IndexOf(id)], IOCTL_SCSI_PASS_THROUGH, nullptr, 0, nullptr, 0, false,
-                                &status);
-    g_fake->TargetAliveAtRemoval = status.Status != STATUS_DEVICE_DOES_NOT_EXIST;
+    // MPIO deletes the device object once it has marked the path removed.
+    g_fake->TargetAliveAtRemoval = mpio::Host::Current()->StateOf((size_t)IndexOf(id)) == mpio::PathState::Removing;
     return STATUS_SUCCESS;
 }
 NTSTATUS NTAPI FakeDeviceControl(PVOID, PDSM_IDS, PIRP irp, PSCSI_REQUEST_BLOCK srb, PKEVENT event)
@@ -379,7 +377,7 @@ TEST_F(MpioFailoverTest, APathIsBoundVerifiedAndActivatedBeforeUse)
     for (int i = 0; i < kFakePaths; i++) {
         expected.emplace_back("DsmInquireDriver", PASSIVE_LEVEL);
         if (i != 0) {
-            expected.emplace_back("DsmCompareDevices", PASSIVE_LEVEL);
+            expected.emplace_back("DsmCompareDevices", DISPATCH_LEVEL);
         }
         expected.emplace_back("DsmSetDeviceInfo", PASSIVE_LEVEL);
         expected.emplace_back("DsmPathVerify", PASSIVE_LEVEL);
