@@ -322,6 +322,7 @@ extern "C" NTSTATUS NTAPI DsmGetVersion(PMPIO_VERSION_INFO VersionInfo, ULONG Le
 
 extern "C" PDEVICE_OBJECT NTAPI DsmGetPDO(ULONG MpioContext, PDEVICE_OBJECT PortObject)
 {
+    host::RequirePassive("DsmGetPDO");
     Host *host = Host::Current();
     if (host == nullptr || !host->Registered() || MpioContext != host->MpioContext()) {
         host::VerifierFail("DsmGetPDO called with MPIO context 0x%08X that MPIO never returned", MpioContext);
