@@ -97,13 +97,16 @@ const IoResult &PendingIo::Wait()
     return result_;
 }
 
+// The device a path identifier names: the latest one bound to it, since
+// a DSM may give a new path the identifier of one that was removed (its
+// record freed and the memory used again).
 bool Host::DeviceIndexOfPath(PVOID pathId, size_t *index) const
 {
     if (pathId == nullptr) {
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    for (size_t i = 0; i < devices_.size(); i++) {
+    for (size_t i = devices_.size(); i-- > 0;) {
         if (devices_[i].PathId == pathId) {
             *index = i;
             return true;

@@ -611,7 +611,11 @@ bool Resolve(Run *run, const scenario::Fault &fault, ResolvedPlace *resolved)
             }
         }
         DsmReleaseLock(context, oldIrql);
-        for (const mpio::Device &device : mpioHost.Devices()) {
+        // The latest device bound to it: a removed one may have left the
+        // same identifier behind.
+        const auto &devices = mpioHost.Devices();
+        for (auto at = devices.rbegin(); at != devices.rend(); ++at) {
+            const mpio::Device &device = *at;
             if (current != nullptr && device.DsmId == current) {
                 *resolved = OnDevicePath(*run->Storage, device, label);
                 resolved->Detail += ", the current path of LUN " + std::to_string(fault.Lun);
