@@ -235,6 +235,36 @@ void Host::StartDisk(const Device &device)
     }
 }
 
+// Whether a claimed device belongs to a multipath disk: the DSM compares
+// it with one of the disk's present devices.  A disk whose devices have
+// all gone but which still holds its requests (its removal period runs)
+// is recognised by the serial number the DSM gave for it, the identity
+// MPIO keeps for its disk.  PASSIVE_LEVEL, with pnpMutex_ held after
+// discovery.
+bool Host::JoinsDisk(size_t disk, const Device &device)
+{
+    PVOID present = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (diskStates_[disk]->Gone) {
+            return false;
+        }
+        for (size_t index : disks_[disk].Devices) {
+            if (PresentLocked(index)) {
+                present = devices_[index].DsmId;
+                break;
+            }
+        }
+    }
+    if (present == nullptr) {
+        return !device.SerialNumber.empty() && device.SerialNumber == disks_[disk].SerialNumber;
+    }
+    const DSM_INIT_DATA &record = LiveRecord("DsmCompareDevices");
+    AtDispatch raised;
+    return host::CallDriver("DsmCompareDevices", record.DsmCompareDevices, record.DsmContext, present,
+                            device.DsmId) != FALSE;
+}
+
 // Offers one device to the driver and files a claimed one under its disk.
 void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers)
 {
@@ -250,41 +280,113 @@ void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uin
         return;
     }
 
-    PCHAR serial = host::CallDriver("DsmGetSerialNumber", record.DsmGetSerialNumber, record.DsmContext,
-                                     device.DsmId);
-    if (serial != nullptr) {
-        device.SerialNumber = serial;
-        ExFreePool(serial);
-    }
+    // Both may come at DISPATCH_LEVEL, and do here.
+    {
+        AtDispatch raised;
+        PCHAR serial = host::CallDriver("DsmGetSerialNumber", record.DsmGetSerialNumber, record.DsmContext,
+                                         device.DsmId);
+        if (serial != nullptr) {
+            device.SerialNumber = serial;
+            ExFreePool(serial);
+        }
 
-    // MPIO keeps one controller record per device; it is not used here.
-    PCONTROLLER_INFO controller = nullptr;
-    if (NT_SUCCESS(host::CallDriver("DsmGetControllerInfo", record.DsmGetControllerInfo, record.DsmContext,
-                                    device.DsmId, DSM_CNTRL_FLAGS_ALLOCATE, &controller)) &&
-        controller != nullptr) {
-        ExFreePool(controller);
-    }
-
-    for (size_t disk = 0; disk < disks_.size(); disk++) {
-        const Device &first = devices_[disks_[disk].Devices.front()];
-        if (host::CallDriver("DsmCompareDevices", record.DsmCompareDevices, record.DsmContext, first.DsmId,
-                             device.DsmId)) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                disks_[disk].Devices.push_back(index);
-            }
-            device.Group = (int)disk;
-            BringUp(index);
-            return;
+        // MPIO keeps one controller record per device; it is not used here.
+        PCONTROLLER_INFO controller = nullptr;
+        if (NT_SUCCESS(host::CallDriver("DsmGetControllerInfo", record.DsmGetControllerInfo, record.DsmContext,
+                                        device.DsmId, DSM_CNTRL_FLAGS_ALLOCATE, &controller)) &&
+            controller != nullptr) {
+            ExFreePool(controller);
         }
     }
+
+    size_t disks;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        disks_.push_back(MultipathDisk{{index}, device.SerialNumber});
+        disks = disks_.size();
     }
-    device.Group = (int)disks_.size() - 1;
-    AddDiskState();
+    for (size_t disk = 0; disk < disks; disk++) {
+        if (JoinsDisk(disk, device)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            disks_[disk].Devices.push_back(index);
+            device.Group = (int)disk;
+            break;
+        }
+    }
+    if (device.Group < 0) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            disks_.push_back(MultipathDisk{{index}, device.SerialNumber});
+            device.Group = (int)disks_.size() - 1;
+        }
+        AddDiskState();
+    }
     BringUp(index);
+}
+
+/*++
+
+Routine Description:
+
+    The port finds one logical unit on one of its links: a disk device
+    is built from the target's own INQUIRY and device identification
+    answers, started and offered to the driver.  A logical unit the
+    storage does not identify is skipped, and why is kept.  PASSIVE_LEVEL.
+
+--*/
+void Host::Enumerate(size_t linkIndex, UCHAR lun)
+{
+    const Link &link = *links_[linkIndex];
+    const PathSpec &path = link.Path;
+    Device device;
+    device.Path = path;
+    device.Lun = lun;
+    device.Link = linkIndex;
+    device.Nexus.Initiator = link.Initiator;
+    device.Nexus.TargetPort = path.TargetPort;
+    device.Nexus.Lun = lun;
+    device.PortObject = PortObjectFor(path.PortNumber);
+
+    array::ScsiTarget *target = target_;
+    array::Nexus nexus = device.Nexus;
+    device.TargetObject = host::CreateDevice(
+        u"", [this, target, nexus, linkIndex](ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                                              ULONG outputLength, bool internal, PIO_STATUS_BLOCK status) {
+            if (code != IOCTL_SCSI_PASS_THROUGH || internal || input != output) {
+                status->Status = STATUS_INVALID_DEVICE_REQUEST;
+                status->Information = 0;
+                return;
+            }
+            PassThrough(target, nexus, input, inputLength, outputLength, status);
+            if (status->Status == STATUS_DEVICE_NOT_CONNECTED) {
+                NoteLinkDown(linkIndex);
+            }
+        });
+    createdDevices_.push_back(device.TargetObject);
+    SetScsiAddress(device.TargetObject,
+                   SCSI_ADDRESS{sizeof(SCSI_ADDRESS), path.PortNumber, path.PathId, path.TargetId, lun});
+
+    std::vector<uint8_t> descriptor;
+    std::vector<uint8_t> identifiers;
+    std::string problem;
+    bool identified = Identify(&device, &descriptor, &identifiers, &problem);
+    size_t index;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        devices_.push_back(device);
+        states_.push_back(PathState::Unbound);
+        atPort_.push_back(0);
+        linkLost_.push_back(false);
+        noticedAt_.push_back(0);
+        index = devices_.size() - 1;
+    }
+    if (!identified) {
+        char where[64];
+        snprintf(where, sizeof(where), "%u:%u:%u:%u: ", path.PortNumber, path.PathId, path.TargetId, lun);
+        discoveryProblems_.push_back(where + problem);
+        return;
+    }
+    StartDisk(device);
+    Claim(index, &descriptor, &identifiers);
 }
 
 void Host::Discover(array::ScsiTarget *target, const Topology &topology)
@@ -294,51 +396,23 @@ void Host::Discover(array::ScsiTarget *target, const Topology &topology)
         return;
     }
     target_ = target;
+    hostId_ = topology.HostId;
+    luns_ = topology.Luns;
     for (const PathSpec &path : topology.Paths) {
-        PDEVICE_OBJECT port = PortObjectFor(path.PortNumber);
-        for (UCHAR lun : topology.Luns) {
-            Device device;
-            device.Path = path;
-            device.Lun = lun;
-            // One initiator port per host port of this host.
-            device.Nexus.Initiator = topology.HostId * 256 + path.PortNumber;
-            device.Nexus.TargetPort = path.TargetPort;
-            device.Nexus.Lun = lun;
-            device.PortObject = port;
-
-            array::Nexus nexus = device.Nexus;
-            device.TargetObject = host::CreateDevice(
-                u"", [target, nexus](ULONG code, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
-                                     bool internal, PIO_STATUS_BLOCK status) {
-                    if (code != IOCTL_SCSI_PASS_THROUGH || internal || input != output) {
-                        status->Status = STATUS_INVALID_DEVICE_REQUEST;
-                        status->Information = 0;
-                        return;
-                    }
-                    PassThrough(target, nexus, input, inputLength, outputLength, status);
-                });
-            createdDevices_.push_back(device.TargetObject);
-            SetScsiAddress(device.TargetObject, SCSI_ADDRESS{sizeof(SCSI_ADDRESS), path.PortNumber, path.PathId,
-                                                             path.TargetId, lun});
-
-            std::vector<uint8_t> descriptor;
-            std::vector<uint8_t> identifiers;
-            std::string problem;
-            bool identified = Identify(&device, &descriptor, &identifiers, &problem);
-            devices_.push_back(device);
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                states_.push_back(PathState::Unbound);
-                atPort_.push_back(0);
-            }
-            if (!identified) {
-                char where[64];
-                snprintf(where, sizeof(where), "%u:%u:%u:%u: ", path.PortNumber, path.PathId, path.TargetId, lun);
-                discoveryProblems_.push_back(where + problem);
-                continue;
-            }
-            StartDisk(device);
-            Claim(devices_.size() - 1, &descriptor, &identifiers);
+        auto link = std::make_unique<Link>();
+        link->Owner = this;
+        link->Index = links_.size();
+        link->Path = path;
+        // One initiator port per host port of this host.
+        link->Initiator = topology.HostId * 256 + path.PortNumber;
+        KeInitializeTimerEx(&link->Timer, NotificationTimer);
+        KeInitializeDpc(&link->Dpc, LinkDpc, link.get());
+        links_.push_back(std::move(link));
+    }
+    for (size_t link = 0; link < links_.size(); link++) {
+        PortObjectFor(links_[link]->Path.PortNumber);
+        for (UCHAR lun : luns_) {
+            Enumerate(link, lun);
         }
     }
     if (!devices_.empty()) {

@@ -97,12 +97,16 @@ const IoResult &PendingIo::Wait()
     return result_;
 }
 
+// The device a path identifier names: the latest one bound to it, since
+// a DSM may give a new path the identifier of one that was removed (its
+// record freed and the memory used again).
 bool Host::DeviceIndexOfPath(PVOID pathId, size_t *index) const
 {
     if (pathId == nullptr) {
         return false;
     }
-    for (size_t i = 0; i < devices_.size(); i++) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = devices_.size(); i-- > 0;) {
         if (devices_[i].PathId == pathId) {
             *index = i;
             return true;
@@ -133,6 +137,12 @@ bool Host::HasLivePath(size_t disk) const
         }
     }
     return false;
+}
+
+size_t Host::DeviceCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return devices_.size();
 }
 
 PathState Host::StateOf(size_t device) const
@@ -179,9 +189,17 @@ void Host::Send(Request *request, PVOID path, NTSTATUS status)
         return;
     }
     if (!DeviceIndexOfPath(path, &device)) {
-        host::VerifierFail("MPIO: the DSM routed a request to path %p, which MPIO never bound", path);
-        io.irp_.IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-        Complete(request);
+        RoutingFault(request, "MPIO: the DSM routed a request to path %p, which MPIO never bound", path);
+        return;
+    }
+    bool noticed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        noticed = noticedAt_[device] != 0 && noticedAt_[device] <= request->AskedAt;
+    }
+    if (noticed) {
+        RoutingFault(request, "MPIO: the DSM routed a request to path %p after DsmRemovePending for it returned",
+                     path);
         return;
     }
 
@@ -201,10 +219,14 @@ void Host::Send(Request *request, PVOID path, NTSTATUS status)
     host::CallDriver("DsmSetCompletion", record.DsmSetCompletion, record.DsmContext, path, &io.irp_, srb,
                      &request->Completion);
 
+    // Down the path the DSM named, whatever MPIO thinks of it: the port
+    // carries it out as the link allows, and one the storage took away
+    // answers as gone.
     bool queued = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (states_[device] == PathState::Live && !stopping_) {
+        request->Record = &devices_[device];
+        if (!stopping_) {
             portQueue_.push_back(request);
             atPort_[device]++;
             portBusy_++;
@@ -216,38 +238,34 @@ void Host::Send(Request *request, PVOID path, NTSTATUS status)
     }
     if (queued) {
         portCv_.notify_one();
-        return;
     }
+}
 
-    // MPIO does not use that path (it failed, or is going away): the
-    // attempt ends unsent, and its completion still runs so that the DSM
-    // counts it out.  The DSM chose it before it heard the path was out
-    // of use (another request's failover is telling it now), so while
-    // the disk has a live path the DSM is told and asked again, as often
-    // as the disk has paths; otherwise the request waits for a path.
-    io.irp_.IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-    if (srb != nullptr) {
-        srb->SrbStatus = SRB_STATUS_NO_DEVICE;
-    }
-    AtDispatch raised;
-    if (request->Completion.DsmCompletionRoutine != nullptr) {
-        host::CallDriver("DSM completion routine", request->Completion.DsmCompletionRoutine, path, &io.irp_, srb,
-                         request->Completion.DsmContext);
-    }
-    bool live;
+/*++
+
+Routine Description:
+
+    The DSM named a path it may not name: one MPIO never bound, or one
+    whose removal notice it had already heard when it was asked.  The
+    real framework logs its own error and fails the request; here the
+    fault is also counted and reported to the verifier, so that a test
+    meeting it fails.  DISPATCH_LEVEL.
+
+--*/
+void Host::RoutingFault(Request *request, const char *format, PVOID path)
+{
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        live = HasLivePath(request->Disk);
+        routingFaults_++;
     }
-    if (live && request->Reroutes < disks_[request->Disk].Devices.size()) {
-        request->Reroutes++;
-        PVOID newPath = nullptr;
-        host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext, kPathFailure, path,
-                         &newPath);
-        Route(request);
-        return;
-    }
-    Hold(request);
+    host::VerifierFail(format, path);
+    FailRequest(request, STATUS_NO_SUCH_DEVICE);
+}
+
+unsigned Host::RoutingFaults() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return routingFaults_;
 }
 
 // Asks the DSM for a path again and sends the request down it.  DISPATCH_LEVEL.
@@ -255,17 +273,22 @@ void Host::Route(Request *request)
 {
     std::vector<PVOID> ids = IdsOf(request->Disk);
     if (ids.empty()) {
-        FailRequest(request, STATUS_NO_SUCH_DEVICE);
+        Hold(request);
         return;
     }
     auto list = IdList(ids);
     PendingIo &io = *request->Io;
     const DSM_INIT_DATA &record = LiveRecord("DsmLBGetPath");
-    NTSTATUS status = STATUS_PENDING;
+    NoteAsked(request);
+    NTSTATUS status = kUnwrittenStatus;
     PVOID path = host::CallDriver("DsmLBGetPath", record.DsmLBGetPath, record.DsmContext,
                                   io.hasSrb_ ? &io.srb_ : nullptr, reinterpret_cast<PDSM_IDS>(list.get()),
                                   request->Path, &status);
-    Send(request, path, status == STATUS_PENDING ? STATUS_NO_SUCH_DEVICE : status);
+    if (status == kUnwrittenStatus) {
+        host::VerifierFail("MPIO: DsmLBGetPath returned without writing its Status");
+        status = STATUS_NO_SUCH_DEVICE;
+    }
+    Send(request, path, status);
 }
 
 // Ends a request that no path took.  Any IRQL up to DISPATCH_LEVEL.
@@ -314,17 +337,24 @@ void Host::FailPathLocked(size_t device)
     }
 }
 
-// The request waits for a path of its disk.  DISPATCH_LEVEL.
+// The request waits for a path of its disk; one for a disk MPIO removed
+// fails.  DISPATCH_LEVEL.
 void Host::Hold(Request *request)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) {
-        // Shutting down: nothing will carry it; the destructor fails it.
-        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) {
+            // Shutting down: nothing will carry it; the destructor fails it.
+            return;
+        }
+        DiskState &disk = *diskStates_[request->Disk];
+        if (!disk.Gone) {
+            disk.Held.push_back(request);
+            ArmDiskTimer(request->Disk);
+            return;
+        }
     }
-    diskStates_[request->Disk]->Held.push_back(request);
-    ArmDiskTimer(request->Disk);
-    ArmFastVerify();
+    FailRequest(request, STATUS_NO_SUCH_DEVICE);
 }
 
 std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> io)
@@ -348,7 +378,10 @@ std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> 
 
     std::vector<PVOID> ids = IdsOf(disk);
     if (ids.empty()) {
-        FailRequest(request, STATUS_NO_SUCH_DEVICE);
+        // No device left: held while the disk waits out its removal
+        // period for one to arrive, failed once it is gone.
+        AtDispatch raised;
+        Hold(request);
         return io;
     }
     auto list = IdList(ids);
@@ -357,19 +390,25 @@ std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> 
     PSCSI_REQUEST_BLOCK srb = io->hasSrb_ ? &io->srb_ : nullptr;
     const DSM_INIT_DATA &record = LiveRecord("DsmCategorizeRequest");
 
-    NTSTATUS status = STATUS_PENDING;
-    PVOID path = nullptr;
+    NTSTATUS status = kUnwrittenStatus;
+    PVOID path = kUnwrittenPath;
     ULONG category;
     {
         AtDispatch raised;
+        NoteAsked(request);
         category = host::CallDriver("DsmCategorizeRequest", record.DsmCategorizeRequest, record.DsmContext, dsmIds,
                                     irp, srb, nullptr, &path, &status);
         io->result_.Category = category;
         if (category != DSM_CATEGORY_CARRIED_OUT_BY_DSM) {
+            if (category == DSM_CATEGORY_PATH_CHOSEN && (path == kUnwrittenPath || status == kUnwrittenStatus)) {
+                host::VerifierFail("MPIO: DsmCategorizeRequest chose a path without writing %s",
+                                   path == kUnwrittenPath ? "PathId" : "Status");
+                path = nullptr;
+            }
             if (category != DSM_CATEGORY_PATH_CHOSEN) {
                 path = nullptr;
             }
-            Send(request, path, status == STATUS_PENDING ? STATUS_NO_SUCH_DEVICE : status);
+            Send(request, path, status == kUnwrittenStatus ? STATUS_NO_SUCH_DEVICE : status);
             return io;
         }
     }
@@ -422,7 +461,7 @@ Routine Description:
 void Host::CarryOut(Request *request, bool gone)
 {
     PendingIo &io = *request->Io;
-    const Device &device = devices_[request->Device];
+    const Device &device = *request->Record;
     PSCSI_REQUEST_BLOCK srb = io.hasSrb_ ? &io.srb_ : nullptr;
 
     if (srb == nullptr) {
@@ -447,6 +486,7 @@ void Host::CarryOut(Request *request, bool gone)
         switch (answer.Outcome) {
         case array::Transport::LinkDown:
             srb->SrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
+            NoteLinkDown(device.Link);
             break;
         case array::Transport::Timeout:
             srb->SrbStatus = SRB_STATUS_TIMEOUT;
@@ -483,14 +523,7 @@ void Host::CarryOut(Request *request, bool gone)
     ULONG verdict = host::CallDriver("DsmInterpretError", record.DsmInterpretError, record.DsmContext,
                                      device.DsmId, srb, &status, &retry);
     if ((verdict & kPathFailure) != 0 || gone) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            FailPathLocked(request->Device);
-        }
-        PVOID newPath = nullptr;
-        host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext, verdict, request->Path,
-                         &newPath);
-        Route(request);
+        FailOver(request, verdict | kPathFailure);
         return;
     }
     if (retry && request->Retries < options_.RetryCount) {
@@ -507,6 +540,62 @@ void Host::CarryOut(Request *request, bool gone)
     }
     io.irp_.IoStatus.Status = status;
     Complete(request);
+}
+
+/*++
+
+Routine Description:
+
+    A request's path failed: MPIO takes the path out of use, tells the
+    DSM, and resends the request down the path the DSM gives back.  With
+    no path given (the call failed, or the drive has none), the request
+    is routed afresh while the disk has a live path, else held for an
+    arrival within the removal period.  A request failed over more often
+    than its disk has paths is held too, so that a DSM that keeps naming
+    dead paths cannot spin it.  DISPATCH_LEVEL.
+
+--*/
+void Host::FailOver(Request *request, ULONG verdict)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        FailPathLocked(request->Device);
+    }
+    const DSM_INIT_DATA &record = LiveRecord("DsmInvalidatePath");
+    PVOID newPath = kUnwrittenPath;
+    NoteAsked(request);
+    NTSTATUS status = host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext, verdict,
+                                       request->Path, &newPath);
+    if (NT_SUCCESS(status) && newPath == kUnwrittenPath) {
+        host::VerifierFail("MPIO: DsmInvalidatePath succeeded without writing NewPathId");
+    }
+    if (!NT_SUCCESS(status) || newPath == kUnwrittenPath) {
+        newPath = nullptr;
+    }
+    bool live;
+    size_t paths;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        live = HasLivePath(request->Disk);
+        paths = disks_[request->Disk].Devices.size();
+    }
+    if (++request->Failovers > paths) {
+        Hold(request);
+    } else if (newPath != nullptr) {
+        Send(request, newPath, STATUS_SUCCESS);
+    } else if (live) {
+        Route(request);
+    } else {
+        Hold(request);
+    }
+}
+
+// Notes when the DSM was asked for the request's path: a path whose
+// removal notice returned before then may not be named.
+void Host::NoteAsked(Request *request)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    request->AskedAt = removalNotices_;
 }
 
 VOID NTAPI Host::RetryDpc(PKDPC dpc, PVOID context, PVOID, PVOID)

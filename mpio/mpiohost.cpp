@@ -81,8 +81,6 @@ Host::Host(const HostOptions &options) : options_(options)
     mpioDevice_ = host::CreateDevice(u"", nullptr);
     KeInitializeTimerEx(&verifyTimer_, NotificationTimer);
     KeInitializeDpc(&verifyDpc_, VerifyDpc, this);
-    KeInitializeTimerEx(&fastVerifyTimer_, NotificationTimer);
-    KeInitializeDpc(&fastVerifyDpc_, VerifyDpc, this);
     if (options_.ControlDevice) {
         controlDevice_ = host::CreateDevice(u"\\DosDevices\\MPIOControl",
                                             [this](ULONG code, PVOID input, ULONG inputLength, PVOID output,
@@ -275,24 +273,30 @@ NTSTATUS Host::Unload()
     return host::CallDriver("DsmUnload", record.DsmUnload, record.DsmContext);
 }
 
+// Arrivals add to these while the driver may ask on other threads: each
+// takes mutex_.
 void Host::SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo)
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     portPdos_[portObject] = pdo;
 }
 
 void Host::SetScsiAddress(PDEVICE_OBJECT device, const SCSI_ADDRESS &address)
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     scsiAddresses_[device] = address;
 }
 
 PDEVICE_OBJECT Host::PortPdo(PDEVICE_OBJECT portObject) const
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     auto it = portPdos_.find(portObject);
     return it == portPdos_.end() ? nullptr : it->second;
 }
 
 bool Host::ScsiAddressOf(PDEVICE_OBJECT device, SCSI_ADDRESS *address) const
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     auto it = scsiAddresses_.find(device);
     if (it == scsiAddresses_.end()) {
         return false;
@@ -324,6 +328,7 @@ extern "C" NTSTATUS NTAPI DsmGetVersion(PMPIO_VERSION_INFO VersionInfo, ULONG Le
 
 extern "C" PDEVICE_OBJECT NTAPI DsmGetPDO(ULONG MpioContext, PDEVICE_OBJECT PortObject)
 {
+    host::RequirePassive("DsmGetPDO");
     Host *host = Host::Current();
     if (host == nullptr || !host->Registered() || MpioContext != host->MpioContext()) {
         host::VerifierFail("DsmGetPDO called with MPIO context 0x%08X that MPIO never returned", MpioContext);

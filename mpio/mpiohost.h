@@ -44,8 +44,18 @@ struct HostOptions {
     // MPIO's own settings, with the values the platform ships.
     ULONG RetryCount = 3;                   // resends of a request the DSM asks to retry
     ULONG RetryIntervalMs = 1000;           // between those resends
-    ULONG PathVerificationPeriodMs = 30000; // how often failed paths are verified again
+    // Periodic verification of every path, the one in use included; off
+    // as the platform ships, so a failed path returns only as a new
+    // device (an arrival) unless it is turned on.
+    bool PathVerifyEnabled = false;
+    ULONG PathVerificationPeriodMs = 30000; // how often, when on
     ULONG RemovalPeriodMs = 20000;          // how long requests are held while a disk has no live path
+    // The port's: a link that stays down this long takes the disk devices
+    // seen through it away (Plug and Play removal); while it is down the
+    // port tries it every LinkProbeIntervalMs and, once it answers again,
+    // enumerates its logical units anew.
+    ULONG LinkDownTimeMs = 15000;
+    ULONG LinkProbeIntervalMs = 1000;
     // The disk class driver above MPIO resends a request the target
     // answered BUSY, after a pause, this many times.
     ULONG BusyRetryCount = 8;
@@ -94,6 +104,7 @@ struct Device {
     std::string SerialNumber;               // the driver's answer to DsmGetSerialNumber
     int Group = -1;                         // index of its multipath disk
     PVOID PathId = nullptr;                 // what DsmSetDeviceInfo returned
+    size_t Link = 0;                        // index of its path in the topology
 };
 
 // What one request through the I/O path came to.
@@ -152,7 +163,7 @@ struct WmiInstance {
 
 // A multipath disk: claimed devices the driver says are one logical drive.
 struct MultipathDisk {
-    std::vector<size_t> Devices;            // indexes into Host::Devices()
+    std::vector<size_t> Devices;            // indexes into Host::Devices(), removed ones included
     std::string SerialNumber;
 };
 
@@ -192,9 +203,19 @@ public:
     // to the driver; claimed devices are grouped by the driver's answers.
     // A device the storage does not identify (no answer, no logical unit)
     // is skipped, and why is kept in DiscoveryProblems.
+    // Devices the storage takes away later stay in Devices() as Removed;
+    // devices that arrive later (a link that returns and is enumerated
+    // again) are added behind them, and a logical unit whose disk was
+    // removed comes back as a new disk.  Elements never move.
     void Discover(array::ScsiTarget *target, const Topology &topology);
-    const std::vector<Device> &Devices() const { return devices_; }
-    const std::vector<MultipathDisk> &Disks() const { return disks_; }
+    const std::deque<Device> &Devices() const { return devices_; }
+    const std::deque<MultipathDisk> &Disks() const { return disks_; }
+    // How many devices there are, safe beside arrivals on other threads.
+    size_t DeviceCount() const;
+    // Requests the DSM routed to a path it may no longer name (one whose
+    // removal notice it had heard when asked) or that MPIO never bound.
+    // Each is also a verifier failure.
+    unsigned RoutingFaults() const;
     // Why devices were skipped during discovery.
     const std::vector<std::string> &DiscoveryProblems() const { return discoveryProblems_; }
 
@@ -292,9 +313,12 @@ private:
     bool Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
                   std::string *problem);
     void Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers);
+    bool JoinsDisk(size_t disk, const Device &device);
+    void Enumerate(size_t link, UCHAR lun);
     struct Request;
     struct DiskState;
     struct WorkContext;
+    struct Link;
     // The port starts with a few threads and adds one whenever a request
     // would wait behind others, as a port driver times each request out
     // on its own: a path that hangs must not stall requests on the others.
@@ -306,6 +330,9 @@ private:
     std::vector<PVOID> IdsOf(size_t disk) const;
     bool HasLivePath(size_t disk) const;
     void Send(Request *request, PVOID path, NTSTATUS status);
+    void RoutingFault(Request *request, const char *format, PVOID path);
+    void FailOver(Request *request, ULONG verdict);
+    void NoteAsked(Request *request);
     void Route(Request *request);
     void Hold(Request *request);
     void FailRequest(Request *request, NTSTATUS status);
@@ -314,11 +341,18 @@ private:
     void PortThread();
     void CarryOut(Request *request, bool gone);
     void ArmDiskTimer(size_t disk);
-    void ArmFastVerify();
     void QueueWork();
-    void VerifyFailedPaths();
+    void VerifyPaths();
+    void FailAndInvalidate(size_t device);
+    void ReleaseDisksWithPaths();
+    bool PresentLocked(size_t device) const;
     void LinkLost(uint32_t initiator, uint32_t targetPort);
     void InvalidateLostPaths();
+    void NoteLinkDown(size_t link);
+    void NoteLinkDownLocked(size_t link);
+    void ServiceLinks();
+    bool ProbeLink(size_t link);
+    bool HasDeviceLocked(size_t link, UCHAR lun);
     void ExpireDisks();
     void ReleaseHeld(size_t disk);
     void RemoveDevices(const std::vector<size_t> &devices);
@@ -328,6 +362,7 @@ private:
     static VOID NTAPI RetryDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+    static VOID NTAPI LinkDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI WorkRoutine(PDEVICE_OBJECT device, PVOID context);
 
     HostOptions options_;
@@ -351,8 +386,10 @@ private:
     array::ScsiTarget *target_ = nullptr;
     std::map<UCHAR, PDEVICE_OBJECT> portObjects_;
     std::vector<PDEVICE_OBJECT> createdDevices_;
-    std::vector<Device> devices_;
-    std::vector<MultipathDisk> disks_;
+    // Grown under mutex_ (by discovery and arrivals, with pnpMutex_ held
+    // after discovery); an element, once added, never moves.
+    std::deque<Device> devices_;
+    std::deque<MultipathDisk> disks_;
     std::vector<std::string> discoveryProblems_;
 
     // The I/O path and the path life.  mutex_ guards what follows; it is
@@ -368,6 +405,9 @@ private:
     size_t portIdle_ = 0;                   // port threads waiting for work
     bool stopping_ = false;
     std::set<Request *> live_;              // every request not yet completed
+    unsigned routingFaults_ = 0;
+    uint64_t removalNotices_ = 0;           // DsmRemovePending calls returned so far
+    std::vector<uint64_t> noticedAt_;       // per device: removalNotices_ once its notice returned, or 0
     std::vector<std::unique_ptr<DiskState>> diskStates_;
     std::mutex pnpMutex_;                   // verification and removal, at PASSIVE_LEVEL
     PDEVICE_OBJECT mpioDevice_ = nullptr;   // owns MPIO's work items
@@ -376,13 +416,17 @@ private:
     bool verifyDue_ = false;
     bool expiryDue_ = false;
     bool lostDue_ = false;
+    bool linksDue_ = false;
     std::vector<bool> linkLost_;            // per device: the port reported its link lost
     bool machinery_ = false;
     KTIMER verifyTimer_;
     KDPC verifyDpc_;
-    KTIMER fastVerifyTimer_;
-    KDPC fastVerifyDpc_;
-    bool fastVerifyArmed_ = false;
+    // The port's links, one per path of the topology, and the logical
+    // units it enumerates on each.  Filled by discovery before any
+    // other thread runs; a link's state is guarded by mutex_.
+    std::vector<std::unique_ptr<Link>> links_;
+    std::vector<UCHAR> luns_;
+    uint32_t hostId_ = 1;
 };
 
 // Serves IOCTL_SCSI_PASS_THROUGH for a disk device: checks the request's

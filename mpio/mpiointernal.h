@@ -29,6 +29,11 @@ constexpr ULONG kPathFailure = 0x80000000;
 
 constexpr LONGLONG kTicksPerMs = 10000;     // 100 ns units
 
+// What MPIO puts in a DSM's outputs before each call, so one the DSM
+// should have written and did not is caught.
+inline const PVOID kUnwrittenPath = reinterpret_cast<PVOID>(static_cast<uintptr_t>(0xBAADF00D));
+constexpr NTSTATUS kUnwrittenStatus = (NTSTATUS)0xBAADF00DL;
+
 // A relative due time of so many milliseconds, as KeSetTimerEx takes it.
 inline LARGE_INTEGER DueIn(ULONG milliseconds)
 {
@@ -44,10 +49,12 @@ struct Host::Request {
     std::shared_ptr<PendingIo> Io;
     PVOID Path = nullptr;               // the path identifier of the current attempt
     size_t Device = SIZE_MAX;           // the device it went down
+    const mpio::Device *Record = nullptr;   // and its record, taken under mutex_
     DSM_COMPLETION_INFO Completion{};
     ULONG Retries = 0;                  // resends the DSM asked for so far
     ULONG BusyRetries = 0;              // resends of the class driver above, after BUSY
-    ULONG Reroutes = 0;                 // paths out of MPIO's use the DSM chose, told to it again
+    ULONG Failovers = 0;                // path failures it met
+    uint64_t AskedAt = 0;               // removal notices returned when the DSM was last asked for its path
     KTIMER Timer;                       // the retry interval
     KDPC Dpc;
 };
@@ -61,6 +68,29 @@ struct Host::DiskState {
     KDPC Dpc;
     bool Armed = false;
     bool Expired = false;               // the removal period ran out; the work item acts on it
+    // No device left and no removal period running: MPIO removed the
+    // disk, and a logical unit that returns is a new disk.
+    bool Gone = false;
+};
+
+// The port's view of one path of the topology: its link to a target
+// port.  A command that meets the link down (or the transport's report
+// of a lost connection) marks it down; from then on the port tries it
+// every probe interval.  Past the link-down time it reports the disk
+// devices seen through it gone; once it answers again it enumerates the
+// logical units anew.  Guarded by Host::mutex_, apart from the fields
+// fixed at discovery.
+struct Host::Link {
+    Host *Owner = nullptr;
+    size_t Index = 0;
+    PathSpec Path;                      // fixed at discovery
+    uint32_t Initiator = 0;             // fixed at discovery
+    bool Down = false;
+    bool DevicesRemoved = false;        // the link-down time ran out while down
+    LONGLONG DownSince = 0;             // system time the port met it down
+    bool Due = false;                   // a probe interval passed; the work item acts on it
+    KTIMER Timer;                       // the probe interval while down
+    KDPC Dpc;
 };
 
 // What MPIO's work item is given.

@@ -104,18 +104,6 @@ void Host::ArmDiskTimer(size_t disk)
     }
 }
 
-// Caller holds mutex_.  While requests wait for a path, failed paths are
-// verified every retry interval, so one that returns within the removal
-// period carries them.
-void Host::ArmFastVerify()
-{
-    if (!fastVerifyArmed_ && !stopping_ && machinery_) {
-        fastVerifyArmed_ = true;
-        KeSetTimerEx(&fastVerifyTimer_, DueIn(options_.RetryIntervalMs), (LONG)options_.RetryIntervalMs,
-                     &fastVerifyDpc_);
-    }
-}
-
 // Caller holds mutex_.  One work item at a time does what the DPCs noted;
 // one that cannot be had is tried again at the next period.
 void Host::QueueWork()
@@ -136,10 +124,8 @@ VOID NTAPI Host::VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
     UNREFERENCED_PARAMETER(dpc);
     auto *self = static_cast<Host *>(context);
     std::lock_guard<std::mutex> lock(self->mutex_);
-    if (std::find(self->states_.begin(), self->states_.end(), PathState::Failed) != self->states_.end()) {
-        self->verifyDue_ = true;
-        self->QueueWork();
-    }
+    self->verifyDue_ = true;
+    self->QueueWork();
 }
 
 VOID NTAPI Host::DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
@@ -164,15 +150,18 @@ VOID NTAPI Host::WorkRoutine(PDEVICE_OBJECT device, PVOID context)
     bool verify;
     bool expire;
     bool lost;
+    bool links;
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->workQueued_ = false;
         verify = self->verifyDue_;
         expire = self->expiryDue_;
         lost = self->lostDue_;
+        links = self->linksDue_;
         self->verifyDue_ = false;
         self->expiryDue_ = false;
         self->lostDue_ = false;
+        self->linksDue_ = false;
         if (self->stopping_) {
             return;
         }
@@ -180,41 +169,54 @@ VOID NTAPI Host::WorkRoutine(PDEVICE_OBJECT device, PVOID context)
     if (lost) {
         self->InvalidateLostPaths();
     }
+    if (links) {
+        self->ServiceLinks();
+    }
     if (expire) {
         self->ExpireDisks();
     }
     if (verify) {
-        self->VerifyFailedPaths();
+        self->VerifyPaths();
     }
+}
+
+// Caller holds mutex_.  A device the storage still presents to MPIO.
+bool Host::PresentLocked(size_t device) const
+{
+    return devices_[device].DsmId != nullptr && states_[device] != PathState::Removing &&
+           states_[device] != PathState::Removed;
 }
 
 /*++
 
 Routine Description:
 
-    Verifies every path MPIO took out of use; one the DSM verifies and
-    reports active is live again, and carries the requests its disk
-    holds.  PASSIVE_LEVEL, in MPIO's work item.
+    MPIO's periodic path verification: every bound path, the one in use
+    included, is verified through the DSM.  A live path that fails is
+    taken out of use and invalidated, as after a failed request; a failed
+    one the DSM verifies and reports active is live again, and carries
+    the requests its disk holds.  PASSIVE_LEVEL, in MPIO's work item.
 
 --*/
-void Host::VerifyFailedPaths()
+void Host::VerifyPaths()
 {
     std::lock_guard<std::mutex> pnp(pnpMutex_);
-    std::vector<size_t> failed;
+    std::vector<size_t> bound;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (size_t i = 0; i < states_.size(); i++) {
-            if (states_[i] == PathState::Failed) {
-                failed.push_back(i);
+            if (states_[i] == PathState::Live || states_[i] == PathState::Failed) {
+                bound.push_back(i);
             }
         }
     }
     const DSM_INIT_DATA &record = LiveRecord("DsmPathVerify");
-    for (size_t index : failed) {
+    for (size_t index : bound) {
         const Device &device = devices_[index];
         NTSTATUS status = host::CallDriver("DsmPathVerify", record.DsmPathVerify, record.DsmContext, device.DsmId,
                                            device.PathId);
         if (!NT_SUCCESS(status)) {
+            FailAndInvalidate(index);
             continue;
         }
         BOOLEAN active;
@@ -233,9 +235,40 @@ void Host::VerifyFailedPaths()
             }
         }
     }
+    ReleaseDisksWithPaths();
+}
 
-    bool holding = false;
-    for (size_t disk = 0; disk < diskStates_.size(); disk++) {
+// Takes a live path out of use and tells the DSM, which re-chooses the
+// drive's path.  PASSIVE_LEVEL, with pnpMutex_ held.
+void Host::FailAndInvalidate(size_t index)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (states_[index] != PathState::Live) {
+            return;
+        }
+        FailPathLocked(index);
+    }
+    const DSM_INIT_DATA &record = LiveRecord("DsmInvalidatePath");
+    AtDispatch raised;
+    PVOID newPath = kUnwrittenPath;
+    NTSTATUS status = host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext,
+                                       kPathFailure, devices_[index].PathId, &newPath);
+    if (NT_SUCCESS(status) && newPath == kUnwrittenPath) {
+        host::VerifierFail("MPIO: DsmInvalidatePath succeeded without writing NewPathId");
+    }
+}
+
+// Sends the held requests of every disk that has a live path again.
+// PASSIVE_LEVEL.
+void Host::ReleaseDisksWithPaths()
+{
+    size_t disks;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        disks = diskStates_.size();
+    }
+    for (size_t disk = 0; disk < disks; disk++) {
         bool release;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -244,13 +277,6 @@ void Host::VerifyFailedPaths()
         if (release) {
             ReleaseHeld(disk);
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        holding = holding || !diskStates_[disk]->Held.empty();
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!holding && fastVerifyArmed_) {
-        KeCancelTimer(&fastVerifyTimer_);
-        fastVerifyArmed_ = false;
     }
 }
 
@@ -266,7 +292,11 @@ Routine Description:
 void Host::LinkLost(uint32_t initiator, uint32_t targetPort)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    linkLost_.resize(states_.size());
+    for (const auto &link : links_) {
+        if (link->Initiator == initiator && link->Path.TargetPort == targetPort) {
+            NoteLinkDownLocked(link->Index);
+        }
+    }
     bool any = false;
     for (size_t i = 0; i < states_.size(); i++) {
         const array::Nexus &nexus = devices_[i].Nexus;
@@ -301,18 +331,10 @@ void Host::InvalidateLostPaths()
     const DSM_INIT_DATA &record = LiveRecord("DsmPathVerify");
     for (size_t index : lost) {
         const Device &device = devices_[index];
-        if (NT_SUCCESS(host::CallDriver("DsmPathVerify", record.DsmPathVerify, record.DsmContext, device.DsmId,
-                                        device.PathId))) {
-            continue;
+        if (!NT_SUCCESS(host::CallDriver("DsmPathVerify", record.DsmPathVerify, record.DsmContext, device.DsmId,
+                                         device.PathId))) {
+            FailAndInvalidate(index);
         }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            FailPathLocked(index);
-        }
-        AtDispatch raised;
-        PVOID newPath = nullptr;
-        host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext, kPathFailure,
-                         device.PathId, &newPath);
     }
 }
 
@@ -360,6 +382,8 @@ void Host::ExpireDisks()
                         devices.push_back(index);
                     }
                 }
+                // MPIO's disk goes with its removal period.
+                state.Gone = true;
             }
         }
         for (Request *request : held) {
@@ -375,18 +399,24 @@ void Host::ExpireDisks()
 
 Routine Description:
 
-    Removes devices as the platform does when their disk devices go:
-    MPIO stops using them and fails their outstanding requests over,
-    then the DSM hears DsmRemovePending, DsmRemoveDevice and
-    DsmRemovePath for each, and only after those returned are the device
-    objects deleted.  PASSIVE_LEVEL, with pnpMutex_ held.
+    Removes devices as the platform does when their disk devices go, one
+    device after the other: MPIO stops using it and the DSM hears
+    DsmRemovePending at once, while requests may still be in flight on
+    it; those complete (as gone, unless the storage answers first) and
+    their completion, error interpretation and failover reach the DSM
+    after the notice.  Only when the device's last request has completed
+    (its remove lock) does the DSM hear DsmRemoveDevice and
+    DsmRemovePath, and only after those is the device object deleted.
+    The removal calls come at DISPATCH_LEVEL, as MPIO may make them.
+    PASSIVE_LEVEL, with pnpMutex_ held.
 
 --*/
 void Host::RemoveDevices(const std::vector<size_t> &devices)
 {
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (size_t index : devices) {
+    const DSM_INIT_DATA &record = LiveRecord("DsmRemovePending");
+    for (size_t index : devices) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
             bool wasLive = states_[index] == PathState::Live;
             states_[index] = PathState::Removing;
             size_t disk = (size_t)devices_[index].Group;
@@ -394,28 +424,21 @@ void Host::RemoveDevices(const std::vector<size_t> &devices)
                 ArmDiskTimer(disk);
             }
         }
-        portCv_.notify_all();
-        // Requests at the port for these devices complete as gone and are
-        // failed over by the port's completion.
-        idleCv_.wait(lock, [&] {
-            for (size_t index : devices) {
-                if (atPort_[index] != 0) {
-                    return false;
-                }
-            }
-            return true;
-        });
-    }
-
-    const DSM_INIT_DATA &record = LiveRecord("DsmRemovePending");
-    for (size_t index : devices) {
-        host::CallDriver("DsmRemovePending", record.DsmRemovePending, record.DsmContext, devices_[index].DsmId);
-    }
-    for (size_t index : devices) {
+        {
+            AtDispatch raised;
+            host::CallDriver("DsmRemovePending", record.DsmRemovePending, record.DsmContext,
+                             devices_[index].DsmId);
+        }
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            noticedAt_[index] = ++removalNotices_;
+            // The remove lock: every request sent down the device has
+            // completed, its completion handling included.
+            idleCv_.wait(lock, [&] { return atPort_[index] == 0; });
+        }
+        AtDispatch raised;
         host::CallDriver("DsmRemoveDevice", record.DsmRemoveDevice, record.DsmContext, devices_[index].DsmId,
                          devices_[index].PathId);
-    }
-    for (size_t index : devices) {
         host::CallDriver("DsmRemovePath", record.DsmRemovePath, record.DsmContext, devices_[index].PathId);
     }
 
@@ -429,18 +452,20 @@ void Host::RemoveDevices(const std::vector<size_t> &devices)
                                   createdDevices_.end());
             host::DeleteDevice(target);
         }
-        // A disk whose last device went takes its held requests with it.
+        // A disk whose last device went waits out its removal period for
+        // a device to arrive; one without a removal period running (it
+        // never had a live path, or its period ran out) goes, and takes
+        // its held requests with it.
         for (size_t disk = 0; disk < diskStates_.size(); disk++) {
             bool any = false;
             for (size_t index : disks_[disk].Devices) {
                 any = any || states_[index] != PathState::Removed;
             }
-            if (!any) {
-                DiskState &state = *diskStates_[disk];
+            DiskState &state = *diskStates_[disk];
+            if (!any && !state.Armed) {
+                state.Gone = true;
                 orphans.insert(orphans.end(), state.Held.begin(), state.Held.end());
                 state.Held.clear();
-                KeCancelTimer(&state.Timer);
-                state.Armed = false;
             }
         }
     }
@@ -477,7 +502,7 @@ size_t Host::RemovePath(UCHAR portNumber, UCHAR pathId, UCHAR targetId)
     return removed;
 }
 
-// Starts the periodic verification once there are paths to verify.
+// Starts the periodic verification, when on, once there are paths to verify.
 void Host::StartPathMachinery()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -485,8 +510,10 @@ void Host::StartPathMachinery()
         return;
     }
     machinery_ = true;
-    KeSetTimerEx(&verifyTimer_, DueIn(options_.PathVerificationPeriodMs), (LONG)options_.PathVerificationPeriodMs,
-                 &verifyDpc_);
+    if (options_.PathVerifyEnabled) {
+        KeSetTimerEx(&verifyTimer_, DueIn(options_.PathVerificationPeriodMs),
+                     (LONG)options_.PathVerificationPeriodMs, &verifyDpc_);
+    }
 }
 
 /*++
@@ -518,7 +545,9 @@ void Host::StopPathMachinery()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         KeCancelTimer(&verifyTimer_);
-        KeCancelTimer(&fastVerifyTimer_);
+        for (auto &link : links_) {
+            KeCancelTimer(&link->Timer);
+        }
         for (auto &disk : diskStates_) {
             KeCancelTimer(&disk->Timer);
             disk->Held.clear();

@@ -354,6 +354,7 @@ int main(int argc, char **argv)
         if (strcmp(argv[i], "off") == 0) {
             reservations = false;
         } else if (strncmp(argv[i], "verify=", 7) == 0 && ParseNumber(argv[i] + 7, 3600000, &period) && period > 0) {
+            options.PathVerifyEnabled = true;
             options.PathVerificationPeriodMs = (ULONG)period;
         } else {
             usage = true;

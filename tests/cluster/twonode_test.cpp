@@ -33,11 +33,15 @@ protected:
 
     void TearDown() override { array_.reset(); }
 
-    std::unique_ptr<Child> StartNode(const char *hostId, const char *key, bool reservations = true)
+    std::unique_ptr<Child> StartNode(const char *hostId, const char *key, bool reservations = true,
+                                     const char *verify = nullptr)
     {
         std::vector<std::string> arguments{socket_, hostId, key};
         if (!reservations) {
             arguments.push_back("off");
+        }
+        if (verify != nullptr) {
+            arguments.push_back(verify);
         }
         auto node = std::make_unique<Child>(TARN_CLUSTERNODE, arguments);
         EXPECT_EQ(node->ReadLine(), "ready disks=2 paths=8");
@@ -117,16 +121,16 @@ TEST_F(TwoNodes, ANodeWithoutPersistentReservationsRefusesTheClusterRequests)
 
 TEST_F(TwoNodes, AnArrayThatGoesAwayIsALostLinkUntilItReturns)
 {
-    auto a = StartNode("1", kKeyA);
+    auto a = StartNode("1", kKeyA, true, "verify=500");
     EXPECT_THAT(a->Ask("write 0 9 kept"), HasSubstr("status=0x00000000"));
 
     array_.reset();
     EXPECT_THAT(a->Ask("reserve 0"), Not(HasSubstr("status=0x00000000")));
 
-    // With every path lost MPIO holds the read and verifies the paths
-    // every retry interval; the node reconnects to the array served again
+    // With every path lost MPIO holds the read; its path verification
+    // (on, every half second here) reconnects to the array served again
     // on the same socket, and the path that comes back carries the read
-    // (a new array: the block is blank).
+    // (a new array: the block is blank) well within the link-down time.
     ASSERT_TRUE(a->Tell("read 0 9"));
     array_ = std::make_unique<Child>(TARN_ARRAYD, std::vector<std::string>{socket_, "2", "4096"});
     ASSERT_THAT(array_->ReadLine(), StartsWith("arrayd: serving 2 LUNs"));

@@ -278,7 +278,7 @@ protected:
         DriverTest::SetUp();
         Configure();
         AttachArray(luns_);
-        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
+        ASSERT_EQ(StartAndDiscover(hostOptions_), STATUS_SUCCESS);
         drive_ = FirstDrive();
         ASSERT_NE(drive_, nullptr);
         paths_ = LivePathsOf(drive_);
@@ -288,6 +288,7 @@ protected:
     virtual void Configure() { FullConfiguration(); }
 
     std::vector<uint64_t> luns_ = {0};
+    mpio::HostOptions hostOptions_;     // MPIO's and the port's settings
     PLD_ENTRY drive_ = nullptr;
     std::vector<PPDO_ENTRY> paths_;
 };

@@ -12,6 +12,8 @@ Abstract:
     that returns comes back through the driver's verification; requests
     wait while every path is down and fail, with the drive removed, past
     the removal period; a path the storage takes away leaves the drive.
+    A link that stays down past the port's link-down time takes its
+    devices away, and when it returns they arrive as new devices.
 
 --*/
 
@@ -30,6 +32,13 @@ protected:
     {
         OneDriveTest::SetUp();
         ASSERT_EQ(drive_->currentPath, paths_[0]);
+    }
+
+    // The driver never named a path it may not name.
+    void TearDown() override
+    {
+        EXPECT_EQ(host_->RoutingFaults(), 0u);
+        OneDriveTest::TearDown();
     }
 
     void Pass(uint64_t milliseconds)
@@ -59,10 +68,31 @@ protected:
         return state;
     }
 
-    const mpio::HostOptions options_{};
+    // The path the driver uses for the drive now.
+    PPDO_ENTRY Current()
+    {
+        PPDO_ENTRY path = nullptr;
+        Locked([&] { path = drive_->currentPath; });
+        return path;
+    }
+
+    // The devices MPIO has now (removed ones included).
+    size_t DeviceCount() const { return host_->Devices().size(); }
+
+    const mpio::HostOptions &options_ = hostOptions_;
 };
 
-TEST_F(MpioEndToEndTest, ADeadPathFailsOverWithTheDataAndComesBackVerified)
+// The same with MPIO's periodic path verification on.
+class MpioVerifyingTest : public MpioEndToEndTest {
+protected:
+    void Configure() override
+    {
+        MinimalConfiguration();
+        hostOptions_.PathVerifyEnabled = true;
+    }
+};
+
+TEST_F(MpioVerifyingTest, ADeadPathFailsOverWithTheDataAndComesBackVerified)
 {
     std::vector<uint8_t> written(2 * 512);
     std::iota(written.begin(), written.end(), 11);
@@ -86,6 +116,90 @@ TEST_F(MpioEndToEndTest, ADeadPathFailsOverWithTheDataAndComesBackVerified)
     EXPECT_EQ(host_->StateOf(0), mpio::PathState::Live);
 }
 
+TEST_F(MpioVerifyingTest, ThePathInUseIsVerifiedToo)
+{
+    // No request meets the pulled cable: only verification can find it.
+    SetLinks({0}, true);
+    Pass(options_.PathVerificationPeriodMs - 100);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Live);
+    Pass(100);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+    EXPECT_EQ(HealthOf(paths_[0]), (ULONG)PDO_HEALTH_FAILED);
+    EXPECT_NE(Current(), paths_[0]);
+    uint8_t block[512];
+    EXPECT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_SUCCESS);
+}
+
+TEST_F(MpioEndToEndTest, ALinkBackWithinTheLinkDownTimeLeavesItsPathFailedWithoutVerification)
+{
+    uint8_t block[512] = {};
+    SetLinks({0}, true);
+    ASSERT_EQ(host_->Write(0, 3, 1, block).Status, STATUS_SUCCESS);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+    Pass(options_.LinkDownTimeMs - 2 * options_.LinkProbeIntervalMs);
+    SetLinks({0}, false);
+    Pass(options_.PathVerificationPeriodMs + options_.LinkDownTimeMs);
+    // Nothing verifies it and nothing removed it: failed it stays, as an
+    // administrator of the real platform would see it.
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+    EXPECT_EQ(HealthOf(paths_[0]), (ULONG)PDO_HEALTH_FAILED);
+    EXPECT_EQ(DeviceCount(), 4u);
+    EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 0);
+    EXPECT_EQ(host_->Read(0, 3, 1, block).Status, STATUS_SUCCESS);
+}
+
+// Under the failback policy, where a returning preferred path is used again.
+class MpioFailbackTest : public MpioEndToEndTest {
+protected:
+    void Configure() override
+    {
+        MinimalConfiguration();
+        host::RegistrySetDword(kParametersKey, "PathSelectionPolicy", TARN_LB_POLICY_FAILBACK);
+    }
+};
+
+TEST_F(MpioFailbackTest, ALinkDownPastItsTimeTakesItsDevicesAndTheyArriveWhenItReturns)
+{
+    std::vector<uint8_t> written(2 * 512);
+    std::iota(written.begin(), written.end(), 5);
+    SetLinks({0}, true);
+    ASSERT_EQ(host_->Write(0, 40, 2, written.data()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+    EXPECT_EQ(CountEvents(TARN_MSG_FAILOVER), 1);
+
+    // The port removes the path's device once the link has been down for
+    // its link-down time; I/O goes on on the others meanwhile.
+    Pass(options_.LinkDownTimeMs - options_.LinkProbeIntervalMs);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+    Pass(options_.LinkProbeIntervalMs);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 1);
+    Locked([&] { EXPECT_EQ(drive_->NumberPaths, 3u); });
+    std::vector<uint8_t> read(written.size());
+    ASSERT_EQ(host_->Read(0, 40, 2, read.data()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(read, written);
+
+    // The cable returns: the port enumerates the LUN again, MPIO offers
+    // it as a new device, the driver adds it as a redundant path and,
+    // since it is the preferred one, fails back to it.
+    long redundant = CountEvents(TARN_MSG_REDUNDANT_PATH);
+    SetLinks({0}, false);
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_EQ(DeviceCount(), 5u);
+    EXPECT_EQ(host_->Devices()[4].Link, host_->Devices()[0].Link);
+    EXPECT_EQ(host_->Devices()[4].Group, 0);
+    EXPECT_EQ(host_->StateOf(4), mpio::PathState::Live);
+    EXPECT_EQ(CountEvents(TARN_MSG_REDUNDANT_PATH), redundant + 1);
+    Locked([&] { EXPECT_EQ(drive_->NumberPaths, 4u); });
+    Pass(5000);
+    EXPECT_EQ(Current(), host_->Devices()[4].DsmId);
+    EXPECT_EQ(CountEvents(TARN_MSG_FAILBACK), 1);
+    mpio::IoResult again = host_->Read(0, 40, 2, read.data());
+    ASSERT_EQ(again.Status, STATUS_SUCCESS);
+    EXPECT_EQ(again.Path, host_->Devices()[4].PathId);
+    EXPECT_EQ(read, written);
+}
+
 TEST_F(MpioEndToEndTest, RequestsWaitWhileEveryPathIsDownAndACableThatReturnsCarriesThem)
 {
     std::vector<uint8_t> written(512, 0xC3);
@@ -94,20 +208,27 @@ TEST_F(MpioEndToEndTest, RequestsWaitWhileEveryPathIsDownAndACableThatReturnsCar
     host_->WaitIdle();
     EXPECT_FALSE(io->Done());
     EXPECT_EQ(host_->HeldRequests(0), 1u);
-    Pass(5 * options_.RetryIntervalMs);
+
+    // Every device goes with its link; the drive leaves the driver, but
+    // MPIO's disk waits out its removal period with the request.
+    Pass(options_.LinkDownTimeMs);
+    EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 4);
+    EXPECT_EQ(FirstDrive(), nullptr);
     EXPECT_FALSE(io->Done());
 
     SetLinks({1}, false);
-    Pass(options_.RetryIntervalMs);
+    Pass(options_.LinkProbeIntervalMs);
     ASSERT_TRUE(io->Done());
     EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
-    EXPECT_EQ(io->Wait().Path, paths_[2]);
-    EXPECT_EQ(HealthOf(paths_[2]), (ULONG)PDO_HEALTH_HEALTHY);
+    ASSERT_EQ(DeviceCount(), 5u);
+    EXPECT_EQ(io->Wait().Path, host_->Devices()[4].PathId);
+    EXPECT_EQ(host_->Disks().size(), 1u);
+    EXPECT_EQ(CountEvents(TARN_MSG_NEW_LOGICAL_DRIVE), 2);
     std::vector<uint8_t> read(512);
     ASSERT_EQ(host_->Read(0, 7, 1, read.data()).Status, STATUS_SUCCESS);
     EXPECT_EQ(read, written);
     Pass(options_.RemovalPeriodMs);
-    EXPECT_EQ(FirstDrive(), drive_);
+    EXPECT_NE(FirstDrive(), nullptr);
 }
 
 TEST_F(MpioEndToEndTest, PastTheRemovalPeriodRequestsFailAndTheDriveIsRemoved)
@@ -124,6 +245,16 @@ TEST_F(MpioEndToEndTest, PastTheRemovalPeriodRequestsFailAndTheDriveIsRemoved)
     EXPECT_EQ(FirstDrive(), nullptr);
     EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 4);
     EXPECT_EQ(CountEvents(TARN_MSG_LOGICAL_DRIVE_REMOVED), 1);
+    EXPECT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_NO_SUCH_DEVICE);
+
+    // The logical unit returns as a new disk, claimed anew.
+    SetLinks({0, 1, 2, 3}, false);
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_EQ(host_->Disks().size(), 2u);
+    EXPECT_EQ(host_->Disks()[1].Devices.size(), 4u);
+    EXPECT_EQ(CountEvents(TARN_MSG_NEW_LOGICAL_DRIVE), 2);
+    ASSERT_NE(FirstDrive(), nullptr);
+    EXPECT_EQ(host_->Read(1, 0, 1, block).Status, STATUS_SUCCESS);
     EXPECT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_NO_SUCH_DEVICE);
 }
 

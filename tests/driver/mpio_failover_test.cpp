@@ -28,6 +28,8 @@ namespace tarntest {
 namespace {
 
 constexpr int kFakePaths = 2;
+// Identifiers for the paths found at discovery and those that arrive later.
+constexpr int kFakeIds = 8;
 
 // A DSM reduced to what MPIO asks of it: every device claimed as one
 // drive, requests down the first path it has not seen fail, a busy
@@ -37,9 +39,13 @@ struct FakeDsm {
     std::mutex Lock;
     std::vector<std::pair<std::string, KIRQL>> Calls;
     int Claimed = 0;
-    bool Failed[kFakePaths] = {};
-    PDEVICE_OBJECT Targets[kFakePaths] = {};    // referenced while bound, as a driver does
+    bool Failed[kFakeIds] = {};
+    PDEVICE_OBJECT Targets[kFakeIds] = {};      // referenced while bound, as a driver does
     bool TargetAliveAtRemoval = false;
+    int LinkOf[kFakeIds] = {};                  // which of the two links each path is on
+    PVOID Named = nullptr;                      // a path to name whatever the identifiers say
+    PVOID NewPath = nullptr;                    // what invalidation answers, if set
+    std::string Unwritten;                      // the entry point that leaves its output unwritten
     std::atomic<int> Completions{0};
     std::atomic<int> CompletionsElsewhere{0};   // on a thread other than the test's
     std::thread::id TestThread;
@@ -63,7 +69,7 @@ struct FakeDsm {
 };
 
 FakeDsm *g_fake;
-int g_pathTokens[kFakePaths];
+int g_pathTokens[kFakeIds];
 int g_context;
 
 int IndexOf(PVOID id)
@@ -71,14 +77,21 @@ int IndexOf(PVOID id)
     return (int)(static_cast<int *>(id) - g_pathTokens);
 }
 
-NTSTATUS NTAPI FakeInquire(PVOID, PDEVICE_OBJECT, PDEVICE_OBJECT, PSTORAGE_DEVICE_DESCRIPTOR,
+NTSTATUS NTAPI FakeInquire(PVOID, PDEVICE_OBJECT target, PDEVICE_OBJECT, PSTORAGE_DEVICE_DESCRIPTOR,
                            PSTORAGE_DEVICE_ID_DESCRIPTOR, PVOID *id)
 {
     g_fake->Record("DsmInquireDriver");
+    SCSI_ADDRESS address{};
+    mpio::Host::Current()->ScsiAddressOf(target, &address);
+    g_fake->LinkOf[g_fake->Claimed] = address.PortNumber - 2;
     *id = &g_pathTokens[g_fake->Claimed++];
     return STATUS_SUCCESS;
 }
-BOOLEAN NTAPI FakeCompare(PVOID, PVOID, PVOID) { return TRUE; }
+BOOLEAN NTAPI FakeCompare(PVOID, PVOID, PVOID)
+{
+    g_fake->Record("DsmCompareDevices");
+    return TRUE;
+}
 PCHAR NTAPI FakeSerial(PVOID, PVOID) { return nullptr; }
 NTSTATUS NTAPI FakeControllerInfo(PVOID, PVOID, ULONG, PCONTROLLER_INFO *) { return STATUS_NOT_SUPPORTED; }
 NTSTATUS NTAPI FakeSetDeviceInfo(PVOID, PDEVICE_OBJECT target, PVOID id, PVOID *pathId)
@@ -107,7 +120,8 @@ NTSTATUS NTAPI FakePathVerify(PVOID, PVOID id, PVOID)
     command.Cdb = tur;
     command.CdbLength = sizeof(tur);
     int index = IndexOf(id);
-    array::Result result = g_array->Execute(array::Nexus{256 + 2 + (uint32_t)index, (uint32_t)index, 0}, command);
+    uint32_t link = (uint32_t)g_fake->LinkOf[index];
+    array::Result result = g_array->Execute(array::Nexus{256 + 2 + link, link, 0}, command);
     if (result.Outcome != array::Transport::Completed) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -120,7 +134,9 @@ NTSTATUS NTAPI FakeInvalidate(PVOID, ULONG, PVOID pathId, PVOID *newPath)
     g_fake->Record("DsmInvalidatePath");
     std::lock_guard<std::mutex> hold(g_fake->Lock);
     g_fake->Failed[IndexOf(pathId)] = true;
-    *newPath = nullptr;
+    if (g_fake->Unwritten != "DsmInvalidatePath") {
+        *newPath = g_fake->NewPath;
+    }
     return STATUS_SUCCESS;
 }
 NTSTATUS NTAPI FakeMove(PVOID, PDSM_IDS, PVOID, PVOID, ULONG) { return STATUS_SUCCESS; }
@@ -137,10 +153,8 @@ NTSTATUS NTAPI FakeRemoveDevice(PVOID, PVOID id, PVOID)
 NTSTATUS NTAPI FakeRemovePath(PVOID, PVOID id)
 {
     g_fake->Record(("DsmRemovePath " + std::to_string(IndexOf(id))).c_str());
-    IO_STATUS_BLOCK status{};
-    host::DispatchDeviceControl(g_fake->Targets[IndexOf(id)], IOCTL_SCSI_PASS_THROUGH, nullptr, 0, nullptr, 0, false,
-                                &status);
-    g_fake->TargetAliveAtRemoval = status.Status != STATUS_DEVICE_DOES_NOT_EXIST;
+    // MPIO deletes the device object once it has marked the path removed.
+    g_fake->TargetAliveAtRemoval = mpio::Host::Current()->StateOf((size_t)IndexOf(id)) == mpio::PathState::Removing;
     return STATUS_SUCCESS;
 }
 NTSTATUS NTAPI FakeDeviceControl(PVOID, PDSM_IDS, PIRP irp, PSCSI_REQUEST_BLOCK srb, PKEVENT event)
@@ -154,17 +168,23 @@ NTSTATUS NTAPI FakeDeviceControl(PVOID, PDSM_IDS, PIRP irp, PSCSI_REQUEST_BLOCK 
 }
 // The first path not failed; with none, the first (failed) one, as a
 // driver falls back to a failed path.
-PVOID NTAPI FakeGetPath(PVOID, PSCSI_REQUEST_BLOCK, PDSM_IDS, PVOID, NTSTATUS *status)
+PVOID NTAPI FakeGetPath(PVOID, PSCSI_REQUEST_BLOCK, PDSM_IDS ids, PVOID, NTSTATUS *status)
 {
     g_fake->Record("DsmLBGetPath");
     std::lock_guard<std::mutex> hold(g_fake->Lock);
-    *status = STATUS_SUCCESS;
-    for (int i = 0; i < kFakePaths; i++) {
-        if (!g_fake->Failed[i]) {
+    if (g_fake->Unwritten != "DsmLBGetPath") {
+        *status = STATUS_SUCCESS;
+    }
+    if (g_fake->Named != nullptr) {
+        return g_fake->Named;
+    }
+    for (int i = 0; i < g_fake->Claimed; i++) {
+        if (!g_fake->Failed[i] && std::find(ids->IdList, ids->IdList + ids->Count, &g_pathTokens[i]) !=
+                                      ids->IdList + ids->Count) {
             return &g_pathTokens[i];
         }
     }
-    return &g_pathTokens[0];
+    return ids->IdList[0];
 }
 ULONG NTAPI FakeInterpret(PVOID, PVOID, PSCSI_REQUEST_BLOCK srb, NTSTATUS *, PBOOLEAN retry)
 {
@@ -194,12 +214,20 @@ ULONG NTAPI FakeCategorize(PVOID context, PDSM_IDS ids, PIRP, PSCSI_REQUEST_BLOC
     if (srb != nullptr && srb->Cdb[0] == SCSIOP_RESERVE_UNIT) {
         return DSM_CATEGORY_CARRIED_OUT_BY_DSM;
     }
-    *path = FakeGetPath(context, srb, ids, current, status);
+    NTSTATUS chosenStatus = STATUS_SUCCESS;
+    PVOID chosen = FakeGetPath(context, srb, ids, current, &chosenStatus);
+    *status = chosenStatus;
+    if (g_fake->Unwritten != "DsmCategorizeRequest") {
+        *path = chosen;
+    }
     return DSM_CATEGORY_PATH_CHOSEN;
 }
 NTSTATUS NTAPI FakeBroadcast(PVOID, PDSM_IDS, PIRP, PSCSI_REQUEST_BLOCK, PKEVENT) { return STATUS_SUCCESS; }
 
 DSM_INIT_DATA g_record;
+
+std::vector<std::string> g_verifierMessages;
+void CollectVerifier(const std::string &message) { g_verifierMessages.push_back(message); }
 
 NTSTATUS NTAPI FakeEntry(PDRIVER_OBJECT, PUNICODE_STRING)
 {
@@ -300,6 +328,10 @@ protected:
         g_array = array_.get();
         // Host port 2 reaches target port 0, host port 3 target port 1.
         topology_.Paths = {{2, 0, 0, 0}, {3, 0, 0, 1}};
+        // Verification on, and more often than the removal period, so a
+        // path that returns is found while requests wait for it.
+        options_.PathVerifyEnabled = true;
+        options_.PathVerificationPeriodMs = 5000;
         host_ = std::make_unique<mpio::Host>(options_);
         ASSERT_EQ(host_->LoadDriver(FakeEntry, "fakedsm"), STATUS_SUCCESS);
         gate_.Bind(array_.get());
@@ -344,6 +376,9 @@ TEST_F(MpioFailoverTest, APathIsBoundVerifiedAndActivatedBeforeUse)
     std::vector<std::pair<std::string, KIRQL>> expected;
     for (int i = 0; i < kFakePaths; i++) {
         expected.emplace_back("DsmInquireDriver", PASSIVE_LEVEL);
+        if (i != 0) {
+            expected.emplace_back("DsmCompareDevices", DISPATCH_LEVEL);
+        }
         expected.emplace_back("DsmSetDeviceInfo", PASSIVE_LEVEL);
         expected.emplace_back("DsmPathVerify", PASSIVE_LEVEL);
         expected.emplace_back("DsmIsPathActive", DISPATCH_LEVEL);
@@ -481,6 +516,69 @@ TEST_F(MpioFailoverTest, APathFailureFailsOverAndTheDataArrives)
     EXPECT_EQ(read, written);
 }
 
+// The resend after a path failure goes down the path invalidation gave,
+// without asking the DSM again.
+TEST_F(MpioFailoverTest, TheResendTakesThePathInvalidationGives)
+{
+    fake_->NewPath = &g_pathTokens[1];
+    LinkDown(0);
+    fake_->Calls.clear();
+    uint8_t block[512] = {};
+    mpio::IoResult write = host_->Write(0, 2, 1, block);
+    EXPECT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Path, &g_pathTokens[1]);
+    EXPECT_EQ(fake_->Names("DsmLBGetPath").size(), 1u) << "asked once, by categorisation";
+    EXPECT_EQ(fake_->Names("DsmInvalidatePath").size(), 1u);
+}
+
+// An output the DSM leaves unwritten is caught: MPIO poisons each before
+// the call.
+TEST_F(MpioFailoverTest, AnOutputLeftUnwrittenIsCaught)
+{
+    const struct {
+        const char *EntryPoint;
+        const char *Output;
+        bool PathFails;
+    } cases[] = {
+        {"DsmCategorizeRequest", "PathId", false},
+        {"DsmInvalidatePath", "NewPathId", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.EntryPoint);
+        fake_->Unwritten = c.EntryPoint;
+        if (c.PathFails) {
+            LinkDown(0);
+        }
+        g_verifierMessages.clear();
+        host::SetVerifierHandler(CollectVerifier);
+        uint8_t block[512] = {};
+        host_->Write(0, 2, 1, block);
+        host::SetVerifierHandler(nullptr);
+        ASSERT_FALSE(g_verifierMessages.empty());
+        EXPECT_NE(g_verifierMessages[0].find(c.EntryPoint), std::string::npos) << g_verifierMessages[0];
+        EXPECT_NE(g_verifierMessages[0].find(c.Output), std::string::npos) << g_verifierMessages[0];
+        fake_->Unwritten.clear();
+        LinkUp(0);
+    }
+    // DsmLBGetPath's Status, on a request routed again after a retry.
+    fake_->Unwritten = "DsmLBGetPath";
+    array_->SetFault(array::Scope::OnTargetPort(1), array::Fault::Busy);
+    array_->SetFault(array::Scope::OnTargetPort(0), array::Fault::Busy);
+    g_verifierMessages.clear();
+    host::SetVerifierHandler(CollectVerifier);
+    uint8_t block[512] = {};
+    auto io = host_->SubmitWrite(0, 2, 1, block);
+    host_->WaitIdle();
+    array_->ClearFault(array::Scope::OnTargetPort(0), array::Fault::Busy);
+    array_->ClearFault(array::Scope::OnTargetPort(1), array::Fault::Busy);
+    Pass(options_.RetryIntervalMs);
+    io->Wait();
+    host::SetVerifierHandler(nullptr);
+    ASSERT_FALSE(g_verifierMessages.empty());
+    EXPECT_NE(g_verifierMessages.back().find("DsmLBGetPath"), std::string::npos) << g_verifierMessages.back();
+    fake_->Unwritten.clear();
+}
+
 // Every path down: requests are held, not failed; a path that returns
 // within the removal period carries them.
 TEST_F(MpioFailoverTest, HeldRequestsAreCarriedByAPathThatReturns)
@@ -498,20 +596,27 @@ TEST_F(MpioFailoverTest, HeldRequestsAreCarriedByAPathThatReturns)
     Pass(options_.RetryIntervalMs);
     EXPECT_FALSE(io->Done()) << "no path has returned";
     LinkUp(1);
-    Pass(options_.RetryIntervalMs);
+    // Found at MPIO's next verification, not before.
+    Pass(options_.PathVerificationPeriodMs - options_.RetryIntervalMs - 1);
+    EXPECT_FALSE(io->Done());
+    Pass(1);
     ASSERT_TRUE(io->Done());
     EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
     EXPECT_EQ(io->Wait().Path, &g_pathTokens[1]);
     EXPECT_EQ(host_->StateOf(1), mpio::PathState::Live);
     EXPECT_EQ(host_->HeldRequests(0), 0u);
 
-    // The removal period stopped when the path came back.
+    // The removal period stopped when the path came back: only the device
+    // whose link stayed down goes, at the port's link-down time.
     Pass(options_.RemovalPeriodMs);
-    EXPECT_TRUE(fake_->Names("DsmRemove").empty());
+    EXPECT_EQ(fake_->Names("DsmRemove"),
+              (std::vector<std::string>{"DsmRemovePending 0", "DsmRemoveDevice 0", "DsmRemovePath 0"}));
+    EXPECT_EQ(host_->StateOf(1), mpio::PathState::Live);
 }
 
-// Past the removal period held requests fail and the disk's devices are
-// removed, in the platform's order.
+// Links down past the port's link-down time take their devices away, in
+// the platform's order for each; the disk still holds its requests for
+// the rest of its removal period, then they fail and the disk goes.
 TEST_F(MpioFailoverTest, PastTheRemovalPeriodHeldRequestsFailAndTheDiskGoes)
 {
     LinkDown(0);
@@ -519,16 +624,52 @@ TEST_F(MpioFailoverTest, PastTheRemovalPeriodHeldRequestsFailAndTheDiskGoes)
     uint8_t block[512] = {};
     auto io = host_->SubmitRead(0, 0, 1, block);
     host_->WaitIdle();
-    Pass(options_.RemovalPeriodMs - options_.RetryIntervalMs);
+    Pass(options_.LinkDownTimeMs - options_.LinkProbeIntervalMs);
+    EXPECT_TRUE(fake_->Names("DsmRemove").empty());
+    Pass(options_.LinkProbeIntervalMs);
+    EXPECT_EQ(fake_->Names("DsmRemove"),
+              (std::vector<std::string>{"DsmRemovePending 0", "DsmRemoveDevice 0", "DsmRemovePath 0",
+                                        "DsmRemovePending 1", "DsmRemoveDevice 1", "DsmRemovePath 1"}));
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    Pass(options_.RemovalPeriodMs - options_.LinkDownTimeMs - options_.RetryIntervalMs);
     EXPECT_FALSE(io->Done());
     Pass(options_.RetryIntervalMs);
     ASSERT_TRUE(io->Done());
     EXPECT_EQ(io->Wait().Status, STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(fake_->Names("DsmRemove"),
-              (std::vector<std::string>{"DsmRemovePending 0", "DsmRemovePending 1", "DsmRemoveDevice 0",
-                                        "DsmRemoveDevice 1", "DsmRemovePath 0", "DsmRemovePath 1"}));
-    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removed);
     EXPECT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_NO_SUCH_DEVICE);
+}
+
+// A link that returns after its devices went is enumerated again: MPIO
+// offers the device as a new one, in the framework's order, and uses it
+// once it is bound, verified and active.
+TEST_F(MpioFailoverTest, AReturningLinkIsEnumeratedAndItsDeviceOfferedAnew)
+{
+    LinkDown(0);
+    uint8_t block[512] = {};
+    ASSERT_EQ(host_->Write(0, 0, 1, block).Status, STATUS_SUCCESS);
+    Pass(options_.LinkDownTimeMs);
+    ASSERT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    fake_->Calls.clear();
+    LinkUp(0);
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_EQ(host_->Devices().size(), 3u);
+    EXPECT_EQ(host_->StateOf(2), mpio::PathState::Live);
+    std::vector<std::string> names;
+    for (const auto &call : fake_->Calls) {
+        if (call.first.rfind("Dsm", 0) == 0) {
+            names.push_back(call.first);
+        }
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"DsmInquireDriver", "DsmCompareDevices", "DsmSetDeviceInfo",
+                                               "DsmPathVerify", "DsmIsPathActive"}));
+    // The new path carries requests.
+    {
+        std::lock_guard<std::mutex> hold(fake_->Lock);
+        fake_->Failed[1] = true;
+    }
+    mpio::IoResult write = host_->Write(0, 1, 1, block);
+    EXPECT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Path, &g_pathTokens[2]);
 }
 
 // A device the storage takes away: its requests in flight go to the other
@@ -553,17 +694,21 @@ TEST_F(MpioFailoverTest, ARemovedPathFailsItsRequestsOverAndIsRemoved)
     EXPECT_EQ(status.Status, STATUS_DEVICE_DOES_NOT_EXIST) << "the device object is gone";
     EXPECT_FALSE(host_->RemoveDevice(0));
 
-    // A DSM that has not heard the path is gone still names it: it is told
-    // and asked again, and the request takes the live path rather than
-    // waiting for one.
+    // A DSM that names the path after its removal notice is at fault: the
+    // framework fails the request and counts it, and the verifier hears it.
     {
         std::lock_guard<std::mutex> hold(fake_->Lock);
-        fake_->Failed[0] = false;
+        fake_->Named = &g_pathTokens[0];
     }
+    g_verifierMessages.clear();
+    host::SetVerifierHandler(CollectVerifier);
     uint8_t block[512];
     mpio::IoResult read = host_->Read(0, 3, 1, block);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.Path, &g_pathTokens[1]);
+    host::SetVerifierHandler(nullptr);
+    EXPECT_EQ(read.Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(host_->RoutingFaults(), 1u);
+    ASSERT_EQ(g_verifierMessages.size(), 1u);
+    EXPECT_NE(g_verifierMessages[0].find("after DsmRemovePending"), std::string::npos) << g_verifierMessages[0];
 }
 
 } // namespace

@@ -252,6 +252,17 @@ TEST_F(MpioTest, SynchronousDeviceRequestUnderTheSpinLockFailsAtOnce)
                                               &ioStatus);
         },
         "DsmSendDeviceIoControlSynchronous called at DISPATCH_LEVEL");
+    // The port's device object is asked for as the other MPIO routines
+    // are called: at PASSIVE_LEVEL, with no spin lock held.
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK lock;
+            KIRQL oldIrql;
+            KeInitializeSpinLock(&lock);
+            KeAcquireSpinLock(&lock, &oldIrql);
+            DsmGetPDO(0, device);
+        },
+        "DsmGetPDO called at DISPATCH_LEVEL");
 }
 
 } // namespace

@@ -88,6 +88,55 @@ protected:
     std::string serial_;
 };
 
+// MPIO's removal under I/O: the notice comes while writes are held at
+// the storage; they complete after it (their completion, judgement and
+// failover reaching the driver after the notice), and the path is
+// removed only once the last of them has completed.
+TEST_F(RemovalTest, WritesHeldAcrossTheRemovalNoticeCompleteBeforeThePathGoes)
+{
+    constexpr int kWrites = 6;
+    std::vector<std::vector<uint8_t>> blocks(kWrites, std::vector<uint8_t>(512));
+    held_->HoldNext(SCSIOP_WRITE);
+    std::vector<std::shared_ptr<mpio::PendingIo>> writes;
+    for (int i = 0; i < kWrites; i++) {
+        std::fill(blocks[i].begin(), blocks[i].end(), (uint8_t)(0x30 + i));
+        writes.push_back(host_->SubmitWrite(0, 60 + i, 1, blocks[i].data()));
+    }
+    ASSERT_TRUE(held_->WaitUntilHeld());
+    auto removal = std::async(std::launch::async, [&] { return host_->RemoveDevice(0); });
+
+    // The notice arrives while the held write is still out.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    ULONG health = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        Locked([&] { health = paths_[0]->HealthState; });
+        if (health == PDO_HEALTH_PENDING_REMOVE) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(health, (ULONG)PDO_HEALTH_PENDING_REMOVE);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removing);
+    EXPECT_EQ(removal.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)
+        << "removed with a request still out";
+    EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 0);
+
+    held_->Release();
+    EXPECT_TRUE(removal.get());
+    for (auto &io : writes) {
+        EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    // Writes still queued when the notice came failed over, as gone.
+    EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 1);
+    EXPECT_EQ(host_->RoutingFaults(), 0u);
+    for (int i = 0; i < kWrites; i++) {
+        uint8_t read[512];
+        ASSERT_EQ(host_->Read(0, 60 + i, 1, read).Status, STATUS_SUCCESS);
+        EXPECT_EQ(read[7], (uint8_t)(0x30 + i));
+    }
+}
+
 TEST_F(RemovalTest, PathsGoOneByOneAndTheDriveWithTheLast)
 {
     for (size_t i = 0; i < 3; i++) {

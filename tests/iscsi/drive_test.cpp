@@ -43,10 +43,8 @@ protected:
         }
 
         FullConfiguration();
-        mpio::HostOptions hostOptions;
-        hostOptions.RetryIntervalMs = 200;
-        hostOptions.PathVerificationPeriodMs = 1000;
-        ASSERT_EQ(Start(hostOptions), STATUS_SUCCESS);
+        hostOptions_.RetryIntervalMs = 200;
+        ASSERT_EQ(Start(hostOptions_), STATUS_SUCCESS);
         host_->Discover(storage_.get(), topology_);
         host::SetRealTime(true);
     }
@@ -92,6 +90,32 @@ protected:
         }
     }
 
+    // Verification on and often; a link-down time the tests outlast only
+    // when they mean to.
+    static mpio::HostOptions DefaultHostOptions()
+    {
+        mpio::HostOptions options;
+        options.PathVerifyEnabled = true;
+        options.PathVerificationPeriodMs = 1000;
+        options.LinkDownTimeMs = 60000;
+        return options;
+    }
+
+    // Waits (real time) for a condition.
+    template <typename Condition>
+    static bool Within(std::chrono::milliseconds limit, Condition condition)
+    {
+        auto until = std::chrono::steady_clock::now() + limit;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() >= until) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return true;
+    }
+
+    mpio::HostOptions hostOptions_ = DefaultHostOptions();
     TgtdFixture tgtd_;
     std::unique_ptr<array::Cable> cables_[2];
     std::unique_ptr<array::IscsiTarget> storage_;
@@ -179,6 +203,38 @@ TEST_F(TgtdDriveTest, DataSurvivesAHungAndAPulledCableAndThePathReturns)
     // fails over through the failed verification, which writes no event.
     EXPECT_GT(CountEvents(TARN_MSG_FAILOVER), failovers);
     EXPECT_GE(storage_->Logins(), 4u);
+}
+
+// Without verification and with a short link-down time: a session that
+// stays lost past it takes its device away, and the new login once the
+// cable is back enumerates it again as a new device, which the driver
+// adds as a redundant path.
+class TgtdArrivalTest : public TgtdDriveTest {
+protected:
+    void SetUp() override
+    {
+        hostOptions_.PathVerifyEnabled = false;
+        hostOptions_.LinkDownTimeMs = 2000;
+        TgtdDriveTest::SetUp();
+    }
+};
+
+TEST_F(TgtdArrivalTest, ALostSessionPastTheLinkDownTimeRemovesItsDeviceAndALoginBringsItBack)
+{
+    ASSERT_EQ(host_->Devices().size(), 2u);
+    const long redundant = CountEvents(TARN_MSG_REDUNDANT_PATH);
+    cables_[1]->Set(array::CableState::Pulled);
+    EXPECT_TRUE(Within(std::chrono::seconds(15), [&] { return host_->StateOf(1) == mpio::PathState::Removed; }));
+    EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 1);
+    uint8_t block[512] = {1};
+    EXPECT_EQ(host_->Write(0, 2, 1, block).Status, STATUS_SUCCESS);
+
+    cables_[1]->Set(array::CableState::Plugged);
+    EXPECT_TRUE(Within(std::chrono::seconds(15), [&] {
+        return host_->DeviceCount() == 3 && host_->StateOf(2) == mpio::PathState::Live;
+    }));
+    EXPECT_EQ(CountEvents(TARN_MSG_REDUNDANT_PATH), redundant + 1);
+    Locked([&] { EXPECT_EQ(FirstDrive()->NumberPaths, 2u); });
 }
 
 } // namespace

@@ -203,6 +203,7 @@ struct CommandLine {
     std::string MpioVersion;
     std::string TraceFlags;
     std::string Policy;
+    std::string PathVerify;
     int64_t Duration = -1;
     std::string ExportRegistry;
     std::string Target = "simulated";
@@ -282,6 +283,9 @@ int ParseOptions(int argc, char **argv, CommandLine *options)
     app.add_option("-p,--policy", options->Policy,
                    "Path selection policy the drives run under, replacing the scenario's and the registry's: "
                    "failover, failback or round_robin");
+    app.add_option("--path-verify", options->PathVerify,
+                   "MPIO's periodic path verification, replacing the scenario's: on or off")
+        ->check(CLI::IsMember({"on", "off"}));
     app.add_option("-d,--duration", options->Duration, "Milliseconds the clock runs after start")
         ->check(CLI::Range(0, 86400000));
     app.add_option("--export-registry", options->ExportRegistry, "Write the registry as a .reg file after the run");
@@ -389,6 +393,9 @@ int ReadScenario(Run *run)
             return Fail(kExitBadInput, "--policy: \"" + options.Policy + "\" is not failover, failback or round_robin");
         }
     }
+    if (!options.PathVerify.empty()) {
+        scenario.PathVerifyEnabled = options.PathVerify == "on";
+    }
     if (!scenario::ParseVersion(scenario.MpioVersion, run->Version)) {
         return Fail(kExitBadInput, "MPIO version \"" + scenario.MpioVersion + "\" must look like 1.20.0.0");
     }
@@ -461,7 +468,11 @@ int SetUpMachine(Run *run)
               << "\n"
               << "From:      " << scenario.Origin << "\n"
               << "Registry:  " << scenario.RegistryOrigin << "\n"
-              << "MPIO:      version " << scenario.MpioVersion << "\n";
+              << "MPIO:      version " << scenario.MpioVersion << ", path verification "
+              << (scenario.PathVerifyEnabled ? "every " + std::to_string(scenario.PathVerificationPeriodMs) + " ms"
+                                             : std::string("off"))
+              << ", removal period " << scenario.RemovalPeriodMs << " ms\n"
+              << "Port:      link-down time " << scenario.LinkDownTimeMs << " ms\n";
     if (StorageNeedsRealTime(*run)) {
         std::cout << "Clock:     real time (" << run->Options.Target << " answers in real time; the clock cannot be "
                   << "stepped)\n";
@@ -600,7 +611,11 @@ bool Resolve(Run *run, const scenario::Fault &fault, ResolvedPlace *resolved)
             }
         }
         DsmReleaseLock(context, oldIrql);
-        for (const mpio::Device &device : mpioHost.Devices()) {
+        // The latest device bound to it: a removed one may have left the
+        // same identifier behind.
+        const auto &devices = mpioHost.Devices();
+        for (auto at = devices.rbegin(); at != devices.rend(); ++at) {
+            const mpio::Device &device = *at;
             if (current != nullptr && device.DsmId == current) {
                 *resolved = OnDevicePath(*run->Storage, device, label);
                 resolved->Detail += ", the current path of LUN " + std::to_string(fault.Lun);
@@ -821,12 +836,17 @@ int ReportData(const Run &run)
     if (run.Io->InFlight() != 0) {
         std::cout << "  " << Count(run.Io->InFlight(), "request") << " never completed\n";
     }
+    const unsigned faults = run.Host != nullptr ? run.Host->RoutingFaults() : 0;
+    std::cout << "Routing: " << faults << " requests sent to a path the driver could no longer name\n";
     std::cout << "Data: " << verdict.BlocksWritten << " blocks written, " << verdict.BlocksRead << " read back, "
               << verdict.Mismatches << " mismatches, " << verdict.Errors << " errors surfaced"
               << (expectErrors ? " (the scenario expects errors: it leaves no path for longer than MPIO holds "
                                  "requests)"
                                : "")
               << "\n";
+    if (faults != 0) {
+        return Fail(kExitRunFailed, "the driver routed requests to paths it could no longer name");
+    }
     if (verdict.Mismatches != 0) {
         return Fail(kExitRunFailed, "data lost: " + Count(verdict.Mismatches, "block") + " read back " +
                                         (verdict.Mismatches == 1 ? "differs" : "differ") +

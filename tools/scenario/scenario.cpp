@@ -496,8 +496,8 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
     }
     if (section != nullptr) {
         if (!CheckKeys(*section, "mpio",
-                       {"version", "retry_count", "retry_interval_ms", "path_verification_period_ms",
-                        "removal_period_ms"},
+                       {"version", "retry_count", "retry_interval_ms", "path_verify_enabled",
+                        "path_verification_period_ms", "removal_period_ms", "link_down_time_ms"},
                        origin, error) ||
             !GetString(*section, "version", "mpio", origin, &scenario.MpioVersion, error)) {
             return false;
@@ -513,6 +513,7 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
             {"retry_interval_ms", 1, 3600LL * 1000, &scenario.RetryIntervalMs},
             {"path_verification_period_ms", 1, 24LL * 3600 * 1000, &scenario.PathVerificationPeriodMs},
             {"removal_period_ms", 1, 24LL * 3600 * 1000, &scenario.RemovalPeriodMs},
+            {"link_down_time_ms", 0, 24LL * 3600 * 1000, &scenario.LinkDownTimeMs},
         };
         for (const auto &setting : settings) {
             if (const toml::node *node = section->get(setting.Key)) {
@@ -523,6 +524,12 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
                 }
                 *setting.Value = (uint32_t)value;
             }
+        }
+        if (const toml::node *node = section->get("path_verify_enabled")) {
+            if (!node->is_boolean()) {
+                return WrongType(*node, "[mpio] path_verify_enabled", "a boolean", origin, error);
+            }
+            scenario.PathVerifyEnabled = **node->as_boolean();
         }
         uint32_t words[4];
         const toml::node *node = section->get("version");
@@ -852,8 +859,10 @@ mpio::HostOptions HostOptionsOf(const Scenario &scenario, const uint32_t version
     options.Version = {version[0], version[1], version[2], version[3]};
     options.RetryCount = scenario.RetryCount;
     options.RetryIntervalMs = scenario.RetryIntervalMs;
+    options.PathVerifyEnabled = scenario.PathVerifyEnabled;
     options.PathVerificationPeriodMs = scenario.PathVerificationPeriodMs;
     options.RemovalPeriodMs = scenario.RemovalPeriodMs;
+    options.LinkDownTimeMs = scenario.LinkDownTimeMs;
     return options;
 }
 

@@ -101,8 +101,12 @@ struct Scenario {
     // MPIO's own settings ([mpio]), with the values the platform ships.
     uint32_t RetryCount = 3;
     uint32_t RetryIntervalMs = 1000;
+    bool PathVerifyEnabled = false;
     uint32_t PathVerificationPeriodMs = 30000;
     uint32_t RemovalPeriodMs = 20000;
+    // The port driver's: how long a link stays down before the disk
+    // devices behind it are removed.
+    uint32_t LinkDownTimeMs = 15000;
     std::string RegistryText;           // the .reg content
     std::string RegistryOrigin;
     std::string ServiceName = "tarndsm";
