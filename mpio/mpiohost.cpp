@@ -25,6 +25,9 @@ Host *g_current = nullptr;
 // The handle MPIO returns from registration; what it means is MPIO's.
 constexpr ULONG kMpioContextCookie = 0x4D500001;
 
+// MPIO's own pool, from which it hands the DSM a device's SCSI address.
+constexpr ULONG kAddressTag = host::Tag("MPIO");
+
 const char *EntryPointName(int slot)
 {
     static const char *const names[DSM_INIT_DATA_ENTRY_POINTS] = {
@@ -122,6 +125,9 @@ NTSTATUS Host::LoadDriver(DriverEntryRoutine entry, const std::string &serviceNa
     registryPath.Length = (USHORT)(registryPath_.size() * sizeof(WCHAR));
     registryPath.MaximumLength = registryPath.Length;
 
+    // The blocks MPIO hands the DSM come from a pool type nothing
+    // promises: a DSM that frees one at DISPATCH_LEVEL is told so.
+    host::PoolForeignTag(kAddressTag);
     host::RequirePassive("DriverEntry");
     inDriverEntry_ = true;
     NTSTATUS status = host::CallDriver("DriverEntry", entry, driverObject_, &registryPath);
@@ -345,7 +351,7 @@ extern "C" NTSTATUS NTAPI DsmGetScsiAddress(PDEVICE_OBJECT DeviceObject, PSCSI_A
     if (host == nullptr || !host->ScsiAddressOf(DeviceObject, &address)) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    auto *copy = static_cast<PSCSI_ADDRESS>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SCSI_ADDRESS), 'OIPM'));
+    auto *copy = static_cast<PSCSI_ADDRESS>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SCSI_ADDRESS), mpio::kAddressTag));
     if (copy == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
