@@ -22,8 +22,10 @@ Abstract:
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cstring>
 #include <algorithm>
 #include <map>
 #include <set>
@@ -420,20 +422,120 @@ const char *FaultActionName(FaultAction action)
     return "?";
 }
 
+namespace {
+thread_local std::string fileError;
+
+bool FileFailed(const std::string &why)
+{
+    fileError = why;
+    return false;
+}
+} // namespace
+
+std::string FileError()
+{
+    return fileError;
+}
+
 bool ReadFile(const std::string &path, std::string *text)
 {
-    std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) {
-        errno = EISDIR;     // opening a directory succeeds, reading it does not
+    // The checks are made on the descriptor that is read, so the file
+    // cannot be swapped for a device or a pipe between check and read.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return FileFailed(strerror(errno));
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return FileFailed("not a regular file");
+    }
+    if ((uint64_t)status.st_size > kMaxInputFileBytes) {
+        close(fd);
+        return FileFailed("larger than " + std::to_string(kMaxInputFileBytes >> 20) + " MiB");
+    }
+    std::string content;
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = read(fd, chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            std::string why = strerror(errno);
+            close(fd);
+            return FileFailed(why);
+        }
+        if (got == 0) {
+            break;
+        }
+        // The file may grow while it is read.
+        if (content.size() + (size_t)got > kMaxInputFileBytes) {
+            close(fd);
+            return FileFailed("larger than " + std::to_string(kMaxInputFileBytes >> 20) + " MiB");
+        }
+        content.append(chunk, (size_t)got);
+    }
+    close(fd);
+    *text = std::move(content);
+    return true;
+}
+
+bool ReplaceFile(const std::string &path, const std::string &text)
+{
+    // The original's permissions, or what a new file would get.
+    struct stat status;
+    mode_t mode;
+    if (stat(path.c_str(), &status) == 0) {
+        if (!S_ISREG(status.st_mode)) {
+            return FileFailed("not a regular file");
+        }
+        mode = status.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    std::string temporary = path + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        return FileFailed(strerror(errno));
+    }
+    const char *data = text.data();
+    size_t left = text.size();
+    bool written = true;
+    while (left != 0) {
+        ssize_t put = write(fd, data, left);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            written = false;
+            break;
+        }
+        data += put;
+        left -= (size_t)put;
+    }
+    if (!written || fchmod(fd, mode) != 0 || fsync(fd) != 0) {
+        std::string why = strerror(errno);
+        close(fd);
+        unlink(temporary.c_str());
+        return FileFailed(why);
+    }
+    if (close(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+        std::string why = strerror(errno);
+        unlink(temporary.c_str());
+        return FileFailed(why);
+    }
+    return true;
+}
+
+bool RegistryTextWhole(const std::string &text, std::string *error)
+{
+    if (!text.empty() && text.back() != '\n' && !(text.size() >= 2 && text.compare(text.size() - 2, 2, std::string_view("\n\0", 2)) == 0)) {
+        *error = "the last line has no line break: the file was cut short";
         return false;
     }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    std::ostringstream content;
-    content << file.rdbuf();
-    *text = content.str();
     return true;
 }
 
@@ -555,7 +657,7 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         std::string path = (!file.empty() && file[0] == '/') || baseDirectory.empty() ? file
                                                                                       : baseDirectory + "/" + file;
         if (!readFile(path, &scenario.RegistryText)) {
-            *error = Where(*node, origin) + ": cannot read registry file " + path;
+            *error = Where(*node, origin) + ": cannot read registry file " + path + ": " + FileError();
             return false;
         }
         if (scenario.RegistryOrigin.empty()) {
@@ -673,7 +775,7 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         }
         if (const toml::node *node = section->get("lun_blocks")) {
             int64_t blocks = 0;
-            if (!GetInteger(*node, "[topology] lun_blocks", 1, INT64_MAX, origin, &blocks, error)) {
+            if (!GetInteger(*node, "[topology] lun_blocks", 1, kMaxLunBlocks, origin, &blocks, error)) {
                 return false;
             }
             scenario.LunBlocks = (uint64_t)blocks;
@@ -833,7 +935,7 @@ void TopologyOf(const Scenario &scenario, mpio::Topology *topology)
 
 bool ApplyRegistry(const Scenario &scenario, std::string *error)
 {
-    if (!host::RegistryImport(scenario.RegistryText, error)) {
+    if (!RegistryTextWhole(scenario.RegistryText, error) || !host::RegistryImport(scenario.RegistryText, error)) {
         *error = scenario.RegistryOrigin + ": " + *error;
         return false;
     }
