@@ -403,10 +403,10 @@ bool TargetServer::ServeOne(int fd)
         return false;
     }
 
-    // The payload grows as it arrives, each piece paid for from the
-    // budget first: what a peer announces costs nothing until it is sent.
-    // The budget taken is given back however this ends, a throwing
-    // target included; the buffers go first.
+    // The whole request and its answer are reserved from the budget at
+    // once, so requests that each hold a part cannot wait on one another
+    // for ever; the memory itself is taken as the data arrives, so a peer
+    // that announces much and sends little costs little.
     struct Held {
         explicit Held(TargetServer *server) : Server(server) {}
         TargetServer *Server;
@@ -419,30 +419,23 @@ bool TargetServer::ServeOne(int fd)
             Server->GiveBudget(Bytes);
         }
     } held(this);
+    const size_t payloadLength = cdbLength + dataOutLength;
+    const size_t answerRoom = kHeaderLength + kAnswerFixedLength + kFixedSenseLength + dataInLength;
+    if (!TakeBudget(payloadLength + answerRoom, deadline)) {
+        return false;
+    }
+    held.Bytes = payloadLength + answerRoom;
     constexpr size_t kPiece = 64u << 10;
     std::vector<uint8_t> &payload = held.Payload;
     std::vector<uint8_t> &answer = held.Answer;
-    const size_t payloadLength = cdbLength + dataOutLength;
-    for (;;) {
-        size_t piece = std::min(kPiece, payloadLength - payload.size());
-        if (piece == 0) {
-            break;
-        }
-        if (!TakeBudget(piece, deadline)) {
-            return false;
-        }
-        held.Bytes += piece;
-        size_t at = payload.size();
+    while (payload.size() < payloadLength) {
+        const size_t at = payload.size();
+        const size_t piece = std::min(kPiece, payloadLength - at);
         payload.resize(at + piece);
         if (ReadAllBy(fd, payload.data() + at, piece, deadline) != Io::Done) {
             return false;
         }
     }
-    const size_t answerRoom = kHeaderLength + kAnswerFixedLength + kFixedSenseLength + dataInLength;
-    if (!TakeBudget(answerRoom, deadline)) {
-        return false;
-    }
-    held.Bytes += answerRoom;
     answer.resize(answerRoom);
 
     uint8_t *dataIn = answer.data() + kHeaderLength + kAnswerFixedLength + kFixedSenseLength;

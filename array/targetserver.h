@@ -85,10 +85,11 @@ struct ServerLimits {
     // a message loses its connection.  (Between messages a client may
     // stay idle as long as it likes.)
     std::chrono::milliseconds MessageDeadline{10000};
-    // Bytes of requests and answers held at once over every connection.
-    // Data out is taken as it arrives, so a peer that announces much and
-    // sends little holds little; a request that finds the budget spent
-    // waits for it until its deadline.
+    // Bytes of requests and answers reserved at once over every
+    // connection; a request that finds the budget spent waits for it
+    // until its deadline, and one larger than the budget is refused.  The
+    // memory is taken as data arrives, so a peer that announces much and
+    // sends little holds little of it.
     size_t BufferBudget = 128u << 20;
 };
 

@@ -446,9 +446,11 @@ TEST_F(Remote, StalledPeersAreCutOffAndBufferedDataStaysWithinTheBudget)
     server.Start();
 
     // More stalled peers than the server takes connections, each having
-    // announced 16 MiB of data out and sent 100 KiB of it.
-    const Bytes head = Request(1, uint32_t(wire::kMaxDataLength), 0, wire::kRequestFixedLength + 1 +
-                                                                          wire::kMaxDataLength);
+    // announced 200 KiB of data out and sent 100 KiB of it: a few hold
+    // the budget, the others wait for it, and all are cut off at the
+    // deadline.
+    const uint32_t announced = 200u << 10;
+    const Bytes head = Request(1, announced, 0, wire::kRequestFixedLength + 1 + announced);
     const Bytes some(100u << 10, 0x11);
     std::vector<int> stalled;
     for (size_t i = 0; i < TargetServer::kMaxConnections + 6; ++i) {
@@ -459,6 +461,7 @@ TEST_F(Remote, StalledPeersAreCutOffAndBufferedDataStaysWithinTheBudget)
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_LE(server.BufferedBytes(), limits.BufferBudget);
+    EXPECT_GT(server.BufferedBytes(), 0u);
     size_t closed = 0;
     for (int fd : stalled) {
         closed += ClosedByPeer(fd);
@@ -478,7 +481,14 @@ TEST_F(Remote, StalledPeersAreCutOffAndBufferedDataStaysWithinTheBudget)
     };
     EXPECT_EQ(drained(), 0u);
 
-    // Three writes of 400 KiB at once need more than the budget: one waits.
+    // Three writes of 400 KiB at once need more than the budget: one waits
+    // (on a server whose deadline leaves time for the wait), and none
+    // holds a part of the budget another needs.  One larger than the
+    // whole budget is refused.
+    server.Stop();
+    limits.MessageDeadline = std::chrono::seconds(10);
+    TargetServer patient(fake_, path_, limits);
+    patient.Start();
     RemoteTarget clients[] = {RemoteTarget(path_), RemoteTarget(path_), RemoteTarget(path_)};
     std::vector<std::thread> threads;
     std::vector<int> outcomes(3, -1);
@@ -492,7 +502,12 @@ TEST_F(Remote, StalledPeersAreCutOffAndBufferedDataStaysWithinTheBudget)
         t.join();
     }
     EXPECT_THAT(outcomes, testing::Each(int(Transport::Completed)));
-    EXPECT_EQ(drained(), 0u);
+    EXPECT_EQ(Exec(clients[0], nexus_, {SCSIOP_WRITE_DATA_BUFF}, Pattern(2u << 20, 1)).R.Outcome,
+              Transport::LinkDown);
+    for (int i = 0; i < 100 && patient.BufferedBytes() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(patient.BufferedBytes(), 0u);
 }
 
 // The socket is its owner's alone, whatever the umask.
