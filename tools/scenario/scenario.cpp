@@ -561,6 +561,20 @@ bool ParseVersion(const std::string &text, uint32_t words[4])
 bool Parse(const std::string &text, const std::string &origin, const std::string &baseDirectory,
            const FileReader &readFile, Scenario *result, std::string *error)
 {
+    // TOML allows no control character but the tab anywhere, and the
+    // parser trips over some (a NUL in a table header stops it on an
+    // assertion): they are refused before it sees them.
+    size_t line = 1;
+    for (unsigned char c : text) {
+        if (c == '\n') {
+            line++;
+        } else if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7F) {
+            char shown[8];
+            snprintf(shown, sizeof(shown), "0x%02X", c);
+            *error = origin + ":" + std::to_string(line) + ": control character " + shown + " in the scenario";
+            return false;
+        }
+    }
     toml::table root;
     try {
         root = toml::parse(text, origin);
