@@ -18,7 +18,18 @@ Abstract:
 #include "tarn.h"
 #include "tarnresources.h"
 
+// The TOML parser checks its own assumptions, and malformed input breaks
+// some (a table header such as "[#"): checked, a failed one stops the
+// program; unchecked (NDEBUG), the parser goes on assuming the
+// impossible.  Each check becomes an exception, refused like bad TOML.
+namespace scenario {
+struct TomlAssumption {};
+} // namespace scenario
+#pragma push_macro("NDEBUG")
+#undef NDEBUG
+#define TOML_ASSERT(expr) ((expr) ? (void)0 : throw scenario::TomlAssumption())
 #include <toml++/toml.h>
+#pragma pop_macro("NDEBUG")
 
 #include <cerrno>
 #include <cstdio>
@@ -582,6 +593,9 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         std::ostringstream message;
         message << origin << ":" << failure.source().begin.line << ": " << failure.description();
         *error = message.str();
+        return false;
+    } catch (const TomlAssumption &) {
+        *error = origin + ": not well-formed TOML (the parser cannot read on)";
         return false;
     }
 
