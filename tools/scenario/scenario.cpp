@@ -569,22 +569,81 @@ bool ParseVersion(const std::string &text, uint32_t words[4])
     return in.peek() == EOF;
 }
 
-bool Parse(const std::string &text, const std::string &origin, const std::string &baseDirectory,
-           const FileReader &readFile, Scenario *result, std::string *error)
+namespace {
+
+// What the TOML parser must never see, found before it does: a control
+// character other than the tab (TOML allows none anywhere; a NUL in a
+// table header stops the parser on an assertion), and a character beyond
+// ASCII outside a string or comment (TOML allows none there; the parser
+// meets some of them with undefined behaviour).  False with the line.
+bool CheckTomlCharacters(const std::string &text, const std::string &origin, std::string *error)
 {
-    // TOML allows no control character but the tab anywhere, and the
-    // parser trips over some (a NUL in a table header stops it on an
-    // assertion): they are refused before it sees them.
+    enum class Place { Bare, Comment, Basic, Literal, MultiBasic, MultiLiteral } place = Place::Bare;
     size_t line = 1;
-    for (unsigned char c : text) {
-        if (c == '\n') {
-            line++;
-        } else if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7F) {
+    auto opens = [&text](size_t at, char quote) {
+        return at + 2 < text.size() && text[at + 1] == quote && text[at + 2] == quote;
+    };
+    for (size_t at = 0; at < text.size(); at++) {
+        const unsigned char c = (unsigned char)text[at];
+        if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F) {
             char shown[8];
             snprintf(shown, sizeof(shown), "0x%02X", c);
             *error = origin + ":" + std::to_string(line) + ": control character " + shown + " in the scenario";
             return false;
         }
+        if (c == '\n') {
+            line++;
+            if (place == Place::Comment || place == Place::Basic || place == Place::Literal) {
+                place = Place::Bare;
+            }
+            continue;
+        }
+        switch (place) {
+        case Place::Bare:
+            if (c >= 0x80) {
+                *error = origin + ":" + std::to_string(line) +
+                         ": a character beyond ASCII outside a string or comment";
+                return false;
+            }
+            if (c == '#') {
+                place = Place::Comment;
+            } else if (c == '"' || c == '\'') {
+                bool multi = opens(at, (char)c);
+                place = c == '"' ? (multi ? Place::MultiBasic : Place::Basic)
+                                 : (multi ? Place::MultiLiteral : Place::Literal);
+                at += multi ? 2 : 0;
+            }
+            break;
+        case Place::Comment:
+            break;
+        case Place::Basic:
+        case Place::MultiBasic:
+            if (c == '\\' && at + 1 < text.size() && text[at + 1] != '\n') {
+                at++;   // an escaped character, a quote included
+            } else if (c == '"' && (place == Place::Basic || opens(at, '"'))) {
+                at += place == Place::Basic ? 0 : 2;
+                place = Place::Bare;
+            }
+            break;
+        case Place::Literal:
+        case Place::MultiLiteral:
+            if (c == '\'' && (place == Place::Literal || opens(at, '\''))) {
+                at += place == Place::Literal ? 0 : 2;
+                place = Place::Bare;
+            }
+            break;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool Parse(const std::string &text, const std::string &origin, const std::string &baseDirectory,
+           const FileReader &readFile, Scenario *result, std::string *error)
+{
+    if (!CheckTomlCharacters(text, origin, error)) {
+        return false;
     }
     toml::table root;
     try {
