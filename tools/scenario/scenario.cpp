@@ -580,6 +580,11 @@ bool CheckTomlCharacters(const std::string &text, const std::string &origin, std
 {
     enum class Place { Bare, Comment, Basic, Literal, MultiBasic, MultiLiteral } place = Place::Bare;
     size_t line = 1;
+    // The last character of the line outside strings, blanks aside: a
+    // quote opens a string only where a key or a value may begin, so a
+    // quote inside garbage (2*c and three quotes) hides nothing.  strchr
+    // matches the NUL of a line's start too.
+    char last = '\0';
     auto opens = [&text](size_t at, char quote) {
         return at + 2 < text.size() && text[at + 1] == quote && text[at + 2] == quote;
     };
@@ -593,6 +598,7 @@ bool CheckTomlCharacters(const std::string &text, const std::string &origin, std
         }
         if (c == '\n') {
             line++;
+            last = '\0';
             if (place == Place::Comment || place == Place::Basic || place == Place::Literal) {
                 place = Place::Bare;
             }
@@ -607,11 +613,13 @@ bool CheckTomlCharacters(const std::string &text, const std::string &origin, std
             }
             if (c == '#') {
                 place = Place::Comment;
-            } else if (c == '"' || c == '\'') {
+            } else if ((c == '"' || c == '\'') && strchr("=[,{.", last) != nullptr) {
                 bool multi = opens(at, (char)c);
                 place = c == '"' ? (multi ? Place::MultiBasic : Place::Basic)
                                  : (multi ? Place::MultiLiteral : Place::Literal);
                 at += multi ? 2 : 0;
+            } else if (c != ' ' && c != '\t' && c != '\r') {
+                last = (char)c;
             }
             break;
         case Place::Comment:
@@ -623,6 +631,7 @@ bool CheckTomlCharacters(const std::string &text, const std::string &origin, std
             } else if (c == '"' && (place == Place::Basic || opens(at, '"'))) {
                 at += place == Place::Basic ? 0 : 2;
                 place = Place::Bare;
+                last = '"';
             }
             break;
         case Place::Literal:
@@ -630,6 +639,7 @@ bool CheckTomlCharacters(const std::string &text, const std::string &origin, std
             if (c == '\'' && (place == Place::Literal || opens(at, '\''))) {
                 at += place == Place::Literal ? 0 : 2;
                 place = Place::Bare;
+                last = '"';
             }
             break;
         }
