@@ -44,11 +44,27 @@ bool Carriable(const Command &command)
 
 } // namespace
 
-RemoteTarget::RemoteTarget(std::string path) : path_(std::move(path)) {}
+RemoteTarget::RemoteTarget(std::string path, uint32_t commandTimeoutMs)
+    : path_(std::move(path)), commandTimeoutMs_(commandTimeoutMs)
+{
+}
 
 RemoteTarget::~RemoteTarget()
 {
-    DropLocked();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto &entry : channels_) {
+        DropLocked(entry.second.get());
+    }
+}
+
+RemoteTarget::Channel &RemoteTarget::ChannelOf(const Nexus &nexus)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_ptr<Channel> &channel = channels_[{nexus.Initiator, nexus.TargetPort}];
+    if (channel == nullptr) {
+        channel = std::make_unique<Channel>();
+    }
+    return *channel;
 }
 
 Result RemoteTarget::Execute(const Nexus &nexus, const Command &command)
@@ -56,29 +72,34 @@ Result RemoteTarget::Execute(const Nexus &nexus, const Command &command)
     if (!Carriable(command)) {
         return CheckCondition(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!ConnectLocked()) {
+    Channel &channel = ChannelOf(nexus);
+    std::lock_guard<std::mutex> lock(channel.Mutex);
+    if (!ConnectLocked(&channel)) {
         return LinkDown();
     }
     Result result;
-    if (!ExchangeLocked(nexus, command, &result)) {
-        DropLocked();
-        return LinkDown();
+    Transport outcome = ExchangeLocked(&channel, nexus, command, &result);
+    if (outcome != Transport::Completed) {
+        // A late answer must not be taken for the next command's: the
+        // connection goes with the command.
+        DropLocked(&channel);
+        result = Result();
+        result.Outcome = outcome;
     }
     return result;
 }
 
-bool RemoteTarget::ConnectLocked()
+bool RemoteTarget::ConnectLocked(Channel *channel)
 {
-    if (fd_ >= 0) {
+    if (channel->Fd >= 0) {
         // Between commands the server has nothing to say: anything
         // readable is its close (it restarted or stopped) or garbage.
         // Either way the connection is spent; a fresh one may still work.
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p{channel->Fd, POLLIN, 0};
         if (poll(&p, 1, 0) == 0) {
             return true;
         }
-        DropLocked();
+        DropLocked(channel);
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -94,22 +115,25 @@ bool RemoteTarget::ConnectLocked()
         close(fd);
         return false;
     }
-    fd_ = fd;
+    channel->Fd = fd;
     return true;
 }
 
-void RemoteTarget::DropLocked()
+void RemoteTarget::DropLocked(Channel *channel)
 {
-    if (fd_ >= 0) {
-        close(fd_);
-        fd_ = -1;
+    if (channel->Fd >= 0) {
+        close(channel->Fd);
+        channel->Fd = -1;
     }
 }
 
-bool RemoteTarget::ExchangeLocked(const Nexus &nexus, const Command &command, Result *result)
+Transport RemoteTarget::ExchangeLocked(Channel *channel, const Nexus &nexus, const Command &command, Result *result)
 {
     using namespace wire;
-    const uint64_t id = nextId_++;
+    const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(commandTimeoutMs_);
+    // A timeout past the deadline is the port's; any other failure is a lost link.
+    auto failed = [](Io io) { return io == Io::TimedOut ? Transport::Timeout : Transport::LinkDown; };
+    const uint64_t id = channel->NextId++;
     const size_t bodyLength = kRequestFixedLength + command.CdbLength + command.DataOutLength;
     std::vector<uint8_t> request(kHeaderLength + bodyLength);
     PutHeader(request.data(), Kind::Request, uint32_t(bodyLength));
@@ -127,29 +151,35 @@ bool RemoteTarget::ExchangeLocked(const Nexus &nexus, const Command &command, Re
     if (command.DataOutLength) {
         memcpy(body + kRequestFixedLength + command.CdbLength, command.DataOut, command.DataOutLength);
     }
-    if (!WriteAll(fd_, request.data(), request.size())) {
-        return false;
+    const int fd = channel->Fd;
+    Io io = WriteAllBy(fd, request.data(), request.size(), deadline);
+    if (io != Io::Done) {
+        return failed(io);
     }
 
     uint8_t header[kHeaderLength];
     uint8_t fixed[kAnswerFixedLength];
-    if (!ReadAll(fd_, header, sizeof(header))) {
-        return false;
+    if ((io = ReadAllBy(fd, header, sizeof(header), deadline)) != Io::Done) {
+        return failed(io);
     }
     const int64_t answerLength = CheckHeader(header, Kind::Answer);
-    if (answerLength < int64_t(sizeof(fixed)) || !ReadAll(fd_, fixed, sizeof(fixed))) {
-        return false;
+    if (answerLength < int64_t(sizeof(fixed))) {
+        return Transport::LinkDown;
+    }
+    if ((io = ReadAllBy(fd, fixed, sizeof(fixed), deadline)) != Io::Done) {
+        return failed(io);
     }
     const uint8_t outcome = fixed[8];
     const size_t senseLength = fixed[10];
     const size_t dataLength = Get32(fixed + 11);
     if (Get64(fixed) != id || outcome > uint8_t(Transport::Timeout) || senseLength > kMaxSenseLength ||
         dataLength > command.DataInLength || size_t(answerLength) != sizeof(fixed) + senseLength + dataLength) {
-        return false;
+        return Transport::LinkDown;
     }
     uint8_t sense[kMaxSenseLength];
-    if (!ReadAll(fd_, sense, senseLength) || !ReadAll(fd_, command.DataIn, dataLength)) {
-        return false;
+    if ((io = ReadAllBy(fd, sense, senseLength, deadline)) != Io::Done ||
+        (io = ReadAllBy(fd, command.DataIn, dataLength, deadline)) != Io::Done) {
+        return failed(io);
     }
     result->Outcome = Transport(outcome);
     result->Status = fixed[9];
@@ -157,7 +187,7 @@ bool RemoteTarget::ExchangeLocked(const Nexus &nexus, const Command &command, Re
     result->SenseLength = std::min(senseLength, kFixedSenseLength);
     memcpy(result->Sense, sense, result->SenseLength);
     result->DataInTransferred = dataLength;
-    return true;
+    return Transport::Completed;
 }
 
 } // namespace array

@@ -23,6 +23,7 @@ Abstract:
 #include <system_error>
 #include <vector>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -86,6 +87,71 @@ bool ReadAll(int fd, void *data, size_t length)
     return true;
 }
 
+namespace {
+
+// Waits until fd is ready for `events` or the deadline passes.
+Io WaitReady(int fd, short events, Deadline deadline)
+{
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return Io::TimedOut;
+        }
+        pollfd p{fd, events, 0};
+        int ready = poll(&p, 1, int(std::min<long long>(left.count() + 1, 1000)));
+        if (ready < 0 && errno != EINTR) {
+            return Io::Failed;
+        }
+        if (ready > 0) {
+            return Io::Done;
+        }
+    }
+}
+
+} // namespace
+
+Io WriteAllBy(int fd, const void *data, size_t length, Deadline deadline)
+{
+    auto p = static_cast<const uint8_t *>(data);
+    while (length > 0) {
+        Io ready = WaitReady(fd, POLLOUT, deadline);
+        if (ready != Io::Done) {
+            return ready;
+        }
+        const ssize_t n = send(fd, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue;
+        }
+        if (n <= 0) {
+            return Io::Failed;
+        }
+        p += n;
+        length -= size_t(n);
+    }
+    return Io::Done;
+}
+
+Io ReadAllBy(int fd, void *data, size_t length, Deadline deadline)
+{
+    auto p = static_cast<uint8_t *>(data);
+    while (length > 0) {
+        Io ready = WaitReady(fd, POLLIN, deadline);
+        if (ready != Io::Done) {
+            return ready;
+        }
+        const ssize_t n = recv(fd, p, length, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue;
+        }
+        if (n <= 0) {
+            return Io::Failed;
+        }
+        p += n;
+        length -= size_t(n);
+    }
+    return Io::Done;
+}
+
 } // namespace wire
 
 namespace {
@@ -116,8 +182,44 @@ bool IsStaleSocket(const sockaddr_un &address)
 
 } // namespace
 
-TargetServer::TargetServer(ScsiTarget &target, std::string path) : target_(target), path_(std::move(path))
+TargetServer::TargetServer(ScsiTarget &target, std::string path, ServerLimits limits)
+    : target_(target), path_(std::move(path)), limits_(limits)
 {
+}
+
+size_t TargetServer::BufferedBytes()
+{
+    std::lock_guard<std::mutex> lock(budgetMutex_);
+    return buffered_;
+}
+
+bool TargetServer::TakeBudget(size_t bytes, wire::Deadline deadline)
+{
+    std::unique_lock<std::mutex> lock(budgetMutex_);
+    if (bytes > limits_.BufferBudget) {
+        return false;
+    }
+    while (limits_.BufferBudget - buffered_ < bytes) {
+        if (budgetFreed_.wait_until(lock, deadline) == std::cv_status::timeout &&
+            limits_.BufferBudget - buffered_ < bytes) {
+            return false;
+        }
+        std::lock_guard<std::mutex> state(mutex_);
+        if (stopping_) {
+            return false;
+        }
+    }
+    buffered_ += bytes;
+    return true;
+}
+
+void TargetServer::GiveBudget(size_t bytes)
+{
+    {
+        std::lock_guard<std::mutex> lock(budgetMutex_);
+        buffered_ -= bytes;
+    }
+    budgetFreed_.notify_all();
 }
 
 TargetServer::~TargetServer()
@@ -148,7 +250,8 @@ void TargetServer::Start()
         unlink(path_.c_str());
         ok = bound();
     }
-    if (!ok || listen(fd, 16) != 0) {
+    // Before listen, so no peer connects while the mode is still the umask's.
+    if (!ok || chmod(path_.c_str(), 0600) != 0 || listen(fd, 16) != 0) {
         const int error = errno;
         close(fd);
         throw std::system_error(error, std::generic_category(), "cannot serve on " + path_);
@@ -175,6 +278,11 @@ void TargetServer::Stop()
             shutdown(c->Fd, SHUT_RDWR);
         }
     }
+    // Wakes a request waiting for budget; it sees stopping_ and gives up.
+    {
+        std::lock_guard<std::mutex> budget(budgetMutex_);
+    }
+    budgetFreed_.notify_all();
     // Shutting a listening socket down wakes a blocked accept (Linux).
     shutdown(listenFd_, SHUT_RDWR);
     acceptor_.join();
@@ -269,11 +377,17 @@ bool TargetServer::ServeOne(int fd)
     using namespace wire;
     uint8_t header[kHeaderLength];
     uint8_t fixed[kRequestFixedLength];
-    if (!ReadAll(fd, header, sizeof(header))) {
+    // Idle between messages for as long as the client likes; once one
+    // begins, all of it must come within the deadline.
+    if (!ReadAll(fd, header, 1)) {
+        return false;
+    }
+    const Deadline deadline = std::chrono::steady_clock::now() + limits_.MessageDeadline;
+    if (ReadAllBy(fd, header + 1, sizeof(header) - 1, deadline) != Io::Done) {
         return false;
     }
     const int64_t bodyLength = CheckHeader(header, Kind::Request);
-    if (bodyLength < int64_t(sizeof(fixed)) || !ReadAll(fd, fixed, sizeof(fixed))) {
+    if (bodyLength < int64_t(sizeof(fixed)) || ReadAllBy(fd, fixed, sizeof(fixed), deadline) != Io::Done) {
         return false;
     }
     const uint64_t id = Get64(fixed);
@@ -288,12 +402,42 @@ bool TargetServer::ServeOne(int fd)
         size_t(bodyLength) != sizeof(fixed) + cdbLength + dataOutLength) {
         return false;
     }
-    std::vector<uint8_t> payload(cdbLength + dataOutLength);
-    if (!ReadAll(fd, payload.data(), payload.size())) {
+
+    // The whole request and its answer are reserved from the budget at
+    // once, so requests that each hold a part cannot wait on one another
+    // for ever; the memory itself is taken as the data arrives, so a peer
+    // that announces much and sends little costs little.
+    struct Held {
+        explicit Held(TargetServer *server) : Server(server) {}
+        TargetServer *Server;
+        size_t Bytes = 0;
+        std::vector<uint8_t> Payload, Answer;
+        ~Held()
+        {
+            Payload = std::vector<uint8_t>();
+            Answer = std::vector<uint8_t>();
+            Server->GiveBudget(Bytes);
+        }
+    } held(this);
+    const size_t payloadLength = cdbLength + dataOutLength;
+    const size_t answerRoom = kHeaderLength + kAnswerFixedLength + kFixedSenseLength + dataInLength;
+    if (!TakeBudget(payloadLength + answerRoom, deadline)) {
         return false;
     }
+    held.Bytes = payloadLength + answerRoom;
+    constexpr size_t kPiece = 64u << 10;
+    std::vector<uint8_t> &payload = held.Payload;
+    std::vector<uint8_t> &answer = held.Answer;
+    while (payload.size() < payloadLength) {
+        const size_t at = payload.size();
+        const size_t piece = std::min(kPiece, payloadLength - at);
+        payload.resize(at + piece);
+        if (ReadAllBy(fd, payload.data() + at, piece, deadline) != Io::Done) {
+            return false;
+        }
+    }
+    answer.resize(answerRoom);
 
-    std::vector<uint8_t> answer(kHeaderLength + kAnswerFixedLength + kFixedSenseLength + dataInLength);
     uint8_t *dataIn = answer.data() + kHeaderLength + kAnswerFixedLength + kFixedSenseLength;
     Command command;
     command.Cdb = payload.data();
@@ -322,7 +466,10 @@ bool TargetServer::ServeOne(int fd)
     }
     const size_t answerBody = kAnswerFixedLength + senseLength + transferred;
     PutHeader(answer.data(), Kind::Answer, uint32_t(answerBody));
-    return WriteAll(fd, answer.data(), kHeaderLength + answerBody);
+    // A client that does not read its answer is as stalled as one that
+    // does not send its request.
+    return WriteAllBy(fd, answer.data(), kHeaderLength + answerBody,
+                      std::chrono::steady_clock::now() + limits_.MessageDeadline) == Io::Done;
 }
 
 } // namespace array

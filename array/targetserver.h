@@ -27,6 +27,8 @@ Abstract:
 
 #include "scsitarget.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -68,17 +70,39 @@ int64_t CheckHeader(const uint8_t *in, Kind expected);
 bool WriteAll(int fd, const void *data, size_t length);
 bool ReadAll(int fd, void *data, size_t length);
 
+// The same with a deadline: a peer that stops half-way cannot hold the
+// caller for ever.
+using Deadline = std::chrono::steady_clock::time_point;
+enum class Io { Done, Failed, TimedOut };
+Io WriteAllBy(int fd, const void *data, size_t length, Deadline deadline);
+Io ReadAllBy(int fd, void *data, size_t length, Deadline deadline);
+
 } // namespace wire
+
+// What one server may spend on its clients.
+struct ServerLimits {
+    // From a request's first byte to its last: a peer that stalls inside
+    // a message loses its connection.  (Between messages a client may
+    // stay idle as long as it likes.)
+    std::chrono::milliseconds MessageDeadline{10000};
+    // Bytes of requests and answers reserved at once over every
+    // connection; a request that finds the budget spent waits for it
+    // until its deadline, and one larger than the budget is refused.  The
+    // memory is taken as data arrives, so a peer that announces much and
+    // sends little holds little of it.
+    size_t BufferBudget = 128u << 20;
+};
 
 class TargetServer {
 public:
-    TargetServer(ScsiTarget &target, std::string path);
+    TargetServer(ScsiTarget &target, std::string path, ServerLimits limits = ServerLimits());
     ~TargetServer();
     TargetServer(const TargetServer &) = delete;
     TargetServer &operator=(const TargetServer &) = delete;
 
-    // Binds and listens on the path.  A socket file left by a server that
-    // is gone is replaced; a live one is not.  Throws std::system_error
+    // Binds and listens on the path, a socket only its owner may use (mode
+    // 0600).  A socket file left by a server that is gone is replaced; a
+    // live one is not.  Throws std::system_error
     // when the path cannot be served, std::logic_error if already running.
     void Start();
     // Closes the listening socket and every connection, waits for commands
@@ -86,6 +110,8 @@ public:
     void Stop();
 
     const std::string &Path() const { return path_; }
+    // Bytes of requests and answers held now.
+    size_t BufferedBytes();
 
     // A bound on threads a misbehaving peer can make the server create.
     static constexpr size_t kMaxConnections = 64;
@@ -100,6 +126,10 @@ private:
     void AcceptLoop();
     void Serve(Connection *connection);
     bool ServeOne(int fd);
+    // Takes bytes from the buffer budget, waiting for them until the
+    // deadline; false when they do not come.
+    bool TakeBudget(size_t bytes, wire::Deadline deadline);
+    void GiveBudget(size_t bytes);
     void ReapLocked(std::list<std::unique_ptr<Connection>> *finished);
 
     ScsiTarget &target_;
@@ -112,6 +142,11 @@ private:
     std::mutex mutex_;
     bool stopping_ = false;
     std::list<std::unique_ptr<Connection>> connections_;
+
+    const ServerLimits limits_;
+    std::mutex budgetMutex_;
+    std::condition_variable budgetFreed_;
+    size_t buffered_ = 0;       // guarded by budgetMutex_
 };
 
 } // namespace array

@@ -202,13 +202,20 @@ static NTSTATUS DsmQueryDriveBlock(PDSM_CONTEXT DsmContext, PDSM_IDS DsmIds, PUL
     ULONG count = DsmIds != NULL ? DsmIds->Count : 0;
     ULONG needed = TARN_WMI_FIRST_ALLOWANCE;
     if (count > 1) {
-        needed += TARN_WMI_MORE_ALLOWANCE * (count - 1);
+        // So many identifiers buy more than a ULONG can say: the most it can.
+        ULONG more = count - 1;
+        needed = more > (0xFFFFFFFFu - TARN_WMI_FIRST_ALLOWANCE) / TARN_WMI_MORE_ALLOWANCE
+                     ? 0xFFFFFFFFu
+                     : TARN_WMI_FIRST_ALLOWANCE + TARN_WMI_MORE_ALLOWANCE * more;
     }
     *DataLength = needed;
     if (BufferAvail < needed) {
         return STATUS_BUFFER_TOO_SMALL;
     }
 
+    // The caller's buffer can be large: clear what the answer covers
+    // before taking the lock, so the lock is held only for the block.
+    RtlZeroMemory(Buffer, needed);
     KIRQL oldIrql;
     DsmAcquireLock(DsmContext, &oldIrql);
     PPDO_ENTRY pdoEntry = count != 0 ? (PPDO_ENTRY)DsmIds->IdList[0] : NULL;
@@ -221,7 +228,6 @@ static NTSTATUS DsmQueryDriveBlock(PDSM_CONTEXT DsmContext, PDSM_IDS DsmIds, PUL
     ULONG actual = DsmDriveBlockSize(ldEntry);
     if (actual > needed) {
         // More paths, or longer records, than the identifiers pay for.
-        needed = actual;
         *DataLength = actual;
         if (actual > BufferAvail) {
             DsmReleaseLock(DsmContext, oldIrql);
@@ -229,8 +235,9 @@ static NTSTATUS DsmQueryDriveBlock(PDSM_CONTEXT DsmContext, PDSM_IDS DsmIds, PUL
                      TA_ULONG(BufferAvail));
             return STATUS_BUFFER_TOO_SMALL;
         }
+        RtlZeroMemory(Buffer + needed, actual - needed);
+        needed = actual;
     }
-    RtlZeroMemory(Buffer, BufferAvail);
     InstanceLengthArray[0] = needed;
     DsmWriteDriveBlock(ldEntry, Buffer);
     DsmReleaseLock(DsmContext, oldIrql);
@@ -262,8 +269,15 @@ static NTSTATUS NTAPI DsmQueryWmiDataBlock(PVOID DsmContext, PDSM_IDS DsmIds, PI
 
     UNREFERENCED_PARAMETER(Irp);
     UNREFERENCED_PARAMETER(InstanceIndex);
-    UNREFERENCED_PARAMETER(InstanceCount);
 
+    // Each request is for the one instance of one multipath device; with
+    // no instance asked for there is no length to write.
+    if (InstanceCount == 0 || InstanceLengthArray == NULL) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmQueryWmiDataBlock: %u instances asked of block %u", TA_ULONG(InstanceCount),
+                 TA_ULONG(GuidIndex));
+        *DataLength = 0;
+        return STATUS_INVALID_PARAMETER;
+    }
     switch (GuidIndex) {
     case TARN_WMI_CONFIG_INDEX:
         *DataLength = sizeof(ULONG);
@@ -386,6 +400,12 @@ static NTSTATUS DsmSetPreferredPath(PDSM_CONTEXT DsmContext, ULONG InBufferSize,
     return STATUS_SUCCESS;
 }
 
+// Whether a character can be in a serial number (upper-case hexadecimal).
+static BOOLEAN DsmIsSerialCharacter(WCHAR Character)
+{
+    return (BOOLEAN)((Character >= L'0' && Character <= L'9') || (Character >= L'A' && Character <= L'F'));
+}
+
 /*++
 
 Routine Description:
@@ -429,8 +449,19 @@ static NTSTATUS DsmSetDrivePolicy(PDSM_CONTEXT DsmContext, ULONG InBufferSize, P
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmSetDrivePolicy: no memory for the serial number");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // A serial number is upper-case hexadecimal.  Anything else, a NUL
+    // before the stated end included, names no drive: narrowed, it could
+    // name another one.
     for (ULONG i = 0; i < characters; i++) {
-        serialNumber[i] = (CHAR)Buffer[TARN_WMI_SERIAL_OFFSET + 2 * i];
+        WCHAR character;
+        RtlCopyMemory(&character, Buffer + TARN_WMI_SERIAL_OFFSET + 2 * i, sizeof(character));
+        if (!DsmIsSerialCharacter(character)) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "DsmSetDrivePolicy: character 0x%X at %u cannot be in a serial number",
+                     TA_ULONG(character), TA_ULONG(i));
+            DsmFreePool(serialNumber);
+            return STATUS_INVALID_PARAMETER;
+        }
+        serialNumber[i] = (CHAR)character;
     }
 
     BOOLEAN valid = DsmIsValidPolicy(policy);
@@ -474,8 +505,13 @@ static NTSTATUS NTAPI DsmExecuteWmiMethod(PVOID DsmContext, PDSM_IDS DsmIds, PIR
     UNREFERENCED_PARAMETER(DsmIds);
     UNREFERENCED_PARAMETER(Irp);
     UNREFERENCED_PARAMETER(InstanceIndex);
-    UNREFERENCED_PARAMETER(OutBufferSize);
     DSM_ASSERT_PASSIVE();
+
+    // No method has output.  Left as it came, the size would make MPIO
+    // return the caller's own input as the method's output.
+    if (OutBufferSize != NULL) {
+        *OutBufferSize = 0;
+    }
 
     if (GuidIndex != TARN_WMI_METHODS_INDEX) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmExecuteWmiMethod: block %u has no methods", TA_ULONG(GuidIndex));

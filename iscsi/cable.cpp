@@ -19,6 +19,7 @@ Abstract:
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -39,6 +40,13 @@ namespace array {
 namespace {
 
 constexpr size_t kRelayBufferBytes = 64 * 1024;
+// Connections one cable carries at once; more are reset as they come, so
+// a peer opening connections without end costs neither descriptors nor
+// relay buffers.
+constexpr size_t kMaxPairs = 64;
+// Out of descriptors, the listener stays readable: accepting again at once
+// would spin.  The relay leaves it alone this long instead.
+constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 
 // Closes so that the peer sees ECONNRESET, not an orderly end.
 void ResetSocket(int fd)
@@ -74,6 +82,7 @@ struct Direction {
     size_t Offset = 0;
     size_t Length = 0;
     bool Ended = false;     // the source side sent FIN: nothing more comes
+    bool Passed = false;    // ...and the FIN was passed on once the bytes before it were
     bool Empty() const { return Length == Offset; }
 };
 
@@ -81,6 +90,7 @@ struct Pair {
     int Initiator = -1;
     int Portal = -1;            // -1 until connected upstream (never while hung)
     bool Connecting = false;    // non-blocking connect not yet completed
+    bool Watched = true;        // while hung: the initiator's end is still watched for a hang-up
     Direction ToPortal;
     Direction ToInitiator;
 };
@@ -123,9 +133,11 @@ struct Cable::Impl {
     int wake = -1;
     std::thread relay;
     std::vector<std::unique_ptr<Pair>> pairs;
+    std::chrono::steady_clock::time_point acceptPausedUntil{};
 
     void Run();
     void Accept(CableState current);
+    void ReapHung(const std::vector<pollfd> &polled);
     void ConnectUpstream(Pair *pair);
     Outcome Service(Pair *pair, short initiatorEvents, short portalEvents);
     void Drop(size_t index, bool reset);
@@ -177,8 +189,13 @@ Outcome Pump(int from, short fromEvents, Direction *buffer, int to, short toEven
             }
         }
     }
-    // A side that ended closes the pair once what it said has been delivered.
-    return buffer->Ended && buffer->Empty() ? Outcome::Closed : Outcome::Open;
+    // A side that ended has its FIN passed on once what it said has been
+    // delivered; the other direction goes on until it ends too.
+    if (buffer->Ended && buffer->Empty() && !buffer->Passed) {
+        shutdown(to, SHUT_WR);
+        buffer->Passed = true;
+    }
+    return buffer->Passed ? Outcome::Closed : Outcome::Open;
 }
 
 short WantedEvents(const Direction &out, const Direction &in)
@@ -241,9 +258,12 @@ void Cable::Impl::Accept(CableState current)
     for (;;) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                acceptPausedUntil = std::chrono::steady_clock::now() + kAcceptBackoff;
+            }
             return;
         }
-        if (current == CableState::Pulled) {
+        if (current == CableState::Pulled || pairs.size() >= kMaxPairs) {
             ResetSocket(fd);
             continue;
         }
@@ -285,7 +305,29 @@ Outcome Cable::Impl::Service(Pair *pair, short initiatorEvents, short portalEven
     if (down == Outcome::Reset) {
         return down;
     }
-    return up == Outcome::Closed || down == Outcome::Closed ? Outcome::Closed : Outcome::Open;
+    // Open while either direction still carries bytes.
+    return up == Outcome::Closed && down == Outcome::Closed ? Outcome::Closed : Outcome::Open;
+}
+
+// While hung nothing is read, but an initiator that hangs up must not
+// leave its pair behind: one that never reached the portal is closed (it
+// sent nothing anybody will read), and a reset ends any pair.  A pair
+// whose initiator only half-closed keeps waiting for the cable's return;
+// it is no longer watched, so its hang-up cannot wake the relay again.
+void Cable::Impl::ReapHung(const std::vector<pollfd> &polled)
+{
+    for (size_t index = (polled.size() - 2); index-- > 0;) {
+        short events = polled[2 + index].revents;
+        if (events == 0) {
+            continue;
+        }
+        Pair *pair = pairs[index].get();
+        if ((events & (POLLERR | POLLHUP)) != 0 || pair->Portal < 0) {
+            Drop(index, (events & POLLERR) != 0);
+        } else {
+            pair->Watched = false;
+        }
+    }
 }
 
 void Cable::Impl::Run()
@@ -315,6 +357,10 @@ void Cable::Impl::Run()
         if (fresh || target != seen) {
             if (current == CableState::Pulled) {
                 DropAll();
+            } else if (current == CableState::Hung) {
+                for (const auto &pair : pairs) {
+                    pair->Watched = true;
+                }
             } else if (current == CableState::Plugged) {
                 for (size_t index = pairs.size(); index-- > 0;) {
                     if (pairs[index]->Portal < 0) {
@@ -332,17 +378,28 @@ void Cable::Impl::Run()
             appliedChanged.notify_all();
         }
 
+        int timeout = -1;
+        bool accepting = true;
+        auto now = std::chrono::steady_clock::now();
+        if (now < acceptPausedUntil) {
+            accepting = false;
+            timeout = int(std::chrono::duration_cast<std::chrono::milliseconds>(acceptPausedUntil - now).count()) + 1;
+        }
         polled.clear();
         polled.push_back({wake, POLLIN, 0});
-        polled.push_back({listener, POLLIN, 0});
+        polled.push_back({accepting ? listener : -1, POLLIN, 0});
         if (current == CableState::Plugged) {
             for (const auto &pair : pairs) {
                 polled.push_back({pair->Initiator, WantedEvents(pair->ToPortal, pair->ToInitiator), 0});
                 short portalEvents = pair->Connecting ? POLLOUT : WantedEvents(pair->ToInitiator, pair->ToPortal);
                 polled.push_back({pair->Portal, portalEvents, 0});
             }
+        } else if (current == CableState::Hung) {
+            for (const auto &pair : pairs) {
+                polled.push_back({pair->Watched ? pair->Initiator : -1, POLLRDHUP, 0});
+            }
         }
-        if (poll(polled.data(), polled.size(), -1) < 0) {
+        if (poll(polled.data(), polled.size(), timeout) < 0) {
             continue;
         }
         if ((polled[0].revents & POLLIN) != 0) {
@@ -362,6 +419,8 @@ void Cable::Impl::Run()
                     Drop(index, outcome == Outcome::Reset);
                 }
             }
+        } else if (current == CableState::Hung) {
+            ReapHung(polled);
         }
         if ((polled[1].revents & POLLIN) != 0) {
             Accept(current);

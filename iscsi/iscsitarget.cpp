@@ -190,6 +190,11 @@ private:
         // two paths never share one.
         iscsi_set_isid_random(iscsi_, nexus_.Initiator & 0xFFFFFF, nexus_.TargetPort & 0xFFFF);
         iscsi_set_targetname(iscsi_, options_.TargetName.c_str());
+        if (!options_.ChapUser.empty() &&
+            iscsi_set_initiator_username_pwd(iscsi_, options_.ChapUser.c_str(), options_.ChapSecret.c_str()) != 0) {
+            TearDown(Transport::LinkDown, false);
+            return;
+        }
         iscsi_set_session_type(iscsi_, ISCSI_SESSION_NORMAL);
         iscsi_set_header_digest(iscsi_, ISCSI_HEADER_DIGEST_NONE);
         iscsi_set_noautoreconnect(iscsi_, 1);

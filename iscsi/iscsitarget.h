@@ -41,6 +41,9 @@ struct IscsiOptions {
     // A host's initiator name is this prefix and the host's number (the
     // initiator identifier divided by 256, as MPIO numbers its ports).
     std::string InitiatorPrefix = "iqn.2026-12.test.tarn:host";
+    // The CHAP account the target asks for; none when empty.
+    std::string ChapUser;
+    std::string ChapSecret;
     uint32_t CommandTimeoutMs = 5000;       // a command unanswered this long fails its path
     uint32_t LoginTimeoutMs = 5000;         // so does a connection or login that takes longer
     // Added to the host's LUN to address the target's: tgtd keeps LUN 0

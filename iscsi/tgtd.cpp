@@ -20,6 +20,7 @@ Abstract:
 
 #include "tgtd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -65,32 +66,27 @@ std::string ControlLock(int port)
     return ControlSocket(port) + ".lock";
 }
 
-// The program's path from PATH, or from the sbin directories, which a
-// user's PATH often lacks; empty when it is not installed.
-std::string FindProgram(const std::string &name)
+} // namespace
+
+// We run as root: a program found through PATH, or one anybody may
+// replace, would run whatever another user put there.  Only the system's
+// own directories count, and only a file root owns that nobody else may
+// write.
+std::string Tgtd::ProgramPath(const std::string &name)
 {
-    std::string directories;
-    if (const char *path = getenv("PATH")) {
-        directories = path;
-    }
-    directories += ":/usr/sbin:/sbin:/usr/local/sbin";
-    size_t begin = 0;
-    while (begin <= directories.size()) {
-        size_t end = directories.find(':', begin);
-        if (end == std::string::npos) {
-            end = directories.size();
+    static const char *const kDirectories[] = {"/usr/sbin", "/sbin"};
+    for (const char *directory : kDirectories) {
+        std::string candidate = std::string(directory) + "/" + name;
+        struct stat status;
+        if (stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == 0 &&
+            (status.st_mode & (S_IWGRP | S_IWOTH)) == 0 && (status.st_mode & S_IXUSR) != 0) {
+            return candidate;
         }
-        std::string directory = directories.substr(begin, end - begin);
-        if (!directory.empty()) {
-            std::string candidate = directory + "/" + name;
-            if (access(candidate.c_str(), X_OK) == 0) {
-                return candidate;
-            }
-        }
-        begin = end + 1;
     }
     return std::string();
 }
+
+namespace {
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
 [[noreturn]] void ExecChild(const char *program, char *const *argv, int input, int output)
@@ -322,12 +318,24 @@ bool Exists(const std::string &path)
 
 } // namespace
 
+std::string Tgtd::Version()
+{
+    std::string daemon = ProgramPath("tgtd");
+    std::string printed;
+    int status = 0;
+    if (daemon.empty() || !Run(daemon, {daemon, "--version"}, &printed, &status) || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        return std::string();
+    }
+    return Trimmed(printed.substr(0, printed.find('\n')));
+}
+
 std::unique_ptr<Tgtd> Tgtd::Start(const std::string &directory, size_t portals, std::string *error)
 {
-    std::string daemon = FindProgram("tgtd");
-    std::string admin = FindProgram("tgtadm");
+    std::string daemon = ProgramPath("tgtd");
+    std::string admin = ProgramPath("tgtadm");
     if (daemon.empty() || admin.empty()) {
-        *error = "tgtd is not installed (no tgtd or tgtadm in PATH or /usr/sbin; Debian package tgt)";
+        *error = "tgtd is not installed (no tgtd or tgtadm owned by root in /usr/sbin or /sbin; Debian package tgt)";
         return nullptr;
     }
     if (!Exists(directory)) {
@@ -476,8 +484,33 @@ bool Tgtd::Admin(const std::vector<std::string> &arguments, std::string *output,
     return true;
 }
 
-bool Tgtd::AddTarget(int tid, const std::string &iqn, const std::vector<TgtdLogicalUnit> &units, std::string *error)
+TgtdAccess Tgtd::NewAccess(std::vector<std::string> initiators)
 {
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    auto text = [&random](size_t length) {
+        std::string out;
+        std::uniform_int_distribution<size_t> pick(0, sizeof(kLetters) - 2);
+        for (size_t i = 0; i < length; i++) {
+            out += kLetters[pick(random)];
+        }
+        return out;
+    };
+    TgtdAccess access;
+    access.Initiators = std::move(initiators);
+    access.User = "tarn-" + text(8);
+    // 16 characters: the longest every CHAP peer accepts.
+    access.Secret = text(16);
+    return access;
+}
+
+bool Tgtd::AddTarget(int tid, const std::string &iqn, const std::vector<TgtdLogicalUnit> &units,
+                     const TgtdAccess &access, std::string *error)
+{
+    if (access.Initiators.empty() || access.User.empty() || access.Secret.size() < 12) {
+        *error = "a target needs its initiators, a CHAP user and a secret of at least 12 characters";
+        return false;
+    }
     if (tid <= 0) {
         *error = "target id " + std::to_string(tid) + " is not positive";
         return false;
@@ -490,10 +523,15 @@ bool Tgtd::AddTarget(int tid, const std::string &iqn, const std::vector<TgtdLogi
     }
     for (const TgtdLogicalUnit &unit : units) {
         // tgtadm splits its parameters at commas: a comma in a value would cut it.
-        if (unit.Lun == 0 || unit.Vendor.size() > kVendorLength || unit.Product.size() > kProductLength ||
+        // The backing file is Blocks * 512 bytes: more than a file offset
+        // holds would wrap to a small or empty image.
+        constexpr uint64_t kMaxBlocks = uint64_t(INT64_MAX) / 512;
+        if (unit.Lun == 0 || unit.Blocks == 0 || unit.Blocks > kMaxBlocks || unit.Vendor.size() > kVendorLength ||
+            unit.Product.size() > kProductLength ||
             (unit.Vendor + unit.Product + unit.Serial).find(',') != std::string::npos) {
             *error = "logical unit " + std::to_string(unit.Lun) +
-                     " refused: LUN 0 is tgtd's own, vendor is at most 8 characters, product at most 16, no commas";
+                     " refused: LUN 0 is tgtd's own, blocks from 1 to 2^54, vendor is at most 8 characters, product at "
+                     "most 16, no commas";
             return false;
         }
     }
@@ -537,7 +575,30 @@ bool Tgtd::AddTarget(int tid, const std::string &iqn, const std::vector<TgtdLogi
             return false;
         }
     }
-    return Admin({"--lld", "iscsi", "--op", "bind", "--mode", "target", "--tid", target, "-I", "ALL"}, nullptr, error);
+    // Only the run's initiators, and each must prove the secret: the
+    // portals themselves are open to every local user.
+    if (std::find(accounts_.begin(), accounts_.end(), access.User) == accounts_.end()) {
+        if (!Admin({"--lld", "iscsi", "--op", "new", "--mode", "account", "--user", access.User, "--password",
+                    access.Secret},
+                   nullptr, error)) {
+            return false;
+        }
+        accounts_.push_back(access.User);
+    }
+    if (!Admin({"--lld", "iscsi", "--op", "bind", "--mode", "account", "--tid", target, "--user", access.User}, nullptr,
+               error)) {
+        return false;
+    }
+    // tgtd admits an initiator that any of the target's address or name
+    // entries matches: names only, then, and no address.
+    for (const std::string &initiator : access.Initiators) {
+        if (!Admin({"--lld", "iscsi", "--op", "bind", "--mode", "target", "--tid", target, "--initiator-name",
+                    initiator},
+                   nullptr, error)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void Tgtd::Stop()
@@ -575,6 +636,7 @@ void Tgtd::Stop()
         controlPort_ = 0;
     }
     targets_.clear();
+    accounts_.clear();
     portals_.clear();
     for (const std::string &file : backingFiles_) {
         unlink(file.c_str());

@@ -37,8 +37,20 @@ struct TgtdLogicalUnit {
     std::string Serial;         // unit serial number (VPD page 0x80)
 };
 
+// Who may log in to a target: initiators of these names only, each
+// proving the CHAP account's secret.
+struct TgtdAccess {
+    std::vector<std::string> Initiators;
+    std::string User;
+    std::string Secret;
+};
+
 class Tgtd {
 public:
+    // An account of its own for a run: a user name and a secret made
+    // afresh from the system's random source, for these initiators.
+    static TgtdAccess NewAccess(std::vector<std::string> initiators);
+
     // Starts tgtd in the foreground as a child of the calling thread (the
     // kernel kills it when that thread ends: start it from a thread that
     // lives as long as the daemon is needed) and waits until it answers.
@@ -50,10 +62,18 @@ public:
     Tgtd(const Tgtd &) = delete;
     Tgtd &operator=(const Tgtd &) = delete;
 
-    // Creates target `tid` named `iqn` with the logical units, open to
-    // every initiator.  The vendor and product are set as given, padded as
-    // INQUIRY pads them.
-    bool AddTarget(int tid, const std::string &iqn, const std::vector<TgtdLogicalUnit> &units, std::string *error);
+    // Creates target `tid` named `iqn` with the logical units, open only
+    // to the access's initiators with its CHAP secret:
+    // anybody else on the machine can reach the portals.  The vendor and
+    // product are set as given, padded as INQUIRY pads them.
+    bool AddTarget(int tid, const std::string &iqn, const std::vector<TgtdLogicalUnit> &units,
+                   const TgtdAccess &access, std::string *error);
+
+    // Where `name` (tgtd, tgtadm) is installed: the system's own
+    // directories only, never PATH; empty when it is not there.
+    static std::string ProgramPath(const std::string &name);
+    // The installed tgtd's version as it reports it; empty when it does not.
+    static std::string Version();
 
     // Runs tgtadm on this daemon's control port with the arguments;
     // false, with tgtadm's message, when it fails.
@@ -80,6 +100,7 @@ private:
     pid_t pid_ = -1;
     std::vector<std::string> portals_;
     std::vector<int> targets_;
+    std::vector<std::string> accounts_;
     std::vector<std::string> backingFiles_;
 };
 

@@ -310,6 +310,7 @@ void Host::Complete(Request *request)
     if (io->hasSrb_) {
         io->result_.SrbStatus = io->srb_.SrbStatus;
         io->result_.ScsiStatus = io->srb_.ScsiStatus;
+        io->result_.Transferred = NT_SUCCESS(io->result_.Status) ? io->srb_.DataTransferLength : 0;
         memcpy(io->result_.Sense, io->sense_, sizeof(io->result_.Sense));
     }
     {
@@ -493,6 +494,10 @@ void Host::CarryOut(Request *request, bool gone)
             break;
         case array::Transport::Completed:
             srb->ScsiStatus = answer.Status;
+            if (command.DataIn != nullptr) {
+                // An underrun: the bytes past what came hold nothing the storage sent.
+                srb->DataTransferLength = (ULONG)std::min<size_t>(answer.DataInTransferred, command.DataInLength);
+            }
             if (answer.Status == SCSISTAT_GOOD) {
                 srb->SrbStatus = SRB_STATUS_SUCCESS;
             } else if (answer.Status == SCSISTAT_CHECK_CONDITION && srb->SenseInfoBuffer != nullptr) {

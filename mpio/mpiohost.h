@@ -115,6 +115,7 @@ struct IoResult {
     UCHAR SrbStatus = SRB_STATUS_PENDING;
     UCHAR ScsiStatus = 0;
     uint8_t Sense[18] = {};
+    ULONG Transferred = 0;      // bytes moved by a request that succeeded
 };
 
 // A request in flight through the I/O path: its IRP, SRB and sense area,

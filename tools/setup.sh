@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ g++-multilib      # the host build and the 32-bit build
   clang-14                         # the clang build under its sanitizers
+  libclang-rt-14-dev               # libFuzzer and the sanitizer runtimes for the fuzz targets
   qemu-user                        # runs 32-bit programs where the kernel has no 32-bit emulation
   procps                           # ps, for the check that the tests leave no tgtd behind
   googletest libgtest-dev libgmock-dev libbenchmark-dev

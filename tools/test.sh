@@ -3,8 +3,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, the 32-bit build that
 # checks the wire formats at the target's pointer size, the whole
 # suite again under ThreadSanitizer, and the kernel layer and driver
-# tests built with clang under its sanitizers, and the driver image
-# cross-built for the real 32-bit kernel and checked.
+# tests built with clang under its sanitizers, the driver image
+# cross-built for the real 32-bit kernel and checked, and the fuzz targets.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/setup.sh"
@@ -47,4 +47,9 @@ run image image tarn_imagecheck -- -DTARN_IMAGE=ON -DTARN_BENCH=OFF $quick
 # driver again under clang, every finding fatal.
 run clang kernel platform_tests driver_tests -- -DCMAKE_CXX_COMPILER=clang++-14 -DTARN_SANITIZE=address \
   -DTARN_BENCH=OFF -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all $quick
+# Each fuzz target for a few seconds from its seeds (tools/fuzz.sh runs
+# them longer and prints the figures); optimised a little, as fuzzing
+# wants executions.
+run fuzz fuzz fuzz_regtext fuzz_scenario fuzz_wmimethod -- -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DTARN_SANITIZE=address -DTARN_FUZZ=ON -DTARN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O1"
 echo "== all test builds passed"

@@ -33,10 +33,17 @@ using namespace reg;
 const char kRegHeader[] = "Windows Registry Editor Version 5.00";
 const char kRegHeader4[] = "REGEDIT4";
 
+// The platform's limits: a key name of 255 characters, a value name of
+// 16,383, a tree 512 keys deep.  A file past them is refused whole.
+constexpr size_t kMaxKeyNameChars = 255;
+constexpr size_t kMaxValueNameChars = 16383;
+constexpr size_t kMaxKeyDepth = 512;
+
 // One change a .reg file asks for, parsed before anything is applied.
 struct RegOperation {
     enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } Kind;
-    KeyPath Path;
+    // Shared by the section's values: a deep path is held once, not per value.
+    std::shared_ptr<const KeyPath> Path;
     std::u16string Name;
     ULONG Type = REG_NONE;
     std::vector<uint8_t> Data;
@@ -67,7 +74,7 @@ private:
     bool m_regedit4 = false;
     bool m_inSection = false;
     bool m_deletedSection = false;
-    KeyPath m_key;
+    std::shared_ptr<const KeyPath> m_key;
 };
 
 std::string_view TrimLeft(std::string_view text)
@@ -259,8 +266,18 @@ bool RegParser::ParseSection(std::string_view line)
     if (remove && names.empty()) {
         return Fail("HKEY_LOCAL_MACHINE itself cannot be deleted");
     }
-    m_operations->push_back(RegOperation{remove ? RegOperation::DeleteKey : RegOperation::CreateKey, names, {}, 0, {}});
-    m_key = names;
+    if (names.size() > kMaxKeyDepth) {
+        return Fail("key " + Shown(inner) + " is " + std::to_string(names.size()) + " keys deep; the registry holds " +
+                    std::to_string(kMaxKeyDepth) + " at most");
+    }
+    for (const std::u16string &name : names) {
+        if (name.size() > kMaxKeyNameChars) {
+            return Fail("a key name of " + std::to_string(name.size()) + " characters in " + Shown(inner) + "; " +
+                        std::to_string(kMaxKeyNameChars) + " at most");
+        }
+    }
+    m_key = std::make_shared<const KeyPath>(std::move(names));
+    m_operations->push_back(RegOperation{remove ? RegOperation::DeleteKey : RegOperation::CreateKey, m_key, {}, 0, {}});
     m_inSection = true;
     m_deletedSection = remove;
     return true;
@@ -309,6 +326,10 @@ bool RegParser::ParseValue(std::string_view line)
         if (!ParseQuoted(&line, &text, "value name") || !Widen(text, &name, "the value name")) {
             return false;
         }
+    }
+    if (name.size() > kMaxValueNameChars) {
+        return Fail("a value name of " + std::to_string(name.size()) + " characters; " +
+                    std::to_string(kMaxValueNameChars) + " at most");
     }
     line = TrimLeft(line);
     if (line.empty() || line[0] != '=') {
@@ -393,21 +414,34 @@ bool RegParser::ParseHex(std::string_view text, ULONG type, std::vector<uint8_t>
 
 void ApplyOperations(Registry &registry, const std::vector<RegOperation> &operations)
 {
+    // The key of the last value set, found again only when the section
+    // changes: a section of many values walks its path once.
+    const KeyPath *lastPath = nullptr;
+    KeyPtr lastKey;
     for (const auto &operation : operations) {
+        const KeyPath &path = *operation.Path;
+        if (operation.Kind != RegOperation::SetValue) {
+            lastPath = nullptr;
+            lastKey.reset();
+        }
         switch (operation.Kind) {
         case RegOperation::CreateKey:
-            CreatePath(registry.Root, operation.Path);
+            CreatePath(registry.Root, path);
             break;
         case RegOperation::DeleteKey:
-            if (KeyPtr key = FindKey(registry.Root, operation.Path)) {
+            if (KeyPtr key = FindKey(registry.Root, path)) {
                 DeleteTree(registry, key);
             }
             break;
         case RegOperation::SetValue:
-            PutValue(*CreatePath(registry.Root, operation.Path), operation.Name, operation.Type, operation.Data);
+            if (lastPath != &path) {
+                lastKey = CreatePath(registry.Root, path);
+                lastPath = &path;
+            }
+            PutValue(*lastKey, operation.Name, operation.Type, operation.Data);
             break;
         case RegOperation::DeleteValue:
-            if (KeyPtr key = FindKey(registry.Root, operation.Path)) {
+            if (KeyPtr key = FindKey(registry.Root, path)) {
                 RemoveValue(*key, operation.Name);
             }
             break;
@@ -487,17 +521,25 @@ void ExportValue(std::string *out, const Value &value)
 }
 
 // Sections in tree order: a key, then its subkeys in name order.  The
-// root's own section is written only when it holds values.
-void ExportKey(std::string *out, const Key &key, bool isRoot)
+// root's own section is written only when it holds values.  `path` is the
+// key's name as the section shows it; each subkey's extends it, so no
+// key's path is walked again for each of its descendants.
+void ExportKey(std::string *out, const Key &key, bool isRoot, std::string *path)
 {
     if (!isRoot || !key.Values.empty()) {
-        *out += "\r\n[" + KeyText(&key, true) + "]\r\n";
+        *out += "\r\n[";
+        *out += *path;
+        *out += "]\r\n";
         for (const auto &value : key.Values) {
             ExportValue(out, value);
         }
     }
+    size_t length = path->size();
     for (const auto &child : key.Subkeys) {
-        ExportKey(out, *child.second, false);
+        *path += '\\';
+        *path += detail::EncodeUtf8(child.second->Name);
+        ExportKey(out, *child.second, false, path);
+        path->resize(length);
     }
 }
 
@@ -526,7 +568,8 @@ std::string RegistryExport(const std::string &keyPath)
     std::string out = std::string(kRegHeader) + "\r\n";
     KeyPtr start = keyPath.empty() ? registry.Root : FindHostKey(registry, keyPath);
     if (start != nullptr) {
-        ExportKey(&out, *start, start == registry.Root);
+        std::string path = KeyText(start.get(), true);
+        ExportKey(&out, *start, start == registry.Root, &path);
     }
     return out + "\r\n";
 }

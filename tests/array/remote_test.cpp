@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -18,6 +19,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -429,6 +431,149 @@ TEST_F(Remote, MalformedAnswersAreLinkDownAndTheNextCommandReconnects)
         EXPECT_THAT(ok.Data, ElementsAreArray(Bytes(4, 0xEE)));
     }
     close(listener);
+}
+
+// A peer that stalls inside a message loses its connection at the
+// deadline, holds no more memory than it sent, and cannot lock a real
+// client out; requests over the budget wait for it rather than fail.
+TEST_F(Remote, StalledPeersAreCutOffAndBufferedDataStaysWithinTheBudget)
+{
+    array::ServerLimits limits;
+    limits.MessageDeadline = std::chrono::milliseconds(300);
+    limits.BufferBudget = 1u << 20;
+    fake_.Echo();
+    TargetServer server(fake_, path_, limits);
+    server.Start();
+
+    // More stalled peers than the server takes connections, each having
+    // announced 200 KiB of data out and sent 100 KiB of it: a few hold
+    // the budget, the others wait for it, and all are cut off at the
+    // deadline.
+    const uint32_t announced = 200u << 10;
+    const Bytes head = Request(1, announced, 0, wire::kRequestFixedLength + 1 + announced);
+    const Bytes some(100u << 10, 0x11);
+    std::vector<int> stalled;
+    for (size_t i = 0; i < TargetServer::kMaxConnections + 6; ++i) {
+        const int fd = Dial();
+        send(fd, head.data(), wire::kHeaderLength + wire::kRequestFixedLength, MSG_NOSIGNAL);
+        send(fd, some.data(), some.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        stalled.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_LE(server.BufferedBytes(), limits.BufferBudget);
+    EXPECT_GT(server.BufferedBytes(), 0u);
+    size_t closed = 0;
+    for (int fd : stalled) {
+        closed += ClosedByPeer(fd);
+        close(fd);
+    }
+    EXPECT_EQ(closed, stalled.size());
+
+    // The server serves again, and nothing is left held.
+    RemoteTarget real(path_);
+    EXPECT_EQ(Exec(real, nexus_, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::Completed);
+    // (The server gives its budget back just after the answer is sent.)
+    auto drained = [&server] {
+        for (int i = 0; i < 100 && server.BufferedBytes() != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return server.BufferedBytes();
+    };
+    EXPECT_EQ(drained(), 0u);
+
+    // Three writes of 400 KiB at once need more than the budget: one waits
+    // (on a server whose deadline leaves time for the wait), and none
+    // holds a part of the budget another needs.  One larger than the
+    // whole budget is refused.
+    server.Stop();
+    limits.MessageDeadline = std::chrono::seconds(10);
+    TargetServer patient(fake_, path_, limits);
+    patient.Start();
+    RemoteTarget clients[] = {RemoteTarget(path_), RemoteTarget(path_), RemoteTarget(path_)};
+    std::vector<std::thread> threads;
+    std::vector<int> outcomes(3, -1);
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            const Bytes out = Pattern(400u << 10, uint8_t(t));
+            outcomes[t] = int(Exec(clients[t], nexus_, {SCSIOP_WRITE_DATA_BUFF}, out).R.Outcome);
+        });
+    }
+    for (auto &t : threads) {
+        t.join();
+    }
+    EXPECT_THAT(outcomes, testing::Each(int(Transport::Completed)));
+    EXPECT_EQ(Exec(clients[0], nexus_, {SCSIOP_WRITE_DATA_BUFF}, Pattern(2u << 20, 1)).R.Outcome,
+              Transport::LinkDown);
+    for (int i = 0; i < 100 && patient.BufferedBytes() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(patient.BufferedBytes(), 0u);
+}
+
+// The socket is its owner's alone, whatever the umask.
+TEST_F(Remote, TheSocketIsPrivate)
+{
+    const mode_t mask = umask(0);
+    TargetServer server(fake_, path_);
+    server.Start();
+    umask(mask);
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A command the server never answers times out as a port's would, and
+// holds up no other path meanwhile.
+TEST_F(Remote, AnUnansweredCommandTimesOutOnItsOwnPath)
+{
+    class Hanging : public array::ScsiTarget {
+    public:
+        Result Execute(const Nexus &nexus, const Command &) override
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (nexus.Initiator == 1) {
+                released_.wait(lock, [this] { return free_; });
+            }
+            return Result();
+        }
+        void Release()
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            free_ = true;
+            released_.notify_all();
+        }
+        bool Released()
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return free_;
+        }
+
+    private:
+        std::mutex mutex_;
+        std::condition_variable released_;
+        bool free_ = false;
+    } hanging;
+    TargetServer server(hanging, path_);
+    server.Start();
+    RemoteTarget remote(path_, 300);
+    // Releases the hung command in any case, so the test ends even when
+    // the client waits for ever.
+    std::thread safety([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        hanging.Release();
+    });
+
+    Transport hung = Transport::Completed;
+    std::thread first([&] { hung = Exec(remote, {1, 0, 0}, {SCSIOP_TEST_UNIT_READY}).R.Outcome; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(Exec(remote, {2, 0, 0}, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::Completed);
+    EXPECT_FALSE(hanging.Released()) << "the other path waited for the hung command";
+    first.join();
+    EXPECT_EQ(hung, Transport::Timeout);
+    EXPECT_FALSE(hanging.Released()) << "the hung command was not timed out";
+    safety.join();
+    // The path works again once the target answers.
+    EXPECT_EQ(Exec(remote, {1, 0, 0}, {SCSIOP_TEST_UNIT_READY}).R.Outcome, Transport::Completed);
 }
 
 } // namespace

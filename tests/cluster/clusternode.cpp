@@ -14,6 +14,9 @@ Abstract:
         tarn_clusternode SOCKET HOSTID KEY [off] [verify=MS]
         tarn_clusternode iscsi:IQN@PORTAL,PORTAL HOSTID KEY [off] [verify=MS]
 
+    (over iSCSI, TARN_ISCSI_CHAP=USER:SECRET in the environment gives the
+    target's CHAP account)
+
     The first form reaches an array served by arrayd on SOCKET, through
     four paths; the second a real target over iSCSI (tgtd keeps LUN 0 for
     itself, so the node's LUNs 0 and 1 are the target's 1 and 2), through
@@ -57,6 +60,7 @@ Abstract:
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -106,6 +110,14 @@ bool OpenStorage(const std::string &where, uint32_t hostId, Storage *storage, st
     options.TargetName = where.substr(scheme.size(), at - scheme.size());
     options.CommandTimeoutMs = 2000;
     options.LoginTimeoutMs = 2000;
+    // The target's CHAP account, from the environment: an argument would
+    // show the secret to every user of the machine.
+    if (const char *chap = getenv("TARN_ISCSI_CHAP")) {
+        std::string account = chap;
+        size_t colon = account.find(':');
+        options.ChapUser = account.substr(0, colon);
+        options.ChapSecret = colon == std::string::npos ? "" : account.substr(colon + 1);
+    }
     auto target = std::make_unique<array::IscsiTarget>(options);
     const std::string portals[] = {where.substr(at + 1, comma - at - 1), where.substr(comma + 1)};
     storage->Paths.assign(std::begin(kIscsiPaths), std::end(kIscsiPaths));

@@ -123,6 +123,61 @@ elseif(CASE STREQUAL "refusals")
   tarnctl(2 --registry ${WORK}/missing.reg)
   expect_match("${ERR}" "^tarnctl: --registry: cannot read .*missing.reg: No such file[^\n]*\n$")
 
+elseif(CASE STREQUAL "files")
+  # Only a regular file of bounded size is read.
+  tarnctl(2 --registry /dev/zero)
+  expect_match("${ERR}" "^tarnctl: --registry: cannot read /dev/zero: not a regular file\n$")
+  set(big ${WORK}/big.reg)
+  file(REMOVE ${big})
+  execute_process(COMMAND truncate -s 17M ${big} RESULT_VARIABLE truncated)
+  if(NOT truncated EQUAL 0)
+    message(FATAL_ERROR "cannot make ${big}")
+  endif()
+  tarnctl(2 --registry ${big})
+  expect_match("${ERR}" "^tarnctl: --registry: cannot read .*big.reg: larger than 16 MiB\n$")
+  file(REMOVE ${big})
+
+  # A file cut short in its last line is refused, though what is left
+  # would parse.
+  file(READ ${reg} whole)
+  string(LENGTH "${whole}" length)
+  math(EXPR cut "${length} - 3")
+  string(SUBSTRING "${whole}" 0 ${cut} head)
+  file(WRITE ${WORK}/cut.reg "${head}")
+  tarnctl(2 --registry ${WORK}/cut.reg)
+  expect_match("${ERR}" "cut.reg: the last line has no line break: the file was cut short\n$")
+
+  # A write that fails half-way (here at the file size limit) leaves the
+  # file as it was and no temporary file beside it.
+  execute_process(COMMAND sh -c "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\"" ${RUNNER} ${TARNCTL}
+                          --registry ${reg} set-preferred 0 3:0:1:0
+                  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 2)
+    message(FATAL_ERROR "a failed write: exit status ${status}, expected 2\n${out}${err}")
+  endif()
+  expect_match("${err}" "^tarnctl: --registry: cannot write .*: File too large\n$")
+  file(READ ${reg} after)
+  if(NOT after STREQUAL whole)
+    message(FATAL_ERROR "the failed write changed ${reg}:\n${after}")
+  endif()
+  file(GLOB debris ${reg}.*)
+  if(debris)
+    message(FATAL_ERROR "left behind: ${debris}")
+  endif()
+
+  # A write that succeeds replaces the file whole, keeping its mode.
+  file(CHMOD ${reg} PERMISSIONS OWNER_READ OWNER_WRITE)
+  tarnctl(0 --registry ${reg} set-preferred 0 3:0:1:0)
+  file(READ ${reg} changed)
+  string(FIND "${changed}" "PreferredPath" found)
+  if(found EQUAL -1)
+    message(FATAL_ERROR "the preference was not stored:\n${changed}")
+  endif()
+  execute_process(COMMAND stat -c %a ${reg} OUTPUT_VARIABLE mode OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT mode STREQUAL "600")
+    message(FATAL_ERROR "the file's mode became ${mode}")
+  endif()
+
 else()
   message(FATAL_ERROR "no case \"${CASE}\"")
 endif()

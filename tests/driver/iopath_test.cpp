@@ -65,6 +65,28 @@ TEST_F(IoPathTest, DataWrittenDownOnePathReadsBackDownAnother)
     EXPECT_EQ(outside.Sense[12], SCSI_ADSENSE_ILLEGAL_BLOCK);
 }
 
+// A READ the storage answers with fewer bytes than the buffer holds says
+// so: the rest of the buffer is no data.
+TEST_F(IoPathTest, AShortReadReportsWhatWasTransferred)
+{
+    std::vector<uint8_t> block(4 * 512, 0xA5);
+    mpio::IoResult full = host_->Read(0, 8, 4, block.data());
+    ASSERT_EQ(full.Status, STATUS_SUCCESS);
+    EXPECT_EQ(full.Transferred, 4u * 512);
+
+    // READ(10) of one block into room for four.
+    std::vector<uint8_t> cdb = {SCSIOP_READ, 0, 0, 0, 0, 8, 0, 0, 1, 0};
+    mpio::IoResult partial = host_->Scsi(0, cdb, block.data(), (ULONG)block.size(), true);
+    ASSERT_EQ(partial.Status, STATUS_SUCCESS);
+    EXPECT_EQ(partial.Transferred, 512u);
+
+    uint8_t written[512] = {};
+    mpio::IoResult write = host_->Write(0, 8, 1, written);
+    ASSERT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Transferred, 512u);
+    EXPECT_EQ(host_->Read(0, 1u << 30, 1, block.data()).Transferred, 0u);
+}
+
 // The cluster's requests reach the driver's device-control entry point
 // through MPIO rather than going down a path.
 TEST_F(IoPathTest, ClusterRequestsAreCarriedOutByTheDriver)

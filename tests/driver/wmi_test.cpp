@@ -103,7 +103,7 @@ protected:
     // Queries a block with the drive's first `ids` paths as the device's
     // identifiers, into a pool buffer of `size` bytes.
     NTSTATUS Query(ULONG index, size_t ids, ULONG size, std::vector<uint8_t> *bytes, ULONG *needed,
-                   ULONG *instanceLength = nullptr)
+                   ULONG *instanceLength = nullptr, ULONG instanceCount = 1)
     {
         std::vector<uint8_t> list(FIELD_OFFSET(DSM_IDS, IdList) + std::max<size_t>(ids, 1) * sizeof(PVOID));
         auto *dsmIds = reinterpret_cast<PDSM_IDS>(list.data());
@@ -115,7 +115,7 @@ protected:
         ULONG length = 0xFFFFFFFF;
         const DSM_WMILIB_CONTEXT &wmi = host_->Record().DsmWmiInfo;
         NTSTATUS status = host::CallDriver("QueryWmiDataBlock", wmi.QueryWmiDataBlock, Context(), dsmIds, nullptr,
-                                           index, 0, 1, &length, size, buffer, needed);
+                                           index, 0, instanceCount, &length, size, buffer, needed);
         bytes->assign(buffer, buffer + size);
         ExFreePoolWithTag(buffer, 'tseT');
         if (instanceLength != nullptr) {
@@ -124,9 +124,10 @@ protected:
         return status;
     }
 
-    NTSTATUS Method(ULONG index, ULONG method, std::vector<uint8_t> input)
+    NTSTATUS Method(ULONG index, ULONG method, std::vector<uint8_t> input, ULONG *output = nullptr)
     {
-        ULONG outSize = 0;
+        ULONG room = 0;
+        ULONG &outSize = output != nullptr ? *output : room;
         const DSM_WMILIB_CONTEXT &wmi = host_->Record().DsmWmiInfo;
         return host::CallDriver("ExecuteWmiMethod", wmi.ExecuteWmiMethod, Context(), nullptr, nullptr, index, 0,
                                 method, (ULONG)input.size(), &outSize, input.empty() ? nullptr : input.data());
@@ -201,8 +202,8 @@ TEST_F(WmiTest, TheDriveBlockShowsEveryPathByteForByte)
             EXPECT_EQ(path.Identifier, (ULONGLONG)(LONGLONG)(intptr_t)paths_[i]);
             EXPECT_EQ(path.Health, health[i]);
         }
-        // Nothing but zeros after the last record.
-        for (size_t i = offset; i < bytes.size(); i++) {
+        // Nothing but zeros after the last record, up to the instance's end.
+        for (size_t i = offset; i < instance; i++) {
             ASSERT_EQ(bytes[i], 0) << "at " << i;
         }
     }
@@ -338,9 +339,92 @@ TEST_F(WmiTest, SetDrivePolicyChecksItsInputAndStoresOnlyAPolicy)
         EXPECT_EQ(drive_->LogicalDriveLbPolicy, (ULONG)TARN_LB_POLICY_ROUND_ROBIN);
     }
 
+    // A serial number holds nothing but upper-case hexadecimal, and as
+    // many characters as it says: one that narrows or stops early to the
+    // drive's own is no name for it.
+    auto withCharacter = [&](size_t at, uint8_t low, uint8_t high) {
+        std::vector<uint8_t> input = DrivePolicyInput(TARN_LB_POLICY_FAILOVER, serial);
+        input[6 + 2 * at] = low;
+        input[7 + 2 * at] = high;
+        return input;
+    };
+    std::vector<uint8_t> earlyEnd = withCharacter(15, 0, 0);   // 16 characters stated, 15 real
+    const Row refused[] = {
+        {"a NUL inside the stated length", earlyEnd, STATUS_INVALID_PARAMETER},
+        {"a character beyond ASCII", withCharacter(3, (uint8_t)serial[3], 0x01), STATUS_INVALID_PARAMETER},
+        {"a lower-case letter", withCharacter(0, 'a', 0), STATUS_INVALID_PARAMETER},
+        {"a space", withCharacter(15, ' ', 0), STATUS_INVALID_PARAMETER},
+    };
+    for (const Row &row : refused) {
+        SCOPED_TRACE(row.Name);
+        EXPECT_EQ(Method(kMethodsBlock, 3, row.Input), row.Status);
+        EXPECT_EQ(drive_->LogicalDriveLbPolicy, (ULONG)TARN_LB_POLICY_ROUND_ROBIN);
+    }
+
     // The stored setting is the drive's policy when it is claimed again.
     ASSERT_EQ(Restart(), STATUS_SUCCESS);
     EXPECT_EQ(FirstDrive()->LogicalDriveLbPolicy, (ULONG)TARN_LB_POLICY_ROUND_ROBIN);
+}
+
+// No method has output: whatever room the caller offers, none is used.
+TEST_F(WmiTest, AMethodReportsNoOutput)
+{
+    StartWithPaths(1);
+    std::string serial = drive_->SerialNumber;
+    for (ULONG method : {1u, 2u, 3u}) {
+        SCOPED_TRACE(testing::Message() << "method " << method);
+        ULONG output = 64;
+        std::vector<uint8_t> input = method == 3 ? DrivePolicyInput(TARN_LB_POLICY_FAILOVER, serial)
+                                                 : std::vector<uint8_t>{9, 9, 9, 9};
+        EXPECT_EQ(Method(kMethodsBlock, method, input, &output), STATUS_SUCCESS);
+        EXPECT_EQ(output, 0u);
+    }
+}
+
+// Hostile query shapes: no instance asked for, an identifier count whose
+// allowance passes 4 GiB, and a large buffer only partly answered.
+TEST_F(WmiTest, AQueryKeepsItsSizesAndWritesWithinItsAnswer)
+{
+    StartWithPaths(2);
+    std::vector<uint8_t> bytes;
+    ULONG needed = 0;
+    ULONG instance = 0;
+    // (The helper's instance length starts as 0xFFFFFFFF.)
+    EXPECT_EQ(Query(kDriveBlock, 1, 1024, &bytes, &needed, &instance, 0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(instance, 0xFFFFFFFFu);
+    EXPECT_EQ(Query(kConfigBlock, 1, 4, &bytes, &needed, &instance, 0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(instance, 0xFFFFFFFFu);
+
+    // 2^28 + 1 identifiers buy 296 + 152 * 2^28 bytes, more than a ULONG
+    // holds; the list is short, but a too-small buffer stops the query
+    // before any identifier past the first is read.
+    std::vector<uint8_t> list(FIELD_OFFSET(DSM_IDS, IdList) + sizeof(PVOID));
+    auto *dsmIds = reinterpret_cast<PDSM_IDS>(list.data());
+    dsmIds->Count = (1u << 28) + 1;
+    dsmIds->IdList[0] = paths_[0];
+    std::vector<uint8_t> buffer(1024);
+    ULONG length = 0;
+    const DSM_WMILIB_CONTEXT &wmi = host_->Record().DsmWmiInfo;
+    EXPECT_EQ(host::CallDriver("QueryWmiDataBlock", wmi.QueryWmiDataBlock, Context(), dsmIds, nullptr, kDriveBlock,
+                               ULONG(0), ULONG(1), &length, (ULONG)buffer.size(), buffer.data(), &needed),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(needed, 0xFFFFFFFFu);
+
+    // Only the instance's bytes are written: the rest of the caller's
+    // buffer is left as it was.
+    std::vector<uint8_t> marked(4096, 0xEE);
+    length = 0;
+    ASSERT_EQ(host::CallDriver("QueryWmiDataBlock", wmi.QueryWmiDataBlock, Context(), dsmIds, nullptr, kDriveBlock,
+                               ULONG(0), ULONG(1), &length, (ULONG)marked.size(), marked.data(), &needed),
+              STATUS_BUFFER_TOO_SMALL);
+    dsmIds->Count = 1;
+    ASSERT_EQ(host::CallDriver("QueryWmiDataBlock", wmi.QueryWmiDataBlock, Context(), dsmIds, nullptr, kDriveBlock,
+                               ULONG(0), ULONG(1), &length, (ULONG)marked.size(), marked.data(), &needed),
+              STATUS_SUCCESS);
+    ASSERT_EQ(length, 296u);
+    for (size_t i = length; i < marked.size(); i++) {
+        ASSERT_EQ(marked[i], 0xEE) << "at " << i;
+    }
 }
 
 } // namespace

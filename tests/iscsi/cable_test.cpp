@@ -8,7 +8,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -229,8 +231,131 @@ TEST_F(CableTest, ForwardsIntactAndPassesOnAnOrderlyEnd)
 
     server.CloseAll();
     EXPECT_EQ(EndOf(fd), 0) << "the portal's FIN reaches the initiator as a FIN";
-    EXPECT_TRUE(Eventually([this] { return cable.Connections() == 0; }));
     close(fd);
+    EXPECT_TRUE(Eventually([this] { return cable.Connections() == 0; }));
+}
+
+// A half-closed connection still carries its open direction: what the
+// portal answers after the initiator's FIN reaches the initiator.
+TEST(CableHalfClose, RelaysTheOpenDirection)
+{
+    // Reads everything up to the FIN, then answers with how much it got.
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    std::thread portal([listener] {
+        int fd = accept(listener, nullptr, nullptr);
+        size_t total = 0;
+        char buffer[4096];
+        ssize_t got;
+        while ((got = recv(fd, buffer, sizeof(buffer), 0)) > 0) {
+            total += static_cast<size_t>(got);
+        }
+        std::string answer = "got " + std::to_string(total);
+        send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+        close(fd);
+    });
+    Cable cable("127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    std::string error;
+    ASSERT_TRUE(cable.Start(&error)) << error;
+    int fd = Connect(cable.Address());
+    ASSERT_GE(fd, 0);
+    std::string request = Pattern(300000, 4);
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    shutdown(fd, SHUT_WR);
+    char answer[32] = {};
+    EXPECT_EQ(ReceiveExact(fd, answer, 10), 0);
+    EXPECT_EQ(std::string(answer), "got 300000");
+    EXPECT_EQ(EndOf(fd), 0);
+    close(fd);
+    portal.join();
+    close(listener);
+    EXPECT_TRUE(Eventually([&cable] { return cable.Connections() == 0; }));
+}
+
+// Connections opened and closed while the cable hangs are reaped; the
+// cable carries a bounded number at once and resets the rest.
+TEST_F(CableTest, HungReapsHangUpsAndConnectionsAreBounded)
+{
+    cable.Set(CableState::Hung);
+    // In rounds the listener's backlog holds, so no handshake waits for a
+    // retransmission.
+    for (int round = 0; round < 10; round++) {
+        for (int i = 0; i < 30; i++) {
+            int fd = Connect(cable.Address());
+            ASSERT_GE(fd, 0);
+            close(fd);
+        }
+        ASSERT_TRUE(Eventually([this] { return cable.Connections() == 0; })) << cable.Connections() << " left";
+    }
+
+    std::vector<int> open;
+    for (size_t i = 0; i < 64; i++) {
+        open.push_back(Connect(cable.Address()));
+        ASSERT_TRUE(Eventually([this, i] { return cable.Connections() == i + 1; }));
+    }
+    // Those over the bound are reset at once; the others hang.
+    for (int i = 0; i < 16; i++) {
+        int fd = Connect(cable.Address());
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(EndOf(fd), ECONNRESET);
+        close(fd);
+    }
+    EXPECT_EQ(cable.Connections(), 64u);
+    for (int fd : open) {
+        close(fd);
+    }
+    EXPECT_TRUE(Eventually([this] { return cable.Connections() == 0; }));
+}
+
+// Out of descriptors, the relay backs off instead of spinning on a
+// listener it cannot accept from.
+TEST_F(CableTest, OutOfDescriptorsTheRelayWaitsRatherThanSpins)
+{
+    cable.Set(CableState::Hung);
+    std::vector<int> sockets;
+    for (int i = 0; i < 4; i++) {
+        sockets.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    }
+    rlimit before;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+    // No descriptor is free above the ones open now.
+    int highest = 0;
+    for (int fd = 0; fd < 4096; fd++) {
+        if (fcntl(fd, F_GETFD) != -1) {
+            highest = fd;
+        }
+    }
+    rlimit tight = before;
+    tight.rlim_cur = highest + 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    for (int fd : sockets) {
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        std::string address = cable.Address();
+        target.sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(address.rfind(':') + 1))));
+        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr *>(&target), sizeof(target));
+    }
+    rusage start, end;
+    getrusage(RUSAGE_SELF, &start);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    getrusage(RUSAGE_SELF, &end);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &before), 0);
+    auto micros = [](const timeval &t) { return int64_t(t.tv_sec) * 1000000 + t.tv_usec; };
+    int64_t used = micros(end.ru_utime) - micros(start.ru_utime) + micros(end.ru_stime) - micros(start.ru_stime);
+    // A spinning relay burns the whole half second.
+    EXPECT_LT(used, 250000) << "the relay spun on the listener";
+    // Descriptors back, the waiting connections are taken.
+    EXPECT_TRUE(Eventually([this] { return cable.Connections() == 4; }));
+    for (int fd : sockets) {
+        close(fd);
+    }
 }
 
 TEST_F(CableTest, HungHoldsBothWaysAndPluggedReleasesIntact)

@@ -31,6 +31,8 @@ protected:
                   "");
         const std::vector<std::string> &portals = tgtd_.Daemon->Portals();
         where_ = std::string("iscsi:") + tarntest::kTgtdTargetName + "@" + portals[0] + "," + portals[1];
+        // The nodes inherit the account through their environment.
+        setenv("TARN_ISCSI_CHAP", (tgtd_.Access.User + ":" + tgtd_.Access.Secret).c_str(), 1);
     }
 
     std::unique_ptr<Child> StartNode(const char *hostId, const char *key)

@@ -27,6 +27,7 @@ protected:
 
         array::IscsiOptions options;
         options.TargetName = kTgtdTargetName;
+        tgtd_.Admit(&options);
         options.CommandTimeoutMs = 1500;
         options.LoginTimeoutMs = 1500;
         storage_ = std::make_unique<array::IscsiTarget>(options);

@@ -56,7 +56,19 @@ std::string Padded(const std::string &text, size_t width)
 
 // One logged-in iSCSI session, logged out and freed at the end.
 struct Session {
-    iscsi_context *Context = iscsi_create_context("iqn.2026-12.test.tarn:host");
+    explicit Session(const array::TgtdAccess &access, const std::string &name = tarntest::kTgtdInitiator,
+                     const std::string &secret = "")
+        : Context(iscsi_create_context(name.c_str()))
+    {
+        if (Context != nullptr && !access.User.empty()) {
+            iscsi_set_initiator_username_pwd(Context, access.User.c_str(),
+                                             (secret.empty() ? access.Secret : secret).c_str());
+        }
+    }
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    iscsi_context *Context;
 
     ~Session()
     {
@@ -131,7 +143,7 @@ TEST(Tgtd, ServesTheUnitsAsSetThroughEachPortalAndAPulledCableBreaksTheSession)
         SCOPED_TRACE(portal);
         Cable cable(portal);
         ASSERT_TRUE(cable.Start(&error)) << error;
-        Session session;
+        Session session(fixture.Access);
         ASSERT_EQ(session.Login(cable.Address()), "");
         EXPECT_EQ(cable.Connections(), 1u);
         for (const TgtdLogicalUnit &unit : kUnits) {
@@ -170,10 +182,12 @@ TEST(Tgtd, RefusesUnitsItCannotSetWithoutAskingTheDaemon)
         {"LUN 0", 2, {0, 2048, "V", "P", "S"}},
         {"comma in a value", 2, {1, 2048, "V", "P,Q", "S"}},
         {"duplicate tid", tarntest::kTgtdTargetId, {3, 2048, "V", "P", "S"}},
+        {"blocks past a file's size", 2, {1, uint64_t(1) << 55, "V", "P", "S"}},
     };
     for (const Case &entry : cases) {
         error.clear();
-        EXPECT_FALSE(fixture.Daemon->AddTarget(entry.Tid, "iqn.2026-12.test.tarn:other", {entry.Unit}, &error))
+        EXPECT_FALSE(fixture.Daemon->AddTarget(entry.Tid, "iqn.2026-12.test.tarn:other", {entry.Unit}, fixture.Access,
+                                               &error))
             << entry.Name;
         EXPECT_FALSE(error.empty()) << entry.Name;
     }
@@ -230,6 +244,60 @@ TEST(Tgtd, RunsBesideAnotherSweepsOnlyDeadLeftoversAndStopsWithoutATrace)
         EXPECT_FALSE(Exists(ControlFile(control, ".lock")));
         EXPECT_FALSE(Exists(image));
     }
+}
+
+// Anybody on the machine reaches the portals: only the run's initiator
+// names get in, and only with the run's secret.
+TEST(Tgtd, AdmitsOnlyTheRunsInitiatorsWithTheirSecret)
+{
+    TgtdFixture fixture;
+    std::string error = fixture.Start(kUnits);
+    ASSERT_TRUE(error.empty()) << error;
+    const std::string portal = fixture.Daemon->Portals()[0];
+    {
+        Session own(fixture.Access);
+        ASSERT_EQ(own.Login(portal), "");
+        EXPECT_TRUE(own.UnitReady(1));
+    }
+    {
+        Session foreign(fixture.Access, "iqn.2026-12.test.other:intruder");
+        EXPECT_NE(foreign.Login(portal), "") << "a foreign initiator logged in";
+    }
+    {
+        array::TgtdAccess none;
+        Session anonymous(none);
+        EXPECT_NE(anonymous.Login(portal), "") << "an initiator without the secret logged in";
+    }
+    {
+        Session guessing(fixture.Access, tarntest::kTgtdInitiator, "notthesecret1234");
+        EXPECT_NE(guessing.Login(portal), "") << "a wrong secret logged in";
+    }
+    // Each run has an account of its own.
+    array::TgtdAccess other = Tgtd::NewAccess({"x"});
+    EXPECT_NE(other.User, fixture.Access.User);
+    EXPECT_NE(other.Secret, fixture.Access.Secret);
+    EXPECT_GE(other.Secret.size(), 12u);
+}
+
+// tgtd and tgtadm run as root: they come from the system's directories,
+// never from a PATH another user may have a say in.
+TEST(TgtdPrograms, ComeFromTheSystemNotFromPath)
+{
+    tarntest::TempDirectory decoys{"tgtd-path"};
+    for (const char *name : {"tgtd", "tgtadm"}) {
+        std::string decoy = decoys / name;
+        int fd = open(decoy.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, "#!/bin/sh\n", 10), 10);
+        close(fd);
+    }
+    std::string saved = getenv("PATH") != nullptr ? getenv("PATH") : "";
+    setenv("PATH", decoys.Path().c_str(), 1);
+    std::string daemon = Tgtd::ProgramPath("tgtd");
+    std::string admin = Tgtd::ProgramPath("tgtadm");
+    setenv("PATH", saved.c_str(), 1);
+    EXPECT_TRUE(daemon == "/usr/sbin/tgtd" || daemon == "/sbin/tgtd") << daemon;
+    EXPECT_TRUE(admin == "/usr/sbin/tgtadm" || admin == "/sbin/tgtadm") << admin;
 }
 
 } // namespace

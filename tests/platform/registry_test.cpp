@@ -205,6 +205,62 @@ TEST_F(Registry, ImportErrorsNameTheLineAndChangeNothing)
     }
 }
 
+// The platform's limits hold for imported text: key names of 255
+// characters, value names of 16,383, a tree 512 keys deep.  Within them a
+// deep tree of many values imports and exports whole.
+TEST_F(Registry, ImportKeepsThePlatformsLimits)
+{
+    const std::string header = "Windows Registry Editor Version 5.00\n";
+    auto chain = [](size_t depth, const std::string &name) {
+        std::string path = "HKLM";
+        for (size_t i = 0; i < depth; i++) {
+            path += "\\" + name;
+        }
+        return path;
+    };
+    const std::string before = host::RegistryExport();
+    struct Case {
+        std::string Text;
+        const char *Expected;
+    } refused[] = {
+        {header + "[" + chain(1, std::string(256, 'k')) + "]\n", "line 2: a key name of 256 characters"},
+        {header + "[" + chain(513, "d") + "]\n", "line 2: key 'HKLM\\d\\d"},
+        {header + "[HKLM\\Software]\n\"" + std::string(16384, 'v') + "\"=dword:1\n",
+         "line 3: a value name of 16384 characters"},
+    };
+    for (const auto &test : refused) {
+        std::string error;
+        EXPECT_FALSE(host::RegistryImport(test.Text, &error));
+        EXPECT_EQ(error.rfind(test.Expected, 0), 0u) << error.substr(0, 200);
+        EXPECT_EQ(host::RegistryExport(), before);
+    }
+
+    // At the limits: 512 keys deep, many values in the deepest section.
+    std::string deepest = chain(512, "d");
+    std::string text = header + "[" + chain(1, std::string(255, 'k')) + "]\n\"" + std::string(16383, 'v') +
+                       "\"=dword:1\n[" + deepest + "]\n";
+    for (int i = 0; i < 2000; i++) {
+        text += "\"V" + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\n";
+    }
+    std::string error;
+    ASSERT_TRUE(host::RegistryImport(text, &error)) << error;
+    ULONG value = 0;
+    ASSERT_TRUE(host::RegistryGetDword("HKEY_LOCAL_MACHINE" + deepest.substr(4), "V1999", &value));
+    EXPECT_EQ(value, 9u);
+
+    // The export names each of the 512 keys once, as a section of its own,
+    // and imports back to the same store.
+    std::string exported = host::RegistryExport();
+    size_t sections = 0;
+    for (size_t at = exported.find("\r\n[HKEY_LOCAL_MACHINE\\d"); at != std::string::npos;
+         at = exported.find("\r\n[HKEY_LOCAL_MACHINE\\d", at + 1)) {
+        sections++;
+    }
+    EXPECT_EQ(sections, 512u);
+    ASSERT_TRUE(host::RegistryImport(exported, &error)) << error;
+    EXPECT_EQ(host::RegistryExport(), exported);
+}
+
 //
 // The store.
 //

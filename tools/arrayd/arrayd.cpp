@@ -9,11 +9,14 @@ Abstract:
     Serves one simulated array on a Unix domain socket, so that cluster
     nodes running as separate processes share its logical units.
 
-        arrayd SOCKET [LUNS [BLOCKS]]
+        arrayd [SOCKET [LUNS [BLOCKS]]]
 
     LUNs 0..LUNS-1 (default 2) of BLOCKS 512-byte blocks each (default
     2097152, 1 GiB; storage is sparse).  Prints one line once clients may
-    connect and serves until SIGINT or SIGTERM.
+    connect and serves until SIGINT or SIGTERM.  The socket is its
+    owner's alone (mode 0600); without SOCKET it is made in a directory
+    of its own (mode 0700) under $TMPDIR or /tmp, named on that line and
+    removed at the end.
 
 --*/
 
@@ -24,10 +27,12 @@ Abstract:
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
 
 #include <pthread.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,10 +54,25 @@ bool ParseCount(const char *text, uint64_t max, uint64_t *value)
 int main(int argc, char **argv)
 {
     uint64_t luns = 2, blocks = 2097152;
-    if (argc < 2 || argc > 4 || (argc > 2 && !ParseCount(argv[2], 16384, &luns)) ||
+    if (argc > 4 || (argc > 2 && !ParseCount(argv[2], 16384, &luns)) ||
         (argc > 3 && !ParseCount(argv[3], uint64_t(1) << 40, &blocks))) {
-        fprintf(stderr, "usage: %s SOCKET [LUNS (1-16384) [BLOCKS]]\n", argv[0]);
+        fprintf(stderr, "usage: %s [SOCKET [LUNS (1-16384) [BLOCKS]]]\n", argv[0]);
         return 2;
+    }
+    std::string socketPath, privateDirectory;
+    if (argc > 1) {
+        socketPath = argv[1];
+    } else {
+        // mkdtemp makes the directory 0700: nobody else may even look up
+        // the socket in it, whatever the umask.
+        const char *tmp = getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/arrayd-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            fprintf(stderr, "arrayd: cannot make a directory %s: %s\n", pattern.c_str(), strerror(errno));
+            return 1;
+        }
+        privateDirectory = pattern;
+        socketPath = privateDirectory + "/array.sock";
     }
 
     // Blocked before any thread starts, so that every thread inherits the
@@ -69,17 +89,23 @@ int main(int argc, char **argv)
             config.Units.push_back({lun, blocks, 512});
         }
         array::SimulatedArray sim(config);
-        array::TargetServer server(sim, argv[1]);
+        array::TargetServer server(sim, socketPath);
         server.Start();
         printf("arrayd: serving %llu LUNs of %llu blocks on %s\n", (unsigned long long)luns,
-               (unsigned long long)blocks, argv[1]);
+               (unsigned long long)blocks, socketPath.c_str());
         fflush(stdout);
         int signal = 0;
         sigwait(&stopSignals, &signal);
         server.Stop();
     } catch (const std::exception &e) {
         fprintf(stderr, "arrayd: %s\n", e.what());
+        if (!privateDirectory.empty()) {
+            rmdir(privateDirectory.c_str());
+        }
         return 1;
+    }
+    if (!privateDirectory.empty()) {
+        rmdir(privateDirectory.c_str());
     }
     return 0;
 }

@@ -195,7 +195,7 @@ int ReadScenario(const CommandLine &options, scenario::Scenario *result)
     } else {
         std::string text;
         if (!scenario::ReadFile(options.ScenarioFile, &text)) {
-            return Fail(kExitBadInput, "--scenario: cannot read " + options.ScenarioFile + ": " + strerror(errno));
+            return Fail(kExitBadInput, "--scenario: cannot read " + options.ScenarioFile + ": " + scenario::FileError());
         }
         size_t slash = options.ScenarioFile.rfind('/');
         std::string directory = slash == std::string::npos ? "." : options.ScenarioFile.substr(0, slash);
@@ -205,7 +205,7 @@ int ReadScenario(const CommandLine &options, scenario::Scenario *result)
     }
     if (!options.RegistryFile.empty()) {
         if (!scenario::ReadFile(options.RegistryFile, &result->RegistryText)) {
-            return Fail(kExitBadInput, "--registry: cannot read " + options.RegistryFile + ": " + strerror(errno));
+            return Fail(kExitBadInput, "--registry: cannot read " + options.RegistryFile + ": " + scenario::FileError());
         }
         result->RegistryOrigin = options.RegistryFile;
     }
@@ -285,11 +285,8 @@ int WriteRegistryBack(const CommandLine &options)
         Notes(options) << "(the change holds until the machine stops; give --registry FILE to keep it)\n";
         return kContinue;
     }
-    std::ofstream out(options.RegistryFile, std::ios::binary | std::ios::trunc);
-    out << host::RegistryExport();
-    out.close();
-    if (!out) {
-        return Fail(kExitBadInput, "--registry: cannot write " + options.RegistryFile + ": " + strerror(errno));
+    if (!scenario::ReplaceFile(options.RegistryFile, host::RegistryExport())) {
+        return Fail(kExitBadInput, "--registry: cannot write " + options.RegistryFile + ": " + scenario::FileError());
     }
     Notes(options) << "Stored in " << options.RegistryFile << "\n";
     return kContinue;

@@ -31,6 +31,8 @@ Abstract:
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <mutex>
 #include <cstring>
 #include <cstdlib>
 #include <fstream>
@@ -40,6 +42,8 @@ Abstract:
 #include <iostream>
 #include <sstream>
 #include <thread>
+
+#include <pthread.h>
 
 namespace {
 
@@ -65,7 +69,9 @@ Exit status:
      block read back differs (data lost), or requests failed where the
      scenario allows none
   2  wrong options, or a scenario, registry file or topology that cannot
-     run: a one-line message names the file and the line)";
+     run: a one-line message names the file and the line
+  130, 143  interrupted by SIGINT or SIGTERM: the run stopped, and its
+     daemon and files were removed)";
 
 std::string Hex(uint32_t value, int width = 8)
 {
@@ -254,9 +260,21 @@ void Progress(const Run &run, int step, const std::string &text)
     }
 }
 
-// The storage of the run, for the verifier failure's last act: what runs
-// outside this process (a daemon and its files) must not outlive it.
+// The storage of the run, for the last act of a verifier failure or an
+// interruption: what runs outside this process (a daemon and its files)
+// must not outlive it.  The lock is held while it is abandoned or torn
+// down, so the two never overlap.
+std::mutex g_storageLock;
 scenario::Storage *g_storage = nullptr;
+
+void AbandonStorage()
+{
+    std::lock_guard<std::mutex> lock(g_storageLock);
+    if (g_storage != nullptr) {
+        g_storage->Abandon();
+        g_storage = nullptr;
+    }
+}
 
 // A kernel rule broken stops the machine as a bug check would; the run
 // has failed, whatever the driver did before.
@@ -264,10 +282,24 @@ void OnVerifierFailure(const std::string &message)
 {
     std::cout.flush();
     std::cerr << "dsmscenario: *** VERIFIER: " << message << "\n";
-    if (g_storage != nullptr) {
-        g_storage->Abandon();
-    }
+    AbandonStorage();
     std::_Exit(kExitRunFailed);
+}
+
+// SIGINT and SIGTERM are taken by a thread of their own (every other
+// thread blocks them): the run's daemon and files are removed and the
+// process ends with 128 + the signal's number, as a shell reports a
+// program the signal killed.
+void WatchStopSignals(sigset_t signals)
+{
+    int signal = 0;
+    while (sigwait(&signals, &signal) != 0) {
+    }
+    std::cout.flush();
+    std::cerr << "dsmscenario: interrupted by " << (signal == SIGINT ? "SIGINT" : "SIGTERM")
+              << "; the run's daemon and files are removed\n";
+    AbandonStorage();
+    std::_Exit(128 + signal);
 }
 
 int ParseOptions(int argc, char **argv, CommandLine *options)
@@ -345,7 +377,7 @@ int ReadScenario(Run *run)
         Progress(*run, 1, "reading the scenario " + options.ScenarioFile);
         std::string text;
         if (!scenario::ReadFile(options.ScenarioFile, &text)) {
-            return Fail(kExitBadInput, "cannot read scenario " + options.ScenarioFile + ": " + strerror(errno));
+            return Fail(kExitBadInput, "cannot read scenario " + options.ScenarioFile + ": " + scenario::FileError());
         }
         std::string directory = options.ScenarioFile.find('/') == std::string::npos
                                     ? "."
@@ -359,7 +391,7 @@ int ReadScenario(Run *run)
     if (!options.RegistryFile.empty()) {
         if (!scenario::ReadFile(options.RegistryFile, &scenario.RegistryText)) {
             return Fail(kExitBadInput,
-                        "--registry: cannot read " + options.RegistryFile + ": " + strerror(errno));
+                        "--registry: cannot read " + options.RegistryFile + ": " + scenario::FileError());
         }
         scenario.RegistryOrigin = options.RegistryFile;
     }
@@ -431,7 +463,10 @@ int CheckTopology(Run *run)
             return Fail(kExitBadInput, scenario.Origin + ":" + std::to_string(fault.Line) + ": " + refusal);
         }
     }
-    g_storage = run->Storage.get();
+    {
+        std::lock_guard<std::mutex> lock(g_storageLock);
+        g_storage = run->Storage.get();
+    }
     bool badInput = false;
     if (!run->Storage->Start(&run->Topology, &error, &badInput)) {
         return Fail(badInput ? kExitBadInput : kExitRunFailed, error);
@@ -904,10 +939,9 @@ int Report(Run *run)
     }
 
     if (!run->Options.ExportRegistry.empty()) {
-        std::ofstream out(run->Options.ExportRegistry, std::ios::binary);
-        out << host::RegistryExport();
-        if (!out) {
-            return Fail(kExitBadInput, "--export-registry: cannot write " + run->Options.ExportRegistry);
+        if (!scenario::ReplaceFile(run->Options.ExportRegistry, host::RegistryExport())) {
+            return Fail(kExitBadInput,
+                        "--export-registry: cannot write " + run->Options.ExportRegistry + ": " + scenario::FileError());
         }
     }
     if (!DriverStarted(*run)) {
@@ -953,7 +987,12 @@ int RunSteps(int argc, char **argv)
     }
     host::SetRealTime(false);
     run.Host.reset();
+    // Torn down under the lock: an interruption now waits for it to end.
+    std::lock_guard<std::mutex> lock(g_storageLock);
     g_storage = nullptr;
+    run.Load.reset();
+    run.Io.reset();
+    run.Storage.reset();
     return status;
 }
 
@@ -961,6 +1000,15 @@ int RunSteps(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    // Blocked before any thread starts, so every thread inherits the mask
+    // and only the watcher takes the signals.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::thread(WatchStopSignals, stopSignals).detach();
+
     // Whatever escapes a step is a fault of the run, reported on one line
     // with the documented status rather than as the library's dump.
     try {

@@ -18,12 +18,25 @@ Abstract:
 #include "tarn.h"
 #include "tarnresources.h"
 
+// The TOML parser checks its own assumptions, and malformed input breaks
+// some (a table header such as "[#"): checked, a failed one stops the
+// program; unchecked (NDEBUG), the parser goes on assuming the
+// impossible.  Each check becomes an exception, refused like bad TOML.
+namespace scenario {
+struct TomlAssumption {};
+} // namespace scenario
+#pragma push_macro("NDEBUG")
+#undef NDEBUG
+#define TOML_ASSERT(expr) ((expr) ? (void)0 : throw scenario::TomlAssumption())
 #include <toml++/toml.h>
+#pragma pop_macro("NDEBUG")
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cstring>
 #include <algorithm>
 #include <map>
 #include <set>
@@ -420,20 +433,120 @@ const char *FaultActionName(FaultAction action)
     return "?";
 }
 
+namespace {
+thread_local std::string fileError;
+
+bool FileFailed(const std::string &why)
+{
+    fileError = why;
+    return false;
+}
+} // namespace
+
+std::string FileError()
+{
+    return fileError;
+}
+
 bool ReadFile(const std::string &path, std::string *text)
 {
-    std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) {
-        errno = EISDIR;     // opening a directory succeeds, reading it does not
+    // The checks are made on the descriptor that is read, so the file
+    // cannot be swapped for a device or a pipe between check and read.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return FileFailed(strerror(errno));
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return FileFailed("not a regular file");
+    }
+    if ((uint64_t)status.st_size > kMaxInputFileBytes) {
+        close(fd);
+        return FileFailed("larger than " + std::to_string(kMaxInputFileBytes >> 20) + " MiB");
+    }
+    std::string content;
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = read(fd, chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            std::string why = strerror(errno);
+            close(fd);
+            return FileFailed(why);
+        }
+        if (got == 0) {
+            break;
+        }
+        // The file may grow while it is read.
+        if (content.size() + (size_t)got > kMaxInputFileBytes) {
+            close(fd);
+            return FileFailed("larger than " + std::to_string(kMaxInputFileBytes >> 20) + " MiB");
+        }
+        content.append(chunk, (size_t)got);
+    }
+    close(fd);
+    *text = std::move(content);
+    return true;
+}
+
+bool ReplaceFile(const std::string &path, const std::string &text)
+{
+    // The original's permissions, or what a new file would get.
+    struct stat status;
+    mode_t mode;
+    if (stat(path.c_str(), &status) == 0) {
+        if (!S_ISREG(status.st_mode)) {
+            return FileFailed("not a regular file");
+        }
+        mode = status.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    std::string temporary = path + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        return FileFailed(strerror(errno));
+    }
+    const char *data = text.data();
+    size_t left = text.size();
+    bool written = true;
+    while (left != 0) {
+        ssize_t put = write(fd, data, left);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            written = false;
+            break;
+        }
+        data += put;
+        left -= (size_t)put;
+    }
+    if (!written || fchmod(fd, mode) != 0 || fsync(fd) != 0) {
+        std::string why = strerror(errno);
+        close(fd);
+        unlink(temporary.c_str());
+        return FileFailed(why);
+    }
+    if (close(fd) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+        std::string why = strerror(errno);
+        unlink(temporary.c_str());
+        return FileFailed(why);
+    }
+    return true;
+}
+
+bool RegistryTextWhole(const std::string &text, std::string *error)
+{
+    if (!text.empty() && text.back() != '\n' && !(text.size() >= 2 && text.compare(text.size() - 2, 2, std::string_view("\n\0", 2)) == 0)) {
+        *error = "the last line has no line break: the file was cut short";
         return false;
     }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    std::ostringstream content;
-    content << file.rdbuf();
-    *text = content.str();
     return true;
 }
 
@@ -456,9 +569,92 @@ bool ParseVersion(const std::string &text, uint32_t words[4])
     return in.peek() == EOF;
 }
 
+namespace {
+
+// What the TOML parser must never see, found before it does: a control
+// character other than the tab (TOML allows none anywhere; a NUL in a
+// table header stops the parser on an assertion), and a character beyond
+// ASCII outside a string or comment (TOML allows none there; the parser
+// meets some of them with undefined behaviour).  False with the line.
+bool CheckTomlCharacters(const std::string &text, const std::string &origin, std::string *error)
+{
+    enum class Place { Bare, Comment, Basic, Literal, MultiBasic, MultiLiteral } place = Place::Bare;
+    size_t line = 1;
+    // The last character of the line outside strings, blanks aside: a
+    // quote opens a string only where a key or a value may begin, so a
+    // quote inside garbage (2*c and three quotes) hides nothing.  strchr
+    // matches the NUL of a line's start too.
+    char last = '\0';
+    auto opens = [&text](size_t at, char quote) {
+        return at + 2 < text.size() && text[at + 1] == quote && text[at + 2] == quote;
+    };
+    for (size_t at = 0; at < text.size(); at++) {
+        const unsigned char c = (unsigned char)text[at];
+        if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F) {
+            char shown[8];
+            snprintf(shown, sizeof(shown), "0x%02X", c);
+            *error = origin + ":" + std::to_string(line) + ": control character " + shown + " in the scenario";
+            return false;
+        }
+        if (c == '\n') {
+            line++;
+            last = '\0';
+            if (place == Place::Comment || place == Place::Basic || place == Place::Literal) {
+                place = Place::Bare;
+            }
+            continue;
+        }
+        switch (place) {
+        case Place::Bare:
+            if (c >= 0x80) {
+                *error = origin + ":" + std::to_string(line) +
+                         ": a character beyond ASCII outside a string or comment";
+                return false;
+            }
+            if (c == '#') {
+                place = Place::Comment;
+            } else if ((c == '"' || c == '\'') && strchr("=[,{.", last) != nullptr) {
+                bool multi = opens(at, (char)c);
+                place = c == '"' ? (multi ? Place::MultiBasic : Place::Basic)
+                                 : (multi ? Place::MultiLiteral : Place::Literal);
+                at += multi ? 2 : 0;
+            } else if (c != ' ' && c != '\t' && c != '\r') {
+                last = (char)c;
+            }
+            break;
+        case Place::Comment:
+            break;
+        case Place::Basic:
+        case Place::MultiBasic:
+            if (c == '\\' && at + 1 < text.size() && text[at + 1] != '\n') {
+                at++;   // an escaped character, a quote included
+            } else if (c == '"' && (place == Place::Basic || opens(at, '"'))) {
+                at += place == Place::Basic ? 0 : 2;
+                place = Place::Bare;
+                last = '"';
+            }
+            break;
+        case Place::Literal:
+        case Place::MultiLiteral:
+            if (c == '\'' && (place == Place::Literal || opens(at, '\''))) {
+                at += place == Place::Literal ? 0 : 2;
+                place = Place::Bare;
+                last = '"';
+            }
+            break;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool Parse(const std::string &text, const std::string &origin, const std::string &baseDirectory,
            const FileReader &readFile, Scenario *result, std::string *error)
 {
+    if (!CheckTomlCharacters(text, origin, error)) {
+        return false;
+    }
     toml::table root;
     try {
         root = toml::parse(text, origin);
@@ -466,6 +662,9 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         std::ostringstream message;
         message << origin << ":" << failure.source().begin.line << ": " << failure.description();
         *error = message.str();
+        return false;
+    } catch (const TomlAssumption &) {
+        *error = origin + ": not well-formed TOML (the parser cannot read on)";
         return false;
     }
 
@@ -562,7 +761,7 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         std::string path = (!file.empty() && file[0] == '/') || baseDirectory.empty() ? file
                                                                                       : baseDirectory + "/" + file;
         if (!readFile(path, &scenario.RegistryText)) {
-            *error = Where(*node, origin) + ": cannot read registry file " + path;
+            *error = Where(*node, origin) + ": cannot read registry file " + path + ": " + FileError();
             return false;
         }
         if (scenario.RegistryOrigin.empty()) {
@@ -680,7 +879,7 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
         }
         if (const toml::node *node = section->get("lun_blocks")) {
             int64_t blocks = 0;
-            if (!GetInteger(*node, "[topology] lun_blocks", 1, INT64_MAX, origin, &blocks, error)) {
+            if (!GetInteger(*node, "[topology] lun_blocks", 1, kMaxLunBlocks, origin, &blocks, error)) {
                 return false;
             }
             scenario.LunBlocks = (uint64_t)blocks;
@@ -840,7 +1039,7 @@ void TopologyOf(const Scenario &scenario, mpio::Topology *topology)
 
 bool ApplyRegistry(const Scenario &scenario, std::string *error)
 {
-    if (!host::RegistryImport(scenario.RegistryText, error)) {
+    if (!RegistryTextWhole(scenario.RegistryText, error) || !host::RegistryImport(scenario.RegistryText, error)) {
         *error = scenario.RegistryOrigin + ": " + *error;
         return false;
     }

@@ -144,8 +144,25 @@ const char *FaultActionName(FaultAction action);
 // Reads a file a scenario names; false when it cannot.
 using FileReader = std::function<bool(const std::string &path, std::string *text)>;
 
-// Reads from the file system; false with errno set when it cannot.
+// The largest file a scenario or registry may be: more is no input of ours.
+constexpr uint64_t kMaxInputFileBytes = 16u << 20;
+// The most blocks a LUN may have (1 GiB of 512-byte blocks).
+constexpr int64_t kMaxLunBlocks = 1 << 21;
+
+// Reads a regular file of at most kMaxInputFileBytes from the file
+// system; false when it cannot, with FileError() saying why.
 bool ReadFile(const std::string &path, std::string *text);
+// Why the last ReadFile or ReplaceFile on this thread failed.
+std::string FileError();
+// Replaces a file's content whole or not at all: writes a temporary file
+// beside it, flushes it to disk and renames it over the original, whose
+// permissions it keeps.  False with FileError() set when it cannot; the
+// original is then as it was.
+bool ReplaceFile(const std::string &path, const std::string &text);
+// A .reg text that does not end with a line break was cut short: the
+// last line may have lost characters and still parse.  False with a
+// message when so.
+bool RegistryTextWhole(const std::string &text, std::string *error);
 
 // Parses a scenario; relative file names resolve against baseDirectory.
 // On failure returns false with a message naming the place and the fault.

@@ -133,7 +133,7 @@ std::unique_ptr<Storage> MakeStorage(const std::string &kind, const Scenario &sc
 bool StrayWrite(array::ScsiTarget &target, uint32_t targetPort, uint32_t lun, uint64_t block)
 {
     // An initiator no path of the topology uses: another host's port.
-    const array::Nexus stray{0xFFFF, targetPort, lun};
+    const array::Nexus stray{kStrayInitiator, targetPort, lun};
     uint8_t data[kBlockSize];
     auto run = [&](uint8_t opcode, uint64_t lba) {
         const uint8_t cdb[10] = {opcode, 0, (uint8_t)(lba >> 24), (uint8_t)(lba >> 16), (uint8_t)(lba >> 8),

@@ -77,6 +77,9 @@ public:
 // "simulated" or "tgtd"; null for another name.
 std::unique_ptr<Storage> MakeStorage(const std::string &kind, const Scenario &scenario);
 
+// The initiator port of the other host a stray write comes from.
+constexpr uint32_t kStrayInitiator = 0xFFFF;
+
 // Copies the block after `block` over it, as another host on an initiator
 // port of its own would, through `targetPort`; true when the target took
 // the write.  The first commands of a new initiator meet its unit

@@ -40,20 +40,6 @@ constexpr int kTid = 1;
 const char *const kVendor = "KESTROM";
 const char *const kProduct = "TARN 4000 ISCSI";
 
-// The installed tgtd's version, as it reports it; empty when it does not.
-std::string TgtdVersion()
-{
-    FILE *pipe = popen("PATH=\"$PATH:/usr/sbin:/sbin\" tgtd --version 2>/dev/null", "r");
-    if (pipe == nullptr) {
-        return "";
-    }
-    char line[64] = {};
-    std::string version = fgets(line, sizeof(line), pipe) != nullptr ? line : "";
-    pclose(pipe);
-    version.erase(std::remove(version.begin(), version.end(), '\n'), version.end());
-    return version;
-}
-
 class TgtdStorage : public Storage {
 public:
     explicit TgtdStorage(const Scenario &scenario) : scenario_(scenario) {}
@@ -162,7 +148,7 @@ bool TgtdStorage::Start(mpio::Topology *topology, std::string *error, bool *badI
         *error = "tgtd did not start: " + reason + "; --target tgtd needs root and the tgt package (install tgt)";
         return false;
     }
-    version_ = TgtdVersion();
+    version_ = array::Tgtd::Version();
 
     std::vector<array::TgtdLogicalUnit> units;
     for (uint32_t lun : scenario_.Luns) {
@@ -170,12 +156,20 @@ bool TgtdStorage::Start(mpio::Topology *topology, std::string *error, bool *badI
         snprintf(serial, sizeof(serial), "TGTD%08u", lun);
         units.push_back(array::TgtdLogicalUnit{lun + 1, scenario_.LunBlocks, kVendor, kProduct, serial});
     }
-    if (!tgtd_->AddTarget(kTid, kTargetName, units, &reason)) {
+    // The run's own initiators only: this host's, and the one the stray
+    // writer uses as another host.  Each must prove a secret made for
+    // this run alone.
+    array::IscsiOptions options;
+    const array::TgtdAccess access = array::Tgtd::NewAccess(
+        {options.InitiatorPrefix + std::to_string(topology->HostId),
+         options.InitiatorPrefix + std::to_string(kStrayInitiator >> 8)});
+    if (!tgtd_->AddTarget(kTid, kTargetName, units, access, &reason)) {
         *error = "tgtd refused the target: " + reason;
         return false;
     }
 
-    array::IscsiOptions options;
+    options.ChapUser = access.User;
+    options.ChapSecret = access.Secret;
     options.TargetName = kTargetName;
     options.CommandTimeoutMs = scenario_.TgtdCommandTimeoutMs;
     options.LoginTimeoutMs = scenario_.TgtdCommandTimeoutMs;

@@ -1,0 +1,50 @@
+/*++
+
+Module Name:
+
+    regtext.cpp
+
+Abstract:
+
+    Fuzzes the .reg text an administrator hands the tools.  What the
+    parser accepts must export and import back to the very same store;
+    what it refuses must say why and leave the store as it was.
+
+--*/
+
+#include "hostkernel.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// A store that is not empty, so a refusal that changed it would show.
+void Prepare()
+{
+    host::RegistryClear();
+    host::RegistrySetDword("HKEY_LOCAL_MACHINE\\SYSTEM\\Fuzz", "Kept", 7);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    Prepare();
+    const std::string before = host::RegistryExport();
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    std::string error;
+    if (!host::RegistryImport(text, &error)) {
+        if (error.empty() || host::RegistryExport() != before) {
+            abort();
+        }
+        return 0;
+    }
+    const std::string exported = host::RegistryExport();
+    host::RegistryClear();
+    if (!host::RegistryImport(exported, &error) || host::RegistryExport() != exported) {
+        abort();
+    }
+    return 0;
+}

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs one fuzz target for SECONDS from the seed directories and prints
+# its figures on one line: executions in total and per second, findings.
+#   run.sh TARGET WORK SECONDS SEED...
+# WORK receives the corpus the run grows and any finding; the status is
+# 0 only when there is none.
+set -u
+target=$1 work=$2 seconds=$3
+shift 3
+mkdir -p "$work/corpus" "$work/findings"
+log="$work/log"
+"$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
+  -artifact_prefix="$work/findings/" "$work/corpus" "$@" >"$log" 2>&1
+status=$?
+runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+findings=$(find "$work/findings" -type f | wc -l)
+printf '%-16s %12s executions  %8s per second  %s findings\n' "$(basename "$target")" "${runs:-?}" \
+  "${rate:-?}" "$findings"
+if [ "$status" != 0 ] || [ "$findings" != 0 ]; then
+  tail -40 "$log"
+  exit 1
+fi
