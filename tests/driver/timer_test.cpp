@@ -107,6 +107,10 @@ TEST_F(TimerTest, APathHasAtMostOneLocationQueryQueued)
     array_->SetFault(array::Scope::OnController(1), array::Fault::LinkDown);
     EXPECT_EQ(host::DrainWorkItems(), 2u);
     array_->ClearFaults();
+    // The port saw its links down under those queries; let it find them
+    // back before counting the driver's work items again.
+    host::ClockAdvance(1000);
+    host::DrainWorkItems();
     Locked([&] {
         for (PPDO_ENTRY path : paths_) {
             EXPECT_FALSE(path->LocationQueryQueued) << path->PathIdString;
