@@ -340,7 +340,9 @@ private:
     void Complete(Request *request);
     void FailPathLocked(size_t device);
     void PortThread();
-    void CarryOut(Request *request, bool gone);
+    // False while the port times the request out: the storage will never answer it.
+    bool CarryOut(Request *request, bool gone);
+    void FinishAtPort(Request *request, bool gone);
     void ArmDiskTimer(size_t disk);
     void QueueWork();
     void VerifyPaths();
@@ -361,6 +363,7 @@ private:
     void StartPathMachinery();
     void StopPathMachinery();
     static VOID NTAPI RetryDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+    static VOID NTAPI PortTimeoutDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI LinkDpc(PKDPC dpc, PVOID context, PVOID, PVOID);

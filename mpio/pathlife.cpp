@@ -54,6 +54,10 @@ void Host::AddDiskState()
     state->Disk = diskStates_.size();
     KeInitializeTimerEx(&state->Timer, NotificationTimer);
     KeInitializeDpc(&state->Dpc, DiskDpc, state.get());
+    ULONG timeout = 0;
+    if (host::RegistryGetDword(kDiskClassKey, "TimeOutValue", &timeout) && timeout != 0) {
+        state->TimeOutValue = timeout;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     diskStates_.push_back(std::move(state));
 }
