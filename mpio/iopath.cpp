@@ -479,6 +479,11 @@ bool Host::CarryOut(Request *request, bool gone)
     } else if (gone) {
         srb->SrbStatus = SRB_STATUS_NO_DEVICE;
         io.irp_.IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    } else if (TakePortFault(device.Link, &srb->SrbStatus)) {
+        if (SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SELECTION_TIMEOUT) {
+            NoteLinkDown(device.Link);
+        }
+        io.irp_.IoStatus.Status = StatusOfSrb(srb->SrbStatus);
     } else {
         array::Command command;
         command.Cdb = srb->Cdb;

@@ -98,6 +98,8 @@ struct Host::Link {
     bool DevicesRemoved = false;        // the link-down time ran out while down
     LONGLONG DownSince = 0;             // system time the port met it down
     bool Due = false;                   // a probe interval passed; the work item acts on it
+    UCHAR FaultStatus = 0;              // the port's fault switch (Host::FailAtPort)
+    unsigned FaultsLeft = 0;
     KTIMER Timer;                       // the probe interval while down
     KDPC Dpc;
 };

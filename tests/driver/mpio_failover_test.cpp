@@ -482,8 +482,7 @@ protected:
 
     void BeforeDiscovery() override
     {
-        host::RegistrySetDword("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Disk", "TimeOutValue",
-                               kTimeOutValue);
+        host::RegistrySetDword(kDiskKey, "TimeOutValue", kTimeOutValue);
     }
 };
 
