@@ -504,9 +504,12 @@ bool Host::CarryOut(Request *request, bool gone)
         case array::Transport::Timeout:
             srb->SrbStatus = SRB_STATUS_TIMEOUT;
             break;
-        case array::Transport::NoAnswer:
+        case array::Transport::NoAnswer: {
+            std::lock_guard<std::mutex> lock(mutex_);
+            request->Timing = true;
             KeSetTimerEx(&request->Timer, DueIn(srb->TimeOutValue * 1000), 0, &request->TimeoutDpc);
             return false;
+        }
         case array::Transport::Completed:
             srb->ScsiStatus = answer.Status;
             if (command.DataIn != nullptr) {
@@ -536,15 +539,46 @@ VOID NTAPI Host::PortTimeoutDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
 {
     UNREFERENCED_PARAMETER(dpc);
     auto *request = static_cast<Request *>(context);
-    Host *self = request->Owner;
+    request->Owner->EndTimedAtPort(request, SRB_STATUS_TIMEOUT, false);
+}
+
+// Ends a request the port was timing out, and releases the device's
+// remove lock it held.  DISPATCH_LEVEL.
+void Host::EndTimedAtPort(Request *request, UCHAR srbStatus, bool gone)
+{
     size_t device = request->Device;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        request->Timing = false;
+    }
     PendingIo &io = *request->Io;
-    io.srb_.SrbStatus = SRB_STATUS_TIMEOUT;
-    io.irp_.IoStatus.Status = StatusOfSrb(SRB_STATUS_TIMEOUT);
-    self->FinishAtPort(request, false);
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->atPort_[device]--;
-    self->idleCv_.notify_all();
+    io.srb_.SrbStatus = srbStatus;
+    io.irp_.IoStatus.Status = StatusOfSrb(srbStatus);
+    FinishAtPort(request, gone);
+    std::lock_guard<std::mutex> lock(mutex_);
+    atPort_[device]--;
+    idleCv_.notify_all();
+}
+
+// A device that leaves takes with it what the port was timing out on it:
+// the storage will never answer those, and the removal, which waits for
+// them, cannot wait for the clock.  PASSIVE_LEVEL; mutex_ not held.
+void Host::AbortTimedAtPort(size_t device)
+{
+    std::vector<Request *> aborted;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Request *request : live_) {
+            // A timer no longer queued has its DPC running: that ends it.
+            if (request->Timing && request->Device == device && KeCancelTimer(&request->Timer)) {
+                aborted.push_back(request);
+            }
+        }
+    }
+    AtDispatch raised;
+    for (Request *request : aborted) {
+        EndTimedAtPort(request, SRB_STATUS_NO_DEVICE, true);
+    }
 }
 
 /*++

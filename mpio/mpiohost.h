@@ -351,6 +351,8 @@ private:
     bool CarryOut(Request *request, bool gone);
     void FinishAtPort(Request *request, bool gone);
     bool TakePortFault(size_t link, UCHAR *srbStatus);
+    void EndTimedAtPort(Request *request, UCHAR srbStatus, bool gone);
+    void AbortTimedAtPort(size_t device);
     void ArmDiskTimer(size_t disk);
     void QueueWork();
     void VerifyPaths();

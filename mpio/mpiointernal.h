@@ -63,6 +63,7 @@ struct Host::Request {
     KTIMER Timer;                       // the retry interval, or the port's timeout while at the port
     KDPC Dpc;
     KDPC TimeoutDpc;
+    bool Timing = false;                // the port is timing it out (under mutex_)
 };
 
 // MPIO's record of one multipath disk.

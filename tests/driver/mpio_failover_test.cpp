@@ -504,6 +504,23 @@ TEST_F(MpioHungLinkTest, ARequestDownAHungPathTimesOutAfterTheSrbTimeOutValue)
     EXPECT_EQ(fake_->Names("DsmInterpretError").size(), 1u);
 }
 
+// A device that leaves ends what the port was timing out on it: its
+// removal does not wait for the clock, and the request fails over.
+TEST_F(MpioHungLinkTest, ARemovedDeviceEndsTheRequestsTheStorageNeverAnswered)
+{
+    array_->SetFault(array::Scope::OnTargetPort(0), array::Fault::NoAnswer);
+    uint8_t block[512] = {};
+    auto io = host_->SubmitWrite(0, 0, 1, block);
+    host_->WaitIdle();
+    EXPECT_FALSE(io->Done());
+    ASSERT_TRUE(host_->RemoveDevice(0));
+    host_->WaitIdle();
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(io->Wait().Path, &g_pathTokens[1]);
+    EXPECT_EQ(fake_->Names("DsmRemoveDevice 0").size(), 1u);
+}
+
 // A busy array is retried after each retry interval, up to the count.
 TEST_F(MpioFailoverTest, ARetryIsSentAgainAfterTheIntervalUpToTheCount)
 {
