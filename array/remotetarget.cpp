@@ -172,7 +172,7 @@ Transport RemoteTarget::ExchangeLocked(Channel *channel, const Nexus &nexus, con
     const uint8_t outcome = fixed[8];
     const size_t senseLength = fixed[10];
     const size_t dataLength = Get32(fixed + 11);
-    if (Get64(fixed) != id || outcome > uint8_t(Transport::Timeout) || senseLength > kMaxSenseLength ||
+    if (Get64(fixed) != id || outcome > uint8_t(Transport::NoAnswer) || senseLength > kMaxSenseLength ||
         dataLength > command.DataInLength || size_t(answerLength) != sizeof(fixed) + senseLength + dataLength) {
         return Transport::LinkDown;
     }

@@ -38,7 +38,12 @@ struct Nexus {
 enum class Transport {
     Completed,  // the target answered: Status and sense are meaningful
     LinkDown,   // no connection to the target port: nothing was delivered
-    Timeout,    // delivered, never answered
+    // Delivered, never answered, and the transport has already given up
+    // on it: its own command timeout passed (an iSCSI session's).
+    Timeout,
+    // Delivered, and the target will never answer: nothing ends the
+    // command but the initiator's own timer (the port's request timeout).
+    NoAnswer,
 };
 
 struct Command {

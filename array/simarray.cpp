@@ -448,7 +448,7 @@ Result SimulatedArray::Execute(const Nexus &nexus, const Command &command)
         return result;
     }
     if (faults & Bit(Fault::NoAnswer)) {
-        result.Outcome = Transport::Timeout;
+        result.Outcome = Transport::NoAnswer;
         return result;
     }
     if (faults & Bit(Fault::Busy)) {

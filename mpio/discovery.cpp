@@ -471,6 +471,9 @@ void PassThrough(array::ScsiTarget *target, const array::Nexus &nexus, PVOID buf
         status->Status = STATUS_DEVICE_NOT_CONNECTED;
         return;
     case array::Transport::Timeout:
+    case array::Transport::NoAnswer:
+        // Answered while the caller waits, so the pass-through's own
+        // timeout is not waited out on the clock.
         status->Status = STATUS_IO_TIMEOUT;
         return;
     case array::Transport::Completed:

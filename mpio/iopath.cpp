@@ -367,6 +367,7 @@ std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> 
     request->Io = io;
     KeInitializeTimerEx(&request->Timer, NotificationTimer);
     KeInitializeDpc(&request->Dpc, RetryDpc, request);
+    KeInitializeDpc(&request->TimeoutDpc, PortTimeoutDpc, request);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         live_.insert(request);
@@ -441,9 +442,13 @@ void Host::PortThread()
         size_t device = request->Device;
         bool gone = states_[device] == PathState::Removing || states_[device] == PathState::Removed;
         lock.unlock();
-        CarryOut(request, gone);
+        bool done = CarryOut(request, gone);
         lock.lock();
-        atPort_[device]--;
+        // One the port is timing stays at the port, holding the device's
+        // remove lock, but leaves the thread free.
+        if (done) {
+            atPort_[device]--;
+        }
         portBusy_--;
         idleCv_.notify_all();
     }
@@ -454,12 +459,14 @@ void Host::PortThread()
 Routine Description:
 
     Carries out one attempt on the storage and completes it at
-    DISPATCH_LEVEL: the DSM's completion routine, then, for an error, its
-    judgement.  A device the storage took away answers every request as
-    gone, and MPIO fails such a request over whatever the DSM says.
+    DISPATCH_LEVEL (FinishAtPort).  A device the storage took away answers
+    every request as gone.  A command the storage will never answer is
+    timed out by the port once the SRB's TimeOutValue has passed on the
+    clock, as a port driver's timer does; until then it stays at the port
+    and false is returned.
 
 --*/
-void Host::CarryOut(Request *request, bool gone)
+bool Host::CarryOut(Request *request, bool gone)
 {
     PendingIo &io = *request->Io;
     const Device &device = *request->Record;
@@ -472,6 +479,11 @@ void Host::CarryOut(Request *request, bool gone)
     } else if (gone) {
         srb->SrbStatus = SRB_STATUS_NO_DEVICE;
         io.irp_.IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    } else if (TakePortFault(device.Link, &srb->SrbStatus)) {
+        if (SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SELECTION_TIMEOUT) {
+            NoteLinkDown(device.Link);
+        }
+        io.irp_.IoStatus.Status = StatusOfSrb(srb->SrbStatus);
     } else {
         array::Command command;
         command.Cdb = srb->Cdb;
@@ -492,6 +504,12 @@ void Host::CarryOut(Request *request, bool gone)
         case array::Transport::Timeout:
             srb->SrbStatus = SRB_STATUS_TIMEOUT;
             break;
+        case array::Transport::NoAnswer: {
+            std::lock_guard<std::mutex> lock(mutex_);
+            request->Timing = true;
+            KeSetTimerEx(&request->Timer, DueIn(srb->TimeOutValue * 1000), 0, &request->TimeoutDpc);
+            return false;
+        }
         case array::Transport::Completed:
             srb->ScsiStatus = answer.Status;
             if (command.DataIn != nullptr) {
@@ -511,8 +529,76 @@ void Host::CarryOut(Request *request, bool gone)
         }
         io.irp_.IoStatus.Status = StatusOfSrb(srb->SrbStatus);
     }
-
     AtDispatch raised;
+    FinishAtPort(request, gone);
+    return true;
+}
+
+// The port's timer for a request the storage never answered.
+VOID NTAPI Host::PortTimeoutDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
+{
+    UNREFERENCED_PARAMETER(dpc);
+    auto *request = static_cast<Request *>(context);
+    request->Owner->EndTimedAtPort(request, SRB_STATUS_TIMEOUT, false);
+}
+
+// Ends a request the port was timing out, and releases the device's
+// remove lock it held.  DISPATCH_LEVEL.
+void Host::EndTimedAtPort(Request *request, UCHAR srbStatus, bool gone)
+{
+    size_t device = request->Device;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        request->Timing = false;
+    }
+    PendingIo &io = *request->Io;
+    io.srb_.SrbStatus = srbStatus;
+    io.irp_.IoStatus.Status = StatusOfSrb(srbStatus);
+    FinishAtPort(request, gone);
+    std::lock_guard<std::mutex> lock(mutex_);
+    atPort_[device]--;
+    idleCv_.notify_all();
+}
+
+// A device that leaves takes with it what the port was timing out on it:
+// the storage will never answer those, and the removal, which waits for
+// them, cannot wait for the clock.  PASSIVE_LEVEL; mutex_ not held.
+void Host::AbortTimedAtPort(size_t device)
+{
+    std::vector<Request *> aborted;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Request *request : live_) {
+            // A timer no longer queued has its DPC running: that ends it.
+            if (request->Timing && request->Device == device && KeCancelTimer(&request->Timer)) {
+                aborted.push_back(request);
+            }
+        }
+    }
+    AtDispatch raised;
+    for (Request *request : aborted) {
+        EndTimedAtPort(request, SRB_STATUS_NO_DEVICE, true);
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Completes an attempt the port has an outcome for: the DSM's
+    completion routine, then, for an error, its judgement.  MPIO fails a
+    request on a device the storage took away over whatever the DSM
+    says.  DISPATCH_LEVEL.
+
+--*/
+void Host::FinishAtPort(Request *request, bool gone)
+{
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
+        host::VerifierFail("MPIO: a port completion ran at IRQL %u, not DISPATCH_LEVEL", KeGetCurrentIrql());
+    }
+    PendingIo &io = *request->Io;
+    const Device &device = *request->Record;
+    PSCSI_REQUEST_BLOCK srb = io.hasSrb_ ? &io.srb_ : nullptr;
     if (request->Completion.DsmCompletionRoutine != nullptr) {
         host::CallDriver("DSM completion routine", request->Completion.DsmCompletionRoutine, request->Path,
                          &io.irp_, srb, request->Completion.DsmContext);
@@ -632,6 +718,10 @@ std::shared_ptr<PendingIo> Host::SubmitScsi(size_t disk, const std::vector<uint8
     srb.DataTransferLength = dataLength;
     io->dataLength_ = dataLength;
     srb.SrbFlags = dataLength == 0 ? 0 : (dataIn ? SRB_FLAGS_DATA_IN : SRB_FLAGS_DATA_OUT);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        srb.TimeOutValue = disk < diskStates_.size() ? diskStates_[disk]->TimeOutValue : kDiskTimeOutValue;
+    }
     srb.SenseInfoBuffer = io->sense_;
     srb.SenseInfoBufferLength = sizeof(io->sense_);
     srb.OriginalRequest = &io->irp_;

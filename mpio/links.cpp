@@ -56,6 +56,27 @@ bool Host::HasDeviceLocked(size_t link, UCHAR lun)
     return false;
 }
 
+void Host::FailAtPort(size_t link, UCHAR srbStatus, unsigned count)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    links_.at(link)->FaultStatus = srbStatus;
+    links_.at(link)->FaultsLeft = count;
+}
+
+// Whether the port's fault switch ends the next request down the link,
+// and with what.  Any IRQL up to DISPATCH_LEVEL; mutex_ not held.
+bool Host::TakePortFault(size_t index, UCHAR *srbStatus)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Link &link = *links_[index];
+    if (link.FaultsLeft == 0) {
+        return false;
+    }
+    link.FaultsLeft--;
+    *srbStatus = link.FaultStatus;
+    return true;
+}
+
 // Any thread, any IRQL up to DISPATCH_LEVEL; mutex_ not held.
 void Host::NoteLinkDown(size_t index)
 {

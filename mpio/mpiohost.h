@@ -244,10 +244,17 @@ public:
     std::shared_ptr<PendingIo> SubmitDeviceControl(size_t disk, ULONG ioControlCode, IoCallback onDone = nullptr);
 
     // Returns when no request is at the port (queued, being carried out or
-    // being completed).  Requests waiting for a retry interval or held for
-    // a path stay where they are: tests move the clock and drain work items
-    // for those.
+    // being completed).  Requests waiting for a retry interval, held for a
+    // path or timed by the port stay where they are: tests move the clock
+    // and drain work items for those.
     void WaitIdle();
+
+    // The port's fault switch: the next `count` requests down the
+    // topology's path `link` never reach the storage and end with
+    // `srbStatus`, as a port driver reports a transport outcome.  A
+    // selection timeout also marks the link down, as meeting a dead link
+    // does.
+    void FailAtPort(size_t link, UCHAR srbStatus, unsigned count = 1);
 
     // MPIO's view of a device's path, and the requests of a disk it holds
     // while no path can take them.
@@ -340,7 +347,12 @@ private:
     void Complete(Request *request);
     void FailPathLocked(size_t device);
     void PortThread();
-    void CarryOut(Request *request, bool gone);
+    // False while the port times the request out: the storage will never answer it.
+    bool CarryOut(Request *request, bool gone);
+    void FinishAtPort(Request *request, bool gone);
+    bool TakePortFault(size_t link, UCHAR *srbStatus);
+    void EndTimedAtPort(Request *request, UCHAR srbStatus, bool gone);
+    void AbortTimedAtPort(size_t device);
     void ArmDiskTimer(size_t disk);
     void QueueWork();
     void VerifyPaths();
@@ -361,6 +373,7 @@ private:
     void StartPathMachinery();
     void StopPathMachinery();
     static VOID NTAPI RetryDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+    static VOID NTAPI PortTimeoutDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI LinkDpc(PKDPC dpc, PVOID context, PVOID, PVOID);

@@ -34,6 +34,11 @@ constexpr LONGLONG kTicksPerMs = 10000;     // 100 ns units
 inline const PVOID kUnwrittenPath = reinterpret_cast<PVOID>(static_cast<uintptr_t>(0xBAADF00D));
 constexpr NTSTATUS kUnwrittenStatus = (NTSTATUS)0xBAADF00DL;
 
+// The disk class driver's request timeout, in seconds, where its
+// "TimeOutValue" is not set.
+constexpr ULONG kDiskTimeOutValue = 10;
+constexpr char kDiskClassKey[] = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Disk";
+
 // A relative due time of so many milliseconds, as KeSetTimerEx takes it.
 inline LARGE_INTEGER DueIn(ULONG milliseconds)
 {
@@ -55,8 +60,10 @@ struct Host::Request {
     ULONG BusyRetries = 0;              // resends of the class driver above, after BUSY
     ULONG Failovers = 0;                // path failures it met
     uint64_t AskedAt = 0;               // removal notices returned when the DSM was last asked for its path
-    KTIMER Timer;                       // the retry interval
+    KTIMER Timer;                       // the retry interval, or the port's timeout while at the port
     KDPC Dpc;
+    KDPC TimeoutDpc;
+    bool Timing = false;                // the port is timing it out (under mutex_)
 };
 
 // MPIO's record of one multipath disk.
@@ -71,6 +78,9 @@ struct Host::DiskState {
     // No device left and no removal period running: MPIO removed the
     // disk, and a logical unit that returns is a new disk.
     bool Gone = false;
+    // Seconds the class driver gives each request (its SRB's
+    // TimeOutValue), read when the disk started.
+    ULONG TimeOutValue = kDiskTimeOutValue;
 };
 
 // The port's view of one path of the topology: its link to a target
@@ -89,6 +99,8 @@ struct Host::Link {
     bool DevicesRemoved = false;        // the link-down time ran out while down
     LONGLONG DownSince = 0;             // system time the port met it down
     bool Due = false;                   // a probe interval passed; the work item acts on it
+    UCHAR FaultStatus = 0;              // the port's fault switch (Host::FailAtPort)
+    unsigned FaultsLeft = 0;
     KTIMER Timer;                       // the probe interval while down
     KDPC Dpc;
 };

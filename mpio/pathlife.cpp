@@ -54,6 +54,10 @@ void Host::AddDiskState()
     state->Disk = diskStates_.size();
     KeInitializeTimerEx(&state->Timer, NotificationTimer);
     KeInitializeDpc(&state->Dpc, DiskDpc, state.get());
+    ULONG timeout = 0;
+    if (host::RegistryGetDword(kDiskClassKey, "TimeOutValue", &timeout) && timeout != 0) {
+        state->TimeOutValue = timeout;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     diskStates_.push_back(std::move(state));
 }
@@ -404,7 +408,7 @@ Routine Description:
     DsmRemovePending at once, while requests may still be in flight on
     it; those complete (as gone, unless the storage answers first) and
     their completion, error interpretation and failover reach the DSM
-    after the notice.  Only when the device's last request has completed
+    after the notice; the port ends at once the ones it was timing out.  Only when the device's last request has completed
     (its remove lock) does the DSM hear DsmRemoveDevice and
     DsmRemovePath, and only after those is the device object deleted.
     The removal calls come at DISPATCH_LEVEL, as MPIO may make them.
@@ -429,6 +433,7 @@ void Host::RemoveDevices(const std::vector<size_t> &devices)
             host::CallDriver("DsmRemovePending", record.DsmRemovePending, record.DsmContext,
                              devices_[index].DsmId);
         }
+        AbortTimedAtPort(index);
         {
             std::unique_lock<std::mutex> lock(mutex_);
             noticedAt_[index] = ++removalNotices_;

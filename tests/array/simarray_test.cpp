@@ -414,7 +414,7 @@ TEST_F(SimArray, EachFaultAtEachScopeHitsOnlyItsNexusesAndAReturningLinkLostThem
                 Result r = WriteBlocks({initiator, port, 0}, 5, attempt);
                 switch (fault) {
                 case Fault::LinkDown: EXPECT_EQ(r.Outcome, Transport::LinkDown); break;
-                case Fault::NoAnswer: EXPECT_EQ(r.Outcome, Transport::Timeout); break;
+                case Fault::NoAnswer: EXPECT_EQ(r.Outcome, Transport::NoAnswer); break;
                 case Fault::Busy: EXPECT_EQ(r.Status, SCSISTAT_BUSY); break;
                 case Fault::LunNotSupported: EXPECT_EQ(Sense(r), kLunNotSupported); break;
                 }

@@ -130,6 +130,119 @@ TEST_F(MpioVerifyingTest, ThePathInUseIsVerifiedToo)
     EXPECT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_SUCCESS);
 }
 
+// A hung link fails over one disk class timeout after the request met it,
+// the request's data intact.
+TEST_F(MpioEndToEndTest, AHungPathFailsOverOneTimeoutAfterTheHang)
+{
+    constexpr ULONG kDefaultTimeOutValue = 10;  // the disk class's, as none is set
+    array_->SetFault(array::Scope::OnTargetPort(0), array::Fault::NoAnswer);
+    std::vector<uint8_t> written(512);
+    std::iota(written.begin(), written.end(), 5);
+    auto io = host_->SubmitWrite(0, 30, 1, written.data());
+    host_->WaitIdle();
+    Pass(kDefaultTimeOutValue * 1000 - 1);
+    EXPECT_FALSE(io->Done());
+    EXPECT_EQ(CountEvents(TARN_MSG_FAILOVER), 0);
+    Pass(1);
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    EXPECT_NE(io->Wait().Path, paths_[0]);
+    EXPECT_EQ(CountEvents(TARN_MSG_FAILOVER), 1);
+    array_->ClearFault(array::Scope::OnTargetPort(0), array::Fault::NoAnswer);
+    std::vector<uint8_t> read(512);
+    ASSERT_EQ(host_->Read(0, 30, 1, read.data()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(read, written);
+}
+
+// What a port driver reports for each way a transport can fail a request,
+// and what the driver's error rules make of it.
+enum class PortVerdict {
+    FailsOver,          // a path failure: the request completes on another path
+    RetriedOnThePath,   // resent down the same path after MPIO's retry interval
+    FailsOnThePath,     // no rule: the error goes back to the class driver
+};
+
+struct PortOutcome {
+    const char *Name;
+    UCHAR SrbStatus;
+    NTSTATUS IoStatus;  // the IRP's status the class driver derives from it
+    PortVerdict Verdict;
+};
+
+const PortOutcome kPortOutcomes[] = {
+    {"lost_link", SRB_STATUS_SELECTION_TIMEOUT, STATUS_DEVICE_NOT_CONNECTED, PortVerdict::FailsOver},
+    {"missing_device", SRB_STATUS_NO_DEVICE, STATUS_NO_SUCH_DEVICE, PortVerdict::FailsOver},
+    {"timeout", SRB_STATUS_TIMEOUT, STATUS_IO_TIMEOUT, PortVerdict::FailsOver},
+    {"command_timeout", SRB_STATUS_COMMAND_TIMEOUT, STATUS_IO_TIMEOUT, PortVerdict::FailsOver},
+    {"bus_reset", SRB_STATUS_BUS_RESET, STATUS_IO_DEVICE_ERROR, PortVerdict::RetriedOnThePath},
+    {"error_without_sense", SRB_STATUS_ERROR, STATUS_IO_DEVICE_ERROR, PortVerdict::FailsOnThePath},
+    {"phase_sequence_failure", SRB_STATUS_PHASE_SEQUENCE_FAILURE, STATUS_IO_DEVICE_ERROR,
+     PortVerdict::FailsOnThePath},
+    {"unexpected_bus_free", SRB_STATUS_UNEXPECTED_BUS_FREE, STATUS_IO_DEVICE_ERROR, PortVerdict::FailsOnThePath},
+    {"parity_error", SRB_STATUS_PARITY_ERROR, STATUS_IO_DEVICE_ERROR, PortVerdict::FailsOnThePath},
+};
+
+const PortOutcome &PortOutcomeNamed(const std::string &name)
+{
+    for (const PortOutcome &row : kPortOutcomes) {
+        if (name == row.Name) {
+            return row;
+        }
+    }
+    ADD_FAILURE() << "no port outcome named " << name;
+    return kPortOutcomes[0];
+}
+
+class MpioPortOutcomeTest : public MpioEndToEndTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(MpioPortOutcomeTest, FailsOverAsTheErrorRulesSay)
+{
+    const PortOutcome &row = PortOutcomeNamed(GetParam());
+    std::vector<uint8_t> written(512);
+    std::iota(written.begin(), written.end(), row.SrbStatus);
+    // Device 0 is the current path, on the topology's first link.
+    host_->FailAtPort(0, row.SrbStatus);
+    auto io = host_->SubmitWrite(0, 40, 1, written.data());
+    host_->WaitIdle();
+    Pass(options_.RetryIntervalMs);
+    ASSERT_TRUE(io->Done());
+    const mpio::IoResult &result = io->Wait();
+    switch (row.Verdict) {
+    case PortVerdict::FailsOver:
+        EXPECT_EQ(result.Status, STATUS_SUCCESS);
+        EXPECT_NE(result.Path, paths_[0]);
+        EXPECT_EQ(CountEvents(TARN_MSG_FAILOVER), 1);
+        EXPECT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+        EXPECT_EQ(HealthOf(paths_[0]), (ULONG)PDO_HEALTH_FAILED);
+        break;
+    case PortVerdict::RetriedOnThePath:
+        EXPECT_EQ(result.Status, STATUS_SUCCESS);
+        EXPECT_EQ(result.Path, paths_[0]);
+        EXPECT_EQ(CountEvents(TARN_MSG_FAILOVER), 0);
+        EXPECT_EQ(host_->StateOf(0), mpio::PathState::Live);
+        break;
+    case PortVerdict::FailsOnThePath:
+        EXPECT_EQ(result.Status, row.IoStatus);
+        EXPECT_EQ(result.SrbStatus, row.SrbStatus);
+        EXPECT_EQ(result.Path, paths_[0]);
+        EXPECT_EQ(CountEvents(TARN_MSG_FAILOVER), 0);
+        EXPECT_EQ(host_->StateOf(0), mpio::PathState::Live);
+        EXPECT_EQ(Current(), paths_[0]);
+        break;
+    }
+    if (row.Verdict != PortVerdict::FailsOnThePath) {
+        std::vector<uint8_t> read(512);
+        ASSERT_EQ(host_->Read(0, 40, 1, read.data()).Status, STATUS_SUCCESS);
+        EXPECT_EQ(read, written);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PortOutcomes, MpioPortOutcomeTest,
+                         ::testing::Values("lost_link", "missing_device", "timeout", "command_timeout", "bus_reset",
+                                           "error_without_sense", "phase_sequence_failure", "unexpected_bus_free",
+                                           "parity_error"),
+                         [](const ::testing::TestParamInfo<std::string> &info) { return info.param; });
+
 TEST_F(MpioEndToEndTest, ALinkBackWithinTheLinkDownTimeLeavesItsPathFailedWithoutVerification)
 {
     uint8_t block[512] = {};

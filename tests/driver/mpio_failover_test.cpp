@@ -332,6 +332,7 @@ protected:
         // path that returns is found while requests wait for it.
         options_.PathVerifyEnabled = true;
         options_.PathVerificationPeriodMs = 5000;
+        BeforeDiscovery();
         host_ = std::make_unique<mpio::Host>(options_);
         ASSERT_EQ(host_->LoadDriver(FakeEntry, "fakedsm"), STATUS_SUCCESS);
         gate_.Bind(array_.get());
@@ -360,6 +361,8 @@ protected:
         host_->WaitIdle();
         host::DrainWorkItems();
     }
+
+    virtual void BeforeDiscovery() {}
 
     void LinkDown(uint32_t targetPort) { array_->SetFault(array::Scope::OnTargetPort(targetPort), array::Fault::LinkDown); }
     void LinkUp(uint32_t targetPort) { array_->ClearFault(array::Scope::OnTargetPort(targetPort), array::Fault::LinkDown); }
@@ -468,6 +471,54 @@ TEST_F(MpioFailoverTest, RequestsStalledAtTheStorageDoNotHoldUpOthers)
     for (auto &io : stalled) {
         EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
     }
+}
+
+// The class driver gives each request the disk class's timeout, and the
+// port times out a request the storage never answers once that much has
+// passed on the clock, not before.
+class MpioHungLinkTest : public MpioFailoverTest {
+protected:
+    static constexpr ULONG kTimeOutValue = 25;
+
+    void BeforeDiscovery() override
+    {
+        host::RegistrySetDword(kDiskKey, "TimeOutValue", kTimeOutValue);
+    }
+};
+
+TEST_F(MpioHungLinkTest, ARequestDownAHungPathTimesOutAfterTheSrbTimeOutValue)
+{
+    array_->SetFault(array::Scope::OnTargetPort(0), array::Fault::NoAnswer);
+    uint8_t block[512] = {};
+    auto io = host_->SubmitWrite(0, 0, 1, block);
+    host_->WaitIdle();
+    Pass(kTimeOutValue * 1000 - 1);
+    EXPECT_FALSE(io->Done()) << "timed out before its TimeOutValue";
+    EXPECT_EQ(fake_->Completions.load(), 0);
+    // The storage answering later changes nothing: the command was lost.
+    array_->ClearFault(array::Scope::OnTargetPort(0), array::Fault::NoAnswer);
+    Pass(1);
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().SrbStatus, SRB_STATUS_TIMEOUT);
+    EXPECT_EQ(io->Wait().Status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(fake_->Names("DsmInterpretError").size(), 1u);
+}
+
+// A device that leaves ends what the port was timing out on it: its
+// removal does not wait for the clock, and the request fails over.
+TEST_F(MpioHungLinkTest, ARemovedDeviceEndsTheRequestsTheStorageNeverAnswered)
+{
+    array_->SetFault(array::Scope::OnTargetPort(0), array::Fault::NoAnswer);
+    uint8_t block[512] = {};
+    auto io = host_->SubmitWrite(0, 0, 1, block);
+    host_->WaitIdle();
+    EXPECT_FALSE(io->Done());
+    ASSERT_TRUE(host_->RemoveDevice(0));
+    host_->WaitIdle();
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(io->Wait().Path, &g_pathTokens[1]);
+    EXPECT_EQ(fake_->Names("DsmRemoveDevice 0").size(), 1u);
 }
 
 // A busy array is retried after each retry interval, up to the count.
