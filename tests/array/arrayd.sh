@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # arrayd without a socket path serves in a directory of its own:
-#   arrayd.sh ARRAYD
+#   arrayd.sh [EMULATOR] ARRAYD
 # The directory is 0700 and the socket 0600 whatever the umask, and both
 # are gone once SIGTERM stops it.
 set -u
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 umask 000
-TMPDIR=$work "$1" >"$work/out" 2>&1 &
+TMPDIR=$work "$@" >"$work/out" 2>&1 &
 pid=$!
 for _ in $(seq 1 100); do
   grep -q "serving" "$work/out" && break
