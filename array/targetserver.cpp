@@ -108,48 +108,42 @@ Io WaitReady(int fd, short events, Deadline deadline)
     }
 }
 
+// Moves length bytes with move(offset, left), a non-blocking send or
+// receive, each time fd is ready for `events`, until the deadline.
+template <typename Move> Io MoveAllBy(int fd, short events, size_t length, Deadline deadline, Move move)
+{
+    size_t done = 0;
+    while (done < length) {
+        Io ready = WaitReady(fd, events, deadline);
+        if (ready != Io::Done) {
+            return ready;
+        }
+        const ssize_t n = move(done, length - done);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue;
+        }
+        if (n <= 0) {
+            return Io::Failed;
+        }
+        done += size_t(n);
+    }
+    return Io::Done;
+}
+
 } // namespace
 
 Io WriteAllBy(int fd, const void *data, size_t length, Deadline deadline)
 {
     auto p = static_cast<const uint8_t *>(data);
-    while (length > 0) {
-        Io ready = WaitReady(fd, POLLOUT, deadline);
-        if (ready != Io::Done) {
-            return ready;
-        }
-        const ssize_t n = send(fd, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-            continue;
-        }
-        if (n <= 0) {
-            return Io::Failed;
-        }
-        p += n;
-        length -= size_t(n);
-    }
-    return Io::Done;
+    return MoveAllBy(fd, POLLOUT, length, deadline,
+                     [&](size_t at, size_t left) { return send(fd, p + at, left, MSG_NOSIGNAL | MSG_DONTWAIT); });
 }
 
 Io ReadAllBy(int fd, void *data, size_t length, Deadline deadline)
 {
     auto p = static_cast<uint8_t *>(data);
-    while (length > 0) {
-        Io ready = WaitReady(fd, POLLIN, deadline);
-        if (ready != Io::Done) {
-            return ready;
-        }
-        const ssize_t n = recv(fd, p, length, MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-            continue;
-        }
-        if (n <= 0) {
-            return Io::Failed;
-        }
-        p += n;
-        length -= size_t(n);
-    }
-    return Io::Done;
+    return MoveAllBy(fd, POLLIN, length, deadline,
+                     [&](size_t at, size_t left) { return recv(fd, p + at, left, MSG_DONTWAIT); });
 }
 
 } // namespace wire

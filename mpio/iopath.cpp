@@ -181,11 +181,7 @@ void Host::Send(Request *request, PVOID path, NTSTATUS status)
             Hold(request);
             return;
         }
-        io.irp_.IoStatus.Status = NT_SUCCESS(status) ? STATUS_NO_SUCH_DEVICE : status;
-        if (io.hasSrb_) {
-            io.srb_.SrbStatus = SRB_STATUS_NO_DEVICE;
-        }
-        Complete(request);
+        FailRequest(request, NT_SUCCESS(status) ? STATUS_NO_SUCH_DEVICE : status);
         return;
     }
     if (!DeviceIndexOfPath(path, &device)) {
