@@ -32,6 +32,9 @@ constexpr int kUnitAttentionRetries = 4;
 constexpr size_t kStandardInquiryLength = 96;
 constexpr size_t kVpdLength = 252;
 constexpr uint8_t kDeviceIdentificationPage = 0x83;
+// What the disk class driver assumes of a disk that will not tell its
+// capacity: 512-byte blocks.
+constexpr ULONG kDefaultBlockLength = 512;
 
 // Runs a data-in command directly on the nexus, as the port driver does
 // for the class driver's enumeration.
@@ -206,12 +209,17 @@ Routine Description:
     attention the target holds for this nexus.  A disk that is not ready
     or will not tell its capacity still starts, as it does for real.
 
+Return Value:
+
+    The block length READ CAPACITY reported, or the class driver's
+    default when it reported none.
+
 --*/
-void Host::StartDisk(const Device &device)
+ULONG Host::StartDisk(const Device &device)
 {
     const uint8_t testUnitReady[6] = {SCSIOP_TEST_UNIT_READY, 0, 0, 0, 0, 0};
     const uint8_t readCapacity[10] = {SCSIOP_READ_CAPACITY, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    uint8_t capacity[8];
+    uint8_t capacity[8] = {};
     const struct {
         const uint8_t *Cdb;
         size_t CdbLength;
@@ -228,11 +236,19 @@ void Host::StartDisk(const Device &device)
         command.DataIn = step.Data;
         command.DataInLength = step.DataLength;
         for (int attempt = 0; attempt <= kUnitAttentionRetries; attempt++) {
-            if (!MetUnitAttention(target_->Execute(device.Nexus, command))) {
+            array::Result result = target_->Execute(device.Nexus, command);
+            if (!MetUnitAttention(result)) {
+                if (step.Data == capacity && (result.Outcome != array::Transport::Completed ||
+                                              result.Status != SCSISTAT_GOOD || result.DataInTransferred < 8)) {
+                    memset(capacity, 0, sizeof(capacity));
+                }
                 break;
             }
         }
     }
+    // Bytes 4-7: the block length in bytes, big-endian.
+    ULONG length = ((ULONG)capacity[4] << 24) | ((ULONG)capacity[5] << 16) | ((ULONG)capacity[6] << 8) | capacity[7];
+    return length != 0 ? length : kDefaultBlockLength;
 }
 
 // Whether a claimed device belongs to a multipath disk: the DSM compares
@@ -315,7 +331,7 @@ void Host::Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uin
     if (device.Group < 0) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            disks_.push_back(MultipathDisk{{index}, device.SerialNumber});
+            disks_.push_back(MultipathDisk{{index}, device.SerialNumber, device.BlockLength});
             device.Group = (int)disks_.size() - 1;
         }
         AddDiskState();
@@ -369,6 +385,9 @@ void Host::Enumerate(size_t linkIndex, UCHAR lun)
     std::vector<uint8_t> identifiers;
     std::string problem;
     bool identified = Identify(&device, &descriptor, &identifiers, &problem);
+    if (identified) {
+        device.BlockLength = StartDisk(device);
+    }
     size_t index;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -385,7 +404,6 @@ void Host::Enumerate(size_t linkIndex, UCHAR lun)
         discoveryProblems_.push_back(where + problem);
         return;
     }
-    StartDisk(device);
     Claim(index, &descriptor, &identifiers);
 }
 

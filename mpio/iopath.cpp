@@ -609,8 +609,8 @@ void Host::FinishAtPort(Request *request, bool gone)
     BOOLEAN retry = FALSE;
     ULONG verdict = host::CallDriver("DsmInterpretError", record.DsmInterpretError, record.DsmContext,
                                      device.DsmId, srb, &status, &retry);
-    if ((verdict & kPathFailure) != 0 || gone) {
-        FailOver(request, verdict | kPathFailure);
+    if ((verdict & DSM_FATAL_ERROR) != 0 || gone) {
+        FailOver(request, verdict | DSM_FATAL_ERROR);
         return;
     }
     if (retry && request->Retries < options_.RetryCount) {
@@ -725,17 +725,24 @@ std::shared_ptr<PendingIo> Host::SubmitScsi(size_t disk, const std::vector<uint8
     return Submit(disk, io);
 }
 
+ULONG Host::BlockLength(size_t disk) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return disks_.at(disk).BlockLength;
+}
+
 std::shared_ptr<PendingIo> Host::SubmitRead(size_t disk, uint64_t lba, uint32_t blocks, void *buffer,
                                             IoCallback onDone)
 {
-    return SubmitScsi(disk, Cdb10(SCSIOP_READ, lba, blocks), buffer, blocks * 512, true, std::move(onDone));
+    return SubmitScsi(disk, Cdb10(SCSIOP_READ, lba, blocks), buffer, blocks * BlockLength(disk), true,
+                      std::move(onDone));
 }
 
 std::shared_ptr<PendingIo> Host::SubmitWrite(size_t disk, uint64_t lba, uint32_t blocks, const void *buffer,
                                              IoCallback onDone)
 {
-    return SubmitScsi(disk, Cdb10(SCSIOP_WRITE, lba, blocks), const_cast<void *>(buffer), blocks * 512, false,
-                      std::move(onDone));
+    return SubmitScsi(disk, Cdb10(SCSIOP_WRITE, lba, blocks), const_cast<void *>(buffer), blocks * BlockLength(disk),
+                      false, std::move(onDone));
 }
 
 std::shared_ptr<PendingIo> Host::SubmitDeviceControl(size_t disk, ULONG ioControlCode, IoCallback onDone)

@@ -150,7 +150,7 @@ void Host::ServiceLinks()
             } else if (!link.DevicesRemoved) {
                 LARGE_INTEGER now;
                 KeQuerySystemTime(&now);
-                if (now.QuadPart - link.DownSince >= (LONGLONG)options_.LinkDownTimeMs * kTicksPerMs) {
+                if (now.QuadPart - link.DownSince >= (LONGLONG)options_.LinkDownTimeMs * TIME_UNITS_PER_MS) {
                     link.DevicesRemoved = true;
                     for (size_t device = 0; device < devices_.size(); device++) {
                         if (devices_[device].Link != index || states_[device] == PathState::Removed) {

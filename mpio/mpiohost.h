@@ -105,6 +105,7 @@ struct Device {
     int Group = -1;                         // index of its multipath disk
     PVOID PathId = nullptr;                 // what DsmSetDeviceInfo returned
     size_t Link = 0;                        // index of its path in the topology
+    ULONG BlockLength = 0;                  // as READ CAPACITY reported it when the disk started
 };
 
 // What one request through the I/O path came to.
@@ -166,6 +167,7 @@ struct WmiInstance {
 struct MultipathDisk {
     std::vector<size_t> Devices;            // indexes into Host::Devices(), removed ones included
     std::string SerialNumber;
+    ULONG BlockLength = 0;                  // the bytes of one block, from its first device
 };
 
 class Host {
@@ -213,6 +215,8 @@ public:
     const std::deque<MultipathDisk> &Disks() const { return disks_; }
     // How many devices there are, safe beside arrivals on other threads.
     size_t DeviceCount() const;
+    // The bytes of one block of the disk, as its unit reported them.
+    ULONG BlockLength(size_t disk) const;
     // Requests the DSM routed to a path it may no longer name (one whose
     // removal notice it had heard when asked) or that MPIO never bound.
     // Each is also a verifier failure.
@@ -226,6 +230,7 @@ public:
     // and is waited for; any other goes down the path it chose, with its
     // completion hooked.  PASSIVE_LEVEL.
     IoResult Scsi(size_t disk, const std::vector<uint8_t> &cdb, void *data, ULONG dataLength, bool dataIn);
+    // Reads and writes move whole blocks of the disk's block length.
     IoResult Read(size_t disk, uint64_t lba, uint32_t blocks, void *buffer);
     IoResult Write(size_t disk, uint64_t lba, uint32_t blocks, const void *buffer);
     IoResult DeviceControl(size_t disk, ULONG ioControlCode);
@@ -317,7 +322,7 @@ private:
     NTSTATUS WmiInstanceOf(const GUID &guid, const std::string &instance, ULONG *index, size_t *disk) const;
     NTSTATUS WmiQueryDisk(ULONG guidIndex, size_t disk, std::vector<uint8_t> *data);
     PDEVICE_OBJECT PortObjectFor(UCHAR portNumber);
-    void StartDisk(const Device &device);
+    ULONG StartDisk(const Device &device);
     bool Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
                   std::string *problem);
     void Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers);

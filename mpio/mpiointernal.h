@@ -24,15 +24,12 @@ Abstract:
 
 namespace mpio {
 
-// The DSM's verdict bit that takes a path out of use.
-constexpr ULONG kPathFailure = 0x80000000;
-
-constexpr LONGLONG kTicksPerMs = 10000;     // 100 ns units
 
 // What MPIO puts in a DSM's outputs before each call, so one the DSM
 // should have written and did not is caught.
 inline const PVOID kUnwrittenPath = reinterpret_cast<PVOID>(static_cast<uintptr_t>(0xBAADF00D));
 constexpr NTSTATUS kUnwrittenStatus = (NTSTATUS)0xBAADF00DL;
+constexpr ULONG kUnwrittenSize = 0xBAADF00D;
 
 // The disk class driver's request timeout, in seconds, where its
 // "TimeOutValue" is not set.
@@ -43,7 +40,7 @@ constexpr char kDiskClassKey[] = "\\Registry\\Machine\\System\\CurrentControlSet
 inline LARGE_INTEGER DueIn(ULONG milliseconds)
 {
     LARGE_INTEGER due;
-    due.QuadPart = -(LONGLONG)milliseconds * kTicksPerMs;
+    due.QuadPart = -(LONGLONG)milliseconds * TIME_UNITS_PER_MS;
     return due;
 }
 

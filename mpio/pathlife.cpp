@@ -257,7 +257,7 @@ void Host::FailAndInvalidate(size_t index)
     AtDispatch raised;
     PVOID newPath = kUnwrittenPath;
     NTSTATUS status = host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext,
-                                       kPathFailure, devices_[index].PathId, &newPath);
+                                       DSM_FATAL_ERROR, devices_[index].PathId, &newPath);
     if (NT_SUCCESS(status) && newPath == kUnwrittenPath) {
         host::VerifierFail("MPIO: DsmInvalidatePath succeeded without writing NewPathId");
     }

@@ -92,6 +92,32 @@ protected:
     }
 };
 
+// A unit of 4096-byte blocks: MPIO's reads and writes move whole blocks
+// of the length its READ CAPACITY reported.
+class MpioLargeBlockTest : public MpioEndToEndTest {
+protected:
+    void Configure() override
+    {
+        MinimalConfiguration();
+        blockSize_ = 4096;
+    }
+};
+
+TEST_F(MpioLargeBlockTest, RequestsMoveTheUnitsOwnBlocks)
+{
+    EXPECT_EQ(host_->BlockLength(0), 4096u);
+    std::vector<uint8_t> written(2 * 4096);
+    std::iota(written.begin(), written.end(), 3);
+    mpio::IoResult write = host_->Write(0, 7, 2, written.data());
+    ASSERT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Transferred, written.size());
+    std::vector<uint8_t> read(written.size());
+    mpio::IoResult result = host_->Read(0, 7, 2, read.data());
+    ASSERT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Transferred, read.size());
+    EXPECT_EQ(read, written);
+}
+
 TEST_F(MpioVerifyingTest, ADeadPathFailsOverWithTheDataAndComesBackVerified)
 {
     std::vector<uint8_t> written(2 * 512);
