@@ -455,6 +455,9 @@ private:
     void NoteLinkDownLocked(size_t link);
     void ServiceLinks();
     bool ProbeLink(size_t link);
+    void NoteUnitGone(size_t link);
+    bool UnitAnswers(size_t link, UCHAR lun, bool *answers);
+    bool RescanUnits(size_t link);
     static VOID NTAPI PortTimeoutDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI LinkDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
 

@@ -13,7 +13,6 @@ Abstract:
     record of one link, and the assertion each routine makes of the lock
     it needs.
 
-
 --*/
 
 #pragma once
@@ -100,9 +99,12 @@ struct Host::Link {
     bool DevicesRemoved = false;        // the link-down time ran out while down
     LONGLONG DownSince = 0;             // system time the port met it down
     bool Due = false;                   // a probe interval passed; the work item acts on it
+    // A unit it enumerated answered LOGICAL UNIT NOT SUPPORTED: the port
+    // rescans the link every probe interval until every unit answers.
+    bool UnitsMissing = false;
     UCHAR FaultStatus = 0;              // the port's fault switch (Host::FailAtPort)
     unsigned FaultsLeft = 0;
-    KTIMER Timer;                       // the probe interval while down
+    KTIMER Timer;                       // the probe interval while down or a unit is missing
     KDPC Dpc;
 };
 

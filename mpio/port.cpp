@@ -86,6 +86,15 @@ bool RunDataIn(array::ScsiTarget *target, const array::Nexus &nexus, const std::
     return true;
 }
 
+// LOGICAL UNIT NOT SUPPORTED (ILLEGAL REQUEST, 25h/00h): the storage
+// maps no such unit through this nexus.
+bool UnitNotSupported(const array::Result &result)
+{
+    return result.Outcome == array::Transport::Completed && result.Status == SCSISTAT_CHECK_CONDITION &&
+           result.SenseLength > 13 && (result.Sense[2] & 0x0F) == SCSI_SENSE_ILLEGAL_REQUEST &&
+           result.Sense[12] == SCSI_ADSENSE_INVALID_LUN && result.Sense[13] == 0;
+}
+
 void AppendString(std::vector<uint8_t> *buffer, const std::string &text, ULONG *offset)
 {
     *offset = (ULONG)buffer->size();
@@ -489,6 +498,9 @@ bool Host::ExecuteOnStorage(PSCSI_REQUEST_BLOCK srb, const Device &device)
     case array::Transport::NoAnswer:
         return false;
     case array::Transport::Completed:
+        if (UnitNotSupported(answer)) {
+            NoteUnitGone(device.Link);
+        }
         srb->ScsiStatus = answer.Status;
         if (command.DataIn != nullptr) {
             // An underrun: the bytes past what came hold nothing the storage sent.
@@ -627,6 +639,23 @@ void Host::NoteLinkDown(size_t index)
     NoteLinkDownLocked(index);
 }
 
+// A unit on the link answered as not there: the port rescans the link
+// at the next probe interval, and every one after while a unit is
+// missing.  Any IRQL up to DISPATCH_LEVEL; lock_ not held.
+void Host::NoteUnitGone(size_t index)
+{
+    std::lock_guard<HostMutex> lock(lock_);
+    Link &link = *port_.Links[index];
+    if (link.UnitsMissing || stopping_) {
+        return;
+    }
+    link.UnitsMissing = true;
+    if (!link.Down) {
+        KeSetTimerEx(&link.Timer, DueIn(options_.LinkProbeIntervalMs), (LONG)options_.LinkProbeIntervalMs,
+                     &link.Dpc);
+    }
+}
+
 VOID NTAPI Host::LinkDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
 {
     UNREFERENCED_PARAMETER(dpc);
@@ -686,7 +715,9 @@ void Host::ServiceLinks()
         {
             std::lock_guard<HostMutex> lock(lock_);
             if (up) {
-                KeCancelTimer(&link.Timer);
+                if (!link.UnitsMissing) {
+                    KeCancelTimer(&link.Timer);
+                }
                 link.Down = false;
                 rescan = link.DevicesRemoved;
                 link.DevicesRemoved = false;
@@ -720,7 +751,94 @@ void Host::ServiceLinks()
             }
             ReleaseDisksWithPaths();
         }
+        bool unitsMissing;
+        {
+            std::lock_guard<HostMutex> lock(lock_);
+            unitsMissing = up && link.UnitsMissing;
+        }
+        if (unitsMissing && !RescanUnits(index)) {
+            std::lock_guard<HostMutex> lock(lock_);
+            link.UnitsMissing = false;
+            if (!link.Down) {
+                KeCancelTimer(&link.Timer);
+            }
+        }
     }
+}
+
+// Whether a unit answers a standard INQUIRY on the link as one that is
+// there (peripheral qualifier 0).  False when the link did not deliver
+// the command, so nothing is known.  PASSIVE_LEVEL.
+bool Host::UnitAnswers(size_t index, UCHAR lun, bool *answers)
+{
+    const Link &link = *port_.Links[index];
+    uint8_t cdb[6] = {SCSIOP_INQUIRY, 0, 0, 0, 36, 0};
+    uint8_t data[36] = {};
+    array::Command command;
+    command.Cdb = cdb;
+    command.CdbLength = sizeof(cdb);
+    command.DataIn = data;
+    command.DataInLength = sizeof(data);
+    array::Result result = port_.Target->Execute(array::Nexus{link.Initiator, link.Path.TargetPort, lun}, command);
+    if (result.Outcome != array::Transport::Completed) {
+        return false;
+    }
+    *answers = result.Status == SCSISTAT_GOOD && result.DataInTransferred >= 1 && (data[0] & 0xE0) == 0;
+    return true;
+}
+
+/*++
+
+Routine Description:
+
+    Rescans the logical units of a link on which one answered as not
+    there, as a port does when the storage reports its units changed: the
+    device of a unit that no longer answers leaves (Plug and Play
+    removal), and a unit that answers again with no device arrives as a
+    new one.  PASSIVE_LEVEL, with pnp_.Mutex held.
+
+Return Value:
+
+    True while a unit of the link is still missing.
+
+--*/
+bool Host::RescanUnits(size_t index)
+{
+    RequireHeld(pnp_.Mutex, "RescanUnits");
+    bool missing = false;
+    std::vector<size_t> gone;
+    std::vector<UCHAR> back;
+    for (UCHAR lun : port_.Luns) {
+        bool answers = false;
+        if (!UnitAnswers(index, lun, &answers)) {
+            missing = true;
+            continue;
+        }
+        missing = missing || !answers;
+        std::lock_guard<HostMutex> lock(lock_);
+        bool present = false;
+        for (size_t device = 0; device < pnp_.Devices.size(); device++) {
+            if (pnp_.Devices[device].Link == index && pnp_.Devices[device].Lun == lun && PresentLocked(device)) {
+                present = true;
+                if (!answers) {
+                    gone.push_back(device);
+                }
+            }
+        }
+        if (answers && !present) {
+            back.push_back(lun);
+        }
+    }
+    if (!gone.empty()) {
+        RemoveDevices(gone);
+    }
+    for (UCHAR lun : back) {
+        Enumerate(index, lun);
+    }
+    if (!back.empty()) {
+        ReleaseDisksWithPaths();
+    }
+    return missing;
 }
 
 

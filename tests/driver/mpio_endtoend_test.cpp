@@ -339,6 +339,43 @@ TEST_F(MpioFailbackTest, ALinkDownPastItsTimeTakesItsDevicesAndTheyArriveWhenItR
     EXPECT_EQ(read, written);
 }
 
+// A logical unit unmapped from one path leaves as a pulled cable's do,
+// with nothing verifying paths: once a request meets LOGICAL UNIT NOT
+// SUPPORTED the port rescans the link and reports the unit gone; mapped
+// again, it arrives at a later rescan as a new device.
+TEST_F(MpioFailbackTest, AUnitUnmappedFromAPathLeavesAndArrivesWhenMappedAgain)
+{
+    const array::Nexus nexus = host_->Devices()[0].Nexus;
+    const array::Scope scope = array::Scope::OnPath(nexus.Initiator, nexus.TargetPort);
+    array_->SetFault(scope, array::Fault::LunNotSupported);
+    std::vector<uint8_t> written(512);
+    std::iota(written.begin(), written.end(), 9);
+    ASSERT_EQ(host_->Write(0, 12, 1, written.data()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+    Pass(options_.LinkProbeIntervalMs);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 1);
+    Locked([&] { EXPECT_EQ(drive_->NumberPaths, 3u); });
+    // Unmapped still: nothing arrives.
+    Pass(3 * options_.LinkProbeIntervalMs);
+    EXPECT_EQ(DeviceCount(), 4u);
+
+    long redundant = CountEvents(TARN_MSG_REDUNDANT_PATH);
+    array_->ClearFault(scope, array::Fault::LunNotSupported);
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_EQ(DeviceCount(), 5u);
+    EXPECT_EQ(host_->Devices()[4].Link, host_->Devices()[0].Link);
+    EXPECT_EQ(host_->StateOf(4), mpio::PathState::Live);
+    EXPECT_EQ(CountEvents(TARN_MSG_REDUNDANT_PATH), redundant + 1);
+    Pass(5000);
+    EXPECT_EQ(Current(), host_->Devices()[4].DsmId);
+    std::vector<uint8_t> read(written.size());
+    mpio::IoResult again = host_->Read(0, 12, 1, read.data());
+    ASSERT_EQ(again.Status, STATUS_SUCCESS);
+    EXPECT_EQ(again.Path, host_->Devices()[4].PathId);
+    EXPECT_EQ(read, written);
+}
+
 TEST_F(MpioEndToEndTest, RequestsWaitWhileEveryPathIsDownAndACableThatReturnsCarriesThem)
 {
     std::vector<uint8_t> written(512, 0xC3);
