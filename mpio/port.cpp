@@ -889,10 +889,17 @@ void PassThrough(array::ScsiTarget *target, const array::Nexus &nexus, PVOID buf
     case array::Transport::LinkDown:
         status->Status = STATUS_DEVICE_NOT_CONNECTED;
         return;
+    case array::Transport::NoAnswer: {
+        // The port times the command out after its TimeOutValue, as it
+        // does the class driver's requests, on the kernel's clock.
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        LARGE_INTEGER timeout = DueIn(header->TimeOutValue * 1000);
+        KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
+        status->Status = STATUS_IO_TIMEOUT;
+        return;
+    }
     case array::Transport::Timeout:
-    case array::Transport::NoAnswer:
-        // Answered while the caller waits, so the pass-through's own
-        // timeout is not waited out on the clock.
         status->Status = STATUS_IO_TIMEOUT;
         return;
     case array::Transport::Completed:

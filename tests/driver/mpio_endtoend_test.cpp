@@ -19,6 +19,7 @@ Abstract:
 
 #include "driverfixture.h"
 
+#include <chrono>
 #include <numeric>
 
 namespace tarntest {
@@ -285,6 +286,33 @@ TEST_F(MpioEndToEndTest, ALinkBackWithinTheLinkDownTimeLeavesItsPathFailedWithou
     EXPECT_EQ(DeviceCount(), 4u);
     EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 0);
     EXPECT_EQ(host_->Read(0, 3, 1, block).Status, STATUS_SUCCESS);
+}
+
+// The driver's own commands through the port take their TimeOutValue on
+// a hung link, as the class driver's requests do: on the kernel's clock,
+// which in real time is the wall clock.
+TEST_F(MpioEndToEndTest, APassThroughOnAHungLinkTakesItsTimeOutValue)
+{
+    array_->SetFault(array::Scope::OnTargetPort(0), array::Fault::NoAnswer);
+    struct {
+        SCSI_PASS_THROUGH Header;
+        uint8_t Sense[18];
+    } request{};
+    request.Header.Length = sizeof(SCSI_PASS_THROUGH);
+    request.Header.CdbLength = 6;       // TEST UNIT READY
+    request.Header.DataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
+    request.Header.TimeOutValue = 1;
+    request.Header.SenseInfoLength = sizeof(request.Sense);
+    request.Header.SenseInfoOffset = sizeof(SCSI_PASS_THROUGH);
+    IO_STATUS_BLOCK status{};
+    host::SetRealTime(true);
+    auto start = std::chrono::steady_clock::now();
+    DsmSendDeviceIoControlSynchronous(IOCTL_SCSI_PASS_THROUGH, host_->Devices()[0].TargetObject, &request, &request,
+                                      sizeof(request), sizeof(request), FALSE, &status);
+    auto took = std::chrono::steady_clock::now() - start;
+    host::SetRealTime(false);
+    EXPECT_EQ(status.Status, STATUS_IO_TIMEOUT);
+    EXPECT_GE(took, std::chrono::milliseconds(900));
 }
 
 // Under the failback policy, where a returning preferred path is used again.
