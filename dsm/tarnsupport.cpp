@@ -635,7 +635,7 @@ BOOLEAN TimesliceSwitchDue(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
     }
 
     KeQuerySystemTime(&now);
-    LONGLONG elapsedMs = (now.QuadPart - LdEntry->TimesliceStart.QuadPart) / 10000;
+    LONGLONG elapsedMs = (now.QuadPart - LdEntry->TimesliceStart.QuadPart) / TIME_UNITS_PER_MS;
     if (elapsedMs < (LONGLONG)DsmContext->RoundRobinTimeSlice) {
         return FALSE;
     }
@@ -769,7 +769,7 @@ VOID FailbackPass(PDSM_CONTEXT DsmContext)
             preferred->HealthState != PDO_HEALTH_HEALTHY) {
             continue;
         }
-        ULONGLONG ageMs = ((ULONGLONG)now.QuadPart - preferred->CreationTicks) * tickLength / 10000;
+        ULONGLONG ageMs = ((ULONGLONG)now.QuadPart - preferred->CreationTicks) * tickLength / TIME_UNITS_PER_MS;
         if (ageMs < TARN_FAILBACK_MIN_AGE_MS) {
             DsmTrace(TRDSM_TRACE_LEVEL, "FailbackPass: %s preferred path %s is %I64u ms old, too young",
                      TA_STR(ldEntry->ldIdString), TA_STR(preferred->PathIdString), TA_ULONGLONG(ageMs));

@@ -47,24 +47,6 @@ std::vector<uint8_t> Cdb10(uint8_t opcode, uint64_t lba, uint32_t blocks)
             0};
 }
 
-// The IRP status the class driver gives a request that ended with this SRB status.
-NTSTATUS StatusOfSrb(UCHAR srbStatus)
-{
-    switch (SRB_STATUS(srbStatus)) {
-    case SRB_STATUS_SUCCESS:
-        return STATUS_SUCCESS;
-    case SRB_STATUS_SELECTION_TIMEOUT:
-        return STATUS_DEVICE_NOT_CONNECTED;
-    case SRB_STATUS_TIMEOUT:
-    case SRB_STATUS_COMMAND_TIMEOUT:
-        return STATUS_IO_TIMEOUT;
-    case SRB_STATUS_NO_DEVICE:
-        return STATUS_NO_SUCH_DEVICE;
-    default:
-        return STATUS_IO_DEVICE_ERROR;
-    }
-}
-
 } // namespace
 
 std::unique_ptr<uint8_t[]> IdList(const std::vector<PVOID> &ids)
@@ -105,9 +87,9 @@ bool Host::DeviceIndexOfPath(PVOID pathId, size_t *index) const
     if (pathId == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (size_t i = devices_.size(); i-- > 0;) {
-        if (devices_[i].PathId == pathId) {
+    std::lock_guard<HostMutex> lock(lock_);
+    for (size_t i = pnp_.Devices.size(); i-- > 0;) {
+        if (pnp_.Devices[i].PathId == pathId) {
             *index = i;
             return true;
         }
@@ -119,18 +101,19 @@ bool Host::DeviceIndexOfPath(PVOID pathId, size_t *index) const
 std::vector<PVOID> Host::IdsOf(size_t disk) const
 {
     std::vector<PVOID> ids;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(lock_);
     for (size_t index : disks_.at(disk).Devices) {
         if (states_[index] != PathState::Removing && states_[index] != PathState::Removed) {
-            ids.push_back(devices_[index].DsmId);
+            ids.push_back(pnp_.Devices[index].DsmId);
         }
     }
     return ids;
 }
 
-// Caller holds mutex_.
-bool Host::HasLivePath(size_t disk) const
+// Caller holds lock_.
+bool Host::HasLivePathLocked(size_t disk) const
 {
+    RequireHeld(lock_, "HasLivePathLocked");
     for (size_t index : disks_.at(disk).Devices) {
         if (states_[index] == PathState::Live) {
             return true;
@@ -141,19 +124,19 @@ bool Host::HasLivePath(size_t disk) const
 
 size_t Host::DeviceCount() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return devices_.size();
+    std::lock_guard<HostMutex> lock(lock_);
+    return pnp_.Devices.size();
 }
 
 PathState Host::StateOf(size_t device) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(lock_);
     return states_.at(device);
 }
 
 size_t Host::HeldRequests(size_t disk) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(lock_);
     return disk < diskStates_.size() ? diskStates_[disk]->Held.size() : 0;
 }
 
@@ -161,44 +144,75 @@ size_t Host::HeldRequests(size_t disk) const
 
 Routine Description:
 
-    Sends one attempt of a request down the path the DSM gave (or holds
-    or fails it when the DSM gave none).  DISPATCH_LEVEL.
+    Sends one attempt of a request down the path the DSM gave.  Given no
+    path, or one it may not name, the request goes no further here.
+    Down the path the DSM named, whatever MPIO thinks of it: the port
+    carries it out as the link allows, and one the storage took away
+    answers as gone.  DISPATCH_LEVEL.
 
 --*/
 void Host::Send(Request *request, PVOID path, NTSTATUS status)
 {
-    PendingIo &io = *request->Io;
-    size_t device = SIZE_MAX;
     if (path == nullptr || !NT_SUCCESS(status)) {
-        // The DSM has no path for it: held while the disk has no live path
-        // (one may come back), failed at once while it has one.
-        bool live;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            live = HasLivePath(request->Disk);
-        }
-        if (!live) {
-            Hold(request);
-            return;
-        }
-        FailRequest(request, NT_SUCCESS(status) ? STATUS_NO_SUCH_DEVICE : status);
+        NoPath(request, status);
         return;
     }
-    if (!DeviceIndexOfPath(path, &device)) {
-        RoutingFault(request, "MPIO: the DSM routed a request to path %p, which MPIO never bound", path);
+    size_t device = SIZE_MAX;
+    if (!MayName(request, path, &device)) {
         return;
+    }
+    PrepareAttempt(request, path, device);
+    std::lock_guard<HostMutex> lock(lock_);
+    request->Record = &pnp_.Devices[device];
+    if (!stopping_) {
+        AcquireRemoveLockLocked(device);
+        QueueAtPortLocked(request);
+    }
+}
+
+// The DSM has no path for the request: held while the disk has no live
+// path (one may come back), failed at once while it has one.
+// DISPATCH_LEVEL.
+void Host::NoPath(Request *request, NTSTATUS status)
+{
+    bool live;
+    {
+        std::lock_guard<HostMutex> lock(lock_);
+        live = HasLivePathLocked(request->Disk);
+    }
+    if (!live) {
+        Hold(request);
+        return;
+    }
+    FailRequest(request, NT_SUCCESS(status) ? STATUS_NO_SUCH_DEVICE : status);
+}
+
+// Whether the DSM may name this path for the request, and the device it
+// names; naming one it may not is a routing fault.  DISPATCH_LEVEL.
+bool Host::MayName(Request *request, PVOID path, size_t *device)
+{
+    if (!DeviceIndexOfPath(path, device)) {
+        RoutingFault(request, "MPIO: the DSM routed a request to path %p, which MPIO never bound", path);
+        return false;
     }
     bool noticed;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        noticed = noticedAt_[device] != 0 && noticedAt_[device] <= request->AskedAt;
+        std::lock_guard<HostMutex> lock(lock_);
+        noticed = noticedAt_[*device] != 0 && noticedAt_[*device] <= request->AskedAt;
     }
     if (noticed) {
         RoutingFault(request, "MPIO: the DSM routed a request to path %p after DsmRemovePending for it returned",
                      path);
-        return;
+        return false;
     }
+    return true;
+}
 
+// A fresh attempt down the path: the last attempt's outcome cleared and
+// the DSM's completion routine asked for.  DISPATCH_LEVEL.
+void Host::PrepareAttempt(Request *request, PVOID path, size_t device)
+{
+    PendingIo &io = *request->Io;
     request->Path = path;
     request->Device = device;
     io.result_.Path = path;
@@ -214,27 +228,6 @@ void Host::Send(Request *request, PVOID path, NTSTATUS status)
     request->Completion = DSM_COMPLETION_INFO{};
     host::CallDriver("DsmSetCompletion", record.DsmSetCompletion, record.DsmContext, path, &io.irp_, srb,
                      &request->Completion);
-
-    // Down the path the DSM named, whatever MPIO thinks of it: the port
-    // carries it out as the link allows, and one the storage took away
-    // answers as gone.
-    bool queued = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        request->Record = &devices_[device];
-        if (!stopping_) {
-            portQueue_.push_back(request);
-            atPort_[device]++;
-            portBusy_++;
-            queued = true;
-            if (portQueue_.size() > portIdle_ && portThreads_.size() < kMaxPortThreads) {
-                portThreads_.emplace_back([this] { PortThread(); });
-            }
-        }
-    }
-    if (queued) {
-        portCv_.notify_one();
-    }
 }
 
 /*++
@@ -251,7 +244,7 @@ Routine Description:
 void Host::RoutingFault(Request *request, const char *format, PVOID path)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         routingFaults_++;
     }
     host::VerifierFail(format, path);
@@ -260,7 +253,7 @@ void Host::RoutingFault(Request *request, const char *format, PVOID path)
 
 unsigned Host::RoutingFaults() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(lock_);
     return routingFaults_;
 }
 
@@ -310,7 +303,7 @@ void Host::Complete(Request *request)
         memcpy(io->result_.Sense, io->sense_, sizeof(io->result_.Sense));
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         live_.erase(request);
     }
     delete request;
@@ -320,17 +313,18 @@ void Host::Complete(Request *request)
     KeSetEvent(&io->done_, 0, FALSE);
 }
 
-// Caller holds mutex_.  A live path leaves MPIO's use; a disk left with
+// Caller holds lock_.  A live path leaves MPIO's use; a disk left with
 // none starts its removal period.
 void Host::FailPathLocked(size_t device)
 {
+    RequireHeld(lock_, "FailPathLocked");
     if (states_[device] != PathState::Live) {
         return;
     }
     states_[device] = PathState::Failed;
-    size_t disk = (size_t)devices_[device].Group;
-    if (!HasLivePath(disk)) {
-        ArmDiskTimer(disk);
+    size_t disk = (size_t)pnp_.Devices[device].Group;
+    if (!HasLivePathLocked(disk)) {
+        ArmDiskTimerLocked(disk);
     }
 }
 
@@ -339,7 +333,7 @@ void Host::FailPathLocked(size_t device)
 void Host::Hold(Request *request)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         if (stopping_) {
             // Shutting down: nothing will carry it; the destructor fails it.
             return;
@@ -347,7 +341,7 @@ void Host::Hold(Request *request)
         DiskState &disk = *diskStates_[request->Disk];
         if (!disk.Gone) {
             disk.Held.push_back(request);
-            ArmDiskTimer(request->Disk);
+            ArmDiskTimerLocked(request->Disk);
             return;
         }
     }
@@ -365,13 +359,9 @@ std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> 
     KeInitializeDpc(&request->Dpc, RetryDpc, request);
     KeInitializeDpc(&request->TimeoutDpc, PortTimeoutDpc, request);
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         live_.insert(request);
-        if (portThreads_.empty()) {
-            for (size_t i = 0; i < kPortThreads; i++) {
-                portThreads_.emplace_back([this] { PortThread(); });
-            }
-        }
+        StartPortLocked();
     }
 
     std::vector<PVOID> ids = IdsOf(disk);
@@ -421,162 +411,6 @@ std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> 
     return io;
 }
 
-// The port's completion context: carries requests out on the storage
-// and completes them.
-void Host::PortThread()
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        portIdle_++;
-        portCv_.wait(lock, [this] { return stopping_ || !portQueue_.empty(); });
-        portIdle_--;
-        if (stopping_) {
-            return;
-        }
-        Request *request = portQueue_.front();
-        portQueue_.pop_front();
-        size_t device = request->Device;
-        bool gone = states_[device] == PathState::Removing || states_[device] == PathState::Removed;
-        lock.unlock();
-        bool done = CarryOut(request, gone);
-        lock.lock();
-        // One the port is timing stays at the port, holding the device's
-        // remove lock, but leaves the thread free.
-        if (done) {
-            atPort_[device]--;
-        }
-        portBusy_--;
-        idleCv_.notify_all();
-    }
-}
-
-/*++
-
-Routine Description:
-
-    Carries out one attempt on the storage and completes it at
-    DISPATCH_LEVEL (FinishAtPort).  A device the storage took away answers
-    every request as gone.  A command the storage will never answer is
-    timed out by the port once the SRB's TimeOutValue has passed on the
-    clock, as a port driver's timer does; until then it stays at the port
-    and false is returned.
-
---*/
-bool Host::CarryOut(Request *request, bool gone)
-{
-    PendingIo &io = *request->Io;
-    const Device &device = *request->Record;
-    PSCSI_REQUEST_BLOCK srb = io.hasSrb_ ? &io.srb_ : nullptr;
-
-    if (srb == nullptr) {
-        // A device control the storage has no SCSI command for: the port
-        // driver refuses it.
-        io.irp_.IoStatus.Status = gone ? STATUS_NO_SUCH_DEVICE : STATUS_INVALID_DEVICE_REQUEST;
-    } else if (gone) {
-        srb->SrbStatus = SRB_STATUS_NO_DEVICE;
-        io.irp_.IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-    } else if (TakePortFault(device.Link, &srb->SrbStatus)) {
-        if (SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SELECTION_TIMEOUT) {
-            NoteLinkDown(device.Link);
-        }
-        io.irp_.IoStatus.Status = StatusOfSrb(srb->SrbStatus);
-    } else {
-        array::Command command;
-        command.Cdb = srb->Cdb;
-        command.CdbLength = srb->CdbLength;
-        if ((srb->SrbFlags & SRB_FLAGS_DATA_OUT) != 0) {
-            command.DataOut = static_cast<const uint8_t *>(srb->DataBuffer);
-            command.DataOutLength = srb->DataTransferLength;
-        } else {
-            command.DataIn = static_cast<uint8_t *>(srb->DataBuffer);
-            command.DataInLength = srb->DataTransferLength;
-        }
-        array::Result answer = target_->Execute(device.Nexus, command);
-        switch (answer.Outcome) {
-        case array::Transport::LinkDown:
-            srb->SrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
-            NoteLinkDown(device.Link);
-            break;
-        case array::Transport::Timeout:
-            srb->SrbStatus = SRB_STATUS_TIMEOUT;
-            break;
-        case array::Transport::NoAnswer: {
-            std::lock_guard<std::mutex> lock(mutex_);
-            request->Timing = true;
-            KeSetTimerEx(&request->Timer, DueIn(srb->TimeOutValue * 1000), 0, &request->TimeoutDpc);
-            return false;
-        }
-        case array::Transport::Completed:
-            srb->ScsiStatus = answer.Status;
-            if (command.DataIn != nullptr) {
-                // An underrun: the bytes past what came hold nothing the storage sent.
-                srb->DataTransferLength = (ULONG)std::min<size_t>(answer.DataInTransferred, command.DataInLength);
-            }
-            if (answer.Status == SCSISTAT_GOOD) {
-                srb->SrbStatus = SRB_STATUS_SUCCESS;
-            } else if (answer.Status == SCSISTAT_CHECK_CONDITION && srb->SenseInfoBuffer != nullptr) {
-                memcpy(srb->SenseInfoBuffer, answer.Sense,
-                       std::min<size_t>(srb->SenseInfoBufferLength, answer.SenseLength));
-                srb->SrbStatus = SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID;
-            } else {
-                srb->SrbStatus = answer.Status == SCSISTAT_BUSY ? SRB_STATUS_BUSY : SRB_STATUS_ERROR;
-            }
-            break;
-        }
-        io.irp_.IoStatus.Status = StatusOfSrb(srb->SrbStatus);
-    }
-    AtDispatch raised;
-    FinishAtPort(request, gone);
-    return true;
-}
-
-// The port's timer for a request the storage never answered.
-VOID NTAPI Host::PortTimeoutDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
-{
-    UNREFERENCED_PARAMETER(dpc);
-    auto *request = static_cast<Request *>(context);
-    request->Owner->EndTimedAtPort(request, SRB_STATUS_TIMEOUT, false);
-}
-
-// Ends a request the port was timing out, and releases the device's
-// remove lock it held.  DISPATCH_LEVEL.
-void Host::EndTimedAtPort(Request *request, UCHAR srbStatus, bool gone)
-{
-    size_t device = request->Device;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        request->Timing = false;
-    }
-    PendingIo &io = *request->Io;
-    io.srb_.SrbStatus = srbStatus;
-    io.irp_.IoStatus.Status = StatusOfSrb(srbStatus);
-    FinishAtPort(request, gone);
-    std::lock_guard<std::mutex> lock(mutex_);
-    atPort_[device]--;
-    idleCv_.notify_all();
-}
-
-// A device that leaves takes with it what the port was timing out on it:
-// the storage will never answer those, and the removal, which waits for
-// them, cannot wait for the clock.  PASSIVE_LEVEL; mutex_ not held.
-void Host::AbortTimedAtPort(size_t device)
-{
-    std::vector<Request *> aborted;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (Request *request : live_) {
-            // A timer no longer queued has its DPC running: that ends it.
-            if (request->Timing && request->Device == device && KeCancelTimer(&request->Timer)) {
-                aborted.push_back(request);
-            }
-        }
-    }
-    AtDispatch raised;
-    for (Request *request : aborted) {
-        EndTimedAtPort(request, SRB_STATUS_NO_DEVICE, true);
-    }
-}
-
 /*++
 
 Routine Description:
@@ -587,7 +421,7 @@ Routine Description:
     says.  DISPATCH_LEVEL.
 
 --*/
-void Host::FinishAtPort(Request *request, bool gone)
+void Host::CompleteAttempt(Request *request, bool gone)
 {
     if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
         host::VerifierFail("MPIO: a port completion ran at IRQL %u, not DISPATCH_LEVEL", KeGetCurrentIrql());
@@ -609,8 +443,8 @@ void Host::FinishAtPort(Request *request, bool gone)
     BOOLEAN retry = FALSE;
     ULONG verdict = host::CallDriver("DsmInterpretError", record.DsmInterpretError, record.DsmContext,
                                      device.DsmId, srb, &status, &retry);
-    if ((verdict & kPathFailure) != 0 || gone) {
-        FailOver(request, verdict | kPathFailure);
+    if ((verdict & DSM_FATAL_ERROR) != 0 || gone) {
+        FailOver(request, verdict | DSM_FATAL_ERROR);
         return;
     }
     if (retry && request->Retries < options_.RetryCount) {
@@ -645,7 +479,7 @@ Routine Description:
 void Host::FailOver(Request *request, ULONG verdict)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         FailPathLocked(request->Device);
     }
     const DSM_INIT_DATA &record = LiveRecord("DsmInvalidatePath");
@@ -662,8 +496,8 @@ void Host::FailOver(Request *request, ULONG verdict)
     bool live;
     size_t paths;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        live = HasLivePath(request->Disk);
+        std::lock_guard<HostMutex> lock(lock_);
+        live = HasLivePathLocked(request->Disk);
         paths = disks_[request->Disk].Devices.size();
     }
     if (++request->Failovers > paths) {
@@ -681,7 +515,7 @@ void Host::FailOver(Request *request, ULONG verdict)
 // removal notice returned before then may not be named.
 void Host::NoteAsked(Request *request)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(lock_);
     request->AskedAt = removalNotices_;
 }
 
@@ -690,12 +524,6 @@ VOID NTAPI Host::RetryDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
     UNREFERENCED_PARAMETER(dpc);
     auto *request = static_cast<Request *>(context);
     request->Owner->Route(request);
-}
-
-void Host::WaitIdle()
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    idleCv_.wait(lock, [this] { return portBusy_ == 0; });
 }
 
 std::shared_ptr<PendingIo> Host::SubmitScsi(size_t disk, const std::vector<uint8_t> &cdb, void *data,
@@ -715,7 +543,7 @@ std::shared_ptr<PendingIo> Host::SubmitScsi(size_t disk, const std::vector<uint8
     io->dataLength_ = dataLength;
     srb.SrbFlags = dataLength == 0 ? 0 : (dataIn ? SRB_FLAGS_DATA_IN : SRB_FLAGS_DATA_OUT);
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         srb.TimeOutValue = disk < diskStates_.size() ? diskStates_[disk]->TimeOutValue : kDiskTimeOutValue;
     }
     srb.SenseInfoBuffer = io->sense_;
@@ -725,17 +553,24 @@ std::shared_ptr<PendingIo> Host::SubmitScsi(size_t disk, const std::vector<uint8
     return Submit(disk, io);
 }
 
+ULONG Host::BlockLength(size_t disk) const
+{
+    std::lock_guard<HostMutex> lock(lock_);
+    return disks_.at(disk).BlockLength;
+}
+
 std::shared_ptr<PendingIo> Host::SubmitRead(size_t disk, uint64_t lba, uint32_t blocks, void *buffer,
                                             IoCallback onDone)
 {
-    return SubmitScsi(disk, Cdb10(SCSIOP_READ, lba, blocks), buffer, blocks * 512, true, std::move(onDone));
+    return SubmitScsi(disk, Cdb10(SCSIOP_READ, lba, blocks), buffer, blocks * BlockLength(disk), true,
+                      std::move(onDone));
 }
 
 std::shared_ptr<PendingIo> Host::SubmitWrite(size_t disk, uint64_t lba, uint32_t blocks, const void *buffer,
                                              IoCallback onDone)
 {
-    return SubmitScsi(disk, Cdb10(SCSIOP_WRITE, lba, blocks), const_cast<void *>(buffer), blocks * 512, false,
-                      std::move(onDone));
+    return SubmitScsi(disk, Cdb10(SCSIOP_WRITE, lba, blocks), const_cast<void *>(buffer), blocks * BlockLength(disk),
+                      false, std::move(onDone));
 }
 
 std::shared_ptr<PendingIo> Host::SubmitDeviceControl(size_t disk, ULONG ioControlCode, IoCallback onDone)

@@ -101,7 +101,7 @@ Host::~Host()
     if (controlDevice_ != nullptr) {
         host::DeleteDevice(controlDevice_);
     }
-    for (PDEVICE_OBJECT device : createdDevices_) {
+    for (PDEVICE_OBJECT device : port_.Created) {
         host::DeleteDevice(device);
     }
     g_current = nullptr;
@@ -277,38 +277,6 @@ NTSTATUS Host::Unload()
     }
     const DSM_INIT_DATA &record = LiveRecord("DsmUnload");
     return host::CallDriver("DsmUnload", record.DsmUnload, record.DsmContext);
-}
-
-// Arrivals add to these while the driver may ask on other threads: each
-// takes mutex_.
-void Host::SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    portPdos_[portObject] = pdo;
-}
-
-void Host::SetScsiAddress(PDEVICE_OBJECT device, const SCSI_ADDRESS &address)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    scsiAddresses_[device] = address;
-}
-
-PDEVICE_OBJECT Host::PortPdo(PDEVICE_OBJECT portObject) const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = portPdos_.find(portObject);
-    return it == portPdos_.end() ? nullptr : it->second;
-}
-
-bool Host::ScsiAddressOf(PDEVICE_OBJECT device, SCSI_ADDRESS *address) const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = scsiAddresses_.find(device);
-    if (it == scsiAddresses_.end()) {
-        return false;
-    }
-    *address = it->second;
-    return true;
 }
 
 } // namespace mpio

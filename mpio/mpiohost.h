@@ -11,6 +11,13 @@ Abstract:
     the DSM only through the entry points of the record it received.  It
     also serves the MPIO routines a DSM may call.
 
+    Host is the facade of the stack beneath the DSM, in three parts as on
+    the real platform: the port (its links, per-path request timing and
+    the devices it presents), Plug and Play (arrival, removal and each
+    device's remove lock) and MPIO proper (registration, routing, error
+    policy, path life, timers and WMI).  Each routine that needs a lock
+    says so in its name (...Locked) or asserts it at entry.
+
     One host per process: the MPIO routines are global, as in the kernel.
 
 --*/
@@ -22,6 +29,7 @@ Abstract:
 #include "hostkernel.h"
 #include "scsitarget.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -105,6 +113,7 @@ struct Device {
     int Group = -1;                         // index of its multipath disk
     PVOID PathId = nullptr;                 // what DsmSetDeviceInfo returned
     size_t Link = 0;                        // index of its path in the topology
+    ULONG BlockLength = 0;                  // as READ CAPACITY reported it when the disk started
 };
 
 // What one request through the I/O path came to.
@@ -166,6 +175,37 @@ struct WmiInstance {
 struct MultipathDisk {
     std::vector<size_t> Devices;            // indexes into Host::Devices(), removed ones included
     std::string SerialNumber;
+    ULONG BlockLength = 0;                  // the bytes of one block, from its first device
+};
+
+// A mutex that knows which thread holds it, so that a routine that needs
+// it held can assert so at entry, as the driver asserts its own lock, and
+// the host checks it.
+class HostMutex {
+public:
+    void lock()
+    {
+        lock_.lock();
+        owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+    bool try_lock()
+    {
+        if (!lock_.try_lock()) {
+            return false;
+        }
+        owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        return true;
+    }
+    void unlock()
+    {
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        lock_.unlock();
+    }
+    bool HeldHere() const { return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
+
+private:
+    std::mutex lock_;
+    std::atomic<std::thread::id> owner_{};
 };
 
 class Host {
@@ -209,16 +249,18 @@ public:
     // again) are added behind them, and a logical unit whose disk was
     // removed comes back as a new disk.  Elements never move.
     void Discover(array::ScsiTarget *target, const Topology &topology);
-    const std::deque<Device> &Devices() const { return devices_; }
+    const std::deque<Device> &Devices() const { return pnp_.Devices; }
     const std::deque<MultipathDisk> &Disks() const { return disks_; }
     // How many devices there are, safe beside arrivals on other threads.
     size_t DeviceCount() const;
+    // The bytes of one block of the disk, as its unit reported them.
+    ULONG BlockLength(size_t disk) const;
     // Requests the DSM routed to a path it may no longer name (one whose
     // removal notice it had heard when asked) or that MPIO never bound.
     // Each is also a verifier failure.
     unsigned RoutingFaults() const;
     // Why devices were skipped during discovery.
-    const std::vector<std::string> &DiscoveryProblems() const { return discoveryProblems_; }
+    const std::vector<std::string> &DiscoveryProblems() const { return port_.Problems; }
 
     // The I/O path, as the disk class driver's requests take it: an IRP
     // with an SRB, categorised by the driver; a request it carries out
@@ -226,6 +268,7 @@ public:
     // and is waited for; any other goes down the path it chose, with its
     // completion hooked.  PASSIVE_LEVEL.
     IoResult Scsi(size_t disk, const std::vector<uint8_t> &cdb, void *data, ULONG dataLength, bool dataIn);
+    // Reads and writes move whole blocks of the disk's block length.
     IoResult Read(size_t disk, uint64_t lba, uint32_t blocks, void *buffer);
     IoResult Write(size_t disk, uint64_t lba, uint32_t blocks, const void *buffer);
     IoResult DeviceControl(size_t disk, ULONG ioControlCode);
@@ -305,40 +348,42 @@ public:
     bool ScsiAddressOf(PDEVICE_OBJECT device, SCSI_ADDRESS *address) const;
 
 private:
+    struct Request;
+    struct DiskState;
+    struct WorkContext;
+    struct Link;
+
+    // ---- MPIO proper: registration, routing, error policy, path life,
+    // timers and WMI.  Routines named ...Locked run with lock_ held and
+    // assert it; the others take it themselves and never hold it while
+    // they call the DSM or the storage.
+
+    // Registration.
     void OnControl(ULONG code, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength, bool internal,
                    PIO_STATUS_BLOCK status);
     NTSTATUS Refuse(NTSTATUS status, const std::string &reason);
     std::string RecordProblem(const DSM_INIT_DATA *record) const;
     const DSM_INIT_DATA &LiveRecord(const char *use) const;
+
+    // WMI.
     void RegisterWmiBlocks(const DSM_INIT_DATA &record);
     const DSM_WMILIB_CONTEXT &LiveWmiBlock(const char *use) const;
     bool WmiGuidIndex(const GUID &guid, ULONG *index) const;
     bool WmiDiskOf(const std::string &instance, size_t *disk) const;
     NTSTATUS WmiInstanceOf(const GUID &guid, const std::string &instance, ULONG *index, size_t *disk) const;
     NTSTATUS WmiQueryDisk(ULONG guidIndex, size_t disk, std::vector<uint8_t> *data);
-    PDEVICE_OBJECT PortObjectFor(UCHAR portNumber);
-    void StartDisk(const Device &device);
-    bool Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
-                  std::string *problem);
-    void Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers);
-    bool JoinsDisk(size_t disk, const Device &device);
-    void Enumerate(size_t link, UCHAR lun);
-    struct Request;
-    struct DiskState;
-    struct WorkContext;
-    struct Link;
-    // The port starts with a few threads and adds one whenever a request
-    // would wait behind others, as a port driver times each request out
-    // on its own: a path that hangs must not stall requests on the others.
-    static constexpr size_t kPortThreads = 2;
-    static constexpr size_t kMaxPortThreads = 64;
+
+    // Routing and error policy, at DISPATCH_LEVEL (iopath.cpp).
     std::shared_ptr<PendingIo> Submit(size_t disk, std::shared_ptr<PendingIo> io);
-    void BringUp(size_t index);
     bool DeviceIndexOfPath(PVOID pathId, size_t *index) const;
     std::vector<PVOID> IdsOf(size_t disk) const;
-    bool HasLivePath(size_t disk) const;
+    bool HasLivePathLocked(size_t disk) const;
     void Send(Request *request, PVOID path, NTSTATUS status);
+    void NoPath(Request *request, NTSTATUS status);
+    bool MayName(Request *request, PVOID path, size_t *device);
+    void PrepareAttempt(Request *request, PVOID path, size_t device);
     void RoutingFault(Request *request, const char *format, PVOID path);
+    void CompleteAttempt(Request *request, bool gone);
     void FailOver(Request *request, ULONG verdict);
     void NoteAsked(Request *request);
     void Route(Request *request);
@@ -346,39 +391,83 @@ private:
     void FailRequest(Request *request, NTSTATUS status);
     void Complete(Request *request);
     void FailPathLocked(size_t device);
-    void PortThread();
-    // False while the port times the request out: the storage will never answer it.
-    bool CarryOut(Request *request, bool gone);
-    void FinishAtPort(Request *request, bool gone);
-    bool TakePortFault(size_t link, UCHAR *srbStatus);
-    void EndTimedAtPort(Request *request, UCHAR srbStatus, bool gone);
-    void AbortTimedAtPort(size_t device);
-    void ArmDiskTimer(size_t disk);
-    void QueueWork();
+    static VOID NTAPI RetryDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+
+    // Claiming and the life of paths (claim.cpp, pathlife.cpp).
+    void Claim(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers);
+    bool JoinsDisk(size_t disk, const Device &device);
+    void AddDiskState();
+    void BringUp(size_t index);
+    bool PresentLocked(size_t device) const;
+    void ArmDiskTimerLocked(size_t disk);
+    void QueueWorkLocked();
     void VerifyPaths();
     void FailAndInvalidate(size_t device);
     void ReleaseDisksWithPaths();
-    bool PresentLocked(size_t device) const;
     void LinkLost(uint32_t initiator, uint32_t targetPort);
     void InvalidateLostPaths();
+    void ExpireDisks();
+    void ReleaseHeld(size_t disk);
+    void NoticeRemoval(size_t device);
+    void MarkNoticedLocked(size_t device);
+    void FinishRemoval(size_t device);
+    void DropEmptyDisksLocked(std::vector<Request *> *orphans);
+    void StartPathMachinery();
+    void StopPathMachinery();
+    static VOID NTAPI VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+    static VOID NTAPI DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+    static VOID NTAPI WorkRoutine(PDEVICE_OBJECT device, PVOID context);
+
+    // ---- Plug and Play: arrival, removal and each device's remove lock
+    // (pnp.cpp).  Arrival and removal run at PASSIVE_LEVEL with pnp_.Mutex
+    // held, which they assert.
+    void Arrive(size_t index, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers);
+    ULONG StartDisk(const Device &device);
+    void RemoveDevices(const std::vector<size_t> &devices);
+    void AcquireRemoveLockLocked(size_t device);
+    void ReleaseRemoveLockLocked(size_t device);
+    void WaitForRemoveLockLocked(std::unique_lock<HostMutex> &lock, size_t device);
+
+    // ---- The port: its links, per-path request timing and device
+    // presence (port.cpp).  Routines named ...Locked run with lock_ held.
+    PDEVICE_OBJECT PortObjectFor(UCHAR portNumber);
+    bool Identify(Device *device, std::vector<uint8_t> *descriptor, std::vector<uint8_t> *identifiers,
+                  std::string *problem);
+    void Enumerate(size_t link, UCHAR lun);
+    bool HasDevice(size_t link, UCHAR lun);
+    // The port starts with a few threads and adds one whenever a request
+    // would wait behind others, as a port driver times each request out
+    // on its own: a path that hangs must not stall requests on the others.
+    static constexpr size_t kPortThreads = 2;
+    static constexpr size_t kMaxPortThreads = 64;
+    void StartPortLocked();
+    void QueueAtPortLocked(Request *request);
+    void PortThread();
+    // False while the port times the request out: the storage will never answer it.
+    bool CarryOut(Request *request, bool gone);
+    bool Answer(Request *request, bool gone);
+    bool ExecuteOnStorage(PSCSI_REQUEST_BLOCK srb, const Device &device);
+    void StartTimingLocked(Request *request);
+    bool TakePortFault(size_t link, UCHAR *srbStatus);
+    void EndTimedAtPort(Request *request, UCHAR srbStatus, bool gone);
+    void AbortTimedAtPort(size_t device);
     void NoteLinkDown(size_t link);
     void NoteLinkDownLocked(size_t link);
     void ServiceLinks();
     bool ProbeLink(size_t link);
-    bool HasDeviceLocked(size_t link, UCHAR lun);
-    void ExpireDisks();
-    void ReleaseHeld(size_t disk);
-    void RemoveDevices(const std::vector<size_t> &devices);
-    void AddDiskState();
-    void StartPathMachinery();
-    void StopPathMachinery();
-    static VOID NTAPI RetryDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+    void NoteUnitGone(size_t link);
+    bool UnitAnswers(size_t link, UCHAR lun, bool *answers);
+    bool RescanUnits(size_t link);
     static VOID NTAPI PortTimeoutDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
-    static VOID NTAPI VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
-    static VOID NTAPI DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI LinkDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
-    static VOID NTAPI WorkRoutine(PDEVICE_OBJECT device, PVOID context);
 
+    // lock_ guards the state of all three parts that threads share (as
+    // marked below); it is never held while the DSM or the storage is
+    // called.
+    mutable HostMutex lock_;
+    bool stopping_ = false;                 // the host is shutting down: nothing new starts (lock_)
+
+    // MPIO proper.
     HostOptions options_;
     PDEVICE_OBJECT controlDevice_ = nullptr;
     PDRIVER_OBJECT driverObject_ = nullptr;
@@ -395,52 +484,61 @@ private:
     unsigned registrationRequests_ = 0;
     std::string refusalReason_;
     std::vector<GUID> wmiGuids_;            // the DSM's GUID table, as registered
-    std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> portPdos_;
-    std::map<PDEVICE_OBJECT, SCSI_ADDRESS> scsiAddresses_;
-    array::ScsiTarget *target_ = nullptr;
-    std::map<UCHAR, PDEVICE_OBJECT> portObjects_;
-    std::vector<PDEVICE_OBJECT> createdDevices_;
-    // Grown under mutex_ (by discovery and arrivals, with pnpMutex_ held
-    // after discovery); an element, once added, never moves.
-    std::deque<Device> devices_;
+    // Grown under lock_ by claims; an element, once added, never moves.
     std::deque<MultipathDisk> disks_;
-    std::vector<std::string> discoveryProblems_;
-
-    // The I/O path and the path life.  mutex_ guards what follows; it is
-    // never held while the DSM or the storage is called.
-    mutable std::mutex mutex_;
-    std::condition_variable portCv_;        // work at the port, or stop
-    std::condition_variable idleCv_;        // the port ran dry, or a device's requests left it
-    std::vector<PathState> states_;         // per device
-    std::vector<size_t> atPort_;            // per device: requests at the port
-    size_t portBusy_ = 0;                   // requests queued or being carried out
-    std::deque<Request *> portQueue_;
-    std::vector<std::thread> portThreads_;
-    size_t portIdle_ = 0;                   // port threads waiting for work
-    bool stopping_ = false;
-    std::set<Request *> live_;              // every request not yet completed
-    unsigned routingFaults_ = 0;
-    uint64_t removalNotices_ = 0;           // DsmRemovePending calls returned so far
-    std::vector<uint64_t> noticedAt_;       // per device: removalNotices_ once its notice returned, or 0
-    std::vector<std::unique_ptr<DiskState>> diskStates_;
-    std::mutex pnpMutex_;                   // verification and removal, at PASSIVE_LEVEL
+    std::vector<std::unique_ptr<DiskState>> diskStates_;    // (lock_)
+    std::vector<PathState> states_;         // per device (lock_)
+    std::set<Request *> live_;              // every request not yet completed (lock_)
+    unsigned routingFaults_ = 0;            // (lock_)
+    uint64_t removalNotices_ = 0;           // DsmRemovePending calls returned so far (lock_)
+    std::vector<uint64_t> noticedAt_;       // per device: removalNotices_ once its notice returned, or 0 (lock_)
+    std::vector<bool> linkLost_;            // per device: the port reported its link lost (lock_)
     PDEVICE_OBJECT mpioDevice_ = nullptr;   // owns MPIO's work items
-    PIO_WORKITEM workItem_ = nullptr;
+    // What MPIO's DPCs noted for its work item (lock_).
     bool workQueued_ = false;
     bool verifyDue_ = false;
     bool expiryDue_ = false;
     bool lostDue_ = false;
-    bool linksDue_ = false;
-    std::vector<bool> linkLost_;            // per device: the port reported its link lost
     bool machinery_ = false;
     KTIMER verifyTimer_;
     KDPC verifyDpc_;
-    // The port's links, one per path of the topology, and the logical
-    // units it enumerates on each.  Filled by discovery before any
-    // other thread runs; a link's state is guarded by mutex_.
-    std::vector<std::unique_ptr<Link>> links_;
-    std::vector<UCHAR> luns_;
-    uint32_t hostId_ = 1;
+
+    // Plug and Play.
+    struct PnpState {
+        // Serialises arrival, removal and MPIO's verification (which must
+        // not verify a device being removed).  PASSIVE_LEVEL.
+        HostMutex Mutex;
+        // Every disk device PnP has seen, removed ones included.  Grown
+        // under lock_ with Mutex held; an element, once added, never moves.
+        std::deque<Device> Devices;
+        // Per device: requests holding its remove lock, from routing to
+        // the end of their completion handling (lock_).
+        std::vector<size_t> RemoveLocks;
+        std::condition_variable_any Released;   // a remove lock count dropped
+    } pnp_;
+
+    // The port.
+    struct PortState {
+        array::ScsiTarget *Target = nullptr;
+        uint32_t HostId = 1;
+        std::vector<UCHAR> Luns;
+        // One per path of the topology, built at discovery before any other
+        // thread runs; a link's state is guarded by lock_.
+        std::vector<std::unique_ptr<Link>> Links;
+        bool LinksDue = false;                  // a link's probe interval passed (lock_)
+        std::map<UCHAR, PDEVICE_OBJECT> Objects;        // the host ports
+        std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> Pdos;  // a host port's PDO (lock_)
+        std::map<PDEVICE_OBJECT, SCSI_ADDRESS> Addresses;   // (lock_)
+        std::vector<PDEVICE_OBJECT> Created;    // device objects it made and has not deleted
+        std::vector<std::string> Problems;      // logical units it could not identify
+        // Requests waiting for a port thread, and those threads (lock_).
+        std::deque<Request *> Queue;
+        std::vector<std::thread> Threads;
+        size_t Idle = 0;                        // threads waiting for work
+        size_t Busy = 0;                        // requests queued or being carried out
+        std::condition_variable_any Work;       // work at the port, or stop
+        std::condition_variable_any Drained;    // Busy dropped
+    } port_;
 };
 
 // Serves IOCTL_SCSI_PASS_THROUGH for a disk device: checks the request's

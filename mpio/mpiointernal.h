@@ -6,9 +6,12 @@ Module Name:
 
 Abstract:
 
-    What the I/O path (iopath.cpp) and the path life (pathlife.cpp) of
-    the multipath framework share: a request as MPIO carries it, and
-    MPIO's record of one multipath disk.
+    What the three parts of the emulated stack share: the port
+    (port.cpp), Plug and Play (pnp.cpp) and MPIO proper (claim.cpp,
+    iopath.cpp, pathlife.cpp, wmi.cpp, mpiohost.cpp).  A request as it
+    travels between them, MPIO's record of one multipath disk, the port's
+    record of one link, and the assertion each routine makes of the lock
+    it needs.
 
 --*/
 
@@ -24,15 +27,12 @@ Abstract:
 
 namespace mpio {
 
-// The DSM's verdict bit that takes a path out of use.
-constexpr ULONG kPathFailure = 0x80000000;
-
-constexpr LONGLONG kTicksPerMs = 10000;     // 100 ns units
 
 // What MPIO puts in a DSM's outputs before each call, so one the DSM
 // should have written and did not is caught.
 inline const PVOID kUnwrittenPath = reinterpret_cast<PVOID>(static_cast<uintptr_t>(0xBAADF00D));
 constexpr NTSTATUS kUnwrittenStatus = (NTSTATUS)0xBAADF00DL;
+constexpr ULONG kUnwrittenSize = 0xBAADF00D;
 
 // The disk class driver's request timeout, in seconds, where its
 // "TimeOutValue" is not set.
@@ -43,7 +43,7 @@ constexpr char kDiskClassKey[] = "\\Registry\\Machine\\System\\CurrentControlSet
 inline LARGE_INTEGER DueIn(ULONG milliseconds)
 {
     LARGE_INTEGER due;
-    due.QuadPart = -(LONGLONG)milliseconds * kTicksPerMs;
+    due.QuadPart = -(LONGLONG)milliseconds * TIME_UNITS_PER_MS;
     return due;
 }
 
@@ -54,7 +54,7 @@ struct Host::Request {
     std::shared_ptr<PendingIo> Io;
     PVOID Path = nullptr;               // the path identifier of the current attempt
     size_t Device = SIZE_MAX;           // the device it went down
-    const mpio::Device *Record = nullptr;   // and its record, taken under mutex_
+    const mpio::Device *Record = nullptr;   // and its record, taken under lock_
     DSM_COMPLETION_INFO Completion{};
     ULONG Retries = 0;                  // resends the DSM asked for so far
     ULONG BusyRetries = 0;              // resends of the class driver above, after BUSY
@@ -63,7 +63,7 @@ struct Host::Request {
     KTIMER Timer;                       // the retry interval, or the port's timeout while at the port
     KDPC Dpc;
     KDPC TimeoutDpc;
-    bool Timing = false;                // the port is timing it out (under mutex_)
+    bool Timing = false;                // the port is timing it out (under lock_)
 };
 
 // MPIO's record of one multipath disk.
@@ -88,7 +88,7 @@ struct Host::DiskState {
 // of a lost connection) marks it down; from then on the port tries it
 // every probe interval.  Past the link-down time it reports the disk
 // devices seen through it gone; once it answers again it enumerates the
-// logical units anew.  Guarded by Host::mutex_, apart from the fields
+// logical units anew.  Guarded by Host::lock_, apart from the fields
 // fixed at discovery.
 struct Host::Link {
     Host *Owner = nullptr;
@@ -99,9 +99,12 @@ struct Host::Link {
     bool DevicesRemoved = false;        // the link-down time ran out while down
     LONGLONG DownSince = 0;             // system time the port met it down
     bool Due = false;                   // a probe interval passed; the work item acts on it
+    // A unit it enumerated answered LOGICAL UNIT NOT SUPPORTED: the port
+    // rescans the link every probe interval until every unit answers.
+    bool UnitsMissing = false;
     UCHAR FaultStatus = 0;              // the port's fault switch (Host::FailAtPort)
     unsigned FaultsLeft = 0;
-    KTIMER Timer;                       // the probe interval while down
+    KTIMER Timer;                       // the probe interval while down or a unit is missing
     KDPC Dpc;
 };
 
@@ -126,6 +129,15 @@ using WmiCall = std::function<NTSTATUS(ULONG size, ULONG *needed)>;
 // for, as WMI does: up to `attempts` calls in all.  *calls (if given)
 // counts the calls made.
 NTSTATUS CallWithLargerBuffers(ULONG size, int attempts, const WmiCall &call, int *calls = nullptr);
+
+// A routine's lock, asserted at its entry: a verifier failure unless the
+// calling thread holds it.
+inline void RequireHeld(const HostMutex &mutex, const char *routine)
+{
+    if (!mutex.HeldHere()) {
+        host::VerifierFail("MPIO: %s called without the lock it needs", routine);
+    }
+}
 
 // Raises the calling thread to DISPATCH_LEVEL for a scope, as MPIO's
 // completion and routing code runs.

@@ -58,7 +58,7 @@ void Host::AddDiskState()
     if (host::RegistryGetDword(kDiskClassKey, "TimeOutValue", &timeout) && timeout != 0) {
         state->TimeOutValue = timeout;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(lock_);
     diskStates_.push_back(std::move(state));
 }
 
@@ -74,7 +74,7 @@ Routine Description:
 void Host::BringUp(size_t index)
 {
     host::RequirePassive("MPIO path bring-up");
-    Device &device = devices_[index];
+    Device &device = pnp_.Devices[index];
     const DSM_INIT_DATA &record = LiveRecord("DsmSetDeviceInfo");
     PVOID pathId = nullptr;
     NTSTATUS status = host::CallDriver("DsmSetDeviceInfo", record.DsmSetDeviceInfo, record.DsmContext,
@@ -90,7 +90,7 @@ void Host::BringUp(size_t index)
         active = host::CallDriver("DsmIsPathActive", record.DsmIsPathActive, record.DsmContext, pathId,
                                   device.DsmId);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(lock_);
     states_[index] = NT_SUCCESS(status) && active ? PathState::Live : PathState::Failed;
     if (states_[index] == PathState::Live) {
         KeCancelTimer(&diskStates_[(size_t)device.Group]->Timer);
@@ -98,9 +98,10 @@ void Host::BringUp(size_t index)
     }
 }
 
-// Caller holds mutex_.
-void Host::ArmDiskTimer(size_t disk)
+// Caller holds lock_.
+void Host::ArmDiskTimerLocked(size_t disk)
 {
+    RequireHeld(lock_, "ArmDiskTimerLocked");
     DiskState &state = *diskStates_[disk];
     if (!state.Armed && !stopping_) {
         state.Armed = true;
@@ -108,10 +109,11 @@ void Host::ArmDiskTimer(size_t disk)
     }
 }
 
-// Caller holds mutex_.  One work item at a time does what the DPCs noted;
+// Caller holds lock_.  One work item at a time does what the DPCs noted;
 // one that cannot be had is tried again at the next period.
-void Host::QueueWork()
+void Host::QueueWorkLocked()
 {
+    RequireHeld(lock_, "QueueWorkLocked");
     if (workQueued_ || stopping_) {
         return;
     }
@@ -127,9 +129,9 @@ VOID NTAPI Host::VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
 {
     UNREFERENCED_PARAMETER(dpc);
     auto *self = static_cast<Host *>(context);
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    std::lock_guard<HostMutex> lock(self->lock_);
     self->verifyDue_ = true;
-    self->QueueWork();
+    self->QueueWorkLocked();
 }
 
 VOID NTAPI Host::DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
@@ -137,11 +139,11 @@ VOID NTAPI Host::DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
     UNREFERENCED_PARAMETER(dpc);
     auto *state = static_cast<DiskState *>(context);
     Host *self = state->Owner;
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    std::lock_guard<HostMutex> lock(self->lock_);
     state->Armed = false;
     state->Expired = true;
     self->expiryDue_ = true;
-    self->QueueWork();
+    self->QueueWorkLocked();
 }
 
 VOID NTAPI Host::WorkRoutine(PDEVICE_OBJECT device, PVOID context)
@@ -156,16 +158,16 @@ VOID NTAPI Host::WorkRoutine(PDEVICE_OBJECT device, PVOID context)
     bool lost;
     bool links;
     {
-        std::lock_guard<std::mutex> lock(self->mutex_);
+        std::lock_guard<HostMutex> lock(self->lock_);
         self->workQueued_ = false;
         verify = self->verifyDue_;
         expire = self->expiryDue_;
         lost = self->lostDue_;
-        links = self->linksDue_;
+        links = self->port_.LinksDue;
         self->verifyDue_ = false;
         self->expiryDue_ = false;
         self->lostDue_ = false;
-        self->linksDue_ = false;
+        self->port_.LinksDue = false;
         if (self->stopping_) {
             return;
         }
@@ -184,10 +186,11 @@ VOID NTAPI Host::WorkRoutine(PDEVICE_OBJECT device, PVOID context)
     }
 }
 
-// Caller holds mutex_.  A device the storage still presents to MPIO.
+// Caller holds lock_.  A device the storage still presents to MPIO.
 bool Host::PresentLocked(size_t device) const
 {
-    return devices_[device].DsmId != nullptr && states_[device] != PathState::Removing &&
+    RequireHeld(lock_, "PresentLocked");
+    return pnp_.Devices[device].DsmId != nullptr && states_[device] != PathState::Removing &&
            states_[device] != PathState::Removed;
 }
 
@@ -204,10 +207,10 @@ Routine Description:
 --*/
 void Host::VerifyPaths()
 {
-    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    std::lock_guard<HostMutex> pnp(pnp_.Mutex);
     std::vector<size_t> bound;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         for (size_t i = 0; i < states_.size(); i++) {
             if (states_[i] == PathState::Live || states_[i] == PathState::Failed) {
                 bound.push_back(i);
@@ -216,7 +219,7 @@ void Host::VerifyPaths()
     }
     const DSM_INIT_DATA &record = LiveRecord("DsmPathVerify");
     for (size_t index : bound) {
-        const Device &device = devices_[index];
+        const Device &device = pnp_.Devices[index];
         NTSTATUS status = host::CallDriver("DsmPathVerify", record.DsmPathVerify, record.DsmContext, device.DsmId,
                                            device.PathId);
         if (!NT_SUCCESS(status)) {
@@ -230,7 +233,7 @@ void Host::VerifyPaths()
                                       device.DsmId);
         }
         if (active) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<HostMutex> lock(lock_);
             if (states_[index] == PathState::Failed) {
                 states_[index] = PathState::Live;
                 DiskState &disk = *diskStates_[(size_t)device.Group];
@@ -243,11 +246,12 @@ void Host::VerifyPaths()
 }
 
 // Takes a live path out of use and tells the DSM, which re-chooses the
-// drive's path.  PASSIVE_LEVEL, with pnpMutex_ held.
+// drive's path.  PASSIVE_LEVEL, with pnp_.Mutex held.
 void Host::FailAndInvalidate(size_t index)
 {
+    RequireHeld(pnp_.Mutex, "FailAndInvalidate");
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         if (states_[index] != PathState::Live) {
             return;
         }
@@ -257,7 +261,7 @@ void Host::FailAndInvalidate(size_t index)
     AtDispatch raised;
     PVOID newPath = kUnwrittenPath;
     NTSTATUS status = host::CallDriver("DsmInvalidatePath", record.DsmInvalidatePath, record.DsmContext,
-                                       kPathFailure, devices_[index].PathId, &newPath);
+                                       DSM_FATAL_ERROR, pnp_.Devices[index].PathId, &newPath);
     if (NT_SUCCESS(status) && newPath == kUnwrittenPath) {
         host::VerifierFail("MPIO: DsmInvalidatePath succeeded without writing NewPathId");
     }
@@ -269,14 +273,14 @@ void Host::ReleaseDisksWithPaths()
 {
     size_t disks;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         disks = diskStates_.size();
     }
     for (size_t disk = 0; disk < disks; disk++) {
         bool release;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            release = !diskStates_[disk]->Held.empty() && HasLivePath(disk);
+            std::lock_guard<HostMutex> lock(lock_);
+            release = !diskStates_[disk]->Held.empty() && HasLivePathLocked(disk);
         }
         if (release) {
             ReleaseHeld(disk);
@@ -295,15 +299,15 @@ Routine Description:
 --*/
 void Host::LinkLost(uint32_t initiator, uint32_t targetPort)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto &link : links_) {
+    std::lock_guard<HostMutex> lock(lock_);
+    for (const auto &link : port_.Links) {
         if (link->Initiator == initiator && link->Path.TargetPort == targetPort) {
             NoteLinkDownLocked(link->Index);
         }
     }
     bool any = false;
     for (size_t i = 0; i < states_.size(); i++) {
-        const array::Nexus &nexus = devices_[i].Nexus;
+        const array::Nexus &nexus = pnp_.Devices[i].Nexus;
         if (nexus.Initiator == initiator && nexus.TargetPort == targetPort && states_[i] == PathState::Live) {
             linkLost_[i] = true;
             any = true;
@@ -311,7 +315,7 @@ void Host::LinkLost(uint32_t initiator, uint32_t targetPort)
     }
     if (any) {
         lostDue_ = true;
-        QueueWork();
+        QueueWorkLocked();
     }
 }
 
@@ -321,10 +325,10 @@ void Host::LinkLost(uint32_t initiator, uint32_t targetPort)
 // verification brings it back.  PASSIVE_LEVEL, in MPIO's work item.
 void Host::InvalidateLostPaths()
 {
-    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    std::lock_guard<HostMutex> pnp(pnp_.Mutex);
     std::vector<size_t> lost;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         for (size_t i = 0; i < linkLost_.size(); i++) {
             if (linkLost_[i] && states_[i] == PathState::Live) {
                 lost.push_back(i);
@@ -334,7 +338,7 @@ void Host::InvalidateLostPaths()
     }
     const DSM_INIT_DATA &record = LiveRecord("DsmPathVerify");
     for (size_t index : lost) {
-        const Device &device = devices_[index];
+        const Device &device = pnp_.Devices[index];
         if (!NT_SUCCESS(host::CallDriver("DsmPathVerify", record.DsmPathVerify, record.DsmContext, device.DsmId,
                                          device.PathId))) {
             FailAndInvalidate(index);
@@ -347,7 +351,7 @@ void Host::ReleaseHeld(size_t disk)
 {
     std::deque<Request *> held;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         held.swap(diskStates_[disk]->Held);
     }
     AtDispatch raised;
@@ -368,19 +372,19 @@ Routine Description:
 --*/
 void Host::ExpireDisks()
 {
-    std::lock_guard<std::mutex> pnp(pnpMutex_);
+    std::lock_guard<HostMutex> pnp(pnp_.Mutex);
     for (size_t disk = 0; disk < diskStates_.size(); disk++) {
         std::deque<Request *> held;
         std::vector<size_t> devices;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<HostMutex> lock(lock_);
             DiskState &state = *diskStates_[disk];
             if (!state.Expired) {
                 continue;
             }
             state.Expired = false;
             held.swap(state.Held);
-            if (!HasLivePath(disk)) {
+            if (!HasLivePathLocked(disk)) {
                 for (size_t index : disks_[disk].Devices) {
                     if (states_[index] != PathState::Removing && states_[index] != PathState::Removed) {
                         devices.push_back(index);
@@ -399,118 +403,68 @@ void Host::ExpireDisks()
     }
 }
 
-/*++
-
-Routine Description:
-
-    Removes devices as the platform does when their disk devices go, one
-    device after the other: MPIO stops using it and the DSM hears
-    DsmRemovePending at once, while requests may still be in flight on
-    it; those complete (as gone, unless the storage answers first) and
-    their completion, error interpretation and failover reach the DSM
-    after the notice; the port ends at once the ones it was timing out.  Only when the device's last request has completed
-    (its remove lock) does the DSM hear DsmRemoveDevice and
-    DsmRemovePath, and only after those is the device object deleted.
-    The removal calls come at DISPATCH_LEVEL, as MPIO may make them.
-    PASSIVE_LEVEL, with pnpMutex_ held.
-
---*/
-void Host::RemoveDevices(const std::vector<size_t> &devices)
+// MPIO stops using a device that is leaving and tells the DSM, while
+// requests may still be in flight on it.  PASSIVE_LEVEL.
+void Host::NoticeRemoval(size_t index)
 {
+    {
+        std::lock_guard<HostMutex> lock(lock_);
+        bool wasLive = states_[index] == PathState::Live;
+        states_[index] = PathState::Removing;
+        size_t disk = (size_t)pnp_.Devices[index].Group;
+        if (wasLive && !HasLivePathLocked(disk)) {
+            ArmDiskTimerLocked(disk);
+        }
+    }
     const DSM_INIT_DATA &record = LiveRecord("DsmRemovePending");
-    for (size_t index : devices) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            bool wasLive = states_[index] == PathState::Live;
-            states_[index] = PathState::Removing;
-            size_t disk = (size_t)devices_[index].Group;
-            if (wasLive && !HasLivePath(disk)) {
-                ArmDiskTimer(disk);
-            }
-        }
-        {
-            AtDispatch raised;
-            host::CallDriver("DsmRemovePending", record.DsmRemovePending, record.DsmContext,
-                             devices_[index].DsmId);
-        }
-        AbortTimedAtPort(index);
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            noticedAt_[index] = ++removalNotices_;
-            // The remove lock: every request sent down the device has
-            // completed, its completion handling included.
-            idleCv_.wait(lock, [&] { return atPort_[index] == 0; });
-        }
-        AtDispatch raised;
-        host::CallDriver("DsmRemoveDevice", record.DsmRemoveDevice, record.DsmContext, devices_[index].DsmId,
-                         devices_[index].PathId);
-        host::CallDriver("DsmRemovePath", record.DsmRemovePath, record.DsmContext, devices_[index].PathId);
-    }
-
-    std::vector<Request *> orphans;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (size_t index : devices) {
-            states_[index] = PathState::Removed;
-            PDEVICE_OBJECT target = devices_[index].TargetObject;
-            createdDevices_.erase(std::remove(createdDevices_.begin(), createdDevices_.end(), target),
-                                  createdDevices_.end());
-            host::DeleteDevice(target);
-        }
-        // A disk whose last device went waits out its removal period for
-        // a device to arrive; one without a removal period running (it
-        // never had a live path, or its period ran out) goes, and takes
-        // its held requests with it.
-        for (size_t disk = 0; disk < diskStates_.size(); disk++) {
-            bool any = false;
-            for (size_t index : disks_[disk].Devices) {
-                any = any || states_[index] != PathState::Removed;
-            }
-            DiskState &state = *diskStates_[disk];
-            if (!any && !state.Armed) {
-                state.Gone = true;
-                orphans.insert(orphans.end(), state.Held.begin(), state.Held.end());
-                state.Held.clear();
-            }
-        }
-    }
-    for (Request *request : orphans) {
-        FailRequest(request, STATUS_NO_SUCH_DEVICE);
-    }
+    AtDispatch raised;
+    host::CallDriver("DsmRemovePending", record.DsmRemovePending, record.DsmContext, pnp_.Devices[index].DsmId);
 }
 
-bool Host::RemoveDevice(size_t device)
+// Caller holds lock_.  The device's removal notice has returned: the DSM
+// may not name its path in a request it is asked about from now on.
+void Host::MarkNoticedLocked(size_t index)
 {
-    host::RequirePassive("mpio::Host::RemoveDevice");
-    std::lock_guard<std::mutex> pnp(pnpMutex_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (device >= states_.size() || devices_[device].DsmId == nullptr ||
-            states_[device] == PathState::Removing || states_[device] == PathState::Removed) {
-            return false;
-        }
-    }
-    RemoveDevices({device});
-    return true;
+    RequireHeld(lock_, "MarkNoticedLocked");
+    noticedAt_[index] = ++removalNotices_;
 }
 
-size_t Host::RemovePath(UCHAR portNumber, UCHAR pathId, UCHAR targetId)
+// The DSM forgets a device that has left, once its last request is done.
+// PASSIVE_LEVEL.
+void Host::FinishRemoval(size_t index)
 {
-    size_t removed = 0;
-    for (size_t i = 0; i < devices_.size(); i++) {
-        const PathSpec &path = devices_[i].Path;
-        if (path.PortNumber == portNumber && path.PathId == pathId && path.TargetId == targetId &&
-            RemoveDevice(i)) {
-            removed++;
+    const DSM_INIT_DATA &record = LiveRecord("DsmRemoveDevice");
+    AtDispatch raised;
+    host::CallDriver("DsmRemoveDevice", record.DsmRemoveDevice, record.DsmContext, pnp_.Devices[index].DsmId,
+                     pnp_.Devices[index].PathId);
+    host::CallDriver("DsmRemovePath", record.DsmRemovePath, record.DsmContext, pnp_.Devices[index].PathId);
+}
+
+// Caller holds lock_.  A disk whose last device went waits out its
+// removal period for a device to arrive; one without a removal period
+// running (it never had a live path, or its period ran out) goes, and
+// its held requests are handed back to fail.
+void Host::DropEmptyDisksLocked(std::vector<Request *> *orphans)
+{
+    RequireHeld(lock_, "DropEmptyDisksLocked");
+    for (size_t disk = 0; disk < diskStates_.size(); disk++) {
+        bool any = false;
+        for (size_t index : disks_[disk].Devices) {
+            any = any || states_[index] != PathState::Removed;
+        }
+        DiskState &state = *diskStates_[disk];
+        if (!any && !state.Armed) {
+            state.Gone = true;
+            orphans->insert(orphans->end(), state.Held.begin(), state.Held.end());
+            state.Held.clear();
         }
     }
-    return removed;
 }
 
 // Starts the periodic verification, when on, once there are paths to verify.
 void Host::StartPathMachinery()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(lock_);
     if (machinery_) {
         return;
     }
@@ -532,25 +486,25 @@ Routine Description:
 void Host::StopPathMachinery()
 {
     // No more reports of lost links: waits for one being made.
-    if (target_ != nullptr) {
-        target_->WatchLinks(nullptr);
+    if (port_.Target != nullptr) {
+        port_.Target->WatchLinks(nullptr);
     }
     std::vector<std::thread> threads;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         stopping_ = true;
-        threads.swap(portThreads_);
+        threads.swap(port_.Threads);
     }
-    portCv_.notify_all();
+    port_.Work.notify_all();
     for (std::thread &thread : threads) {
         thread.join();
     }
     std::vector<Request *> left;
     bool queued;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<HostMutex> lock(lock_);
         KeCancelTimer(&verifyTimer_);
-        for (auto &link : links_) {
+        for (auto &link : port_.Links) {
             KeCancelTimer(&link->Timer);
         }
         for (auto &disk : diskStates_) {
@@ -560,7 +514,7 @@ void Host::StopPathMachinery()
         for (Request *request : live_) {
             KeCancelTimer(&request->Timer);
         }
-        portQueue_.clear();
+        port_.Queue.clear();
         left.assign(live_.begin(), live_.end());
         queued = workQueued_;
     }

@@ -222,10 +222,24 @@ NTSTATUS Host::WmiQueryDisk(ULONG guidIndex, size_t disk, std::vector<uint8_t> *
         }
         const DSM_WMILIB_CONTEXT &wmi = LiveWmiBlock("QueryWmiDataBlock");
         WmiIrp request(IRP_MN_QUERY_SINGLE_INSTANCE);
-        ULONG instanceLength = 0;
+        ULONG instanceLength = kUnwrittenSize;
+        *needed = kUnwrittenSize;
         NTSTATUS status = host::CallDriver("QueryWmiDataBlock", wmi.QueryWmiDataBlock, LiveRecord("WMI").DsmContext,
                                            reinterpret_cast<PDSM_IDS>(list.get()), &request.irp, guidIndex, ULONG(0),
                                            ULONG(1), &instanceLength, size, buffer, needed);
+        // The size used, or the size wanted, is owed on success and on a
+        // buffer too small; the instance's length on success.
+        if ((NT_SUCCESS(status) || status == STATUS_BUFFER_TOO_SMALL) && *needed == kUnwrittenSize) {
+            host::VerifierFail("MPIO: QueryWmiDataBlock of GUID index %u returned 0x%08X without writing DataLength",
+                               (unsigned)guidIndex, (unsigned)status);
+            *needed = 0;
+        }
+        if (NT_SUCCESS(status) && instanceLength == kUnwrittenSize) {
+            host::VerifierFail("MPIO: QueryWmiDataBlock of GUID index %u succeeded without writing "
+                               "InstanceLengthArray",
+                               (unsigned)guidIndex);
+            instanceLength = 0;
+        }
         if (NT_SUCCESS(status)) {
             if (instanceLength > size) {
                 host::VerifierFail("MPIO: QueryWmiDataBlock of GUID index %u reported an instance of %u bytes in a "

@@ -50,7 +50,7 @@ namespace {
 constexpr NTSTATUS kStatusTimeout = 0x00000102;   // STATUS_TIMEOUT, not in the driver's surface
 constexpr int64_t kDefaultBootSystemTime = 134409888000000000LL;   // 2026-12-06 00:00:00 UTC
 constexpr ULONG kTimeIncrement = 156250;                           // 15.625 ms
-constexpr uint64_t kTicksPerMs = 10000;
+constexpr uint64_t kTicksPerMs = TIME_UNITS_PER_MS;
 
 // Object type codes, as the kernel's dispatcher headers carry them.
 constexpr UCHAR kTimerNotificationObject = 8;

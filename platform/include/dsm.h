@@ -82,6 +82,10 @@ typedef NTSTATUS(NTAPI *DSM_SRB_DEVICE_CONTROL)(PVOID DsmContext, PDSM_IDS DsmId
                                                 PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
 typedef PVOID(NTAPI *DSM_LB_GET_PATH)(PVOID DsmContext, PSCSI_REQUEST_BLOCK Srb, PDSM_IDS DsmList,
                                       PVOID CurrentPath, NTSTATUS *Status);
+// The bit of DsmInterpretError's result, and of the error mask
+// DsmInvalidatePath is given, that takes the path out of use.
+#define DSM_FATAL_ERROR 0x80000000
+
 typedef ULONG(NTAPI *DSM_INTERPRET_ERROR)(PVOID DsmContext, PVOID DsmId, PSCSI_REQUEST_BLOCK Srb,
                                           NTSTATUS *Status, PBOOLEAN Retry);
 typedef NTSTATUS(NTAPI *DSM_UNLOAD)(PVOID DsmContext);

@@ -458,6 +458,8 @@ EXTERN_C VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside
 // Time.  System time is in 100 ns units since 1601; the tick count
 // advances by KeQueryTimeIncrement() hundred-nanosecond units per tick.
 //
+// The 100 ns units of system time, tick lengths and due times in one millisecond.
+#define TIME_UNITS_PER_MS 10000
 EXTERN_C VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 EXTERN_C VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
 EXTERN_C ULONG NTAPI KeQueryTimeIncrement(VOID);

@@ -137,11 +137,11 @@ protected:
     // A dual-controller array with these LUNs, and a topology in which
     // host ports 2 and 3 each reach one port of each controller: four
     // paths to every LUN.
-    void AttachArray(std::vector<uint64_t> luns = {0}, uint32_t hostId = 1)
+    void AttachArray(std::vector<uint64_t> luns = {0}, uint32_t hostId = 1, uint32_t blockSize = 512)
     {
         array::ArrayConfig config;
         for (uint64_t lun : luns) {
-            config.Units.push_back(array::LogicalUnitConfig{lun, 2048, 512});
+            config.Units.push_back(array::LogicalUnitConfig{lun, 2048, blockSize});
         }
         array_ = std::make_unique<array::SimulatedArray>(config, [] { return int64_t(9 * 3600 + 5 * 60 + 30); });
         // The other node has started its disks, which met the array's
@@ -277,7 +277,7 @@ protected:
     {
         DriverTest::SetUp();
         Configure();
-        AttachArray(luns_);
+        AttachArray(luns_, 1, blockSize_);
         ASSERT_EQ(StartAndDiscover(hostOptions_), STATUS_SUCCESS);
         drive_ = FirstDrive();
         ASSERT_NE(drive_, nullptr);
@@ -288,6 +288,7 @@ protected:
     virtual void Configure() { FullConfiguration(); }
 
     std::vector<uint64_t> luns_ = {0};
+    uint32_t blockSize_ = 512;          // of every logical unit
     mpio::HostOptions hostOptions_;     // MPIO's and the port's settings
     PLD_ENTRY drive_ = nullptr;
     std::vector<PPDO_ENTRY> paths_;

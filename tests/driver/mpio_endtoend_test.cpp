@@ -19,6 +19,7 @@ Abstract:
 
 #include "driverfixture.h"
 
+#include <chrono>
 #include <numeric>
 
 namespace tarntest {
@@ -91,6 +92,32 @@ protected:
         hostOptions_.PathVerifyEnabled = true;
     }
 };
+
+// A unit of 4096-byte blocks: MPIO's reads and writes move whole blocks
+// of the length its READ CAPACITY reported.
+class MpioLargeBlockTest : public MpioEndToEndTest {
+protected:
+    void Configure() override
+    {
+        MinimalConfiguration();
+        blockSize_ = 4096;
+    }
+};
+
+TEST_F(MpioLargeBlockTest, RequestsMoveTheUnitsOwnBlocks)
+{
+    EXPECT_EQ(host_->BlockLength(0), 4096u);
+    std::vector<uint8_t> written(2 * 4096);
+    std::iota(written.begin(), written.end(), 3);
+    mpio::IoResult write = host_->Write(0, 7, 2, written.data());
+    ASSERT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Transferred, written.size());
+    std::vector<uint8_t> read(written.size());
+    mpio::IoResult result = host_->Read(0, 7, 2, read.data());
+    ASSERT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Transferred, read.size());
+    EXPECT_EQ(read, written);
+}
 
 TEST_F(MpioVerifyingTest, ADeadPathFailsOverWithTheDataAndComesBackVerified)
 {
@@ -261,6 +288,33 @@ TEST_F(MpioEndToEndTest, ALinkBackWithinTheLinkDownTimeLeavesItsPathFailedWithou
     EXPECT_EQ(host_->Read(0, 3, 1, block).Status, STATUS_SUCCESS);
 }
 
+// The driver's own commands through the port take their TimeOutValue on
+// a hung link, as the class driver's requests do: on the kernel's clock,
+// which in real time is the wall clock.
+TEST_F(MpioEndToEndTest, APassThroughOnAHungLinkTakesItsTimeOutValue)
+{
+    array_->SetFault(array::Scope::OnTargetPort(0), array::Fault::NoAnswer);
+    struct {
+        SCSI_PASS_THROUGH Header;
+        uint8_t Sense[18];
+    } request{};
+    request.Header.Length = sizeof(SCSI_PASS_THROUGH);
+    request.Header.CdbLength = 6;       // TEST UNIT READY
+    request.Header.DataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
+    request.Header.TimeOutValue = 1;
+    request.Header.SenseInfoLength = sizeof(request.Sense);
+    request.Header.SenseInfoOffset = sizeof(SCSI_PASS_THROUGH);
+    IO_STATUS_BLOCK status{};
+    host::SetRealTime(true);
+    auto start = std::chrono::steady_clock::now();
+    DsmSendDeviceIoControlSynchronous(IOCTL_SCSI_PASS_THROUGH, host_->Devices()[0].TargetObject, &request, &request,
+                                      sizeof(request), sizeof(request), FALSE, &status);
+    auto took = std::chrono::steady_clock::now() - start;
+    host::SetRealTime(false);
+    EXPECT_EQ(status.Status, STATUS_IO_TIMEOUT);
+    EXPECT_GE(took, std::chrono::milliseconds(900));
+}
+
 // Under the failback policy, where a returning preferred path is used again.
 class MpioFailbackTest : public MpioEndToEndTest {
 protected:
@@ -308,6 +362,43 @@ TEST_F(MpioFailbackTest, ALinkDownPastItsTimeTakesItsDevicesAndTheyArriveWhenItR
     EXPECT_EQ(Current(), host_->Devices()[4].DsmId);
     EXPECT_EQ(CountEvents(TARN_MSG_FAILBACK), 1);
     mpio::IoResult again = host_->Read(0, 40, 2, read.data());
+    ASSERT_EQ(again.Status, STATUS_SUCCESS);
+    EXPECT_EQ(again.Path, host_->Devices()[4].PathId);
+    EXPECT_EQ(read, written);
+}
+
+// A logical unit unmapped from one path leaves as a pulled cable's do,
+// with nothing verifying paths: once a request meets LOGICAL UNIT NOT
+// SUPPORTED the port rescans the link and reports the unit gone; mapped
+// again, it arrives at a later rescan as a new device.
+TEST_F(MpioFailbackTest, AUnitUnmappedFromAPathLeavesAndArrivesWhenMappedAgain)
+{
+    const array::Nexus nexus = host_->Devices()[0].Nexus;
+    const array::Scope scope = array::Scope::OnPath(nexus.Initiator, nexus.TargetPort);
+    array_->SetFault(scope, array::Fault::LunNotSupported);
+    std::vector<uint8_t> written(512);
+    std::iota(written.begin(), written.end(), 9);
+    ASSERT_EQ(host_->Write(0, 12, 1, written.data()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Failed);
+    Pass(options_.LinkProbeIntervalMs);
+    EXPECT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 1);
+    Locked([&] { EXPECT_EQ(drive_->NumberPaths, 3u); });
+    // Unmapped still: nothing arrives.
+    Pass(3 * options_.LinkProbeIntervalMs);
+    EXPECT_EQ(DeviceCount(), 4u);
+
+    long redundant = CountEvents(TARN_MSG_REDUNDANT_PATH);
+    array_->ClearFault(scope, array::Fault::LunNotSupported);
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_EQ(DeviceCount(), 5u);
+    EXPECT_EQ(host_->Devices()[4].Link, host_->Devices()[0].Link);
+    EXPECT_EQ(host_->StateOf(4), mpio::PathState::Live);
+    EXPECT_EQ(CountEvents(TARN_MSG_REDUNDANT_PATH), redundant + 1);
+    Pass(5000);
+    EXPECT_EQ(Current(), host_->Devices()[4].DsmId);
+    std::vector<uint8_t> read(written.size());
+    mpio::IoResult again = host_->Read(0, 12, 1, read.data());
     ASSERT_EQ(again.Status, STATUS_SUCCESS);
     EXPECT_EQ(again.Path, host_->Devices()[4].PathId);
     EXPECT_EQ(read, written);

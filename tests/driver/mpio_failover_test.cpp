@@ -190,7 +190,7 @@ ULONG NTAPI FakeInterpret(PVOID, PVOID, PSCSI_REQUEST_BLOCK srb, NTSTATUS *, PBO
 {
     g_fake->Record("DsmInterpretError");
     *retry = SRB_STATUS(srb->SrbStatus) == SRB_STATUS_BUSY;
-    return SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SELECTION_TIMEOUT ? 0x80000000 : 0;
+    return SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SELECTION_TIMEOUT ? DSM_FATAL_ERROR : 0;
 }
 NTSTATUS NTAPI FakeUnload(PVOID) { return STATUS_SUCCESS; }
 VOID NTAPI FakeCompletion(PVOID, PIRP, PSCSI_REQUEST_BLOCK, PVOID)
@@ -223,6 +223,22 @@ ULONG NTAPI FakeCategorize(PVOID context, PDSM_IDS ids, PIRP, PSCSI_REQUEST_BLOC
     return DSM_CATEGORY_PATH_CHOSEN;
 }
 NTSTATUS NTAPI FakeBroadcast(PVOID, PDSM_IDS, PIRP, PSCSI_REQUEST_BLOCK, PKEVENT) { return STATUS_SUCCESS; }
+// One data block of four bytes; the status it answers is the test's.
+const GUID kFakeBlockGuid = {0x5A3C0E71, 0x2B4D, 0x4E8F, {0x91, 0x0A, 0x6C, 0x2E, 0x47, 0xD3, 0x88, 0x15}};
+WMIGUIDREGINFO g_fakeGuids[] = {{&kFakeBlockGuid, 1, 0}};
+NTSTATUS g_fakeBlockStatus = STATUS_SUCCESS;
+NTSTATUS NTAPI FakeQueryBlock(PVOID, PDSM_IDS, PIRP, ULONG, ULONG, ULONG, PULONG lengths, ULONG, PUCHAR,
+                              PULONG dataLength)
+{
+    g_fake->Record("QueryWmiDataBlock");
+    if (g_fake->Unwritten != "DataLength") {
+        *dataLength = g_fakeBlockStatus == STATUS_BUFFER_TOO_SMALL ? 1u << 16 : 4;
+    }
+    if (g_fake->Unwritten != "InstanceLengthArray" && NT_SUCCESS(g_fakeBlockStatus)) {
+        lengths[0] = 4;
+    }
+    return g_fakeBlockStatus;
+}
 
 DSM_INIT_DATA g_record;
 
@@ -253,6 +269,9 @@ NTSTATUS NTAPI FakeEntry(PDRIVER_OBJECT, PUNICODE_STRING)
     g_record.DsmCategorizeRequest = FakeCategorize;
     g_record.DsmBroadcastSrb = FakeBroadcast;
     g_record.DsmContext = &g_context;
+    g_record.DsmWmiInfo.GuidCount = 1;
+    g_record.DsmWmiInfo.GuidList = g_fakeGuids;
+    g_record.DsmWmiInfo.QueryWmiDataBlock = FakeQueryBlock;
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"\\DosDevices\\MPIOControl");
     PFILE_OBJECT file = nullptr;
@@ -628,6 +647,41 @@ TEST_F(MpioFailoverTest, AnOutputLeftUnwrittenIsCaught)
     ASSERT_FALSE(g_verifierMessages.empty());
     EXPECT_NE(g_verifierMessages.back().find("DsmLBGetPath"), std::string::npos) << g_verifierMessages.back();
     fake_->Unwritten.clear();
+}
+
+// So are the sizes a WMI query's callback owes: the instance's length
+// when it succeeds, the bytes used or wanted when it succeeds or finds
+// the buffer too small.
+TEST_F(MpioFailoverTest, AWmiSizeLeftUnwrittenIsCaught)
+{
+    const struct {
+        const char *Output;
+        NTSTATUS Status;
+    } cases[] = {
+        {"InstanceLengthArray", STATUS_SUCCESS},
+        {"DataLength", STATUS_SUCCESS},
+        {"DataLength", STATUS_BUFFER_TOO_SMALL},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.Output) + (NT_SUCCESS(c.Status) ? ", success" : ", too small"));
+        fake_->Unwritten = c.Output;
+        g_fakeBlockStatus = c.Status;
+        g_verifierMessages.clear();
+        host::SetVerifierHandler(CollectVerifier);
+        std::vector<uint8_t> data;
+        host_->WmiQuerySingleInstance(kFakeBlockGuid, mpio::Host::WmiInstanceName(0), &data);
+        host::SetVerifierHandler(nullptr);
+        ASSERT_FALSE(g_verifierMessages.empty());
+        EXPECT_NE(g_verifierMessages[0].find("QueryWmiDataBlock"), std::string::npos) << g_verifierMessages[0];
+        EXPECT_NE(g_verifierMessages[0].find(c.Output), std::string::npos) << g_verifierMessages[0];
+        EXPECT_EQ(fake_->Names("QueryWmiDataBlock").size(), 1u) << "a size never written is not a size to offer";
+        fake_->Calls.clear();
+    }
+    fake_->Unwritten.clear();
+    g_fakeBlockStatus = STATUS_SUCCESS;
+    std::vector<uint8_t> data;
+    EXPECT_EQ(host_->WmiQuerySingleInstance(kFakeBlockGuid, mpio::Host::WmiInstanceName(0), &data), STATUS_SUCCESS);
+    EXPECT_EQ(data.size(), 4u);
 }
 
 // Every path down: requests are held, not failed; a path that returns

@@ -713,7 +713,7 @@ void ReportPhase(Run *run, size_t number, const std::string &title, const std::s
         ULONG id = reinterpret_cast<const IO_ERROR_LOG_PACKET *>(events[i].Packet.data())->ErrorCode;
         static const char *const types[] = {"Success", "Information", "Warning", "Error"};
         // When it was written, on the run's clock: discovery's entries come before it starts.
-        int64_t at = (events[i].SystemTime - run->BootSystemTime - (int64_t)run->ClockStart) / 10000;
+        int64_t at = (events[i].SystemTime - run->BootSystemTime - (int64_t)run->ClockStart) / TIME_UNITS_PER_MS;
         std::cout << "  " << std::setw(7) << (at < 0 ? 0 : at) << " ms  " << std::left << std::setw(12)
                   << types[id >> 30] << std::right << std::setw(5) << (id & 0xFFFF) << "  "
                   << host::EventDescription(events[i]) << "\n";

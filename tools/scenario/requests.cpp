@@ -27,7 +27,7 @@ namespace {
 // the clock moves further, as a worker thread would take it up.
 constexpr uint64_t kStepMs = 100;
 
-constexpr uint64_t kTicksPerMs = 10000;
+constexpr uint64_t kTicksPerMs = TIME_UNITS_PER_MS;
 
 } // namespace
 
