@@ -828,6 +828,7 @@ void StartWorkload(Run *run)
     run->Load = std::make_unique<scenario::VerifiedWorkload>(run->Scenario.Load, run->Io.get(), luns);
     run->Load->StartFill();
     Settle(run);
+    run->Timeline.Note(" (the workload writes every block first and reads every block back last)");
 }
 
 // The timeline's watcher, hearing of every request and every step.

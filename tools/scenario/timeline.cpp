@@ -148,6 +148,32 @@ std::string ShellQuoted(const std::string &path)
     return out + "'";
 }
 
+// What a mark's count counts.
+const char *CountedNoun(MarkKind kind)
+{
+    switch (kind) {
+    case MarkKind::Failover:
+        return "requests";
+    case MarkKind::Removal:
+    case MarkKind::Arrival:
+        return "devices";
+    case MarkKind::Failback:
+        return "drives";
+    default:
+        return "times";
+    }
+}
+
+// A step for the rate axis of about a third of its height: 1, 2 or 5 times a power of ten.
+double TicStep(double top)
+{
+    double step = 1;
+    while (step * 10 <= top / 3) {
+        step *= 10;
+    }
+    return step * 5 <= top / 3 ? step * 5 : step * 2 <= top / 3 ? step * 2 : step;
+}
+
 } // namespace
 
 bool PictureName(const std::string &output)
@@ -413,7 +439,7 @@ std::string Timeline::MarkLabels() const
     for (const TimelineMark &mark : marks_) {
         std::string text = Seconds(mark.AtMs) + " s " + mark.Text;
         if (mark.Count > 1) {
-            text += " (x" + std::to_string(mark.Count) + ")";
+            text += " (" + std::to_string(mark.Count) + " " + CountedNoun(mark.Kind) + ")";
         }
         double width = (double)text.size() * kCharPixels * msPerPixel;
         double start = (double)mark.AtMs;
@@ -458,8 +484,8 @@ std::string Timeline::Legend() const
             << "set label " << Quoted(text) << " at screen " << Fraction(x + 0.022) << ", screen 0.065 left font \",10\"\n";
         x += 0.03 + (double)text.size() * kCharPixels / kWidth;
     };
-    swatch("#1f5fa8", "requests completed");
-    swatch("#d62728", "requests failed (failed over)");
+    swatch("#1f5fa8", "requests completed per second");
+    swatch("#d62728", "failed (over)");
     for (const Shade &shade : kLegendShades) {
         swatch(shade.Color, std::string("path ") + shade.Legend);
     }
@@ -517,7 +543,8 @@ std::string Timeline::LanePanel(int lane, const std::string &marks, bool bottom)
     }
     out << marks << StallDrawing(lane);
     if (bottom) {
-        out << "set format x \"%g\"\nset xlabel \"seconds since the run began\" offset 0,0.3\n";
+        out << "set format x \"%g\"\nset xlabel " << Quoted("seconds since the run began" + note_)
+            << " offset 0,0.3\n";
     } else {
         out << "set format x \"\"\nunset xlabel\n";
     }
@@ -530,7 +557,7 @@ std::string Timeline::Gnuplot(const std::string &output, const std::string &titl
 {
     std::ostringstream out;
     const bool svg = EndsWith(output, ".svg");
-    out << "set terminal " << (svg ? "svg dynamic" : "pngcairo") << " size " << kWidth << "," << kHeight
+    out << "set terminal " << (svg ? "svg" : "pngcairo") << " size " << kWidth << "," << kHeight
         << " font \"Sans," << (svg ? 12 : 10) << "\" background rgb \"white\"\n"
         << "set output " << FileQuoted(output) << "\n";
 
@@ -539,28 +566,48 @@ std::string Timeline::Gnuplot(const std::string &output, const std::string &titl
     std::vector<std::vector<uint64_t>> completed, failed;
     Rates(&completed, &failed);
     const double perSecond = 1000.0 / (double)IntervalMs();
-    double most = 1;
+    std::vector<double> busy;
     for (size_t lane = 0; lane < lanes_.size(); lane++) {
         out << "$lane" << lane << " << EOD\n";
         for (size_t bar = 0; bar < completed[lane].size(); bar++) {
             double middle = ((double)bar + 0.5) * (double)IntervalMs() / 1000.0;
             double done = (double)completed[lane][bar] * perSecond;
             double lost = (double)failed[lane][bar] * perSecond;
-            most = std::max(most, done + lost);
+            if (done + lost > 0) {
+                busy.push_back(done + lost);
+            }
             out << middle << " " << done << " " << lost << "\n";
         }
         out << "EOD\n";
     }
+    // The axis fits the steady rate: a burst (every block written at the
+    // start, read back at the end) is clipped and its figure written.
+    std::sort(busy.begin(), busy.end());
+    const double top = busy.empty() ? 10 : std::max(busy.back() < busy[busy.size() * 9 / 10] * 2.5
+                                                        ? busy.back() * 1.15
+                                                        : busy[busy.size() * 9 / 10] * 2.0,
+                                                    4.0);
 
     out << "set multiplot title " << Quoted(title) << " font \",15\"\n"
         << "set lmargin at screen " << kLeft << "\nset rmargin at screen " << kRight << "\n"
-        << "set xrange [0:" << Seconds(endMs_) << "]\nset yrange [0:" << most * 1.15 << "]\n"
-        << "set ytics " << (most > 40 ? 20 : 10) << " font \",10\"\nset ylabel \"requests/s\" font \",10\"\n"
+        << "set xrange [0:" << Seconds(endMs_) << "]\nset yrange [0:" << top << "]\n"
+        << "set ytics " << TicStep(top) << " font \",10\"\n"
         << "set mxtics 5\nset grid xtics lc rgb \"#b0b0b0\" lw 0.5\nset style fill solid 0.9 noborder\n"
         << "set boxwidth " << (double)IntervalMs() / 1000.0 * 0.85 << " absolute\nunset key\n";
     const std::string marks = MarkLines();
     for (size_t lane = 0; lane < lanes_.size(); lane++) {
         std::string panel = LanePanel((int)lane, marks, lane + 1 == lanes_.size());
+        std::ostringstream clipped;
+        for (size_t bar = 0; bar < completed[lane].size(); bar++) {
+            double rate = (double)(completed[lane][bar] + failed[lane][bar]) * perSecond;
+            if (rate > top) {
+                clipped << "set label \"" << (uint64_t)(rate + 0.5) << "/s\" at first "
+                        << (double)bar * (double)IntervalMs() / 1000.0 << ", graph 0.9 "
+                        << (bar * 2 < completed[lane].size() ? "left offset 1,0" : "right offset -1,0")
+                        << " front font \",10\"\n";
+            }
+        }
+        panel.insert(panel.find("plot $lane"), clipped.str());
         if (lane == 0) {
             // The labels belong to the top lane's plot so they are drawn once.
             panel.insert(panel.find("plot $lane"), MarkLabels() + Legend());

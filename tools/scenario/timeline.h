@@ -74,6 +74,8 @@ public:
     // when that is at most windowMs earlier.
     void Mark(uint64_t atMs, MarkKind kind, int lane, const std::string &text, uint64_t windowMs = 0);
     void Event(uint64_t atMs, const std::string &type, unsigned id, const std::string &text);
+    // Words added under the time axis.
+    void Note(const std::string &text) { note_ = text; }
     // The clock's end; the picture runs to it.
     void End(uint64_t atMs) { endMs_ = atMs; }
 
@@ -135,6 +137,7 @@ private:
     std::vector<TimelineMark> marks_;
     std::vector<Entry> events_;
     uint64_t endMs_ = 0;
+    std::string note_;
 };
 
 // Draws the timeline into `output` with gnuplot: written whole or not at
