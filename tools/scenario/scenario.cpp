@@ -192,21 +192,14 @@ bool ParsePathAddress(const std::string &text, Fault *fault)
 }
 
 // One [[fault]] entry: when, what, and exactly one place.
-bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault, std::string *error)
+// When: at_ms, the action and until_ms.
+bool ParseFaultWhen(const toml::table &table, const toml::node &entry, const std::string &origin, Fault *fault,
+                    std::string *error)
 {
-    const toml::table *table = entry.as_table();
-    if (table == nullptr) {
-        return WrongType(entry, "[[fault]]", "a table", origin, error);
-    }
-    if (!CheckKeys(*table, "fault", {"at_ms", "until_ms", "action", "path", "lun", "target_port", "controller",
-                                     "all_paths", "attention", "block"},
-                   origin, error)) {
-        return false;
-    }
     fault->Line = LineOf(entry);
     const std::string where = Where(entry, origin);
     int64_t value = 0;
-    const toml::node *node = table->get("at_ms");
+    const toml::node *node = table.get("at_ms");
     if (node == nullptr) {
         *error = where + ": a fault needs at_ms";
         return false;
@@ -216,7 +209,7 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
     }
     fault->AtMs = (uint64_t)value;
     std::string action;
-    if (!GetString(*table, "action", "fault", origin, &action, error)) {
+    if (!GetString(table, "action", "fault", origin, &action, error)) {
         return false;
     }
     if (!ParseFaultAction(action, &fault->Action)) {
@@ -224,7 +217,7 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
                          "controller_failure, unit_attention or stray_write";
         return false;
     }
-    if ((node = table->get("until_ms")) != nullptr) {
+    if ((node = table.get("until_ms")) != nullptr) {
         if (fault->Action == FaultAction::UnitAttention || fault->Action == FaultAction::StrayWrite) {
             *error = Where(*node, origin) + ": a " + action + " happens once; it has no until_ms";
             return false;
@@ -235,12 +228,20 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
         }
         fault->UntilMs = (uint64_t)value;
     }
+    return true;
+}
 
-    int places = 0;
-    if ((node = table->get("path")) != nullptr) {
-        places++;
+// Where: path (with lun), target_port, controller or all_paths; *places
+// counts how many of them are given.
+bool ParseFaultWhere(const toml::table &table, const std::string &origin, Fault *fault, int *places,
+                     std::string *error)
+{
+    int64_t value = 0;
+    const toml::node *node = nullptr;
+    if ((node = table.get("path")) != nullptr) {
+        (*places)++;
         std::string path;
-        if (!GetString(*table, "path", "fault", origin, &path, error)) {
+        if (!GetString(table, "path", "fault", origin, &path, error)) {
             return false;
         }
         if (path == "current") {
@@ -252,9 +253,9 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
             return false;
         }
     }
-    if ((node = table->get("lun")) != nullptr) {
+    if ((node = table.get("lun")) != nullptr) {
         if (fault->Action != FaultAction::StrayWrite &&
-            (fault->Where != FaultWhere::CurrentPath || table->get("path") == nullptr)) {
+            (fault->Where != FaultWhere::CurrentPath || table.get("path") == nullptr)) {
             *error = Where(*node, origin) + ": lun names whose current path; it goes with path = \"current\"";
             return false;
         }
@@ -274,8 +275,8 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
         {"controller", FaultWhere::Controller, array::kControllerCount - 1, &Fault::Controller},
     };
     for (const auto &place : numbered) {
-        if ((node = table->get(place.Key)) != nullptr) {
-            places++;
+        if ((node = table.get(place.Key)) != nullptr) {
+            (*places)++;
             fault->Where = place.Where;
             if (!GetInteger(*node, std::string("[[fault]] ") + place.Key, 0, place.High, origin, &value, error)) {
                 return false;
@@ -283,14 +284,36 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
             fault->*place.Number = (uint32_t)value;
         }
     }
-    if ((node = table->get("all_paths")) != nullptr) {
-        places++;
+    if ((node = table.get("all_paths")) != nullptr) {
+        (*places)++;
         fault->Where = FaultWhere::AllPaths;
         if (!node->is_boolean() || !**node->as_boolean()) {
             *error = Where(*node, origin) + ": all_paths can only be true";
             return false;
         }
     }
+    return true;
+}
+
+bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault, std::string *error)
+{
+    const toml::table *table = entry.as_table();
+    if (table == nullptr) {
+        return WrongType(entry, "[[fault]]", "a table", origin, error);
+    }
+    if (!CheckKeys(*table, "fault", {"at_ms", "until_ms", "action", "path", "lun", "target_port", "controller",
+                                     "all_paths", "attention", "block"},
+                   origin, error)) {
+        return false;
+    }
+    int places = 0;
+    if (!ParseFaultWhen(*table, entry, origin, fault, error) ||
+        !ParseFaultWhere(*table, origin, fault, &places, error)) {
+        return false;
+    }
+    const std::string where = Where(entry, origin);
+    int64_t value = 0;
+    const toml::node *node = nullptr;
     if (fault->Action == FaultAction::StrayWrite) {
         if (places != 0 || (node = table->get("block")) == nullptr) {
             *error = where + ": a stray_write names lun and block, and no path, port or controller";
