@@ -132,24 +132,14 @@ uint64_t Watcher::NowMs() const
     return now > clockStart_ ? (now - clockStart_) / kTicksPerMs : 0;
 }
 
-// The latest device bound to a path identifier: a removed one may have
-// left the same identifier behind.
-int Watcher::LaneOfPath(PVOID pathId) const
+// The lane of the latest device whose identifier (MPIO's path identifier
+// or the driver's) is `id`: a removed device may have left the same
+// identifier behind.
+int Watcher::LaneOf(PVOID mpio::Device::*field, PVOID id) const
 {
     const auto &devices = host_->Devices();
-    for (size_t i = host_->DeviceCount(); pathId != nullptr && i-- > 0;) {
-        if (devices[i].PathId == pathId) {
-            return LaneOfLink(devices[i].Link);
-        }
-    }
-    return kNoLane;
-}
-
-int Watcher::LaneOfDsmId(PVOID dsmId) const
-{
-    const auto &devices = host_->Devices();
-    for (size_t i = host_->DeviceCount(); dsmId != nullptr && i-- > 0;) {
-        if (devices[i].DsmId == dsmId) {
+    for (size_t i = host_->DeviceCount(); id != nullptr && i-- > 0;) {
+        if (devices[i].*field == id) {
             return LaneOfLink(devices[i].Link);
         }
     }
@@ -177,7 +167,7 @@ int Watcher::LaneOfText(const std::string &pathText) const
 void Watcher::Completed(const Completion &completion)
 {
     uint64_t at = completion.At > clockStart_ ? (completion.At - clockStart_) / kTicksPerMs : 0;
-    timeline_->Completed(at, LaneOfPath(completion.Path), !NT_SUCCESS(completion.Status));
+    timeline_->Completed(at, LaneOf(&mpio::Device::PathId, completion.Path), !NT_SUCCESS(completion.Status));
 }
 
 void Watcher::Sample()
@@ -231,11 +221,11 @@ void Watcher::SampleDriver(uint64_t now)
     const LIST_ENTRY *drives = &context->DriveList;
     for (const LIST_ENTRY *link = drives->Flink; link != drives; link = link->Flink) {
         const LD_ENTRY *drive = CONTAINING_RECORD(link, LD_ENTRY, DriveLink);
-        timeline_->Current(now, drive->SerialNumber, LaneOfDsmId(drive->currentPath));
+        timeline_->Current(now, drive->SerialNumber, LaneOf(&mpio::Device::DsmId, drive->currentPath));
         for (const LIST_ENTRY *pathLink = drive->PathList.Flink; pathLink != &drive->PathList;
              pathLink = pathLink->Flink) {
             const PDO_ENTRY *path = CONTAINING_RECORD(pathLink, PDO_ENTRY, LdLink);
-            int lane = LaneOfDsmId(const_cast<PDO_ENTRY *>(path));
+            int lane = LaneOf(&mpio::Device::DsmId, const_cast<PDO_ENTRY *>(path));
             if (lane != kNoLane && Badness(path->HealthState) > worst[lane]) {
                 worst[lane] = Badness(path->HealthState);
                 health[lane] = path->HealthState;

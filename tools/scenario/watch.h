@@ -55,8 +55,7 @@ public:
     uint64_t NowMs() const;
 
 private:
-    int LaneOfPath(PVOID pathId) const;
-    int LaneOfDsmId(PVOID dsmId) const;
+    int LaneOf(PVOID mpio::Device::*field, PVOID id) const;
     int LaneOfText(const std::string &pathText) const;
     void SampleEvents(uint64_t now);
     void SampleDriver(uint64_t now);
