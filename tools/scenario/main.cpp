@@ -831,14 +831,20 @@ void StartWorkload(Run *run)
     run->Timeline.Note(" (the workload writes every block first and reads every block back last)");
 }
 
-// The timeline's watcher, hearing of every request and every step.
+// The timeline's watcher, hearing of every request and every step (when
+// requests are made).
 void StartWatching(Run *run)
 {
+    if (!DriverStarted(*run) || run->Storage == nullptr) {
+        return;
+    }
     run->Watch = std::make_unique<scenario::Watcher>(run->Host.get(), run->Scenario, run->Topology,
                                                      run->BootSystemTime, run->ClockStart, &run->Timeline);
     scenario::Watcher *watch = run->Watch.get();
-    run->Io->Watch([watch](const scenario::Completion &completion) { watch->Completed(completion); },
-                   [watch]() { watch->Sample(); });
+    if (run->Io != nullptr) {
+        run->Io->Watch([watch](const scenario::Completion &completion) { watch->Completed(completion); },
+                       [watch]() { watch->Sample(); });
+    }
 }
 
 // Step 6: the clock runs through the phases of the timeline, stepped (or
@@ -859,9 +865,13 @@ int RunTimeline(Run *run)
                           (scenario.Faults.empty() ? "" : " through " + Count(scenario.Faults.size(), "fault")));
     run->ClockStart = host::InterruptTime();
     if (!driven && (run->Options.RealTime || realTime)) {
+        StartWatching(run);
         host::SetRealTime(true);
         std::this_thread::sleep_for(std::chrono::milliseconds(duration));
         host::SetRealTime(false);
+        if (run->Watch != nullptr) {
+            run->Watch->Sample();
+        }
         run->ClockMs = duration;
         ReportPhase(run, 1, "the run", "", 0, duration);
         return kContinue;
@@ -872,9 +882,7 @@ int RunTimeline(Run *run)
     }
     run->Io = std::make_unique<scenario::Requests>(run->Host.get(), realTime);
     bool canRun = DriverStarted(*run) && run->Storage != nullptr;
-    if (canRun) {
-        StartWatching(run);
-    }
+    StartWatching(run);
     if (scenario.Load.Enabled && canRun) {
         StartWorkload(run);
     }

@@ -468,8 +468,17 @@ std::string Timeline::StallDrawing(int lane) const
     std::ostringstream out;
     out << "set arrow from " << Seconds(stall.FromMs) << ", graph 0.78 to " << Seconds(stall.ToMs)
         << ", graph 0.78 heads size screen 0.006,90 front lw 2 lc rgb \"#000000\"\n"
-        << "set label " << Quoted("I/O stall " + std::to_string(stall.ToMs - stall.FromMs) + " ms") << " at first "
-        << Seconds(stall.ToMs) << ", graph 0.78 left offset 0.8,0 front font \",12\" tc rgb \"#000000\"\n";
+        << "set label " << Quoted("I/O stall " + std::to_string(stall.ToMs - stall.FromMs) + " ms");
+    // Above the arrow's middle, kept inside the lane near either end.
+    uint64_t middle = (stall.FromMs + stall.ToMs) / 2;
+    if (middle * 10 < endMs_) {
+        out << " at first " << Seconds(stall.FromMs) << ", graph 0.78 left offset 0,0.9";
+    } else if (middle * 10 > endMs_ * 9) {
+        out << " at first " << Seconds(stall.ToMs) << ", graph 0.78 right offset 0,0.9";
+    } else {
+        out << " at first " << Seconds(middle) << ", graph 0.78 center offset 0,0.9";
+    }
+    out << " front font \",12\" tc rgb \"#000000\"\n";
     return out.str();
 }
 
