@@ -472,9 +472,9 @@ std::string Timeline::StallDrawing(int lane) const
     // Above the arrow's middle, kept inside the lane near either end.
     uint64_t middle = (stall.FromMs + stall.ToMs) / 2;
     if (middle * 10 < endMs_) {
-        out << " at first " << Seconds(stall.FromMs) << ", graph 0.78 left offset 0,0.9";
+        out << " at first " << Seconds(stall.FromMs) << ", graph 0.78 left offset 1,0.9";
     } else if (middle * 10 > endMs_ * 9) {
-        out << " at first " << Seconds(stall.ToMs) << ", graph 0.78 right offset 0,0.9";
+        out << " at first " << Seconds(stall.ToMs) << ", graph 0.78 right offset -1,0.9";
     } else {
         out << " at first " << Seconds(middle) << ", graph 0.78 center offset 0,0.9";
     }
