@@ -904,9 +904,8 @@ int ReportData(const Run &run)
     if (run.Io->InFlight() != 0) {
         std::cout << "  " << Count(run.Io->InFlight(), "request") << " never completed\n";
     }
-    const std::string stall = run.Timeline.StallText();
-    if (!stall.empty()) {
-        std::cout << "Failover: " << stall << "\n";
+    for (const scenario::TimelineStall &stall : run.Timeline.Stalls()) {
+        std::cout << "Failover: " << run.Timeline.StallText(stall) << "\n";
     }
     const unsigned faults = run.Host != nullptr ? run.Host->RoutingFaults() : 0;
     std::cout << "Routing: " << faults << " requests sent to a path the driver could no longer name\n";
@@ -948,9 +947,10 @@ int WriteTimeline(const Run &run)
     const scenario::Scenario &scenario = run.Scenario;
     std::string title = "Scenario \"" + scenario.Name + "\"" +
                         (scenario.Description.empty() ? "" : ": " + scenario.Description);
-    std::string stall = run.Timeline.StallText();
-    if (!stall.empty()) {
-        title += "\n" + stall;
+    std::vector<scenario::TimelineStall> stalls = run.Timeline.Stalls();
+    if (!stalls.empty()) {
+        title += "\n" + run.Timeline.StallText(stalls[0]) +
+                 (stalls.size() > 1 ? " (and " + Count(stalls.size() - 1, "more failover") + ")" : "");
     }
     if (!options.TimelineFile.empty() && !scenario::DrawTimeline(run.Timeline, options.TimelineFile, title, &error)) {
         return Fail(kExitBadInput, "--timeline: " + error);

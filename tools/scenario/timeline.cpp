@@ -41,7 +41,7 @@ constexpr double kPanelsBottom = 0.13;
 constexpr double kPanelGap = 0.012;
 constexpr double kLeft = 0.15;
 constexpr double kRight = 0.97;
-constexpr double kLabelRows[] = {0.795, 0.83, 0.865, 0.9};
+constexpr double kLabelRows[] = {0.795, 0.825, 0.855, 0.885, 0.915};
 constexpr double kCharPixels = 7.0;     // a label character's width at the picture's font
 
 struct Look {
@@ -307,23 +307,34 @@ void Timeline::Event(uint64_t atMs, const std::string &type, unsigned id, const 
     events_.push_back(Entry{atMs, type, id, text});
 }
 
-TimelineStall Timeline::Stall() const
+std::vector<TimelineStall> Timeline::Stalls() const
+{
+    std::vector<TimelineStall> stalls;
+    for (auto fault = marks_.begin(); fault != marks_.end(); ++fault) {
+        if (fault->Kind != MarkKind::Fault) {
+            continue;
+        }
+        // The fault's failover: the first before the next fault.
+        for (auto at = fault + 1; at != marks_.end() && at->Kind != MarkKind::Fault; ++at) {
+            if (at->Kind == MarkKind::Failover) {
+                TimelineStall stall = StallOf(*fault, *at);
+                if (stall.Found) {
+                    stalls.push_back(stall);
+                }
+                break;
+            }
+        }
+    }
+    return stalls;
+}
+
+TimelineStall Timeline::StallOf(const TimelineMark &fault, const TimelineMark &failover) const
 {
     TimelineStall stall;
-    auto fault = std::find_if(marks_.begin(), marks_.end(),
-                              [](const TimelineMark &mark) { return mark.Kind == MarkKind::Fault; });
-    if (fault == marks_.end()) {
-        return stall;
-    }
-    auto failover = std::find_if(fault, marks_.end(),
-                                 [](const TimelineMark &mark) { return mark.Kind == MarkKind::Failover; });
-    if (failover == marks_.end()) {
-        return stall;
-    }
     // The failing path: the faulted one, or where the failed-over requests failed.
-    int from = fault->Lane;
+    int from = fault.Lane;
     for (const Io &io : io_) {
-        if (from == kNoLane && io.Failed && io.AtMs >= fault->AtMs && io.Lane != failover->Lane) {
+        if (from == kNoLane && io.Failed && io.AtMs >= fault.AtMs && io.Lane != failover.Lane) {
             from = io.Lane;
         }
     }
@@ -333,27 +344,23 @@ TimelineStall Timeline::Stall() const
         if (io.Failed) {
             continue;
         }
-        if (io.Lane == from && io.AtMs <= failover->AtMs) {
+        if (io.Lane == from && io.AtMs <= failover.AtMs) {
             stall.FromMs = std::max(stall.FromMs, io.AtMs);
             last = true;
         }
-        if (io.Lane == failover->Lane && io.AtMs >= failover->AtMs && (!first || io.AtMs < stall.ToMs)) {
+        if (io.Lane == failover.Lane && io.AtMs >= failover.AtMs && (!first || io.AtMs < stall.ToMs)) {
             stall.ToMs = io.AtMs;
             first = true;
         }
     }
     stall.Found = last && first;
     stall.FromLane = from;
-    stall.ToLane = failover->Lane;
+    stall.ToLane = failover.Lane;
     return stall;
 }
 
-std::string Timeline::StallText() const
+std::string Timeline::StallText(const TimelineStall &stall) const
 {
-    TimelineStall stall = Stall();
-    if (!stall.Found) {
-        return "";
-    }
     return "I/O stalled " + std::to_string(stall.ToMs - stall.FromMs) + " ms: last completion on " +
            lanes_[stall.FromLane].Address + " at " + std::to_string(stall.FromMs) + " ms, first on " +
            lanes_[stall.ToLane].Address + " at " + std::to_string(stall.ToMs) + " ms";
@@ -403,10 +410,9 @@ std::string Timeline::Csv() const
         out << "mark," << mark.AtMs << "," << (mark.Lane == kNoLane ? "" : std::to_string(mark.Lane)) << ","
             << MarkKindName(mark.Kind) << "," << mark.Count << "," << CsvField(mark.Text) << "\n";
     }
-    TimelineStall stall = Stall();
-    if (stall.Found) {
+    for (const TimelineStall &stall : Stalls()) {
         out << "stall," << stall.FromMs << "," << stall.ToLane << ",stall," << stall.ToMs - stall.FromMs << ","
-            << CsvField(StallText()) << "\n";
+            << CsvField(StallText(stall)) << "\n";
     }
     for (const Entry &event : events_) {
         out << "event," << event.AtMs << ",," << event.Type << "," << event.Id << "," << CsvField(event.Text) << "\n";
@@ -446,9 +452,13 @@ std::string Timeline::MarkLabels() const
         // Labels right of the middle end at their line rather than start there.
         bool leftward = start + width > (double)endMs_;
         double from = leftward ? start - width : start;
+        // The lowest row free there, or else the one that frees soonest.
         size_t row = 0;
-        while (row + 1 < rows && rowEnd[row] > from) {
+        while (row < rows && rowEnd[row] > from) {
             row++;
+        }
+        if (row == rows) {
+            row = (size_t)(std::min_element(rowEnd.begin(), rowEnd.end()) - rowEnd.begin());
         }
         rowEnd[row] = from + width + 2 * kCharPixels * msPerPixel;
         out << "set label " << Quoted(text) << " at first " << Seconds(mark.AtMs) << ", screen "
@@ -459,12 +469,19 @@ std::string Timeline::MarkLabels() const
 }
 
 // The stall as a double arrow on the lane that took over, with its figure.
-std::string Timeline::StallDrawing(int lane) const
+std::string Timeline::StallsDrawing(int lane) const
 {
-    TimelineStall stall = Stall();
-    if (!stall.Found || stall.ToLane != lane) {
-        return "";
+    std::ostringstream out;
+    for (const TimelineStall &stall : Stalls()) {
+        if (stall.ToLane == lane) {
+            out << StallDrawing(stall);
+        }
     }
+    return out.str();
+}
+
+std::string Timeline::StallDrawing(const TimelineStall &stall) const
+{
     std::ostringstream out;
     out << "set arrow from " << Seconds(stall.FromMs) << ", graph 0.78 to " << Seconds(stall.ToMs)
         << ", graph 0.78 heads size screen 0.006,90 front lw 2 lc rgb \"#000000\"\n"
@@ -550,7 +567,7 @@ std::string Timeline::LanePanel(int lane, const std::string &marks, bool bottom)
             << ", graph 1 behind fc rgb \"" << ShadeOf(LaneHealthAt(lane, changes[i])).Color
             << "\" fs solid 1.0 noborder\n";
     }
-    out << marks << StallDrawing(lane);
+    out << marks << StallsDrawing(lane);
     if (bottom) {
         out << "set format x \"%g\"\nset xlabel " << Quoted("seconds since the run began" + note_)
             << " offset 0,0.3\n";
@@ -566,7 +583,7 @@ std::string Timeline::Gnuplot(const std::string &output, const std::string &titl
 {
     std::ostringstream out;
     const bool svg = EndsWith(output, ".svg");
-    out << "set terminal " << (svg ? "svg" : "pngcairo") << " size " << kWidth << "," << kHeight
+    out << "set terminal " << (svg ? "svg" : "pngcairo") << " noenhanced size " << kWidth << "," << kHeight
         << " font \"Sans," << (svg ? 12 : 10) << "\" background rgb \"white\"\n"
         << "set output " << FileQuoted(output) << "\n";
 

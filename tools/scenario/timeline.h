@@ -80,10 +80,11 @@ public:
     void End(uint64_t atMs) { endMs_ = atMs; }
 
     const std::vector<TimelineMark> &Marks() const { return marks_; }
-    // The stall of the first failover after the first fault.
-    TimelineStall Stall() const;
-    // "stall 100 ms: last completion on 2:0:0 at 3000 ms, first on 3:0:1 at 3100 ms"
-    std::string StallText() const;
+    // The stall of each fault's failover (the first after it, before the
+    // next fault), in time order.
+    std::vector<TimelineStall> Stalls() const;
+    // "I/O stalled 100 ms: last completion on 2:0:0 at 3000 ms, first on 3:0:1 at 3100 ms"
+    std::string StallText(const TimelineStall &stall) const;
 
     // The same data as rows of "record,time_ms,lane,what,count,text":
     // lane (its address and what it reaches), io (completed and failed per
@@ -127,7 +128,9 @@ private:
     std::string LanePanel(int lane, const std::string &marks, bool top) const;
     std::string MarkLines() const;
     std::string MarkLabels() const;
-    std::string StallDrawing(int lane) const;
+    TimelineStall StallOf(const TimelineMark &fault, const TimelineMark &failover) const;
+    std::string StallsDrawing(int lane) const;
+    std::string StallDrawing(const TimelineStall &stall) const;
     std::string Legend() const;
 
     std::vector<TimelineLane> lanes_;
