@@ -145,6 +145,12 @@ size_t Host::DeviceCount() const
     return devices_.size();
 }
 
+Device Host::DeviceAt(size_t device) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return devices_.at(device);
+}
+
 PathState Host::StateOf(size_t device) const
 {
     std::lock_guard<std::mutex> lock(mutex_);

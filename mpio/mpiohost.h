@@ -213,6 +213,9 @@ public:
     const std::deque<MultipathDisk> &Disks() const { return disks_; }
     // How many devices there are, safe beside arrivals on other threads.
     size_t DeviceCount() const;
+    // A copy of a device's record, also safe beside arrivals; what the
+    // driver and MPIO give it is final once StateOf is past Unbound.
+    Device DeviceAt(size_t device) const;
     // Requests the DSM routed to a path it may no longer name (one whose
     // removal notice it had heard when asked) or that MPIO never bound.
     // Each is also a verifier failure.

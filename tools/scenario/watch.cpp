@@ -105,8 +105,7 @@ std::string FaultMarkText(const Fault &fault, bool isReturn, const std::string &
 Watcher::Watcher(mpio::Host *host, const Scenario &scenario, const mpio::Topology &topology, int64_t bootSystemTime,
                  uint64_t clockStart, Timeline *timeline)
     : host_(host), topology_(topology), bootSystemTime_(bootSystemTime), clockStart_(clockStart),
-      timeline_(timeline), links_(topology.Paths.size()), devicesSeen_(host->DeviceCount()),
-      removed_(devicesSeen_, false)
+      timeline_(timeline), links_(topology.Paths.size())
 {
     for (const mpio::PathSpec &path : topology.Paths) {
         TimelineLane lane;
@@ -120,9 +119,7 @@ Watcher::Watcher(mpio::Host *host, const Scenario &scenario, const mpio::Topolog
         }
         timeline_->AddLane(lane);
     }
-    for (size_t i = 0; i < devicesSeen_; i++) {
-        removed_[i] = host_->StateOf(i) == mpio::PathState::Removed;
-    }
+    Learn(0, false);
     Sample();
 }
 
@@ -135,15 +132,31 @@ uint64_t Watcher::NowMs() const
 // The lane of the latest device whose identifier (MPIO's path identifier
 // or the driver's) is `id`: a removed device may have left the same
 // identifier behind.
-int Watcher::LaneOf(PVOID mpio::Device::*field, PVOID id) const
+int Watcher::LaneOf(PVOID Known::*field, PVOID id) const
 {
-    const auto &devices = host_->Devices();
-    for (size_t i = host_->DeviceCount(); id != nullptr && i-- > 0;) {
-        if (devices[i].*field == id) {
-            return LaneOfLink(devices[i].Link);
+    for (size_t i = devices_.size(); id != nullptr && i-- > 0;) {
+        if (devices_[i].Bound && devices_[i].*field == id) {
+            return devices_[i].Lane;
         }
     }
     return kNoLane;
+}
+
+void Watcher::Learn(uint64_t now, bool arrivals)
+{
+    devices_.resize(host_->DeviceCount());
+    for (size_t i = 0; i < devices_.size(); i++) {
+        Known &known = devices_[i];
+        if (known.Bound || host_->StateOf(i) == mpio::PathState::Unbound) {
+            continue;
+        }
+        mpio::Device device = host_->DeviceAt(i);
+        known = Known{true, false, LaneOfLink(device.Link), device.DsmId, device.PathId};
+        if (arrivals) {
+            std::string address = known.Lane == kNoLane ? "?" : timeline_->Lanes()[known.Lane].Address;
+            timeline_->Mark(now, MarkKind::Arrival, known.Lane, "MPIO adds " + address, kSameMarkMs);
+        }
+    }
 }
 
 // A path as the driver's events name it: "<identifier> port:bus:target:lun".
@@ -167,7 +180,12 @@ int Watcher::LaneOfText(const std::string &pathText) const
 void Watcher::Completed(const Completion &completion)
 {
     uint64_t at = completion.At > clockStart_ ? (completion.At - clockStart_) / kTicksPerMs : 0;
-    timeline_->Completed(at, LaneOf(&mpio::Device::PathId, completion.Path), !NT_SUCCESS(completion.Status));
+    int lane = LaneOf(&Known::PathId, completion.Path);
+    if (lane == kNoLane && completion.Path != nullptr) {
+        Learn(NowMs(), true);       // bound since the last step
+        lane = LaneOf(&Known::PathId, completion.Path);
+    }
+    timeline_->Completed(at, lane, !NT_SUCCESS(completion.Status));
 }
 
 void Watcher::Sample()
@@ -176,8 +194,8 @@ void Watcher::Sample()
     // Events first: a failover is counted against the path the drive used
     // before this step, which the driver's records are about to replace.
     SampleEvents(now);
-    SampleDriver(now);
     SampleDevices(now);
+    SampleDriver(now);
     timeline_->End(now);
 }
 
@@ -221,11 +239,11 @@ void Watcher::SampleDriver(uint64_t now)
     const LIST_ENTRY *drives = &context->DriveList;
     for (const LIST_ENTRY *link = drives->Flink; link != drives; link = link->Flink) {
         const LD_ENTRY *drive = CONTAINING_RECORD(link, LD_ENTRY, DriveLink);
-        timeline_->Current(now, drive->SerialNumber, LaneOf(&mpio::Device::DsmId, drive->currentPath));
+        timeline_->Current(now, drive->SerialNumber, LaneOf(&Known::DsmId, drive->currentPath));
         for (const LIST_ENTRY *pathLink = drive->PathList.Flink; pathLink != &drive->PathList;
              pathLink = pathLink->Flink) {
             const PDO_ENTRY *path = CONTAINING_RECORD(pathLink, PDO_ENTRY, LdLink);
-            int lane = LaneOf(&mpio::Device::DsmId, const_cast<PDO_ENTRY *>(path));
+            int lane = LaneOf(&Known::DsmId, const_cast<PDO_ENTRY *>(path));
             if (lane != kNoLane && Badness(path->HealthState) > worst[lane]) {
                 worst[lane] = Badness(path->HealthState);
                 health[lane] = path->HealthState;
@@ -241,21 +259,15 @@ void Watcher::SampleDriver(uint64_t now)
 
 void Watcher::SampleDevices(uint64_t now)
 {
-    const auto &devices = host_->Devices();
-    size_t count = host_->DeviceCount();
-    for (size_t i = 0; i < count; i++) {
-        int lane = LaneOfLink(devices[i].Link);
-        std::string address = lane == kNoLane ? "?" : timeline_->Lanes()[lane].Address;
-        if (i >= devicesSeen_) {
-            removed_.push_back(false);
-            timeline_->Mark(now, MarkKind::Arrival, lane, "MPIO adds " + address, kSameMarkMs);
-        }
-        if (!removed_[i] && host_->StateOf(i) == mpio::PathState::Removed) {
-            removed_[i] = true;
-            timeline_->Mark(now, MarkKind::Removal, lane, "MPIO removes " + address, kSameMarkMs);
+    Learn(now, true);
+    for (size_t i = 0; i < devices_.size(); i++) {
+        Known &known = devices_[i];
+        if (known.Bound && !known.Removed && host_->StateOf(i) == mpio::PathState::Removed) {
+            known.Removed = true;
+            std::string address = known.Lane == kNoLane ? "?" : timeline_->Lanes()[known.Lane].Address;
+            timeline_->Mark(now, MarkKind::Removal, known.Lane, "MPIO removes " + address, kSameMarkMs);
         }
     }
-    devicesSeen_ = count;
 }
 
 } // namespace scenario

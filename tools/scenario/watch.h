@@ -55,7 +55,19 @@ public:
     uint64_t NowMs() const;
 
 private:
-    int LaneOf(PVOID mpio::Device::*field, PVOID id) const;
+    // What the watcher keeps of a device once MPIO has bound it (read
+    // under MPIO's lock: devices arrive on other threads).
+    struct Known {
+        bool Bound = false;
+        bool Removed = false;
+        int Lane = kNoLane;
+        PVOID DsmId = nullptr;
+        PVOID PathId = nullptr;
+    };
+    int LaneOf(PVOID Known::*field, PVOID id) const;
+    // Learns the devices bound since; each is an arrival once the run
+    // has begun.
+    void Learn(uint64_t now, bool arrivals);
     int LaneOfText(const std::string &pathText) const;
     void SampleEvents(uint64_t now);
     void SampleDriver(uint64_t now);
@@ -67,8 +79,7 @@ private:
     uint64_t clockStart_;
     Timeline *timeline_;
     size_t links_;
-    size_t devicesSeen_;
-    std::vector<bool> removed_;
+    std::vector<Known> devices_;
     size_t eventsSeen_ = 0;
 };
 
