@@ -128,6 +128,12 @@ size_t Host::DeviceCount() const
     return pnp_.Devices.size();
 }
 
+Device Host::DeviceAt(size_t device) const
+{
+    std::lock_guard<HostMutex> lock(lock_);
+    return pnp_.Devices.at(device);
+}
+
 PathState Host::StateOf(size_t device) const
 {
     std::lock_guard<HostMutex> lock(lock_);

@@ -255,6 +255,9 @@ public:
     size_t DeviceCount() const;
     // The bytes of one block of the disk, as its unit reported them.
     ULONG BlockLength(size_t disk) const;
+    // A copy of a device's record, also safe beside arrivals; what the
+    // driver and MPIO give it is final once StateOf is past Unbound.
+    Device DeviceAt(size_t device) const;
     // Requests the DSM routed to a path it may no longer name (one whose
     // removal notice it had heard when asked) or that MPIO never bound.
     // Each is also a verifier failure.

@@ -16,6 +16,7 @@ packages=(
                                    # the kernel image: cross-compiler, PE linker, resource tools,
                                    # and the import libraries whose export lists the check uses
   valgrind                         # tools/measure.sh: the request path counted under its cache simulation
+  gnuplot-nox                      # dsmscenario --timeline: the run's timeline drawn as SVG or PNG
 )
 
 missing=()

@@ -18,6 +18,7 @@ Abstract:
 
 #include "tarn.h"
 #include "tarnwmi.h"
+#include "toolnames.h"
 
 #include <cstdio>
 #include <cstring>
@@ -65,13 +66,6 @@ bool GetString(const std::vector<uint8_t> &bytes, size_t offset, std::string *te
     return true;
 }
 
-std::string Hex(uint64_t value, int width)
-{
-    std::ostringstream text;
-    text << "0x" << std::uppercase << std::hex << std::setw(width) << std::setfill('0') << value;
-    return text.str();
-}
-
 std::string Small(uint8_t value)
 {
     return value == kUnknown ? "?" : std::to_string(value);
@@ -109,27 +103,12 @@ const char *YesNo(bool value)
 
 } // namespace
 
-std::string PolicyName(uint32_t policy)
-{
-    switch (policy) {
-    case TARN_LB_POLICY_FAILOVER:
-        return "failover";
-    case TARN_LB_POLICY_FAILBACK:
-        return "failback";
-    case TARN_LB_POLICY_ROUND_ROBIN:
-        return "round_robin";
-    default:
-        return Hex(policy, 3);
-    }
-}
-
 std::string AddressText(const PathView &path)
 {
     if (!path.Known) {
         return "?";
     }
-    return std::to_string(path.Port) + ":" + std::to_string(path.Bus) + ":" + std::to_string(path.Target) + ":" +
-           std::to_string(path.Lun);
+    return tools::AddressText(path.Port, path.Bus, path.Target, path.Lun);
 }
 
 bool DecodeDriveBlock(const std::vector<uint8_t> &bytes, DiskView *disk, std::string *problem)
@@ -174,7 +153,7 @@ bool CollectListing(mpio::Host &host, Listing *listing, std::string *problem)
         status = host.WmiQueryAllData(kDriveGuid, &instances);
     }
     if (!NT_SUCCESS(status)) {
-        *problem = std::string("WMI query failed: ") + DsmStatusName(status) + " (" + Hex((uint32_t)status, 8) + ")";
+        *problem = std::string("WMI query failed: ") + DsmStatusName(status) + " (" + tools::Hex((uint32_t)status, 8) + ")";
         return false;
     }
     for (const mpio::WmiInstance &instance : instances) {
@@ -206,14 +185,14 @@ bool CollectListing(mpio::Host &host, Listing *listing, std::string *problem)
 
 void PrintListing(const Listing &listing, std::ostream &out)
 {
-    out << "Default path selection policy: " << PolicyName(listing.DefaultPolicy) << " ("
-        << Hex(listing.DefaultPolicy, 3) << ")\n";
+    out << "Default path selection policy: " << tools::PolicyName(listing.DefaultPolicy) << " ("
+        << tools::Hex(listing.DefaultPolicy, 3) << ")\n";
     if (listing.Disks.empty()) {
         out << "(no multipath disks)\n";
     }
     for (const DiskView &disk : listing.Disks) {
         out << "Disk " << disk.Disk << " (" << disk.Instance << ")  SN " << disk.SerialNumber << "  policy "
-            << PolicyName(disk.Policy) << " (" << Hex(disk.Policy, 3) << ")  reservations seen: " << YesNo(disk.ReservationsSeen) << "  "
+            << tools::PolicyName(disk.Policy) << " (" << tools::Hex(disk.Policy, 3) << ")  reservations seen: " << YesNo(disk.ReservationsSeen) << "  "
             << disk.Paths.size() << (disk.Paths.size() == 1 ? " path" : " paths") << "\n";
         out << "  " << std::left << std::setw(12) << "Address" << std::setw(12) << "Controller" << std::setw(6)
             << "Port" << std::setw(11) << "Preferred" << std::setw(9) << "Current" << std::setw(14) << "Health"
@@ -222,7 +201,7 @@ void PrintListing(const Listing &listing, std::ostream &out)
             out << "  " << std::setw(12) << AddressText(path) << std::setw(12) << Small(path.Controller)
                 << std::setw(6) << Small(path.ControllerPort) << std::setw(11) << YesNo(path.Preferred)
                 << std::setw(9) << YesNo(path.Active) << std::setw(14) << path.Health << std::right
-                << Hex(path.Identifier, 16) << std::left << "\n";
+                << tools::Hex(path.Identifier, 16) << std::left << "\n";
         }
         out << std::right;
     }
@@ -230,11 +209,11 @@ void PrintListing(const Listing &listing, std::ostream &out)
 
 void PrintListingJson(const Listing &listing, std::ostream &out)
 {
-    out << "{\"default_policy\": " << JsonText(PolicyName(listing.DefaultPolicy)) << ", \"disks\": [";
+    out << "{\"default_policy\": " << JsonText(tools::PolicyName(listing.DefaultPolicy)) << ", \"disks\": [";
     for (size_t i = 0; i < listing.Disks.size(); i++) {
         const DiskView &disk = listing.Disks[i];
         out << (i == 0 ? "" : ",") << "\n  {\"disk\": " << disk.Disk << ", \"instance\": " << JsonText(disk.Instance)
-            << ", \"serial\": " << JsonText(disk.SerialNumber) << ", \"policy\": " << JsonText(PolicyName(disk.Policy))
+            << ", \"serial\": " << JsonText(disk.SerialNumber) << ", \"policy\": " << JsonText(tools::PolicyName(disk.Policy))
             << ", \"policy_code\": " << disk.Policy << ", \"reservations_seen\": "
             << (disk.ReservationsSeen ? "true" : "false") << ", \"company\": " << JsonText(disk.Company)
             << ", \"paths\": [";
@@ -245,7 +224,7 @@ void PrintListingJson(const Listing &listing, std::ostream &out)
                 << ", \"controller_port\": " << JsonSmall(path.ControllerPort)
                 << ", \"preferred\": " << (path.Preferred ? "true" : "false")
                 << ", \"current\": " << (path.Active ? "true" : "false") << ", \"health\": " << JsonText(path.Health)
-                << ", \"id\": " << JsonText(Hex(path.Identifier, 16)) << "}";
+                << ", \"id\": " << JsonText(tools::Hex(path.Identifier, 16)) << "}";
         }
         out << "]}";
     }

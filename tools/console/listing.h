@@ -61,8 +61,6 @@ bool DecodeDriveBlock(const std::vector<uint8_t> &bytes, DiskView *disk, std::st
 // reason when a query fails or a block does not decode.
 bool CollectListing(mpio::Host &host, Listing *listing, std::string *problem);
 
-// "failover", "failback", "round_robin", or the code in hex.
-std::string PolicyName(uint32_t policy);
 std::string AddressText(const PathView &path);
 
 void PrintListing(const Listing &listing, std::ostream &out);

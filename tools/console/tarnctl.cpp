@@ -19,7 +19,9 @@ Abstract:
 --*/
 
 #include "listing.h"
+#include "readscenario.h"
 #include "scenario.h"
+#include "toolnames.h"
 
 #include "mpiohost.h"
 #include "simarray.h"
@@ -160,7 +162,7 @@ int ParseOptions(int argc, char **argv, CommandLine *options)
         return Fail(kExitBadInput,
                     "bad path address \"" + options->Value + "\": give port:bus:target:lun, each 0 to 255");
     }
-    if (options->Command == "set-policy" && scenario::PolicyCode(options->Value) == 0) {
+    if (options->Command == "set-policy" && tools::PolicyCode(options->Value) == 0) {
         return Fail(kExitBadInput,
                     "unknown policy \"" + options->Value + "\": give failover, failback or round_robin");
     }
@@ -180,34 +182,8 @@ struct Machine {
 int ReadScenario(const CommandLine &options, scenario::Scenario *result)
 {
     std::string error;
-    if (options.ScenarioFile.empty()) {
-        auto builtIn = [](const std::string &path, std::string *text) {
-            if (path != "default.reg") {
-                return false;
-            }
-            *text = scenario::DefaultRegistryText();
-            return true;
-        };
-        result->RegistryOrigin = "built-in default.reg";
-        if (!scenario::Parse(scenario::DefaultScenarioText(), "built-in default", "", builtIn, result, &error)) {
-            return Fail(kExitBadInput, error);
-        }
-    } else {
-        std::string text;
-        if (!scenario::ReadFile(options.ScenarioFile, &text)) {
-            return Fail(kExitBadInput, "--scenario: cannot read " + options.ScenarioFile + ": " + scenario::FileError());
-        }
-        size_t slash = options.ScenarioFile.rfind('/');
-        std::string directory = slash == std::string::npos ? "." : options.ScenarioFile.substr(0, slash);
-        if (!scenario::Parse(text, options.ScenarioFile, directory, scenario::ReadFile, result, &error)) {
-            return Fail(kExitBadInput, error);
-        }
-    }
-    if (!options.RegistryFile.empty()) {
-        if (!scenario::ReadFile(options.RegistryFile, &result->RegistryText)) {
-            return Fail(kExitBadInput, "--registry: cannot read " + options.RegistryFile + ": " + scenario::FileError());
-        }
-        result->RegistryOrigin = options.RegistryFile;
+    if (!tools::ReadScenario(options.ScenarioFile, options.RegistryFile, result, &error)) {
+        return Fail(kExitBadInput, error);
     }
     if (!options.Identifiers.empty()) {
         array::IdentifierStyle style;
@@ -332,7 +308,7 @@ int SetPreferred(mpio::Host &host, const console::DiskView &disk, const std::str
 
 int SetPolicy(mpio::Host &host, const console::DiskView &disk, const std::string &name, std::ostream &notes)
 {
-    uint32_t policy = scenario::PolicyCode(name);     // checked before the machine started
+    uint32_t policy = tools::PolicyCode(name);     // checked before the machine started
     const std::string &serial = disk.SerialNumber;
     std::vector<uint8_t> input(std::max(kDrivePolicyInput, 6 + 2 * serial.size()));
     memcpy(input.data(), &policy, sizeof(policy));

@@ -17,9 +17,13 @@ Abstract:
 --*/
 
 #include "listing.h"
+#include "readscenario.h"
+#include "toolnames.h"
 #include "requests.h"
 #include "scenario.h"
 #include "storage.h"
+#include "timeline.h"
+#include "watch.h"
 #include "workload.h"
 
 #include "mpiohost.h"
@@ -73,13 +77,6 @@ Exit status:
   130, 143  interrupted by SIGINT or SIGTERM: the run stopped, and its
      daemon and files were removed)";
 
-std::string Hex(uint32_t value, int width = 8)
-{
-    std::ostringstream text;
-    text << "0x" << std::uppercase << std::hex << std::setw(width) << std::setfill('0') << value;
-    return text.str();
-}
-
 std::string Narrow(const UNICODE_STRING &string)
 {
     std::string text;
@@ -88,20 +85,6 @@ std::string Narrow(const UNICODE_STRING &string)
         text += c < 0x80 ? (char)c : '?';
     }
     return text;
-}
-
-std::string PolicyName(ULONG policy)
-{
-    switch (policy) {
-    case TARN_LB_POLICY_FAILOVER:
-        return "failover";
-    case TARN_LB_POLICY_FAILBACK:
-        return "failover with failback to the preferred path";
-    case TARN_LB_POLICY_ROUND_ROBIN:
-        return "round robin";
-    default:
-        return "not a policy";
-    }
 }
 
 // The configuration the driver holds, read from its context as a
@@ -128,8 +111,8 @@ void PrintConfiguration(const DSM_CONTEXT &context)
         std::cout << "  (none: no device will be claimed)\n";
     }
     std::cout << "Display name:                   \"" << Narrow(context.DisplayName) << "\"\n"
-              << "Default path selection policy:  " << Hex(context.PathSelectionPolicy, 3) << " ("
-              << PolicyName(context.PathSelectionPolicy) << ")\n"
+              << "Default path selection policy:  " << tools::Hex(context.PathSelectionPolicy, 3) << " ("
+              << tools::PolicyName(context.PathSelectionPolicy) << ")\n"
               << "Round-robin timeslice:          " << context.RoundRobinTimeSlice << " ms\n"
               << "Persistent reservations:        " << (context.UsePersistentReservations ? "on" : "off");
     if (context.UsePersistentReservations) {
@@ -169,9 +152,10 @@ void PrintDrives(DSM_CONTEXT &context)
         const LD_ENTRY *drive = CONTAINING_RECORD(link, LD_ENTRY, DriveLink);
         const SCSI_ADDRESS &preferred = drive->PreferredPathAddress;
         std::cout << "Logical drive " << drive->ldIdString << " SN " << drive->SerialNumber << "\n"
-                  << "  policy " << Hex(drive->LogicalDriveLbPolicy, 3) << " (" << PolicyName(drive->LogicalDriveLbPolicy)
-                  << "), preferred path " << (unsigned)preferred.PortNumber << ":" << (unsigned)preferred.PathId << ":"
-                  << (unsigned)preferred.TargetId << ":" << (unsigned)preferred.Lun << ", "
+                  << "  policy " << tools::Hex(drive->LogicalDriveLbPolicy, 3) << " (" << tools::PolicyName(drive->LogicalDriveLbPolicy)
+                  << "), preferred path "
+                  << tools::AddressText(preferred.PortNumber, preferred.PathId, preferred.TargetId, preferred.Lun)
+                  << ", "
                   << drive->NumberPaths << " paths, current "
                   << (drive->currentPath != nullptr ? drive->currentPath->PathIdString : "none") << "\n";
         for (const LIST_ENTRY *pathLink = drive->PathList.Flink; pathLink != &drive->PathList;
@@ -213,6 +197,8 @@ struct CommandLine {
     int64_t Duration = -1;
     std::string ExportRegistry;
     std::string Target = "simulated";
+    std::string TimelineFile;
+    std::string TimelineData;
     bool PrintDefault = false;
     bool RealTime = false;
     bool EventDetails = false;
@@ -231,6 +217,8 @@ struct Run {
     std::unique_ptr<scenario::Requests> Io;
     std::unique_ptr<scenario::VerifiedWorkload> Load;
     std::unique_ptr<mpio::Host> Host;
+    scenario::Timeline Timeline;
+    std::unique_ptr<scenario::Watcher> Watch;  // goes before the host it reads
     NTSTATUS Status = STATUS_UNSUCCESSFUL;
     int64_t BootSystemTime = 0;                 // the machine's system time at boot
     uint64_t ClockStart = 0;                    // interrupt time when the clock began to run
@@ -332,6 +320,15 @@ int ParseOptions(int argc, char **argv, CommandLine *options)
     app.add_flag("--real-time", options->RealTime,
                  "Run the clock with the wall clock, DPCs and work items on their own threads, instead of "
                  "stepping it");
+    app.add_option("--timeline", options->TimelineFile,
+                   "Draw the run's timeline into this file (.svg or .png) with gnuplot: a lane per path with "
+                   "its requests per second shaded by its health, and marks for faults, failovers, MPIO's "
+                   "removals and arrivals, and failbacks")
+        ->check([](const std::string &name) {
+            return scenario::PictureName(name) ? std::string() : std::string("give a file ending in .svg or .png");
+        });
+    app.add_option("--timeline-data", options->TimelineData,
+                   "Write the timeline's data as CSV (record,time_ms,lane,what,count,text) into this file");
     app.add_flag("-q,--quiet", options->Quiet, "No progress lines on the error stream, only the report");
     app.add_flag("--print-default", options->PrintDefault,
                  "Print the built-in default scenario and its .reg file, then exit");
@@ -358,43 +355,12 @@ int ReadScenario(Run *run)
 {
     const CommandLine &options = run->Options;
     std::string error;
-    if (options.ScenarioFile.empty()) {
-        Progress(*run, 1, "reading the built-in default scenario");
-        // The default's registry file is compiled in beside it.
-        auto builtIn = [](const std::string &path, std::string *text) {
-            if (path != "default.reg") {
-                return false;
-            }
-            *text = scenario::DefaultRegistryText();
-            return true;
-        };
-        run->Scenario.RegistryOrigin = "built-in default.reg";
-        if (!scenario::Parse(scenario::DefaultScenarioText(), "built-in default", "", builtIn, &run->Scenario,
-                             &error)) {
-            return Fail(kExitBadInput, error);
-        }
-    } else {
-        Progress(*run, 1, "reading the scenario " + options.ScenarioFile);
-        std::string text;
-        if (!scenario::ReadFile(options.ScenarioFile, &text)) {
-            return Fail(kExitBadInput, "cannot read scenario " + options.ScenarioFile + ": " + scenario::FileError());
-        }
-        std::string directory = options.ScenarioFile.find('/') == std::string::npos
-                                    ? "."
-                                    : options.ScenarioFile.substr(0, options.ScenarioFile.rfind('/'));
-        if (!scenario::Parse(text, options.ScenarioFile, directory, scenario::ReadFile, &run->Scenario, &error)) {
-            return Fail(kExitBadInput, error);
-        }
+    Progress(*run, 1, options.ScenarioFile.empty() ? "reading the built-in default scenario"
+                                                   : "reading the scenario " + options.ScenarioFile);
+    if (!tools::ReadScenario(options.ScenarioFile, options.RegistryFile, &run->Scenario, &error)) {
+        return Fail(kExitBadInput, error);
     }
-
     scenario::Scenario &scenario = run->Scenario;
-    if (!options.RegistryFile.empty()) {
-        if (!scenario::ReadFile(options.RegistryFile, &scenario.RegistryText)) {
-            return Fail(kExitBadInput,
-                        "--registry: cannot read " + options.RegistryFile + ": " + scenario::FileError());
-        }
-        scenario.RegistryOrigin = options.RegistryFile;
-    }
     if (!options.MpioVersion.empty()) {
         scenario.MpioVersion = options.MpioVersion;
     }
@@ -420,13 +386,16 @@ int ReadScenario(Run *run)
         scenario.DurationMs = (uint64_t)options.Duration;
     }
     if (!options.Policy.empty()) {
-        scenario.Policy = scenario::PolicyCode(options.Policy);
+        scenario.Policy = tools::PolicyCode(options.Policy);
         if (scenario.Policy == 0) {
             return Fail(kExitBadInput, "--policy: \"" + options.Policy + "\" is not failover, failback or round_robin");
         }
     }
     if (!options.PathVerify.empty()) {
         scenario.PathVerifyEnabled = options.PathVerify == "on";
+    }
+    if ((!options.TimelineFile.empty() || !options.TimelineData.empty()) && !scenario.HasTopology) {
+        return Fail(kExitBadInput, scenario.Origin + ": no [topology]: there are no paths for a timeline");
     }
     if (!scenario::ParseVersion(scenario.MpioVersion, run->Version)) {
         return Fail(kExitBadInput, "MPIO version \"" + scenario.MpioVersion + "\" must look like 1.20.0.0");
@@ -513,8 +482,8 @@ int SetUpMachine(Run *run)
                   << "stepped)\n";
     }
     if (scenario.Policy != 0) {
-        std::cout << "Policy:    " << PolicyName(scenario.Policy) << " (\"PathSelectionPolicy\" "
-                  << Hex(scenario.Policy, 3) << " replaces the registry's)\n";
+        std::cout << "Policy:    " << tools::PolicyName(scenario.Policy) << " (\"PathSelectionPolicy\" "
+                  << tools::Hex(scenario.Policy, 3) << " replaces the registry's)\n";
     }
 
     run->Host = std::make_unique<mpio::Host>(scenario::HostOptionsOf(scenario, run->Version));
@@ -536,9 +505,9 @@ void LoadDriver(Run *run)
     mpio::Host &mpioHost = *run->Host;
     run->Status = mpioHost.LoadDriver(DriverEntry, service);
     std::cout << "Driver:    " << service << " " << TARN_DRIVER_VERSION << ", DriverEntry returned "
-              << DsmStatusName(run->Status) << " (" << Hex((uint32_t)run->Status) << ")";
+              << DsmStatusName(run->Status) << " (" << tools::Hex((uint32_t)run->Status) << ")";
     if (mpioHost.Registered()) {
-        std::cout << ", registered with MPIO (context " << Hex(mpioHost.MpioContext()) << ")";
+        std::cout << ", registered with MPIO (context " << tools::Hex(mpioHost.MpioContext()) << ")";
     } else if (!mpioHost.RefusalReason().empty()) {
         std::cout << ", MPIO refused: " << mpioHost.RefusalReason();
     }
@@ -604,20 +573,16 @@ struct Moment {
 
 using scenario::ResolvedPlace;
 
-std::string AddressText(uint32_t port, uint32_t bus, uint32_t target)
-{
-    return std::to_string(port) + ":" + std::to_string(bus) + ":" + std::to_string(target);
-}
-
 // The cable of one path: the I_T nexus from its host port to its target port.
 ResolvedPlace OnDevicePath(const scenario::Storage &storage, const mpio::Device &device, const std::string &label)
 {
     return ResolvedPlace{{array::Scope::OnPath(device.Nexus.Initiator, device.Nexus.TargetPort)},
                          "path " + label,
                          "the cable from host port " +
-                             AddressText(device.Path.PortNumber, device.Path.PathId, device.Path.TargetId) + " to " +
+                             tools::AddressText(device.Path.PortNumber, device.Path.PathId, device.Path.TargetId) + " to " +
                              storage.TargetPortText(device.Nexus.TargetPort),
-                         ""};
+                         "",
+                         (int)device.Link};
 }
 
 // Resolves a fault's place when it begins: "current" is the path the drive
@@ -663,7 +628,7 @@ bool Resolve(Run *run, const scenario::Fault &fault, ResolvedPlace *resolved)
         for (const mpio::Device &device : mpioHost.Devices()) {
             if (device.Path.PortNumber == fault.Port && device.Path.PathId == fault.Bus &&
                 device.Path.TargetId == fault.Target) {
-                *resolved = OnDevicePath(*run->Storage, device, AddressText(fault.Port, fault.Bus, fault.Target));
+                *resolved = OnDevicePath(*run->Storage, device, tools::AddressText(fault.Port, fault.Bus, fault.Target));
                 return true;
             }
         }
@@ -710,13 +675,23 @@ void ReportPhase(Run *run, size_t number, const std::string &title, const std::s
             std::cout << host::RenderEvent(events[i]) << "\n";
             continue;
         }
-        ULONG id = reinterpret_cast<const IO_ERROR_LOG_PACKET *>(events[i].Packet.data())->ErrorCode;
-        static const char *const types[] = {"Success", "Information", "Warning", "Error"};
         // When it was written, on the run's clock: discovery's entries come before it starts.
-        int64_t at = (events[i].SystemTime - run->BootSystemTime - (int64_t)run->ClockStart) / TIME_UNITS_PER_MS;
-        std::cout << "  " << std::setw(7) << (at < 0 ? 0 : at) << " ms  " << std::left << std::setw(12)
-                  << types[id >> 30] << std::right << std::setw(5) << (id & 0xFFFF) << "  "
-                  << host::EventDescription(events[i]) << "\n";
+        std::string description = host::EventDescription(events[i]);
+        std::cout << "  " << std::setw(7) << scenario::EventMs(events[i], run->BootSystemTime, run->ClockStart)
+                  << " ms  " << std::left << std::setw(12) << scenario::EventTypeName(events[i]) << std::right
+                  << std::setw(5) << (scenario::EventCode(events[i]) & 0xFFFF) << "  " << description << "\n";
+        // The driver writes a failover once per request in flight on the
+        // path: the same line again says nothing new.
+        size_t same = 1;
+        while (scenario::EventCode(events[i]) == TARN_MSG_FAILOVER && i + same < events.size() &&
+               scenario::EventCode(events[i + same]) == TARN_MSG_FAILOVER &&
+               host::EventDescription(events[i + same]) == description) {
+            same++;
+        }
+        if (same > 1) {
+            std::cout << std::string(32, ' ') << same << " requests in flight on the path failed over\n";
+            i += same - 1;
+        }
     }
     run->EventsShown = events.size();
     if (run->Scenario.HasTopology && run->Host->Registered()) {
@@ -761,6 +736,117 @@ void Settle(Run *run)
     }
 }
 
+// Marks a fault or its return on the timeline, at the path it took
+// when that is one path.
+void MarkFault(Run *run, const scenario::Fault &fault, const ResolvedPlace &place, bool isReturn)
+{
+    if (run->Watch == nullptr) {
+        return;
+    }
+    int lane = place.Link >= 0 ? run->Watch->LaneOfLink((size_t)place.Link) : scenario::kNoLane;
+    std::string where = lane != scenario::kNoLane ? run->Timeline.Lanes()[lane].Address : place.Place;
+    run->Timeline.Mark(run->Watch->NowMs(), isReturn ? scenario::MarkKind::Return : scenario::MarkKind::Fault, lane,
+                       scenario::FaultMarkText(fault, isReturn, where));
+}
+
+// The faults' beginnings and returns in time order, each ending a phase.
+std::vector<Moment> MomentsOf(const scenario::Scenario &scenario)
+{
+    std::vector<Moment> moments;
+    for (size_t i = 0; i < scenario.Faults.size(); i++) {
+        moments.push_back(Moment{scenario.Faults[i].AtMs, i, false});
+        if (scenario.Faults[i].UntilMs != 0) {
+            moments.push_back(Moment{scenario.Faults[i].UntilMs, i, true});
+        }
+    }
+    std::stable_sort(moments.begin(), moments.end(),
+                     [](const Moment &a, const Moment &b) { return a.AtMs < b.AtMs; });
+    return moments;
+}
+
+// The phases: the clock runs to each moment, the phase before it is
+// reported and the fault begins or returns.
+int RunPhases(Run *run, const std::vector<Moment> &moments)
+{
+    const scenario::Scenario &scenario = run->Scenario;
+    std::vector<ResolvedPlace> places(scenario.Faults.size());
+    uint64_t nextTick = run->ClockMs + scenario.Load.IntervalMs;
+    uint64_t phaseStart = run->ClockMs;
+    std::string title = moments.empty() ? "the run" : "before the faults";
+    std::string detail;
+    for (size_t i = 0; i <= moments.size(); i++) {
+        uint64_t end = i < moments.size() ? std::max(moments[i].AtMs, run->ClockMs)
+                                          : std::max(scenario.DurationMs, run->ClockMs);
+        RunUntil(run, end, &nextTick);
+        if (i == moments.size()) {
+            break;
+        }
+        ReportPhase(run, i + 1, title, detail, phaseStart, run->ClockMs);
+        const Moment &moment = moments[i];
+        const scenario::Fault &fault = scenario.Faults[moment.Fault];
+        if (!moment.Return && !Resolve(run, fault, &places[moment.Fault])) {
+            return Fail(kExitRunFailed, scenario.Origin + ":" + std::to_string(fault.Line) +
+                                            ": no drive of LUN " + std::to_string(fault.Lun) +
+                                            " has a current path to fault");
+        }
+        title = run->Storage->Apply(fault, places[moment.Fault], moment.Return);
+        const ResolvedPlace &place = places[moment.Fault];
+        MarkFault(run, fault, place, moment.Return);
+        detail = moment.Return && !place.ReturnDetail.empty() ? place.ReturnDetail : place.Detail;
+        if (fault.Action == scenario::FaultAction::UnitAttention) {
+            detail += (detail.empty() ? "" : "; ") + fault.Attention;
+        }
+        std::string state = run->Storage->FaultState();
+        if (!state.empty()) {
+            detail += (detail.empty() ? "" : "; ") + state;
+        }
+        phaseStart = run->ClockMs;
+        run->Io->Pass(0);
+    }
+    if (run->Load != nullptr) {
+        Settle(run);
+        run->Load->StartReadBack();
+        Settle(run);
+    }
+    ReportPhase(run, moments.size() + 1, title,
+                run->Load == nullptr ? detail : detail + (detail.empty() ? "" : "; ") + "then every block read back",
+                phaseStart, run->ClockMs);
+    return kContinue;
+}
+
+// The workload on every LUN the driver claimed, with every block written
+// before the faults begin.
+void StartWorkload(Run *run)
+{
+    std::vector<scenario::WorkloadLun> luns;
+    for (uint32_t lun : run->Scenario.Luns) {
+        size_t disk = 0;
+        if (DiskOfLun(*run->Host, lun, &disk)) {
+            luns.push_back(scenario::WorkloadLun{lun, disk, run->Scenario.LunBlocks});
+        }
+    }
+    run->Load = std::make_unique<scenario::VerifiedWorkload>(run->Scenario.Load, run->Io.get(), luns);
+    run->Load->StartFill();
+    Settle(run);
+    run->Timeline.Note(" (the workload writes every block first and reads every block back last)");
+}
+
+// The timeline's watcher, hearing of every request and every step (when
+// requests are made).
+void StartWatching(Run *run)
+{
+    if (!DriverStarted(*run) || run->Storage == nullptr) {
+        return;
+    }
+    run->Watch = std::make_unique<scenario::Watcher>(run->Host.get(), run->Scenario, run->Topology,
+                                                     run->BootSystemTime, run->ClockStart, &run->Timeline);
+    scenario::Watcher *watch = run->Watch.get();
+    if (run->Io != nullptr) {
+        run->Io->Watch([watch](const scenario::Completion &completion) { watch->Completed(completion); },
+                       [watch]() { watch->Sample(); });
+    }
+}
+
 // Step 6: the clock runs through the phases of the timeline, stepped (or
 // with the wall clock when asked and there is nothing to drive, or when
 // the storage answers in real time).
@@ -779,9 +865,13 @@ int RunTimeline(Run *run)
                           (scenario.Faults.empty() ? "" : " through " + Count(scenario.Faults.size(), "fault")));
     run->ClockStart = host::InterruptTime();
     if (!driven && (run->Options.RealTime || realTime)) {
+        StartWatching(run);
         host::SetRealTime(true);
         std::this_thread::sleep_for(std::chrono::milliseconds(duration));
         host::SetRealTime(false);
+        if (run->Watch != nullptr) {
+            run->Watch->Sample();
+        }
         run->ClockMs = duration;
         ReportPhase(run, 1, "the run", "", 0, duration);
         return kContinue;
@@ -792,70 +882,13 @@ int RunTimeline(Run *run)
     }
     run->Io = std::make_unique<scenario::Requests>(run->Host.get(), realTime);
     bool canRun = DriverStarted(*run) && run->Storage != nullptr;
+    StartWatching(run);
     if (scenario.Load.Enabled && canRun) {
-        std::vector<scenario::WorkloadLun> luns;
-        for (uint32_t lun : scenario.Luns) {
-            size_t disk = 0;
-            if (DiskOfLun(*run->Host, lun, &disk)) {
-                luns.push_back(scenario::WorkloadLun{lun, disk, scenario.LunBlocks});
-            }
-        }
-        run->Load = std::make_unique<scenario::VerifiedWorkload>(scenario.Load, run->Io.get(), luns);
-        run->Load->StartFill();
-        Settle(run);
+        StartWorkload(run);
     }
-
-    std::vector<Moment> moments;
-    for (size_t i = 0; i < scenario.Faults.size() && canRun; i++) {
-        moments.push_back(Moment{scenario.Faults[i].AtMs, i, false});
-        if (scenario.Faults[i].UntilMs != 0) {
-            moments.push_back(Moment{scenario.Faults[i].UntilMs, i, true});
-        }
-    }
-    std::stable_sort(moments.begin(), moments.end(),
-                     [](const Moment &a, const Moment &b) { return a.AtMs < b.AtMs; });
-
-    std::vector<ResolvedPlace> places(scenario.Faults.size());
-    uint64_t nextTick = run->ClockMs + scenario.Load.IntervalMs;
-    uint64_t phaseStart = run->ClockMs;
-    std::string title = moments.empty() ? "the run" : "before the faults";
-    std::string detail;
-    for (size_t i = 0; i <= moments.size(); i++) {
-        uint64_t end = i < moments.size() ? std::max(moments[i].AtMs, run->ClockMs) : std::max(duration, run->ClockMs);
-        RunUntil(run, end, &nextTick);
-        if (i == moments.size()) {
-            break;
-        }
-        ReportPhase(run, i + 1, title, detail, phaseStart, run->ClockMs);
-        const Moment &moment = moments[i];
-        const scenario::Fault &fault = scenario.Faults[moment.Fault];
-        if (!moment.Return && !Resolve(run, fault, &places[moment.Fault])) {
-            return Fail(kExitRunFailed, scenario.Origin + ":" + std::to_string(fault.Line) +
-                                            ": no drive of LUN " + std::to_string(fault.Lun) +
-                                            " has a current path to fault");
-        }
-        title = run->Storage->Apply(fault, places[moment.Fault], moment.Return);
-        const ResolvedPlace &place = places[moment.Fault];
-        detail = moment.Return && !place.ReturnDetail.empty() ? place.ReturnDetail : place.Detail;
-        if (fault.Action == scenario::FaultAction::UnitAttention) {
-            detail += (detail.empty() ? "" : "; ") + fault.Attention;
-        }
-        std::string state = run->Storage->FaultState();
-        if (!state.empty()) {
-            detail += (detail.empty() ? "" : "; ") + state;
-        }
-        phaseStart = run->ClockMs;
-        run->Io->Pass(0);
-    }
-    if (run->Load != nullptr) {
-        Settle(run);
-        run->Load->StartReadBack();
-        Settle(run);
-    }
-    ReportPhase(run, moments.size() + 1, title, run->Load == nullptr ? detail : detail + (detail.empty() ? "" : "; ") + "then every block read back",
-                phaseStart, run->ClockMs);
+    int status = RunPhases(run, canRun ? MomentsOf(scenario) : std::vector<Moment>());
     host::SetRealTime(false);
-    return kContinue;
+    return status;
 }
 
 // The last word: what became of the data, and whether that is what the
@@ -870,6 +903,9 @@ int ReportData(const Run &run)
     }
     if (run.Io->InFlight() != 0) {
         std::cout << "  " << Count(run.Io->InFlight(), "request") << " never completed\n";
+    }
+    for (const scenario::TimelineStall &stall : run.Timeline.Stalls()) {
+        std::cout << "Failover: " << run.Timeline.StallText(stall) << "\n";
     }
     const unsigned faults = run.Host != nullptr ? run.Host->RoutingFaults() : 0;
     std::cout << "Routing: " << faults << " requests sent to a path the driver could no longer name\n";
@@ -898,6 +934,28 @@ int ReportData(const Run &run)
         return Fail(kExitRunFailed, "the scenario expects requests to fail to the workload, and none did");
     }
     return kExitSuccess;
+}
+
+// The timeline as CSV and as a picture, when asked for.
+int WriteTimeline(const Run &run)
+{
+    const CommandLine &options = run.Options;
+    if (!options.TimelineData.empty() && !scenario::ReplaceFile(options.TimelineData, run.Timeline.Csv())) {
+        return Fail(kExitBadInput, "--timeline-data: cannot write " + options.TimelineData + ": " + scenario::FileError());
+    }
+    std::string error;
+    const scenario::Scenario &scenario = run.Scenario;
+    std::string title = "Scenario \"" + scenario.Name + "\"" +
+                        (scenario.Description.empty() ? "" : ": " + scenario.Description);
+    std::vector<scenario::TimelineStall> stalls = run.Timeline.Stalls();
+    if (!stalls.empty()) {
+        title += "\n" + run.Timeline.StallText(stalls[0]) +
+                 (stalls.size() > 1 ? " (and " + Count(stalls.size() - 1, "more failover") + ")" : "");
+    }
+    if (!options.TimelineFile.empty() && !scenario::DrawTimeline(run.Timeline, options.TimelineFile, title, &error)) {
+        return Fail(kExitBadInput, "--timeline: " + error);
+    }
+    return kContinue;
 }
 
 // Step 7: what an administrator would look at.
@@ -950,6 +1008,10 @@ int Report(Run *run)
                                         (run->Host->RefusalReason().empty()
                                              ? ""
                                              : ", MPIO refused: " + run->Host->RefusalReason()));
+    }
+    int status = WriteTimeline(*run);
+    if (status != kContinue) {
+        return status;
     }
     if (run->Load != nullptr) {
         return ReportData(*run);

@@ -27,8 +27,6 @@ namespace {
 // the clock moves further, as a worker thread would take it up.
 constexpr uint64_t kStepMs = 100;
 
-constexpr uint64_t kTicksPerMs = TIME_UNITS_PER_MS;
-
 } // namespace
 
 Requests::Requests(mpio::Host *host, bool realTime)
@@ -44,7 +42,8 @@ void Requests::Start(size_t disk, bool write, uint64_t lba, uint32_t blocks, uin
     // Runs on an MPIO thread at DISPATCH_LEVEL: it only records.
     mpio::IoCallback onDone = [this, routine](const mpio::IoResult &result) {
         std::lock_guard<std::mutex> lock(mutex_);
-        finished_.push_back(Finished{Completion{result.Status, result.Path}, std::move(*routine)});
+        finished_.push_back(
+            Finished{Completion{result.Status, result.Path, host::InterruptTime()}, std::move(*routine)});
     };
     pending_.push_back(write ? host_->SubmitWrite(disk, lba, blocks, buffer, std::move(onDone))
                              : host_->SubmitRead(disk, lba, blocks, buffer, std::move(onDone)));
@@ -58,6 +57,12 @@ void Requests::RunDue()
         host::DrainWorkItems();
         host_->WaitIdle();
     } while (host::PendingWorkItems() != 0);
+}
+
+void Requests::Watch(CompletionRoutine completed, std::function<void()> stepped)
+{
+    completed_ = std::move(completed);
+    stepped_ = std::move(stepped);
 }
 
 void Requests::Pass(uint64_t milliseconds)
@@ -74,7 +79,13 @@ void Requests::Pass(uint64_t milliseconds)
             host::ClockAdvance(step);
             moved += step;
             RunDue();
+            if (stepped_) {
+                stepped_();
+            }
         }
+    }
+    if (stepped_ && (realTime_ || milliseconds == 0)) {
+        stepped_();
     }
     std::deque<Finished> finished;
     {
@@ -86,6 +97,9 @@ void Requests::Pass(uint64_t milliseconds)
                    pending_.end());
     for (Finished &request : finished) {
         inFlight_--;
+        if (completed_) {
+            completed_(request.Result);
+        }
         request.Done(request.Result);
     }
 }

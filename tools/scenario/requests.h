@@ -27,9 +27,13 @@ Abstract:
 
 namespace scenario {
 
+// Interrupt time's units (100 ns) per millisecond.
+constexpr uint64_t kTicksPerMs = TIME_UNITS_PER_MS;
+
 struct Completion {
     NTSTATUS Status = STATUS_PENDING;
     PVOID Path = nullptr;       // the path identifier the request last went down
+    uint64_t At = 0;            // interrupt time when it completed
 };
 
 using CompletionRoutine = std::function<void(const Completion &)>;
@@ -56,6 +60,11 @@ public:
     // Submitted, and their completion routines not yet run.
     size_t InFlight() const { return inFlight_; }
 
+    // Someone watching: completed hears of every request before its
+    // routine runs, stepped runs after each step of the clock (and once
+    // a Pass in real time).  Both on the runner's thread.
+    void Watch(CompletionRoutine completed, std::function<void()> stepped);
+
 private:
     struct Finished {
         Completion Result;
@@ -71,6 +80,8 @@ private:
     std::vector<std::shared_ptr<mpio::PendingIo>> pending_;     // handles of requests not yet done
     std::mutex mutex_;                  // finished_ is filled on MPIO's threads
     std::deque<Finished> finished_;
+    CompletionRoutine completed_;
+    std::function<void()> stepped_;
 };
 
 } // namespace scenario

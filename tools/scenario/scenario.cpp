@@ -13,6 +13,7 @@ Abstract:
 --*/
 
 #include "scenario.h"
+#include "../common/toolnames.h"
 #include "mpiohost.h"
 #include "simarray.h"
 #include "tarn.h"
@@ -160,50 +161,6 @@ uint32_t LineOf(const toml::node &node)
 }
 
 
-bool ParseWorkload(const toml::table &root, const std::string &origin, Scenario *scenario, std::string *error)
-{
-    const toml::table *section = nullptr;
-    if (!GetTable(root, "workload", origin, &section, error)) {
-        return false;
-    }
-    if (section == nullptr) {
-        return true;
-    }
-    Workload &load = scenario->Load;
-    load.Enabled = true;
-    if (!CheckKeys(*section, "workload", {"blocks_per_request", "interval_ms", "outstanding", "expect_errors"},
-                   origin, error)) {
-        return false;
-    }
-    const struct {
-        const char *Key;
-        int64_t Low;
-        int64_t High;
-        uint32_t *Value;
-    } numbers[] = {
-        {"blocks_per_request", 1, 128, &load.BlocksPerRequest},
-        {"interval_ms", 1, 3600LL * 1000, &load.IntervalMs},
-        {"outstanding", 1, 64, &load.Outstanding},
-    };
-    for (const auto &number : numbers) {
-        if (const toml::node *node = section->get(number.Key)) {
-            int64_t value = 0;
-            if (!GetInteger(*node, std::string("[workload] ") + number.Key, number.Low, number.High, origin, &value,
-                            error)) {
-                return false;
-            }
-            *number.Value = (uint32_t)value;
-        }
-    }
-    if (const toml::node *node = section->get("expect_errors")) {
-        if (!node->is_boolean()) {
-            return WrongType(*node, "[workload] expect_errors", "a boolean", origin, error);
-        }
-        load.ExpectErrors = **node->as_boolean();
-    }
-    return true;
-}
-
 bool ParseFaultAction(const std::string &name, FaultAction *action)
 {
     for (FaultAction candidate : {FaultAction::LinkDown, FaultAction::NoAnswer, FaultAction::Busy,
@@ -235,21 +192,14 @@ bool ParsePathAddress(const std::string &text, Fault *fault)
 }
 
 // One [[fault]] entry: when, what, and exactly one place.
-bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault, std::string *error)
+// When: at_ms, the action and until_ms.
+bool ParseFaultWhen(const toml::table &table, const toml::node &entry, const std::string &origin, Fault *fault,
+                    std::string *error)
 {
-    const toml::table *table = entry.as_table();
-    if (table == nullptr) {
-        return WrongType(entry, "[[fault]]", "a table", origin, error);
-    }
-    if (!CheckKeys(*table, "fault", {"at_ms", "until_ms", "action", "path", "lun", "target_port", "controller",
-                                     "all_paths", "attention", "block"},
-                   origin, error)) {
-        return false;
-    }
     fault->Line = LineOf(entry);
     const std::string where = Where(entry, origin);
     int64_t value = 0;
-    const toml::node *node = table->get("at_ms");
+    const toml::node *node = table.get("at_ms");
     if (node == nullptr) {
         *error = where + ": a fault needs at_ms";
         return false;
@@ -259,7 +209,7 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
     }
     fault->AtMs = (uint64_t)value;
     std::string action;
-    if (!GetString(*table, "action", "fault", origin, &action, error)) {
+    if (!GetString(table, "action", "fault", origin, &action, error)) {
         return false;
     }
     if (!ParseFaultAction(action, &fault->Action)) {
@@ -267,7 +217,7 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
                          "controller_failure, unit_attention or stray_write";
         return false;
     }
-    if ((node = table->get("until_ms")) != nullptr) {
+    if ((node = table.get("until_ms")) != nullptr) {
         if (fault->Action == FaultAction::UnitAttention || fault->Action == FaultAction::StrayWrite) {
             *error = Where(*node, origin) + ": a " + action + " happens once; it has no until_ms";
             return false;
@@ -278,12 +228,20 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
         }
         fault->UntilMs = (uint64_t)value;
     }
+    return true;
+}
 
-    int places = 0;
-    if ((node = table->get("path")) != nullptr) {
-        places++;
+// Where: path (with lun), target_port, controller or all_paths; *places
+// counts how many of them are given.
+bool ParseFaultWhere(const toml::table &table, const std::string &origin, Fault *fault, int *places,
+                     std::string *error)
+{
+    int64_t value = 0;
+    const toml::node *node = nullptr;
+    if ((node = table.get("path")) != nullptr) {
+        (*places)++;
         std::string path;
-        if (!GetString(*table, "path", "fault", origin, &path, error)) {
+        if (!GetString(table, "path", "fault", origin, &path, error)) {
             return false;
         }
         if (path == "current") {
@@ -295,9 +253,9 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
             return false;
         }
     }
-    if ((node = table->get("lun")) != nullptr) {
+    if ((node = table.get("lun")) != nullptr) {
         if (fault->Action != FaultAction::StrayWrite &&
-            (fault->Where != FaultWhere::CurrentPath || table->get("path") == nullptr)) {
+            (fault->Where != FaultWhere::CurrentPath || table.get("path") == nullptr)) {
             *error = Where(*node, origin) + ": lun names whose current path; it goes with path = \"current\"";
             return false;
         }
@@ -317,8 +275,8 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
         {"controller", FaultWhere::Controller, array::kControllerCount - 1, &Fault::Controller},
     };
     for (const auto &place : numbered) {
-        if ((node = table->get(place.Key)) != nullptr) {
-            places++;
+        if ((node = table.get(place.Key)) != nullptr) {
+            (*places)++;
             fault->Where = place.Where;
             if (!GetInteger(*node, std::string("[[fault]] ") + place.Key, 0, place.High, origin, &value, error)) {
                 return false;
@@ -326,14 +284,36 @@ bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault
             fault->*place.Number = (uint32_t)value;
         }
     }
-    if ((node = table->get("all_paths")) != nullptr) {
-        places++;
+    if ((node = table.get("all_paths")) != nullptr) {
+        (*places)++;
         fault->Where = FaultWhere::AllPaths;
         if (!node->is_boolean() || !**node->as_boolean()) {
             *error = Where(*node, origin) + ": all_paths can only be true";
             return false;
         }
     }
+    return true;
+}
+
+bool ParseFault(const toml::node &entry, const std::string &origin, Fault *fault, std::string *error)
+{
+    const toml::table *table = entry.as_table();
+    if (table == nullptr) {
+        return WrongType(entry, "[[fault]]", "a table", origin, error);
+    }
+    if (!CheckKeys(*table, "fault", {"at_ms", "until_ms", "action", "path", "lun", "target_port", "controller",
+                                     "all_paths", "attention", "block"},
+                   origin, error)) {
+        return false;
+    }
+    int places = 0;
+    if (!ParseFaultWhen(*table, entry, origin, fault, error) ||
+        !ParseFaultWhere(*table, origin, fault, &places, error)) {
+        return false;
+    }
+    const std::string where = Where(entry, origin);
+    int64_t value = 0;
+    const toml::node *node = nullptr;
     if (fault->Action == FaultAction::StrayWrite) {
         if (places != 0 || (node = table->get("block")) == nullptr) {
             *error = where + ": a stray_write names lun and block, and no path, port or controller";
@@ -397,20 +377,6 @@ bool ParseFaults(const toml::table &root, const std::string &origin, Scenario *s
 }
 
 } // namespace
-
-uint32_t PolicyCode(const std::string &name)
-{
-    if (name == "failover") {
-        return TARN_LB_POLICY_FAILOVER;
-    }
-    if (name == "failback") {
-        return TARN_LB_POLICY_FAILBACK;
-    }
-    if (name == "round_robin") {
-        return TARN_LB_POLICY_ROUND_ROBIN;
-    }
-    return 0;
-}
 
 const char *FaultActionName(FaultAction action)
 {
@@ -649,6 +615,331 @@ bool CheckTomlCharacters(const std::string &text, const std::string &origin, std
 
 } // namespace
 
+namespace {
+
+// What a section's parser reads beside its table: where the scenario came
+// from and how to read the files it names.
+struct Input {
+    const std::string &Origin;
+    const std::string &BaseDirectory;
+    const FileReader &ReadFile;
+};
+
+// A section's parser; section is null when the scenario has none.
+using SectionParser = bool (*)(const toml::table *section, const Input &input, Scenario *scenario,
+                               std::string *error);
+
+// An integer setting of a section, from low to high.
+struct IntegerSetting {
+    const char *Key;
+    int64_t Low;
+    int64_t High;
+    uint32_t *Value;
+};
+
+template <size_t N>
+bool GetIntegers(const toml::table &section, const char *name, const IntegerSetting (&settings)[N],
+                 const std::string &origin, std::string *error)
+{
+    for (const IntegerSetting &setting : settings) {
+        if (const toml::node *node = section.get(setting.Key)) {
+            int64_t value = 0;
+            if (!GetInteger(*node, std::string("[") + name + "] " + setting.Key, setting.Low, setting.High, origin,
+                            &value, error)) {
+                return false;
+            }
+            *setting.Value = (uint32_t)value;
+        }
+    }
+    return true;
+}
+
+// An optional boolean; absent leaves *value alone.
+bool GetBoolean(const toml::table &section, const char *key, const std::string &name, const std::string &origin,
+                bool *value, std::string *error)
+{
+    if (const toml::node *node = section.get(key)) {
+        if (!node->is_boolean()) {
+            return WrongType(*node, "[" + name + "] " + key, "a boolean", origin, error);
+        }
+        *value = **node->as_boolean();
+    }
+    return true;
+}
+
+bool ParseNaming(const toml::table *section, const Input &input, Scenario *scenario, std::string *error)
+{
+    return section == nullptr ||
+           (CheckKeys(*section, "scenario", {"name", "description"}, input.Origin, error) &&
+            GetString(*section, "name", "scenario", input.Origin, &scenario->Name, error) &&
+            GetString(*section, "description", "scenario", input.Origin, &scenario->Description, error));
+}
+
+bool ParseMpio(const toml::table *section, const Input &input, Scenario *scenario, std::string *error)
+{
+    if (section == nullptr) {
+        return true;
+    }
+    // MPIO's timers: a zero interval or period would spin.
+    const IntegerSetting settings[] = {
+        {"retry_count", 0, 100, &scenario->RetryCount},
+        {"retry_interval_ms", 1, 3600LL * 1000, &scenario->RetryIntervalMs},
+        {"path_verification_period_ms", 1, 24LL * 3600 * 1000, &scenario->PathVerificationPeriodMs},
+        {"removal_period_ms", 1, 24LL * 3600 * 1000, &scenario->RemovalPeriodMs},
+        {"link_down_time_ms", 0, 24LL * 3600 * 1000, &scenario->LinkDownTimeMs},
+    };
+    if (!CheckKeys(*section, "mpio",
+                   {"version", "retry_count", "retry_interval_ms", "path_verify_enabled",
+                    "path_verification_period_ms", "removal_period_ms", "link_down_time_ms"},
+                   input.Origin, error) ||
+        !GetString(*section, "version", "mpio", input.Origin, &scenario->MpioVersion, error) ||
+        !GetIntegers(*section, "mpio", settings, input.Origin, error) ||
+        !GetBoolean(*section, "path_verify_enabled", "mpio", input.Origin, &scenario->PathVerifyEnabled, error)) {
+        return false;
+    }
+    uint32_t words[4];
+    const toml::node *node = section->get("version");
+    if (node != nullptr && !ParseVersion(scenario->MpioVersion, words)) {
+        *error = Where(*node, input.Origin) + ": [mpio] version must look like 1.20.0.0";
+        return false;
+    }
+    return true;
+}
+
+bool ParseRegistry(const toml::table *registry, const Input &input, Scenario *scenario, std::string *error)
+{
+    const std::string &origin = input.Origin;
+    if (registry == nullptr) {
+        *error = origin + ": a scenario needs a [registry] section (file or text)";
+        return false;
+    }
+    if (!CheckKeys(*registry, "registry", {"file", "text", "service"}, origin, error)) {
+        return false;
+    }
+    if (registry->get("file") && registry->get("text")) {
+        *error = Where(*registry, origin) + ": [registry] takes either file or text, not both";
+        return false;
+    }
+    if (const toml::node *node = registry->get("file")) {
+        std::string file;
+        if (!GetString(*registry, "file", "registry", origin, &file, error)) {
+            return false;
+        }
+        std::string path = (!file.empty() && file[0] == '/') || input.BaseDirectory.empty()
+                               ? file
+                               : input.BaseDirectory + "/" + file;
+        if (!input.ReadFile(path, &scenario->RegistryText)) {
+            *error = Where(*node, origin) + ": cannot read registry file " + path + ": " + FileError();
+            return false;
+        }
+        if (scenario->RegistryOrigin.empty()) {
+            scenario->RegistryOrigin = path;
+        }
+    } else if (registry->get("text")) {
+        if (!GetString(*registry, "text", "registry", origin, &scenario->RegistryText, error)) {
+            return false;
+        }
+        scenario->RegistryOrigin = origin + " (inline)";
+    } else {
+        *error = Where(*registry, origin) + ": [registry] needs file or text";
+        return false;
+    }
+    return GetString(*registry, "service", "registry", origin, &scenario->ServiceName, error);
+}
+
+bool ParseTrace(const toml::table *section, const Input &input, Scenario *scenario, std::string *error)
+{
+    const toml::array *flags = nullptr;
+    if (section == nullptr) {
+        return true;
+    }
+    if (!CheckKeys(*section, "trace", {"flags"}, input.Origin, error) ||
+        !GetArray(*section, "flags", "trace", input.Origin, &flags, error)) {
+        return false;
+    }
+    for (size_t i = 0; flags != nullptr && i < flags->size(); i++) {
+        const toml::node &flag = *flags->get(i);
+        if (!flag.is_string()) {
+            return WrongType(flag, "a trace flag", "a string", input.Origin, error);
+        }
+        const std::string &name = **flag.as_string();
+        if (name == "error") {
+            scenario->TraceFlags |= 1;
+        } else if (name == "warning") {
+            scenario->TraceFlags |= 2;
+        } else if (name == "trace") {
+            scenario->TraceFlags |= 4;
+        } else {
+            *error = Where(flag, input.Origin) + ": trace flag \"" + name + "\" is not error, warning or trace";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ParseRun(const toml::table *section, const Input &input, Scenario *scenario, std::string *error)
+{
+    std::string policy;
+    if (section == nullptr) {
+        return true;
+    }
+    if (!CheckKeys(*section, "run", {"duration_ms", "policy"}, input.Origin, error) ||
+        !GetString(*section, "policy", "run", input.Origin, &policy, error)) {
+        return false;
+    }
+    if (const toml::node *node = section->get("policy")) {
+        scenario->Policy = tools::PolicyCode(policy);
+        if (scenario->Policy == 0) {
+            *error = Where(*node, input.Origin) + ": [run] policy is \"failover\", \"failback\" or \"round_robin\"";
+            return false;
+        }
+    }
+    if (const toml::node *node = section->get("duration_ms")) {
+        int64_t duration = 0;
+        if (!GetInteger(*node, "[run] duration_ms", 0, 24LL * 3600 * 1000, input.Origin, &duration, error)) {
+            return false;
+        }
+        scenario->DurationMs = (uint64_t)duration;
+    }
+    return true;
+}
+
+bool ParseTgtd(const toml::table *section, const Input &input, Scenario *scenario, std::string *error)
+{
+    const IntegerSetting settings[] = {{"command_timeout_ms", 100, 600LL * 1000, &scenario->TgtdCommandTimeoutMs}};
+    return section == nullptr || (CheckKeys(*section, "tgtd", {"command_timeout_ms"}, input.Origin, error) &&
+                                  GetIntegers(*section, "tgtd", settings, input.Origin, error));
+}
+
+// One entry of [topology] paths.
+bool ParsePath(const toml::node &entry, const std::string &origin, Path *parsed, std::string *error)
+{
+    const toml::table *path = entry.as_table();
+    if (path == nullptr) {
+        return WrongType(entry, "a path", "a table { port, bus, target, controller, controller_port }", origin,
+                         error);
+    }
+    if (!CheckKeys(*path, "topology.paths", {"port", "bus", "target", "controller", "controller_port"}, origin,
+                   error)) {
+        return false;
+    }
+    parsed->Line = LineOf(entry);
+    const struct {
+        const char *Name;
+        uint32_t *Value;
+        int64_t Limit;
+    } fields[] = {{"port", &parsed->Port, 255},
+                  {"bus", &parsed->Bus, 255},
+                  {"target", &parsed->Target, 255},
+                  {"controller", &parsed->Controller, 1},
+                  {"controller_port", &parsed->ControllerPort, 1}};
+    for (const auto &field : fields) {
+        const toml::node *node = path->get(field.Name);
+        if (node == nullptr) {
+            *error = Where(entry, origin) + ": path has no " + field.Name;
+            return false;
+        }
+        int64_t value = 0;
+        if (!GetInteger(*node, std::string("path ") + field.Name, 0, field.Limit, origin, &value, error)) {
+            return false;
+        }
+        *field.Value = (uint32_t)value;
+    }
+    return true;
+}
+
+bool ParseTopology(const toml::table *section, const Input &input, Scenario *scenario, std::string *error)
+{
+    const std::string &origin = input.Origin;
+    const toml::array *luns = nullptr;
+    const toml::array *paths = nullptr;
+    if (section == nullptr) {
+        return true;
+    }
+    if (!CheckKeys(*section, "topology", {"luns", "lun_blocks", "paths", "identifiers", "status_buffer_length"},
+                   origin, error) ||
+        !GetArray(*section, "luns", "topology", origin, &luns, error) ||
+        !GetArray(*section, "paths", "topology", origin, &paths, error)) {
+        return false;
+    }
+    scenario->HasTopology = true;
+    if (luns == nullptr || luns->empty() || paths == nullptr || paths->empty()) {
+        *error = Where(*section, origin) + ": [topology] needs luns = [...] and paths = [...]";
+        return false;
+    }
+    for (size_t i = 0; i < luns->size(); i++) {
+        const toml::node &lun = *luns->get(i);
+        int64_t value = 0;
+        if (!GetInteger(lun, "a LUN", 0, 255, origin, &value, error)) {
+            return false;
+        }
+        scenario->Luns.push_back((uint32_t)value);
+        scenario->LunLines.push_back(LineOf(lun));
+    }
+    if (const toml::node *node = section->get("lun_blocks")) {
+        int64_t blocks = 0;
+        if (!GetInteger(*node, "[topology] lun_blocks", 1, kMaxLunBlocks, origin, &blocks, error)) {
+            return false;
+        }
+        scenario->LunBlocks = (uint64_t)blocks;
+    }
+    if (!GetString(*section, "identifiers", "topology", origin, &scenario->Identifiers, error)) {
+        return false;
+    }
+    array::IdentifierStyle style;
+    const toml::node *node = section->get("identifiers");
+    if (node != nullptr && !array::ParseIdentifierStyle(scenario->Identifiers, &style)) {
+        *error = Where(*node, origin) + ": identifiers is \"standard\", \"short\" or \"names\"";
+        return false;
+    }
+    if ((node = section->get("status_buffer_length")) != nullptr) {
+        int64_t length = 0;
+        if (!GetInteger(*node, "[topology] status_buffer_length", 1, 0xFFFFFF, origin, &length, error)) {
+            return false;
+        }
+        scenario->StatusBufferLength = (uint64_t)length;
+    }
+    for (size_t i = 0; i < paths->size(); i++) {
+        Path parsed;
+        if (!ParsePath(*paths->get(i), origin, &parsed, error)) {
+            return false;
+        }
+        scenario->Paths.push_back(parsed);
+    }
+    return true;
+}
+
+bool ParseWorkload(const toml::table *section, const Input &input, Scenario *scenario, std::string *error)
+{
+    if (section == nullptr) {
+        return true;
+    }
+    Workload &load = scenario->Load;
+    load.Enabled = true;
+    const IntegerSetting numbers[] = {
+        {"blocks_per_request", 1, 128, &load.BlocksPerRequest},
+        {"interval_ms", 1, 3600LL * 1000, &load.IntervalMs},
+        {"outstanding", 1, 64, &load.Outstanding},
+    };
+    return CheckKeys(*section, "workload", {"blocks_per_request", "interval_ms", "outstanding", "expect_errors"},
+                     input.Origin, error) &&
+           GetIntegers(*section, "workload", numbers, input.Origin, error) &&
+           GetBoolean(*section, "expect_errors", "workload", input.Origin, &load.ExpectErrors, error);
+}
+
+// The sections a scenario may have, parsed in this order (the first
+// fault found is the one reported); [[fault]] entries come after them.
+const struct {
+    const char *Name;
+    SectionParser Parse;
+} kSections[] = {
+    {"scenario", ParseNaming}, {"mpio", ParseMpio},         {"registry", ParseRegistry},
+    {"trace", ParseTrace},     {"run", ParseRun},           {"tgtd", ParseTgtd},
+    {"topology", ParseTopology}, {"workload", ParseWorkload},
+};
+
+} // namespace
+
 bool Parse(const std::string &text, const std::string &origin, const std::string &baseDirectory,
            const FileReader &readFile, Scenario *result, std::string *error)
 {
@@ -671,278 +962,23 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
     Scenario scenario;
     scenario.Origin = origin;
     scenario.RegistryOrigin = result->RegistryOrigin;
-
-    if (!CheckKeys(root, "top level", {"scenario", "mpio", "registry", "trace", "run", "topology", "workload",
-                                       "fault", "tgtd"},
-                   origin, error)) {
+    std::set<std::string> known{"fault"};
+    for (const auto &section : kSections) {
+        known.insert(section.Name);
+    }
+    if (!CheckKeys(root, "top level", known, origin, error)) {
         return false;
     }
-
-    const toml::table *section = nullptr;
-    if (!GetTable(root, "scenario", origin, &section, error)) {
-        return false;
-    }
-    if (section != nullptr) {
-        if (!CheckKeys(*section, "scenario", {"name", "description"}, origin, error) ||
-            !GetString(*section, "name", "scenario", origin, &scenario.Name, error) ||
-            !GetString(*section, "description", "scenario", origin, &scenario.Description, error)) {
+    const Input input{origin, baseDirectory, readFile};
+    for (const auto &entry : kSections) {
+        const toml::table *section = nullptr;
+        if (!GetTable(root, entry.Name, origin, &section, error) || !entry.Parse(section, input, &scenario, error)) {
             return false;
         }
     }
-
-    if (!GetTable(root, "mpio", origin, &section, error)) {
+    if (!ParseFaults(root, origin, &scenario, error)) {
         return false;
     }
-    if (section != nullptr) {
-        if (!CheckKeys(*section, "mpio",
-                       {"version", "retry_count", "retry_interval_ms", "path_verify_enabled",
-                        "path_verification_period_ms", "removal_period_ms", "link_down_time_ms"},
-                       origin, error) ||
-            !GetString(*section, "version", "mpio", origin, &scenario.MpioVersion, error)) {
-            return false;
-        }
-        // MPIO's timers: a zero interval or period would spin.
-        const struct {
-            const char *Key;
-            int64_t Low;
-            int64_t High;
-            uint32_t *Value;
-        } settings[] = {
-            {"retry_count", 0, 100, &scenario.RetryCount},
-            {"retry_interval_ms", 1, 3600LL * 1000, &scenario.RetryIntervalMs},
-            {"path_verification_period_ms", 1, 24LL * 3600 * 1000, &scenario.PathVerificationPeriodMs},
-            {"removal_period_ms", 1, 24LL * 3600 * 1000, &scenario.RemovalPeriodMs},
-            {"link_down_time_ms", 0, 24LL * 3600 * 1000, &scenario.LinkDownTimeMs},
-        };
-        for (const auto &setting : settings) {
-            if (const toml::node *node = section->get(setting.Key)) {
-                int64_t value = 0;
-                if (!GetInteger(*node, std::string("[mpio] ") + setting.Key, setting.Low, setting.High, origin,
-                                &value, error)) {
-                    return false;
-                }
-                *setting.Value = (uint32_t)value;
-            }
-        }
-        if (const toml::node *node = section->get("path_verify_enabled")) {
-            if (!node->is_boolean()) {
-                return WrongType(*node, "[mpio] path_verify_enabled", "a boolean", origin, error);
-            }
-            scenario.PathVerifyEnabled = **node->as_boolean();
-        }
-        uint32_t words[4];
-        const toml::node *node = section->get("version");
-        if (node != nullptr && !ParseVersion(scenario.MpioVersion, words)) {
-            *error = Where(*node, origin) + ": [mpio] version must look like 1.20.0.0";
-            return false;
-        }
-    }
-
-    const toml::table *registry = nullptr;
-    if (!GetTable(root, "registry", origin, &registry, error)) {
-        return false;
-    }
-    if (registry == nullptr) {
-        *error = origin + ": a scenario needs a [registry] section (file or text)";
-        return false;
-    }
-    if (!CheckKeys(*registry, "registry", {"file", "text", "service"}, origin, error)) {
-        return false;
-    }
-    if (registry->get("file") && registry->get("text")) {
-        *error = Where(*registry, origin) + ": [registry] takes either file or text, not both";
-        return false;
-    }
-    if (const toml::node *node = registry->get("file")) {
-        std::string file;
-        if (!GetString(*registry, "file", "registry", origin, &file, error)) {
-            return false;
-        }
-        std::string path = (!file.empty() && file[0] == '/') || baseDirectory.empty() ? file
-                                                                                      : baseDirectory + "/" + file;
-        if (!readFile(path, &scenario.RegistryText)) {
-            *error = Where(*node, origin) + ": cannot read registry file " + path + ": " + FileError();
-            return false;
-        }
-        if (scenario.RegistryOrigin.empty()) {
-            scenario.RegistryOrigin = path;
-        }
-    } else if (registry->get("text")) {
-        if (!GetString(*registry, "text", "registry", origin, &scenario.RegistryText, error)) {
-            return false;
-        }
-        scenario.RegistryOrigin = origin + " (inline)";
-    } else {
-        *error = Where(*registry, origin) + ": [registry] needs file or text";
-        return false;
-    }
-    if (!GetString(*registry, "service", "registry", origin, &scenario.ServiceName, error)) {
-        return false;
-    }
-
-    if (!GetTable(root, "trace", origin, &section, error)) {
-        return false;
-    }
-    if (section != nullptr) {
-        const toml::array *flags = nullptr;
-        if (!CheckKeys(*section, "trace", {"flags"}, origin, error) ||
-            !GetArray(*section, "flags", "trace", origin, &flags, error)) {
-            return false;
-        }
-        for (size_t i = 0; flags != nullptr && i < flags->size(); i++) {
-            const toml::node &flag = *flags->get(i);
-            if (!flag.is_string()) {
-                return WrongType(flag, "a trace flag", "a string", origin, error);
-            }
-            const std::string &name = **flag.as_string();
-            if (name == "error") {
-                scenario.TraceFlags |= 1;
-            } else if (name == "warning") {
-                scenario.TraceFlags |= 2;
-            } else if (name == "trace") {
-                scenario.TraceFlags |= 4;
-            } else {
-                *error = Where(flag, origin) + ": trace flag \"" + name + "\" is not error, warning or trace";
-                return false;
-            }
-        }
-    }
-
-    if (!GetTable(root, "run", origin, &section, error)) {
-        return false;
-    }
-    if (section != nullptr) {
-        if (!CheckKeys(*section, "run", {"duration_ms", "policy"}, origin, error)) {
-            return false;
-        }
-        std::string policy;
-        if (!GetString(*section, "policy", "run", origin, &policy, error)) {
-            return false;
-        }
-        if (const toml::node *node = section->get("policy")) {
-            scenario.Policy = PolicyCode(policy);
-            if (scenario.Policy == 0) {
-                *error = Where(*node, origin) + ": [run] policy is \"failover\", \"failback\" or \"round_robin\"";
-                return false;
-            }
-        }
-        if (const toml::node *node = section->get("duration_ms")) {
-            int64_t duration = 0;
-            if (!GetInteger(*node, "[run] duration_ms", 0, 24LL * 3600 * 1000, origin, &duration, error)) {
-                return false;
-            }
-            scenario.DurationMs = (uint64_t)duration;
-        }
-    }
-
-    if (!GetTable(root, "tgtd", origin, &section, error)) {
-        return false;
-    }
-    if (section != nullptr) {
-        if (!CheckKeys(*section, "tgtd", {"command_timeout_ms"}, origin, error)) {
-            return false;
-        }
-        if (const toml::node *node = section->get("command_timeout_ms")) {
-            int64_t timeout = 0;
-            if (!GetInteger(*node, "[tgtd] command_timeout_ms", 100, 600LL * 1000, origin, &timeout, error)) {
-                return false;
-            }
-            scenario.TgtdCommandTimeoutMs = (uint32_t)timeout;
-        }
-    }
-
-    if (!GetTable(root, "topology", origin, &section, error)) {
-        return false;
-    }
-    if (section != nullptr) {
-        const toml::array *luns = nullptr;
-        const toml::array *paths = nullptr;
-        if (!CheckKeys(*section, "topology", {"luns", "lun_blocks", "paths", "identifiers", "status_buffer_length"},
-                       origin, error) ||
-            !GetArray(*section, "luns", "topology", origin, &luns, error) ||
-            !GetArray(*section, "paths", "topology", origin, &paths, error)) {
-            return false;
-        }
-        scenario.HasTopology = true;
-        if (luns == nullptr || luns->empty() || paths == nullptr || paths->empty()) {
-            *error = Where(*section, origin) + ": [topology] needs luns = [...] and paths = [...]";
-            return false;
-        }
-        for (size_t i = 0; i < luns->size(); i++) {
-            const toml::node &lun = *luns->get(i);
-            int64_t value = 0;
-            if (!GetInteger(lun, "a LUN", 0, 255, origin, &value, error)) {
-                return false;
-            }
-            scenario.Luns.push_back((uint32_t)value);
-            scenario.LunLines.push_back(LineOf(lun));
-        }
-        if (const toml::node *node = section->get("lun_blocks")) {
-            int64_t blocks = 0;
-            if (!GetInteger(*node, "[topology] lun_blocks", 1, kMaxLunBlocks, origin, &blocks, error)) {
-                return false;
-            }
-            scenario.LunBlocks = (uint64_t)blocks;
-        }
-        if (!GetString(*section, "identifiers", "topology", origin, &scenario.Identifiers, error)) {
-            return false;
-        }
-        if (const toml::node *node = section->get("identifiers")) {
-            array::IdentifierStyle style;
-            if (!array::ParseIdentifierStyle(scenario.Identifiers, &style)) {
-                *error = Where(*node, origin) + ": identifiers is \"standard\", \"short\" or \"names\"";
-                return false;
-            }
-        }
-        if (const toml::node *node = section->get("status_buffer_length")) {
-            int64_t length = 0;
-            if (!GetInteger(*node, "[topology] status_buffer_length", 1, 0xFFFFFF, origin, &length, error)) {
-                return false;
-            }
-            scenario.StatusBufferLength = (uint64_t)length;
-        }
-        for (size_t i = 0; i < paths->size(); i++) {
-            const toml::node &entry = *paths->get(i);
-            const toml::table *path = entry.as_table();
-            if (path == nullptr) {
-                return WrongType(entry, "a path", "a table { port, bus, target, controller, controller_port }",
-                                 origin, error);
-            }
-            if (!CheckKeys(*path, "topology.paths", {"port", "bus", "target", "controller", "controller_port"}, origin,
-                           error)) {
-                return false;
-            }
-            Path parsed;
-            parsed.Line = LineOf(entry);
-            struct Field {
-                const char *Name;
-                uint32_t *Value;
-                int64_t Limit;
-            } fields[] = {{"port", &parsed.Port, 255},
-                          {"bus", &parsed.Bus, 255},
-                          {"target", &parsed.Target, 255},
-                          {"controller", &parsed.Controller, 1},
-                          {"controller_port", &parsed.ControllerPort, 1}};
-            for (const Field &field : fields) {
-                const toml::node *node = path->get(field.Name);
-                if (node == nullptr) {
-                    *error = Where(entry, origin) + ": path has no " + field.Name;
-                    return false;
-                }
-                int64_t value = 0;
-                if (!GetInteger(*node, std::string("path ") + field.Name, 0, field.Limit, origin, &value, error)) {
-                    return false;
-                }
-                *field.Value = (uint32_t)value;
-            }
-            scenario.Paths.push_back(parsed);
-        }
-    }
-
-    if (!ParseWorkload(root, origin, &scenario, error) || !ParseFaults(root, origin, &scenario, error)) {
-        return false;
-    }
-
     *result = scenario;
     return true;
 }

@@ -135,9 +135,6 @@ struct Scenario {
     std::vector<Fault> Faults;          // in time order
 };
 
-// "failover", "failback", "round_robin" -> the driver's policy code; 0 for
-// any other name.
-uint32_t PolicyCode(const std::string &name);
 // An action's name as a scenario gives it.
 const char *FaultActionName(FaultAction action);
 

@@ -39,6 +39,7 @@ struct ResolvedPlace {
     std::string Place;
     std::string Detail;
     std::string ReturnDetail;   // when the return needs other words than the fault
+    int Link = -1;              // the topology's path, when the place is one path
 };
 
 class Storage {
