@@ -218,6 +218,15 @@ inline VOID DsmReleaseLock(PDSM_CONTEXT DsmContext, KIRQL OldIrql)
 // One logical drive: a LUN of the supported array, known by its serial
 // number.  Every field is protected by DsmLock.
 //
+// A request reads LogicalDriveLbPolicy and currentPath and counts itself
+// in CountedRequests: those fields share one cache line (the record is
+// allocated cache-aligned), so that a request to a drive not in the cache
+// costs one miss on the drive besides its index slot.  The count is kept
+// on the drive rather than on the path so that the request never touches
+// the path record: it is added to the path's RequestCount when the
+// drive's current path moves on or the path is unlinked, and
+// DsmPathRequestCount adds what is still held here.
+//
 struct _LD_ENTRY {
     LIST_ENTRY DriveLink;               // in DsmContext->DriveList
     PDSM_CONTEXT DsmContext;
@@ -230,10 +239,19 @@ struct _LD_ENTRY {
     BOOLEAN ReservationsInUse;          // a cluster reservation request was seen; never cleared
     ULONG LogicalDriveLbPolicy;         // TARN_LB_POLICY_*
     PPDO_ENTRY currentPath;             // requests go down this path; none at creation
+    PPDO_ENTRY CountedPath;             // the path CountedRequests belong to, or NULL
+    ULONGLONG CountedRequests;          // requests down CountedPath not yet in its RequestCount
     SCSI_ADDRESS PreferredPathAddress;  // only the four address bytes are compared
     LARGE_INTEGER TimesliceStart;       // system time the round-robin slice began
     ULONGLONG RecordSerial;             // given when linked; tells this record from a later one at its address
 };
+
+// The fields a request reads and writes lie in one cache line of the
+// cache-aligned record.
+#define TARN_CACHE_LINE 64
+static_assert(FIELD_OFFSET(LD_ENTRY, LogicalDriveLbPolicy) / TARN_CACHE_LINE ==
+                  (FIELD_OFFSET(LD_ENTRY, CountedRequests) + sizeof(ULONGLONG) - 1) / TARN_CACHE_LINE,
+              "a request's fields of the drive record must share a cache line");
 
 //
 // One path to a logical drive: one port device object through which the
@@ -253,7 +271,8 @@ struct _PDO_ENTRY {
     PCHAR PathIdString;                 // owned, "[%c%c%c %x:%x:%x:%x]"
     ULONG PathIdStringLen;
     ULONG HealthState;                  // PDO_HEALTH_*
-    ULONGLONG RequestCount;             // requests routed down this path
+    ULONGLONG RequestCount;             // requests routed down this path, but for those its drive
+                                        // still counts (DsmPathRequestCount gives the sum)
     UCHAR ControllerPort;               // 0 or 1; TARN_CONTROLLER_UNKNOWN until the array says
     UCHAR ControllerNumber;             // 0 or 1; TARN_CONTROLLER_UNKNOWN until the array says
     ULONGLONG CreationTicks;            // tick count at creation
@@ -346,7 +365,35 @@ VOID RemovePdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEn
 PLD_ENTRY FindLdEntry(PDSM_CONTEXT DsmContext, PCSTR SerialNumber);
 BOOLEAN IsLdEntryValid(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry);
 BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry);
-PLD_ENTRY DsmFindPath(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, PULONG Slot);
+PLD_ENTRY DsmFindUnindexedPath(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry);
+
+// The home slot of a record in an index of Capacity slots (a power of
+// two).  Records are pool blocks: the low bits carry no information.
+inline ULONG DsmPathIndexHash(PVOID Record, ULONG Capacity)
+{
+    ULONG_PTR value = (ULONG_PTR)Record >> 4;
+    return (ULONG)((value * (ULONG_PTR)0x9E3779B97F4A7C15ULL) >> 7) & (Capacity - 1);
+}
+
+// The slot holding Record, or the capacity when it is not indexed (an
+// index without a table probes nothing).  An empty slot or a tombstone
+// holds no drive, so a NULL or tombstone identifier that matches one is
+// still refused by the caller that reads the slot's LdEntry.
+inline ULONG DsmPathIndexFind(PDSM_PATH_INDEX Index, PPDO_ENTRY Record)
+{
+    ULONG slot = DsmPathIndexHash(Record, Index->Capacity);
+    for (ULONG probes = 0; probes < Index->Capacity; probes++) {
+        PPDO_ENTRY held = Index->Slots[slot].Record;
+        if (held == Record) {
+            return slot;
+        }
+        if (held == NULL) {
+            break;
+        }
+        slot = (slot + 1) & (Index->Capacity - 1);
+    }
+    return Index->Capacity;
+}
 
 /*++
 
@@ -361,8 +408,8 @@ Routine Description:
     the lock passes back the slot the first lookup found: a record still
     in that slot is still indexed, and so still on the list, and the
     second check costs one comparison.  Any other slot, or one the index
-    has since moved or reused, just means a full lookup.  Inline because
-    every request makes it twice.  Caller holds DsmLock.
+    has since moved or reused, just means a probe.  Inline because every
+    request makes it twice.  Caller holds DsmLock.
 
 Arguments:
 
@@ -379,13 +426,19 @@ inline PLD_ENTRY DsmLookupPath(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, PUL
     DSM_ASSERT_LOCK_HELD(DsmContext);
     PDSM_PATH_INDEX index = &DsmContext->PathIndex;
     ULONG slot = *Slot;
-    // An empty slot or a tombstone holds no drive, so a NULL or tombstone
-    // identifier that matches one is still refused.
-    if (slot < index->Capacity && index->Slots[slot].Record == PdoEntry) {
-        return index->Slots[slot].LdEntry;
+    if (slot >= index->Capacity || index->Slots[slot].Record != PdoEntry) {
+        slot = DsmPathIndexFind(index, PdoEntry);
+        if (slot >= index->Capacity) {
+            *Slot = DSM_PATH_NO_SLOT;
+            return index->Degraded ? DsmFindUnindexedPath(DsmContext, PdoEntry) : NULL;
+        }
+        *Slot = slot;
     }
-    return DsmFindPath(DsmContext, PdoEntry, Slot);
+    return index->Slots[slot].LdEntry;
 }
+
+VOID DsmSettleRequestCount(PLD_ENTRY LdEntry);
+ULONGLONG DsmPathRequestCount(PPDO_ENTRY PdoEntry);
 
 BOOLEAN IsPdoEntryCurrent(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, ULONGLONG RecordSerial);
 BOOLEAN IsLdEntryCurrent(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, ULONGLONG RecordSerial);

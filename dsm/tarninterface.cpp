@@ -916,7 +916,12 @@ static inline PPDO_ENTRY DsmGetRequestPath(PDSM_CONTEXT DsmContext, PPDO_ENTRY P
         }
         chosen = ldEntry->currentPath;
         if (chosen != NULL) {
-            chosen->RequestCount++;
+            // Counted on the drive: the path record stays out of the cache.
+            if (ldEntry->CountedPath != chosen) {
+                DsmSettleRequestCount(ldEntry);
+                ldEntry->CountedPath = chosen;
+            }
+            ldEntry->CountedRequests++;
         } else {
             DsmTrace(TRDSM_ERROR_LEVEL, "DsmLBGetPath: drive %s has no current path", TA_STR(ldEntry->SerialNumber));
         }
@@ -1188,8 +1193,10 @@ VOID NTAPI DsmSetCompletion(PVOID DsmContext, PVOID DsmId, PIRP Irp, PSCSI_REQUE
         return;
     }
 
-    RtlZeroMemory(record, sizeof(COMPLETION_RECORD));
+    // The clock is read first: the zeroing is then seen to be overwritten
+    // whole and costs nothing.
     KeQueryTickCount(&ticks);
+    RtlZeroMemory(record, sizeof(COMPLETION_RECORD));
     record->IssueTicks = (ULONGLONG)ticks.QuadPart;
     record->DsmId = DsmId;
     record->DsmContext = dsmContext;
@@ -1238,7 +1245,7 @@ ULONG NTAPI DsmCategorizeRequest(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, PS
     UNREFERENCED_PARAMETER(CurrentPath);
 
     DsmAcquireLock(dsmContext, &oldIrql);
-    BOOLEAN known = DsmFindPath(dsmContext, pdoEntry, &slot) != NULL;
+    BOOLEAN known = DsmLookupPath(dsmContext, pdoEntry, &slot) != NULL;
     DsmReleaseLock(dsmContext, oldIrql);
     if (!known) {
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmCategorizeRequest: unknown identifier %p", TA_PTR(pdoEntry));
@@ -1324,7 +1331,7 @@ VOID NTAPI DsmTimerRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
             ASSERT(link != NULL);
             PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, DsmLink);
             DsmTrace(TRDSM_TRACE_LEVEL, "DsmTimerRoutine: %s carried %I64u requests", TA_STR(pdoEntry->PathIdString),
-                     TA_ULONGLONG(pdoEntry->RequestCount));
+                     TA_ULONGLONG(DsmPathRequestCount(pdoEntry)));
         }
         QueueLocationQueries(dsmContext);
     }

@@ -147,7 +147,8 @@ NTSTATUS CreateLdEntry(PLD_ENTRY *LdEntry, PDSM_CONTEXT DsmContext, PCHAR Serial
     ASSERT(SerialNumberLength >= TARN_MIN_SERIAL_CHARS);
     *LdEntry = NULL;
 
-    PLD_ENTRY ldEntry = (PLD_ENTRY)DsmAllocatePool(NonPagedPool, sizeof(LD_ENTRY));
+    // Cache-aligned: the fields a request uses must not straddle two lines.
+    PLD_ENTRY ldEntry = (PLD_ENTRY)DsmAllocatePool(NonPagedPoolCacheAligned, sizeof(LD_ENTRY));
     if (ldEntry == NULL) {
         DsmTrace(TRDSM_ERROR_LEVEL, "CreateLdEntry: no memory for the drive record of %s", TA_STR(SerialNumber));
         DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
@@ -177,6 +178,8 @@ NTSTATUS CreateLdEntry(PLD_ENTRY *LdEntry, PDSM_CONTEXT DsmContext, PCHAR Serial
     ldEntry->ReservationsInUse = FALSE;
     ldEntry->LogicalDriveLbPolicy = Policy;
     ldEntry->currentPath = NULL;
+    ldEntry->CountedPath = NULL;
+    ldEntry->CountedRequests = 0;
     KeQuerySystemTime(&ldEntry->TimesliceStart);
 
     *LdEntry = ldEntry;
@@ -202,31 +205,6 @@ VOID FreeLdEntry(PLD_ENTRY LdEntry)
 //
 #define DSM_PATH_INDEX_TOMBSTONE ((PPDO_ENTRY)(ULONG_PTR)1)
 #define DSM_PATH_INDEX_MIN_CAPACITY 16
-
-static ULONG DsmPathIndexHash(PVOID Record, ULONG Capacity)
-{
-    // Records are pool blocks: the low bits carry no information.
-    ULONG_PTR value = (ULONG_PTR)Record >> 4;
-    return (ULONG)((value * (ULONG_PTR)0x9E3779B97F4A7C15ULL) >> 7) & (Capacity - 1);
-}
-
-// The slot holding Record, or the capacity when it is not indexed (an
-// index without a table probes nothing).
-static ULONG DsmPathIndexFind(PDSM_PATH_INDEX Index, PPDO_ENTRY Record)
-{
-    ULONG slot = DsmPathIndexHash(Record, Index->Capacity);
-    for (ULONG probes = 0; probes < Index->Capacity; probes++) {
-        PPDO_ENTRY held = Index->Slots[slot].Record;
-        if (held == Record) {
-            return slot;
-        }
-        if (held == NULL) {
-            break;
-        }
-        slot = (slot + 1) & (Index->Capacity - 1);
-    }
-    return Index->Capacity;
-}
 
 // Puts Record in the first free or tombstone slot of its chain.  The
 // table always has free slots (it is sized to at most half full), and
@@ -379,6 +357,38 @@ VOID AddPdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry
     DsmPathIndexInsert(DsmContext, PdoEntry);
 }
 
+/*++
+
+Routine Description:
+
+    Adds the requests the drive holds for CountedPath to that path's
+    RequestCount and lets go of the path.  Run before the counted path
+    is unlinked, and by a request that finds another current path.
+    Caller holds DsmLock.
+
+--*/
+VOID DsmSettleRequestCount(PLD_ENTRY LdEntry)
+{
+    DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
+    if (LdEntry->CountedPath != NULL) {
+        ASSERT(LdEntry->CountedPath->LdEntry == LdEntry);
+        LdEntry->CountedPath->RequestCount += LdEntry->CountedRequests;
+    }
+    LdEntry->CountedPath = NULL;
+    LdEntry->CountedRequests = 0;
+}
+
+// Requests routed down a path so far.  Caller holds DsmLock.
+ULONGLONG DsmPathRequestCount(PPDO_ENTRY PdoEntry)
+{
+    DSM_ASSERT_LOCK_HELD(PdoEntry->DsmContext);
+    PLD_ENTRY ldEntry = PdoEntry->LdEntry;
+    if (ldEntry != NULL && ldEntry->CountedPath == PdoEntry) {
+        return PdoEntry->RequestCount + ldEntry->CountedRequests;
+    }
+    return PdoEntry->RequestCount;
+}
+
 // Unlinks a path from its drive and the context; LdEntry stays set.
 VOID RemovePdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry)
 {
@@ -388,6 +398,9 @@ VOID RemovePdoEntry(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, PPDO_ENTRY PdoEn
     ASSERT(LdEntry->currentPath != PdoEntry);
     ASSERT(LdEntry->NumberPaths > 0);
 
+    if (LdEntry->CountedPath == PdoEntry) {
+        DsmSettleRequestCount(LdEntry);
+    }
     RemoveEntryList(&PdoEntry->LdLink);
     InitializeListHead(&PdoEntry->LdLink);
     LdEntry->NumberPaths--;
@@ -436,36 +449,16 @@ BOOLEAN IsLdEntryValid(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry)
     return FALSE;
 }
 
-/*++
-
-Routine Description:
-
-    DsmLookupPath's lookup when the slot it was given does not hold the
-    record: the index's own probe, and the list when the index is
-    degraded.  Caller holds DsmLock.
-
---*/
-PLD_ENTRY DsmFindPath(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, PULONG Slot)
+// A record on PathRecordList that the index lacks (it is degraded), or
+// NULL.  Caller holds DsmLock.
+PLD_ENTRY DsmFindUnindexedPath(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
 {
     DSM_ASSERT_LOCK_HELD(DsmContext);
-    PDSM_PATH_INDEX index = &DsmContext->PathIndex;
-    if (PdoEntry == NULL || PdoEntry == DSM_PATH_INDEX_TOMBSTONE) {
-        *Slot = DSM_PATH_NO_SLOT;
-        return NULL;
-    }
-    ULONG slot = DsmPathIndexFind(index, PdoEntry);
-    if (slot < index->Capacity) {
-        *Slot = slot;
-        return index->Slots[slot].LdEntry;
-    }
-    *Slot = DSM_PATH_NO_SLOT;
-    if (index->Degraded) {
-        for (PLIST_ENTRY link = DsmContext->PathRecordList.Flink; link != &DsmContext->PathRecordList;
-             link = link->Flink) {
-            ASSERT(link != NULL);
-            if (CONTAINING_RECORD(link, PDO_ENTRY, DsmLink) == PdoEntry) {
-                return PdoEntry->LdEntry;
-            }
+    for (PLIST_ENTRY link = DsmContext->PathRecordList.Flink; link != &DsmContext->PathRecordList;
+         link = link->Flink) {
+        ASSERT(link != NULL);
+        if (CONTAINING_RECORD(link, PDO_ENTRY, DsmLink) == PdoEntry) {
+            return PdoEntry->LdEntry;
         }
     }
     return NULL;
@@ -474,9 +467,8 @@ PLD_ENTRY DsmFindPath(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry, PULONG Slot)
 // TRUE when the record is on PathRecordList (pointer identity).
 BOOLEAN IsPdoEntryValid(PDSM_CONTEXT DsmContext, PPDO_ENTRY PdoEntry)
 {
-    DSM_ASSERT_LOCK_HELD(DsmContext);
     ULONG slot = DSM_PATH_NO_SLOT;
-    return (BOOLEAN)(DsmFindPath(DsmContext, PdoEntry, &slot) != NULL);
+    return (BOOLEAN)(DsmLookupPath(DsmContext, PdoEntry, &slot) != NULL);
 }
 
 /*++

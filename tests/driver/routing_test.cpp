@@ -64,6 +64,13 @@ protected:
         });
     }
 
+    ULONGLONG Requests(PPDO_ENTRY path)
+    {
+        ULONGLONG count = 0;
+        Locked([&] { count = DsmPathRequestCount(path); });
+        return count;
+    }
+
     PVOID GetPath(NTSTATUS *status)
     {
         return DsmLBGetPath(Context(), nullptr, &ids_, nullptr, status);
@@ -143,8 +150,42 @@ TEST_F(RoutingTest, StaticPolicyKeepsSendingDownAFailingCurrentPath)
         EXPECT_EQ(GetPath(&status), paths_[0]);
         EXPECT_EQ(status, STATUS_SUCCESS);
     }
-    EXPECT_EQ(paths_[0]->RequestCount, 3u);
-    EXPECT_EQ(paths_[1]->RequestCount, 0u);
+    EXPECT_EQ(Requests(paths_[0]), 3u);
+    EXPECT_EQ(Requests(paths_[1]), 0u);
+}
+
+// The drive counts requests for its current path; each path's count must
+// stay its own as the current path moves on, also when the counted path
+// is removed (the drive must not add to the freed record afterwards).
+TEST_F(RoutingTest, RequestCountsStayWithTheirPathAsTheCurrentPathMoves)
+{
+    SetPolicy(TARN_LB_POLICY_FAILOVER);
+    SetPaths({PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY});
+    auto route = [&](int requests) {
+        for (int i = 0; i < requests; i++) {
+            NTSTATUS status = STATUS_UNSUCCESSFUL;
+            ASSERT_NE(GetPath(&status), nullptr);
+        }
+    };
+    SetCurrent(paths_[0]);
+    route(3);
+    SetCurrent(paths_[1]);
+    route(2);
+    SetCurrent(paths_[0]);
+    route(1);
+    EXPECT_EQ(Requests(paths_[0]), 4u);
+    EXPECT_EQ(Requests(paths_[1]), 2u);
+    EXPECT_EQ(Requests(paths_[2]), 0u);
+
+    SetCurrent(paths_[1]);
+    route(1);
+    ASSERT_EQ(DsmRemoveDevice(Context(), paths_[1], nullptr), STATUS_SUCCESS);
+    PPDO_ENTRY next = drive_->currentPath;
+    ASSERT_NE(next, nullptr);
+    ULONGLONG before = Requests(next);
+    route(2);
+    EXPECT_EQ(Requests(next), before + 2);
+    EXPECT_EQ(Requests(paths_[0]) + Requests(paths_[2]) + Requests(paths_[3]), 6u);
 }
 
 // Sets the driver's generator so that its next draw is (or is not) a
