@@ -18,7 +18,6 @@
 #include <iterator>
 #include <numeric>
 #include <set>
-#include <thread>
 
 namespace tarntest {
 namespace {
@@ -95,15 +94,17 @@ protected:
     // held request needs; one that two minutes of it do not end has hung.
     bool Await(const std::shared_ptr<mpio::PendingIo> &io, NTSTATUS *status)
     {
+        host_->WaitIdle();
         for (int step = 0; step < 1200 && !io->Done(); step++) {
-            host::ClockAdvance(100);
-            host::DrainWorkItems();
-            if (!io->Done()) {
-                std::this_thread::yield();
-            }
+            Pass(100);
         }
         if (!io->Done()) {
-            ADD_FAILURE() << "a request has not ended after two minutes";
+            std::string states;
+            for (size_t device = 0; device < host_->Devices().size(); device++) {
+                states += std::string(" ") + mpio::PathStateName(host_->StateOf(device));
+            }
+            ADD_FAILURE() << "a request has not ended after two minutes; held " << host_->HeldRequests(0) << "/"
+                          << host_->HeldRequests(1) << ", devices" << states;
             return false;
         }
         *status = io->Wait().Status;
@@ -432,6 +433,31 @@ TEST_F(LowResourcesTest, WmiQueriesAndMethods)
         host_->WmiQuerySingleInstance(kDriveGuid, mpio::Host::WmiInstanceName(1), &data);
     };
     Sweep(scenario);
+}
+
+// A RESERVE that finds no memory to register one of the paths must not
+// succeed: the reservation admits registrants only, so every request MPIO
+// sent down that path would meet a conflict, and a RELEASE that took it
+// would be read as another host's hold and leave the drive reserved.
+TEST_F(LowResourcesTest, AReserveThatSucceedsHasRegisteredEveryPath)
+{
+    for (uint64_t n = 1;; n++) {
+        SCOPED_TRACE("site " + std::to_string(n));
+        Fresh();
+        ASSERT_EQ(StartAndDiscover(), STATUS_SUCCESS);
+        host::SiteSweepStart(n);
+        mpio::IoResult reserve = host_->Scsi(0, {SCSIOP_RESERVE_UNIT, 0, 0, 0, 0, 0}, nullptr, 0, false);
+        host::SiteSweepFigures figures = host::SiteSweepStop();
+        if (!figures.Failed) {
+            break;
+        }
+        if (reserve.Status == STATUS_SUCCESS) {
+            EXPECT_EQ(array_->Registrations(0).size(), 4u) << figures.FailedSite;
+            ExpectEveryDiskServes((uint8_t)n);
+        }
+        host_->Scsi(0, {SCSIOP_RELEASE_UNIT, 0, 0, 0, 0, 0}, nullptr, 0, false);
+        EXPECT_FALSE(array_->ReservationOf(0).has_value()) << figures.FailedSite;
+    }
 }
 
 } // namespace
