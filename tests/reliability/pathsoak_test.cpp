@@ -151,7 +151,6 @@ TEST_F(PathFailureSoak, VerifiedWritesOutliveAPathFailingEveryFiveSeconds)
     // the dead path writes one (the driver logs the path error of each),
     // so a cable may explain several per drive.
     std::regex target(R"(has failed over to \[[0-9A-F]+ (\d+):(\d+):(\d+):\d+\])");
-    std::vector<int> perFault(faults.size(), 0);
     unsigned failovers = 0, unmatched = 0;
     for (const host::EventRecord &record : host::EventLog()) {
         if (Packet(record)->ErrorCode != TARN_MSG_FAILOVER) {
@@ -167,7 +166,6 @@ TEST_F(PathFailureSoak, VerifiedWritesOutliveAPathFailingEveryFiveSeconds)
         bool matched = fault > 0 && std::regex_search(text, match, target);
         if (matched) {
             fault--;
-            perFault[fault]++;
             UCHAR port = (UCHAR)std::stoi(match[1]), bus = (UCHAR)std::stoi(match[2]),
                   targetId = (UCHAR)std::stoi(match[3]);
             for (const mpio::PathSpec &path : topology_.Paths) {
