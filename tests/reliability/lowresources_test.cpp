@@ -414,6 +414,26 @@ TEST_F(LowResourcesTest, ClusterRequests)
     Sweep(scenario);
 }
 
+// A path that returns while this node holds a drive's reservation: the
+// driver carries the node's registration onto it before it takes I/O
+// again under the failback policy.
+TEST_F(LowResourcesTest, ReservedDriveFailsOverAndBack)
+{
+    Scenario scenario;
+    scenario.Name = "cluster-failover-failback";
+    scenario.Options.PathVerifyEnabled = true;
+    scenario.Swept = [this] {
+        std::vector<uint8_t> block(512, 0x6B);
+        host_->Scsi(0, {SCSIOP_RESERVE_UNIT, 0, 0, 0, 0, 0}, nullptr, 0, false);
+        SetLink(0, true);
+        host_->Write(0, 11, 1, block.data());
+        SetLink(0, false);
+        Pass(mpio::HostOptions().PathVerificationPeriodMs + 3000);
+        host_->Write(0, 12, 1, block.data());
+    };
+    Sweep(scenario);
+}
+
 // WMI's queries of every block and the policy methods.
 TEST_F(LowResourcesTest, WmiQueriesAndMethods)
 {
