@@ -11,9 +11,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 fuzz_seconds=60 soak_seconds=600 concurrency_seconds=60
 while [ $# -gt 0 ]; do
   case "$1" in
-    --fuzz-seconds) fuzz_seconds=$2; shift 2 ;;
-    --soak-seconds) soak_seconds=$2; shift 2 ;;
-    --concurrency-seconds) concurrency_seconds=$2; shift 2 ;;
+    --fuzz-seconds) fuzz_seconds=${2-}; shift $(($# > 1 ? 2 : 1)) ;;
+    --soak-seconds) soak_seconds=${2-}; shift $(($# > 1 ? 2 : 1)) ;;
+    --concurrency-seconds) concurrency_seconds=${2-}; shift $(($# > 1 ? 2 : 1)) ;;
     -h|--help) sed -n '2,8s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "reliability: unknown option $1" >&2; exit 2 ;;
   esac
