@@ -482,7 +482,9 @@ static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG
             ULONG healthy = 0, taken = 0;
             for (PLIST_ENTRY link = ldEntry->PathList.Flink; link != &ldEntry->PathList; link = link->Flink) {
                 PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
-                healthy += pdoEntry->HealthState == PDO_HEALTH_HEALTHY && pdoEntry->TargetObject != NULL;
+                if (pdoEntry->HealthState == PDO_HEALTH_HEALTHY && pdoEntry->TargetObject != NULL) {
+                    healthy++;
+                }
             }
             for (PLIST_ENTRY link = snapshot->Flink; link != snapshot; link = link->Flink) {
                 taken++;
