@@ -161,9 +161,9 @@ DSM_REQUEST_KIND DsmClassifyRequest(PIRP Irp, PSCSI_REQUEST_BLOCK Srb, PULONG Va
 #define TARN_PR_TIMEOUT 3                 // seconds
 #define TARN_PR_ATTEMPTS 3                // the first try and two retries
 
-#define DSM_ASSERT_PR_STATUS(status)                                                                     \
-    ASSERT((status == STATUS_SUCCESS) || (status == STATUS_DEVICE_NOT_CONNECTED) ||                      \
-           (status == STATUS_IO_DEVICE_ERROR))
+#define DSM_PR_STATUS_IS_KNOWN(status)                                                                   \
+    ((status == STATUS_SUCCESS) || (status == STATUS_DEVICE_NOT_CONNECTED) || (status == STATUS_IO_DEVICE_ERROR))
+#define DSM_ASSERT_PR_STATUS(status) ASSERT(DSM_PR_STATUS_IS_KNOWN(status))
 
 static ULONG ReadBigEndianUlong(const UCHAR *Bytes)
 {
@@ -226,7 +226,8 @@ Arguments:
 Return Value:
 
     STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED (the path's device is
-    gone), STATUS_IO_DEVICE_ERROR.
+    gone), STATUS_IO_DEVICE_ERROR, or STATUS_INSUFFICIENT_RESOURCES when
+    the request could not be built.
 
 --*/
 static NTSTATUS DsmPrSend(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Request, PPR_COMMAND Command,
@@ -249,6 +250,11 @@ static NTSTATUS DsmPrSend(PDEVICE_OBJECT DeviceObject, PPASS_THROUGH_REQUEST Req
 
         if (outcome.ScsiStatus == 0 && outcome.Status == STATUS_SUCCESS) {
             return STATUS_SUCCESS;
+        }
+        // No memory to build the request: nothing reached the path, which
+        // is no more at fault than when the request itself found none.
+        if (outcome.Status == STATUS_INSUFFICIENT_RESOURCES) {
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
         if (Conflict != NULL && outcome.ScsiStatus == SCSISTAT_RESERVATION_CONFLICT) {
             *Conflict = TRUE;
@@ -287,7 +293,7 @@ static NTSTATUS DsmPrOnPath(PDEVICE_OBJECT DeviceObject, PPR_COMMAND Command, PC
     } else {
         DsmFreePassThrough(request);
     }
-    DSM_ASSERT_PR_STATUS(status);
+    ASSERT(status == STATUS_INSUFFICIENT_RESOURCES || DSM_PR_STATUS_IS_KNOWN(status));
     return status;
 }
 
@@ -444,13 +450,18 @@ Routine Description:
     its address alone is not enough, since a drive removed meanwhile may
     have left its address to another drive's record.
 
+Arguments:
+
+    Whole - when not NULL, set TRUE only if the snapshot holds every
+        healthy path (none was left out for want of memory).
+
 Return Value:
 
     STATUS_SUCCESS, or STATUS_DEVICE_NOT_CONNECTED for a drive that is gone.
 
 --*/
 static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PLIST_ENTRY snapshot,
-                              CHAR ldIdString[TARN_LD_ID_STRING_SIZE])
+                              CHAR ldIdString[TARN_LD_ID_STRING_SIZE], PBOOLEAN Whole)
 {
     KIRQL oldIrql;
     NTSTATUS status = STATUS_SUCCESS;
@@ -467,6 +478,19 @@ static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG
     } else {
         BuildDeviceObjectList(ldEntry, snapshot);
         RtlCopyMemory(ldIdString, ldEntry->ldIdString, ldEntry->LdIdStringLen);
+        if (Whole != NULL) {
+            ULONG healthy = 0, taken = 0;
+            for (PLIST_ENTRY link = ldEntry->PathList.Flink; link != &ldEntry->PathList; link = link->Flink) {
+                PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
+                if (pdoEntry->HealthState == PDO_HEALTH_HEALTHY && pdoEntry->TargetObject != NULL) {
+                    healthy++;
+                }
+            }
+            for (PLIST_ENTRY link = snapshot->Flink; link != snapshot; link = link->Flink) {
+                taken++;
+            }
+            *Whole = (BOOLEAN)(taken == healthy);
+        }
     }
     DsmReleaseLock(context, oldIrql);
     return status;
@@ -550,7 +574,7 @@ static NTSTATUS DsmPrFirstSuccess(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONG
     LIST_ENTRY snapshot;
     CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
 
-    NTSTATUS result = DsmPrSnapshot(context, ldEntry, ldSerial, &snapshot, ldIdString);
+    NTSTATUS result = DsmPrSnapshot(context, ldEntry, ldSerial, &snapshot, ldIdString, NULL);
     if (result != STATUS_SUCCESS) {
         return result;
     }
@@ -617,6 +641,9 @@ Arguments:
         moved from the snapshot onto this list, so that the snapshot
         keeps only the paths that did.
 
+    NoMemory - when not NULL, set TRUE if a path was left out for want
+        of memory for its command.
+
 Return Value:
 
     STATUS_DEVICE_NOT_CONNECTED if any path's device is gone, else
@@ -625,7 +652,7 @@ Return Value:
 
 --*/
 static NTSTATUS DsmPrRegisterWalk(PDSM_CONTEXT context, PLIST_ENTRY snapshot, PCSTR ldIdString, BOOLEAN Register,
-                                  PLIST_ENTRY Refused)
+                                  PLIST_ENTRY Refused, PBOOLEAN NoMemory)
 {
     NTSTATUS result = STATUS_SUCCESS;
     PLIST_ENTRY next;
@@ -640,6 +667,8 @@ static NTSTATUS DsmPrRegisterWalk(PDSM_CONTEXT context, PLIST_ENTRY snapshot, PC
             result = STATUS_DEVICE_NOT_CONNECTED;
         } else if (status == STATUS_IO_DEVICE_ERROR && result == STATUS_SUCCESS) {
             result = STATUS_IO_DEVICE_ERROR;
+        } else if (status == STATUS_INSUFFICIENT_RESOURCES && NoMemory != NULL) {
+            *NoMemory = TRUE;
         }
         if (status != STATUS_SUCCESS && Refused != NULL) {
             DsmTrace(TRDSM_ERROR_LEVEL, "DsmPrRegisterWalk: %s %s did not take the registration: %s",
@@ -667,11 +696,11 @@ NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG l
     LIST_ENTRY snapshot;
     CHAR ldIdString[TARN_LD_ID_STRING_SIZE];
 
-    NTSTATUS result = DsmPrSnapshot(context, ldEntry, ldSerial, &snapshot, ldIdString);
+    NTSTATUS result = DsmPrSnapshot(context, ldEntry, ldSerial, &snapshot, ldIdString, NULL);
     if (result != STATUS_SUCCESS) {
         return result;
     }
-    result = DsmPrRegisterWalk(context, &snapshot, ldIdString, Register, NULL);
+    result = DsmPrRegisterWalk(context, &snapshot, ldIdString, Register, NULL, NULL);
     FreeDeviceObjectList(&snapshot);
     return result;
 }
@@ -718,13 +747,25 @@ static NTSTATUS DsmPrRegisterAndRun(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULO
     ASSERT(reservationConflict);
     *reservationConflict = FALSE;
 
-    NTSTATUS result = DsmPrSnapshot(context, ldEntry, ldSerial, &registered, ldIdString);
+    BOOLEAN whole = FALSE;
+    NTSTATUS result = DsmPrSnapshot(context, ldEntry, ldSerial, &registered, ldIdString, &whole);
     if (result != STATUS_SUCCESS) {
         return result;
     }
     InitializeListHead(&refused);
-    (void)DsmPrRegisterWalk(context, &registered, ldIdString, TRUE, &refused);
-    result = DsmPrWalkFirstSuccess(context, &registered, ldIdString, operation, &conflict, NULL, NULL);
+    BOOLEAN noMemory = !whole;
+    (void)DsmPrRegisterWalk(context, &registered, ldIdString, TRUE, &refused, &noMemory);
+    if (noMemory && operation == PrOperationReserve) {
+        // A healthy path left unregistered only for want of memory would
+        // meet the reservation with a conflict on every request MPIO sends
+        // down it, and a RELEASE taking it would look like another host's
+        // hold: the RESERVE fails instead, and the cluster asks again.
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmPrRegisterAndRun: %s a path could not be registered for want of memory",
+                 TA_STR(ldIdString));
+        result = STATUS_IO_DEVICE_ERROR;
+    } else {
+        result = DsmPrWalkFirstSuccess(context, &registered, ldIdString, operation, &conflict, NULL, NULL);
+    }
 
     if (conflict) {
         BOOLEAN isReserved = FALSE;
@@ -741,8 +782,8 @@ static NTSTATUS DsmPrRegisterAndRun(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULO
     if (result != STATUS_SUCCESS) {
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmPrRegisterAndRun: %s failed (%s), registrations taken back",
                  TA_STR(ldIdString), TA_STR(DsmStatusName(result)));
-        (void)DsmPrRegisterWalk(context, &registered, ldIdString, FALSE, NULL);
-        (void)DsmPrRegisterWalk(context, &refused, ldIdString, FALSE, NULL);
+        (void)DsmPrRegisterWalk(context, &registered, ldIdString, FALSE, NULL, NULL);
+        (void)DsmPrRegisterWalk(context, &refused, ldIdString, FALSE, NULL, NULL);
     }
     FreeDeviceObjectList(&registered);
     FreeDeviceObjectList(&refused);

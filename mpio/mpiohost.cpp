@@ -335,6 +335,12 @@ extern "C" VOID NTAPI DsmSendDeviceIoControlSynchronous(ULONG IoControlCode, PDE
                                                         BOOLEAN InternalDeviceIoControl, PIO_STATUS_BLOCK IoStatus)
 {
     host::RequirePassive("DsmSendDeviceIoControlSynchronous");
+    // The request MPIO builds for it can find no memory.
+    if (host::CallInjectedFails(host::Call::IoBuildDeviceIoControlRequest)) {
+        IoStatus->Status = STATUS_INSUFFICIENT_RESOURCES;
+        IoStatus->Information = 0;
+        return;
+    }
     host::DispatchDeviceControl(TargetDeviceObject, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
                                 OutputBufferLength, InternalDeviceIoControl != FALSE, IoStatus);
 }

@@ -687,7 +687,11 @@ extern "C" PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
     if (detail::CallFails(Call::IoAllocateWorkItem)) {
         return nullptr;
     }
-    auto item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_WORKITEM), Tag("IoWI")));
+    PIO_WORKITEM item;
+    {
+        detail::KernelOwnAllocation own;
+        item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_WORKITEM), Tag("IoWI")));
+    }
     if (item == nullptr) {
         return nullptr;
     }

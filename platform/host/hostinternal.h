@@ -57,5 +57,20 @@ void ResetInjections();     // pool failure injection
 // True when injection fails this call of the routine (inject.cpp).
 bool CallFails(Call call);
 
+// True when a low-resources sweep fails this pool allocation (inject.cpp).
+bool PoolSiteFails(ULONG tag, size_t size);
+
+// Whether the calling thread runs driver code (inside a DriverCall), and
+// a scope in which the kernel allocates for itself: what a routine takes
+// for its own bookkeeping is no site of the driver's.
+bool InDriverCall();
+class KernelOwnAllocation {
+public:
+    KernelOwnAllocation();
+    ~KernelOwnAllocation();
+    KernelOwnAllocation(const KernelOwnAllocation &) = delete;
+    KernelOwnAllocation &operator=(const KernelOwnAllocation &) = delete;
+};
+
 } // namespace detail
 } // namespace host

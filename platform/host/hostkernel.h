@@ -29,6 +29,7 @@ Abstract:
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace host {
@@ -146,7 +147,11 @@ void PoolForeignTag(ULONG tag);
 // n-th call of a routine from now (1 = the next one) fails, or every call
 // of it.  A failed call does what it does on the real system:
 // IoAllocateErrorLogEntry and IoAllocateWorkItem return NULL; the others
-// return STATUS_INSUFFICIENT_RESOURCES and change nothing.
+// return STATUS_INSUFFICIENT_RESOURCES and change nothing.  ZwOpenKey is
+// the key's opening inside RtlQueryRegistryValues and RtlCheckRegistryKey;
+// IoBuildDeviceIoControlRequest the request MPIO's
+// DsmSendDeviceIoControlSynchronous builds, which then ends with that
+// status in the caller's status block.
 //
 enum class Call {
     IoAllocateErrorLogEntry,
@@ -155,13 +160,39 @@ enum class Call {
     ZwSetValueKey,
     IoAllocateWorkItem,
     IoGetDeviceObjectPointer,
+    ZwOpenKey,
+    IoBuildDeviceIoControlRequest,
     Count
 };
+const char *CallName(Call call);
 
 void FailCallNth(Call call, uint64_t n);
 void FailEveryCall(Call call);
 void ClearCallFailures();
 uint64_t InjectedCallFailures(Call call);   // calls failed since the injection was set
+// For the routines the emulated framework serves the driver: true when
+// injection (or a sweep, below) fails this call of one.
+bool CallInjectedFails(Call call);
+
+//
+// Systematic low resources, a verifier's low-resources simulation made
+// exhaustive.  While a sweep runs, every failable call the driver makes --
+// pool and lookaside allocations and each routine of Call, made inside a
+// DriverCall (the services MPIO offers the driver included) -- is a site,
+// numbered in the order reached; the failAt-th fails as injection fails it
+// (0: none does).  What the host or MPIO allocates for itself outside the
+// driver's calls is not a site, nor a block a kernel routine takes for its
+// own bookkeeping.  A test runs its scenario once to count the sites, then
+// once per site with that one failed, until a run reaches fewer.
+//
+struct SiteSweepFigures {
+    uint64_t Reached = 0;                   // sites reached
+    bool Failed = false;                    // the failAt-th was reached and failed
+    std::string FailedSite;                 // "pool 'TARN' 64 bytes", "IoAllocateWorkItem", ...
+    std::vector<std::pair<std::string, uint64_t>> ReachedByKind;   // "pool 'TARN'", "ZwCreateKey", ... in first-reached order
+};
+void SiteSweepStart(uint64_t failAt);
+SiteSweepFigures SiteSweepStop();
 
 //
 // Clock, timers, DPCs.  Time starts at boot (interrupt time 0) and moves

@@ -32,6 +32,7 @@ std::atomic<VerifierHandler> g_handler{nullptr};
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local int t_heldLocks = 0;
+thread_local int t_driverCalls = 0;   // DriverCalls the thread is inside
 
 // The locks this thread holds, with the level each was taken at, so a
 // release can be checked against its acquire.
@@ -89,6 +90,15 @@ void RequirePassive(const char *call)
     }
 }
 
+namespace detail {
+
+bool InDriverCall()
+{
+    return t_driverCalls > 0;
+}
+
+} // namespace detail
+
 int HeldSpinLocks()
 {
     return t_heldLocks;
@@ -97,10 +107,12 @@ int HeldSpinLocks()
 DriverCall::DriverCall(const char *routine, const void *address)
     : routine_(routine), address_(address), irql_(t_irql), locks_(t_heldLocks)
 {
+    t_driverCalls++;
 }
 
 DriverCall::~DriverCall()
 {
+    t_driverCalls--;
     if (t_heldLocks == locks_ && t_irql == irql_) {
         return;
     }

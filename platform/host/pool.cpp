@@ -683,10 +683,11 @@ void *AllocateBlock(POOL_TYPE type, size_t size, ULONG tag, LookasideState *list
                      PoolTypeName(type), TagText(tag).c_str(), size);
         return nullptr;
     }
+    bool siteFails = detail::PoolSiteFails(tag, size);
     {
         std::lock_guard<std::mutex> lock(g_poolMutex);
         g_attempts++;
-        bool fail = g_failTags.count(tag) != 0;
+        bool fail = siteFails || g_failTags.count(tag) != 0;
         if (g_failCountdown != 0 && --g_failCountdown == 0) {
             fail = true;
         }

@@ -514,6 +514,9 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, 
         }
     }
 
+    if (detail::CallFails(Call::ZwOpenKey)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     KeyPtr top;
     ACCESS_MASK access;
     NTSTATUS status = OpenRelative(RelativeTo, Path, &top, &access);
@@ -556,6 +559,9 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, 
 extern "C" NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path)
 {
     RequirePassive("RtlCheckRegistryKey");
+    if (detail::CallFails(Call::ZwOpenKey)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     KeyPtr key;
     ACCESS_MASK access;
     NTSTATUS status = OpenRelative(RelativeTo, Path, &key, &access);
