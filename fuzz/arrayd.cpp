@@ -7,8 +7,7 @@ Module Name:
 Abstract:
 
     Fuzzes the array server's wire protocol: the input is what a client
-    sends on one connection, to a server (started once) in front of a
-    simulated array.  The server must answer exactly the well-formed
+    sends on one connection, to a server in front of a simulated array.  The server must answer exactly the well-formed
     requests that came whole before the first bad one, in order, each
     with an answer that holds together, then close; and it must give
     back all the memory it reserved for them.
@@ -19,15 +18,16 @@ Abstract:
 #include "targetserver.h"
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -47,24 +47,80 @@ void Expect(bool holds, const char *what)
     }
 }
 
-struct World {
-    std::string Directory;
-    std::unique_ptr<array::SimulatedArray> Array;
-    std::unique_ptr<array::TargetServer> Server;
+// The client's side of each input, on a thread of its own so that a
+// server writing answers never waits on a client still writing requests:
+// it sends the input, ends its half, and reads until the server closes.
+class Client {
+public:
+    Client() : thread_([this] { Run(); }) { thread_.detach(); }
+
+    // Plays the client on fd with these bytes; Wait returns what came back.
+    void Begin(int fd, const uint8_t *data, size_t size)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fd_ = fd;
+        data_ = data;
+        size_ = size;
+        stream_.clear();
+        busy_ = true;
+        changed_.notify_all();
+    }
+
+    const std::vector<uint8_t> &Wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !busy_; });
+        return stream_;
+    }
+
+private:
+    void Run()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return busy_; });
+            const int fd = fd_;
+            lock.unlock();
+            // The server may close before the end of a bad input: what
+            // it must answer came before.
+            (void)WriteAll(fd, data_, size_);
+            shutdown(fd, SHUT_WR);
+            std::vector<uint8_t> stream;
+            uint8_t buffer[64 << 10];
+            ssize_t got;
+            while ((got = read(fd, buffer, sizeof(buffer))) > 0) {
+                stream.insert(stream.end(), buffer, buffer + got);
+            }
+            Expect(got == 0, "the connection failed");
+            lock.lock();
+            stream_.swap(stream);
+            busy_ = false;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool busy_ = false;
+    int fd_ = -1;
+    const uint8_t *data_ = nullptr;
+    size_t size_ = 0;
+    std::vector<uint8_t> stream_;
+    std::thread thread_;
 };
 
-void Stop(World *world)
-{
-    world->Server->Stop();
-    rmdir(world->Directory.c_str());
-}
+// A server in front of a simulated array, serving each input's
+// connection on the fuzzer's own thread: no listening socket, no worker
+// threads to start and reap.
+struct World {
+    std::unique_ptr<array::SimulatedArray> Array;
+    std::unique_ptr<array::TargetServer> Server;
+    Client Peer;
+};
 
 World *Start()
 {
     auto *world = new World();
-    char directory[] = "/tmp/fuzz-arrayd.XXXXXX";
-    Expect(mkdtemp(directory) != nullptr, "no directory for the socket");
-    world->Directory = directory;
     array::ArrayConfig config;
     config.Units.push_back(array::LogicalUnitConfig{0, 64, 512});
     config.Units.push_back(array::LogicalUnitConfig{1, 64, 512});
@@ -72,10 +128,7 @@ World *Start()
     array::ServerLimits limits;
     limits.MessageDeadline = std::chrono::milliseconds(2000);
     limits.BufferBudget = 64u << 20;
-    world->Server = std::make_unique<array::TargetServer>(*world->Array, world->Directory + "/arrayd", limits);
-    world->Server->Start();
-    static World *stopped = world;
-    atexit([] { Stop(stopped); });
+    world->Server = std::make_unique<array::TargetServer>(*world->Array, "/nonexistent/arrayd", limits);
     return world;
 }
 
@@ -108,18 +161,6 @@ std::vector<uint64_t> Answerable(const uint8_t *data, size_t size, std::vector<u
     return ids;
 }
 
-int Connect(const World &world)
-{
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    Expect(fd >= 0, "no socket");
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = world.Server->Path();
-    memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    Expect(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0, "cannot connect");
-    return fd;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -128,22 +169,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<uint32_t> dataIn;
     const std::vector<uint64_t> ids = Answerable(data, size, &dataIn);
 
-    const int fd = Connect(*world);
-    // The server may close before the end of a bad input: what it must
-    // answer came before.
-    (void)WriteAll(fd, data, size);
-    shutdown(fd, SHUT_WR);
-    std::vector<uint8_t> stream;
-    uint8_t buffer[64 << 10];
-    for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof(buffer));
-        if (got <= 0) {
-            Expect(got == 0, "the connection failed");
-            break;
-        }
-        stream.insert(stream.end(), buffer, buffer + got);
-    }
-    close(fd);
+    int ends[2];
+    Expect(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0, "no socket pair");
+    world->Peer.Begin(ends[0], data, size);
+    world->Server->ServeSocket(ends[1]);
+    const std::vector<uint8_t> &stream = world->Peer.Wait();
+    close(ends[0]);
+    close(ends[1]);
 
     size_t at = 0, answered = 0;
     while (at < stream.size()) {
@@ -163,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         answered++;
     }
     Expect(answered == ids.size(), "a well-formed request went unanswered");
-    // The connection's worker has given back what it held before it closed.
+    // The connection has given back what it held.
     Expect(world->Server->BufferedBytes() == 0, "the server kept its reservation");
     return 0;
 }

@@ -182,7 +182,12 @@ void CheckConfiguration(const World &world, const Value (&values)[kPlaceCount])
     expected = values[7].Number(&number) ? number : TARN_DEFAULT_TUR_RETRY_COUNT;
     Expect(context->TurRetryCount == std::min<ULONG>(expected, TARN_MAX_TUR_RETRY_COUNT), "TurRetryCount");
 
-    // A drive's stored settings.
+    // A drive's stored settings, when the input stores any (a drive
+    // without is claimed in the storage target).
+    if (!values[9].Present && !values[10].Present) {
+        DsmContextDestroy(context);
+        return;
+    }
     ULONG policy = 0xEEEE;
     const NTSTATUS read = DsmReadDrivePolicy(context, kDriveSerial, &policy);
     const bool stored = values[9].Number(&number) && Policy(number);
@@ -235,8 +240,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     CheckConfiguration(*world, values);
 
+    // Only what the input stored, and the preferred path a claim stores
+    // when it finds none.
     for (size_t i = 0; i < kPlaceCount; i++) {
-        host::RegistryDeleteValue(kPlaces[i].Key, kPlaces[i].Name);
+        if (values[i].Present || (i == kPlaceCount - 1 && values[kPlaceCount - 2].Present)) {
+            host::RegistryDeleteValue(kPlaces[i].Key, kPlaces[i].Name);
+        }
     }
     fuzzdriver::ForgetLogs();
     world->Baseline.Check("config");

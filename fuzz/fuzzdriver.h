@@ -109,8 +109,10 @@ inline void ForgetLogs()
 // The world lives from one input to the next by design, so the heap of
 // the emulation does not balance within an input, and libFuzzer would
 // search the whole heap for leaks after nearly every one.  The driver's
-// own allocations are checked per input against the pool instead.
+// own allocations are checked per input against the pool instead.  A
+// smaller quarantine of freed memory keeps the heap warm: with the
+// default, nearly every allocation of an input touched fresh pages.
 extern "C" const char *__asan_default_options()
 {
-    return "detect_leaks=0";
+    return "detect_leaks=0:quarantine_size_mb=16";
 }
