@@ -182,7 +182,8 @@ void Categorize(World &world, Reader &in)
         DsmReleaseLock(world.Context, irql);
     }
     SCSI_REQUEST_BLOCK *srb = request.WithSrb ? &request.Srb : nullptr;
-    const ULONG category = DsmCategorizeRequest(world.Context, &ids, &request.Irp, srb, nullptr, &path, &status);
+    const ULONG category = host::CallDriver("DsmCategorizeRequest", DsmCategorizeRequest, world.Context, &ids,
+                                            &request.Irp, srb, nullptr, &path, &status);
     if (IsClusterRequest(request.Major, request.Code, srb)) {
         Expect(category == DSM_CATEGORY_CARRIED_OUT_BY_DSM && path == reinterpret_cast<PVOID>(0x1),
                "a cluster request not carried out by the driver");
@@ -194,9 +195,9 @@ void Categorize(World &world, Reader &in)
     Expect(path == current, "a request was routed past the current path");
     // The request is counted in; its completion counts it out again.
     DSM_COMPLETION_INFO completion{};
-    DsmSetCompletion(world.Context, path, &request.Irp, srb, &completion);
+    host::CallDriver("DsmSetCompletion", DsmSetCompletion, world.Context, path, &request.Irp, srb, &completion);
     Expect(completion.DsmCompletionRoutine == &RequestCompletion, "the completion was not hooked");
-    completion.DsmCompletionRoutine(path, &request.Irp, srb, completion.DsmContext);
+    host::CallDriver("completion", completion.DsmCompletionRoutine, path, &request.Irp, srb, completion.DsmContext);
 }
 
 enum Outcome { kNeither, kRetry, kPathFailure };
@@ -271,7 +272,8 @@ void Interpret(World &world, Reader &in)
     const NTSTATUS incoming = status;
     BOOLEAN retry = 2;
     const size_t events = host::EventLog().size();
-    const ULONG result = DsmInterpretError(world.Context, path, &srb, &status, &retry);
+    const ULONG result =
+        host::CallDriver("DsmInterpretError", DsmInterpretError, world.Context, path, &srb, &status, &retry);
     Expect(status == incoming, "the request's status was changed");
     Expect(retry == (expected == kRetry), "retry against the rules");
     Expect((result == 0x80000000u) == (expected == kPathFailure) && (result == 0 || result == 0x80000000u),
@@ -304,7 +306,8 @@ void Cluster(World &world, Reader &in)
     request.Irp.IoStatus.Information = 0xA5A5A5A5;
     SCSI_REQUEST_BLOCK *srb = request.WithSrb ? &request.Srb : nullptr;
     const bool cluster = IsClusterRequest(request.Major, request.Code, srb);
-    const NTSTATUS status = DsmSrbDeviceControl(world.Context, &ids, &request.Irp, srb, &event);
+    const NTSTATUS status = host::CallDriver("DsmSrbDeviceControl", DsmSrbDeviceControl, world.Context, &ids,
+                                             &request.Irp, srb, &event);
     Expect(KeReadStateEvent(&event) == 1, "the caller's event was not signalled");
     Expect(request.Irp.IoStatus.Status == status && request.Irp.IoStatus.Information == 0,
            "the IRP does not say how the request ended");

@@ -211,7 +211,7 @@ void Claim(World &world, const std::vector<uint8_t> &descriptorBytes, const std:
     PDSM_CONTEXT context = fuzzdriver::ContextOf(*world.Host);
 
     PVOID id = nullptr;
-    NTSTATUS status = DsmInquireDriver(context, world.Target, world.Port,
+    NTSTATUS status = host::CallDriver("DsmInquireDriver", DsmInquireDriver, context, world.Target, world.Port,
                                        reinterpret_cast<PSTORAGE_DEVICE_DESCRIPTOR>(descriptor.data()),
                                        reinterpret_cast<PSTORAGE_DEVICE_ID_DESCRIPTOR>(list.data()), &id);
     if (serial.empty()) {
@@ -219,13 +219,15 @@ void Claim(World &world, const std::vector<uint8_t> &descriptorBytes, const std:
         return;
     }
     Expect(status == STATUS_SUCCESS && id != nullptr, "a listed device with a usable name was declined");
-    PCHAR text = DsmGetSerialNumber(context, id);
+    PCHAR text = host::CallDriver("DsmGetSerialNumber", DsmGetSerialNumber, context, id);
     Expect(text != nullptr && serial == text, "the serial is not the name's hexadecimal text");
     ExFreePool(text);
     // The drive of the same name is the reference drive; any other is new.
     const bool same = serial == "600A0B80002ABCDE";
-    Expect(DsmCompareDevices(context, id, world.ReferenceId) == same, "the claim joined the wrong drive");
-    Expect(DsmRemoveDevice(context, id, id) == STATUS_SUCCESS, "the claimed path cannot be removed");
+    Expect(host::CallDriver("DsmCompareDevices", DsmCompareDevices, context, id, world.ReferenceId) == same,
+           "the claim joined the wrong drive");
+    Expect(host::CallDriver("DsmRemoveDevice", DsmRemoveDevice, context, id, id) == STATUS_SUCCESS,
+           "the claimed path cannot be removed");
 }
 
 //
