@@ -7,8 +7,9 @@ Module Name:
 Abstract:
 
     Fuzzes the array server's wire protocol: the input is what a client
-    sends on one connection, to a server in front of a simulated array.  The server must answer exactly the well-formed
-    requests that came whole before the first bad one, in order, each
+    sends on one connection, to a server in front of a simulated array.
+    The server must answer exactly the well-formed requests within its
+    budget that came whole before the first other one, in order, each
     with an answer that holds together, then close; and it must give
     back all the memory it reserved for them.
 
@@ -33,6 +34,8 @@ Abstract:
 namespace {
 
 using namespace array::wire;
+
+constexpr size_t kBudget = 1u << 20;
 
 [[noreturn]] void Fail(const char *what)
 {
@@ -127,13 +130,16 @@ World *Start()
     world->Array = std::make_unique<array::SimulatedArray>(config, [] { return int64_t(9 * 3600); });
     array::ServerLimits limits;
     limits.MessageDeadline = std::chrono::milliseconds(2000);
-    limits.BufferBudget = 64u << 20;
+    // A small budget keeps each input cheap (a request is refused, not
+    // served, when it and its answer need more) and puts the refusal
+    // itself under test.
+    limits.BufferBudget = kBudget;
     world->Server = std::make_unique<array::TargetServer>(*world->Array, "/nonexistent/arrayd", limits);
     return world;
 }
 
 // The ids of the requests a server must answer: the whole, well-formed
-// ones before the first that is not.
+// ones that fit the budget, before the first that does not.
 std::vector<uint64_t> Answerable(const uint8_t *data, size_t size, std::vector<uint32_t> *dataIn)
 {
     std::vector<uint64_t> ids;
@@ -151,7 +157,8 @@ std::vector<uint64_t> Answerable(const uint8_t *data, size_t size, std::vector<u
         const uint32_t in = Get32(fixed + 24), out = Get32(fixed + 28);
         const size_t cdb = fixed[32];
         if (cdb > kMaxCdbLength || in > kMaxDataLength || out > kMaxDataLength ||
-            body != kRequestFixedLength + cdb + out || size - at - kHeaderLength < body) {
+            body != kRequestFixedLength + cdb + out || size - at - kHeaderLength < body ||
+            cdb + out + kHeaderLength + kAnswerFixedLength + array::kFixedSenseLength + in > kBudget) {
             break;
         }
         ids.push_back(Get64(fixed));

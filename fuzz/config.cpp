@@ -60,6 +60,11 @@ struct Value {
     ULONG Type = REG_NONE;
     std::vector<uint8_t> Bytes;
 
+    bool operator==(const Value &other) const
+    {
+        return Present == other.Present && (!Present || (Type == other.Type && Bytes == other.Bytes));
+    }
+
     // The number a well-formed REG_DWORD holds: 1 to 4 little-endian bytes.
     bool Number(ULONG *number) const
     {
@@ -74,6 +79,7 @@ struct Value {
 
 struct World {
     std::unique_ptr<mpio::Host> Host;
+    Value Stored[kPlaceCount];      // what the registry holds at each place
     PDRIVER_OBJECT Driver = nullptr;
     std::u16string RegistryPath;
     fuzzdriver::Baseline Baseline;
@@ -232,20 +238,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         value.Bytes.assign(data + at + 3, data + at + 3 + length);
         at += 3 + length;
     }
+    // The store keeps what the last input left; only what differs is
+    // written or removed (a registry call costs more than the driver's
+    // whole read of it).
     for (size_t i = 0; i < kPlaceCount; i++) {
+        Value &stored = world->Stored[i];
+        if (values[i] == stored) {
+            continue;
+        }
         if (values[i].Present) {
             host::RegistrySetValue(kPlaces[i].Key, kPlaces[i].Name, values[i].Type, values[i].Bytes);
+        } else {
+            host::RegistryDeleteValue(kPlaces[i].Key, kPlaces[i].Name);
         }
+        stored = values[i];
     }
 
     CheckConfiguration(*world, values);
 
-    // Only what the input stored, and the preferred path a claim stores
-    // when it finds none.
-    for (size_t i = 0; i < kPlaceCount; i++) {
-        if (values[i].Present || (i == kPlaceCount - 1 && values[kPlaceCount - 2].Present)) {
-            host::RegistryDeleteValue(kPlaces[i].Key, kPlaces[i].Name);
-        }
+    // Reading a drive's settings without a preferred path stores the
+    // first path as the preferred one.
+    Value &preferred = world->Stored[kPlaceCount - 1];
+    ULONG number;
+    if ((values[kPlaceCount - 2].Present || values[kPlaceCount - 1].Present) &&
+        !values[kPlaceCount - 1].Number(&number)) {
+        preferred.Present = true;
+        preferred.Type = REG_DWORD;
+        preferred.Bytes = {0x1F, 0x01, 0x00, 0x02};
     }
     fuzzdriver::ForgetLogs();
     world->Baseline.Check("config");
