@@ -174,6 +174,7 @@ void Categorize(World &world, Reader &in)
     ids.IdList[0] = world.Paths[in.Byte() % 4];
     PVOID path = reinterpret_cast<PVOID>(0x1);
     NTSTATUS status = STATUS_PENDING;
+    const LONGLONG outstanding = DsmRequestCounters.OutstandingRequests;
     PPDO_ENTRY current;
     {
         KIRQL irql;
@@ -187,6 +188,7 @@ void Categorize(World &world, Reader &in)
     if (IsClusterRequest(request.Major, request.Code, srb)) {
         Expect(category == DSM_CATEGORY_CARRIED_OUT_BY_DSM && path == reinterpret_cast<PVOID>(0x1),
                "a cluster request not carried out by the driver");
+        Expect(DsmRequestCounters.OutstandingRequests == outstanding, "a request carried out was counted in flight");
         return;
     }
     Expect(current != nullptr, "the drive lost its current path");
@@ -198,6 +200,7 @@ void Categorize(World &world, Reader &in)
     host::CallDriver("DsmSetCompletion", DsmSetCompletion, world.Context, path, &request.Irp, srb, &completion);
     Expect(completion.DsmCompletionRoutine == &RequestCompletion, "the completion was not hooked");
     host::CallDriver("completion", completion.DsmCompletionRoutine, path, &request.Irp, srb, completion.DsmContext);
+    Expect(DsmRequestCounters.OutstandingRequests == outstanding, "a completed request is still counted in flight");
 }
 
 enum Outcome { kNeither, kRetry, kPathFailure };
