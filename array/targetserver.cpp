@@ -349,10 +349,10 @@ void TargetServer::AcceptLoop()
     }
 }
 
-void TargetServer::Serve(Connection *connection)
+void TargetServer::ServeSocket(int fd)
 {
     try {
-        while (ServeOne(connection->Fd)) {
+        while (ServeOne(fd)) {
         }
     } catch (...) {
         // A target that throws (or an allocation failing) costs this
@@ -361,7 +361,12 @@ void TargetServer::Serve(Connection *connection)
     // The peer must see the close now, not when the descriptor is reaped;
     // the descriptor itself stays open so its number cannot be reused
     // under Stop.
-    shutdown(connection->Fd, SHUT_RDWR);
+    shutdown(fd, SHUT_RDWR);
+}
+
+void TargetServer::Serve(Connection *connection)
+{
+    ServeSocket(connection->Fd);
     std::lock_guard<std::mutex> lock(mutex_);
     connection->Done = true;
 }

@@ -110,6 +110,10 @@ public:
     void Stop();
 
     const std::string &Path() const { return path_; }
+    // Serves one connected socket on the calling thread, as a connection's
+    // worker does, until the peer ends or breaks the protocol; then shuts
+    // it down (the caller closes it).  Needs no Start.
+    void ServeSocket(int fd);
     // Bytes of requests and answers held now.
     size_t BufferedBytes();
 

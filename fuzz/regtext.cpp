@@ -31,8 +31,9 @@ void Prepare()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Prepare();
-    const std::string before = host::RegistryExport();
+    // The store is prepared once and again only after an input changed
+    // it: a refusal leaves it as it was, which is checked.
+    static const std::string before = (Prepare(), host::RegistryExport());
     const std::string text(reinterpret_cast<const char *>(data), size);
     std::string error;
     if (!host::RegistryImport(text, &error)) {
@@ -46,5 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!host::RegistryImport(exported, &error) || host::RegistryExport() != exported) {
         abort();
     }
+    Prepare();
     return 0;
 }

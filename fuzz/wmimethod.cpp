@@ -6,16 +6,19 @@ Module Name:
 
 Abstract:
 
-    Fuzzes the WMI method inputs a management client sends, through MPIO
-    to the driver of a running machine (started once: the default
-    scenario with 16-character serial numbers).  The first byte picks the
-    method, the rest is its input.  Whatever comes in: no method has
-    output, the status is one the methods document, and a drive's policy
-    changes only when the input names its serial number exactly and a
-    policy that is one.
+    Fuzzes what a management client asks of the driver's WMI blocks on a
+    running machine (started once: the default scenario with
+    16-character serial numbers).  The first byte picks a method, whose
+    input is the rest, or a query, whose block, instance count, buffer
+    size and identifier list the rest gives.  Whatever comes in: no
+    method has output, the status is one the methods document, a drive's
+    policy changes only when the input names its serial number exactly
+    and a policy that is one; a query writes only the buffer it was
+    given and the lengths it was asked for, and says how much it needs.
 
 --*/
 
+#include "fuzzdriver.h"
 #include "scenario.h"
 
 #include "mpiohost.h"
@@ -43,6 +46,7 @@ struct Machine {
     mpio::Topology Topology;
     std::unique_ptr<mpio::Host> Host;
     std::string Serial;
+    std::vector<PVOID> Ids;     // the first disk's identifiers, one a path
 };
 
 // Starts the machine as tarnctl does; aborts when it cannot.
@@ -85,6 +89,11 @@ Machine *Start()
     if (machine->Serial.size() != 16) {
         abort();
     }
+    for (const mpio::Device &device : machine->Host->Devices()) {
+        if (device.Group == 0 && device.DsmId != nullptr) {
+            machine->Ids.push_back(device.DsmId);
+        }
+    }
     return machine;
 }
 
@@ -105,6 +114,58 @@ bool IsPolicy(ULONG policy)
            policy == TARN_LB_POLICY_ROUND_ROBIN;
 }
 
+// A query of a block with whatever sizes and identifiers the input
+// gives: the identifiers are the disk's, repeated, or ones the driver
+// never gave out.
+void Query(Machine &machine, const uint8_t *data, size_t size)
+{
+    uint8_t shape[6] = {};
+    memcpy(shape, data, std::min(size, sizeof(shape)));
+    const ULONG guidIndex = shape[0] % 8;
+    const ULONG instances = shape[1] % 4;
+    const ULONG room = (ULONG)(shape[2] | shape[3] << 8) % 4096;
+    const size_t count = shape[4] % 12;
+    const bool lengths = (shape[5] & 1) == 0;
+    std::vector<uint8_t> idBytes(FIELD_OFFSET(DSM_IDS, IdList) + std::max<size_t>(count, 1) * sizeof(PVOID), 0);
+    auto *ids = reinterpret_cast<PDSM_IDS>(idBytes.data());
+    ids->Count = (ULONG)count;
+    for (size_t i = 0; i < count; i++) {
+        const uint8_t pick = 6 + i < size ? data[6 + i] : 0;
+        ids->IdList[i] = pick < 0xF0 ? machine.Ids[pick % machine.Ids.size()] : reinterpret_cast<PVOID>(&idBytes);
+    }
+    constexpr ULONG kUntouched = 0xA5A5A5A5;
+    std::vector<ULONG> lengthArray(4, kUntouched);
+    std::vector<uint8_t> buffer(room);
+    ULONG needed = kUntouched;
+    const DSM_WMILIB_CONTEXT &wmi = machine.Host->Record().DsmWmiInfo;
+    IRP irp{};
+    NTSTATUS status = host::CallDriver("QueryWmiDataBlock", wmi.QueryWmiDataBlock, machine.Host->Record().DsmContext,
+                                       ids, &irp, guidIndex, ULONG(0), instances,
+                                       lengths ? lengthArray.data() : nullptr, room,
+                                       room != 0 ? buffer.data() : nullptr, &needed);
+    host::ClearEventLog();
+    for (size_t i = 1; i < lengthArray.size(); i++) {
+        if (lengthArray[i] != kUntouched) {
+            abort();    // one instance is answered at most
+        }
+    }
+    if (status == STATUS_SUCCESS) {
+        if (instances == 0 || !lengths || lengthArray[0] > room || lengthArray[0] > needed) {
+            abort();
+        }
+    } else if (status == STATUS_BUFFER_TOO_SMALL) {
+        if (needed <= room || lengthArray[0] != kUntouched) {
+            abort();    // says what it needs, and writes no length for an answer it did not give
+        }
+    } else if (status != STATUS_INVALID_PARAMETER && status != STATUS_UNSUCCESSFUL &&
+               status != STATUS_WMI_GUID_NOT_FOUND) {
+        abort();
+    }
+    if ((instances == 0 || !lengths) && status != STATUS_INVALID_PARAMETER) {
+        abort();    // with no instance asked for there is no length to write
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -117,7 +178,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     mpio::Host &host = *machine->Host;
-    const ULONG method = data[0] % 5;
+    if (data[0] % 8 >= 5) {
+        Query(*machine, data + 1, size - 1);
+        return 0;
+    }
+    const ULONG method = data[0] % 8;
     std::vector<uint8_t> input(data + 1, data + size);
 
     std::vector<uint8_t> output;

@@ -55,6 +55,8 @@ Abstract:
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace host {
@@ -88,7 +90,13 @@ struct FreedBlock {
 
 std::mutex g_poolMutex;
 std::map<const void *, Block> g_blocks;       // ordered: a free can be matched to the block it points into
-std::deque<FreedBlock> g_recentFrees;
+// The newest free at each address of the last kRecentFrees frees, found
+// by address: every allocation forgets its address's entry, so a scan
+// of them all would cost every allocation thousands of comparisons.
+// The order of frees holds each one's address and serial; an entry whose
+// address was freed again since (another serial) names nothing.
+std::unordered_map<const void *, FreedBlock> g_recentFrees;
+std::deque<std::pair<const void *, uint64_t>> g_recentOrder;
 uint64_t g_serial = 0;
 uint64_t g_attempts = 0;
 
@@ -546,13 +554,12 @@ void FreeBlock(const char *call, PVOID p, ULONG tag, bool checkTag)
                 }
             }
             if (message.empty()) {
-                for (auto freed = g_recentFrees.rbegin(); freed != g_recentFrees.rend(); ++freed) {
-                    if (freed->Address == p) {
-                        message = Format("%s(%p): double free of the '%s' pool block of %zu bytes (serial %" PRIu64
-                                         "), already freed",
-                                         call, p, TagText(freed->Tag).c_str(), freed->Size, freed->Serial);
-                        break;
-                    }
+                auto freed = g_recentFrees.find(p);
+                if (freed != g_recentFrees.end()) {
+                    message = Format("%s(%p): double free of the '%s' pool block of %zu bytes (serial %" PRIu64
+                                     "), already freed",
+                                     call, p, TagText(freed->second.Tag).c_str(), freed->second.Size,
+                                     freed->second.Serial);
                 }
             }
             if (message.empty()) {
@@ -628,9 +635,14 @@ void FreeBlock(const char *call, PVOID p, ULONG tag, bool checkTag)
             return;
         }
         g_blocks.erase(it);
-        g_recentFrees.push_back(FreedBlock{p, block.Size, block.Tag, block.Serial});
-        if (g_recentFrees.size() > kRecentFrees) {
-            g_recentFrees.pop_front();
+        g_recentFrees[p] = FreedBlock{p, block.Size, block.Tag, block.Serial};
+        g_recentOrder.emplace_back(p, block.Serial);
+        if (g_recentOrder.size() > kRecentFrees) {
+            auto oldest = g_recentFrees.find(g_recentOrder.front().first);
+            if (oldest != g_recentFrees.end() && oldest->second.Serial == g_recentOrder.front().second) {
+                g_recentFrees.erase(oldest);
+            }
+            g_recentOrder.pop_front();
         }
         if (g_reuseFreed) {
             memset(static_cast<char *>(p) - block.Front, kFreedFill, block.Front + block.Size + kGuardBytes);
@@ -717,9 +729,7 @@ void *AllocateBlock(POOL_TYPE type, size_t size, ULONG tag, LookasideState *list
 
     std::lock_guard<std::mutex> lock(g_poolMutex);
     g_blocks[p] = Block{size, tag, type, ++g_serial, front, list};
-    for (auto it = g_recentFrees.begin(); it != g_recentFrees.end();) {
-        it = it->Address == p ? g_recentFrees.erase(it) : std::next(it);
-    }
+    g_recentFrees.erase(p);
     return p;
 }
 
@@ -892,6 +902,7 @@ void RebootPool()
         std::lock_guard<std::mutex> lock(g_poolMutex);
         blocks.swap(g_blocks);
         g_recentFrees.clear();
+        g_recentOrder.clear();
         g_serial = 0;
         g_attempts = 0;
     }

@@ -372,6 +372,39 @@ TEST_F(Remote, MalformedRequestsCloseOnlyTheirOwnConnection)
     EXPECT_EQ(fake_.Taken().size(), 1 + std::size(cases));
 }
 
+// A connected socket served on the caller's thread, with no listening
+// server: the whole requests before a bad one are answered in order,
+// then the connection ends and the budget is whole again.
+TEST_F(Remote, ASocketServedOnTheCallersThreadAnswersUntilTheFirstBadRequest)
+{
+    TargetServer server(fake_, path_);
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    Bytes stream = Request(1, 0, 0, wire::kRequestFixedLength + 1);
+    const Bytes second = Request(1, 0, 0, wire::kRequestFixedLength + 1);
+    stream.insert(stream.end(), second.begin(), second.end());
+    const Bytes bad = Pattern(64, 0x42);
+    stream.insert(stream.end(), bad.begin(), bad.end());
+    ASSERT_TRUE(wire::WriteAll(ends[0], stream.data(), stream.size()));
+    shutdown(ends[0], SHUT_WR);
+    server.ServeSocket(ends[1]);
+
+    size_t answers = 0;
+    uint8_t header[wire::kHeaderLength];
+    while (wire::ReadAll(ends[0], header, sizeof(header))) {
+        const int64_t body = wire::CheckHeader(header, wire::Kind::Answer);
+        ASSERT_GE(body, int64_t(wire::kAnswerFixedLength));
+        Bytes rest(size_t(body), 0);
+        ASSERT_TRUE(wire::ReadAll(ends[0], rest.data(), rest.size()));
+        answers++;
+    }
+    EXPECT_EQ(answers, 2u);
+    EXPECT_EQ(fake_.Taken().size(), 2u);
+    EXPECT_EQ(server.BufferedBytes(), 0u);
+    close(ends[0]);
+    close(ends[1]);
+}
+
 TEST_F(Remote, MalformedAnswersAreLinkDownAndTheNextCommandReconnects)
 {
     const int listener = Listen();

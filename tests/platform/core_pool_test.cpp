@@ -76,6 +76,32 @@ TEST(CorePool, DoubleFreeIsAVerifierFailure)
     EXPECT_DEATH(ExFreePoolWithTag(p, kTarn), "VERIFIER: ExFreePoolWithTag.*double free of the 'TARN' pool block");
 }
 
+// A double free names the block last freed at that address, however many
+// frees came after it, and an address handed out again is no longer one.
+TEST(CorePool, ADoubleFreeNamesTheLastBlockFreedAtItsAddress)
+{
+    VerifierRecorder verifier;
+    host::PoolReuseFreedBlocks(true);
+    void *first = ExAllocatePoolWithTag(NonPagedPool, 48, kTarn);
+    ExFreePoolWithTag(first, kTarn);
+    void *second = ExAllocatePoolWithTag(NonPagedPool, 48, host::Tag("Ddk "));
+    ASSERT_EQ(second, first);
+    host::PoolBlock block;
+    ASSERT_TRUE(host::PoolBlockAt(second, 48, &block));
+    for (int i = 0; i < 1000; i++) {
+        ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 24, kTarn));
+    }
+    EXPECT_THAT(verifier.Take(), testing::IsEmpty());
+    ExFreePoolWithTag(second, host::Tag("Ddk "));
+    for (int i = 0; i < 1000; i++) {
+        ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 24, kTarn));
+    }
+    ExFreePoolWithTag(second, host::Tag("Ddk "));
+    EXPECT_THAT(verifier.One(), HasSubstr("double free of the 'Ddk ' pool block of 48 bytes (serial " +
+                                          std::to_string(block.Serial) + ")"));
+    host::PoolReuseFreedBlocks(false);
+}
+
 TEST(CorePool, FreeingUnknownOrInteriorAddressesOrByTheWrongTagIsAVerifierFailure)
 {
     VerifierRecorder verifier;
