@@ -111,7 +111,9 @@ uint64_t g_timerSequence = 0;
 std::unordered_map<PKTIMER, TimerState> g_timers;
 std::unordered_map<PIO_WORKITEM, WorkItemState> g_workItems;
 std::deque<PIO_WORKITEM> g_workQueue;
-std::condition_variable g_workCv;      // work queued, or stop
+// The two that the pool and the processors wait on are never destroyed:
+// a program may exit while they wait, without a reboot.
+std::condition_variable &g_workCv = *new std::condition_variable;      // work queued, or stop
 std::condition_variable g_stopCv;      // real-time stop
 bool g_stopRealTime = false;
 
@@ -125,18 +127,18 @@ struct QueuedDpc {
 constexpr unsigned kMaxProcessors = 8;
 std::deque<QueuedDpc> g_dpcQueue;
 std::unordered_set<PKDPC> g_dpcRunning;
-std::condition_variable g_dpcCv;       // a DPC queued, or stop
+std::condition_variable &g_dpcCv = *new std::condition_variable;       // a DPC queued, or stop
 std::condition_variable g_dpcIdleCv;   // the processors ran everything queued
 unsigned g_processors = 1;
 bool g_stopProcessors = false;
-std::vector<std::thread> g_processorThreads;
+std::vector<std::thread> &g_processorThreads = *new std::vector<std::thread>;
 uint64_t g_maxDpcOverlap = 0;          // the most DPCs seen running at once
 
 // The worker pool (clock mutex): its size as set, the threads running,
 // and how many items they are running now.
 unsigned g_workerCount = 0;
 bool g_stopWorkers = false;
-std::vector<std::thread> g_workerThreads;
+std::vector<std::thread> &g_workerThreads = *new std::vector<std::thread>;
 size_t g_workRunning = 0;
 uint64_t g_workDone = 0;
 std::condition_variable g_workIdleCv;  // the pool ran everything queued
@@ -394,7 +396,8 @@ void RunWorkItemsUntilEmpty(size_t *count)
         WorkItemState work;
         {
             std::lock_guard<std::mutex> lock(g_clockMutex);
-            if (g_workQueue.empty()) {
+            // A pool thread being stopped leaves the rest queued.
+            if (g_workQueue.empty() || (t_poolWorker && g_stopWorkers)) {
                 return;
             }
             item = g_workQueue.front();

@@ -195,7 +195,10 @@ uint64_t MostDpcsAtOnce();                  // the most DPCs seen running at onc
 // A pool of worker threads that run work items as soon as they are
 // queued, several at once; DrainWorkItems then waits until the pool has
 // run everything queued.  0 (the default): work items wait for
-// DrainWorkItems, which runs them on the calling thread.
+// DrainWorkItems, which runs them on the calling thread.  Changing the
+// size waits for the routines running; what is queued stays queued.  As
+// a driver flushes its work before unloading, stop the pool (0) before
+// tearing down what its routines use.
 void SetWorkerThreads(unsigned count);
 
 // Spin lock hold times in wall-clock nanoseconds, per lock: measured
