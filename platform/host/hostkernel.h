@@ -168,7 +168,7 @@ uint64_t InjectedCallFailures(Call call);   // calls failed since the injection 
 // only when told to, unless real-time mode is on.  System time is a fixed
 // boot moment plus interrupt time.
 //
-void ClockAdvance(uint64_t milliseconds);   // runs each due DPC at DISPATCH_LEVEL, in due order
+void ClockAdvance(uint64_t milliseconds);   // runs each due DPC at DISPATCH_LEVEL, in due order (see SetProcessors)
 uint64_t InterruptTime();                   // 100 ns units since boot
 void SetBootSystemTime(int64_t systemTime); // 100 ns units since 1601
 size_t ActiveTimers();
