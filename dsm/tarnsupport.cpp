@@ -677,7 +677,9 @@ static const DSM_HEALTH_TRANSITION DsmHealthTransitions[] = {
     {PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, TRUE, TRUE},
     {PDO_HEALTH_FAILING, PDO_HEALTH_PENDING_REMOVE, TRUE, FALSE},
     {PDO_HEALTH_FAILED, PDO_HEALTH_HEALTHY, TRUE, TRUE},
-    {PDO_HEALTH_FAILED, PDO_HEALTH_PENDING_REMOVE, FALSE, FALSE},
+    // A failed path is current when the drive has nothing better; at its
+    // removal notice the drive must stop naming it.
+    {PDO_HEALTH_FAILED, PDO_HEALTH_PENDING_REMOVE, TRUE, FALSE},
     {PDO_HEALTH_PENDING_REMOVE, PDO_HEALTH_REMOVED, TRUE, FALSE},
 };
 

@@ -82,7 +82,11 @@ void Host::BringUp(size_t index)
     if (!NT_SUCCESS(status) || pathId == nullptr) {
         return;     // stays unbound: MPIO never sends requests down it
     }
-    device.PathId = pathId;
+    {
+        // Routing looks paths up under the mutex while devices come up.
+        std::lock_guard<std::mutex> lock(mutex_);
+        device.PathId = pathId;
+    }
     status = host::CallDriver("DsmPathVerify", record.DsmPathVerify, record.DsmContext, device.DsmId, pathId);
     BOOLEAN active;
     {

@@ -23,9 +23,24 @@ Abstract:
     moving the clock.  In real-time mode such a wait really waits, up to
     the timeout in wall-clock time.
 
+    With several processors (host::SetProcessors), timers expire as the
+    kernel's clock interrupt expires them, tick by tick: every timer due
+    by the end of a tick (KeQueryTimeIncrement) expires with the clock at
+    that moment, and the DPCs expired together are queued and run on the
+    processor threads at once.  The advancing thread waits until the
+    processors have run them all before it moves on, so that a test sees
+    the same expiries, in the same ticks, at every run; only their
+    overlap differs.  A DPC object is queued at most once (an expiry that
+    finds it queued adds nothing) and never runs on two processors at
+    once.  Cancelling a timer does not take back a DPC it already queued,
+    as on the real kernel, and pool that holds a queued DPC may not be
+    freed.
+
     Work items are queued FIFO and run at PASSIVE_LEVEL by
-    host::DrainWorkItems on the calling thread (or by the worker thread in
-    real-time mode).
+    host::DrainWorkItems on the calling thread, or, with a pool of worker
+    threads (host::SetWorkerThreads, and always in real-time mode), on
+    the pool as soon as they are queued; draining then waits until the
+    pool has run everything queued.
 
     No host mutex is held while a DPC, a work item routine or the verifier
     handler runs.
@@ -43,6 +58,8 @@ Abstract:
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 namespace host {
 namespace {
@@ -94,9 +111,38 @@ uint64_t g_timerSequence = 0;
 std::unordered_map<PKTIMER, TimerState> g_timers;
 std::unordered_map<PIO_WORKITEM, WorkItemState> g_workItems;
 std::deque<PIO_WORKITEM> g_workQueue;
-std::condition_variable g_workCv;      // work queued, or stop
+// The two that the pool and the processors wait on are never destroyed:
+// a program may exit while they wait, without a reboot.
+std::condition_variable &g_workCv = *new std::condition_variable;      // work queued, or stop
 std::condition_variable g_stopCv;      // real-time stop
 bool g_stopRealTime = false;
+
+// The processors' DPC queue, with several processors (clock mutex).  A
+// DPC is in g_dpcQueue at most once, and in g_dpcRunning while a
+// processor runs it.
+struct QueuedDpc {
+    PKTIMER Timer;
+    PKDPC Dpc;
+};
+constexpr unsigned kMaxProcessors = 8;
+std::deque<QueuedDpc> g_dpcQueue;
+std::unordered_set<PKDPC> g_dpcRunning;
+std::condition_variable &g_dpcCv = *new std::condition_variable;       // a DPC queued, or stop
+std::condition_variable g_dpcIdleCv;   // the processors ran everything queued
+unsigned g_processors = 1;
+bool g_stopProcessors = false;
+std::vector<std::thread> &g_processorThreads = *new std::vector<std::thread>;
+uint64_t g_maxDpcOverlap = 0;          // the most DPCs seen running at once
+
+// The worker pool (clock mutex): its size as set, the threads running,
+// and how many items they are running now.
+unsigned g_workerCount = 0;
+bool g_stopWorkers = false;
+std::vector<std::thread> &g_workerThreads = *new std::vector<std::thread>;
+size_t g_workRunning = 0;
+uint64_t g_workDone = 0;
+std::condition_variable g_workIdleCv;  // the pool ran everything queued
+thread_local bool t_poolWorker = false;
 
 // The lowest and highest address of an active timer, its DPC or a queued
 // work item, kept under g_clockMutex and read without it, so that the
@@ -140,13 +186,17 @@ void RecomputeActive()
             add(entry.first);
         }
     }
+    for (const auto &queued : g_dpcQueue) {
+        add(queued.Dpc);
+    }
     g_activeLow.store(low, std::memory_order_release);
     g_activeHigh.store(high, std::memory_order_release);
 }
 
 std::atomic<uint64_t> g_dpcRuns{0};
 
-// Serialises the threads that advance the clock (tests, the real-time thread).
+// Serialises the threads that advance the clock (tests, the real-time
+// thread), and the changes of the number of processors.
 std::mutex g_advanceMutex;
 
 // Events.
@@ -157,7 +207,6 @@ std::condition_variable g_eventCv;
 std::mutex g_realTimeControl;
 std::atomic<bool> g_realTime{false};
 std::thread g_clockThread;
-std::thread g_workerThread;
 
 void RunDpc(PKTIMER timer, PKDPC dpc)
 {
@@ -180,50 +229,157 @@ void RunDpc(PKTIMER timer, PKDPC dpc)
     RestoreIrql(old);
 }
 
-// Moves the clock forward to target (100 ns units), running each timer
-// due by then in due order.  The caller is at PASSIVE_LEVEL.
-void AdvanceTo(uint64_t target)
+// Expires the earliest timer due by target (ties in the order they were
+// set): the clock moves to its due moment, a periodic one is re-armed at
+// due + period, a one-shot one leaves the table.  False when none is due.
+// Clock mutex held.
+bool ExpireNext(uint64_t target, PKTIMER *timer, PKDPC *dpc)
 {
-    std::lock_guard<std::mutex> advancing(g_advanceMutex);
+    auto next = g_timers.end();
+    for (auto it = g_timers.begin(); it != g_timers.end(); ++it) {
+        if (it->second.Due > target) {
+            continue;
+        }
+        if (next == g_timers.end() || it->second.Due < next->second.Due ||
+            (it->second.Due == next->second.Due && it->second.Sequence < next->second.Sequence)) {
+            next = it;
+        }
+    }
+    if (next == g_timers.end()) {
+        return false;
+    }
+    *timer = next->first;
+    TimerState &state = next->second;
+    if (state.Due > g_now.load(std::memory_order_relaxed)) {
+        g_now.store(state.Due, std::memory_order_release);
+    }
+    *dpc = state.Dpc;
+    if (state.Period > 0) {
+        state.Due += static_cast<uint64_t>(state.Period) * kTicksPerMs;
+        state.Sequence = ++g_timerSequence;
+        (*timer)->DueTime.QuadPart = state.Due;
+    } else {
+        g_timers.erase(next);
+        (*timer)->Inserted = FALSE;
+        RecomputeActive();
+    }
+    return true;
+}
+
+// One processor: moves the clock to target, running each due timer's DPC
+// on this thread at its due moment.  Advance mutex held.
+void AdvanceOnThisThread(uint64_t target)
+{
     for (;;) {
         PKTIMER timer = nullptr;
         PKDPC dpc = nullptr;
         {
             std::lock_guard<std::mutex> lock(g_clockMutex);
-            auto next = g_timers.end();
-            for (auto it = g_timers.begin(); it != g_timers.end(); ++it) {
-                if (it->second.Due > target) {
-                    continue;
-                }
-                if (next == g_timers.end() || it->second.Due < next->second.Due ||
-                    (it->second.Due == next->second.Due && it->second.Sequence < next->second.Sequence)) {
-                    next = it;
-                }
-            }
-            if (next == g_timers.end()) {
+            if (!ExpireNext(target, &timer, &dpc)) {
                 if (target > g_now.load(std::memory_order_relaxed)) {
                     g_now.store(target, std::memory_order_release);
                 }
                 return;
             }
-            timer = next->first;
-            TimerState &state = next->second;
-            if (state.Due > g_now.load(std::memory_order_relaxed)) {
-                g_now.store(state.Due, std::memory_order_release);
-            }
-            dpc = state.Dpc;
-            if (state.Period > 0) {
-                state.Due += static_cast<uint64_t>(state.Period) * kTicksPerMs;
-                state.Sequence = ++g_timerSequence;
-                timer->DueTime.QuadPart = state.Due;
-            } else {
-                g_timers.erase(next);
-                timer->Inserted = FALSE;
-                RecomputeActive();
-            }
         }
         if (dpc != nullptr) {
             RunDpc(timer, dpc);
+        }
+    }
+}
+
+// The end of the clock tick in which a moment falls.
+uint64_t TickEnd(uint64_t moment)
+{
+    return (moment + kTimeIncrement - 1) / kTimeIncrement * kTimeIncrement;
+}
+
+// Several processors: moves the clock to target tick by tick; the timers
+// due by the end of a tick expire together, their DPCs are queued for the
+// processors, and the next tick waits until they have all run.  Advance
+// mutex held.
+void AdvanceOnProcessors(uint64_t target)
+{
+    std::unique_lock<std::mutex> lock(g_clockMutex);
+    for (;;) {
+        uint64_t earliest = UINT64_MAX;
+        for (const auto &entry : g_timers) {
+            earliest = std::min(earliest, entry.second.Due);
+        }
+        if (earliest > target) {
+            if (target > g_now.load(std::memory_order_relaxed)) {
+                g_now.store(target, std::memory_order_release);
+            }
+            return;
+        }
+        uint64_t boundary = std::min(target, TickEnd(earliest));
+        PKTIMER timer = nullptr;
+        PKDPC dpc = nullptr;
+        while (ExpireNext(boundary, &timer, &dpc)) {
+            if (dpc == nullptr) {
+                continue;
+            }
+            // A DPC already queued is not queued again: it runs once for both expiries.
+            bool queued = std::any_of(g_dpcQueue.begin(), g_dpcQueue.end(),
+                                      [dpc](const QueuedDpc &entry) { return entry.Dpc == dpc; });
+            if (!queued) {
+                g_dpcQueue.push_back(QueuedDpc{timer, dpc});
+                WidenActive(dpc);
+            }
+        }
+        if (boundary > g_now.load(std::memory_order_relaxed)) {
+            g_now.store(boundary, std::memory_order_release);
+        }
+        g_dpcCv.notify_all();
+        g_dpcIdleCv.wait(lock, [] { return g_dpcQueue.empty() && g_dpcRunning.empty(); });
+    }
+}
+
+// Moves the clock forward to target (100 ns units), running each timer
+// due by then.  The caller is at PASSIVE_LEVEL.
+void AdvanceTo(uint64_t target)
+{
+    std::lock_guard<std::mutex> advancing(g_advanceMutex);
+    bool processors;
+    {
+        std::lock_guard<std::mutex> lock(g_clockMutex);
+        processors = !g_processorThreads.empty();
+    }
+    if (processors) {
+        AdvanceOnProcessors(target);
+    } else {
+        AdvanceOnThisThread(target);
+    }
+}
+
+// A processor thread: runs queued DPCs, each at DISPATCH_LEVEL, never one
+// that another processor is running.
+void ProcessorThread()
+{
+    std::unique_lock<std::mutex> lock(g_clockMutex);
+    for (;;) {
+        auto runnable = g_dpcQueue.end();
+        g_dpcCv.wait(lock, [&] {
+            runnable = std::find_if(g_dpcQueue.begin(), g_dpcQueue.end(),
+                                    [](const QueuedDpc &entry) { return g_dpcRunning.count(entry.Dpc) == 0; });
+            return g_stopProcessors || runnable != g_dpcQueue.end();
+        });
+        if (g_stopProcessors) {
+            return;
+        }
+        QueuedDpc next = *runnable;
+        g_dpcQueue.erase(runnable);
+        g_dpcRunning.insert(next.Dpc);
+        g_maxDpcOverlap = std::max<uint64_t>(g_maxDpcOverlap, g_dpcRunning.size());
+        RecomputeActive();
+        lock.unlock();
+        RunDpc(next.Timer, next.Dpc);
+        lock.lock();
+        g_dpcRunning.erase(next.Dpc);
+        // A DPC held back while this one ran may go now; or the tick is done.
+        g_dpcCv.notify_all();
+        if (g_dpcQueue.empty() && g_dpcRunning.empty()) {
+            g_dpcIdleCv.notify_all();
         }
     }
 }
@@ -240,7 +396,8 @@ void RunWorkItemsUntilEmpty(size_t *count)
         WorkItemState work;
         {
             std::lock_guard<std::mutex> lock(g_clockMutex);
-            if (g_workQueue.empty()) {
+            // A pool thread being stopped leaves the rest queued.
+            if (g_workQueue.empty() || (t_poolWorker && g_stopWorkers)) {
                 return;
             }
             item = g_workQueue.front();
@@ -251,6 +408,7 @@ void RunWorkItemsUntilEmpty(size_t *count)
             }
             it->second.Queued = false;
             work = it->second;
+            g_workRunning++;
             RecomputeActive();
         }
         // The item may be freed (or requeued) by its own routine: not touched after the call.
@@ -260,6 +418,12 @@ void RunWorkItemsUntilEmpty(size_t *count)
         }
         ++*count;
         RestoreIrql(PASSIVE_LEVEL);
+        std::lock_guard<std::mutex> lock(g_clockMutex);
+        g_workRunning--;
+        g_workDone++;
+        if (g_workQueue.empty() && g_workRunning == 0) {
+            g_workIdleCv.notify_all();
+        }
     }
 }
 
@@ -276,18 +440,65 @@ void ClockThread()
     }
 }
 
+// One thread of the worker pool.
 void WorkerThread()
 {
+    t_poolWorker = true;
     std::unique_lock<std::mutex> lock(g_clockMutex);
     for (;;) {
-        g_workCv.wait(lock, [] { return g_stopRealTime || !g_workQueue.empty(); });
-        if (g_stopRealTime) {
+        g_workCv.wait(lock, [] { return g_stopWorkers || !g_workQueue.empty(); });
+        if (g_stopWorkers) {
             return;
         }
         lock.unlock();
         size_t count = 0;
         RunWorkItemsUntilEmpty(&count);
         lock.lock();
+    }
+}
+
+// Stops the threads of the pool or of the processors; what they have
+// not taken stays queued.  Not from one of those threads.
+void StopThreads(std::vector<std::thread> *threads, bool *stop, std::condition_variable *wake)
+{
+    std::vector<std::thread> stopping;
+    {
+        std::lock_guard<std::mutex> lock(g_clockMutex);
+        *stop = true;
+        stopping.swap(*threads);
+    }
+    wake->notify_all();
+    for (std::thread &thread : stopping) {
+        thread.join();
+    }
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    *stop = false;
+}
+
+// Brings the pool to the size set (at least one thread in real-time mode).
+void ResizeWorkers()
+{
+    StopThreads(&g_workerThreads, &g_stopWorkers, &g_workCv);
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    unsigned count = g_workerCount;
+    if (g_realTime.load() && count == 0) {
+        count = 1;
+    }
+    for (unsigned i = 0; i < count; i++) {
+        g_workerThreads.emplace_back(WorkerThread);
+    }
+}
+
+// Brings the processor threads to the number set (none for one
+// processor: the advancing thread is it).  Advance mutex held.
+void ResizeProcessors()
+{
+    StopThreads(&g_processorThreads, &g_stopProcessors, &g_dpcCv);
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    if (g_processors > 1) {
+        for (unsigned i = 0; i < g_processors; i++) {
+            g_processorThreads.emplace_back(ProcessorThread);
+        }
     }
 }
 
@@ -324,6 +535,48 @@ uint64_t DpcRuns()
     return g_dpcRuns.load();
 }
 
+void SetProcessors(unsigned count)
+{
+    if (count < 1 || count > kMaxProcessors) {
+        VerifierFail("host::SetProcessors(%u): 1 to %u processors", count, kMaxProcessors);
+        return;
+    }
+    std::lock_guard<std::mutex> advancing(g_advanceMutex);
+    {
+        std::lock_guard<std::mutex> lock(g_clockMutex);
+        if (count == g_processors) {
+            return;
+        }
+        g_processors = count;
+    }
+    ResizeProcessors();
+}
+
+unsigned Processors()
+{
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    return g_processors;
+}
+
+uint64_t MostDpcsAtOnce()
+{
+    std::lock_guard<std::mutex> lock(g_clockMutex);
+    return g_maxDpcOverlap;
+}
+
+void SetWorkerThreads(unsigned count)
+{
+    if (t_poolWorker) {
+        VerifierFail("host::SetWorkerThreads(%u) called by a work item of the pool", count);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_clockMutex);
+        g_workerCount = count;
+    }
+    ResizeWorkers();
+}
+
 void SetRealTime(bool on)
 {
     std::lock_guard<std::mutex> control(g_realTimeControl);
@@ -337,17 +590,16 @@ void SetRealTime(bool on)
         }
         g_realTime = true;
         g_clockThread = std::thread(ClockThread);
-        g_workerThread = std::thread(WorkerThread);
+        ResizeWorkers();
     } else {
         {
             std::lock_guard<std::mutex> lock(g_clockMutex);
             g_stopRealTime = true;
         }
         g_stopCv.notify_all();
-        g_workCv.notify_all();
         g_clockThread.join();
-        g_workerThread.join();
         g_realTime = false;
+        ResizeWorkers();
         g_eventCv.notify_all();
     }
 }
@@ -359,6 +611,15 @@ size_t DrainWorkItems()
         return 0;
     }
     size_t count = 0;
+    {
+        std::unique_lock<std::mutex> lock(g_clockMutex);
+        if (!g_workerThreads.empty() && !t_poolWorker) {
+            // The pool runs them: wait until it has run everything queued.
+            uint64_t before = g_workDone;
+            g_workIdleCv.wait(lock, [] { return g_workQueue.empty() && g_workRunning == 0; });
+            return static_cast<size_t>(g_workDone - before);
+        }
+    }
     RunWorkItemsUntilEmpty(&count);
     return count;
 }
@@ -392,6 +653,11 @@ const char *ActiveObjectIn(const void *begin, size_t size)
             return "the DPC of an active timer";
         }
     }
+    for (const auto &queued : g_dpcQueue) {
+        if (inside(queued.Dpc)) {
+            return "a DPC queued to run on a processor";
+        }
+    }
     for (const auto &entry : g_workItems) {
         if (entry.second.Queued && inside(entry.first)) {
             return "a queued work item";
@@ -404,7 +670,11 @@ void RebootCore()
 {
     SetRealTime(false);
     {
+        // Nothing of the old boot runs on: the pool and the processors
+        // stop (what they hold is forgotten below) and start again afresh.
         std::lock_guard<std::mutex> advancing(g_advanceMutex);
+        StopThreads(&g_processorThreads, &g_stopProcessors, &g_dpcCv);
+        StopThreads(&g_workerThreads, &g_stopWorkers, &g_workCv);
         std::lock_guard<std::mutex> lock(g_clockMutex);
         g_now.store(0, std::memory_order_release);
         g_bootSystemTime.store(kDefaultBootSystemTime, std::memory_order_release);
@@ -412,12 +682,34 @@ void RebootCore()
         g_timers.clear();
         g_workItems.clear();
         g_workQueue.clear();
+        g_workRunning = 0;
+        g_workDone = 0;
+        g_dpcQueue.clear();
+        g_dpcRunning.clear();
+        g_maxDpcOverlap = 0;
         RecomputeActive();
         g_dpcRuns = 0;
     }
     g_eventCv.notify_all();
     RebootObjects();
     RebootPool();
+    std::lock_guard<std::mutex> advancing(g_advanceMutex);
+    ResizeProcessors();
+    ResizeWorkers();
+}
+
+void ResetConcurrency()
+{
+    {
+        std::lock_guard<std::mutex> advancing(g_advanceMutex);
+        {
+            std::lock_guard<std::mutex> lock(g_clockMutex);
+            g_processors = 1;
+            g_workerCount = 0;
+        }
+        ResizeProcessors();
+    }
+    ResizeWorkers();
 }
 
 } // namespace detail

@@ -47,6 +47,7 @@ bool IoObjectDriverName(const void *object, std::u16string *driverName);
 // machine also empties what persists (ResetMachine).
 void RebootIrql();
 void RebootCore();          // pool, clock, timers, DPCs, events, work items, objects, devices
+void ResetConcurrency();    // one processor, no worker pool
 void RebootRegistry();      // open handles; the stored keys persist
 void ClearRegistry();
 void ResetRegistryMode();   // the kernel's query semantics back to the current ones

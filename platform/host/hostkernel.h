@@ -199,15 +199,50 @@ SiteSweepFigures SiteSweepStop();
 // only when told to, unless real-time mode is on.  System time is a fixed
 // boot moment plus interrupt time.
 //
-void ClockAdvance(uint64_t milliseconds);   // runs each due DPC at DISPATCH_LEVEL, in due order
+void ClockAdvance(uint64_t milliseconds);   // runs each due DPC at DISPATCH_LEVEL, in due order (see SetProcessors)
 uint64_t InterruptTime();                   // 100 ns units since boot
 void SetBootSystemTime(int64_t systemTime); // 100 ns units since 1601
 size_t ActiveTimers();
 uint64_t DpcRuns();
 
 // Real-time mode for tools: a host thread advances the clock with the
-// wall clock, runs DPCs and drains work items on a worker thread.
+// wall clock and runs DPCs; work items run on the worker pool (one
+// thread unless SetWorkerThreads asks for more).
 void SetRealTime(bool on);
+
+// The processors DPCs run on (1 to 8).  With one, the default, each due
+// DPC runs on the thread that advances the clock, at its exact due
+// moment.  With more, timers expire as the kernel's clock interrupt
+// expires them: those due by the end of a tick (15.625 ms) expire
+// together at its end, and their DPCs run at once on that many processor
+// threads; the advance waits until they have run before the next tick,
+// so the expiries stay the same from run to run.  A DPC object is never
+// queued twice nor run on two processors at once.  Kept across Reboot;
+// ResetMachine brings back one processor and no worker pool.
+void SetProcessors(unsigned count);
+unsigned Processors();
+uint64_t MostDpcsAtOnce();                  // the most DPCs seen running at once since boot
+
+// A pool of worker threads that run work items as soon as they are
+// queued, several at once; DrainWorkItems then waits until the pool has
+// run everything queued.  0 (the default): work items wait for
+// DrainWorkItems, which runs them on the calling thread.  Changing the
+// size waits for the routines running; what is queued stays queued.  As
+// a driver flushes its work before unloading, stop the pool (0) before
+// tearing down what its routines use.
+void SetWorkerThreads(unsigned count);
+
+// Spin lock hold times in wall-clock nanoseconds, per lock: measured
+// while on (turning it on clears the figures).  Cheap when off.
+struct SpinLockHold {
+    const void *Lock;
+    uint64_t Acquisitions;
+    uint64_t LongestNs;
+};
+void MeasureSpinLockHolds(bool on);
+std::vector<SpinLockHold> SpinLockHolds();
+// The figures of one lock (zero when never taken while measuring).
+SpinLockHold SpinLockHoldOf(const void *lock);
 
 //
 // Work items.

@@ -19,6 +19,7 @@ Abstract:
 #include "hostinternal.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -39,10 +40,65 @@ thread_local int t_driverCalls = 0;   // DriverCalls the thread is inside
 struct HeldLock {
     PKSPIN_LOCK Lock;
     KIRQL OldIrql;
+    uint64_t Since;     // when it was taken (ns), while holds are measured; else 0
 };
 constexpr int kMaxHeldLocks = 16;
 thread_local HeldLock t_held[kMaxHeldLocks];
 thread_local char t_lockToken;   // its address identifies the thread as a lock owner
+
+// Hold times, per lock, in an open-addressed table that a release
+// updates without a lock: a slot is claimed once for a lock address and
+// keeps it until the figures are cleared.
+constexpr size_t kHoldSlots = 1024;
+struct HoldSlot {
+    std::atomic<uintptr_t> Lock{0};
+    std::atomic<uint64_t> Acquisitions{0};
+    std::atomic<uint64_t> LongestNs{0};
+};
+HoldSlot g_holds[kHoldSlots];
+std::atomic<bool> g_measureHolds{false};
+
+uint64_t NowNs()
+{
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+// The slot of a lock, claimed if need be; nullptr when the table is full.
+HoldSlot *HoldSlotOf(uintptr_t lock, bool claim)
+{
+    size_t start = (lock >> 3) % kHoldSlots;
+    for (size_t i = 0; i < kHoldSlots; i++) {
+        HoldSlot &slot = g_holds[(start + i) % kHoldSlots];
+        uintptr_t owner = slot.Lock.load(std::memory_order_acquire);
+        if (owner == lock) {
+            return &slot;
+        }
+        if (owner == 0) {
+            if (!claim) {
+                return nullptr;
+            }
+            if (slot.Lock.compare_exchange_strong(owner, lock, std::memory_order_acq_rel) || owner == lock) {
+                return &slot;
+            }
+        }
+    }
+    return nullptr;
+}
+
+void RecordHold(PKSPIN_LOCK lock, uint64_t since)
+{
+    HoldSlot *slot = HoldSlotOf(reinterpret_cast<uintptr_t>(lock), true);
+    if (slot == nullptr) {
+        return;
+    }
+    uint64_t held = NowNs() - since;
+    slot->Acquisitions.fetch_add(1, std::memory_order_relaxed);
+    uint64_t longest = slot->LongestNs.load(std::memory_order_relaxed);
+    while (held > longest && !slot->LongestNs.compare_exchange_weak(longest, held, std::memory_order_relaxed)) {
+    }
+}
 
 // The lock this thread took last, for messages.
 PKSPIN_LOCK LastHeldLock()
@@ -147,6 +203,42 @@ DriverCall::~DriverCall()
     t_irql = irql_;
 }
 
+void MeasureSpinLockHolds(bool on)
+{
+    if (on) {
+        for (HoldSlot &slot : g_holds) {
+            slot.Acquisitions.store(0, std::memory_order_relaxed);
+            slot.LongestNs.store(0, std::memory_order_relaxed);
+            slot.Lock.store(0, std::memory_order_release);
+        }
+    }
+    g_measureHolds.store(on, std::memory_order_release);
+}
+
+std::vector<SpinLockHold> SpinLockHolds()
+{
+    std::vector<SpinLockHold> holds;
+    for (const HoldSlot &slot : g_holds) {
+        uintptr_t lock = slot.Lock.load(std::memory_order_acquire);
+        if (lock != 0) {
+            holds.push_back(SpinLockHold{reinterpret_cast<const void *>(lock),
+                                         slot.Acquisitions.load(std::memory_order_relaxed),
+                                         slot.LongestNs.load(std::memory_order_relaxed)});
+        }
+    }
+    return holds;
+}
+
+SpinLockHold SpinLockHoldOf(const void *lock)
+{
+    HoldSlot *slot = HoldSlotOf(reinterpret_cast<uintptr_t>(lock), false);
+    if (slot == nullptr) {
+        return SpinLockHold{lock, 0, 0};
+    }
+    return SpinLockHold{lock, slot->Acquisitions.load(std::memory_order_relaxed),
+                        slot->LongestNs.load(std::memory_order_relaxed)};
+}
+
 namespace detail {
 
 const char *IrqlName(KIRQL irql)
@@ -249,7 +341,7 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     if (t_heldLocks >= kMaxHeldLocks) {
         VerifierFail("more than %d spin locks held at once", kMaxHeldLocks);
     } else {
-        t_held[t_heldLocks] = HeldLock{SpinLock, old};
+        t_held[t_heldLocks] = HeldLock{SpinLock, old, g_measureHolds.load(std::memory_order_relaxed) ? NowNs() : 0};
     }
     t_heldLocks++;
     return old;
@@ -273,6 +365,9 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
         if (t_held[slot].OldIrql != NewIrql) {
             VerifierFail("spin lock %p released to %s; it was taken at %s", (void *)SpinLock, detail::IrqlName(NewIrql),
                          detail::IrqlName(t_held[slot].OldIrql));
+        }
+        if (t_held[slot].Since != 0 && g_measureHolds.load(std::memory_order_relaxed)) {
+            RecordHold(SpinLock, t_held[slot].Since);
         }
         for (int i = slot; i + 1 < t_heldLocks && i + 1 < kMaxHeldLocks; i++) {
             t_held[i] = t_held[i + 1];

@@ -31,6 +31,7 @@ void ResetMachine()
     detail::ClearEventLog();
     detail::ResetInjections();
     ClearCallFailures();
+    detail::ResetConcurrency();
     detail::ResetRegistryMode();
     SetVerifierHandler(nullptr);
 }

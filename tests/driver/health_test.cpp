@@ -68,7 +68,7 @@ TEST_F(HealthTest, AcceptedChangesReChooseAndCarryTheRegistrationByTheirRow)
         {PDO_HEALTH_FAILING, PDO_HEALTH_FAILED, true, false},
         {PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY, true, true},
         {PDO_HEALTH_FAILED, PDO_HEALTH_HEALTHY, true, true},
-        {PDO_HEALTH_FAILED, PDO_HEALTH_PENDING_REMOVE, false, false},
+        {PDO_HEALTH_FAILED, PDO_HEALTH_PENDING_REMOVE, true, false},   // it may be the fallback in use
         {PDO_HEALTH_PENDING_REMOVE, PDO_HEALTH_REMOVED, true, false},
     };
     Locked([&] { drive_->ReservationsInUse = TRUE; });

@@ -185,6 +185,32 @@ TEST_F(RemovalTest, ACurrentPathRemovedWithoutNoticeIsReplacedFirst)
     EXPECT_EQ(chosen, drive_->currentPath);
 }
 
+// A drive left with failed paths only uses one of them; when that one
+// gets the removal notice the drive moves to another, and with none left
+// names no path, never the one MPIO is removing.
+TEST_F(RemovalTest, AFailedCurrentPathGivesWayAtTheRemovalNotice)
+{
+    Locked([&] {
+        for (PPDO_ENTRY path : paths_) {
+            SetPathHealth(path, PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILING);
+            SetPathHealth(path, PDO_HEALTH_FAILING, PDO_HEALTH_FAILED);
+        }
+    });
+    for (size_t left = paths_.size(); left > 0; left--) {
+        PPDO_ENTRY current = drive_->currentPath;
+        ASSERT_NE(current, nullptr) << left << " paths left";
+        EXPECT_EQ(current->HealthState, (ULONG)PDO_HEALTH_FAILED);
+        EXPECT_EQ(DsmRemovePending(Context(), current), STATUS_SUCCESS);
+        EXPECT_NE(drive_->currentPath, current) << left << " paths left";
+
+        DSM_IDS ids{1, {current}};
+        NTSTATUS status;
+        PVOID chosen = DsmLBGetPath(Context(), nullptr, &ids, nullptr, &status);
+        EXPECT_NE(chosen, current);
+        EXPECT_EQ(status, left > 1 ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED);
+    }
+}
+
 TEST_F(RemovalTest, AVerificationOutlivedByItsPathChangesNothing)
 {
     Locked([&] { paths_[2]->HealthState = PDO_HEALTH_FAILED; });
