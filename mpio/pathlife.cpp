@@ -83,8 +83,8 @@ void Host::BringUp(size_t index)
         return;     // stays unbound: MPIO never sends requests down it
     }
     {
-        // Routing looks paths up under the mutex while devices come up.
-        std::lock_guard<std::mutex> lock(mutex_);
+        // Routing looks paths up under MPIO's lock while devices come up.
+        std::lock_guard<HostMutex> lock(lock_);
         device.PathId = pathId;
     }
     status = host::CallDriver("DsmPathVerify", record.DsmPathVerify, record.DsmContext, device.DsmId, pathId);
