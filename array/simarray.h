@@ -42,7 +42,7 @@ constexpr size_t kStatusBufferLength = 448;
 struct LogicalUnitConfig {
     uint64_t Lun = 0;           // 0..16383 (single level, peripheral or flat addressing)
     uint64_t BlockCount = 0;
-    uint32_t BlockSize = 512;
+    uint32_t BlockSize = kBlockSize;
 };
 
 // How the device identification page (VPD 83h) names things; arrays of

@@ -1010,7 +1010,7 @@ bool BuildStorage(const Scenario &scenario, std::unique_ptr<array::SimulatedArra
 {
     array::ArrayConfig config;
     for (uint32_t lun : scenario.Luns) {
-        config.Units.push_back(array::LogicalUnitConfig{lun, scenario.LunBlocks, 512});
+        config.Units.push_back(array::LogicalUnitConfig{lun, scenario.LunBlocks, array::kBlockSize});
     }
     array::ParseIdentifierStyle(scenario.Identifiers, &config.Identifiers);
     if (scenario.StatusBufferLength != 0) {
