@@ -412,6 +412,20 @@ uint32_t PolicyCode(const std::string &name)
     return 0;
 }
 
+uint32_t TraceFlag(const std::string &name)
+{
+    if (name == "error") {
+        return TRDSM_ERROR_LEVEL;
+    }
+    if (name == "warning") {
+        return TRDSM_WARNING_LEVEL;
+    }
+    if (name == "trace") {
+        return TRDSM_TRACE_LEVEL;
+    }
+    return 0;
+}
+
 const char *FaultActionName(FaultAction action)
 {
     switch (action) {
@@ -795,16 +809,11 @@ bool Parse(const std::string &text, const std::string &origin, const std::string
                 return WrongType(flag, "a trace flag", "a string", origin, error);
             }
             const std::string &name = **flag.as_string();
-            if (name == "error") {
-                scenario.TraceFlags |= 1;
-            } else if (name == "warning") {
-                scenario.TraceFlags |= 2;
-            } else if (name == "trace") {
-                scenario.TraceFlags |= 4;
-            } else {
+            if (TraceFlag(name) == 0) {
                 *error = Where(flag, origin) + ": trace flag \"" + name + "\" is not error, warning or trace";
                 return false;
             }
+            scenario.TraceFlags |= TraceFlag(name);
         }
     }
 

@@ -138,6 +138,9 @@ struct Scenario {
 // "failover", "failback", "round_robin" -> the driver's policy code; 0 for
 // any other name.
 uint32_t PolicyCode(const std::string &name);
+// "error", "warning", "trace" -> the driver's trace flag; 0 for any other
+// name.
+uint32_t TraceFlag(const std::string &name);
 // An action's name as a scenario gives it.
 const char *FaultActionName(FaultAction action);
 
