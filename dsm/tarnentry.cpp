@@ -270,10 +270,9 @@ static VOID DsmFillInitData(PDSM_CONTEXT DsmContext, PDRIVER_OBJECT DriverObject
     initData->DriverObject = DriverObject;
 
     // A counted string over the context's characters, measured to the NUL.
-    SIZE_T displayNameBytes = 0;
-    if (DsmContext->DisplayName.Buffer != NULL) {
-        displayNameBytes = wcslen(DsmContext->DisplayName.Buffer) * sizeof(WCHAR);
-    }
+    // The configuration always leaves a name, empty when none was read.
+    ASSERT(DsmContext->DisplayName.Buffer != NULL);
+    SIZE_T displayNameBytes = wcslen(DsmContext->DisplayName.Buffer) * sizeof(WCHAR);
     initData->DisplayName.Buffer = DsmContext->DisplayName.Buffer;
     initData->DisplayName.Length = (USHORT)displayNameBytes;
     initData->DisplayName.MaximumLength = (USHORT)(displayNameBytes + sizeof(WCHAR));
