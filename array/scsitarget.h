@@ -25,6 +25,10 @@ Abstract:
 
 namespace array {
 
+// The logical block every unit made here has unless told otherwise, and
+// the one hosts address a disk in.
+constexpr uint32_t kBlockSize = 512;
+
 // One I_T nexus and the logical unit addressed through it.  Initiator
 // identifies an initiator port of a host (unique across hosts sharing the
 // target), TargetPort one port of the target.

@@ -42,7 +42,7 @@ constexpr size_t kStatusBufferLength = 448;
 struct LogicalUnitConfig {
     uint64_t Lun = 0;           // 0..16383 (single level, peripheral or flat addressing)
     uint64_t BlockCount = 0;
-    uint32_t BlockSize = 512;
+    uint32_t BlockSize = kBlockSize;
 };
 
 // How the device identification page (VPD 83h) names things; arrays of
@@ -172,7 +172,6 @@ public:
     Result Execute(const Nexus &nexus, const Command &command) override;
 
     // Identity, fixed at construction.
-    uint32_t TargetPortCount() const { return kTargetPortCount; }
     static uint32_t ControllerOf(uint32_t targetPort) { return targetPort / kPortsPerController; }
     static uint32_t PortOf(uint32_t targetPort) { return targetPort % kPortsPerController; }
     std::array<uint8_t, 8> PortName(uint32_t targetPort) const;       // NAA 5
@@ -259,6 +258,7 @@ private:
     Result ReadBuffer(const Nexus &nexus, const Command &command);
     Result PersistentReserveIn(const LogicalUnit &unit, const Command &command);
     Result PersistentReserveOut(const Nexus &nexus, LogicalUnit &unit, const Command &command);
+    Result Preempt(const Nexus &nexus, LogicalUnit &unit, uint8_t scopeType, uint64_t serviceKey);
     void Unregister(LogicalUnit &unit, const Nexus &nexus);
     void RaiseOnRegistrants(const LogicalUnit &unit, const Nexus &except, UnitAttention kind);
     const LogicalUnit &UnitOrThrow(uint64_t lun) const;

@@ -218,6 +218,51 @@ Result SimulatedArray::PersistentReserveIn(const LogicalUnit &unit, const Comman
     return Answer(command, data.data(), data.size(), Be16(cdb + 7));
 }
 
+// PREEMPT, and PREEMPT AND ABORT (there are no tasks to abort), by a
+// nexus whose registration was checked: removes the registrations of
+// serviceKey but the nexus's own, and takes the reservation when one of
+// them held it.
+Result SimulatedArray::Preempt(const Nexus &nexus, LogicalUnit &unit, uint8_t scopeType, uint64_t serviceKey)
+{
+    // No registration has key 0, and every supported type has one holder.
+    if (serviceKey == 0 && unit.Holder) {
+        return InvalidFieldInParameterList();
+    }
+    auto &registrations = unit.Registrations;
+    if (std::none_of(registrations.begin(), registrations.end(),
+                     [&](const Registration &r) { return r.Key == serviceKey; })) {
+        return Conflict();
+    }
+    bool preemptsHolder = false;
+    const uint64_t stamp = ++attentionSequence_;
+    for (auto it = registrations.begin(); it != registrations.end();) {
+        const Nexus other{it->Initiator, it->TargetPort, unit.Config.Lun};
+        if (it->Key != serviceKey) {
+            ++it;
+            continue;
+        }
+        preemptsHolder = preemptsHolder || unit.Holds(other);
+        // The preempting nexus keeps its own registration.
+        if (other.Initiator == nexus.Initiator && other.TargetPort == nexus.TargetPort) {
+            ++it;
+            continue;
+        }
+        lunAttention_[LunKey(other.Initiator, other.TargetPort, other.Lun)]
+                     [static_cast<size_t>(UnitAttention::RegistrationsPreempted)] = stamp;
+        it = registrations.erase(it);
+    }
+    if (preemptsHolder) {
+        const ReservationType type = static_cast<ReservationType>(scopeType);
+        if (type != unit.Type) {
+            RaiseOnRegistrants(unit, nexus, UnitAttention::ReservationsReleased);
+        }
+        unit.Holder = PathKey(nexus.Initiator, nexus.TargetPort);
+        unit.Type = type;
+    }
+    ++unit.Generation;
+    return Result{};
+}
+
 // Checks come in the order a host can act on: the CDB, the parameter list,
 // then the nexus's right to act.  Nothing changes unless the command
 // succeeds.
@@ -301,45 +346,8 @@ Result SimulatedArray::PersistentReserveOut(const Nexus &nexus, LogicalUnit &uni
         ++unit.Generation;
         return Result{};
 
-    default: {   // PREEMPT, and PREEMPT AND ABORT: there are no tasks to abort
-        // No registration has key 0, and every supported type has one holder.
-        if (serviceKey == 0 && unit.Holder) {
-            return InvalidFieldInParameterList();
-        }
-        auto &registrations = unit.Registrations;
-        if (std::none_of(registrations.begin(), registrations.end(),
-                         [&](const Registration &r) { return r.Key == serviceKey; })) {
-            return Conflict();
-        }
-        bool preemptsHolder = false;
-        const uint64_t stamp = ++attentionSequence_;
-        for (auto it = registrations.begin(); it != registrations.end();) {
-            const Nexus other{it->Initiator, it->TargetPort, unit.Config.Lun};
-            if (it->Key != serviceKey) {
-                ++it;
-                continue;
-            }
-            preemptsHolder = preemptsHolder || unit.Holds(other);
-            // The preempting nexus keeps its own registration.
-            if (other.Initiator == nexus.Initiator && other.TargetPort == nexus.TargetPort) {
-                ++it;
-                continue;
-            }
-            lunAttention_[LunKey(other.Initiator, other.TargetPort, other.Lun)]
-                         [static_cast<size_t>(UnitAttention::RegistrationsPreempted)] = stamp;
-            it = registrations.erase(it);
-        }
-        if (preemptsHolder) {
-            const ReservationType type = static_cast<ReservationType>(scopeType);
-            if (type != unit.Type) {
-                RaiseOnRegistrants(unit, nexus, UnitAttention::ReservationsReleased);
-            }
-            unit.Holder = PathKey(nexus.Initiator, nexus.TargetPort);
-            unit.Type = type;
-        }
-        ++unit.Generation;
-        return Result{};
-    }
+    default:
+        return Preempt(nexus, unit, scopeType, serviceKey);
     }
 }
 

@@ -42,7 +42,7 @@ struct FailoverWorld {
         TarnRegisterMessages(u"tarndsm");
         host::RegistrySetMultiString(kParametersKey, "SupportedDeviceList", {"KESTROM TARN 4000 FC    "});
         array::ArrayConfig config;
-        config.Units.push_back(array::LogicalUnitConfig{0, 2048, 512});
+        config.Units.push_back(array::LogicalUnitConfig{0, 2048, array::kBlockSize});
         Array = std::make_unique<array::SimulatedArray>(config, [] { return int64_t(0); });
         Host = std::make_unique<mpio::Host>();
         Host->LoadDriver(DriverEntry, "tarndsm");
@@ -83,7 +83,7 @@ struct FailoverWorld {
 void BM_Failover(benchmark::State &state)
 {
     FailoverWorld world;
-    std::vector<uint8_t> block(512, 0x5A);
+    std::vector<uint8_t> block(array::kBlockSize, 0x5A);
     size_t failed = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -107,7 +107,7 @@ BENCHMARK(BM_Failover)->UseRealTime()->Unit(benchmark::kMicrosecond)->Iterations
 void BM_HealthyWrite(benchmark::State &state)
 {
     FailoverWorld world;
-    std::vector<uint8_t> block(512, 0x5A);
+    std::vector<uint8_t> block(array::kBlockSize, 0x5A);
     for (auto _ : state) {
         world.Host->SubmitWrite(0, 7, 1, block.data())->Wait();
     }

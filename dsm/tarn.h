@@ -73,18 +73,52 @@ inline BOOLEAN DsmIsValidPolicy(ULONG Policy)
 #define TARN_SERVICE_KEY_PATH_CHARS 56
 
 //
-// Path health states.  Only the health state machine moves a path
-// between them; path choice prefers HEALTHY paths.
+// Path health states.  Only SetPathHealth moves a path between them, and
+// only along the rows of its transition table (tarnsupport.cpp); each
+// state below names who sets it, what a path in it may do, and the rows
+// that leave it.  "Carries requests" means path choice may make it a
+// drive's current path; a drive with no HEALTHY path falls back to a
+// FAILING one, then a FAILED one, rather than to none.
 //
-#define PDO_HEALTH_INIT_START               0   // record created
-#define PDO_HEALTH_INIT_SETDEVICEINFO       1   // target object bound
-#define PDO_HEALTH_INIT_PATHVERIFY_FAIL     2   // first verification failed
-#define PDO_HEALTH_INIT_PATHVERIFY_SUCCESS  3   // first verification succeeded
-#define PDO_HEALTH_HEALTHY                  4   // in full use
-#define PDO_HEALTH_FAILING                  5   // errors seen on the path
-#define PDO_HEALTH_FAILED                   6   // invalidated by MPIO
-#define PDO_HEALTH_PENDING_REMOVE           7   // removal announced
-#define PDO_HEALTH_REMOVED                  8   // being removed
+// INIT_START: the record was made for a device MPIO offered (the claim,
+//   DsmInquireDriver).  Carries nothing, has no target object yet.
+//   Leaves to INIT_SETDEVICEINFO or PENDING_REMOVE.
+#define PDO_HEALTH_INIT_START               0
+// INIT_SETDEVICEINFO: DsmSetDeviceInfo bound MPIO's target object.  The
+//   driver's own commands may now reach the device; carries no requests.
+//   Leaves by the first DsmPathVerify to INIT_PATHVERIFY_SUCCESS or
+//   INIT_PATHVERIFY_FAIL, or to PENDING_REMOVE.
+#define PDO_HEALTH_INIT_SETDEVICEINFO       1
+// INIT_PATHVERIFY_FAIL: that first verification failed.  Inactive; the
+//   next DsmIsPathActive moves it to FAILING.  Leaves to FAILING,
+//   PENDING_REMOVE or straight to REMOVED.
+#define PDO_HEALTH_INIT_PATHVERIFY_FAIL     2
+// INIT_PATHVERIFY_SUCCESS: the first verification passed.  DsmIsPathActive
+//   answers active and moves it to HEALTHY (re-choosing the drive's path
+//   and carrying this node's reservation onto it).  Leaves to HEALTHY or
+//   PENDING_REMOVE.
+#define PDO_HEALTH_INIT_PATHVERIFY_SUCCESS  3
+// HEALTHY: in full use.  The only state path choice prefers, failback
+//   returns to and broadcast requests go down.  A path failure judged by
+//   DsmInterpretError or a failed DsmPathVerify moves it to FAILING;
+//   DsmRemovePending to PENDING_REMOVE.  Both re-choose the drive's path.
+#define PDO_HEALTH_HEALTHY                  4
+// FAILING: errors were seen on the path (DsmInterpretError,
+//   DsmPathVerify, DsmIsPathActive after a failed first verification).
+//   Carries requests only as a fallback.  Another path failure keeps it
+//   FAILING (re-choosing again); DsmInvalidatePath makes it FAILED; a
+//   passed DsmPathVerify makes it HEALTHY; or PENDING_REMOVE.
+#define PDO_HEALTH_FAILING                  5
+// FAILED: MPIO invalidated the path (DsmInvalidatePath).  Carries
+//   requests only when no HEALTHY or FAILING path is left.  A passed
+//   DsmPathVerify makes it HEALTHY again; or PENDING_REMOVE.
+#define PDO_HEALTH_FAILED                   6
+// PENDING_REMOVE: MPIO announced the device's removal
+//   (DsmRemovePending).  Never chosen.
+//   Leaves only to REMOVED.
+#define PDO_HEALTH_PENDING_REMOVE           7
+// REMOVED: DsmRemoveDevice is taking the record away; nothing leaves it.
+#define PDO_HEALTH_REMOVED                  8
 
 // Serial numbers are the upper-case hexadecimal text of a device
 // identifier, two characters per byte.  Identifiers of up to 64 bytes are

@@ -44,9 +44,93 @@ static VOID DsmFillInitData(PDSM_CONTEXT DsmContext, PDRIVER_OBJECT DriverObject
 
 Routine Description:
 
-    The driver's only start-up path: checks MPIO's version, builds the
-    DSM context with its configuration, registers the entry points with
-    MPIO through its control device and starts the periodic timer.
+    Asks MPIO for its version and refuses one older than this DSM needs.
+    A failed query is logged; an old framework is traced only.
+    PASSIVE_LEVEL.
+
+--*/
+static NTSTATUS DsmCheckMpioVersion(VOID)
+{
+    MPIO_VERSION_INFO mpioVersion;
+
+    DSM_ASSERT_PASSIVE();
+
+    RtlZeroMemory(&mpioVersion, sizeof(mpioVersion));
+    NTSTATUS status = DsmGetVersion(&mpioVersion, sizeof(mpioVersion));
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: DsmGetVersion failed, %s (0x%08X)", TA_STR(DsmStatusName(status)),
+                 TA_ULONG(status));
+        DsmLogEvent(DsmIoObject, TARN_MSG_SYSTEM_CALL_FAILED, NULL, NULL, &status, sizeof(status));
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: MPIO version %u.%u.%u.%u, DSM version %s",
+             TA_ULONG(mpioVersion.MajorVersion), TA_ULONG(mpioVersion.MinorVersion),
+             TA_ULONG(mpioVersion.ProductBuild), TA_ULONG(mpioVersion.QfeNumber), TA_STR(TARN_DRIVER_VERSION));
+
+    if (!(mpioVersion.MajorVersion > TARN_MIN_MPIO_MAJOR ||
+          (mpioVersion.MajorVersion == TARN_MIN_MPIO_MAJOR && mpioVersion.MinorVersion >= TARN_MIN_MPIO_MINOR))) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: MPIO %u.%u is older than %u.%u",
+                 TA_ULONG(mpioVersion.MajorVersion), TA_ULONG(mpioVersion.MinorVersion),
+                 TA_ULONG(TARN_MIN_MPIO_MAJOR), TA_ULONG(TARN_MIN_MPIO_MINOR));
+        return STATUS_UNSUCCESSFUL;
+    }
+    return STATUS_SUCCESS;
+}
+
+/*++
+
+Routine Description:
+
+    Hands the filled registration record to MPIO through its control
+    device, which is not kept, and stores the context MPIO returns.  A
+    failure is logged.  PASSIVE_LEVEL.
+
+--*/
+static NTSTATUS DsmRegisterWithMpio(PDSM_CONTEXT DsmContext)
+{
+    UNICODE_STRING controlName;
+    PFILE_OBJECT fileObject = NULL;
+    PDEVICE_OBJECT controlDevice = NULL;
+    IO_STATUS_BLOCK ioStatus;
+    ULONG mpioContext = 0;
+
+    DSM_ASSERT_PASSIVE();
+
+    RtlInitUnicodeString(&controlName, TARN_MPIO_CONTROL_DEVICE);
+    NTSTATUS status = IoGetDeviceObjectPointer(&controlName, FILE_READ_ATTRIBUTES, &fileObject, &controlDevice);
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: cannot open %wZ, %s (0x%08X)", TA_USTR(&controlName),
+                 TA_STR(DsmStatusName(status)), TA_ULONG(status));
+        DsmLogEvent(DsmIoObject, TARN_MSG_SYSTEM_CALL_FAILED, NULL, NULL, &status, sizeof(status));
+        return status;
+    }
+
+    RtlZeroMemory(&ioStatus, sizeof(ioStatus));
+    DsmSendDeviceIoControlSynchronous(IOCTL_MPIO_REGISTER_DSM, controlDevice, &DsmInitData, &mpioContext,
+                                      sizeof(DsmInitData), sizeof(mpioContext), TRUE, &ioStatus);
+    ObDereferenceObject(fileObject);
+
+    status = ioStatus.Status;
+    if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: MPIO refused the registration, %s (0x%08X)",
+                 TA_STR(DsmStatusName(status)), TA_ULONG(status));
+        DsmLogEvent(DsmIoObject, TARN_MSG_SYSTEM_CALL_FAILED, NULL, NULL, &status, sizeof(status));
+        return status;
+    }
+    DsmContext->MpioContext = mpioContext;
+    DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: registered with MPIO, context 0x%08X", TA_ULONG(mpioContext));
+    return STATUS_SUCCESS;
+}
+
+/*++
+
+Routine Description:
+
+    The driver's only start-up path, in stages: tracing, MPIO's version,
+    the DSM context with its configuration, the registration with MPIO
+    and the periodic timer.  A failing stage ends the start, and one
+    unwind undoes the stages done, newest first.
 
 Arguments:
 
@@ -67,56 +151,32 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
 {
     DSM_ASSERT_PASSIVE();
     PDSM_CONTEXT dsmContext = NULL;
-    MPIO_VERSION_INFO mpioVersion;
-    BOOLEAN traceRegistered;
-    BOOLEAN wmiInitialized = FALSE;
-    NTSTATUS status;
+
+    // The stages done so far, each undone by the unwind.
+    enum { StartedNothing, StartedContext, StartedWmi } started = StartedNothing;
 
     //
     // Tracing first, so every later step can be traced; events of every
-    // later step name this driver object.
+    // later step name this driver object.  Tracing is a diagnostic aid:
+    // the driver starts without it.
     //
-    status = TarnTraceRegister();
-    traceRegistered = (BOOLEAN)NT_SUCCESS(status);
-    if (!traceRegistered) {
-        // Tracing is a diagnostic aid; the driver starts without it.
-        status = STATUS_SUCCESS;
-    }
+    BOOLEAN traceRegistered = (BOOLEAN)NT_SUCCESS(TarnTraceRegister());
     DsmIoObject = DriverObject;
     DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: driver object %p, registry path %wZ", TA_PTR(DriverObject),
              TA_USTR(RegistryPath));
 
-    //
-    // MPIO's version.
-    //
-    RtlZeroMemory(&mpioVersion, sizeof(mpioVersion));
-    status = DsmGetVersion(&mpioVersion, sizeof(mpioVersion));
-    if (!NT_SUCCESS(status)) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: DsmGetVersion failed, %s (0x%08X)", TA_STR(DsmStatusName(status)),
-                 TA_ULONG(status));
-        DsmLogEvent(DsmIoObject, TARN_MSG_SYSTEM_CALL_FAILED, NULL, NULL, &status, sizeof(status));
-        status = STATUS_UNSUCCESSFUL;
-    }
-
-    if (NT_SUCCESS(status)) {
-        DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: MPIO version %u.%u.%u.%u, DSM version %s",
-                 TA_ULONG(mpioVersion.MajorVersion), TA_ULONG(mpioVersion.MinorVersion),
-                 TA_ULONG(mpioVersion.ProductBuild), TA_ULONG(mpioVersion.QfeNumber), TA_STR(TARN_DRIVER_VERSION));
-
-        if (!(mpioVersion.MajorVersion > TARN_MIN_MPIO_MAJOR ||
-              (mpioVersion.MajorVersion == TARN_MIN_MPIO_MAJOR && mpioVersion.MinorVersion >= TARN_MIN_MPIO_MINOR))) {
-            DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: MPIO %u.%u is older than %u.%u",
-                     TA_ULONG(mpioVersion.MajorVersion), TA_ULONG(mpioVersion.MinorVersion),
-                     TA_ULONG(TARN_MIN_MPIO_MAJOR), TA_ULONG(TARN_MIN_MPIO_MINOR));
-            status = STATUS_UNSUCCESSFUL;
-        }
-    }
+    NTSTATUS status = DsmCheckMpioVersion();
 
     //
-    // The context and its configuration.  Creation writes its own events.
+    // The context and its configuration.  Creation writes its own events;
+    // a creation that fails may leave a partly built context, which the
+    // unwind destroys.
     //
     if (NT_SUCCESS(status)) {
         status = DsmContextCreate(&dsmContext, DriverObject, RegistryPath);
+        if (dsmContext != NULL) {
+            started = StartedContext;
+        }
         if (NT_SUCCESS(status)) {
             DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: registry path %wZ, service name %wZ",
                      TA_USTR(dsmContext->RegistryPath), TA_USTR(dsmContext->ServiceName));
@@ -127,47 +187,15 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
     }
 
     //
-    // Register with MPIO through its control device, which is not kept.
-    // MPIO may call in from then on, so the request counters, which its
-    // calls change under DsmLock, are cleared first.
+    // Registration.  MPIO may call in from then on, so the request
+    // counters, which its calls change under DsmLock, are cleared first.
     //
     if (NT_SUCCESS(status)) {
         RtlZeroMemory(&DsmRequestCounters, sizeof(DsmRequestCounters));
-
-        UNICODE_STRING controlName;
-        PFILE_OBJECT fileObject = NULL;
-        PDEVICE_OBJECT controlDevice = NULL;
-
         DsmFillInitData(dsmContext, DriverObject);
         InitializeWmiContext(&DsmInitData.DsmWmiInfo, RegistryPath);
-        wmiInitialized = TRUE;
-
-        RtlInitUnicodeString(&controlName, TARN_MPIO_CONTROL_DEVICE);
-        status = IoGetDeviceObjectPointer(&controlName, FILE_READ_ATTRIBUTES, &fileObject, &controlDevice);
-        if (!NT_SUCCESS(status)) {
-            DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: cannot open %wZ, %s (0x%08X)", TA_USTR(&controlName),
-                     TA_STR(DsmStatusName(status)), TA_ULONG(status));
-            DsmLogEvent(DsmIoObject, TARN_MSG_SYSTEM_CALL_FAILED, NULL, NULL, &status, sizeof(status));
-        } else {
-            IO_STATUS_BLOCK ioStatus;
-            ULONG mpioContext = 0;
-
-            RtlZeroMemory(&ioStatus, sizeof(ioStatus));
-            DsmSendDeviceIoControlSynchronous(IOCTL_MPIO_REGISTER_DSM, controlDevice, &DsmInitData, &mpioContext,
-                                              sizeof(DsmInitData), sizeof(mpioContext), TRUE, &ioStatus);
-            ObDereferenceObject(fileObject);
-
-            status = ioStatus.Status;
-            if (NT_SUCCESS(status)) {
-                dsmContext->MpioContext = mpioContext;
-                DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: registered with MPIO, context 0x%08X",
-                         TA_ULONG(mpioContext));
-            } else {
-                DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: MPIO refused the registration, %s (0x%08X)",
-                         TA_STR(DsmStatusName(status)), TA_ULONG(status));
-                DsmLogEvent(DsmIoObject, TARN_MSG_SYSTEM_CALL_FAILED, NULL, NULL, &status, sizeof(status));
-            }
-        }
+        started = StartedWmi;
+        status = DsmRegisterWithMpio(dsmContext);
     }
 
     //
@@ -177,27 +205,25 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
         LARGE_INTEGER dueTime;
         dueTime.QuadPart = TARN_TIMER_FIRST_DUE_100NS;
         KeSetTimerEx(&dsmContext->Timer, dueTime, TARN_TIMER_PERIOD_MS, &dsmContext->TimerDpc);
-    }
-
-    if (!NT_SUCCESS(status) && dsmContext != NULL) {
-        if (wmiInitialized) {
-            DsmFreeWmiContext(&DsmInitData.DsmWmiInfo);
-        }
-        DsmContextDestroy(dsmContext);
-        dsmContext = NULL;
-    }
-
-    if (NT_SUCCESS(status)) {
         DsmTrace(TRDSM_TRACE_LEVEL, "DriverEntry: started");
         DsmLogEvent(DsmIoObject, TARN_MSG_DSM_STARTED, NULL, NULL, NULL, 0);
-    } else {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: start failed, %s (0x%08X)", TA_STR(DsmStatusName(status)),
-                 TA_ULONG(status));
-        // The image is unloaded after a failed start; WMI must not keep
-        // calling its control routine.
-        if (traceRegistered) {
-            TarnTraceDeregister();
-        }
+        return STATUS_SUCCESS;
+    }
+
+    //
+    // The unwind, newest stage first.  The image is unloaded after a
+    // failed start; WMI must not keep calling its control routine.
+    //
+    DsmTrace(TRDSM_ERROR_LEVEL, "DriverEntry: start failed, %s (0x%08X)", TA_STR(DsmStatusName(status)),
+             TA_ULONG(status));
+    if (started >= StartedWmi) {
+        DsmFreeWmiContext(&DsmInitData.DsmWmiInfo);
+    }
+    if (started >= StartedContext) {
+        DsmContextDestroy(dsmContext);
+    }
+    if (traceRegistered) {
+        TarnTraceDeregister();
     }
     return status;
 }
@@ -244,10 +270,9 @@ static VOID DsmFillInitData(PDSM_CONTEXT DsmContext, PDRIVER_OBJECT DriverObject
     initData->DriverObject = DriverObject;
 
     // A counted string over the context's characters, measured to the NUL.
-    SIZE_T displayNameBytes = 0;
-    if (DsmContext->DisplayName.Buffer != NULL) {
-        displayNameBytes = wcslen(DsmContext->DisplayName.Buffer) * sizeof(WCHAR);
-    }
+    // The configuration always leaves a name, empty when none was read.
+    ASSERT(DsmContext->DisplayName.Buffer != NULL);
+    SIZE_T displayNameBytes = wcslen(DsmContext->DisplayName.Buffer) * sizeof(WCHAR);
     initData->DisplayName.Buffer = DsmContext->DisplayName.Buffer;
     initData->DisplayName.Length = (USHORT)displayNameBytes;
     initData->DisplayName.MaximumLength = (USHORT)(displayNameBytes + sizeof(WCHAR));

@@ -264,83 +264,106 @@ static NTSTATUS DsmQueryPrKey(PCUNICODE_STRING ServiceName, PUCHAR PrKey)
     return STATUS_SUCCESS;
 }
 
+//
+// The driver-wide 32-bit settings, one row each: where the value lives,
+// its default, what bounds it and what an unreadable value costs.  A
+// value is read once, at start-up; the row's default stays when the
+// read fails.
+//
+typedef struct _TARN_DWORD_SETTING {
+    PCWSTR ValueName;                   // under the Parameters subkey
+    PCSTR TraceName;                    // the same name, for the trace
+    LONG Offset;                        // of the ULONG in DSM_CONTEXT
+    ULONG Default;
+    ULONG Maximum;                      // a larger value is clamped to it
+    BOOLEAN (*IsValid)(ULONG Value);    // NULL when any value up to Maximum goes; else the default replaces it
+    NTSTATUS MissingEvent;              // logged with the read's status when unreadable; 0 for none
+    PCWSTR FallbackKey;                 // a services key consulted when the value is missing, or NULL
+    PCWSTR FallbackValueName;
+    PCSTR FallbackTraceName;
+    BOOLEAN Hex;                        // traced in hexadecimal (a code, not a quantity)
+    PCSTR Unit;                         // after the value in the trace
+} TARN_DWORD_SETTING;
+
+#define TARN_NO_MAXIMUM 0xFFFFFFFFUL
+#define TARN_SETTING_NAME(Name) TARN_WIDE(#Name), #Name, FIELD_OFFSET(DSM_CONTEXT, Name)
+
+static const TARN_DWORD_SETTING DsmDwordSettings[] = {
+    // Default path selection policy of drives yet to be claimed.
+    {TARN_SETTING_NAME(PathSelectionPolicy), TARN_LB_POLICY_FAILOVER, TARN_NO_MAXIMUM, DsmIsValidPolicy,
+     TARN_MSG_NO_PATH_SELECTION_POLICY, NULL, NULL, NULL, TRUE, ""},
+    // Zero is used as read.
+    {TARN_SETTING_NAME(RoundRobinTimeSlice), TARN_DEFAULT_ROUND_ROBIN_TIMESLICE, TARN_NO_MAXIMUM, NULL,
+     TARN_MSG_NO_ROUND_ROBIN_TIMESLICE, NULL, NULL, NULL, FALSE, " ms"},
+    // Timeout of the DSM's own TEST UNIT READY: ours, else the disk
+    // class's, else the default.
+    {TARN_SETTING_NAME(TurTimeoutValue), TARN_DEFAULT_TUR_TIMEOUT, TARN_MAX_TUR_TIMEOUT, NULL, 0, TARN_DISK_CLASS_KEY,
+     TARN_WIDE("TimeOutValue"), "TimeOutValue", FALSE, " s"},
+    // Retries of those commands.
+    {TARN_SETTING_NAME(TurRetryCount), TARN_DEFAULT_TUR_RETRY_COUNT, TARN_MAX_TUR_RETRY_COUNT, NULL, 0, NULL, NULL,
+     NULL, FALSE, ""},
+};
+
 /*++
 
 Routine Description:
 
-    Loads the configuration into the context, in order.  A failed read of
-    the supported device list fails the start; every other value keeps
-    its default.  The three values with messages of their own are logged
-    with the read's status as dump data.  PASSIVE_LEVEL, no lock.
-
-Return Value:
-
-    STATUS_SUCCESS, or STATUS_UNSUCCESSFUL when the supported device list
-    cannot be read.
+    Reads one row's value into the context: the value, else its
+    fallback, else the default; then the default in place of a value
+    that is no setting, or the maximum in place of a larger one.
+    PASSIVE_LEVEL, no lock.
 
 --*/
-NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext)
+static VOID DsmLoadDwordSetting(PDSM_CONTEXT DsmContext, const TARN_DWORD_SETTING *Setting)
 {
-    PCUNICODE_STRING serviceName = DsmContext->ServiceName;
-    NTSTATUS status;
+    PULONG value = (PULONG)((PUCHAR)DsmContext + Setting->Offset);
 
     DSM_ASSERT_PASSIVE();
 
-    //
-    // The supported device list: without it the DSM supports nothing and
-    // does not start.  The context owns the copy.
-    //
-    RtlZeroMemory(&DsmContext->SupportedDeviceList, sizeof(UNICODE_STRING));
-    status = DsmQueryServiceValue(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("SupportedDeviceList"), REG_MULTI_SZ,
-                                  &DsmContext->SupportedDeviceList);
-    if (!NT_SUCCESS(status)) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: SupportedDeviceList unreadable, %s (0x%08X)",
+    *value = Setting->Default;
+    NTSTATUS status =
+        DsmQueryServiceDword(DsmContext->ServiceName, TARN_PARAMETERS_SUBKEY, Setting->ValueName, value);
+    if (!NT_SUCCESS(status) && Setting->FallbackKey != NULL) {
+        UNICODE_STRING fallbackKey;
+        RtlInitUnicodeString(&fallbackKey, Setting->FallbackKey);
+        status = DsmQueryServiceDword(&fallbackKey, NULL, Setting->FallbackValueName, value);
+        if (!NT_SUCCESS(status)) {
+            DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: no %s nor disk %s, %s", TA_STR(Setting->TraceName),
+                     TA_STR(Setting->FallbackTraceName), TA_STR(DsmStatusName(STATUS_IO_DEVICE_ERROR)));
+        }
+    } else if (!NT_SUCCESS(status) && Setting->MissingEvent != 0) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: %s unreadable, %s (0x%08X)", TA_STR(Setting->TraceName),
                  TA_STR(DsmStatusName(status)), TA_ULONG(status));
-        DsmLogEvent(DsmIoObject, TARN_MSG_NO_SUPPORTED_DEVICE_LIST, NULL, NULL, &status, sizeof(status));
-        RtlZeroMemory(&DsmContext->SupportedDeviceList, sizeof(UNICODE_STRING));
-        return STATUS_UNSUCCESSFUL;
+        DsmLogEvent(DsmIoObject, Setting->MissingEvent, NULL, NULL, &status, sizeof(status));
+    } else if (!NT_SUCCESS(status)) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: %s unreadable, %s", TA_STR(Setting->TraceName),
+                 TA_STR(DsmStatusName(status)));
     }
-    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: SupportedDeviceList of %u bytes",
-             TA_ULONG(DsmContext->SupportedDeviceList.Length));
 
-    //
-    // Default path selection policy of drives yet to be claimed.
-    //
-    DsmContext->PathSelectionPolicy = TARN_LB_POLICY_FAILOVER;
-    status = DsmQueryServiceDword(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("PathSelectionPolicy"),
-                                  &DsmContext->PathSelectionPolicy);
-    if (!NT_SUCCESS(status)) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: PathSelectionPolicy unreadable, %s (0x%08X)",
-                 TA_STR(DsmStatusName(status)), TA_ULONG(status));
-        DsmLogEvent(DsmIoObject, TARN_MSG_NO_PATH_SELECTION_POLICY, NULL, NULL, &status, sizeof(status));
+    if (Setting->IsValid != NULL && !Setting->IsValid(*value)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: %s 0x%X is not a policy; using 0x%X",
+                 TA_STR(Setting->TraceName), TA_ULONG(*value), TA_ULONG(Setting->Default));
+        *value = Setting->Default;
     }
-    if (!DsmIsValidPolicy(DsmContext->PathSelectionPolicy)) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: PathSelectionPolicy 0x%X is not a policy; using 0x%X",
-                 TA_ULONG(DsmContext->PathSelectionPolicy), TA_ULONG(TARN_LB_POLICY_FAILOVER));
-        DsmContext->PathSelectionPolicy = TARN_LB_POLICY_FAILOVER;
+    if (*value > Setting->Maximum) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: %s %u above %u; using %u", TA_STR(Setting->TraceName),
+                 TA_ULONG(*value), TA_ULONG(Setting->Maximum), TA_ULONG(Setting->Maximum));
+        *value = Setting->Maximum;
     }
-    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: PathSelectionPolicy 0x%X",
-             TA_ULONG(DsmContext->PathSelectionPolicy));
+    if (Setting->Hex) {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: %s 0x%X", TA_STR(Setting->TraceName), TA_ULONG(*value));
+    } else {
+        DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: %s %u%s", TA_STR(Setting->TraceName), TA_ULONG(*value),
+                 TA_STR(Setting->Unit));
+    }
+}
 
-    //
-    // Round-robin timeslice.  Zero is used as read.
-    //
-    DsmContext->RoundRobinTimeSlice = TARN_DEFAULT_ROUND_ROBIN_TIMESLICE;
-    status = DsmQueryServiceDword(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("RoundRobinTimeSlice"),
-                                  &DsmContext->RoundRobinTimeSlice);
-    if (!NT_SUCCESS(status)) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: RoundRobinTimeSlice unreadable, %s (0x%08X)",
-                 TA_STR(DsmStatusName(status)), TA_ULONG(status));
-        DsmLogEvent(DsmIoObject, TARN_MSG_NO_ROUND_ROBIN_TIMESLICE, NULL, NULL, &status, sizeof(status));
-    }
-    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: RoundRobinTimeSlice %u ms",
-             TA_ULONG(DsmContext->RoundRobinTimeSlice));
-
-    //
-    // Display name, from the service key itself; empty when unreadable.
-    //
+// The display name, from the service key itself; empty when unreadable.
+static VOID DsmLoadDisplayName(PDSM_CONTEXT DsmContext)
+{
     RtlZeroMemory(&DsmContext->DisplayName, sizeof(UNICODE_STRING));
-    status = DsmQueryServiceValue(serviceName, NULL, TARN_WIDE("DisplayName"), REG_SZ, &DsmContext->DisplayName);
+    NTSTATUS status =
+        DsmQueryServiceValue(DsmContext->ServiceName, NULL, TARN_WIDE("DisplayName"), REG_SZ, &DsmContext->DisplayName);
     if (NT_SUCCESS(status) && DsmContext->DisplayName.Buffer != NULL) {
         DsmContext->DisplayNameAllocated = TRUE;
     } else {
@@ -350,18 +373,20 @@ NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext)
         DsmContext->DisplayNameAllocated = FALSE;
     }
     DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: DisplayName \"%wZ\"", TA_USTR(&DsmContext->DisplayName));
+}
 
-    //
-    // Persistent reservations: on only with a low byte of 1 and a key.
-    //
-    DsmContext->UsePersistentReservations = FALSE;
+// Persistent reservations: on only with a low byte of 1 and a key.
+static VOID DsmLoadReservationSettings(PDSM_CONTEXT DsmContext)
+{
     ULONG usePersistentReservations = 0;
-    status = DsmQueryServiceDword(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("UsePersistentReservations"),
-                                  &usePersistentReservations);
+
+    DsmContext->UsePersistentReservations = FALSE;
+    NTSTATUS status = DsmQueryServiceDword(DsmContext->ServiceName, TARN_PARAMETERS_SUBKEY,
+                                           TARN_WIDE("UsePersistentReservations"), &usePersistentReservations);
     if (NT_SUCCESS(status)) {
         DsmContext->UsePersistentReservations = (usePersistentReservations & 0xFF) == 1;
         if (DsmContext->UsePersistentReservations) {
-            status = DsmQueryPrKey(serviceName, DsmContext->PRKey);
+            status = DsmQueryPrKey(DsmContext->ServiceName, DsmContext->PRKey);
             if (!NT_SUCCESS(status)) {
                 DsmTrace(TRDSM_ERROR_LEVEL,
                          "DsmLoadConfiguration: PRKey unreadable, %s (0x%08X); persistent reservations off",
@@ -379,49 +404,50 @@ NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext)
              TA_UCHAR(DsmContext->PRKey[1]), TA_UCHAR(DsmContext->PRKey[2]), TA_UCHAR(DsmContext->PRKey[3]),
              TA_UCHAR(DsmContext->PRKey[4]), TA_UCHAR(DsmContext->PRKey[5]), TA_UCHAR(DsmContext->PRKey[6]),
              TA_UCHAR(DsmContext->PRKey[7]));
+}
+
+/*++
+
+Routine Description:
+
+    Loads the configuration into the context.  A failed read of the
+    supported device list fails the start; every other value keeps its
+    default.  The values with messages of their own are logged with the
+    read's status as dump data.  PASSIVE_LEVEL, no lock.
+
+Return Value:
+
+    STATUS_SUCCESS, or STATUS_UNSUCCESSFUL when the supported device list
+    cannot be read.
+
+--*/
+NTSTATUS DsmLoadConfiguration(PDSM_CONTEXT DsmContext)
+{
+    DSM_ASSERT_PASSIVE();
 
     //
-    // Timeout of the DSM's own TEST UNIT READY: ours, else the disk
-    // class's, else the default; at most 360 seconds.
+    // The supported device list: without it the DSM supports nothing and
+    // does not start.  The context owns the copy.
     //
-    DsmContext->TurTimeoutValue = TARN_DEFAULT_TUR_TIMEOUT;
-    status = DsmQueryServiceDword(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("TurTimeoutValue"),
-                                  &DsmContext->TurTimeoutValue);
+    RtlZeroMemory(&DsmContext->SupportedDeviceList, sizeof(UNICODE_STRING));
+    NTSTATUS status = DsmQueryServiceValue(DsmContext->ServiceName, TARN_PARAMETERS_SUBKEY,
+                                           TARN_WIDE("SupportedDeviceList"), REG_MULTI_SZ,
+                                           &DsmContext->SupportedDeviceList);
     if (!NT_SUCCESS(status)) {
-        UNICODE_STRING diskKey;
-        RtlInitUnicodeString(&diskKey, TARN_DISK_CLASS_KEY);
-        status = DsmQueryServiceDword(&diskKey, NULL, TARN_WIDE("TimeOutValue"), &DsmContext->TurTimeoutValue);
-        if (!NT_SUCCESS(status)) {
-            DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: no TurTimeoutValue nor disk TimeOutValue, %s",
-                     TA_STR(DsmStatusName(STATUS_IO_DEVICE_ERROR)));
-        }
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: SupportedDeviceList unreadable, %s (0x%08X)",
+                 TA_STR(DsmStatusName(status)), TA_ULONG(status));
+        DsmLogEvent(DsmIoObject, TARN_MSG_NO_SUPPORTED_DEVICE_LIST, NULL, NULL, &status, sizeof(status));
+        RtlZeroMemory(&DsmContext->SupportedDeviceList, sizeof(UNICODE_STRING));
+        return STATUS_UNSUCCESSFUL;
     }
-    if (DsmContext->TurTimeoutValue > TARN_MAX_TUR_TIMEOUT) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: TurTimeoutValue %u above %u; using %u",
-                 TA_ULONG(DsmContext->TurTimeoutValue), TA_ULONG(TARN_MAX_TUR_TIMEOUT),
-                 TA_ULONG(TARN_MAX_TUR_TIMEOUT));
-        DsmContext->TurTimeoutValue = TARN_MAX_TUR_TIMEOUT;
-    }
-    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: TurTimeoutValue %u s", TA_ULONG(DsmContext->TurTimeoutValue));
+    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: SupportedDeviceList of %u bytes",
+             TA_ULONG(DsmContext->SupportedDeviceList.Length));
 
-    //
-    // Retries of those commands; at most 10.
-    //
-    DsmContext->TurRetryCount = TARN_DEFAULT_TUR_RETRY_COUNT;
-    status = DsmQueryServiceDword(serviceName, TARN_PARAMETERS_SUBKEY, TARN_WIDE("TurRetryCount"),
-                                  &DsmContext->TurRetryCount);
-    if (!NT_SUCCESS(status)) {
-        DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: TurRetryCount unreadable, %s",
-                 TA_STR(DsmStatusName(status)));
+    for (ULONG i = 0; i < RTL_NUMBER_OF(DsmDwordSettings); i++) {
+        DsmLoadDwordSetting(DsmContext, &DsmDwordSettings[i]);
     }
-    if (DsmContext->TurRetryCount > TARN_MAX_TUR_RETRY_COUNT) {
-        DsmTrace(TRDSM_ERROR_LEVEL, "DsmLoadConfiguration: TurRetryCount %u above %u; using %u",
-                 TA_ULONG(DsmContext->TurRetryCount), TA_ULONG(TARN_MAX_TUR_RETRY_COUNT),
-                 TA_ULONG(TARN_MAX_TUR_RETRY_COUNT));
-        DsmContext->TurRetryCount = TARN_MAX_TUR_RETRY_COUNT;
-    }
-    DsmTrace(TRDSM_TRACE_LEVEL, "DsmLoadConfiguration: TurRetryCount %u", TA_ULONG(DsmContext->TurRetryCount));
-
+    DsmLoadDisplayName(DsmContext);
+    DsmLoadReservationSettings(DsmContext);
     return STATUS_SUCCESS;
 }
 

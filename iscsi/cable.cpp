@@ -35,7 +35,7 @@ Abstract:
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace array {
+namespace iscsi {
 
 namespace {
 
@@ -548,4 +548,4 @@ size_t Cable::Connections() const
     return impl_->connections.load();
 }
 
-} // namespace array
+} // namespace iscsi

@@ -21,7 +21,7 @@ Abstract:
 #include <memory>
 #include <string>
 
-namespace array {
+namespace iscsi {
 
 enum class CableState {
     Plugged,    // bytes flow both ways
@@ -63,4 +63,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-} // namespace array
+} // namespace iscsi

@@ -32,7 +32,13 @@ Abstract:
 #include <thread>
 #include <vector>
 
-namespace array {
+namespace iscsi {
+
+using array::CheckCondition;
+using array::Command;
+using array::Nexus;
+using array::Result;
+using array::Transport;
 
 namespace {
 
@@ -527,4 +533,4 @@ size_t IscsiTarget::SessionsUp() const
     return up;
 }
 
-} // namespace array
+} // namespace iscsi

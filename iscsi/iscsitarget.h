@@ -34,7 +34,7 @@ Abstract:
 #include <string>
 #include <utility>
 
-namespace array {
+namespace iscsi {
 
 struct IscsiOptions {
     std::string TargetName;                 // the target's iqn
@@ -51,7 +51,7 @@ struct IscsiOptions {
     uint32_t LunOffset = 1;
 };
 
-class IscsiTarget : public ScsiTarget {
+class IscsiTarget : public array::ScsiTarget {
 public:
     explicit IscsiTarget(IscsiOptions options);
     // Logs every session out and ends them.
@@ -68,7 +68,7 @@ public:
     // Blocks until the target answers, the command times out or the
     // session breaks.  Commands on different nexuses run in parallel, and
     // several may be in flight on one.
-    Result Execute(const Nexus &nexus, const Command &command) override;
+    array::Result Execute(const array::Nexus &nexus, const array::Command &command) override;
 
     // An established session that breaks is reported through the handler.
     void WatchLinks(LinkLostHandler handler) override;
@@ -80,8 +80,8 @@ public:
     class Session;
 
 private:
-    Session *SessionFor(const Nexus &nexus);
-    void ReportLost(const Nexus &nexus);
+    Session *SessionFor(const array::Nexus &nexus);
+    void ReportLost(const array::Nexus &nexus);
 
     const IscsiOptions options_;
     mutable std::mutex mutex_;
@@ -91,4 +91,4 @@ private:
     LinkLostHandler onLost_;            // guarded by watchMutex_
 };
 
-} // namespace array
+} // namespace iscsi

@@ -19,6 +19,7 @@ Abstract:
 --*/
 
 #include "tgtd.h"
+#include "scsitarget.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -40,7 +41,7 @@ Abstract:
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace array {
+namespace iscsi {
 
 namespace {
 
@@ -53,8 +54,15 @@ constexpr auto kStartDeadline = std::chrono::seconds(5);
 constexpr auto kStopDeadline = std::chrono::seconds(3);
 constexpr auto kAdminDeadline = std::chrono::seconds(10);
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
+
 constexpr size_t kVendorLength = 8;
 constexpr size_t kProductLength = 16;
+
+// A deadline as error texts give it, "10 s".
+std::string Seconds(std::chrono::seconds deadline)
+{
+    return std::to_string(deadline.count()) + " s";
+}
 
 std::string ControlSocket(int port)
 {
@@ -173,7 +181,7 @@ bool Run(const std::string &program, std::vector<std::string> arguments, std::st
         }
         if (ready == 0) {
             kill(pid, SIGKILL);
-            output->append("(no answer within 10 s)");
+            output->append("(no answer within " + Seconds(kAdminDeadline) + ")");
             break;
         }
         ssize_t got = read(channel[0], buffer, sizeof(buffer));
@@ -451,7 +459,7 @@ bool Tgtd::Launch(const std::string &daemon, int control, const std::string &log
             WaitFor(pid, &status, 0);
             RemoveUnheld(control);
             controlPort_ = 0;
-            *error = "tgtd did not answer tgtadm within 5 s: " + LogTail(logPath);
+            *error = "tgtd did not answer tgtadm within " + Seconds(kStartDeadline) + ": " + LogTail(logPath);
             return false;
         }
         std::this_thread::sleep_for(kPollInterval);
@@ -523,9 +531,9 @@ bool Tgtd::AddTarget(int tid, const std::string &iqn, const std::vector<TgtdLogi
     }
     for (const TgtdLogicalUnit &unit : units) {
         // tgtadm splits its parameters at commas: a comma in a value would cut it.
-        // The backing file is Blocks * 512 bytes: more than a file offset
+        // The backing file is Blocks * kBlockSize bytes: more than a file offset
         // holds would wrap to a small or empty image.
-        constexpr uint64_t kMaxBlocks = uint64_t(INT64_MAX) / 512;
+        constexpr uint64_t kMaxBlocks = uint64_t(INT64_MAX) / array::kBlockSize;
         if (unit.Lun == 0 || unit.Blocks == 0 || unit.Blocks > kMaxBlocks || unit.Vendor.size() > kVendorLength ||
             unit.Product.size() > kProductLength ||
             (unit.Vendor + unit.Product + unit.Serial).find(',') != std::string::npos) {
@@ -549,7 +557,7 @@ bool Tgtd::AddTarget(int tid, const std::string &iqn, const std::vector<TgtdLogi
             return false;
         }
         backingFiles_.push_back(file);
-        bool sized = ftruncate(fd, static_cast<off_t>(unit.Blocks * 512)) == 0;
+        bool sized = ftruncate(fd, static_cast<off_t>(unit.Blocks * array::kBlockSize)) == 0;
         close(fd);
         if (!sized) {
             *error = "cannot size " + file + ": " + std::strerror(errno);
@@ -644,4 +652,4 @@ void Tgtd::Stop()
     backingFiles_.clear();
 }
 
-} // namespace array
+} // namespace iscsi

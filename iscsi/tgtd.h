@@ -25,13 +25,13 @@ Abstract:
 #include <string>
 #include <vector>
 
-namespace array {
+namespace iscsi {
 
 // One logical unit of the target.  tgtd keeps LUN 0 for a controller
 // device of its own, so disks start at LUN 1.
 struct TgtdLogicalUnit {
     uint32_t Lun = 1;
-    uint64_t Blocks = 2048;     // of 512 bytes, backed by a file of the daemon's directory
+    uint64_t Blocks = 2048;     // of array::kBlockSize bytes, backed by a file of the daemon's directory
     std::string Vendor;         // INQUIRY vendor identification, at most 8 characters
     std::string Product;        // product identification, at most 16
     std::string Serial;         // unit serial number (VPD page 0x80)
@@ -104,4 +104,4 @@ private:
     std::vector<std::string> backingFiles_;
 };
 
-} // namespace array
+} // namespace iscsi

@@ -523,8 +523,66 @@ std::string ClaimForeignEntry(PNPAGED_LOOKASIDE_LIST list, LookasideState *state
     return std::string();
 }
 
+// Says what a pointer that is no live block is: the inside of one, a
+// block freed lately, or nothing the pool knows (g_poolMutex held).
+std::string UnknownBlockMessage(const char *call, const void *p)
+{
+    auto after = g_blocks.upper_bound(p);
+    if (after != g_blocks.begin()) {
+        auto before = std::prev(after);
+        const char *start = static_cast<const char *>(before->first);
+        if (static_cast<const char *>(p) < start + before->second.Size) {
+            return Format("%s(%p): the address points inside the '%s' pool block of %zu bytes at %p "
+                          "(serial %" PRIu64 "), not at its start",
+                          call, p, TagText(before->second.Tag).c_str(), before->second.Size, before->first,
+                          before->second.Serial);
+        }
+    }
+    auto freed = g_recentFrees.find(p);
+    if (freed != g_recentFrees.end()) {
+        return Format("%s(%p): double free of the '%s' pool block of %zu bytes (serial %" PRIu64 "), already freed",
+                      call, p, TagText(freed->second.Tag).c_str(), freed->second.Size, freed->second.Serial);
+    }
+    return Format("%s(%p): the address is not an allocated pool block (double free or never allocated)", call, p);
+}
+
+// Why a live block may not be freed here, empty when it may: a wrong
+// tag, paged or foreign pool at DISPATCH_LEVEL, or an object still in use
+// inside it.  No pool lock is held.
+std::string FreeRefusal(const char *call, PVOID p, const Block &block, ULONG tag, bool checkTag)
+{
+    if (checkTag && block.Tag != tag) {
+        return Format("%s(%p, '%s'): wrong tag; the block (%zu bytes, serial %" PRIu64 ") was allocated with tag '%s'",
+                      call, p, TagText(tag).c_str(), block.Size, block.Serial, TagText(block.Tag).c_str());
+    }
+    if (IsPaged(block.Type) && KeGetCurrentIrql() > APC_LEVEL) {
+        return Format("%s(%p): paged pool ('%s') freed at DISPATCH_LEVEL; it may only be freed at or below APC_LEVEL",
+                      call, p, TagText(block.Tag).c_str());
+    }
+    bool foreign;
+    {
+        std::lock_guard<std::mutex> lock(g_poolMutex);
+        foreign = g_foreignTags.count(block.Tag) != 0;
+    }
+    if (foreign && KeGetCurrentIrql() > APC_LEVEL) {
+        return Format("%s(%p): the '%s' block was allocated by another component, which does not promise non-paged "
+                      "pool; freed at DISPATCH_LEVEL it may be paged pool",
+                      call, p, TagText(block.Tag).c_str());
+    }
+    if (const char *what = detail::ActiveObjectIn(p, block.Size)) {
+        return Format("%s(%p): freed pool containing %s ('%s' block of %zu bytes, serial %" PRIu64 ")", call, p, what,
+                      TagText(block.Tag).c_str(), block.Size, block.Serial);
+    }
+    if (LookasideIn(p, block.Size)) {
+        return Format("%s(%p): freed pool containing an initialised lookaside list ('%s' block of %zu bytes)", call, p,
+                      TagText(block.Tag).c_str(), block.Size);
+    }
+    return std::string();
+}
+
 // Frees a block; call names the kernel routine for messages; checkTag
-// says whether tag must match.
+// says whether tag must match.  A refused free leaves the block allocated:
+// the caller's idea of it is wrong.
 void FreeBlock(const char *call, PVOID p, ULONG tag, bool checkTag)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
@@ -541,32 +599,7 @@ void FreeBlock(const char *call, PVOID p, ULONG tag, bool checkTag)
         std::unique_lock<std::mutex> lock(g_poolMutex);
         auto it = g_blocks.find(p);
         if (it == g_blocks.end()) {
-            std::string message;
-            auto after = g_blocks.upper_bound(p);
-            if (after != g_blocks.begin()) {
-                auto before = std::prev(after);
-                const char *start = static_cast<const char *>(before->first);
-                if (static_cast<const char *>(p) < start + before->second.Size) {
-                    message = Format("%s(%p): the address points inside the '%s' pool block of %zu bytes at %p "
-                                     "(serial %" PRIu64 "), not at its start",
-                                     call, p, TagText(before->second.Tag).c_str(), before->second.Size,
-                                     before->first, before->second.Serial);
-                }
-            }
-            if (message.empty()) {
-                auto freed = g_recentFrees.find(p);
-                if (freed != g_recentFrees.end()) {
-                    message = Format("%s(%p): double free of the '%s' pool block of %zu bytes (serial %" PRIu64
-                                     "), already freed",
-                                     call, p, TagText(freed->second.Tag).c_str(), freed->second.Size,
-                                     freed->second.Serial);
-                }
-            }
-            if (message.empty()) {
-                message = Format("%s(%p): the address is not an allocated pool block (double free or never "
-                                 "allocated)",
-                                 call, p);
-            }
+            std::string message = UnknownBlockMessage(call, p);
             lock.unlock();
             Fail(message);
             return;
@@ -574,35 +607,9 @@ void FreeBlock(const char *call, PVOID p, ULONG tag, bool checkTag)
         block = it->second;
     }
 
-    if (checkTag && block.Tag != tag) {
-        Fail(Format("%s(%p, '%s'): wrong tag; the block (%zu bytes, serial %" PRIu64 ") was allocated with tag '%s'",
-                    call, p, TagText(tag).c_str(), block.Size, block.Serial, TagText(block.Tag).c_str()));
-        return;   // left allocated: the caller's idea of the block is wrong
-    }
-    if (IsPaged(block.Type) && KeGetCurrentIrql() > APC_LEVEL) {
-        Fail(Format("%s(%p): paged pool ('%s') freed at DISPATCH_LEVEL; it may only be freed at or below APC_LEVEL",
-                    call, p, TagText(block.Tag).c_str()));
-        return;
-    }
-    bool foreign;
-    {
-        std::lock_guard<std::mutex> lock(g_poolMutex);
-        foreign = g_foreignTags.count(block.Tag) != 0;
-    }
-    if (foreign && KeGetCurrentIrql() > APC_LEVEL) {
-        Fail(Format("%s(%p): the '%s' block was allocated by another component, which does not promise non-paged "
-                    "pool; freed at DISPATCH_LEVEL it may be paged pool",
-                    call, p, TagText(block.Tag).c_str()));
-        return;
-    }
-    if (const char *what = detail::ActiveObjectIn(p, block.Size)) {
-        Fail(Format("%s(%p): freed pool containing %s ('%s' block of %zu bytes, serial %" PRIu64 ")", call, p, what,
-                    TagText(block.Tag).c_str(), block.Size, block.Serial));
-        return;
-    }
-    if (LookasideIn(p, block.Size)) {
-        Fail(Format("%s(%p): freed pool containing an initialised lookaside list ('%s' block of %zu bytes)", call, p,
-                    TagText(block.Tag).c_str(), block.Size));
+    std::string refusal = FreeRefusal(call, p, block, tag, checkTag);
+    if (!refusal.empty()) {
+        Fail(refusal);
         return;
     }
     if (block.Lookaside != nullptr) {

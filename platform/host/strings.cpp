@@ -299,9 +299,178 @@ void PutInteger(Output &out, const FieldFormat &field, uint64_t magnitude, bool 
     }
 }
 
-void Format(Output &out, const char *call, const WCHAR *format, va_list args)
+// Reads a conversion's flags, width, precision and size from f, just
+// past its '%', and the arguments a '*' takes; f ends at the conversion
+// character.  args is the caller's own list, read on through the pointer.
+void ParseField(const WCHAR *&f, va_list *args, FieldFormat &field, Size &size)
+{
+    for (;; f++) {
+        if (*f == u'-') {
+            field.Left = true;
+        } else if (*f == u'0') {
+            field.Zero = true;
+        } else if (*f == u'+') {
+            field.Plus = true;
+        } else if (*f == u' ') {
+            field.Space = true;
+        } else if (*f == u'#') {
+            field.Alternate = true;
+        } else {
+            break;
+        }
+    }
+    if (*f == u'*') {
+        field.Width = va_arg(*args, int);
+        if (field.Width < 0) {
+            field.Left = true;
+            field.Width = -field.Width;
+        }
+        f++;
+    } else {
+        while (*f >= u'0' && *f <= u'9') {
+            field.Width = field.Width * 10 + (*f++ - u'0');
+        }
+    }
+    if (*f == u'.') {
+        f++;
+        field.Precision = 0;
+        if (*f == u'*') {
+            field.Precision = va_arg(*args, int);
+            if (field.Precision < 0) {
+                field.Precision = -1;
+            }
+            f++;
+        } else {
+            while (*f >= u'0' && *f <= u'9') {
+                field.Precision = field.Precision * 10 + (*f++ - u'0');
+            }
+        }
+    }
+    size = Size::Default;
+    if (f[0] == u'I' && f[1] == u'6' && f[2] == u'4') {
+        size = Size::Long64;
+        f += 3;
+    } else if (f[0] == u'I' && f[1] == u'3' && f[2] == u'2') {
+        size = Size::Long32;
+        f += 3;
+    } else if (f[0] == u'I') {
+        size = Size::Pointer;
+        f++;
+    } else if (f[0] == u'l' && f[1] == u'l') {
+        size = Size::Long64;
+        f += 2;
+    } else if (f[0] == u'h' && f[1] == u'h') {
+        size = Size::Char;
+        f += 2;
+    } else if (f[0] == u'l') {
+        size = Size::Long32;
+        f++;
+    } else if (f[0] == u'h') {
+        size = Size::Short;
+        f++;
+    } else if (f[0] == u'w') {
+        size = Size::Wide;
+        f++;
+    } else if (f[0] == u'z') {
+        size = Size::SizeT;
+        f++;
+    }
+
+}
+
+// The argument of a signed conversion of that size, widened.
+int64_t SignedArgument(va_list *args, Size size)
+{
+    int64_t value;
+    switch (size) {
+    case Size::Long64:
+        value = va_arg(*args, long long);
+        break;
+    case Size::Pointer:
+    case Size::SizeT:
+        value = va_arg(*args, intptr_t);
+        break;
+    case Size::Short:
+        value = static_cast<short>(va_arg(*args, int));
+        break;
+    case Size::Char:
+        value = static_cast<signed char>(va_arg(*args, int));
+        break;
+    default:
+        value = va_arg(*args, int);
+        break;
+    }
+    return value;
+}
+
+// The argument of an unsigned conversion of that size, widened.
+uint64_t UnsignedArgument(va_list *args, Size size)
+{
+    uint64_t value;
+    switch (size) {
+    case Size::Long64:
+        value = va_arg(*args, unsigned long long);
+        break;
+    case Size::Pointer:
+    case Size::SizeT:
+        value = va_arg(*args, uintptr_t);
+        break;
+    case Size::Short:
+        value = static_cast<unsigned short>(va_arg(*args, unsigned int));
+        break;
+    case Size::Char:
+        value = static_cast<unsigned char>(va_arg(*args, unsigned int));
+        break;
+    default:
+        value = va_arg(*args, unsigned int);
+        break;
+    }
+    return value;
+}
+
+// The string argument of a %Z (a counted string) or %s conversion,
+// "(null)" for none.
+void PutStringArgument(Output &out, const FieldFormat &field, char16_t conversion, Size size, va_list *args)
 {
     static const char16_t kNull[] = u"(null)";
+    bool wide = size == Size::Wide || size == Size::Long32;
+    if (conversion == u'Z') {
+        if (size == Size::Wide) {
+            auto *s = va_arg(*args, PCUNICODE_STRING);
+            if (s == nullptr || s->Buffer == nullptr) {
+                PutWide(out, field, kNull, 6);
+            } else {
+                PutWide(out, field, s->Buffer, s->Length / sizeof(WCHAR));
+            }
+        } else {
+            auto *s = va_arg(*args, const ANSI_STRING *);
+            if (s == nullptr || s->Buffer == nullptr) {
+                PutWide(out, field, kNull, 6);
+            } else {
+                PutNarrow(out, field, s->Buffer, s->Length);
+            }
+        }
+        return;
+    }
+    if (wide) {
+        auto *s = va_arg(*args, const WCHAR *);
+        if (s == nullptr) {
+            PutWide(out, field, kNull, 6);
+        } else {
+            PutWide(out, field, s, BoundedLength16(s, field.Precision));
+        }
+    } else {
+        auto *s = va_arg(*args, const char *);
+        if (s == nullptr) {
+            PutWide(out, field, kNull, 6);
+        } else {
+            PutNarrow(out, field, s, BoundedLength8(s, field.Precision));
+        }
+    }
+}
+
+void FormatList(Output &out, const char *call, const WCHAR *format, va_list &list)
+{
     const WCHAR *f = format;
     while (*f != 0) {
         if (*f != u'%') {
@@ -310,77 +479,8 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
         }
         const WCHAR *start = f++;
         FieldFormat field;
-        for (;; f++) {
-            if (*f == u'-') {
-                field.Left = true;
-            } else if (*f == u'0') {
-                field.Zero = true;
-            } else if (*f == u'+') {
-                field.Plus = true;
-            } else if (*f == u' ') {
-                field.Space = true;
-            } else if (*f == u'#') {
-                field.Alternate = true;
-            } else {
-                break;
-            }
-        }
-        if (*f == u'*') {
-            field.Width = va_arg(args, int);
-            if (field.Width < 0) {
-                field.Left = true;
-                field.Width = -field.Width;
-            }
-            f++;
-        } else {
-            while (*f >= u'0' && *f <= u'9') {
-                field.Width = field.Width * 10 + (*f++ - u'0');
-            }
-        }
-        if (*f == u'.') {
-            f++;
-            field.Precision = 0;
-            if (*f == u'*') {
-                field.Precision = va_arg(args, int);
-                if (field.Precision < 0) {
-                    field.Precision = -1;
-                }
-                f++;
-            } else {
-                while (*f >= u'0' && *f <= u'9') {
-                    field.Precision = field.Precision * 10 + (*f++ - u'0');
-                }
-            }
-        }
-        Size size = Size::Default;
-        if (f[0] == u'I' && f[1] == u'6' && f[2] == u'4') {
-            size = Size::Long64;
-            f += 3;
-        } else if (f[0] == u'I' && f[1] == u'3' && f[2] == u'2') {
-            size = Size::Long32;
-            f += 3;
-        } else if (f[0] == u'I') {
-            size = Size::Pointer;
-            f++;
-        } else if (f[0] == u'l' && f[1] == u'l') {
-            size = Size::Long64;
-            f += 2;
-        } else if (f[0] == u'h' && f[1] == u'h') {
-            size = Size::Char;
-            f += 2;
-        } else if (f[0] == u'l') {
-            size = Size::Long32;
-            f++;
-        } else if (f[0] == u'h') {
-            size = Size::Short;
-            f++;
-        } else if (f[0] == u'w') {
-            size = Size::Wide;
-            f++;
-        } else if (f[0] == u'z') {
-            size = Size::SizeT;
-            f++;
-        }
+        Size size;
+        ParseField(f, &list, field, size);
 
         char16_t conversion = *f;
         if (conversion != 0) {
@@ -392,43 +492,13 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
             out.Put(u'%');
             break;
         case u'Z':
-            if (size == Size::Wide) {
-                auto *s = va_arg(args, PCUNICODE_STRING);
-                if (s == nullptr || s->Buffer == nullptr) {
-                    PutWide(out, field, kNull, 6);
-                } else {
-                    PutWide(out, field, s->Buffer, s->Length / sizeof(WCHAR));
-                }
-            } else {
-                auto *s = va_arg(args, const ANSI_STRING *);
-                if (s == nullptr || s->Buffer == nullptr) {
-                    PutWide(out, field, kNull, 6);
-                } else {
-                    PutNarrow(out, field, s->Buffer, s->Length);
-                }
-            }
-            break;
         case u's':
         case u'S':
-            if (wide) {
-                auto *s = va_arg(args, const WCHAR *);
-                if (s == nullptr) {
-                    PutWide(out, field, kNull, 6);
-                } else {
-                    PutWide(out, field, s, BoundedLength16(s, field.Precision));
-                }
-            } else {
-                auto *s = va_arg(args, const char *);
-                if (s == nullptr) {
-                    PutWide(out, field, kNull, 6);
-                } else {
-                    PutNarrow(out, field, s, BoundedLength8(s, field.Precision));
-                }
-            }
+            PutStringArgument(out, field, conversion, size, &list);
             break;
         case u'c':
         case u'C': {
-            int value = va_arg(args, int);
+            int value = va_arg(list, int);
             char16_t c = wide ? static_cast<char16_t>(value)
                               : static_cast<char16_t>(static_cast<unsigned char>(value));
             FieldFormat charSpec = field;
@@ -438,25 +508,7 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
         }
         case u'd':
         case u'i': {
-            int64_t value;
-            switch (size) {
-            case Size::Long64:
-                value = va_arg(args, long long);
-                break;
-            case Size::Pointer:
-            case Size::SizeT:
-                value = va_arg(args, intptr_t);
-                break;
-            case Size::Short:
-                value = static_cast<short>(va_arg(args, int));
-                break;
-            case Size::Char:
-                value = static_cast<signed char>(va_arg(args, int));
-                break;
-            default:
-                value = va_arg(args, int);
-                break;
-            }
+            int64_t value = SignedArgument(&list, size);
             bool negative = value < 0;
             uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
             PutInteger(out, field, magnitude, negative, 10, false, "");
@@ -466,25 +518,7 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
         case u'x':
         case u'X':
         case u'o': {
-            uint64_t value;
-            switch (size) {
-            case Size::Long64:
-                value = va_arg(args, unsigned long long);
-                break;
-            case Size::Pointer:
-            case Size::SizeT:
-                value = va_arg(args, uintptr_t);
-                break;
-            case Size::Short:
-                value = static_cast<unsigned short>(va_arg(args, unsigned int));
-                break;
-            case Size::Char:
-                value = static_cast<unsigned char>(va_arg(args, unsigned int));
-                break;
-            default:
-                value = va_arg(args, unsigned int);
-                break;
-            }
+            uint64_t value = UnsignedArgument(&list, size);
             unsigned base = conversion == u'u' ? 10 : conversion == u'o' ? 8 : 16;
             const char *prefix = "";
             if (field.Alternate && value != 0) {
@@ -498,7 +532,7 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
             FieldFormat pointerSpec = field;
             pointerSpec.Precision = static_cast<int>(sizeof(void *) * 2);
             pointerSpec.Zero = false;
-            PutInteger(out, pointerSpec, reinterpret_cast<uintptr_t>(va_arg(args, void *)), false, 16, true, "");
+            PutInteger(out, pointerSpec, reinterpret_cast<uintptr_t>(va_arg(list, void *)), false, 16, true, "");
             break;
         }
         default: {
@@ -512,6 +546,15 @@ void Format(Output &out, const char *call, const WCHAR *format, va_list args)
         }
         }
     }
+}
+
+void Format(Output &out, const char *call, const WCHAR *format, va_list args)
+{
+    // A list of our own, which the helpers read on through its address.
+    va_list list;
+    va_copy(list, args);
+    FormatList(out, call, format, list);
+    va_end(list);
 }
 
 // 16-bit formatting reads the kernel's pageable conversion tables: it

@@ -84,7 +84,7 @@ constexpr UCHAR kLuns = 2;
 struct Storage {
     std::unique_ptr<array::ScsiTarget> Target;
 #ifdef TARN_WITH_ISCSI
-    std::vector<std::unique_ptr<array::Cable>> Cables;
+    std::vector<std::unique_ptr<iscsi::Cable>> Cables;
 #endif
     std::vector<mpio::PathSpec> Paths;
 };
@@ -106,7 +106,7 @@ bool OpenStorage(const std::string &where, uint32_t hostId, Storage *storage, st
         *error = "expected iscsi:IQN@PORTAL,PORTAL";
         return false;
     }
-    array::IscsiOptions options;
+    iscsi::IscsiOptions options;
     options.TargetName = where.substr(scheme.size(), at - scheme.size());
     options.CommandTimeoutMs = 2000;
     options.LoginTimeoutMs = 2000;
@@ -118,11 +118,11 @@ bool OpenStorage(const std::string &where, uint32_t hostId, Storage *storage, st
         options.ChapUser = account.substr(0, colon);
         options.ChapSecret = colon == std::string::npos ? "" : account.substr(colon + 1);
     }
-    auto target = std::make_unique<array::IscsiTarget>(options);
+    auto target = std::make_unique<iscsi::IscsiTarget>(options);
     const std::string portals[] = {where.substr(at + 1, comma - at - 1), where.substr(comma + 1)};
     storage->Paths.assign(std::begin(kIscsiPaths), std::end(kIscsiPaths));
     for (size_t i = 0; i < storage->Paths.size(); i++) {
-        auto cable = std::make_unique<array::Cable>(portals[i]);
+        auto cable = std::make_unique<iscsi::Cable>(portals[i]);
         if (!cable->Start(error)) {
             return false;
         }
@@ -268,12 +268,12 @@ std::string Carry(mpio::Host &host, LossyLink &link, Storage &storage, const std
     }
 #ifdef TARN_WITH_ISCSI
     if (verb == "cable") {
-        static const array::CableState states[] = {array::CableState::Plugged, array::CableState::Hung,
-                                                   array::CableState::Pulled};
+        static const iscsi::CableState states[] = {iscsi::CableState::Plugged, iscsi::CableState::Hung,
+                                                   iscsi::CableState::Pulled};
         uint64_t path = 0;
         if (words.size() == 3 && ParseNumber(words[1], storage.Cables.size() - 1, &path) && !storage.Cables.empty()) {
-            for (array::CableState state : states) {
-                if (words[2] == array::CableStateName(state)) {
+            for (iscsi::CableState state : states) {
+                if (words[2] == iscsi::CableStateName(state)) {
                     storage.Cables[path]->Set(state);
                     return "cable=" + words[1] + " " + words[2];
                 }

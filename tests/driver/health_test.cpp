@@ -6,6 +6,7 @@
 #include "driverfixture.h"
 
 #include <set>
+#include <string>
 #include <utility>
 
 namespace tarntest {
@@ -25,6 +26,11 @@ protected:
     }
 
     ULONG State(size_t path) const { return paths_[path]->HealthState; }
+    static std::string Name(ULONG state)
+    {
+        PCSTR name = DsmPathHealthName(state);
+        return name != nullptr ? name : "state " + std::to_string(state);
+    }
     PPDO_ENTRY Current() const { return drive_->currentPath; }
 };
 
@@ -33,12 +39,29 @@ protected:
 TEST_F(HealthTest, OnlyTheTablesTransitionsAreAccepted)
 {
     const std::set<std::pair<ULONG, ULONG>> accepted = {
-        {0, 1}, {0, 7}, {1, 2}, {1, 3}, {1, 7}, {2, 5}, {2, 8}, {2, 7}, {3, 4}, {3, 7},
-        {4, 5}, {4, 7}, {5, 5}, {5, 6}, {5, 4}, {5, 7}, {6, 4}, {6, 7}, {7, 8},
+        {PDO_HEALTH_INIT_START, PDO_HEALTH_INIT_SETDEVICEINFO},
+        {PDO_HEALTH_INIT_START, PDO_HEALTH_PENDING_REMOVE},
+        {PDO_HEALTH_INIT_SETDEVICEINFO, PDO_HEALTH_INIT_PATHVERIFY_FAIL},
+        {PDO_HEALTH_INIT_SETDEVICEINFO, PDO_HEALTH_INIT_PATHVERIFY_SUCCESS},
+        {PDO_HEALTH_INIT_SETDEVICEINFO, PDO_HEALTH_PENDING_REMOVE},
+        {PDO_HEALTH_INIT_PATHVERIFY_FAIL, PDO_HEALTH_FAILING},
+        {PDO_HEALTH_INIT_PATHVERIFY_FAIL, PDO_HEALTH_REMOVED},
+        {PDO_HEALTH_INIT_PATHVERIFY_FAIL, PDO_HEALTH_PENDING_REMOVE},
+        {PDO_HEALTH_INIT_PATHVERIFY_SUCCESS, PDO_HEALTH_HEALTHY},
+        {PDO_HEALTH_INIT_PATHVERIFY_SUCCESS, PDO_HEALTH_PENDING_REMOVE},
+        {PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILING},
+        {PDO_HEALTH_HEALTHY, PDO_HEALTH_PENDING_REMOVE},
+        {PDO_HEALTH_FAILING, PDO_HEALTH_FAILING},
+        {PDO_HEALTH_FAILING, PDO_HEALTH_FAILED},
+        {PDO_HEALTH_FAILING, PDO_HEALTH_HEALTHY},
+        {PDO_HEALTH_FAILING, PDO_HEALTH_PENDING_REMOVE},
+        {PDO_HEALTH_FAILED, PDO_HEALTH_HEALTHY},
+        {PDO_HEALTH_FAILED, PDO_HEALTH_PENDING_REMOVE},
+        {PDO_HEALTH_PENDING_REMOVE, PDO_HEALTH_REMOVED},
     };
     for (ULONG from = PDO_HEALTH_INIT_START; from <= PDO_HEALTH_REMOVED + 1; from++) {
         for (ULONG to = PDO_HEALTH_INIT_START; to <= PDO_HEALTH_REMOVED; to++) {
-            SCOPED_TRACE(testing::Message() << from << " to " << to);
+            SCOPED_TRACE(testing::Message() << Name(from) << " to " << Name(to));
             SetStates({from}, paths_[1]);
             Locked([&] { SetPathHealth(paths_[0], from, to); });
             EXPECT_EQ(State(0), accepted.count({from, to}) != 0 ? to : from);
@@ -73,7 +96,7 @@ TEST_F(HealthTest, AcceptedChangesReChooseAndCarryTheRegistrationByTheirRow)
     };
     Locked([&] { drive_->ReservationsInUse = TRUE; });
     for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.From << " to " << row.To);
+        SCOPED_TRACE(testing::Message() << Name(row.From) << " to " << Name(row.To));
         SetStates({row.From, PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILED}, paths_[3]);
         size_t queued = host::PendingWorkItems();
         Locked([&] { SetPathHealth(paths_[0], row.From, row.To); });
@@ -158,7 +181,7 @@ TEST_F(HealthTest, VerificationMovesAPathByItsAnswer)
                                                [&](const mpio::Device &d) { return d.DsmId == paths_[2]; });
     array::Scope link = array::Scope::OnPath(device.Nexus.Initiator, device.Nexus.TargetPort);
     for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.From << (row.LinkDown ? ", link down" : ""));
+        SCOPED_TRACE(testing::Message() << Name(row.From) << (row.LinkDown ? ", link down" : ""));
         SetStates({PDO_HEALTH_HEALTHY, PDO_HEALTH_HEALTHY, row.From}, paths_[0]);
         if (row.LinkDown) {
             array_->SetFault(link, array::Fault::LinkDown);

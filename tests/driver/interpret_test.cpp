@@ -1,6 +1,9 @@
 // Error interpretation: each rule, the order in which they are tried,
 // and what a path failure does to the drive and the event log.
 #include "driverfixture.h"
+#include <algorithm>
+#include <cstring>
+#include <iterator>
 
 namespace tarntest {
 namespace {
@@ -56,6 +59,18 @@ const ErrorCase kCases[] = {
     {"MODE SENSE overrun", STATUS_BUFFER_OVERFLOW, SRB_STATUS_DATA_OVERRUN, SCSIOP_MODE_SENSE, kNeither},
     {"busy", STATUS_IO_DEVICE_ERROR, SRB_STATUS_BUSY, SCSIOP_READ, kNeither},
 };
+
+// A row of the table, by its name.
+const ErrorCase &Case(const char *name)
+{
+    const ErrorCase *found = std::find_if(std::begin(kCases), std::end(kCases),
+                                          [&](const ErrorCase &c) { return strcmp(c.Name, name) == 0; });
+    if (found == std::end(kCases)) {
+        ADD_FAILURE() << "no case named " << name;
+        return kCases[0];
+    }
+    return *found;
+}
 
 class InterpretTest : public OneDriveTest {
 protected:
@@ -123,8 +138,7 @@ TEST_F(InterpretTest, TheFirstMatchingRuleDecides)
 // failing path says so again.
 TEST_F(InterpretTest, APathFailureFailsTheDriveOverAndSaysWhere)
 {
-    const ErrorCase &timeout = kCases[18];
-    ASSERT_STREQ(timeout.Name, "timeout");
+    const ErrorCase &timeout = Case("timeout");
     Locked([&] {
         paths_[0]->ControllerNumber = 0;
         paths_[1]->ControllerNumber = 0;

@@ -26,8 +26,8 @@
 
 namespace {
 
-using array::Cable;
-using array::CableState;
+using iscsi::Cable;
+using iscsi::CableState;
 
 constexpr int kWaitMilliseconds = 10000;   // only reached when the cable is broken
 

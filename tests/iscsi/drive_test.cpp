@@ -25,19 +25,19 @@ protected:
         DriverTest::SetUp();
         ASSERT_EQ(tgtd_.Start({{1, kBlocks, "KESTROM", "TARN 4000 ISCSI", "TARNLU0001"}}), "");
 
-        array::IscsiOptions options;
+        iscsi::IscsiOptions options;
         options.TargetName = kTgtdTargetName;
         tgtd_.Admit(&options);
         options.CommandTimeoutMs = 1500;
         options.LoginTimeoutMs = 1500;
-        storage_ = std::make_unique<array::IscsiTarget>(options);
+        storage_ = std::make_unique<iscsi::IscsiTarget>(options);
         // Host ports 2 and 3, each with its own cable to one portal.
         topology_ = mpio::Topology();
         topology_.Paths = {{2, 0, 0, 0}, {3, 0, 1, 1}};
         topology_.Luns = {0};
         for (size_t i = 0; i < 2; i++) {
             std::string error;
-            cables_[i] = std::make_unique<array::Cable>(tgtd_.Daemon->Portals()[i]);
+            cables_[i] = std::make_unique<iscsi::Cable>(tgtd_.Daemon->Portals()[i]);
             ASSERT_TRUE(cables_[i]->Start(&error)) << error;
             const mpio::PathSpec &path = topology_.Paths[i];
             storage_->Route(topology_.HostId * 256 + path.PortNumber, path.TargetPort, cables_[i]->Address());
@@ -57,7 +57,7 @@ protected:
     }
 
     // The cable of the drive's current path.
-    array::Cable &CurrentCable()
+    iscsi::Cable &CurrentCable()
     {
         PVOID current = nullptr;
         Locked([&] { current = FirstDrive()->currentPath; });
@@ -118,8 +118,8 @@ protected:
 
     mpio::HostOptions hostOptions_ = DefaultHostOptions();
     TgtdFixture tgtd_;
-    std::unique_ptr<array::Cable> cables_[2];
-    std::unique_ptr<array::IscsiTarget> storage_;
+    std::unique_ptr<iscsi::Cable> cables_[2];
+    std::unique_ptr<iscsi::IscsiTarget> storage_;
 };
 
 // Both portals lead to one logical unit: one drive with two paths.  tgtd
@@ -183,16 +183,16 @@ TEST_F(TgtdDriveTest, DataSurvivesAHungAndAPulledCableAndThePathReturns)
 
     writeAll(1);
     const long failovers = CountEvents(TARN_MSG_FAILOVER);
-    const array::CableState faults[] = {array::CableState::Hung, array::CableState::Pulled};
+    const iscsi::CableState faults[] = {iscsi::CableState::Hung, iscsi::CableState::Pulled};
     int gen = 2;
-    for (array::CableState fault : faults) {
-        SCOPED_TRACE(array::CableStateName(fault));
-        array::Cable &cable = CurrentCable();
+    for (iscsi::CableState fault : faults) {
+        SCOPED_TRACE(iscsi::CableStateName(fault));
+        iscsi::Cable &cable = CurrentCable();
         cable.Set(fault);
         writeAll(gen++);
         readAll();
         EXPECT_NE(&CurrentCable(), &cable) << "no failover";
-        cable.Set(array::CableState::Plugged);
+        cable.Set(iscsi::CableState::Plugged);
         EXPECT_TRUE(EveryPathLiveWithin(std::chrono::seconds(15)));
         // The path's new session met tgtd's attention for the new login.
         writeAll(gen++);
@@ -224,13 +224,13 @@ TEST_F(TgtdArrivalTest, ALostSessionPastTheLinkDownTimeRemovesItsDeviceAndALogin
 {
     ASSERT_EQ(host_->Devices().size(), 2u);
     const long redundant = CountEvents(TARN_MSG_REDUNDANT_PATH);
-    cables_[1]->Set(array::CableState::Pulled);
+    cables_[1]->Set(iscsi::CableState::Pulled);
     EXPECT_TRUE(Within(std::chrono::seconds(15), [&] { return host_->StateOf(1) == mpio::PathState::Removed; }));
     EXPECT_EQ(CountEvents(TARN_MSG_PATH_REMOVED), 1);
     uint8_t block[512] = {1};
     EXPECT_EQ(host_->Write(0, 2, 1, block).Status, STATUS_SUCCESS);
 
-    cables_[1]->Set(array::CableState::Plugged);
+    cables_[1]->Set(iscsi::CableState::Plugged);
     EXPECT_TRUE(Within(std::chrono::seconds(15), [&] {
         return host_->DeviceCount() == 3 && host_->StateOf(2) == mpio::PathState::Live;
     }));

@@ -11,9 +11,9 @@ namespace {
 
 TEST(IscsiTargetTest, RefusesWhatNoCommandCanCarryWithoutLoggingIn)
 {
-    array::IscsiOptions options;
+    iscsi::IscsiOptions options;
     options.TargetName = "iqn.2026-12.test.tarn:none";
-    array::IscsiTarget target(options);
+    iscsi::IscsiTarget target(options);
     // Nothing listens here: a command that reached a session would end LinkDown.
     target.Route(0, "127.0.0.1:1");
 

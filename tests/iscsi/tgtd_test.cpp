@@ -21,10 +21,10 @@
 
 namespace {
 
-using array::Cable;
-using array::CableState;
-using array::Tgtd;
-using array::TgtdLogicalUnit;
+using iscsi::Cable;
+using iscsi::CableState;
+using iscsi::Tgtd;
+using iscsi::TgtdLogicalUnit;
 using tarntest::TgtdFixture;
 
 constexpr size_t kVendorOffset = 8;
@@ -56,7 +56,7 @@ std::string Padded(const std::string &text, size_t width)
 
 // One logged-in iSCSI session, logged out and freed at the end.
 struct Session {
-    explicit Session(const array::TgtdAccess &access, const std::string &name = tarntest::kTgtdInitiator,
+    explicit Session(const iscsi::TgtdAccess &access, const std::string &name = tarntest::kTgtdInitiator,
                      const std::string &secret = "")
         : Context(iscsi_create_context(name.c_str()))
     {
@@ -264,7 +264,7 @@ TEST(Tgtd, AdmitsOnlyTheRunsInitiatorsWithTheirSecret)
         EXPECT_NE(foreign.Login(portal), "") << "a foreign initiator logged in";
     }
     {
-        array::TgtdAccess none;
+        iscsi::TgtdAccess none;
         Session anonymous(none);
         EXPECT_NE(anonymous.Login(portal), "") << "an initiator without the secret logged in";
     }
@@ -273,7 +273,7 @@ TEST(Tgtd, AdmitsOnlyTheRunsInitiatorsWithTheirSecret)
         EXPECT_NE(guessing.Login(portal), "") << "a wrong secret logged in";
     }
     // Each run has an account of its own.
-    array::TgtdAccess other = Tgtd::NewAccess({"x"});
+    iscsi::TgtdAccess other = Tgtd::NewAccess({"x"});
     EXPECT_NE(other.User, fixture.Access.User);
     EXPECT_NE(other.Secret, fixture.Access.Secret);
     EXPECT_GE(other.Secret.size(), 12u);

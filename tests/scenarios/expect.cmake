@@ -1,6 +1,7 @@
 # Runs a program and checks both its exit status and what it printed:
-#   cmake -DSTATUS=<n> [-DOUTPUT=<regex>] [-DABSENT=<regex>] -P expect.cmake -- <program> [args...]
-# OUTPUT must match the output and error streams together; ABSENT must not.  A run that
+#   cmake -DSTATUS=<n> [-DOUTPUT=<regex>] [-DOUTPUT_1=<regex> ...] [-DABSENT=<regex>] -P expect.cmake -- <program> [args...]
+# OUTPUT, and each of OUTPUT_1, OUTPUT_2 ... in turn, must match the output and error
+# streams together (one run held to several patterns); ABSENT must not.  A run that
 # fails must say why on exactly one line of the error stream, beside the
 # runner's progress lines: no library's usage text, no exception dump.
 set(command)
@@ -23,9 +24,20 @@ set(printed "--- output:\n${out}--- error stream:\n${err}---")
 if(NOT status STREQUAL STATUS)
   message(FATAL_ERROR "${shown}: exit status ${status}, expected ${STATUS}\n${printed}")
 endif()
-if(DEFINED OUTPUT AND NOT "${out}${err}" MATCHES "${OUTPUT}")
-  message(FATAL_ERROR "${shown}: nothing printed matches \"${OUTPUT}\"\n${printed}")
+set(patterns)
+if(DEFINED OUTPUT)
+  list(APPEND patterns OUTPUT)
 endif()
+set(n 1)
+while(DEFINED OUTPUT_${n})
+  list(APPEND patterns OUTPUT_${n})
+  math(EXPR n "${n} + 1")
+endwhile()
+foreach(pattern IN LISTS patterns)
+  if(NOT "${out}${err}" MATCHES "${${pattern}}")
+    message(FATAL_ERROR "${shown}: nothing printed matches \"${${pattern}}\"\n${printed}")
+  endif()
+endforeach()
 if(DEFINED ABSENT AND NOT ABSENT STREQUAL "" AND "${out}${err}" MATCHES "${ABSENT}")
   message(FATAL_ERROR "${shown}: printed what it should not: \"${ABSENT}\"\n${printed}")
 endif()

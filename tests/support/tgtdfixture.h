@@ -34,12 +34,12 @@ constexpr const char *kTgtdInitiator = "iqn.2026-12.test.tarn:host";
 
 struct TgtdFixture {
     TempDirectory Directory{"tgtd"};
-    std::unique_ptr<array::Tgtd> Daemon;   // destroyed before the directory
-    array::TgtdAccess Access = array::Tgtd::NewAccess({std::string(kTgtdInitiator), std::string(kTgtdInitiator) + "1",
+    std::unique_ptr<iscsi::Tgtd> Daemon;   // destroyed before the directory
+    iscsi::TgtdAccess Access = iscsi::Tgtd::NewAccess({std::string(kTgtdInitiator), std::string(kTgtdInitiator) + "1",
                                                        std::string(kTgtdInitiator) + "2",
                                                        std::string(kTgtdInitiator) + "255"});
 
-    // The target's account in a host's options (array::IscsiOptions; a
+    // The target's account in a host's options (iscsi::IscsiOptions; a
     // template, so tests that speak libiscsi directly need not include
     // the SCSI definitions that clash with its own).
     template <typename Options> void Admit(Options *options) const
@@ -49,13 +49,13 @@ struct TgtdFixture {
     }
 
     // Empty on success, otherwise why tgtd or the target did not come up.
-    std::string Start(const std::vector<array::TgtdLogicalUnit> &units)
+    std::string Start(const std::vector<iscsi::TgtdLogicalUnit> &units)
     {
         std::string error;
         if (Directory.Path().empty()) {
             return "no temporary directory";
         }
-        Daemon = array::Tgtd::Start(Directory.Path(), kTgtdPortals, &error);
+        Daemon = iscsi::Tgtd::Start(Directory.Path(), kTgtdPortals, &error);
         if (Daemon && !Daemon->AddTarget(kTgtdTargetId, kTgtdTargetName, units, Access, &error)) {
             Daemon.reset();
         }

@@ -86,7 +86,7 @@ int main(int argc, char **argv)
     try {
         array::ArrayConfig config;
         for (uint64_t lun = 0; lun < luns; ++lun) {
-            config.Units.push_back({lun, blocks, 512});
+            config.Units.push_back({lun, blocks, array::kBlockSize});
         }
         array::SimulatedArray sim(config);
         array::TargetServer server(sim, socketPath);

@@ -369,14 +369,10 @@ int ReadScenario(Run *run)
         std::stringstream list(options.TraceFlags);
         std::string flag;
         while (std::getline(list, flag, ',')) {
-            if (flag == "error") {
-                scenario.TraceFlags |= TRDSM_ERROR_LEVEL;
-            } else if (flag == "warning") {
-                scenario.TraceFlags |= TRDSM_WARNING_LEVEL;
-            } else if (flag == "trace") {
-                scenario.TraceFlags |= TRDSM_TRACE_LEVEL;
-            } else if (flag == "all") {
+            if (flag == "all") {
                 scenario.TraceFlags |= TRDSM_ERROR_LEVEL | TRDSM_WARNING_LEVEL | TRDSM_TRACE_LEVEL;
+            } else if (scenario::TraceFlag(flag) != 0) {
+                scenario.TraceFlags |= scenario::TraceFlag(flag);
             } else {
                 return Fail(kExitBadInput, "--trace: \"" + flag + "\" is not error, warning, trace or all");
             }

@@ -378,6 +378,20 @@ bool ParseFaults(const toml::table &root, const std::string &origin, Scenario *s
 
 } // namespace
 
+uint32_t TraceFlag(const std::string &name)
+{
+    if (name == "error") {
+        return TRDSM_ERROR_LEVEL;
+    }
+    if (name == "warning") {
+        return TRDSM_WARNING_LEVEL;
+    }
+    if (name == "trace") {
+        return TRDSM_TRACE_LEVEL;
+    }
+    return 0;
+}
+
 const char *FaultActionName(FaultAction action)
 {
     switch (action) {
@@ -763,16 +777,11 @@ bool ParseTrace(const toml::table *section, const Input &input, Scenario *scenar
             return WrongType(flag, "a trace flag", "a string", input.Origin, error);
         }
         const std::string &name = **flag.as_string();
-        if (name == "error") {
-            scenario->TraceFlags |= 1;
-        } else if (name == "warning") {
-            scenario->TraceFlags |= 2;
-        } else if (name == "trace") {
-            scenario->TraceFlags |= 4;
-        } else {
+        if (TraceFlag(name) == 0) {
             *error = Where(flag, input.Origin) + ": trace flag \"" + name + "\" is not error, warning or trace";
             return false;
         }
+        scenario->TraceFlags |= TraceFlag(name);
     }
     return true;
 }
@@ -1046,7 +1055,7 @@ bool BuildStorage(const Scenario &scenario, std::unique_ptr<array::SimulatedArra
 {
     array::ArrayConfig config;
     for (uint32_t lun : scenario.Luns) {
-        config.Units.push_back(array::LogicalUnitConfig{lun, scenario.LunBlocks, 512});
+        config.Units.push_back(array::LogicalUnitConfig{lun, scenario.LunBlocks, array::kBlockSize});
     }
     array::ParseIdentifierStyle(scenario.Identifiers, &config.Identifiers);
     if (scenario.StatusBufferLength != 0) {

@@ -135,6 +135,9 @@ struct Scenario {
     std::vector<Fault> Faults;          // in time order
 };
 
+// "error", "warning", "trace" -> the driver's trace flag; 0 for any other
+// name.
+uint32_t TraceFlag(const std::string &name);
 // An action's name as a scenario gives it.
 const char *FaultActionName(FaultAction action);
 

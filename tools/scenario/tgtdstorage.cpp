@@ -62,7 +62,7 @@ private:
         uint32_t Initiator = 0;
         uint32_t TargetPort = 0;
         std::string Label;
-        std::unique_ptr<array::Cable> Line;
+        std::unique_ptr<iscsi::Cable> Line;
     };
 
     static bool Covers(const array::Scope &scope, const PathCable &cable);
@@ -70,10 +70,10 @@ private:
 
     const Scenario &scenario_;
     std::string directory_;
-    std::unique_ptr<array::Tgtd> tgtd_;
+    std::unique_ptr<iscsi::Tgtd> tgtd_;
     std::vector<uint32_t> targetPorts_;         // one portal each, in this order
     std::vector<PathCable> cables_;             // in the topology's order
-    std::unique_ptr<array::IscsiTarget> iscsi_;
+    std::unique_ptr<iscsi::IscsiTarget> iscsi_;
     std::string version_;
 };
 
@@ -83,7 +83,7 @@ TgtdStorage::~TgtdStorage()
     // than waiting out a hung link; then the cables, the daemon and its
     // directory go.
     for (PathCable &cable : cables_) {
-        cable.Line->Set(array::CableState::Plugged);
+        cable.Line->Set(iscsi::CableState::Plugged);
     }
     iscsi_.reset();
     cables_.clear();
@@ -143,24 +143,24 @@ bool TgtdStorage::Start(mpio::Topology *topology, std::string *error, bool *badI
     }
     directory_ = pattern;
     std::string reason;
-    tgtd_ = array::Tgtd::Start(directory_, targetPorts_.size(), &reason);
+    tgtd_ = iscsi::Tgtd::Start(directory_, targetPorts_.size(), &reason);
     if (tgtd_ == nullptr) {
         *error = "tgtd did not start: " + reason + "; --target tgtd needs root and the tgt package (install tgt)";
         return false;
     }
-    version_ = array::Tgtd::Version();
+    version_ = iscsi::Tgtd::Version();
 
-    std::vector<array::TgtdLogicalUnit> units;
+    std::vector<iscsi::TgtdLogicalUnit> units;
     for (uint32_t lun : scenario_.Luns) {
         char serial[16];
         snprintf(serial, sizeof(serial), "TGTD%08u", lun);
-        units.push_back(array::TgtdLogicalUnit{lun + 1, scenario_.LunBlocks, kVendor, kProduct, serial});
+        units.push_back(iscsi::TgtdLogicalUnit{lun + 1, scenario_.LunBlocks, kVendor, kProduct, serial});
     }
     // The run's own initiators only: this host's, and the one the stray
     // writer uses as another host.  Each must prove a secret made for
     // this run alone.
-    array::IscsiOptions options;
-    const array::TgtdAccess access = array::Tgtd::NewAccess(
+    iscsi::IscsiOptions options;
+    const iscsi::TgtdAccess access = iscsi::Tgtd::NewAccess(
         {options.InitiatorPrefix + std::to_string(topology->HostId),
          options.InitiatorPrefix + std::to_string(kStrayInitiator >> 8)});
     if (!tgtd_->AddTarget(kTid, kTargetName, units, access, &reason)) {
@@ -174,7 +174,7 @@ bool TgtdStorage::Start(mpio::Topology *topology, std::string *error, bool *badI
     options.CommandTimeoutMs = scenario_.TgtdCommandTimeoutMs;
     options.LoginTimeoutMs = scenario_.TgtdCommandTimeoutMs;
     options.LunOffset = 1;
-    iscsi_ = std::make_unique<array::IscsiTarget>(options);
+    iscsi_ = std::make_unique<iscsi::IscsiTarget>(options);
     const std::vector<std::string> &portals = tgtd_->Portals();
     for (size_t i = 0; i < targetPorts_.size() && i < portals.size(); i++) {
         // A nexus of no path (another host's) goes straight to the portal.
@@ -188,7 +188,7 @@ bool TgtdStorage::Start(mpio::Topology *topology, std::string *error, bool *badI
         cable.TargetPort = path.TargetPort;
         cable.Label = std::to_string(path.PortNumber) + ":" + std::to_string(path.PathId) + ":" +
                       std::to_string(path.TargetId);
-        cable.Line = std::make_unique<array::Cable>(portals.at(index));
+        cable.Line = std::make_unique<iscsi::Cable>(portals.at(index));
         if (!cable.Line->Start(&reason)) {
             *error = "cannot lay the cable of path " + cable.Label + ": " + reason;
             return false;
@@ -237,8 +237,8 @@ std::string TgtdStorage::Apply(const Fault &fault, const ResolvedPlace &where, b
                " copied over block " + std::to_string(fault.Block) + (done ? "" : " (tgtd refused it)");
     }
     bool pulled = fault.Action == FaultAction::LinkDown;
-    array::CableState state =
-        isReturn ? array::CableState::Plugged : (pulled ? array::CableState::Pulled : array::CableState::Hung);
+    iscsi::CableState state =
+        isReturn ? iscsi::CableState::Plugged : (pulled ? iscsi::CableState::Pulled : iscsi::CableState::Hung);
     for (PathCable &cable : cables_) {
         for (const array::Scope &scope : where.Scopes) {
             if (Covers(scope, cable)) {
@@ -256,7 +256,7 @@ std::string TgtdStorage::FaultState() const
 {
     std::string text = "cables";
     for (const PathCable &cable : cables_) {
-        text += (&cable == &cables_.front() ? " " : ", ") + cable.Label + " " + array::CableStateName(cable.Line->State());
+        text += (&cable == &cables_.front() ? " " : ", ") + cable.Label + " " + iscsi::CableStateName(cable.Line->State());
     }
     return text;
 }

@@ -19,6 +19,7 @@ Abstract:
 #pragma once
 
 #include "requests.h"
+#include "scsitarget.h"
 #include "scenario.h"
 
 #include <cstdint>
@@ -27,7 +28,7 @@ Abstract:
 
 namespace scenario {
 
-constexpr uint32_t kBlockSize = 512;
+using array::kBlockSize;
 
 // A block's content: LUN, LBA and generation in a readable header, the
 // rest a sequence seeded by all three.  Generation 0 is a block never
