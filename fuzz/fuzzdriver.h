@@ -17,6 +17,7 @@ Abstract:
 #pragma once
 
 #include "hostkernel.h"
+#include "../tests/support/servicekeys.h"
 #include "mpiohost.h"
 #include "tarn.h"
 #include "tarnresources.h"
@@ -29,10 +30,10 @@ Abstract:
 
 namespace fuzzdriver {
 
-constexpr const char *kServiceName = "tarndsm";
-constexpr const char *kServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tarndsm";
-constexpr const char *kParametersKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tarndsm\\Parameters";
-constexpr const char *kDiskKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Disk";
+using tarnkeys::kDiskKey;
+using tarnkeys::kParametersKey;
+using tarnkeys::kServiceKey;
+using tarnkeys::kServiceName;
 constexpr const char *kProductFc = "KESTROM TARN 4000 FC    ";
 constexpr const char *kProductIscsi = "KESTROM TARN 4000 ISCSI ";
 

@@ -15,6 +15,7 @@ Abstract:
 #pragma once
 
 #include "machinechecks.h"
+#include "../support/servicekeys.h"
 #include "mpiohost.h"
 #include "simarray.h"
 #include "tarn.h"
@@ -29,10 +30,10 @@ Abstract:
 
 namespace tarntest {
 
-constexpr const char *kServiceName = "tarndsm";
-constexpr const char *kServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tarndsm";
-constexpr const char *kParametersKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tarndsm\\Parameters";
-constexpr const char *kDiskKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Disk";
+using tarnkeys::kDiskKey;
+using tarnkeys::kParametersKey;
+using tarnkeys::kServiceKey;
+using tarnkeys::kServiceName;
 constexpr ULONG kTarnTag = host::Tag("TARN");
 
 // The products of the default configuration: 8-character vendor, then

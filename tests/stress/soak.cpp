@@ -32,6 +32,7 @@ Abstract:
 
 --*/
 
+#include "../support/servicekeys.h"
 #include "mpiohost.h"
 #include "simarray.h"
 #include "tarn.h"
@@ -88,8 +89,8 @@ std::atomic<int> g_deadlockReports{0};
 
 namespace {
 
-constexpr const char *kServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tarndsm";
-constexpr const char *kParametersKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tarndsm\\Parameters";
+using tarnkeys::kParametersKey;
+using tarnkeys::kServiceKey;
 constexpr uint32_t kBlocks = 2048;
 constexpr uint32_t kBlocksPerThread = 32;
 constexpr uint64_t kLinkDownMs = 3000;        // longer than the port's link-down time: the disks leave
@@ -209,7 +210,7 @@ void Soak::NoteFailure(const char *what, unsigned drive, uint64_t lba, NTSTATUS 
     if (failures_.size() < 5) {
         char text[160];
         snprintf(text, sizeof(text), "%s of drive %u block %" PRIu64 " at %" PRIu64 " ms: 0x%08X", what, drive, lba,
-                 host::InterruptTime() / 10000, (unsigned)status);
+                 host::InterruptTime() / TIME_UNITS_PER_MS, (unsigned)status);
         failures_.push_back(text);
         if (options_.Explain && failures_.size() == 1) {
             std::vector<std::string> traces = host::RenderTraces();
@@ -356,11 +357,11 @@ void Soak::FaultThread()
     while (!stop_.load()) {
         array_->SetFault(array::Scope::OnTargetPort(port), array::Fault::LinkDown);
         figures_.LinkFaults++;
-        uint64_t upAt = host::InterruptTime() / 10000 + kLinkDownMs;
-        waitUntil([upAt] { return host::InterruptTime() / 10000 >= upAt; });
+        uint64_t upAt = host::InterruptTime() / TIME_UNITS_PER_MS + kLinkDownMs;
+        waitUntil([upAt] { return host::InterruptTime() / TIME_UNITS_PER_MS >= upAt; });
         array_->ClearFault(array::Scope::OnTargetPort(port), array::Fault::LinkDown);
         waitUntil([&] { return LivePaths(*host_) == full; });
-        port = (port + 1) % array_->TargetPortCount();
+        port = (port + 1) % array::kTargetPortCount;
     }
 }
 
@@ -442,10 +443,10 @@ void Soak::Run()
 int Soak::Finish()
 {
     // Every link back, and time for the disks to return and settle.
-    uint64_t settleUntil = host::InterruptTime() / 10000 + 5000;
+    uint64_t settleUntil = host::InterruptTime() / TIME_UNITS_PER_MS + 5000;
     auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(kSettleSeconds);
     const size_t full = options_.Drives * topology_.Paths.size();
-    while ((host::InterruptTime() / 10000 < settleUntil || LivePaths(*host_) != full) &&
+    while ((host::InterruptTime() / TIME_UNITS_PER_MS < settleUntil || LivePaths(*host_) != full) &&
            std::chrono::steady_clock::now() < giveUp) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
