@@ -126,7 +126,7 @@ TEST_F(InterpretTest, TheFirstMatchingRuleDecides)
 
         EXPECT_EQ(status, error.Status);   // never changed
         EXPECT_EQ(retry, error.Expected == kRetry);
-        EXPECT_EQ(result, error.Expected == kPathFailure ? 0x80000000u : 0u);
+        EXPECT_EQ(result, error.Expected == kPathFailure ? (ULONG)DSM_FATAL_ERROR : 0u);
         EXPECT_EQ(paths_[0]->HealthState, error.Expected == kPathFailure ? (ULONG)PDO_HEALTH_FAILING
                                                                           : (ULONG)PDO_HEALTH_HEALTHY);
         EXPECT_EQ(CountEvents(TARN_MSG_FAILOVER), error.Expected == kPathFailure ? 1 : 0);
@@ -147,7 +147,7 @@ TEST_F(InterpretTest, APathFailureFailsTheDriveOverAndSaysWhere)
     });
     NTSTATUS status;
     BOOLEAN retry;
-    EXPECT_EQ(Interpret(paths_[0], timeout, &status, &retry), 0x80000000u);
+    EXPECT_EQ(Interpret(paths_[0], timeout, &status, &retry), (ULONG)DSM_FATAL_ERROR);
     PPDO_ENTRY next = drive_->currentPath;
     ASSERT_NE(next, paths_[0]);
     EXPECT_EQ(next->ControllerNumber, 1);   // the other controller
@@ -155,13 +155,13 @@ TEST_F(InterpretTest, APathFailureFailsTheDriveOverAndSaysWhere)
     auto strings = host::EventStrings(host::EventLog().back());
     EXPECT_EQ(std::string(strings[0].begin(), strings[0].end()), drive_->SerialNumber);
 
-    EXPECT_EQ(Interpret(paths_[0], timeout, &status, &retry), 0x80000000u);
+    EXPECT_EQ(Interpret(paths_[0], timeout, &status, &retry), (ULONG)DSM_FATAL_ERROR);
     EXPECT_EQ(CountEvents(TARN_MSG_FAILOVER), 2);
     EXPECT_EQ(drive_->currentPath, next);
 
     // A failed path stays failed, but the error is still the path's.
     Locked([&] { paths_[0]->HealthState = PDO_HEALTH_FAILED; });
-    EXPECT_EQ(Interpret(paths_[0], timeout, &status, &retry), 0x80000000u);
+    EXPECT_EQ(Interpret(paths_[0], timeout, &status, &retry), (ULONG)DSM_FATAL_ERROR);
     EXPECT_EQ(paths_[0]->HealthState, (ULONG)PDO_HEALTH_FAILED);
     EXPECT_EQ(CountEvents(TARN_MSG_FAILOVER), 3);
 
@@ -172,7 +172,7 @@ TEST_F(InterpretTest, APathFailureFailsTheDriveOverAndSaysWhere)
         }
         drive_->currentPath = nullptr;
     });
-    EXPECT_EQ(Interpret(paths_[1], timeout, &status, &retry), 0x80000000u);
+    EXPECT_EQ(Interpret(paths_[1], timeout, &status, &retry), (ULONG)DSM_FATAL_ERROR);
     EXPECT_EQ(FailoverTarget(), "no available path");
     EXPECT_NE(host::RenderEvent(host::EventLog().back()).find("has failed over to no available path"),
               std::string::npos);

@@ -65,7 +65,29 @@ public:
     std::string Table() const;
 
 private:
+    // Where the parse stands between lines.
+    struct Reading {
+        int Line = 0;
+        bool InMessage = false;     // keywords of a message seen, its text not yet
+        Message Current;
+        unsigned long Severity = 0;
+        unsigned long Facility = 0;
+        unsigned long LastId = 0;
+        bool HaveLast = false;
+        bool IdGiven = false;
+        std::map<unsigned long, int> IdLines;
+        std::map<std::string, int> SymbolLines;
+    };
+
     bool Error(int line, const std::string &reason);
+    void StartMessage(Reading *reading);
+    bool ParseKeyword(std::istream &in, Reading *reading, const std::string &keyword, const std::string &value);
+    void ParseMessageId(Reading *reading, const std::string &value);
+    void ParseField(Reading *reading, const std::vector<Name> &names, const std::string &value, const char *what,
+                    unsigned long largest, const char *width, unsigned long *field);
+    void ParseSymbolicName(Reading *reading, const std::string &value);
+    bool ParseLanguage(std::istream &in, Reading *reading, const std::string &value);
+    void FinishMessage(Reading *reading);
     bool ParseNameList(std::istream &in, std::string value, std::vector<Name> *names, int *line);
     bool ParseNumber(const std::string &text, unsigned long *value) const;
     const Name *Find(const std::vector<Name> &names, const std::string &text) const;
@@ -208,31 +230,152 @@ bool Compiler::ReadText(std::istream &in, int *line, Message *message, bool keep
     return Error(firstLine, "message text is not ended by a line with a single '.'");
 }
 
+void Compiler::StartMessage(Reading *reading)
+{
+    if (!reading->InMessage) {
+        reading->InMessage = true;
+        reading->Current = Message();
+        reading->Current.Line = reading->Line;
+        reading->IdGiven = false;
+    }
+}
+
+void Compiler::ParseMessageId(Reading *reading, const std::string &value)
+{
+    if (reading->InMessage && reading->IdGiven) {
+        Error(reading->Line, "MessageId inside the previous message; is its text missing?");
+    }
+    StartMessage(reading);
+    reading->IdGiven = true;
+    unsigned long id = 0;
+    if (value.empty()) {
+        id = reading->HaveLast ? reading->LastId + 1 : 1;
+    } else if (!ParseNumber(value, &id)) {
+        Error(reading->Line, "MessageId '" + value + "' is not a number");
+    }
+    if (id > 0xFFFF) {
+        Error(reading->Line, "MessageId '" + value + "' does not fit in 16 bits");
+    }
+    reading->Current.Id = id;
+}
+
+// Severity and Facility: a name from the list, whose value must fit its field.
+void Compiler::ParseField(Reading *reading, const std::vector<Name> &names, const std::string &value,
+                          const char *what, unsigned long largest, const char *width, unsigned long *field)
+{
+    StartMessage(reading);
+    const Name *name = Find(names, value);
+    if (name == nullptr) {
+        Error(reading->Line, std::string("unknown ") + what + " name '" + value + "'");
+    } else if (name->Value > largest) {
+        Error(reading->Line, std::string(what) + " '" + value + "' does not fit in " + width);
+    } else {
+        *field = name->Value;
+    }
+}
+
+void Compiler::ParseSymbolicName(Reading *reading, const std::string &value)
+{
+    StartMessage(reading);
+    bool identifier = !value.empty() && !isdigit((unsigned char)value[0]);
+    for (char c : value) {
+        identifier = identifier && (isalnum((unsigned char)c) || c == '_');
+    }
+    if (!identifier) {
+        Error(reading->Line, "SymbolicName '" + value + "' is not a C identifier");
+    }
+    reading->Current.SymbolicName = value;
+}
+
+// A Language block: the first completes the message, later ones are
+// other languages' texts of the message just completed.  False when the
+// text runs off the end of the file.
+bool Compiler::ParseLanguage(std::istream &in, Reading *reading, const std::string &value)
+{
+    if (Find(m_languages, value) == nullptr) {
+        Error(reading->Line, "unknown language name '" + value + "'");
+    }
+    if (!reading->InMessage) {
+        if (m_messages.empty()) {
+            Error(reading->Line, "Language without a message");
+        }
+        return ReadText(in, &reading->Line, &reading->Current, false);
+    }
+    if (!ReadText(in, &reading->Line, &reading->Current, true)) {
+        return false;
+    }
+    FinishMessage(reading);
+    return true;
+}
+
+// Gives the message its full id and records it, refusing repeated ids and names.
+void Compiler::FinishMessage(Reading *reading)
+{
+    Message &current = reading->Current;
+    if (!reading->IdGiven) {
+        current.Id = reading->HaveLast ? reading->LastId + 1 : 1;
+    }
+    reading->LastId = current.Id;
+    reading->HaveLast = true;
+    current.Id = (reading->Severity << 30) | (reading->Facility << 16) | (current.Id & 0xFFFF);
+    auto seen = reading->IdLines.find(current.Id);
+    if (seen != reading->IdLines.end()) {
+        char reason[128];
+        snprintf(reason, sizeof(reason), "message id 0x%08lX is already defined at line %d", current.Id,
+                 seen->second);
+        Error(current.Line, reason);
+    } else {
+        reading->IdLines[current.Id] = current.Line;
+    }
+    if (!current.SymbolicName.empty()) {
+        auto symbol = reading->SymbolLines.find(current.SymbolicName);
+        if (symbol != reading->SymbolLines.end()) {
+            Error(current.Line, "symbolic name " + current.SymbolicName + " is already defined at line " +
+                                    std::to_string(symbol->second));
+        } else {
+            reading->SymbolLines[current.SymbolicName] = current.Line;
+        }
+    }
+    m_messages.push_back(current);
+    m_header.push_back(HeaderItem{true, "", m_messages.size() - 1});
+    reading->InMessage = false;
+}
+
+// One Keyword=value line; false when the file cannot be read further.
+bool Compiler::ParseKeyword(std::istream &in, Reading *reading, const std::string &keyword, const std::string &value)
+{
+    if (EqualNoCase(keyword, "MessageIdTypedef")) {
+        m_typedef = value;
+    } else if (EqualNoCase(keyword, "SeverityNames")) {
+        ParseNameList(in, value, &m_severities, &reading->Line);
+    } else if (EqualNoCase(keyword, "FacilityNames")) {
+        ParseNameList(in, value, &m_facilities, &reading->Line);
+    } else if (EqualNoCase(keyword, "LanguageNames")) {
+        ParseNameList(in, value, &m_languages, &reading->Line);
+    } else if (EqualNoCase(keyword, "OutputBase")) {
+        // Only affects how ids are printed; they are always hex here.
+    } else if (EqualNoCase(keyword, "MessageId")) {
+        ParseMessageId(reading, value);
+    } else if (EqualNoCase(keyword, "Severity")) {
+        ParseField(reading, m_severities, value, "severity", 3, "2 bits", &reading->Severity);
+    } else if (EqualNoCase(keyword, "Facility")) {
+        ParseField(reading, m_facilities, value, "facility", 0xFFF, "12 bits", &reading->Facility);
+    } else if (EqualNoCase(keyword, "SymbolicName")) {
+        ParseSymbolicName(reading, value);
+    } else if (EqualNoCase(keyword, "Language")) {
+        return ParseLanguage(in, reading, value);
+    } else {
+        Error(reading->Line, "unknown keyword '" + keyword + "'");
+    }
+    return true;
+}
+
 bool Compiler::Parse(std::istream &in)
 {
+    Reading reading;
     std::string raw;
-    int line = 0;
-    bool inMessage = false;     // keywords of a message seen, its text not yet
-    Message current;
-    unsigned long severity = 0;
-    unsigned long facility = 0;
-    unsigned long lastId = 0;
-    bool haveLast = false;
-    bool idGiven = false;
-    std::map<unsigned long, int> idLines;
-    std::map<std::string, int> symbolLines;
-
-    auto startMessage = [&]() {
-        if (!inMessage) {
-            inMessage = true;
-            current = Message();
-            current.Line = line;
-            idGiven = false;
-        }
-    };
-
     while (std::getline(in, raw)) {
-        line++;
+        reading.Line++;
         if (!raw.empty() && raw.back() == '\r') {
             raw.pop_back();
         }
@@ -246,120 +389,15 @@ bool Compiler::Parse(std::istream &in)
         }
         size_t equals = text.find('=');
         if (equals == std::string::npos) {
-            Error(line, "expected Keyword=value, found '" + text + "'");
+            Error(reading.Line, "expected Keyword=value, found '" + text + "'");
             continue;
         }
-        std::string keyword = Trim(text.substr(0, equals));
-        std::string value = Trim(text.substr(equals + 1));
-
-        if (EqualNoCase(keyword, "MessageIdTypedef")) {
-            m_typedef = value;
-        } else if (EqualNoCase(keyword, "SeverityNames")) {
-            ParseNameList(in, value, &m_severities, &line);
-        } else if (EqualNoCase(keyword, "FacilityNames")) {
-            ParseNameList(in, value, &m_facilities, &line);
-        } else if (EqualNoCase(keyword, "LanguageNames")) {
-            ParseNameList(in, value, &m_languages, &line);
-        } else if (EqualNoCase(keyword, "OutputBase")) {
-            // Only affects how ids are printed; they are always hex here.
-        } else if (EqualNoCase(keyword, "MessageId")) {
-            if (inMessage && idGiven) {
-                Error(line, "MessageId inside the previous message; is its text missing?");
-            }
-            startMessage();
-            idGiven = true;
-            unsigned long id = 0;
-            if (value.empty()) {
-                id = haveLast ? lastId + 1 : 1;
-            } else if (!ParseNumber(value, &id)) {
-                Error(line, "MessageId '" + value + "' is not a number");
-            }
-            if (id > 0xFFFF) {
-                Error(line, "MessageId '" + value + "' does not fit in 16 bits");
-            }
-            current.Id = id;
-        } else if (EqualNoCase(keyword, "Severity")) {
-            startMessage();
-            const Name *name = Find(m_severities, value);
-            if (name == nullptr) {
-                Error(line, "unknown severity name '" + value + "'");
-            } else if (name->Value > 3) {
-                Error(line, "severity '" + value + "' does not fit in 2 bits");
-            } else {
-                severity = name->Value;
-            }
-        } else if (EqualNoCase(keyword, "Facility")) {
-            startMessage();
-            const Name *name = Find(m_facilities, value);
-            if (name == nullptr) {
-                Error(line, "unknown facility name '" + value + "'");
-            } else if (name->Value > 0xFFF) {
-                Error(line, "facility '" + value + "' does not fit in 12 bits");
-            } else {
-                facility = name->Value;
-            }
-        } else if (EqualNoCase(keyword, "SymbolicName")) {
-            startMessage();
-            bool identifier = !value.empty() && !isdigit((unsigned char)value[0]);
-            for (char c : value) {
-                identifier = identifier && (isalnum((unsigned char)c) || c == '_');
-            }
-            if (!identifier) {
-                Error(line, "SymbolicName '" + value + "' is not a C identifier");
-            }
-            current.SymbolicName = value;
-        } else if (EqualNoCase(keyword, "Language")) {
-            if (Find(m_languages, value) == nullptr) {
-                Error(line, "unknown language name '" + value + "'");
-            }
-            if (!inMessage) {
-                // Another language's text of the message just completed.
-                if (m_messages.empty()) {
-                    Error(line, "Language without a message");
-                }
-                if (!ReadText(in, &line, &current, false)) {
-                    break;
-                }
-                continue;
-            }
-            if (!ReadText(in, &line, &current, true)) {
-                break;
-            }
-            // The message is complete with its first text.
-            if (!idGiven) {
-                current.Id = haveLast ? lastId + 1 : 1;
-            }
-            lastId = current.Id;
-            haveLast = true;
-            current.Id = (severity << 30) | (facility << 16) | (current.Id & 0xFFFF);
-            auto seen = idLines.find(current.Id);
-            if (seen != idLines.end()) {
-                char reason[128];
-                snprintf(reason, sizeof(reason), "message id 0x%08lX is already defined at line %d", current.Id,
-                         seen->second);
-                Error(current.Line, reason);
-            } else {
-                idLines[current.Id] = current.Line;
-            }
-            if (!current.SymbolicName.empty()) {
-                auto symbol = symbolLines.find(current.SymbolicName);
-                if (symbol != symbolLines.end()) {
-                    Error(current.Line, "symbolic name " + current.SymbolicName + " is already defined at line " +
-                                            std::to_string(symbol->second));
-                } else {
-                    symbolLines[current.SymbolicName] = current.Line;
-                }
-            }
-            m_messages.push_back(current);
-            m_header.push_back(HeaderItem{true, "", m_messages.size() - 1});
-            inMessage = false;
-            continue;
-        } else {
-            Error(line, "unknown keyword '" + keyword + "'");
+        if (!ParseKeyword(in, &reading, Trim(text.substr(0, equals)), Trim(text.substr(equals + 1)))) {
+            break;
         }
     }
-    if (inMessage) {
-        Error(current.Line, "message without a Language block of text");
+    if (reading.InMessage) {
+        Error(reading.Current.Line, "message without a Language block of text");
     }
     return !m_failed;
 }
