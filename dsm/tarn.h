@@ -344,6 +344,7 @@ extern TARN_REQUEST_COUNTERS DsmRequestCounters;
 //
 typedef struct _COMPLETION_RECORD {
     ULONGLONG IssueTicks;               // tick count when the hook was set
+    PVOID DsmId;                        // as MPIO gave it; not used afterwards
     PDSM_CONTEXT DsmContext;
 } COMPLETION_RECORD, *PCOMPLETION_RECORD;
 

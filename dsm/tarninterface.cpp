@@ -968,7 +968,7 @@ PVOID NTAPI DsmLBGetPath(PVOID DsmContext, PSCSI_REQUEST_BLOCK Srb, PDSM_IDS Dsm
 //
 
 // The result that takes the path out of use.
-#define TARN_PATH_FAILURE_RESULT DSM_FATAL_ERROR
+#define TARN_PATH_FAILURE_RESULT 0x80000000
 
 typedef enum _DSM_ERROR_OUTCOME {
     DsmErrorNoRule,             // nothing recognised
@@ -1083,7 +1083,7 @@ Arguments:
 
 Return Value:
 
-    DSM_FATAL_ERROR when the path failed, otherwise 0.  For an unknown
+    0x80000000 when the path failed, otherwise 0.  For an unknown
     identifier 0, with Status and Retry not written.
 
 --*/
@@ -1176,7 +1176,6 @@ VOID NTAPI DsmSetCompletion(PVOID DsmContext, PVOID DsmId, PIRP Irp, PSCSI_REQUE
     LARGE_INTEGER ticks;
     KIRQL oldIrql;
 
-    UNREFERENCED_PARAMETER(DsmId);
     UNREFERENCED_PARAMETER(Irp);
     UNREFERENCED_PARAMETER(Srb);
 
@@ -1199,6 +1198,7 @@ VOID NTAPI DsmSetCompletion(PVOID DsmContext, PVOID DsmId, PIRP Irp, PSCSI_REQUE
     KeQueryTickCount(&ticks);
     RtlZeroMemory(record, sizeof(COMPLETION_RECORD));
     record->IssueTicks = (ULONGLONG)ticks.QuadPart;
+    record->DsmId = DsmId;
     record->DsmContext = dsmContext;
     DsmCompletion->DsmCompletionRoutine = RequestCompletion;
     DsmCompletion->DsmContext = record;

@@ -312,6 +312,7 @@ TEST_F(RoutingTest, CategoriesAndCounters)
     ASSERT_EQ(completion.DsmCompletionRoutine, &RequestCompletion);
     auto *record = static_cast<PCOMPLETION_RECORD>(completion.DsmContext);
     EXPECT_EQ(record->DsmContext, Context());
+    EXPECT_EQ(record->DsmId, paths_[0]);
     completion.DsmCompletionRoutine(paths_[0], &irp, &srb, completion.DsmContext);
     EXPECT_EQ(DsmRequestCounters.SetCompletionCalls, before.SetCompletionCalls + 1);
     EXPECT_EQ(DsmRequestCounters.CompletionCalls, before.CompletionCalls + 1);
