@@ -97,17 +97,50 @@ bool Host::DeviceIndexOfPath(PVOID pathId, size_t *index) const
     return false;
 }
 
-// The disk's devices the DSM still knows, in the order they were found.
+// Caller holds lock_.  The disk's devices MPIO still lists for the DSM
+// (none whose removal has begun), in the order they were found.
+std::vector<size_t> Host::ListedDevicesLocked(size_t disk) const
+{
+    RequireHeld(lock_, "ListedDevicesLocked");
+    std::vector<size_t> devices;
+    for (size_t index : disks_.at(disk).Devices) {
+        if (states_[index] != PathState::Removing && states_[index] != PathState::Removed) {
+            devices.push_back(index);
+        }
+    }
+    return devices;
+}
+
 std::vector<PVOID> Host::IdsOf(size_t disk) const
 {
     std::vector<PVOID> ids;
     std::lock_guard<HostMutex> lock(lock_);
-    for (size_t index : disks_.at(disk).Devices) {
-        if (states_[index] != PathState::Removing && states_[index] != PathState::Removed) {
-            ids.push_back(pnp_.Devices[index].DsmId);
-        }
+    for (size_t index : ListedDevicesLocked(disk)) {
+        ids.push_back(pnp_.Devices[index].DsmId);
     }
     return ids;
+}
+
+Host::HeldIds::HeldIds(Host *host, size_t disk) : host_(host)
+{
+    std::vector<PVOID> ids;
+    {
+        std::lock_guard<HostMutex> lock(host_->lock_);
+        devices_ = host_->ListedDevicesLocked(disk);
+        for (size_t index : devices_) {
+            host_->AcquireRemoveLockLocked(index);
+            ids.push_back(host_->pnp_.Devices[index].DsmId);
+        }
+    }
+    list_ = IdList(ids);
+}
+
+Host::HeldIds::~HeldIds()
+{
+    std::lock_guard<HostMutex> lock(host_->lock_);
+    for (size_t index : devices_) {
+        host_->ReleaseRemoveLockLocked(index);
+    }
 }
 
 // Caller holds lock_.
@@ -263,22 +296,22 @@ unsigned Host::RoutingFaults() const
     return routingFaults_;
 }
 
-// Asks the DSM for a path again and sends the request down it.  DISPATCH_LEVEL.
+// Asks the DSM for a path again and sends the request down it.  The
+// list stays held until the request holds the remove lock of the path
+// chosen.  DISPATCH_LEVEL.
 void Host::Route(Request *request)
 {
-    std::vector<PVOID> ids = IdsOf(request->Disk);
-    if (ids.empty()) {
+    HeldIds ids(this, request->Disk);
+    if (ids.Empty()) {
         Hold(request);
         return;
     }
-    auto list = IdList(ids);
     PendingIo &io = *request->Io;
     const DSM_INIT_DATA &record = LiveRecord("DsmLBGetPath");
     NoteAsked(request);
     NTSTATUS status = kUnwrittenStatus;
     PVOID path = host::CallDriver("DsmLBGetPath", record.DsmLBGetPath, record.DsmContext,
-                                  io.hasSrb_ ? &io.srb_ : nullptr, reinterpret_cast<PDSM_IDS>(list.get()),
-                                  request->Path, &status);
+                                  io.hasSrb_ ? &io.srb_ : nullptr, ids.List(), request->Path, &status);
     if (status == kUnwrittenStatus) {
         host::VerifierFail("MPIO: DsmLBGetPath returned without writing its Status");
         status = STATUS_NO_SUCH_DEVICE;
@@ -370,16 +403,17 @@ std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> 
         StartPortLocked();
     }
 
-    std::vector<PVOID> ids = IdsOf(disk);
-    if (ids.empty()) {
+    // Held until the DSM is done with the list: it categorises the
+    // request, and sends it down the path chosen or carries it out.
+    HeldIds ids(this, disk);
+    if (ids.Empty()) {
         // No device left: held while the disk waits out its removal
         // period for one to arrive, failed once it is gone.
         AtDispatch raised;
         Hold(request);
         return io;
     }
-    auto list = IdList(ids);
-    auto *dsmIds = reinterpret_cast<PDSM_IDS>(list.get());
+    PDSM_IDS dsmIds = ids.List();
     PIRP irp = &io->irp_;
     PSCSI_REQUEST_BLOCK srb = io->hasSrb_ ? &io->srb_ : nullptr;
     const DSM_INIT_DATA &record = LiveRecord("DsmCategorizeRequest");

@@ -262,6 +262,10 @@ public:
     // removal notice it had heard when asked) or that MPIO never bound.
     // Each is also a verifier failure.
     unsigned RoutingFaults() const;
+    // For tests that sequence a removal against requests: called on the
+    // removing thread, with no lock held, when a device's removal finds
+    // requests still holding its remove lock and waits for them.
+    void OnRemovalWaits(std::function<void(size_t device)> observer);
     // Why devices were skipped during discovery.
     const std::vector<std::string> &DiscoveryProblems() const { return port_.Problems; }
 
@@ -355,6 +359,7 @@ private:
     struct DiskState;
     struct WorkContext;
     struct Link;
+    class HeldIds;
 
     // ---- MPIO proper: registration, routing, error policy, path life,
     // timers and WMI.  Routines named ...Locked run with lock_ held and
@@ -380,6 +385,7 @@ private:
     std::shared_ptr<PendingIo> Submit(size_t disk, std::shared_ptr<PendingIo> io);
     bool DeviceIndexOfPath(PVOID pathId, size_t *index) const;
     std::vector<PVOID> IdsOf(size_t disk) const;
+    std::vector<size_t> ListedDevicesLocked(size_t disk) const;
     bool HasLivePathLocked(size_t disk) const;
     void Send(Request *request, PVOID path, NTSTATUS status);
     void NoPath(Request *request, NTSTATUS status);
@@ -514,10 +520,13 @@ private:
         // Every disk device PnP has seen, removed ones included.  Grown
         // under lock_ with Mutex held; an element, once added, never moves.
         std::deque<Device> Devices;
-        // Per device: requests holding its remove lock, from routing to
-        // the end of their completion handling (lock_).
+        // Per device: holders of its remove lock (lock_).  A request holds
+        // it from the moment the device's identifier is in a list it hands
+        // the DSM until the DSM has answered, and from being sent down the
+        // device to the end of its completion handling.
         std::vector<size_t> RemoveLocks;
         std::condition_variable_any Released;   // a remove lock count dropped
+        std::function<void(size_t)> WaitObserver;   // see OnRemovalWaits (Mutex)
     } pnp_;
 
     // The port.

@@ -117,6 +117,28 @@ struct Host::WorkContext {
 // The identifier list MPIO passes: a count and the disk's paths.
 std::unique_ptr<uint8_t[]> IdList(const std::vector<PVOID> &ids);
 
+// A disk's identifier list as MPIO hands it to the DSM: taken as it
+// stands under lock_, with the remove lock of every device in it held
+// until the list is let go.  So a device whose removal has begun may
+// still be in a list the DSM is looking at, but the DSM is not told to
+// forget it (DsmRemoveDevice) until every such call has returned.  Any
+// IRQL up to DISPATCH_LEVEL; lock_ not held.
+class Host::HeldIds {
+public:
+    HeldIds(Host *host, size_t disk);
+    ~HeldIds();
+    HeldIds(const HeldIds &) = delete;
+    HeldIds &operator=(const HeldIds &) = delete;
+
+    bool Empty() const { return devices_.empty(); }
+    PDSM_IDS List() const { return reinterpret_cast<PDSM_IDS>(list_.get()); }
+
+private:
+    Host *host_;
+    std::vector<size_t> devices_;
+    std::unique_ptr<uint8_t[]> list_;
+};
+
 // What MPIO would refuse in a record's WMI block, or empty.
 std::string WmiBlockProblem(const DSM_WMILIB_CONTEXT &wmi);
 

@@ -70,12 +70,24 @@ void Host::ReleaseRemoveLockLocked(size_t device)
     pnp_.Released.notify_all();
 }
 
-// Caller holds lock_ in `lock`.  Waits until no request holds the
-// device's remove lock.
+// Caller holds lock_ in `lock`, and pnp_.Mutex.  Waits until no request
+// holds the device's remove lock.
 void Host::WaitForRemoveLockLocked(std::unique_lock<HostMutex> &lock, size_t device)
 {
     RequireHeld(lock_, "WaitForRemoveLockLocked");
+    RequireHeld(pnp_.Mutex, "WaitForRemoveLockLocked");
+    if (pnp_.RemoveLocks[device] != 0 && pnp_.WaitObserver) {
+        lock.unlock();
+        pnp_.WaitObserver(device);
+        lock.lock();
+    }
     pnp_.Released.wait(lock, [&] { return pnp_.RemoveLocks[device] == 0; });
+}
+
+void Host::OnRemovalWaits(std::function<void(size_t device)> observer)
+{
+    std::lock_guard<HostMutex> pnp(pnp_.Mutex);
+    pnp_.WaitObserver = std::move(observer);
 }
 
 /*++

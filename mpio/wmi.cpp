@@ -212,8 +212,8 @@ std::vector<std::string> Host::WmiInstanceNames() const
 // the instance's bytes are as many as the instance length it reports.
 NTSTATUS Host::WmiQueryDisk(ULONG guidIndex, size_t disk, std::vector<uint8_t> *data)
 {
-    std::vector<PVOID> ids = IdsOf(disk);
-    auto list = IdList(ids);
+    // The disk's devices are not removed while the DSM reads their identifiers.
+    HeldIds ids(this, disk);
     auto query = [&](ULONG size, ULONG *needed) {
         WmiBuffer pool(size);
         PUCHAR buffer = pool.Data();
@@ -225,7 +225,7 @@ NTSTATUS Host::WmiQueryDisk(ULONG guidIndex, size_t disk, std::vector<uint8_t> *
         ULONG instanceLength = kUnwrittenSize;
         *needed = kUnwrittenSize;
         NTSTATUS status = host::CallDriver("QueryWmiDataBlock", wmi.QueryWmiDataBlock, LiveRecord("WMI").DsmContext,
-                                           reinterpret_cast<PDSM_IDS>(list.get()), &request.irp, guidIndex, ULONG(0),
+                                           ids.List(), &request.irp, guidIndex, ULONG(0),
                                            ULONG(1), &instanceLength, size, buffer, needed);
         // The size used, or the size wanted, is owed on success and on a
         // buffer too small; the instance's length on success.
@@ -317,8 +317,8 @@ NTSTATUS Host::WmiExecuteMethod(const GUID &guid, const std::string &instance, U
     if (LiveWmiBlock("ExecuteWmiMethod").ExecuteWmiMethod == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    std::vector<PVOID> ids = IdsOf(disk);
-    auto list = IdList(ids);
+    // The disk's devices are not removed while the DSM reads their identifiers.
+    HeldIds ids(this, disk);
     ULONG inputSize = (ULONG)input.size();
     auto call = [&](ULONG room, ULONG *needed) {
         ULONG size = std::max(room, inputSize);
@@ -334,7 +334,7 @@ NTSTATUS Host::WmiExecuteMethod(const GUID &guid, const std::string &instance, U
         ULONG outputSize = room;
         const DSM_WMILIB_CONTEXT &wmi = LiveWmiBlock("ExecuteWmiMethod");
         NTSTATUS status = host::CallDriver("ExecuteWmiMethod", wmi.ExecuteWmiMethod, LiveRecord("WMI").DsmContext,
-                                           reinterpret_cast<PDSM_IDS>(list.get()), &request.irp, index, ULONG(0),
+                                           ids.List(), &request.irp, index, ULONG(0),
                                            methodId, inputSize, &outputSize, buffer);
         *needed = outputSize;
         if (NT_SUCCESS(status)) {

@@ -46,6 +46,11 @@ struct FakeDsm {
     PVOID Named = nullptr;                      // a path to name whatever the identifiers say
     PVOID NewPath = nullptr;                    // what invalidation answers, if set
     std::string Unwritten;                      // the entry point that leaves its output unwritten
+    // While set, categorisation waits for the test once it has the
+    // identifier list, and says it has it.
+    bool HoldCategorize = false;
+    bool Categorizing = false;
+    std::condition_variable Changed;
     std::atomic<int> Completions{0};
     std::atomic<int> CompletionsElsewhere{0};   // on a thread other than the test's
     std::thread::id TestThread;
@@ -148,6 +153,8 @@ NTSTATUS NTAPI FakeRemovePending(PVOID, PVOID id)
 NTSTATUS NTAPI FakeRemoveDevice(PVOID, PVOID id, PVOID)
 {
     g_fake->Record(("DsmRemoveDevice " + std::to_string(IndexOf(id))).c_str());
+    std::lock_guard<std::mutex> hold(g_fake->Lock);
+    g_fake->Changed.notify_all();
     return STATUS_SUCCESS;
 }
 NTSTATUS NTAPI FakeRemovePath(PVOID, PVOID id)
@@ -211,6 +218,21 @@ ULONG NTAPI FakeCategorize(PVOID context, PDSM_IDS ids, PIRP, PSCSI_REQUEST_BLOC
                            NTSTATUS *status)
 {
     g_fake->Record("DsmCategorizeRequest");
+    {
+        std::unique_lock<std::mutex> hold(g_fake->Lock);
+        g_fake->Categorizing = true;
+        g_fake->Changed.notify_all();
+        g_fake->Changed.wait(hold, [] { return !g_fake->HoldCategorize; });
+        // A driver forgets a removed device's identifier: one in the list
+        // it is handed must not have been removed yet.
+        for (ULONG i = 0; i < ids->Count; i++) {
+            std::string removed = "DsmRemoveDevice " + std::to_string(IndexOf(ids->IdList[i]));
+            for (const auto &call : g_fake->Calls) {
+                EXPECT_NE(call.first, removed) << "categorised with an identifier already removed";
+            }
+        }
+        g_fake->Categorizing = false;
+    }
     if (srb != nullptr && srb->Cdb[0] == SCSIOP_RESERVE_UNIT) {
         return DSM_CATEGORY_CARRIED_OUT_BY_DSM;
     }
@@ -814,6 +836,59 @@ TEST_F(MpioFailoverTest, ARemovedPathFailsItsRequestsOverAndIsRemoved)
     EXPECT_EQ(host_->RoutingFaults(), 1u);
     ASSERT_EQ(g_verifierMessages.size(), 1u);
     EXPECT_NE(g_verifierMessages[0].find("after DsmRemovePending"), std::string::npos) << g_verifierMessages[0];
+}
+
+// A removal that begins while a request has its disk's identifier list
+// but has not yet been categorised: the DSM hears the notice at once, but
+// is told to forget the device only once categorisation has returned, so
+// it never meets an identifier it has already dropped.  The request goes
+// down the path chosen from that list and fails over.
+TEST_F(MpioFailoverTest, ARemovalWaitsForARequestCategorisedWithItsIdentifier)
+{
+    std::mutex mutex;
+    std::vector<size_t> waited;
+    host_->OnRemovalWaits([&](size_t device) {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            waited.push_back(device);
+        }
+        std::lock_guard<std::mutex> hold(g_fake->Lock);
+        g_fake->Changed.notify_all();
+    });
+    {
+        std::lock_guard<std::mutex> hold(fake_->Lock);
+        fake_->HoldCategorize = true;
+    }
+    uint8_t block[512] = {0x33};
+    std::shared_ptr<mpio::PendingIo> io;
+    std::thread submitter([&] { io = host_->SubmitWrite(0, 6, 1, block); });
+    {
+        std::unique_lock<std::mutex> hold(fake_->Lock);
+        fake_->Changed.wait(hold, [&] { return fake_->Categorizing; });
+    }
+    std::thread remover([&] { EXPECT_TRUE(host_->RemoveDevice(0)); });
+    // The removal either waits for the request, or (wrongly) goes through.
+    auto settled = [&] {
+        std::lock_guard<std::mutex> hold(mutex);
+        return !waited.empty() || std::find_if(fake_->Calls.begin(), fake_->Calls.end(), [](const auto &call) {
+                                      return call.first == "DsmRemoveDevice 0";
+                                  }) != fake_->Calls.end();
+    };
+    {
+        std::unique_lock<std::mutex> hold(fake_->Lock);
+        fake_->Changed.wait(hold, settled);
+        fake_->HoldCategorize = false;
+        fake_->Changed.notify_all();
+    }
+    EXPECT_EQ(waited, std::vector<size_t>{0});
+    submitter.join();
+    remover.join();
+    EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(io->Wait().Path, &g_pathTokens[1]);
+    EXPECT_EQ(fake_->Names("DsmRemove"),
+              (std::vector<std::string>{"DsmRemovePending 0", "DsmRemoveDevice 0", "DsmRemovePath 0"}));
+    EXPECT_EQ(host_->RoutingFaults(), 0u);
+    host_->OnRemovalWaits(nullptr);
 }
 
 } // namespace
