@@ -317,8 +317,6 @@ public:
     // the device object deleted.  False when it was removed already.
     // PASSIVE_LEVEL.
     bool RemoveDevice(size_t device);
-    // Every device seen down this path (host port, bus, target).
-    size_t RemovePath(UCHAR portNumber, UCHAR pathId, UCHAR targetId);
 
     // Port objects and the SCSI addresses of devices, as discovery learns them.
     void SetPortPdo(PDEVICE_OBJECT portObject, PDEVICE_OBJECT pdo);

@@ -205,17 +205,4 @@ bool Host::RemoveDevice(size_t device)
     return true;
 }
 
-size_t Host::RemovePath(UCHAR portNumber, UCHAR pathId, UCHAR targetId)
-{
-    size_t removed = 0;
-    for (size_t i = 0; i < pnp_.Devices.size(); i++) {
-        const PathSpec &path = pnp_.Devices[i].Path;
-        if (path.PortNumber == portNumber && path.PathId == pathId && path.TargetId == targetId &&
-            RemoveDevice(i)) {
-            removed++;
-        }
-    }
-    return removed;
-}
-
 } // namespace mpio
