@@ -360,7 +360,7 @@ void Soak::FaultThread()
         waitUntil([upAt] { return host::InterruptTime() / 10000 >= upAt; });
         array_->ClearFault(array::Scope::OnTargetPort(port), array::Fault::LinkDown);
         waitUntil([&] { return LivePaths(*host_) == full; });
-        port = (port + 1) % array_->TargetPortCount();
+        port = (port + 1) % array::kTargetPortCount;
     }
 }
 
