@@ -29,6 +29,14 @@ void Prepare()
 
 } // namespace
 
+// A smaller quarantine of freed memory keeps the heap warm: with the
+// default, the strings and keys of each input landed on fresh pages and
+// faulting them in cost about a third of the run.
+extern "C" const char *__asan_default_options()
+{
+    return "quarantine_size_mb=16";
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // The store is prepared once and again only after an input changed

@@ -48,24 +48,11 @@ TARN_SOAK_SECONDS="$soak_seconds" "$host/tests/reliability_tests" --gtest_filter
 grep '^path-failure soak: ' "$log"
 
 echo "== concurrency soak (ThreadSanitizer)"
-# HOOK: the concurrency soak is its own program, with a --seconds option
-# and one figure line (races, deadlocks, longest hold of DsmLock, verify
-# errors).  Until it is in the tree this part says so and passes.
-tsan="$top/build/tsan"
-soak_target=concurrency_soak
-if grep -rqs "add_executable($soak_target" "$top/tests" "$top/tools"; then
-  if cmake -S "$top" -B "$tsan" -DTARN_SANITIZE=thread -DTARN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
-       -DCMAKE_CXX_FLAGS_DEBUG=-g1 "${launcher[@]}" >>"$top/build/reliability.log" 2>&1 &&
-     cmake --build "$tsan" -j"$(nproc)" --target "$soak_target" >>"$top/build/reliability.log" 2>&1; then
-    program=$(find "$tsan" -type f -name "$soak_target" -perm -u+x | head -1)
-    "$program" --seconds "$concurrency_seconds" || failed=1
-  else
-    echo "concurrency soak: the ThreadSanitizer build failed (build/reliability.log)"
-    failed=1
-  fi
-else
-  echo "concurrency soak: not in this tree yet (no '$soak_target' target)"
-fi
+# tools/soak.sh builds dsmsoak in the ThreadSanitizer build and runs it;
+# its first line says what ran, its last the figures.
+log="$top/build/reliability-concurrency.log"
+"$top/tools/soak.sh" "$concurrency_seconds" >"$log" 2>&1 || { failed=1; cat "$log"; }
+grep '^soak: ' "$log"
 
 echo "== fuzz targets, $fuzz_seconds s each"
 "$top/tools/fuzz.sh" "$fuzz_seconds" || failed=1

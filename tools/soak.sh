@@ -11,8 +11,12 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-600}
 shift || true
 build="$top/build/tsan"
+mkdir -p "$top/build"
+export CCACHE_BASEDIR="$top"
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S "$top" -B "$build" -DTARN_SANITIZE=thread -DTARN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_CXX_FLAGS_DEBUG=-g1 >"$build.soak.log" 2>&1 || { cat "$build.soak.log"; exit 1; }
+  -DCMAKE_CXX_FLAGS_DEBUG=-g1 "${launcher[@]}" >"$build.soak.log" 2>&1 || { cat "$build.soak.log"; exit 1; }
 cmake --build "$build" -j"$(nproc)" --target dsmsoak >>"$build.soak.log" 2>&1 ||
   { cat "$build.soak.log"; exit 1; }
 exec "$build/tests/stress/dsmsoak" --seconds "$seconds" "$@"

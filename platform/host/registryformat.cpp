@@ -54,7 +54,7 @@ public:
     explicit RegParser(std::vector<RegOperation> *operations) : m_operations(operations) {}
 
     // Parses the whole text; on an error returns false with "line N: reason".
-    bool Parse(std::string text, std::string *error);
+    bool Parse(std::string_view text, std::string *error);
 
 private:
     bool Fail(const std::string &reason)
@@ -66,7 +66,7 @@ private:
     bool ParseValue(std::string_view line);
     bool ParseQuoted(std::string_view *text, std::string *out, const char *what);
     bool ParseHex(std::string_view text, ULONG type, std::vector<uint8_t> *data);
-    bool Widen(const std::string &text, std::u16string *out, const char *what);
+    bool Widen(std::string_view text, std::u16string *out, const char *what);
 
     std::vector<RegOperation> *m_operations;
     std::string m_error;
@@ -148,7 +148,7 @@ std::string Shown(std::string_view text)
     return "'" + std::string(text.substr(0, 40)) + (text.size() > 40 ? "...'" : "'");
 }
 
-bool RegParser::Widen(const std::string &text, std::u16string *out, const char *what)
+bool RegParser::Widen(std::string_view text, std::u16string *out, const char *what)
 {
     if (!detail::DecodeUtf8(text, out)) {
         return Fail(std::string(what) + " is not valid UTF-8");
@@ -156,9 +156,10 @@ bool RegParser::Widen(const std::string &text, std::u16string *out, const char *
     return true;
 }
 
-bool RegParser::Parse(std::string text, std::string *error)
+bool RegParser::Parse(std::string_view text, std::string *error)
 {
     // Regedit writes UTF-16LE with a byte order mark; hand-written files are UTF-8.
+    std::string decoded;
     if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE) {
         bool even = text.size() % 2 == 0;
         std::u16string wide;
@@ -167,15 +168,16 @@ bool RegParser::Parse(std::string text, std::string *error)
                                           (static_cast<unsigned char>(text[i + 1]) << 8));
         }
         bool exact;
-        text = detail::EncodeUtf8(wide, &exact);
+        decoded = detail::EncodeUtf8(wide, &exact);
+        text = decoded;
         if (!exact || !even) {
             m_line = 1;
             Fail("the UTF-16 text is malformed");
             *error = m_error;
             return false;
         }
-    } else if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-        text.erase(0, 3);
+    } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        text.remove_prefix(3);
     }
 
     std::vector<std::string_view> lines;
@@ -219,13 +221,18 @@ bool RegParser::Parse(std::string text, std::string *error)
             Fail("expected a [key] section, a value or a ; comment, found " + Shown(line));
             break;
         }
-        // A value may go on over lines that end in a backslash (long hex data).
-        std::string joined(line);
-        while (!joined.empty() && joined.back() == '\\' && i + 1 < lines.size()) {
-            joined.pop_back();
-            joined += TrimRight(TrimLeft(lines[++i]));
+        // A value may go on over lines that end in a backslash (long hex
+        // data); only such a value is copied to join its lines.
+        std::string joined;
+        if (line.back() == '\\' && i + 1 < lines.size()) {
+            joined = line;
+            while (!joined.empty() && joined.back() == '\\' && i + 1 < lines.size()) {
+                joined.pop_back();
+                joined += TrimRight(TrimLeft(lines[++i]));
+            }
+            line = joined;
         }
-        if (!ParseValue(joined)) {
+        if (!ParseValue(line)) {
             break;
         }
     }
@@ -256,7 +263,7 @@ bool RegParser::ParseSection(std::string_view line)
         return Fail("empty key name");
     }
     std::u16string wide;
-    if (!Widen(std::string(inner), &wide, "the key name")) {
+    if (!Widen(inner, &wide, "the key name")) {
         return false;
     }
     KeyPath names;
@@ -412,37 +419,72 @@ bool RegParser::ParseHex(std::string_view text, ULONG type, std::vector<uint8_t>
     return true;
 }
 
+// The keys along the path of the last section created: sections of one
+// tree share most of their path, and a deep one would otherwise be
+// looked up level by level from the root for each section.
+class PathCache {
+public:
+    KeyPtr Create(const KeyPtr &root, const KeyPath &path)
+    {
+        size_t common = 0;
+        if (m_path != nullptr) {
+            size_t most = std::min(path.size(), m_keys.size());
+            while (common < most && EqualNoCase(path[common], (*m_path)[common])) {
+                common++;
+            }
+        }
+        m_keys.resize(common);
+        KeyPtr key = common == 0 ? root : m_keys.back();
+        for (size_t i = common; i < path.size(); i++) {
+            KeyPtr child = FindChild(*key, path[i]);
+            key = child != nullptr ? child : AddChild(key, path[i], false);
+            m_keys.push_back(key);
+        }
+        m_path = &path;
+        return key;
+    }
+
+    const KeyPath *Path() const { return m_path; }
+
+    // A key deleted: what was cached may be gone.
+    void Forget()
+    {
+        m_path = nullptr;
+        m_keys.clear();
+    }
+
+private:
+    const KeyPath *m_path = nullptr;
+    std::vector<KeyPtr> m_keys;
+};
+
 void ApplyOperations(Registry &registry, const std::vector<RegOperation> &operations)
 {
-    // The key of the last value set, found again only when the section
-    // changes: a section of many values walks its path once.
-    const KeyPath *lastPath = nullptr;
-    KeyPtr lastKey;
+    PathCache cache;
+    KeyPtr key;
     for (const auto &operation : operations) {
         const KeyPath &path = *operation.Path;
-        if (operation.Kind != RegOperation::SetValue) {
-            lastPath = nullptr;
-            lastKey.reset();
-        }
         switch (operation.Kind) {
         case RegOperation::CreateKey:
-            CreatePath(registry.Root, path);
+            key = cache.Create(registry.Root, path);
             break;
         case RegOperation::DeleteKey:
-            if (KeyPtr key = FindKey(registry.Root, path)) {
-                DeleteTree(registry, key);
+            cache.Forget();
+            key.reset();
+            if (KeyPtr found = FindKey(registry.Root, path)) {
+                DeleteTree(registry, found);
             }
             break;
         case RegOperation::SetValue:
-            if (lastPath != &path) {
-                lastKey = CreatePath(registry.Root, path);
-                lastPath = &path;
+            // A section's values share its path: found once per section.
+            if (cache.Path() != &path) {
+                key = cache.Create(registry.Root, path);
             }
-            PutValue(*lastKey, operation.Name, operation.Type, operation.Data);
+            PutValue(*key, operation.Name, operation.Type, operation.Data);
             break;
         case RegOperation::DeleteValue:
-            if (KeyPtr key = FindKey(registry.Root, path)) {
-                RemoveValue(*key, operation.Name);
+            if (KeyPtr found = FindKey(registry.Root, path)) {
+                RemoveValue(*found, operation.Name);
             }
             break;
         }

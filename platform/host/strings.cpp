@@ -90,16 +90,33 @@ void AppendUtf16(uint32_t cp, std::u16string *out)
 
 bool DecodeUtf8(std::string_view in, std::u16string *out)
 {
-    out->clear();
+    // No text widens to more units than it has bytes: one allocation,
+    // and plain ASCII (nearly all of it) copied without decoding.
+    out->resize(in.size());
+    char16_t *next = &(*out)[0];
     for (size_t i = 0; i < in.size();) {
+        unsigned char lead = static_cast<unsigned char>(in[i]);
+        if (lead < 0x80) {
+            *next++ = lead;
+            i++;
+            continue;
+        }
         uint32_t cp;
         size_t n = DecodeSequence(in, i, &cp);
         if (n == 0) {
+            out->clear();
             return false;
         }
-        AppendUtf16(cp, out);
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            *next++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+            *next++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            *next++ = static_cast<char16_t>(cp);
+        }
         i += n;
     }
+    out->resize(next - out->data());
     return true;
 }
 

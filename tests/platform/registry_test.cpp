@@ -169,6 +169,26 @@ TEST_F(Registry, ImportDeletesKeysAndValues)
     EXPECT_EQ(Value(kParameters, "Ansi"), (std::vector<uint8_t>{'a', 0, 0, 0, 0, 0}));
 }
 
+// Sections that share a path, in another case, and a deletion of that
+// path between them: each value lands in the key that exists when it is set.
+TEST_F(Registry, ImportFollowsSectionsThatShareAPath)
+{
+    ASSERT_TRUE(host::RegistryImport("REGEDIT4\n"
+                                     "[HKLM\\Software\\A\\B\\C]\n"
+                                     "\"One\"=dword:1\n"
+                                     "[hklm\\software\\a\\b\\D]\n"
+                                     "\"Two\"=dword:2\n"
+                                     "[-HKLM\\Software\\A\\B]\n"
+                                     "[HKLM\\Software\\A\\B\\C]\n"
+                                     "\"Three\"=dword:3\n",
+                                     nullptr));
+    ULONG value = 0;
+    EXPECT_FALSE(host::RegistryKeyExists("HKLM\\Software\\A\\B\\D"));
+    EXPECT_FALSE(host::RegistryGetDword("HKLM\\Software\\A\\B\\C", "One", &value));
+    EXPECT_TRUE(host::RegistryGetDword("HKLM\\Software\\A\\B\\C", "Three", &value));
+    EXPECT_EQ(value, 3u);
+}
+
 TEST_F(Registry, ImportErrorsNameTheLineAndChangeNothing)
 {
     host::RegistrySetDword(kParameters, "Existing", 7);
