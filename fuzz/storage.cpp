@@ -285,7 +285,10 @@ void ExpectPr(const Answer &reply, NTSTATUS status, bool readable, const char *w
     Expect(reply.Asked == (retried ? 3u : 1u), what);
 }
 
-void Replies(World &world, uint8_t which, const uint8_t *data, size_t size)
+// The answer the storage gives every command of this input: status, SCSI
+// status, the length transferred (two bytes, and one that can claim more
+// than there was), sense, then the data.
+void ReadReply(Answer &reply, const uint8_t *data, size_t size)
 {
     static const NTSTATUS kStatuses[] = {STATUS_SUCCESS,       STATUS_IO_DEVICE_ERROR,     STATUS_DEVICE_NOT_CONNECTED,
                                          STATUS_IO_TIMEOUT,    STATUS_BUFFER_OVERFLOW,     STATUS_NO_SUCH_DEVICE,
@@ -293,7 +296,6 @@ void Replies(World &world, uint8_t which, const uint8_t *data, size_t size)
     constexpr size_t kHeader = 5 + 18;     // status, SCSI status, transferred (3 bytes), sense
     uint8_t head[kHeader] = {};
     memcpy(head, data, std::min(size, kHeader));
-    Answer &reply = world.Reply;
     reply = Answer();
     reply.Status = kStatuses[head[0] % 8];
     reply.ScsiStatus = head[1];
@@ -307,7 +309,12 @@ void Replies(World &world, uint8_t which, const uint8_t *data, size_t size)
     }
     // What the input does not give is zeros, as far as any command asks.
     reply.Data.resize(std::max<size_t>(reply.Data.size(), 512), 0);
+}
 
+void Replies(World &world, uint8_t which, const uint8_t *data, size_t size)
+{
+    Answer &reply = world.Reply;
+    ReadReply(reply, data, size);
     const char *label = "[fuzz]";
     switch (which % 6) {
     case 0: {

@@ -70,7 +70,7 @@ inline const bool kFreshMachineInstalled =
 inline LARGE_INTEGER RelativeMs(int64_t ms)
 {
     LARGE_INTEGER due;
-    due.QuadPart = -ms * 10000;
+    due.QuadPart = -ms * TIME_UNITS_PER_MS;
     return due;
 }
 
