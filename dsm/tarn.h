@@ -479,7 +479,7 @@ BOOLEAN IsLdEntryCurrent(PDSM_CONTEXT DsmContext, PLD_ENTRY LdEntry, ULONGLONG R
 PDEVICE_OBJECT DsmReferenceTarget(PPDO_ENTRY PdoEntry);
 PPDO_ENTRY FindPreferredPdoEntry(PLD_ENTRY LdEntry);
 VOID DumpLdEntry(PLD_ENTRY LdEntry);
-VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead);
+BOOLEAN BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead);
 VOID DsmFreePathIndex(PDSM_PATH_INDEX Index);
 VOID FreeDeviceObjectList(PLIST_ENTRY ListHead);
 

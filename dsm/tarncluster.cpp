@@ -476,20 +476,10 @@ static NTSTATUS DsmPrSnapshot(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG
         DsmTrace(TRDSM_ERROR_LEVEL, "DsmPrSnapshot: drive %p is no longer known", TA_PTR(ldEntry));
         status = STATUS_DEVICE_NOT_CONNECTED;
     } else {
-        BuildDeviceObjectList(ldEntry, snapshot);
+        BOOLEAN whole = BuildDeviceObjectList(ldEntry, snapshot);
         RtlCopyMemory(ldIdString, ldEntry->ldIdString, ldEntry->LdIdStringLen);
         if (Whole != NULL) {
-            ULONG healthy = 0, taken = 0;
-            for (PLIST_ENTRY link = ldEntry->PathList.Flink; link != &ldEntry->PathList; link = link->Flink) {
-                PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
-                if (pdoEntry->HealthState == PDO_HEALTH_HEALTHY && pdoEntry->TargetObject != NULL) {
-                    healthy++;
-                }
-            }
-            for (PLIST_ENTRY link = snapshot->Flink; link != snapshot; link = link->Flink) {
-                taken++;
-            }
-            *Whole = (BOOLEAN)(taken == healthy);
+            *Whole = whole;
         }
     }
     DsmReleaseLock(context, oldIrql);

@@ -601,8 +601,13 @@ Routine Description:
     first allocation failure and keeps what it built.  Called with
     DsmLock held, after the drive was confirmed known.
 
+Return Value:
+
+    TRUE when the snapshot holds every healthy path, FALSE when it
+    stopped short for want of memory.
+
 --*/
-VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead)
+BOOLEAN BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead)
 {
     DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
     InitializeListHead(ListHead);
@@ -620,7 +625,7 @@ VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead)
             DsmTrace(TRDSM_ERROR_LEVEL, "BuildDeviceObjectList: no memory; %s snapshot stops before %s",
                      TA_STR(LdEntry->ldIdString), TA_STR(pdoEntry->PathIdString));
             DsmLogEvent(DsmIoObject, TARN_MSG_NO_MEMORY, NULL, NULL, NULL, 0);
-            return;
+            return FALSE;
         }
         entry->DeviceObject = DsmReferenceTarget(pdoEntry);
         ASSERT(pdoEntry->PathIdStringLen < TARN_PATH_ID_STRING_SIZE);
@@ -632,6 +637,7 @@ VOID BuildDeviceObjectList(PLD_ENTRY LdEntry, PLIST_ENTRY ListHead)
             InsertTailList(ListHead, &entry->Link);
         }
     }
+    return TRUE;
 }
 
 // Releases a snapshot, with its device references, and leaves its head

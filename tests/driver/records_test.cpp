@@ -177,7 +177,7 @@ TEST_F(RecordsTest, SnapshotHoldsHealthyPathsCurrentFirst)
     drive->currentPath = paths[2];
 
     LIST_ENTRY snapshot;
-    BuildDeviceObjectList(drive, &snapshot);
+    EXPECT_TRUE(BuildDeviceObjectList(drive, &snapshot));
     std::vector<PDEVICE_OBJECT_ENTRY> entries;
     for (PLIST_ENTRY link = snapshot.Flink; link != &snapshot; link = link->Flink) {
         entries.push_back(CONTAINING_RECORD(link, DEVICE_OBJECT_ENTRY, Link));
@@ -194,7 +194,7 @@ TEST_F(RecordsTest, SnapshotHoldsHealthyPathsCurrentFirst)
     FreeDeviceObjectList(&snapshot);
     EXPECT_TRUE(IsListEmpty(&snapshot));
     host::PoolFailNth(2);
-    BuildDeviceObjectList(drive, &snapshot);
+    EXPECT_FALSE(BuildDeviceObjectList(drive, &snapshot));
     host::PoolClearFailures();
     EXPECT_EQ(snapshot.Flink->Flink, &snapshot);
     FreeDeviceObjectList(&snapshot);
