@@ -10,8 +10,9 @@ Abstract:
     each entry point with the IRQL it was called at: a path's life
     (bind, verify, activate), requests in flight completed on the port's
     threads, retries by count and interval, failover on a path failure,
-    requests held while no path lives, the removal period, and devices
-    the storage takes away.
+    requests held while no path lives, the removal period, devices the
+    storage takes away, and the host's stop while its DPCs and work item
+    still run.
 
 --*/
 
