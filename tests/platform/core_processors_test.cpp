@@ -314,7 +314,10 @@ TEST(CoreProcessors, WorkItemsRunOnThePoolSeveralAtOnce)
     }
     IoQueueWorkItem(g_pool.Items[0], MeetingRoutine, DelayedWorkQueue, &g_pool);
     IoQueueWorkItem(g_pool.Items[1], MeetingRoutine, CriticalWorkQueue, nullptr);
-    EXPECT_EQ(host::DrainWorkItems(), 3u);
+    // The pool may finish some before the drain begins, so the drain's
+    // own count proves nothing; the routines count themselves.
+    host::DrainWorkItems();
+    EXPECT_EQ(g_pool.Arrived.load(), 2);
     EXPECT_EQ(g_pool.Met.load(), 2);
     EXPECT_EQ(g_pool.AtPassive.load(), 2);
     EXPECT_EQ(g_pool.Followers.load(), 1);
