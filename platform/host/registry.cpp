@@ -58,6 +58,18 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
+bool FoldedLess::operator()(std::u16string_view a, std::u16string_view b) const
+{
+    const size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; i++) {
+        const char16_t x = Fold(a[i]), y = Fold(b[i]);
+        if (x != y) {
+            return x < y;
+        }
+    }
+    return a.size() < b.size();
+}
+
 // Host paths and names come as UTF-8 from tests and tools.
 std::u16string WidenArgument(const std::string &text)
 {
@@ -189,7 +201,7 @@ PathKind SplitAbsolute(std::u16string_view text, bool hostForm, KeyPath *names)
 
 KeyPtr FindChild(const Key &parent, std::u16string_view name)
 {
-    auto it = parent.Subkeys.find(FoldName(name));
+    auto it = parent.Subkeys.find(name);
     return it == parent.Subkeys.end() ? nullptr : it->second;
 }
 

@@ -67,12 +67,19 @@ struct Value {
 struct Key;
 using KeyPtr = std::shared_ptr<Key>;
 
+// Orders names as their folded forms order, folding as it compares, so
+// that a lookup needs no folded copy of the name it looks for.
+struct FoldedLess {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const;
+};
+
 struct Key {
     std::u16string Name;
     bool Volatile = false;
     bool Deleted = false;                   // removed from the tree; open handles now fail
     Key *Parent = nullptr;
-    std::map<std::u16string, KeyPtr> Subkeys;   // by folded name, so in name order
+    std::map<std::u16string, KeyPtr, FoldedLess> Subkeys;   // by folded name, so in name order
     std::vector<Value> Values;              // in creation order
 };
 
