@@ -16,6 +16,7 @@ Abstract:
 
 #pragma once
 
+#include "expect.h"
 #include "hostkernel.h"
 #include "../tests/support/servicekeys.h"
 #include "mpiohost.h"
@@ -37,19 +38,8 @@ using tarnkeys::kServiceName;
 constexpr const char *kProductFc = "KESTROM TARN 4000 FC    ";
 constexpr const char *kProductIscsi = "KESTROM TARN 4000 ISCSI ";
 
-// A broken expectation: says which, then aborts so libFuzzer keeps the input.
-[[noreturn]] inline void Fail(const char *what)
-{
-    fprintf(stderr, "fuzz: %s\n", what);
-    abort();
-}
-
-inline void Expect(bool holds, const char *what)
-{
-    if (!holds) {
-        Fail(what);
-    }
-}
+using fuzzexpect::Expect;
+using fuzzexpect::Fail;
 
 // A clean machine with the driver's usual configuration; the caller may
 // change the registry before Load.

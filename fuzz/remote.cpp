@@ -22,6 +22,7 @@ Abstract:
 
 --*/
 
+#include "expect.h"
 #include "remotetarget.h"
 #include "targetserver.h"
 
@@ -54,18 +55,7 @@ constexpr uint8_t kUntouched = 0xA5;
 constexpr uint32_t kCommandTimeoutMs = 5000;
 const uint8_t kCdb[] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};   // READ (10), one block
 
-[[noreturn]] void Fail(const char *what)
-{
-    fprintf(stderr, "fuzz: %s\n", what);
-    abort();
-}
-
-void Expect(bool holds, const char *what)
-{
-    if (!holds) {
-        Fail(what);
-    }
-}
+using fuzzexpect::Expect;
 
 struct Exchange {
     size_t DataIn = 0;              // room the command gives
