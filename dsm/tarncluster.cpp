@@ -1085,9 +1085,39 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
 
 Routine Description:
 
+    Queues ReservationPathWorker for a path and counts it on the path
+    until it has run, so that path choice holds the path back meanwhile.
+    Work that cannot be queued is not counted: nothing would end the
+    wait, and the path, held back for good, would carry no requests
+    while any other path could.  Caller holds DsmLock.
+
+Return Value:
+
+    Whether the work was queued.
+
+--*/
+BOOLEAN DsmQueueRegistration(PPDO_ENTRY PdoEntry)
+{
+    DSM_ASSERT_LOCK_HELD(PdoEntry->DsmContext);
+    if (!DsmQueuePathWorkItem(PdoEntry, ReservationPathWorker)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmQueueRegistration: %s registration could not be queued",
+                 TA_STR(PdoEntry->PathIdString));
+        return FALSE;
+    }
+    PdoEntry->RegistrationsQueued++;
+    return TRUE;
+}
+
+/*++
+
+Routine Description:
+
     Work item for a path that became healthy on a drive that has seen
     reservation requests: when this node holds the drive, its key is
-    registered through that path too.  Frees its record.  PASSIVE_LEVEL.
+    registered through that path too.  Then the path, if it is still
+    there, stops waiting for this work: path choice may take it, and a
+    failback to it follows at the next pass.  Frees its record.
+    PASSIVE_LEVEL.
 
 --*/
 VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
@@ -1113,5 +1143,13 @@ VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
                  TA_STR(pathIdString), TA_UCHAR(byThisNode));
         ObDereferenceObject(targetObject);
     }
+
+    KIRQL oldIrql;
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)record->PdoEntry;
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (IsPdoEntryCurrent(dsmContext, pdoEntry, record->PdoSerial) && pdoEntry->RegistrationsQueued > 0) {
+        pdoEntry->RegistrationsQueued--;
+    }
+    DsmReleaseLock(dsmContext, oldIrql);
     DsmFreePool(record);
 }
