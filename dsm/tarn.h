@@ -287,6 +287,8 @@ struct _LD_ENTRY {
     SCSI_ADDRESS PreferredPathAddress;  // only the four address bytes are compared
     LARGE_INTEGER TimesliceStart;       // system time the round-robin slice began
     ULONGLONG RecordSerial;             // given when linked; tells this record from a later one at its address
+    ULONG ClusterRequestsActive;        // cluster requests being carried out now
+    ULONG ClusterRequestsBegun;         // cluster requests begun so far (wraps)
 };
 
 // The fields a request reads and writes lie in one cache line of the
@@ -321,6 +323,7 @@ struct _PDO_ENTRY {
     ULONGLONG CreationTicks;            // tick count at creation
     BOOLEAN LocationQueryQueued;        // a location query is queued or running; at most one is
     ULONG RegistrationsQueued;          // ReservationPathWorker runs queued or running for the path
+    BOOLEAN RegistrationAwaitsRequest;  // that work met a cluster request; the request's end queues it again
     ULONGLONG RecordSerial;             // given when linked; tells this record from a later one at its address
 };
 

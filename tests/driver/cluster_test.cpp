@@ -394,6 +394,39 @@ TEST_F(ReturningPathTest, FailbackWaitsUntilThePathCarriesTheRegistration)
     EXPECT_EQ(read.ScsiStatus, array::kStatusReservationConflict);
 }
 
+// The path returns while the cluster's RESERVE is under way, after the
+// snapshot it registers: the registration work finds the drive still
+// free, so it runs again once the request is done.
+TEST_F(ReturningPathTest, RegistrationWorkOverlappedByAReserveRunsAgain)
+{
+    array_->SetFault(LinkOf(paths_[0]), array::Fault::LinkDown);
+    ASSERT_EQ(host_->Read(0, 0, 1, block_).Status, STATUS_SUCCESS);
+    ASSERT_EQ(paths_[0]->HealthState, (ULONG)PDO_HEALTH_FAILED);
+    array_->ClearFaults();
+    bool returned = false;
+    Intercept([&](SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK) {
+        if (command.Cdb[0] == SCSIOP_PERSISTENT_RESERVE_OUT && command.Cdb[1] == 0x01 && !returned) {
+            returned = true;
+            EXPECT_EQ(DsmPathVerify(Context(), paths_[0], nullptr), STATUS_SUCCESS);
+            host::DrainWorkItems();
+            EXPECT_EQ(array_->Registrations(0).size(), 3u);
+        }
+        return false;
+    });
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
+    ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
+    ASSERT_TRUE(returned);
+    host::ClockAdvance(3000);
+    EXPECT_NE(Current(), paths_[0]);
+    host::DrainWorkItems();
+    EXPECT_EQ(array_->Registrations(0).size(), 4u);
+    host::ClockAdvance(1000);
+    EXPECT_EQ(Current(), paths_[0]);
+    mpio::IoResult read = Read();
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Path, paths_[0]);
+}
+
 TEST_F(ReturningPathTest, ADriveLeftWithOnlyThatPathUsesIt)
 {
     ReserveWhileThePreferredPathIsAway();
