@@ -102,6 +102,15 @@ inline BOOLEAN DsmIsValidPolicy(ULONG Policy)
 //   returns to and broadcast requests go down.  A path failure judged by
 //   DsmInterpretError or a failed DsmPathVerify moves it to FAILING;
 //   DsmRemovePending to PENDING_REMOVE.  Both re-choose the drive's path.
+//   A path that has just become HEALTHY on a drive that has seen the
+//   cluster's reservation requests may not carry this node's key yet:
+//   while the work that registers it there is queued or running
+//   (RegistrationsQueued), path choice passes it over for any HEALTHY
+//   path without such work and failback waits for it.  On a drive this
+//   node holds, the unit would meet the path as a stranger and answer
+//   every request down it with RESERVATION CONFLICT, which is not
+//   retried and would fail the request to its caller.  A drive with no
+//   other HEALTHY path still takes it, before a FAILING one.
 #define PDO_HEALTH_HEALTHY                  4
 // FAILING: errors were seen on the path (DsmInterpretError,
 //   DsmPathVerify, DsmIsPathActive after a failed first verification).
@@ -278,6 +287,8 @@ struct _LD_ENTRY {
     SCSI_ADDRESS PreferredPathAddress;  // only the four address bytes are compared
     LARGE_INTEGER TimesliceStart;       // system time the round-robin slice began
     ULONGLONG RecordSerial;             // given when linked; tells this record from a later one at its address
+    ULONG ClusterRequestsActive;        // cluster requests being carried out now
+    ULONG ClusterRequestsBegun;         // cluster requests begun so far (wraps)
 };
 
 // The fields a request reads and writes lie in one cache line of the
@@ -311,6 +322,8 @@ struct _PDO_ENTRY {
     UCHAR ControllerNumber;             // 0 or 1; TARN_CONTROLLER_UNKNOWN until the array says
     ULONGLONG CreationTicks;            // tick count at creation
     BOOLEAN LocationQueryQueued;        // a location query is queued or running; at most one is
+    ULONG RegistrationsQueued;          // ReservationPathWorker runs queued or running for the path
+    BOOLEAN RegistrationAwaitsRequest;  // that work met a cluster request; the request's end queues it again
     ULONGLONG RecordSerial;             // given when linked; tells this record from a later one at its address
 };
 
@@ -626,6 +639,7 @@ NTSTATUS ClusterReset(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, ULONGLONG ldSe
 NTSTATUS ClusterRequestRefused(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, ULONGLONG ldSerial, PIRP Irp,
                                PSCSI_REQUEST_BLOCK Srb, PKEVENT Event);
 VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+BOOLEAN DsmQueueRegistration(PPDO_ENTRY PdoEntry);
 
 //
 // tarninterface: the entry points MPIO calls and the periodic timer.

@@ -998,6 +998,35 @@ NTSTATUS ClusterRequestRefused(PDSM_CONTEXT DsmContext, PLD_ENTRY ldEntry, ULONG
 
 Routine Description:
 
+    Queues again the registration work of each path of the drive that
+    met a cluster request under way, now that none is: what it read of
+    the reservation then may be out of date.  A path whose work cannot
+    be queued is let go as it is.  Caller holds DsmLock.
+
+--*/
+static VOID DsmRequeueAwaitingRegistrations(PLD_ENTRY LdEntry)
+{
+    DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
+    for (PLIST_ENTRY link = LdEntry->PathList.Flink; link != &LdEntry->PathList; link = link->Flink) {
+        ASSERT(link != NULL);
+        PPDO_ENTRY pdoEntry = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
+        if (!pdoEntry->RegistrationAwaitsRequest) {
+            continue;
+        }
+        pdoEntry->RegistrationAwaitsRequest = FALSE;
+        ASSERT(pdoEntry->RegistrationsQueued > 0);
+        if (!DsmQueuePathWorkItem(pdoEntry, ReservationPathWorker)) {
+            DsmTrace(TRDSM_ERROR_LEVEL, "DsmRequeueAwaitingRegistrations: %s registration could not be queued",
+                     TA_STR(pdoEntry->PathIdString));
+            pdoEntry->RegistrationsQueued--;
+        }
+    }
+}
+
+/*++
+
+Routine Description:
+
     Carries out a cluster reservation request synchronously and completes
     it: the IRP's status, the SRB's statuses when there is one, and the
     caller's event, signalled exactly once before returning.  PASSIVE_LEVEL.
@@ -1055,7 +1084,12 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
         KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
     } else {
         ldEntry->ReservationsInUse = TRUE;
+        // Told to the registration work of returning paths: what it read
+        // of the reservation while this runs may be out of date.
+        ldEntry->ClusterRequestsActive++;
+        ldEntry->ClusterRequestsBegun++;
     }
+    BOOLEAN accepted = (BOOLEAN)NT_SUCCESS(status);
     DsmReleaseLock(dsmContext, oldIrql);
 
     if (kind != ClusterRequestNone && NT_SUCCESS(status)) {
@@ -1072,6 +1106,12 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
 
     DsmAcquireLock(dsmContext, &oldIrql);
     if (ldEntry != NULL && IsLdEntryCurrent(dsmContext, ldEntry, ldSerial)) {
+        if (accepted) {
+            ASSERT(ldEntry->ClusterRequestsActive > 0);
+            if (--ldEntry->ClusterRequestsActive == 0) {
+                DsmRequeueAwaitingRegistrations(ldEntry);
+            }
+        }
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmSrbDeviceControl: %s done, %s", TA_STR(ldEntry->ldIdString),
                  TA_STR(DsmStatusName(status)));
     } else {
@@ -1085,9 +1125,47 @@ NTSTATUS NTAPI DsmSrbDeviceControl(PVOID DsmContext, PDSM_IDS DsmIds, PIRP Irp, 
 
 Routine Description:
 
+    Queues ReservationPathWorker for a path and counts it on the path
+    until it has run, so that path choice holds the path back meanwhile.
+    Work that cannot be queued is not counted: nothing would end the
+    wait, and the path, held back for good, would carry no requests
+    while any other path could.  Caller holds DsmLock.
+
+Return Value:
+
+    Whether the work was queued.
+
+--*/
+BOOLEAN DsmQueueRegistration(PPDO_ENTRY PdoEntry)
+{
+    DSM_ASSERT_LOCK_HELD(PdoEntry->DsmContext);
+    if (!DsmQueuePathWorkItem(PdoEntry, ReservationPathWorker)) {
+        DsmTrace(TRDSM_ERROR_LEVEL, "DsmQueueRegistration: %s registration could not be queued",
+                 TA_STR(PdoEntry->PathIdString));
+        return FALSE;
+    }
+    PdoEntry->RegistrationsQueued++;
+    return TRUE;
+}
+
+/*++
+
+Routine Description:
+
     Work item for a path that became healthy on a drive that has seen
     reservation requests: when this node holds the drive, its key is
-    registered through that path too.  Frees its record.  PASSIVE_LEVEL.
+    registered through that path too.  Then the path, if it is still
+    there, stops waiting for this work: path choice may take it, and a
+    failback to it follows at the next pass.  Frees its record.
+    PASSIVE_LEVEL.
+
+    Nothing orders this work against the cluster's requests for the
+    drive.  One that was being carried out meanwhile may have reserved
+    the drive after the read here found it free, through a snapshot
+    taken before the path was healthy: the path would carry requests
+    without the key.  So when one overlapped, the path keeps waiting and
+    the work runs again: at the end of the requests under way, or at
+    once when they have ended already.
 
 --*/
 VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
@@ -1099,6 +1177,18 @@ VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     CHAR pathIdString[TARN_PATH_ID_STRING_SIZE];
 
     UNREFERENCED_PARAMETER(DeviceObject);
+    PPDO_ENTRY pdoEntry = (PPDO_ENTRY)record->PdoEntry;
+    ULONG begun = 0;
+    BOOLEAN overlapped = FALSE;
+    KIRQL oldIrql;
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (IsPdoEntryCurrent(dsmContext, pdoEntry, record->PdoSerial) && pdoEntry->LdEntry != NULL) {
+        begun = pdoEntry->LdEntry->ClusterRequestsBegun;
+        overlapped = (BOOLEAN)(pdoEntry->LdEntry->ClusterRequestsActive != 0);
+    }
+    DsmReleaseLock(dsmContext, oldIrql);
+
     PDEVICE_OBJECT targetObject = DsmReferenceQueuedPath(record, ldIdString, pathIdString);
 
     if (targetObject != NULL) {
@@ -1113,5 +1203,23 @@ VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
                  TA_STR(pathIdString), TA_UCHAR(byThisNode));
         ObDereferenceObject(targetObject);
     }
+
+    DsmAcquireLock(dsmContext, &oldIrql);
+    if (IsPdoEntryCurrent(dsmContext, pdoEntry, record->PdoSerial) && pdoEntry->LdEntry != NULL &&
+        pdoEntry->RegistrationsQueued > 0) {
+        PLD_ENTRY ldEntry = pdoEntry->LdEntry;
+        if (ldEntry->ClusterRequestsActive != 0) {
+            DsmTrace(TRDSM_TRACE_LEVEL, "ReservationPathWorker: %s %s again when the cluster's requests end",
+                     TA_STR(ldIdString), TA_STR(pathIdString));
+            pdoEntry->RegistrationAwaitsRequest = TRUE;
+        } else if ((overlapped || ldEntry->ClusterRequestsBegun != begun) &&
+                   DsmQueuePathWorkItem(pdoEntry, ReservationPathWorker)) {
+            DsmTrace(TRDSM_TRACE_LEVEL, "ReservationPathWorker: %s %s a cluster request overlapped; again",
+                     TA_STR(ldIdString), TA_STR(pathIdString));
+        } else {
+            pdoEntry->RegistrationsQueued--;
+        }
+    }
+    DsmReleaseLock(dsmContext, oldIrql);
     DsmFreePool(record);
 }

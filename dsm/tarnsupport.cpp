@@ -372,19 +372,34 @@ static PPDO_ENTRY DsmPathAfter(PLD_ENTRY LdEntry, PPDO_ENTRY PdoEntry)
     return next == &LdEntry->PathList ? DsmFirstPath(LdEntry) : CONTAINING_RECORD(next, PDO_ENTRY, LdLink);
 }
 
-// The paths a drive falls back to when none is healthy, by health.
+// Whether path choice may take the path as a drive's current path ahead
+// of every fallback: HEALTHY, with no registration of this node's key
+// still on its way there.  Until that work has run, the path may not
+// carry the key, and on a drive this node holds the unit would answer
+// each request down it with RESERVATION CONFLICT.  Caller holds DsmLock.
+static BOOLEAN DsmIsPathReady(PPDO_ENTRY Path)
+{
+    DSM_ASSERT_LOCK_HELD(Path->DsmContext);
+    return (BOOLEAN)(Path->HealthState == PDO_HEALTH_HEALTHY && Path->RegistrationsQueued == 0);
+}
+
+// The paths a drive falls back to when none is ready, by health.
 typedef struct _DSM_FALLBACK_PATHS {
+    PPDO_ENTRY Unregistered;    // healthy, its registration still on its way
     PPDO_ENTRY Failing;
     PPDO_ENTRY Failed;
-    PPDO_ENTRY Pending;     // never chosen; only told of
+    PPDO_ENTRY Pending;         // never chosen; only told of
 } DSM_FALLBACK_PATHS, *PDSM_FALLBACK_PATHS;
 
-// Notes a path that is not healthy among the fallbacks: the first seen of
-// each health when KeepFirst, the last otherwise.
+// Notes a path that is not ready among the fallbacks: the first seen of
+// each kind when KeepFirst, the last otherwise.
 static VOID DsmNoteFallback(PDSM_FALLBACK_PATHS Fallbacks, PPDO_ENTRY Path, BOOLEAN KeepFirst)
 {
     PPDO_ENTRY *slot;
     switch (Path->HealthState) {
+    case PDO_HEALTH_HEALTHY:
+        slot = &Fallbacks->Unregistered;
+        break;
     case PDO_HEALTH_FAILING:
         slot = &Fallbacks->Failing;
         break;
@@ -402,11 +417,16 @@ static VOID DsmNoteFallback(PDSM_FALLBACK_PATHS Fallbacks, PPDO_ENTRY Path, BOOL
     }
 }
 
-// The path a drive without a healthy one takes: a failing path, else a
-// failed one, else none (a path pending removal never carries requests).
+// The path a drive without a ready one takes: a healthy path whose
+// registration is on its way (its requests may meet the reservation
+// until it arrives, but it answers), else a failing path, else a failed
+// one, else none (a path pending removal never carries requests).
 static PPDO_ENTRY DsmChooseFallback(PLD_ENTRY LdEntry, const DSM_FALLBACK_PATHS *Fallbacks)
 {
-    PPDO_ENTRY chosen = Fallbacks->Failing != NULL ? Fallbacks->Failing : Fallbacks->Failed;
+    PPDO_ENTRY chosen = Fallbacks->Unregistered;
+    if (chosen == NULL) {
+        chosen = Fallbacks->Failing != NULL ? Fallbacks->Failing : Fallbacks->Failed;
+    }
     if (chosen == NULL && Fallbacks->Pending != NULL) {
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmChooseFallback: %s only %s, pending removal, is left",
                  TA_STR(LdEntry->ldIdString), TA_STR(Fallbacks->Pending->PathIdString));
@@ -479,6 +499,9 @@ static VOID DsmTraceCurrentPath(PLD_ENTRY LdEntry)
     } else if (current->HealthState != PDO_HEALTH_HEALTHY) {
         DsmTrace(TRDSM_WARNING_LEVEL, "DsmTraceCurrentPath: %s uses %s, which is %s", TA_STR(LdEntry->ldIdString),
                  TA_STR(current->PathIdString), TA_STR(DsmPathHealthName(current->HealthState)));
+    } else if (!DsmIsPathReady(current)) {
+        DsmTrace(TRDSM_WARNING_LEVEL, "DsmTraceCurrentPath: %s uses %s before its registration is carried",
+                 TA_STR(LdEntry->ldIdString), TA_STR(current->PathIdString));
     } else {
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmTraceCurrentPath: %s uses %s", TA_STR(LdEntry->ldIdString),
                  TA_STR(current->PathIdString));
@@ -490,16 +513,17 @@ static VOID DsmTraceCurrentPath(PLD_ENTRY LdEntry)
 Routine Description:
 
     Makes the first usable path after the current one current, visiting
-    every path once and the current path last: the first healthy path;
-    else the first failing, else the first failed one; else none.
-    Caller holds DsmLock.
+    every path once and the current path last: the first ready path;
+    else the first healthy one still waiting for its registration, else
+    the first failing, else the first failed one; else none.  Caller
+    holds DsmLock.
 
 --*/
 VOID SelectNextPath(PLD_ENTRY LdEntry)
 {
     DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
     PPDO_ENTRY start = NextPathAfterCurrent(LdEntry);
-    DSM_FALLBACK_PATHS fallbacks = {NULL, NULL, NULL};
+    DSM_FALLBACK_PATHS fallbacks = {NULL, NULL, NULL, NULL};
 
     LdEntry->currentPath = NULL;
     if (start == NULL) {
@@ -508,7 +532,7 @@ VOID SelectNextPath(PLD_ENTRY LdEntry)
 
     PPDO_ENTRY path = start;
     do {
-        if (path->HealthState == PDO_HEALTH_HEALTHY) {
+        if (DsmIsPathReady(path)) {
             LdEntry->currentPath = path;
             return;
         }
@@ -524,10 +548,12 @@ VOID SelectNextPath(PLD_ENTRY LdEntry)
 Routine Description:
 
     Re-chooses a drive's current path under its policy.  The static
-    policies keep a healthy current path and otherwise take the healthy
-    path farthest from it (see PathDistance; the earliest among equals),
-    falling back to the last failing, then the last failed path.  Round
-    robin moves to the next usable path.  Caller holds DsmLock.
+    policies keep a ready current path and otherwise take the ready path
+    farthest from it (see PathDistance; the earliest among equals); with
+    none, a healthy current path still waiting for its registration is
+    kept, else they fall back to the last such healthy path, then the
+    last failing, then the last failed path.  Round robin moves to the
+    next usable path.  Caller holds DsmLock.
 
 --*/
 VOID SelectCurrentPath(PLD_ENTRY LdEntry)
@@ -539,15 +565,15 @@ VOID SelectCurrentPath(PLD_ENTRY LdEntry)
         PPDO_ENTRY current = LdEntry->currentPath;
         if (current == NULL) {
             SelectNextPath(LdEntry);
-        } else if (current->HealthState != PDO_HEALTH_HEALTHY) {
+        } else if (!DsmIsPathReady(current)) {
             PPDO_ENTRY best = NULL;
             LONG bestDistance = -1;
-            DSM_FALLBACK_PATHS fallbacks = {NULL, NULL, NULL};
+            DSM_FALLBACK_PATHS fallbacks = {NULL, NULL, NULL, NULL};
 
             for (PLIST_ENTRY link = LdEntry->PathList.Flink; link != &LdEntry->PathList; link = link->Flink) {
                 ASSERT(link != NULL);
                 PPDO_ENTRY path = CONTAINING_RECORD(link, PDO_ENTRY, LdLink);
-                if (path->HealthState == PDO_HEALTH_HEALTHY) {
+                if (DsmIsPathReady(path)) {
                     LONG distance = (LONG)PathDistance(path, current);
                     if (distance > bestDistance) {
                         best = path;
@@ -557,7 +583,11 @@ VOID SelectCurrentPath(PLD_ENTRY LdEntry)
                     DsmNoteFallback(&fallbacks, path, FALSE);
                 }
             }
-            LdEntry->currentPath = best != NULL ? best : DsmChooseFallback(LdEntry, &fallbacks);
+            if (best != NULL) {
+                LdEntry->currentPath = best;
+            } else if (current->HealthState != PDO_HEALTH_HEALTHY) {
+                LdEntry->currentPath = DsmChooseFallback(LdEntry, &fallbacks);
+            }
         }
     } else {
         ASSERT(policy & TARN_LB_POLICY_DYNAMIC_MASK);
@@ -727,14 +757,16 @@ VOID SetPathHealth(PPDO_ENTRY PdoEntry, ULONG From, ULONG To)
     }
 
     PLD_ENTRY ldEntry = PdoEntry->LdEntry;
-    if (transition->Reselect && ldEntry != NULL) {
-        SelectCurrentPath(ldEntry);
-    }
+    // The registration is queued before the re-choice, which must not
+    // take the path ahead of those that carry the key already.
     if (transition->QueueReservation && dsmContext->UsePersistentReservations && ldEntry != NULL &&
         ldEntry->ReservationsInUse && PdoEntry->TargetObject != NULL) {
         DsmTrace(TRDSM_TRACE_LEVEL, "SetPathHealth: %s registration carried onto %s", TA_STR(ldEntry->ldIdString),
                  TA_STR(PdoEntry->PathIdString));
-        DsmQueuePathWorkItem(PdoEntry, ReservationPathWorker);
+        (void)DsmQueueRegistration(PdoEntry);
+    }
+    if (transition->Reselect && ldEntry != NULL) {
+        SelectCurrentPath(ldEntry);
     }
 }
 
@@ -746,8 +778,10 @@ VOID SetPathHealth(PPDO_ENTRY PdoEntry, ULONG From, ULONG To)
 
 Routine Description:
 
-    Returns each failback drive whose preferred path is healthy, old
-    enough and not current to that path, with an event.  A drive without
+    Returns each failback drive whose preferred path is ready, old enough
+    and not current to that path, with an event.  A preferred path whose
+    registration is still on its way is waited for: until it arrives the
+    path may meet the drive's reservation as a stranger.  A drive without
     a current path is left alone.  Runs from the timer once a second.
     Caller holds DsmLock, at DISPATCH_LEVEL.
 
@@ -769,6 +803,11 @@ VOID FailbackPass(PDSM_CONTEXT DsmContext)
         PPDO_ENTRY preferred = FindPreferredPdoEntry(ldEntry);
         if (preferred == NULL || ldEntry->currentPath == NULL || preferred == ldEntry->currentPath ||
             preferred->HealthState != PDO_HEALTH_HEALTHY) {
+            continue;
+        }
+        if (!DsmIsPathReady(preferred)) {
+            DsmTrace(TRDSM_TRACE_LEVEL, "FailbackPass: %s preferred path %s waits for its registration",
+                     TA_STR(ldEntry->ldIdString), TA_STR(preferred->PathIdString));
             continue;
         }
         ULONGLONG ageMs = ((ULONGLONG)now.QuadPart - preferred->CreationTicks) * tickLength / TIME_UNITS_PER_MS;

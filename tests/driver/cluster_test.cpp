@@ -12,6 +12,7 @@ namespace {
 
 const uint8_t kOtherKey[8] = {0xB0, 0, 0, 0, 0, 0, 0, 2};
 const uint64_t kNodeKey = 0x0102030405060708;     // the configured key 01..08, as the array reads it
+const uint8_t kNodeKeyBytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
 
 class ClusterTest : public OneDriveTest {
 protected:
@@ -297,7 +298,7 @@ TEST_F(ClusterTest, AReturningPathCarriesThisNodesRegistration)
     ASSERT_EQ(array_->Execute(away.Nexus, unregister).Status, array::kStatusGood);
     ASSERT_EQ(array_->Registrations(0).size(), 3u);
 
-    Locked([&] { DsmQueuePathWorkItem(paths_[3], ReservationPathWorker); });
+    Locked([&] { EXPECT_TRUE(DsmQueueRegistration(paths_[3])); });
     EXPECT_EQ(host::DrainWorkItems(), 1u);
     EXPECT_EQ(array_->Registrations(0).size(), 4u);
 
@@ -308,6 +309,137 @@ TEST_F(ClusterTest, AReturningPathCarriesThisNodesRegistration)
     EXPECT_EQ(host::DrainWorkItems(), 1u);
     EXPECT_EQ(Sent(SCSIOP_PERSISTENT_RESERVE_OUT) + Sent(SCSIOP_PERSISTENT_RESERVE_IN), out);
     EXPECT_EQ(host::PoolOutstanding(host::Tag("IoWI")), 0u);
+}
+
+// A path of a drive this node holds that comes back from a failure has
+// not carried the node's key yet: until its registration has been
+// carried, requests stay on the paths that have it.  Failback waits for
+// it; a drive left with no other path still uses it.
+class ReturningPathTest : public ClusterTest {
+protected:
+    // The path's link, as the array sees it.
+    array::Scope LinkOf(PPDO_ENTRY path) const
+    {
+        for (const mpio::Device &device : host_->Devices()) {
+            if (device.DsmId == path) {
+                return array::Scope::OnPath(device.Nexus.Initiator, device.Nexus.TargetPort);
+            }
+        }
+        ADD_FAILURE() << "no device for the path";
+        return array::Scope::OnTargetPort(0);
+    }
+
+    // The preferred path fails, this node reserves the drive through the
+    // others, and the path's verification then finds it answering again;
+    // the work that carries the registration onto it has not run yet.
+    void ReserveWhileThePreferredPathIsAway()
+    {
+        ASSERT_EQ(drive_->currentPath, paths_[0]);
+        array_->SetFault(LinkOf(paths_[0]), array::Fault::LinkDown);
+        ASSERT_EQ(host_->Read(0, 0, 1, block_).Status, STATUS_SUCCESS);
+        ASSERT_EQ(paths_[0]->HealthState, (ULONG)PDO_HEALTH_FAILED);
+        Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
+        ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
+        ASSERT_EQ(array_->Registrations(0).size(), 3u);
+        array_->ClearFaults();
+        ASSERT_EQ(DsmPathVerify(Context(), paths_[0], nullptr), STATUS_SUCCESS);
+        ASSERT_EQ(paths_[0]->HealthState, (ULONG)PDO_HEALTH_HEALTHY);
+        ASSERT_EQ(host::PendingWorkItems(), 1u);
+    }
+
+    PPDO_ENTRY Current()
+    {
+        PPDO_ENTRY path = nullptr;
+        Locked([&] { path = drive_->currentPath; });
+        return path;
+    }
+
+    // A read, with time moving for MPIO's retries.
+    mpio::IoResult Read()
+    {
+        auto io = host_->SubmitRead(0, 0, 1, block_);
+        for (int i = 0; i < 50 && !io->Done(); i++) {
+            host_->WaitIdle();
+            host::ClockAdvance(hostOptions_.RetryIntervalMs);
+        }
+        EXPECT_TRUE(io->Done());
+        return io->Done() ? io->Wait() : mpio::IoResult();
+    }
+
+    uint8_t block_[512] = {};
+};
+
+TEST_F(ReturningPathTest, FailbackWaitsUntilThePathCarriesTheRegistration)
+{
+    ReserveWhileThePreferredPathIsAway();
+    host::ClockAdvance(3000);
+    EXPECT_NE(Current(), paths_[0]);
+    mpio::IoResult read = Read();
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.ScsiStatus, SCSISTAT_GOOD);
+
+    host::DrainWorkItems();
+    EXPECT_EQ(array_->Registrations(0).size(), 4u);
+    host::ClockAdvance(1000);
+    EXPECT_EQ(Current(), paths_[0]);
+    read = Read();
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Path, paths_[0]);
+
+    // Another node that takes the drive is still met with a conflict.
+    ASSERT_EQ(OtherNodeReserveOut(6, 0, nullptr, kOtherKey).Status, array::kStatusGood);
+    ASSERT_EQ(OtherNodeReserveOut(4, 6, kOtherKey, kNodeKeyBytes).Status, array::kStatusGood);   // PREEMPT
+    read = Read();
+    EXPECT_EQ(read.Status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(read.ScsiStatus, array::kStatusReservationConflict);
+}
+
+// The path returns while the cluster's RESERVE is under way, after the
+// snapshot it registers: the registration work finds the drive still
+// free, so it runs again once the request is done.
+TEST_F(ReturningPathTest, RegistrationWorkOverlappedByAReserveRunsAgain)
+{
+    array_->SetFault(LinkOf(paths_[0]), array::Fault::LinkDown);
+    ASSERT_EQ(host_->Read(0, 0, 1, block_).Status, STATUS_SUCCESS);
+    ASSERT_EQ(paths_[0]->HealthState, (ULONG)PDO_HEALTH_FAILED);
+    array_->ClearFaults();
+    bool returned = false;
+    Intercept([&](SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK) {
+        if (command.Cdb[0] == SCSIOP_PERSISTENT_RESERVE_OUT && command.Cdb[1] == 0x01 && !returned) {
+            returned = true;
+            EXPECT_EQ(DsmPathVerify(Context(), paths_[0], nullptr), STATUS_SUCCESS);
+            host::DrainWorkItems();
+            EXPECT_EQ(array_->Registrations(0).size(), 3u);
+        }
+        return false;
+    });
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
+    ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
+    ASSERT_TRUE(returned);
+    host::ClockAdvance(3000);
+    EXPECT_NE(Current(), paths_[0]);
+    host::DrainWorkItems();
+    EXPECT_EQ(array_->Registrations(0).size(), 4u);
+    host::ClockAdvance(1000);
+    EXPECT_EQ(Current(), paths_[0]);
+    mpio::IoResult read = Read();
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Path, paths_[0]);
+}
+
+TEST_F(ReturningPathTest, ADriveLeftWithOnlyThatPathUsesIt)
+{
+    ReserveWhileThePreferredPathIsAway();
+    Locked([&] {
+        for (size_t i = 1; i < paths_.size(); i++) {
+            SetPathHealth(paths_[i], PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILING);
+        }
+    });
+    EXPECT_EQ(Current(), paths_[0]);
+    host::DrainWorkItems();
+    mpio::IoResult read = Read();
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Path, paths_[0]);
 }
 
 // The drive is free when this node reads its reservation, but the other
