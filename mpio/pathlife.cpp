@@ -113,6 +113,17 @@ void Host::ArmDiskTimerLocked(size_t disk)
     }
 }
 
+// Caller holds lock_.  The disk's last live path went: its removal
+// period runs from now, whatever an earlier hold started.
+void Host::LoseLastPathLocked(size_t disk)
+{
+    RequireHeld(lock_, "LoseLastPathLocked");
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    diskStates_[disk]->LostAt = now.QuadPart;
+    ArmDiskTimerLocked(disk);
+}
+
 // Caller holds lock_.  One work item at a time does what the DPCs noted;
 // one that cannot be had is tried again at the next period.
 void Host::QueueWorkLocked()
@@ -369,14 +380,18 @@ void Host::ReleaseHeld(size_t disk)
 Routine Description:
 
     A disk's removal period ran out.  Still without a live path: its
-    held requests fail and its devices are removed.  With a live path
-    (the DSM kept choosing one MPIO does not use): its held requests
-    fail, the disk stays.  PASSIVE_LEVEL, in MPIO's work item.
+    held requests fail and its devices are removed, once the period has
+    passed since its last live path went (a timer an earlier hold
+    started runs on for the rest).  With a live path (the DSM kept
+    choosing one MPIO does not use): its held requests fail, the disk
+    stays.  PASSIVE_LEVEL, in MPIO's work item.
 
 --*/
 void Host::ExpireDisks()
 {
     std::lock_guard<HostMutex> pnp(pnp_.Mutex);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
     for (size_t disk = 0; disk < diskStates_.size(); disk++) {
         std::deque<Request *> held;
         std::vector<size_t> devices;
@@ -387,8 +402,16 @@ void Host::ExpireDisks()
                 continue;
             }
             state.Expired = false;
+            const bool live = HasLivePathLocked(disk);
+            const LONGLONG left = state.LostAt + (LONGLONG)options_.RemovalPeriodMs * TIME_UNITS_PER_MS - now.QuadPart;
+            if (!live && left > 0 && !stopping_) {
+                state.Armed = true;
+                KeSetTimerEx(&state.Timer, DueIn((ULONG)((left + TIME_UNITS_PER_MS - 1) / TIME_UNITS_PER_MS)), 0,
+                             &state.Dpc);
+                continue;
+            }
             held.swap(state.Held);
-            if (!HasLivePathLocked(disk)) {
+            if (!live) {
                 for (size_t index : disks_[disk].Devices) {
                     if (states_[index] != PathState::Removing && states_[index] != PathState::Removed) {
                         devices.push_back(index);
@@ -417,7 +440,7 @@ void Host::NoticeRemoval(size_t index)
         states_[index] = PathState::Removing;
         size_t disk = (size_t)pnp_.Devices[index].Group;
         if (wasLive && !HasLivePathLocked(disk)) {
-            ArmDiskTimerLocked(disk);
+            LoseLastPathLocked(disk);
         }
     }
     const DSM_INIT_DATA &record = LiveRecord("DsmRemovePending");

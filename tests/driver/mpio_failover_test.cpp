@@ -766,6 +766,49 @@ TEST_F(MpioFailoverTest, PastTheRemovalPeriodHeldRequestsFailAndTheDiskGoes)
     EXPECT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_NO_SUCH_DEVICE);
 }
 
+// The removal period runs from the moment the disk's last path went.  A
+// request held earlier while a path still lived (the DSM kept naming a
+// dead one) started the disk's timer; that must not cut short a later
+// outage: the disk keeps its requests and devices for the whole period
+// after its last path goes, and a path back within it carries them.
+TEST_F(MpioFailoverTest, TheRemovalPeriodRunsFromTheLossOfTheLastPath)
+{
+    LinkDown(0);
+    {
+        std::lock_guard<std::mutex> hold(fake_->Lock);
+        fake_->Named = &g_pathTokens[0];
+    }
+    uint8_t block[512] = {5};
+    auto misrouted = host_->SubmitWrite(0, 2, 1, block);
+    host_->WaitIdle();
+    ASSERT_EQ(host_->HeldRequests(0), 1u) << "failed over more often than the disk has paths";
+    ASSERT_EQ(host_->StateOf(1), mpio::PathState::Live);
+    {
+        std::lock_guard<std::mutex> hold(fake_->Lock);
+        fake_->Named = nullptr;
+    }
+    // Verification releases it down the path that lives.
+    Pass(options_.PathVerificationPeriodMs);
+    ASSERT_TRUE(misrouted->Done());
+    EXPECT_EQ(misrouted->Wait().Status, STATUS_SUCCESS);
+
+    // Well into that first timer's period, the last path goes too.
+    Pass(options_.RemovalPeriodMs - options_.PathVerificationPeriodMs - 2 * options_.RetryIntervalMs);
+    LinkDown(1);
+    auto io = host_->SubmitRead(0, 2, 1, block);
+    host_->WaitIdle();
+    ASSERT_EQ(host_->HeldRequests(0), 1u);
+    Pass(4 * options_.RetryIntervalMs);
+    EXPECT_FALSE(io->Done()) << "failed " << 4 * options_.RetryIntervalMs << " ms into the outage";
+    EXPECT_NE(host_->StateOf(1), mpio::PathState::Removed);
+
+    LinkUp(1);
+    Pass(options_.PathVerificationPeriodMs);
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(io->Wait().Path, &g_pathTokens[1]);
+}
+
 // A link that returns after its devices went is enumerated again: MPIO
 // offers the device as a new one, in the framework's order, and uses it
 // once it is bound, verified and active.
