@@ -20,6 +20,7 @@ Abstract:
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -334,9 +335,27 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return holding_;
     }
+    // Runs once, as the port's next link probe (a 36-byte standard
+    // INQUIRY) reaches the storage.
+    void AtNextProbe(std::function<void()> action)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        atProbe_ = std::move(action);
+    }
 
     array::Result Execute(const array::Nexus &nexus, const array::Command &command) override
     {
+        if (command.CdbLength == 6 && command.Cdb[0] == SCSIOP_INQUIRY && command.Cdb[1] == 0 &&
+            command.Cdb[4] == 36) {
+            std::function<void()> action;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                action.swap(atProbe_);
+            }
+            if (action) {
+                action();
+            }
+        }
         const bool stalls = command.CdbLength == 10 && command.Cdb[0] == SCSIOP_WRITE &&
                             ((uint32_t)command.Cdb[2] << 24 | (uint32_t)command.Cdb[3] << 16 |
                              (uint32_t)command.Cdb[4] << 8 | command.Cdb[5]) >= kStalledFrom;
@@ -355,6 +374,7 @@ private:
     std::condition_variable changed_;
     bool closed_ = false;
     size_t holding_ = 0;
+    std::function<void()> atProbe_;
 };
 
 class MpioFailoverTest : public DriverTest {
@@ -807,6 +827,37 @@ TEST_F(MpioFailoverTest, TheRemovalPeriodRunsFromTheLossOfTheLastPath)
     ASSERT_TRUE(io->Done());
     EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
     EXPECT_EQ(io->Wait().Path, &g_pathTokens[1]);
+}
+
+// A link lost again just after it came back gets the whole link-down
+// time before its devices go, and is probed until it returns.  Here the
+// port's next probe comes due while it probes the returning link, and
+// the link is down again when that probe runs: a fresh loss for the
+// port, not the old one run out.
+TEST_F(MpioFailoverTest, ALinkLostAgainKeepsItsDevicesForTheLinkDownTime)
+{
+    LinkDown(0);
+    uint8_t block[512] = {};
+    ASSERT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_SUCCESS);
+    Pass(options_.LinkDownTimeMs);
+    ASSERT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+
+    LinkUp(0);
+    gate_.AtNextProbe([this] {
+        host::ClockAdvance(options_.LinkProbeIntervalMs);
+        gate_.AtNextProbe([this] { LinkDown(0); });
+    });
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_EQ(host_->DeviceCount(), 3u) << "enumerated anew";
+    EXPECT_EQ(host_->StateOf(2), mpio::PathState::Live) << "removed at once";
+    Pass(options_.LinkDownTimeMs);
+    EXPECT_EQ(host_->StateOf(2), mpio::PathState::Removed) << "kept past the link-down time";
+
+    // Still probed, it is found when it returns.
+    LinkUp(0);
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_EQ(host_->DeviceCount(), 4u);
+    EXPECT_EQ(host_->StateOf(3), mpio::PathState::Live);
 }
 
 // A link that returns after its devices went is enumerated again: MPIO
