@@ -425,6 +425,17 @@ protected:
 
     virtual void BeforeDiscovery() {}
 
+    // The first path's link goes; a request meets it down and fails
+    // over, and past the link-down time its device is removed.
+    void LoseFirstPath()
+    {
+        LinkDown(0);
+        uint8_t block[512] = {};
+        ASSERT_EQ(host_->Write(0, 0, 1, block).Status, STATUS_SUCCESS);
+        Pass(options_.LinkDownTimeMs);
+        ASSERT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    }
+
     void LinkDown(uint32_t targetPort) { array_->SetFault(array::Scope::OnTargetPort(targetPort), array::Fault::LinkDown); }
     void LinkUp(uint32_t targetPort) { array_->ClearFault(array::Scope::OnTargetPort(targetPort), array::Fault::LinkDown); }
 
@@ -836,12 +847,7 @@ TEST_F(MpioFailoverTest, TheRemovalPeriodRunsFromTheLossOfTheLastPath)
 // port, not the old one run out.
 TEST_F(MpioFailoverTest, ALinkLostAgainKeepsItsDevicesForTheLinkDownTime)
 {
-    LinkDown(0);
-    uint8_t block[512] = {};
-    ASSERT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_SUCCESS);
-    Pass(options_.LinkDownTimeMs);
-    ASSERT_EQ(host_->StateOf(0), mpio::PathState::Removed);
-
+    ASSERT_NO_FATAL_FAILURE(LoseFirstPath());
     LinkUp(0);
     gate_.AtNextProbe([this] {
         host::ClockAdvance(options_.LinkProbeIntervalMs);
@@ -865,11 +871,8 @@ TEST_F(MpioFailoverTest, ALinkLostAgainKeepsItsDevicesForTheLinkDownTime)
 // once it is bound, verified and active.
 TEST_F(MpioFailoverTest, AReturningLinkIsEnumeratedAndItsDeviceOfferedAnew)
 {
-    LinkDown(0);
+    ASSERT_NO_FATAL_FAILURE(LoseFirstPath());
     uint8_t block[512] = {};
-    ASSERT_EQ(host_->Write(0, 0, 1, block).Status, STATUS_SUCCESS);
-    Pass(options_.LinkDownTimeMs);
-    ASSERT_EQ(host_->StateOf(0), mpio::PathState::Removed);
     fake_->Calls.clear();
     LinkUp(0);
     Pass(options_.LinkProbeIntervalMs);
