@@ -408,6 +408,7 @@ private:
     bool PresentLocked(size_t device) const;
     void ArmDiskTimerLocked(size_t disk);
     void LoseLastPathLocked(size_t disk);
+    bool RearmForRestOfPeriodLocked(size_t disk);
     void QueueWorkLocked();
     void VerifyPaths();
     void FailAndInvalidate(size_t device);

@@ -149,12 +149,37 @@ VOID NTAPI Host::VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
     self->QueueWorkLocked();
 }
 
+// Caller holds lock_.  A disk without a live path keeps its removal
+// period running until the period has passed since its last live path
+// went: an earlier start (a hold while a path lived) runs on for the
+// rest, and true is returned.
+bool Host::RearmForRestOfPeriodLocked(size_t disk)
+{
+    RequireHeld(lock_, "RearmForRestOfPeriodLocked");
+    DiskState &state = *diskStates_[disk];
+    if (HasLivePathLocked(disk) || stopping_) {
+        return false;
+    }
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    const LONGLONG left = state.LostAt + (LONGLONG)options_.RemovalPeriodMs * TIME_UNITS_PER_MS - now.QuadPart;
+    if (left <= 0) {
+        return false;
+    }
+    state.Armed = true;
+    KeSetTimerEx(&state.Timer, DueIn((ULONG)((left + TIME_UNITS_PER_MS - 1) / TIME_UNITS_PER_MS)), 0, &state.Dpc);
+    return true;
+}
+
 VOID NTAPI Host::DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
 {
     UNREFERENCED_PARAMETER(dpc);
     auto *state = static_cast<DiskState *>(context);
     Host *self = state->Owner;
     std::lock_guard<HostMutex> lock(self->lock_);
+    if (self->RearmForRestOfPeriodLocked(state->Disk)) {
+        return;
+    }
     state->Armed = false;
     state->Expired = true;
     self->expiryDue_ = true;
@@ -390,8 +415,6 @@ Routine Description:
 void Host::ExpireDisks()
 {
     std::lock_guard<HostMutex> pnp(pnp_.Mutex);
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
     for (size_t disk = 0; disk < diskStates_.size(); disk++) {
         std::deque<Request *> held;
         std::vector<size_t> devices;
@@ -402,16 +425,12 @@ void Host::ExpireDisks()
                 continue;
             }
             state.Expired = false;
-            const bool live = HasLivePathLocked(disk);
-            const LONGLONG left = state.LostAt + (LONGLONG)options_.RemovalPeriodMs * TIME_UNITS_PER_MS - now.QuadPart;
-            if (!live && left > 0 && !stopping_) {
-                state.Armed = true;
-                KeSetTimerEx(&state.Timer, DueIn((ULONG)((left + TIME_UNITS_PER_MS - 1) / TIME_UNITS_PER_MS)), 0,
-                             &state.Dpc);
+            // The last path may have gone again since the timer ran out.
+            if (RearmForRestOfPeriodLocked(disk)) {
                 continue;
             }
             held.swap(state.Held);
-            if (!live) {
+            if (!HasLivePathLocked(disk)) {
                 for (size_t index : disks_[disk].Devices) {
                     if (states_[index] != PathState::Removing && states_[index] != PathState::Removed) {
                         devices.push_back(index);

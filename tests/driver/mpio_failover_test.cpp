@@ -20,6 +20,7 @@ Abstract:
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <numeric>
@@ -98,7 +99,17 @@ BOOLEAN NTAPI FakeCompare(PVOID, PVOID, PVOID)
     g_fake->Record("DsmCompareDevices");
     return TRUE;
 }
-PCHAR NTAPI FakeSerial(PVOID, PVOID) { return nullptr; }
+// One serial for the one drive, in pool MPIO frees: a disk whose devices
+// have all gone is known again by it.
+PCHAR NTAPI FakeSerial(PVOID, PVOID)
+{
+    static const char kSerial[] = "FAKE0001";
+    auto *serial = static_cast<PCHAR>(ExAllocatePoolWithTag(NonPagedPool, sizeof(kSerial), host::Tag("Fake")));
+    if (serial != nullptr) {
+        memcpy(serial, kSerial, sizeof(kSerial));
+    }
+    return serial;
+}
 NTSTATUS NTAPI FakeControllerInfo(PVOID, PVOID, ULONG, PCONTROLLER_INFO *) { return STATUS_NOT_SUPPORTED; }
 NTSTATUS NTAPI FakeSetDeviceInfo(PVOID, PDEVICE_OBJECT target, PVOID id, PVOID *pathId)
 {
@@ -434,6 +445,31 @@ protected:
         ASSERT_EQ(host_->Write(0, 0, 1, block).Status, STATUS_SUCCESS);
         Pass(options_.LinkDownTimeMs);
         ASSERT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    }
+
+    // The first path's link goes and the DSM keeps naming it: a write
+    // fails over more often than the disk has paths and is held though
+    // the second path lives, which starts the disk's removal timer.
+    // Verification then releases it down the live path.
+    void HoldWhileAPathLives()
+    {
+        LinkDown(0);
+        {
+            std::lock_guard<std::mutex> hold(fake_->Lock);
+            fake_->Named = &g_pathTokens[0];
+        }
+        uint8_t block[512] = {5};
+        auto misrouted = host_->SubmitWrite(0, 2, 1, block);
+        host_->WaitIdle();
+        ASSERT_EQ(host_->HeldRequests(0), 1u);
+        ASSERT_EQ(host_->StateOf(1), mpio::PathState::Live);
+        {
+            std::lock_guard<std::mutex> hold(fake_->Lock);
+            fake_->Named = nullptr;
+        }
+        Pass(options_.PathVerificationPeriodMs);
+        ASSERT_TRUE(misrouted->Done());
+        ASSERT_EQ(misrouted->Wait().Status, STATUS_SUCCESS);
     }
 
     void LinkDown(uint32_t targetPort) { array_->SetFault(array::Scope::OnTargetPort(targetPort), array::Fault::LinkDown); }
@@ -804,24 +840,8 @@ TEST_F(MpioFailoverTest, PastTheRemovalPeriodHeldRequestsFailAndTheDiskGoes)
 // after its last path goes, and a path back within it carries them.
 TEST_F(MpioFailoverTest, TheRemovalPeriodRunsFromTheLossOfTheLastPath)
 {
-    LinkDown(0);
-    {
-        std::lock_guard<std::mutex> hold(fake_->Lock);
-        fake_->Named = &g_pathTokens[0];
-    }
-    uint8_t block[512] = {5};
-    auto misrouted = host_->SubmitWrite(0, 2, 1, block);
-    host_->WaitIdle();
-    ASSERT_EQ(host_->HeldRequests(0), 1u) << "failed over more often than the disk has paths";
-    ASSERT_EQ(host_->StateOf(1), mpio::PathState::Live);
-    {
-        std::lock_guard<std::mutex> hold(fake_->Lock);
-        fake_->Named = nullptr;
-    }
-    // Verification releases it down the path that lives.
-    Pass(options_.PathVerificationPeriodMs);
-    ASSERT_TRUE(misrouted->Done());
-    EXPECT_EQ(misrouted->Wait().Status, STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(HoldWhileAPathLives());
+    uint8_t block[512] = {};
 
     // Well into that first timer's period, the last path goes too.
     Pass(options_.RemovalPeriodMs - options_.PathVerificationPeriodMs - 2 * options_.RetryIntervalMs);
@@ -838,6 +858,32 @@ TEST_F(MpioFailoverTest, TheRemovalPeriodRunsFromTheLossOfTheLastPath)
     ASSERT_TRUE(io->Done());
     EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
     EXPECT_EQ(io->Wait().Path, &g_pathTokens[1]);
+}
+
+// The same old timer running out just as the port removes the disk's
+// last device (the link-down time ends at the same moment): the disk
+// still waits out its removal period, and a device that arrives within
+// it carries the held request.
+TEST_F(MpioFailoverTest, AnOldRemovalTimerDoesNotTakeTheDiskWithItsLastDevice)
+{
+    ASSERT_NO_FATAL_FAILURE(HoldWhileAPathLives());
+    uint8_t block[512] = {};
+
+    // The last path goes as long before the old timer's end as the
+    // link-down time is shorter than the removal period.
+    LinkDown(1);
+    auto io = host_->SubmitRead(0, 2, 1, block);
+    host_->WaitIdle();
+    ASSERT_EQ(host_->HeldRequests(0), 1u);
+    Pass(options_.LinkDownTimeMs);
+    ASSERT_EQ(host_->StateOf(1), mpio::PathState::Removed);
+    EXPECT_FALSE(io->Done()) << "failed " << options_.LinkDownTimeMs << " ms into the outage";
+
+    LinkUp(1);
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(host_->Disks().size(), 1u) << "the device joined its disk";
 }
 
 // A link lost again just after it came back gets the whole link-down
