@@ -15,6 +15,7 @@ Abstract:
 
 --*/
 
+#include "expect.h"
 #include "simarray.h"
 #include "targetserver.h"
 
@@ -37,18 +38,7 @@ using namespace array::wire;
 
 constexpr size_t kBudget = 1u << 20;
 
-[[noreturn]] void Fail(const char *what)
-{
-    fprintf(stderr, "fuzz: %s\n", what);
-    abort();
-}
-
-void Expect(bool holds, const char *what)
-{
-    if (!holds) {
-        Fail(what);
-    }
-}
+using fuzzexpect::Expect;
 
 // The client's side of each input, on a thread of its own so that a
 // server writing answers never waits on a client still writing requests:

@@ -3,7 +3,8 @@
 # its figures on one line: executions in total and per second, findings,
 # and executions per second of the target's own processor time (the
 # figure that does not depend on what else the machine runs).
-#   run.sh TARGET WORK SECONDS SEED...
+#   run.sh TARGET WORK SECONDS [FLAG...] SEED...
+# FLAGs are libFuzzer's (-max_len=N), passed on as given.
 # WORK receives the corpus the run grows and any finding; the status is
 # 0 only when there is none.
 set -u

@@ -203,10 +203,12 @@ void Host::Send(Request *request, PVOID path, NTSTATUS status)
     PrepareAttempt(request, path, device);
     std::lock_guard<HostMutex> lock(lock_);
     request->Record = &pnp_.Devices[device];
-    if (!stopping_) {
-        AcquireRemoveLockLocked(device);
-        QueueAtPortLocked(request);
+    if (stopping_) {
+        ParkLocked(request);
+        return;
     }
+    AcquireRemoveLockLocked(device);
+    QueueAtPortLocked(request);
 }
 
 // The DSM has no path for the request: held while the disk has no live
@@ -330,9 +332,18 @@ void Host::FailRequest(Request *request, NTSTATUS status)
     Complete(request);
 }
 
-// Hands the request's outcome back to its submitter.  Any IRQL up to DISPATCH_LEVEL.
+// Hands the request's outcome back to its submitter: the party that owns
+// the request, and only it, completes it, once.  Any IRQL up to
+// DISPATCH_LEVEL.
 void Host::Complete(Request *request)
 {
+    {
+        std::lock_guard<HostMutex> lock(lock_);
+        if (live_.erase(request) == 0) {
+            host::VerifierFail("MPIO: request %p completed twice", static_cast<void *>(request));
+            return;
+        }
+    }
     std::shared_ptr<PendingIo> io = request->Io;
     io->result_.Status = io->irp_.IoStatus.Status;
     if (io->hasSrb_) {
@@ -340,10 +351,6 @@ void Host::Complete(Request *request)
         io->result_.ScsiStatus = io->srb_.ScsiStatus;
         io->result_.Transferred = NT_SUCCESS(io->result_.Status) ? io->srb_.DataTransferLength : 0;
         memcpy(io->result_.Sense, io->sense_, sizeof(io->result_.Sense));
-    }
-    {
-        std::lock_guard<HostMutex> lock(lock_);
-        live_.erase(request);
     }
     delete request;
     if (io->onDone_) {
@@ -374,7 +381,8 @@ void Host::Hold(Request *request)
     {
         std::lock_guard<HostMutex> lock(lock_);
         if (stopping_) {
-            // Shutting down: nothing will carry it; the destructor fails it.
+            // Shutting down: nothing will carry it; the stop fails it.
+            ParkLocked(request);
             return;
         }
         DiskState &disk = *diskStates_[request->Disk];
@@ -385,6 +393,26 @@ void Host::Hold(Request *request)
         }
     }
     FailRequest(request, STATUS_NO_SUCH_DEVICE);
+}
+
+// The request goes again once the interval has passed, on its own timer;
+// a stopping host sets no timer and parks it instead.  DISPATCH_LEVEL.
+void Host::RetryAfter(Request *request, ULONG milliseconds)
+{
+    std::lock_guard<HostMutex> lock(lock_);
+    if (stopping_) {
+        ParkLocked(request);
+        return;
+    }
+    KeSetTimerEx(&request->Timer, DueIn(milliseconds), 0, &request->Dpc);
+}
+
+// Caller holds lock_, with the host stopping.  The party that had the
+// request gives it up: from now on only the stop completes it.
+void Host::ParkLocked(Request *request)
+{
+    RequireHeld(lock_, "ParkLocked");
+    request->Parked = true;
 }
 
 std::shared_ptr<PendingIo> Host::Submit(size_t disk, std::shared_ptr<PendingIo> io)
@@ -489,14 +517,14 @@ void Host::CompleteAttempt(Request *request, bool gone)
     }
     if (retry && request->Retries < options_.RetryCount) {
         request->Retries++;
-        KeSetTimerEx(&request->Timer, DueIn(options_.RetryIntervalMs), 0, &request->Dpc);
+        RetryAfter(request, options_.RetryIntervalMs);
         return;
     }
     // Neither the DSM nor MPIO acts on BUSY: the request goes back up to
     // the disk class driver, which sends it again after a pause.
     if (!retry && SRB_STATUS(srb->SrbStatus) == SRB_STATUS_BUSY && request->BusyRetries < options_.BusyRetryCount) {
         request->BusyRetries++;
-        KeSetTimerEx(&request->Timer, DueIn(options_.BusyRetryIntervalMs), 0, &request->Dpc);
+        RetryAfter(request, options_.BusyRetryIntervalMs);
         return;
     }
     io.irp_.IoStatus.Status = status;

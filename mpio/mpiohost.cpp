@@ -84,6 +84,7 @@ Host::Host(const HostOptions &options) : options_(options)
     mpioDevice_ = host::CreateDevice(u"", nullptr);
     KeInitializeTimerEx(&verifyTimer_, NotificationTimer);
     KeInitializeDpc(&verifyDpc_, VerifyDpc, this);
+    KeInitializeEvent(&workIdle_, NotificationEvent, TRUE);
     if (options_.ControlDevice) {
         controlDevice_ = host::CreateDevice(u"\\DosDevices\\MPIOControl",
                                             [this](ULONG code, PVOID input, ULONG inputLength, PVOID output,

@@ -266,6 +266,11 @@ public:
     // removing thread, with no lock held, when a device's removal finds
     // requests still holding its remove lock and waits for them.
     void OnRemovalWaits(std::function<void(size_t device)> observer);
+    // For tests that sequence the host's stop against a DPC or a work
+    // item still running: called on the stopping thread, with no lock
+    // held, once the host takes no new work and has cancelled its timers,
+    // before it waits for what is still running.
+    void OnStopping(std::function<void()> observer);
     // Why devices were skipped during discovery.
     const std::vector<std::string> &DiscoveryProblems() const { return port_.Problems; }
 
@@ -395,6 +400,8 @@ private:
     void NoteAsked(Request *request);
     void Route(Request *request);
     void Hold(Request *request);
+    void RetryAfter(Request *request, ULONG milliseconds);
+    void ParkLocked(Request *request);
     void FailRequest(Request *request, NTSTATUS status);
     void Complete(Request *request);
     void FailPathLocked(size_t device);
@@ -423,6 +430,9 @@ private:
     void DropEmptyDisksLocked(std::vector<Request *> *orphans);
     void StartPathMachinery();
     void StopPathMachinery();
+    void CancelForStopLocked();
+    void WaitForWorkItems();
+    void DoNotedWork();
     static VOID NTAPI VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI WorkRoutine(PDEVICE_OBJECT device, PVOID context);
@@ -475,6 +485,7 @@ private:
     // called.
     mutable HostMutex lock_;
     bool stopping_ = false;                 // the host is shutting down: nothing new starts (lock_)
+    std::function<void()> stopObserver_;    // see OnStopping (lock_)
 
     // MPIO proper.
     HostOptions options_;
@@ -503,6 +514,10 @@ private:
     std::vector<uint64_t> noticedAt_;       // per device: removalNotices_ once its notice returned, or 0 (lock_)
     std::vector<bool> linkLost_;            // per device: the port reported its link lost (lock_)
     PDEVICE_OBJECT mpioDevice_ = nullptr;   // owns MPIO's work items
+    // MPIO's work items queued or running, and an event signalled while
+    // there are none: the stop's rundown (lock_).
+    size_t workOutstanding_ = 0;
+    KEVENT workIdle_;
     // What MPIO's DPCs noted for its work item (lock_).
     bool workQueued_ = false;
     bool verifyDue_ = false;

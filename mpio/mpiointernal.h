@@ -64,6 +64,9 @@ struct Host::Request {
     KDPC Dpc;
     KDPC TimeoutDpc;
     bool Timing = false;                // the port is timing it out (under lock_)
+    // The host is stopping and no party carries the request on: the stop
+    // fails it, once everything else has finished (lock_).
+    bool Parked = false;
 };
 
 // MPIO's record of one multipath disk.

@@ -21,6 +21,10 @@ Abstract:
     that calls the DSM at PASSIVE_LEVEL (verification, removal) runs in
     that work item or on the caller's thread, never in a DPC.
 
+    At the host's stop every request still live completes exactly once:
+    whoever would hand one on parks it instead, and the stop fails what is
+    parked once no timer, DPC or work item of MPIO's is left.
+
 --*/
 
 #include "mpiointernal.h"
@@ -137,6 +141,9 @@ void Host::QueueWorkLocked()
         return;
     }
     workQueued_ = true;
+    if (workOutstanding_++ == 0) {
+        KeClearEvent(&workIdle_);
+    }
     IoQueueWorkItem(item, WorkRoutine, DelayedWorkQueue, new WorkContext{this, item});
 }
 
@@ -193,36 +200,49 @@ VOID NTAPI Host::WorkRoutine(PDEVICE_OBJECT device, PVOID context)
     Host *self = work->Owner;
     IoFreeWorkItem(work->Item);
     delete work;
+    self->DoNotedWork();
+    // The routine's last touch of the host: the stop, which waits for the
+    // event, takes lock_ after it and may then free the host.
+    std::lock_guard<HostMutex> lock(self->lock_);
+    if (--self->workOutstanding_ == 0) {
+        KeSetEvent(&self->workIdle_, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// What MPIO's DPCs noted, done in its work item at PASSIVE_LEVEL; nothing
+// once the host is stopping.
+void Host::DoNotedWork()
+{
     bool verify;
     bool expire;
     bool lost;
     bool links;
     {
-        std::lock_guard<HostMutex> lock(self->lock_);
-        self->workQueued_ = false;
-        verify = self->verifyDue_;
-        expire = self->expiryDue_;
-        lost = self->lostDue_;
-        links = self->port_.LinksDue;
-        self->verifyDue_ = false;
-        self->expiryDue_ = false;
-        self->lostDue_ = false;
-        self->port_.LinksDue = false;
-        if (self->stopping_) {
+        std::lock_guard<HostMutex> lock(lock_);
+        workQueued_ = false;
+        verify = verifyDue_;
+        expire = expiryDue_;
+        lost = lostDue_;
+        links = port_.LinksDue;
+        verifyDue_ = false;
+        expiryDue_ = false;
+        lostDue_ = false;
+        port_.LinksDue = false;
+        if (stopping_) {
             return;
         }
     }
     if (lost) {
-        self->InvalidateLostPaths();
+        InvalidateLostPaths();
     }
     if (links) {
-        self->ServiceLinks();
+        ServiceLinks();
     }
     if (expire) {
-        self->ExpireDisks();
+        ExpireDisks();
     }
     if (verify) {
-        self->VerifyPaths();
+        VerifyPaths();
     }
 }
 
@@ -525,12 +545,21 @@ void Host::StartPathMachinery()
 
 Routine Description:
 
-    Stops the port threads and every timer, lets a queued work item run
-    (it does nothing now), and fails whatever is still waiting.
+    Stops MPIO and its port so that every request still live completes
+    exactly once, completed by the one party that owns it.  In order:
+    nothing new starts (no timer is set, no work item queued, no request
+    sent to the port or held: a party that would hand a request on parks
+    it for the stop instead) and the port's threads finish the attempts
+    they carry out; every timer is cancelled, and what a cancelled timer
+    or the port's queue held is parked; the DPCs the cancel came too late
+    for run to their end (KeFlushQueuedDpcs), and so do MPIO's work
+    items; only then do the parked requests fail.  PASSIVE_LEVEL, with no
+    request being submitted.
 
 --*/
 void Host::StopPathMachinery()
 {
+    host::RequirePassive("MPIO's stop");
     // No more reports of lost links: waits for one being made.
     if (port_.Target != nullptr) {
         port_.Target->WatchLinks(nullptr);
@@ -545,31 +574,101 @@ void Host::StopPathMachinery()
     for (std::thread &thread : threads) {
         thread.join();
     }
-    std::vector<Request *> left;
-    bool queued;
+    std::function<void()> observer;
     {
         std::lock_guard<HostMutex> lock(lock_);
-        KeCancelTimer(&verifyTimer_);
-        for (auto &link : port_.Links) {
-            KeCancelTimer(&link->Timer);
-        }
-        for (auto &disk : diskStates_) {
-            KeCancelTimer(&disk->Timer);
-            disk->Held.clear();
-        }
+        CancelForStopLocked();
+        observer = stopObserver_;
+    }
+    if (observer) {
+        observer();
+    }
+    KeFlushQueuedDpcs();
+    WaitForWorkItems();
+    // Nothing else runs now: what is live and parked is the stop's alone.
+    // A request that is live but not parked is with a thread still in
+    // Submit, which completes it.
+    std::vector<Request *> parked;
+    {
+        std::lock_guard<HostMutex> lock(lock_);
         for (Request *request : live_) {
-            KeCancelTimer(&request->Timer);
+            if (request->Parked) {
+                parked.push_back(request);
+            }
         }
-        port_.Queue.clear();
-        left.assign(live_.begin(), live_.end());
-        queued = workQueued_;
     }
-    if (queued && KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        host::DrainWorkItems();
-    }
-    for (Request *request : left) {
+    for (Request *request : parked) {
         FailRequest(request, STATUS_NO_SUCH_DEVICE);
     }
+}
+
+/*++
+
+Routine Description:
+
+    Cancels every timer of MPIO and its port.  The requests a cancelled
+    timer held (a retry, or the port timing one the storage never
+    answered), those in the port's queue and those the disks held are
+    parked, and the port lets go of their devices.  A request whose timer
+    could not be cancelled belongs to the DPC already queued or running
+    for it.  Caller holds lock_, with the host stopping.
+
+--*/
+void Host::CancelForStopLocked()
+{
+    RequireHeld(lock_, "CancelForStopLocked");
+    KeCancelTimer(&verifyTimer_);
+    for (auto &link : port_.Links) {
+        KeCancelTimer(&link->Timer);
+    }
+    for (auto &disk : diskStates_) {
+        KeCancelTimer(&disk->Timer);
+        disk->Armed = false;
+        for (Request *request : disk->Held) {
+            ParkLocked(request);
+        }
+        disk->Held.clear();
+    }
+    for (Request *request : live_) {
+        if (!KeCancelTimer(&request->Timer)) {
+            continue;
+        }
+        ParkLocked(request);
+        if (request->Timing) {
+            request->Timing = false;
+            ReleaseRemoveLockLocked(request->Device);
+        }
+    }
+    for (Request *request : port_.Queue) {
+        ParkLocked(request);
+        ReleaseRemoveLockLocked(request->Device);
+        port_.Busy--;
+    }
+    port_.Queue.clear();
+    port_.Drained.notify_all();
+}
+
+// Returns once MPIO's work items, queued or running, have all ended; the
+// stopping host queues no more.  With no worker pool the system runs work
+// items only when they are drained: this thread then runs those queued.
+// PASSIVE_LEVEL.
+void Host::WaitForWorkItems()
+{
+    bool outstanding;
+    {
+        std::lock_guard<HostMutex> lock(lock_);
+        outstanding = workOutstanding_ != 0;
+    }
+    if (outstanding) {
+        host::DrainWorkItems();
+    }
+    KeWaitForSingleObject(&workIdle_, Executive, KernelMode, FALSE, nullptr);
+}
+
+void Host::OnStopping(std::function<void()> observer)
+{
+    std::lock_guard<HostMutex> lock(lock_);
+    stopObserver_ = std::move(observer);
 }
 
 } // namespace mpio

@@ -50,7 +50,8 @@ run clang kernel platform_tests driver_tests -- -DCMAKE_CXX_COMPILER=clang++-14 
 # Each fuzz target for a few seconds from its seeds (tools/fuzz.sh runs
 # them longer and prints the figures); optimised a little, as fuzzing
 # wants executions.
-run fuzz fuzz fuzz_regtext fuzz_scenario fuzz_wmimethod fuzz_storage fuzz_request fuzz_config fuzz_arrayd -- \
+run fuzz fuzz fuzz_regtext fuzz_scenario fuzz_wmimethod fuzz_storage fuzz_request fuzz_config fuzz_arrayd \
+  fuzz_remote -- \
   -DCMAKE_CXX_COMPILER=clang++-14 -DTARN_SANITIZE=address -DTARN_FUZZ=ON -DTARN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
   "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O1"
 echo "== all test builds passed"

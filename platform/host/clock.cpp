@@ -36,6 +36,13 @@ Abstract:
     as on the real kernel, and pool that holds a queued DPC may not be
     freed.
 
+    KeFlushQueuedDpcs waits until every DPC queued before the call has
+    run, whichever thread runs it: the one advancing the clock (one
+    processor, or the real-time clock's thread) or a processor thread.
+    Each expiry that queues a DPC is numbered, so the wait ends even
+    while timers go on expiring: DPCs queued after the call are not
+    waited for.
+
     Work items are queued FIFO and run at PASSIVE_LEVEL by
     host::DrainWorkItems on the calling thread, or, with a pool of worker
     threads (host::SetWorkerThreads, and always in real-time mode), on
@@ -58,7 +65,6 @@ Abstract:
 #include <mutex>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace host {
@@ -123,12 +129,22 @@ bool g_stopRealTime = false;
 struct QueuedDpc {
     PKTIMER Timer;
     PKDPC Dpc;
+    uint64_t Sequence;   // its queuing's number (g_dpcSequence)
 };
 constexpr unsigned kMaxProcessors = 8;
 std::deque<QueuedDpc> g_dpcQueue;
-std::unordered_set<PKDPC> g_dpcRunning;
+std::unordered_map<PKDPC, uint64_t> g_dpcRunning;   // each with its queuing's number
 std::condition_variable &g_dpcCv = *new std::condition_variable;       // a DPC queued, or stop
 std::condition_variable g_dpcIdleCv;   // the processors ran everything queued
+
+// DPCs queued since the process started, on any processor (clock mutex):
+// each queuing takes the next number.  With one processor the DPC the
+// advancing thread runs is g_inlineDpc (0 while none runs).
+uint64_t g_dpcSequence = 0;
+uint64_t g_inlineDpc = 0;
+// A DPC finished (KeFlushQueuedDpcs waits on it); never destroyed, like
+// the other two a thread may wait on at exit.
+std::condition_variable &g_dpcDoneCv = *new std::condition_variable;
 unsigned g_processors = 1;
 bool g_stopProcessors = false;
 std::vector<std::thread> &g_processorThreads = *new std::vector<std::thread>;
@@ -266,6 +282,26 @@ bool ExpireNext(uint64_t target, PKTIMER *timer, PKDPC *dpc)
     return true;
 }
 
+// Whether a DPC queued by the numbered queuing `last` or earlier is still
+// queued or running.  Clock mutex held.
+bool DpcQueuedBy(uint64_t last)
+{
+    if (g_inlineDpc != 0 && g_inlineDpc <= last) {
+        return true;
+    }
+    for (const auto &queued : g_dpcQueue) {
+        if (queued.Sequence <= last) {
+            return true;
+        }
+    }
+    for (const auto &running : g_dpcRunning) {
+        if (running.second <= last) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // One processor: moves the clock to target, running each due timer's DPC
 // on this thread at its due moment.  Advance mutex held.
 void AdvanceOnThisThread(uint64_t target)
@@ -281,9 +317,15 @@ void AdvanceOnThisThread(uint64_t target)
                 }
                 return;
             }
+            if (dpc != nullptr) {
+                g_inlineDpc = ++g_dpcSequence;
+            }
         }
         if (dpc != nullptr) {
             RunDpc(timer, dpc);
+            std::lock_guard<std::mutex> lock(g_clockMutex);
+            g_inlineDpc = 0;
+            g_dpcDoneCv.notify_all();
         }
     }
 }
@@ -323,7 +365,7 @@ void AdvanceOnProcessors(uint64_t target)
             bool queued = std::any_of(g_dpcQueue.begin(), g_dpcQueue.end(),
                                       [dpc](const QueuedDpc &entry) { return entry.Dpc == dpc; });
             if (!queued) {
-                g_dpcQueue.push_back(QueuedDpc{timer, dpc});
+                g_dpcQueue.push_back(QueuedDpc{timer, dpc, ++g_dpcSequence});
                 WidenActive(dpc);
             }
         }
@@ -369,13 +411,14 @@ void ProcessorThread()
         }
         QueuedDpc next = *runnable;
         g_dpcQueue.erase(runnable);
-        g_dpcRunning.insert(next.Dpc);
+        g_dpcRunning.emplace(next.Dpc, next.Sequence);
         g_maxDpcOverlap = std::max<uint64_t>(g_maxDpcOverlap, g_dpcRunning.size());
         RecomputeActive();
         lock.unlock();
         RunDpc(next.Timer, next.Dpc);
         lock.lock();
         g_dpcRunning.erase(next.Dpc);
+        g_dpcDoneCv.notify_all();
         // A DPC held back while this one ran may go now; or the tick is done.
         g_dpcCv.notify_all();
         if (g_dpcQueue.empty() && g_dpcRunning.empty()) {
@@ -686,11 +729,13 @@ void RebootCore()
         g_workDone = 0;
         g_dpcQueue.clear();
         g_dpcRunning.clear();
+        g_inlineDpc = 0;
         g_maxDpcOverlap = 0;
         RecomputeActive();
         g_dpcRuns = 0;
     }
     g_eventCv.notify_all();
+    g_dpcDoneCv.notify_all();
     RebootObjects();
     RebootPool();
     std::lock_guard<std::mutex> advancing(g_advanceMutex);
@@ -819,6 +864,20 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
     Timer->DueTime.QuadPart = due;
     Timer->Dpc = Dpc;
     return wasSet ? TRUE : FALSE;
+}
+
+// PASSIVE_LEVEL: the caller blocks until the processors have run what
+// was queued.  A DPC that never ends (or waits for the caller) keeps it
+// waiting, as on the real kernel.
+extern "C" VOID NTAPI KeFlushQueuedDpcs(VOID)
+{
+    if (OutsidePassive()) {
+        RequirePassive("KeFlushQueuedDpcs");
+        return;
+    }
+    std::unique_lock<std::mutex> lock(g_clockMutex);
+    uint64_t last = g_dpcSequence;
+    g_dpcDoneCv.wait(lock, [last] { return !DpcQueuedBy(last); });
 }
 
 extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)

@@ -45,17 +45,36 @@ std::u16string FoldName(std::u16string_view name)
     return folded;
 }
 
+// Names mostly match letter for letter where they match at all: only
+// letters that differ are folded.
 bool EqualNoCase(std::u16string_view a, std::u16string_view b)
 {
     if (a.size() != b.size()) {
         return false;
     }
+    const char16_t *x = a.data(), *y = b.data();
     for (size_t i = 0; i < a.size(); i++) {
-        if (Fold(a[i]) != Fold(b[i])) {
+        if (x[i] != y[i] && Fold(x[i]) != Fold(y[i])) {
             return false;
         }
     }
     return true;
+}
+
+bool FoldedLess::operator()(std::u16string_view a, std::u16string_view b) const
+{
+    const size_t common = std::min(a.size(), b.size());
+    const char16_t *x = a.data(), *y = b.data();
+    for (size_t i = 0; i < common; i++) {
+        if (x[i] == y[i]) {
+            continue;
+        }
+        const char16_t foldedX = Fold(x[i]), foldedY = Fold(y[i]);
+        if (foldedX != foldedY) {
+            return foldedX < foldedY;
+        }
+    }
+    return a.size() < b.size();
 }
 
 // Host paths and names come as UTF-8 from tests and tools.
@@ -131,7 +150,7 @@ Registry &Store()
 // Splits "A\B" into names.  Strict parsing refuses empty names (doubled or
 // trailing separators), as the object manager does; lenient parsing, for
 // host paths, skips them.
-bool SplitRelative(std::u16string_view text, bool lenient, KeyPath *names)
+template <typename Names> bool SplitRelative(std::u16string_view text, bool lenient, Names *names)
 {
     size_t start = 0;
     for (;;) {
@@ -154,7 +173,7 @@ bool SplitRelative(std::u16string_view text, bool lenient, KeyPath *names)
 // Splits an absolute path into the names below the machine root.  The
 // kernel knows only "\Registry\Machine"; host paths may also use the .reg
 // forms "HKEY_LOCAL_MACHINE" and "HKLM".
-PathKind SplitAbsolute(std::u16string_view text, bool hostForm, KeyPath *names)
+template <typename Names> PathKind SplitAbsolute(std::u16string_view text, bool hostForm, Names *names)
 {
     static const std::u16string_view kKernelRoot = u"\\Registry\\Machine";
     static const std::u16string_view kHostRoots[] = {u"\\Registry\\Machine", u"HKEY_LOCAL_MACHINE", u"HKLM"};
@@ -189,11 +208,11 @@ PathKind SplitAbsolute(std::u16string_view text, bool hostForm, KeyPath *names)
 
 KeyPtr FindChild(const Key &parent, std::u16string_view name)
 {
-    auto it = parent.Subkeys.find(FoldName(name));
+    auto it = parent.Subkeys.find(name);
     return it == parent.Subkeys.end() ? nullptr : it->second;
 }
 
-KeyPtr FindKey(KeyPtr key, const KeyPath &names, size_t count)
+template <typename Names> KeyPtr FindKey(KeyPtr key, const Names &names, size_t count)
 {
     for (size_t i = 0; i < count && key != nullptr; i++) {
         key = FindChild(*key, names[i]);
@@ -201,12 +220,14 @@ KeyPtr FindKey(KeyPtr key, const KeyPath &names, size_t count)
     return key;
 }
 
-KeyPtr FindKey(const KeyPtr &from, const KeyPath &names)
-{
-    return FindKey(from, names, names.size());
-}
+template bool SplitRelative(std::u16string_view, bool, KeyPath *);
+template bool SplitRelative(std::u16string_view, bool, KeyNames *);
+template PathKind SplitAbsolute(std::u16string_view, bool, KeyPath *);
+template PathKind SplitAbsolute(std::u16string_view, bool, KeyNames *);
+template KeyPtr FindKey(KeyPtr, const KeyPath &, size_t);
+template KeyPtr FindKey(KeyPtr, const KeyNames &, size_t);
 
-KeyPtr AddChild(const KeyPtr &parent, const std::u16string &name, bool isVolatile)
+KeyPtr AddChild(const KeyPtr &parent, std::u16string_view name, bool isVolatile)
 {
     auto key = std::make_shared<Key>();
     key->Name = name;
@@ -217,7 +238,7 @@ KeyPtr AddChild(const KeyPtr &parent, const std::u16string &name, bool isVolatil
 }
 
 // Creates the key and its missing parents (host controls and .reg import).
-KeyPtr CreatePath(KeyPtr key, const KeyPath &names)
+KeyPtr CreatePath(KeyPtr key, const KeyNames &names)
 {
     for (const auto &name : names) {
         KeyPtr child = FindChild(*key, name);
@@ -311,8 +332,9 @@ std::string KeyText(const Key *key, bool regForm)
 // A host control's key, or null when the path is not under the machine root.
 KeyPtr FindHostKey(Registry &registry, const std::string &keyPath)
 {
-    KeyPath names;
-    if (SplitAbsolute(WidenArgument(keyPath), true, &names) != PathKind::Machine) {
+    const std::u16string wide = WidenArgument(keyPath);
+    KeyNames names;
+    if (SplitAbsolute(wide, true, &names) != PathKind::Machine) {
         return nullptr;
     }
     return FindKey(registry.Root, names);
@@ -320,8 +342,9 @@ KeyPtr FindHostKey(Registry &registry, const std::string &keyPath)
 
 KeyPtr CreateHostKey(Registry &registry, const std::string &keyPath)
 {
-    KeyPath names;
-    if (SplitAbsolute(WidenArgument(keyPath), true, &names) != PathKind::Machine) {
+    const std::u16string wide = WidenArgument(keyPath);
+    KeyNames names;
+    if (SplitAbsolute(wide, true, &names) != PathKind::Machine) {
         throw std::invalid_argument("registry: \"" + keyPath + "\" is not a key of HKEY_LOCAL_MACHINE");
     }
     return CreatePath(registry.Root, names);

@@ -426,7 +426,7 @@ NTSTATUS OpenRelative(ULONG relativeTo, PCWSTR path, KeyPtr *key, ACCESS_MASK *a
             full += text;
         }
     }
-    KeyPath names;
+    KeyNames names;
     switch (SplitAbsolute(full, false, &names)) {
     case PathKind::Malformed:
         return STATUS_OBJECT_NAME_INVALID;
@@ -442,7 +442,7 @@ NTSTATUS OpenRelative(ULONG relativeTo, PCWSTR path, KeyPtr *key, ACCESS_MASK *a
 
 NTSTATUS OpenSubkey(const KeyPtr &top, PCWSTR name, KeyPtr *key)
 {
-    KeyPath names;
+    KeyNames names;
     if (!SplitRelative(WideZ(name), false, &names)) {
         return STATUS_OBJECT_NAME_INVALID;
     }

@@ -67,12 +67,19 @@ struct Value {
 struct Key;
 using KeyPtr = std::shared_ptr<Key>;
 
+// Orders names as their folded forms order, folding as it compares, so
+// that a lookup needs no folded copy of the name it looks for.
+struct FoldedLess {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const;
+};
+
 struct Key {
     std::u16string Name;
     bool Volatile = false;
     bool Deleted = false;                   // removed from the tree; open handles now fail
     Key *Parent = nullptr;
-    std::map<std::u16string, KeyPtr> Subkeys;   // by folded name, so in name order
+    std::map<std::u16string, KeyPtr, FoldedLess> Subkeys;   // by folded name, so in name order
     std::vector<Value> Values;              // in creation order
 };
 
@@ -93,18 +100,25 @@ struct Registry {
 
 Registry &Store();
 
-// The names of a key path below HKEY_LOCAL_MACHINE; the root is the empty list.
+// The names of a key path below HKEY_LOCAL_MACHINE; the root is the empty
+// list.  A path kept for later owns its names; one split to be looked up
+// at once views them in the text it came from, which must outlive it.
 using KeyPath = std::vector<std::u16string>;
+using KeyNames = std::vector<std::u16string_view>;
 
 enum class PathKind { Machine, OtherRoot, Malformed };
 
-bool SplitRelative(std::u16string_view text, bool lenient, KeyPath *names);
-PathKind SplitAbsolute(std::u16string_view text, bool hostForm, KeyPath *names);
+// Names is KeyPath or KeyNames.
+template <typename Names> bool SplitRelative(std::u16string_view text, bool lenient, Names *names);
+template <typename Names> PathKind SplitAbsolute(std::u16string_view text, bool hostForm, Names *names);
 KeyPtr FindChild(const Key &parent, std::u16string_view name);
-KeyPtr FindKey(KeyPtr key, const KeyPath &names, size_t count);
-KeyPtr FindKey(const KeyPtr &from, const KeyPath &names);
-KeyPtr AddChild(const KeyPtr &parent, const std::u16string &name, bool isVolatile);
-KeyPtr CreatePath(KeyPtr key, const KeyPath &names);
+template <typename Names> KeyPtr FindKey(KeyPtr key, const Names &names, size_t count);
+template <typename Names> KeyPtr FindKey(const KeyPtr &from, const Names &names)
+{
+    return FindKey(from, names, names.size());
+}
+KeyPtr AddChild(const KeyPtr &parent, std::u16string_view name, bool isVolatile);
+KeyPtr CreatePath(KeyPtr key, const KeyNames &names);
 void DeleteTree(Registry &registry, const KeyPtr &key);
 void DropVolatile(Key &key);
 Value *FindValue(Key &key, std::u16string_view name);

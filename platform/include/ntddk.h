@@ -516,6 +516,10 @@ EXTERN_C VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRouti
 EXTERN_C VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
 EXTERN_C BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
 EXTERN_C BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+// Returns once every DPC queued before the call, on every processor, has
+// run: what a cancel came too late for (KeCancelTimer does not take back
+// a DPC already queued) is done before its memory goes.  PASSIVE_LEVEL.
+EXTERN_C VOID NTAPI KeFlushQueuedDpcs(VOID);
 
 //
 // Events.

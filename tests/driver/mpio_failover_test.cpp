@@ -10,8 +10,9 @@ Abstract:
     each entry point with the IRQL it was called at: a path's life
     (bind, verify, activate), requests in flight completed on the port's
     threads, retries by count and interval, failover on a path failure,
-    requests held while no path lives, the removal period, and devices
-    the storage takes away.
+    requests held while no path lives, the removal period, devices the
+    storage takes away, and the host's stop while its DPCs and work item
+    still run.
 
 --*/
 
@@ -52,6 +53,10 @@ struct FakeDsm {
     // identifier list, and says it has it.
     bool HoldCategorize = false;
     bool Categorizing = false;
+    // The same for error interpretation.
+    bool HoldInterpret = false;
+    bool Interpreting = false;
+    bool RetryAll = false;                      // every error is to be retried
     std::condition_variable Changed;
     std::atomic<int> Completions{0};
     std::atomic<int> CompletionsElsewhere{0};   // on a thread other than the test's
@@ -208,6 +213,17 @@ PVOID NTAPI FakeGetPath(PVOID, PSCSI_REQUEST_BLOCK, PDSM_IDS ids, PVOID, NTSTATU
 ULONG NTAPI FakeInterpret(PVOID, PVOID, PSCSI_REQUEST_BLOCK srb, NTSTATUS *, PBOOLEAN retry)
 {
     g_fake->Record("DsmInterpretError");
+    {
+        std::unique_lock<std::mutex> hold(g_fake->Lock);
+        g_fake->Interpreting = true;
+        g_fake->Changed.notify_all();
+        g_fake->Changed.wait(hold, [] { return !g_fake->HoldInterpret; });
+        g_fake->Interpreting = false;
+        if (g_fake->RetryAll) {
+            *retry = TRUE;
+            return 0;
+        }
+    }
     *retry = SRB_STATUS(srb->SrbStatus) == SRB_STATUS_BUSY;
     return SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SELECTION_TIMEOUT ? DSM_FATAL_ERROR : 0;
 }
@@ -472,6 +488,21 @@ protected:
         ASSERT_EQ(misrouted->Wait().Status, STATUS_SUCCESS);
     }
 
+    // Holds or lets go of an entry point of the fake DSM (HoldCategorize,
+    // HoldInterpret), and waits until one is held (Categorizing,
+    // Interpreting).
+    void SetFlag(bool FakeDsm::*flag, bool value)
+    {
+        std::lock_guard<std::mutex> hold(fake_->Lock);
+        fake_.get()->*flag = value;
+        fake_->Changed.notify_all();
+    }
+    void WaitFor(bool FakeDsm::*flag)
+    {
+        std::unique_lock<std::mutex> hold(fake_->Lock);
+        fake_->Changed.wait(hold, [&] { return fake_.get()->*flag; });
+    }
+
     void LinkDown(uint32_t targetPort) { array_->SetFault(array::Scope::OnTargetPort(targetPort), array::Fault::LinkDown); }
     void LinkUp(uint32_t targetPort) { array_->ClearFault(array::Scope::OnTargetPort(targetPort), array::Fault::LinkDown); }
 
@@ -592,6 +623,27 @@ protected:
     {
         host::RegistrySetDword(kDiskKey, "TimeOutValue", kTimeOutValue);
     }
+
+    // Stops the host while the DPC of the port's timer for a request down
+    // the hung path runs on another thread (the one moving the clock, or
+    // a processor), inside DsmInterpretError: too late for the stop's
+    // cancel.  The DPC goes on once the stop has cancelled MPIO's timers.
+    // The request's completions are counted.
+    std::shared_ptr<mpio::PendingIo> StopWhileTheTimeoutDpcRuns(std::atomic<int> *completions)
+    {
+        array_->SetFault(array::Scope::OnTargetPort(0), array::Fault::NoAnswer);
+        auto io = host_->SubmitWrite(0, 0, 1, block_, [completions](const mpio::IoResult &) { (*completions)++; });
+        host_->WaitIdle();
+        SetFlag(&FakeDsm::HoldInterpret, true);
+        std::thread clock([] { host::ClockAdvance(kTimeOutValue * 1000); });
+        WaitFor(&FakeDsm::Interpreting);
+        host_->OnStopping([this] { SetFlag(&FakeDsm::HoldInterpret, false); });
+        host_.reset();
+        clock.join();
+        return io;
+    }
+
+    uint8_t block_[512] = {};
 };
 
 TEST_F(MpioHungLinkTest, ARequestDownAHungPathTimesOutAfterTheSrbTimeOutValue)
@@ -1032,6 +1084,80 @@ TEST_F(MpioFailoverTest, ARemovalWaitsForARequestCategorisedWithItsIdentifier)
               (std::vector<std::string>{"DsmRemovePending 0", "DsmRemoveDevice 0", "DsmRemovePath 0"}));
     EXPECT_EQ(host_->RoutingFaults(), 0u);
     host_->OnRemovalWaits(nullptr);
+}
+
+// The host stops while its port timer's DPC is still running: the stop
+// waits for it, and the request is completed once, here by the DPC, the
+// DSM having given up on it.
+TEST_F(MpioHungLinkTest, AStopWaitsForTheDpcOfAnExpiredPortTimer)
+{
+    std::atomic<int> completions{0};
+    auto io = StopWhileTheTimeoutDpcRuns(&completions);
+    EXPECT_EQ(completions.load(), 1);
+    EXPECT_EQ(io->Wait().Status, STATUS_IO_TIMEOUT);
+}
+
+// The same on two processors, with the DSM asking for a retry: the
+// stopping host arms no timer for it and fails the request, once.
+TEST_F(MpioHungLinkTest, AStopFailsOnceARequestItsDpcLeftForARetry)
+{
+    host::SetProcessors(2);
+    fake_->RetryAll = true;
+    std::atomic<int> completions{0};
+    auto io = StopWhileTheTimeoutDpcRuns(&completions);
+    EXPECT_EQ(completions.load(), 1);
+    EXPECT_EQ(io->Wait().Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(host::ActiveTimers(), 0u) << "a timer armed after the stop's cancel";
+}
+
+// The host stops while its work item, past a disk's removal period, is
+// failing the requests the disk held, on another thread: the stop waits
+// for the work item before it fails what is left, so each request is
+// completed once.
+TEST_F(MpioFailoverTest, AStopWaitsForTheWorkItemFailingHeldRequests)
+{
+    LinkDown(0);
+    LinkDown(1);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool inside = false;
+    bool release = false;
+    std::atomic<bool> first{true};
+    std::atomic<int> completions[2] = {};
+    uint8_t blocks[2][512];
+    std::vector<std::shared_ptr<mpio::PendingIo>> held;
+    for (int i = 0; i < 2; i++) {
+        held.push_back(host_->SubmitRead(0, i, 1, blocks[i], [&, i](const mpio::IoResult &) {
+            completions[i]++;
+            // The first completion holds the work item until the stop has begun.
+            if (first.exchange(false)) {
+                std::unique_lock<std::mutex> hold(mutex);
+                inside = true;
+                changed.notify_all();
+                changed.wait(hold, [&] { return release; });
+            }
+        }));
+    }
+    host_->WaitIdle();
+    Pass(options_.RemovalPeriodMs - 1);
+    ASSERT_EQ(host_->HeldRequests(0), 2u);
+    host::ClockAdvance(1);      // the removal period runs out: MPIO queues its work item
+    std::thread worker([] { host::DrainWorkItems(); });
+    {
+        std::unique_lock<std::mutex> hold(mutex);
+        changed.wait(hold, [&] { return inside; });
+    }
+    host_->OnStopping([&] {
+        std::lock_guard<std::mutex> hold(mutex);
+        release = true;
+        changed.notify_all();
+    });
+    host_.reset();
+    worker.join();
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(completions[i].load(), 1) << "request " << i;
+        EXPECT_EQ(held[i]->Wait().Status, STATUS_NO_SUCH_DEVICE) << "request " << i;
+    }
 }
 
 } // namespace

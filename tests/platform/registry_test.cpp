@@ -299,6 +299,20 @@ TEST_F(Registry, NamesAreCaseInsensitiveAndKeepTheirCase)
     EXPECT_EQ(text.find("MIXEDVALUE"), std::string::npos);
     EXPECT_FALSE(host::RegistryKeyExists("HKEY_CURRENT_USER\\Software"));
 
+    // Latin-1 letters fold too, and subkeys go in the order of their
+    // folded names, whatever case each was created or looked up in.
+    for (const char *name : {"zeta", "\xC3\x89T\xC3\x89", "beta", "Alpha", "BETA"}) {
+        host::RegistrySetDword(std::string("HKLM\\Software\\Order\\") + name, "V", 1);
+    }
+    EXPECT_TRUE(host::RegistryKeyExists("HKLM\\Software\\ORDER\\\xC3\xA9t\xC3\xA9"));
+    EXPECT_EQ(host::RegistryExport("HKLM\\Software\\Order"),
+              "Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Order]\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Order\\Alpha]\r\n\"V\"=dword:00000001\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Order\\beta]\r\n\"V\"=dword:00000001\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Order\\zeta]\r\n\"V\"=dword:00000001\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Order\\\xC3\x89T\xC3\x89]\r\n\"V\"=dword:00000001\r\n\r\n");
+
     // A subtree's export holds that key and those below it only.
     host::RegistrySetDword(kParameters, "A", 1);
     EXPECT_EQ(host::RegistryExport(kService), "Windows Registry Editor Version 5.00\r\n\r\n"
