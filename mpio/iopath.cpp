@@ -370,7 +370,7 @@ void Host::FailPathLocked(size_t device)
     states_[device] = PathState::Failed;
     size_t disk = (size_t)pnp_.Devices[device].Group;
     if (!HasLivePathLocked(disk)) {
-        ArmDiskTimerLocked(disk);
+        LoseLastPathLocked(disk);
     }
 }
 

@@ -414,6 +414,8 @@ private:
     void BringUp(size_t index);
     bool PresentLocked(size_t device) const;
     void ArmDiskTimerLocked(size_t disk);
+    void LoseLastPathLocked(size_t disk);
+    bool RearmForRestOfPeriodLocked(size_t disk);
     void QueueWorkLocked();
     void VerifyPaths();
     void FailAndInvalidate(size_t device);

@@ -78,6 +78,7 @@ struct Host::DiskState {
     KDPC Dpc;
     bool Armed = false;
     bool Expired = false;               // the removal period ran out; the work item acts on it
+    LONGLONG LostAt = 0;                // system time its last live path went (lock_)
     // No device left and no removal period running: MPIO removed the
     // disk, and a logical unit that returns is a new disk.
     bool Gone = false;

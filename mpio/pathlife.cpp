@@ -117,6 +117,17 @@ void Host::ArmDiskTimerLocked(size_t disk)
     }
 }
 
+// Caller holds lock_.  The disk's last live path went: its removal
+// period runs from now, whatever an earlier hold started.
+void Host::LoseLastPathLocked(size_t disk)
+{
+    RequireHeld(lock_, "LoseLastPathLocked");
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    diskStates_[disk]->LostAt = now.QuadPart;
+    ArmDiskTimerLocked(disk);
+}
+
 // Caller holds lock_.  One work item at a time does what the DPCs noted;
 // one that cannot be had is tried again at the next period.
 void Host::QueueWorkLocked()
@@ -145,12 +156,37 @@ VOID NTAPI Host::VerifyDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
     self->QueueWorkLocked();
 }
 
+// Caller holds lock_.  A disk without a live path keeps its removal
+// period running until the period has passed since its last live path
+// went: an earlier start (a hold while a path lived) runs on for the
+// rest, and true is returned.
+bool Host::RearmForRestOfPeriodLocked(size_t disk)
+{
+    RequireHeld(lock_, "RearmForRestOfPeriodLocked");
+    DiskState &state = *diskStates_[disk];
+    if (HasLivePathLocked(disk) || stopping_) {
+        return false;
+    }
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    const LONGLONG left = state.LostAt + (LONGLONG)options_.RemovalPeriodMs * TIME_UNITS_PER_MS - now.QuadPart;
+    if (left <= 0) {
+        return false;
+    }
+    state.Armed = true;
+    KeSetTimerEx(&state.Timer, DueIn((ULONG)((left + TIME_UNITS_PER_MS - 1) / TIME_UNITS_PER_MS)), 0, &state.Dpc);
+    return true;
+}
+
 VOID NTAPI Host::DiskDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
 {
     UNREFERENCED_PARAMETER(dpc);
     auto *state = static_cast<DiskState *>(context);
     Host *self = state->Owner;
     std::lock_guard<HostMutex> lock(self->lock_);
+    if (self->RearmForRestOfPeriodLocked(state->Disk)) {
+        return;
+    }
     state->Armed = false;
     state->Expired = true;
     self->expiryDue_ = true;
@@ -389,9 +425,11 @@ void Host::ReleaseHeld(size_t disk)
 Routine Description:
 
     A disk's removal period ran out.  Still without a live path: its
-    held requests fail and its devices are removed.  With a live path
-    (the DSM kept choosing one MPIO does not use): its held requests
-    fail, the disk stays.  PASSIVE_LEVEL, in MPIO's work item.
+    held requests fail and its devices are removed, once the period has
+    passed since its last live path went (a timer an earlier hold
+    started runs on for the rest).  With a live path (the DSM kept
+    choosing one MPIO does not use): its held requests fail, the disk
+    stays.  PASSIVE_LEVEL, in MPIO's work item.
 
 --*/
 void Host::ExpireDisks()
@@ -407,6 +445,10 @@ void Host::ExpireDisks()
                 continue;
             }
             state.Expired = false;
+            // The last path may have gone again since the timer ran out.
+            if (RearmForRestOfPeriodLocked(disk)) {
+                continue;
+            }
             held.swap(state.Held);
             if (!HasLivePathLocked(disk)) {
                 for (size_t index : disks_[disk].Devices) {
@@ -437,7 +479,7 @@ void Host::NoticeRemoval(size_t index)
         states_[index] = PathState::Removing;
         size_t disk = (size_t)pnp_.Devices[index].Group;
         if (wasLive && !HasLivePathLocked(disk)) {
-            ArmDiskTimerLocked(disk);
+            LoseLastPathLocked(disk);
         }
     }
     const DSM_INIT_DATA &record = LiveRecord("DsmRemovePending");

@@ -693,8 +693,9 @@ Routine Description:
 
     Acts on the links whose probe interval passed: one that answers is up
     again, and enumerated anew if its devices went; one that has stayed
-    down for the link-down time has its devices removed.  PASSIVE_LEVEL,
-    in MPIO's work item.
+    down for the link-down time has its devices removed; one the port
+    held up (a probe that came due as it came back) is down from now.
+    PASSIVE_LEVEL, in MPIO's work item.
 
 --*/
 void Host::ServiceLinks()
@@ -721,6 +722,10 @@ void Host::ServiceLinks()
                 link.Down = false;
                 rescan = link.DevicesRemoved;
                 link.DevicesRemoved = false;
+            } else if (!link.Down) {
+                // A probe due before the link came back, run after it went
+                // again: a fresh loss, with the whole link-down time.
+                NoteLinkDownLocked(index);
             } else if (!link.DevicesRemoved) {
                 LARGE_INTEGER now;
                 KeQuerySystemTime(&now);

@@ -3,8 +3,8 @@
 # test command's build) and runs it for SECONDS (default 600), with any
 # further options passed on (--drives N, --io-threads N, --explain).
 # The last line is the figures: duration, requests, races, deadlocks,
-# longest DsmLock hold, verify errors; the exit status is 0 only for a
-# clean run.
+# longest DsmLock hold, verify errors, errors while a path lived; the
+# exit status is 0 only for a clean run.
 #   tools/soak.sh [SECONDS] [OPTION...]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)

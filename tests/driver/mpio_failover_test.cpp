@@ -21,6 +21,8 @@ Abstract:
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <functional>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -102,7 +104,17 @@ BOOLEAN NTAPI FakeCompare(PVOID, PVOID, PVOID)
     g_fake->Record("DsmCompareDevices");
     return TRUE;
 }
-PCHAR NTAPI FakeSerial(PVOID, PVOID) { return nullptr; }
+// One serial for the one drive, in pool MPIO frees: a disk whose devices
+// have all gone is known again by it.
+PCHAR NTAPI FakeSerial(PVOID, PVOID)
+{
+    static const char kSerial[] = "FAKE0001";
+    auto *serial = static_cast<PCHAR>(ExAllocatePoolWithTag(NonPagedPool, sizeof(kSerial), host::Tag("Fake")));
+    if (serial != nullptr) {
+        memcpy(serial, kSerial, sizeof(kSerial));
+    }
+    return serial;
+}
 NTSTATUS NTAPI FakeControllerInfo(PVOID, PVOID, ULONG, PCONTROLLER_INFO *) { return STATUS_NOT_SUPPORTED; }
 NTSTATUS NTAPI FakeSetDeviceInfo(PVOID, PDEVICE_OBJECT target, PVOID id, PVOID *pathId)
 {
@@ -350,9 +362,27 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return holding_;
     }
+    // Runs once, as the port's next link probe (a 36-byte standard
+    // INQUIRY) reaches the storage.
+    void AtNextProbe(std::function<void()> action)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        atProbe_ = std::move(action);
+    }
 
     array::Result Execute(const array::Nexus &nexus, const array::Command &command) override
     {
+        if (command.CdbLength == 6 && command.Cdb[0] == SCSIOP_INQUIRY && command.Cdb[1] == 0 &&
+            command.Cdb[4] == 36) {
+            std::function<void()> action;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                action.swap(atProbe_);
+            }
+            if (action) {
+                action();
+            }
+        }
         const bool stalls = command.CdbLength == 10 && command.Cdb[0] == SCSIOP_WRITE &&
                             ((uint32_t)command.Cdb[2] << 24 | (uint32_t)command.Cdb[3] << 16 |
                              (uint32_t)command.Cdb[4] << 8 | command.Cdb[5]) >= kStalledFrom;
@@ -371,6 +401,7 @@ private:
     std::condition_variable changed_;
     bool closed_ = false;
     size_t holding_ = 0;
+    std::function<void()> atProbe_;
 };
 
 class MpioFailoverTest : public DriverTest {
@@ -420,6 +451,42 @@ protected:
     }
 
     virtual void BeforeDiscovery() {}
+
+    // The first path's link goes; a request meets it down and fails
+    // over, and past the link-down time its device is removed.
+    void LoseFirstPath()
+    {
+        LinkDown(0);
+        uint8_t block[512] = {};
+        ASSERT_EQ(host_->Write(0, 0, 1, block).Status, STATUS_SUCCESS);
+        Pass(options_.LinkDownTimeMs);
+        ASSERT_EQ(host_->StateOf(0), mpio::PathState::Removed);
+    }
+
+    // The first path's link goes and the DSM keeps naming it: a write
+    // fails over more often than the disk has paths and is held though
+    // the second path lives, which starts the disk's removal timer.
+    // Verification then releases it down the live path.
+    void HoldWhileAPathLives()
+    {
+        LinkDown(0);
+        {
+            std::lock_guard<std::mutex> hold(fake_->Lock);
+            fake_->Named = &g_pathTokens[0];
+        }
+        uint8_t block[512] = {5};
+        auto misrouted = host_->SubmitWrite(0, 2, 1, block);
+        host_->WaitIdle();
+        ASSERT_EQ(host_->HeldRequests(0), 1u);
+        ASSERT_EQ(host_->StateOf(1), mpio::PathState::Live);
+        {
+            std::lock_guard<std::mutex> hold(fake_->Lock);
+            fake_->Named = nullptr;
+        }
+        Pass(options_.PathVerificationPeriodMs);
+        ASSERT_TRUE(misrouted->Done());
+        ASSERT_EQ(misrouted->Wait().Status, STATUS_SUCCESS);
+    }
 
     // Holds or lets go of an entry point of the fake DSM (HoldCategorize,
     // HoldInterpret), and waits until one is held (Categorizing,
@@ -818,16 +885,92 @@ TEST_F(MpioFailoverTest, PastTheRemovalPeriodHeldRequestsFailAndTheDiskGoes)
     EXPECT_EQ(host_->Read(0, 0, 1, block).Status, STATUS_NO_SUCH_DEVICE);
 }
 
+// The removal period runs from the moment the disk's last path went.  A
+// request held earlier while a path still lived (the DSM kept naming a
+// dead one) started the disk's timer; that must not cut short a later
+// outage: the disk keeps its requests and devices for the whole period
+// after its last path goes, and a path back within it carries them.
+TEST_F(MpioFailoverTest, TheRemovalPeriodRunsFromTheLossOfTheLastPath)
+{
+    ASSERT_NO_FATAL_FAILURE(HoldWhileAPathLives());
+    uint8_t block[512] = {};
+
+    // Well into that first timer's period, the last path goes too.
+    Pass(options_.RemovalPeriodMs - options_.PathVerificationPeriodMs - 2 * options_.RetryIntervalMs);
+    LinkDown(1);
+    auto io = host_->SubmitRead(0, 2, 1, block);
+    host_->WaitIdle();
+    ASSERT_EQ(host_->HeldRequests(0), 1u);
+    Pass(4 * options_.RetryIntervalMs);
+    EXPECT_FALSE(io->Done()) << "failed " << 4 * options_.RetryIntervalMs << " ms into the outage";
+    EXPECT_NE(host_->StateOf(1), mpio::PathState::Removed);
+
+    LinkUp(1);
+    Pass(options_.PathVerificationPeriodMs);
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(io->Wait().Path, &g_pathTokens[1]);
+}
+
+// The same old timer running out just as the port removes the disk's
+// last device (the link-down time ends at the same moment): the disk
+// still waits out its removal period, and a device that arrives within
+// it carries the held request.
+TEST_F(MpioFailoverTest, AnOldRemovalTimerDoesNotTakeTheDiskWithItsLastDevice)
+{
+    ASSERT_NO_FATAL_FAILURE(HoldWhileAPathLives());
+    uint8_t block[512] = {};
+
+    // The last path goes as long before the old timer's end as the
+    // link-down time is shorter than the removal period.
+    LinkDown(1);
+    auto io = host_->SubmitRead(0, 2, 1, block);
+    host_->WaitIdle();
+    ASSERT_EQ(host_->HeldRequests(0), 1u);
+    Pass(options_.LinkDownTimeMs);
+    ASSERT_EQ(host_->StateOf(1), mpio::PathState::Removed);
+    EXPECT_FALSE(io->Done()) << "failed " << options_.LinkDownTimeMs << " ms into the outage";
+
+    LinkUp(1);
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_TRUE(io->Done());
+    EXPECT_EQ(io->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(host_->Disks().size(), 1u) << "the device joined its disk";
+}
+
+// A link lost again just after it came back gets the whole link-down
+// time before its devices go, and is probed until it returns.  Here the
+// port's next probe comes due while it probes the returning link, and
+// the link is down again when that probe runs: a fresh loss for the
+// port, not the old one run out.
+TEST_F(MpioFailoverTest, ALinkLostAgainKeepsItsDevicesForTheLinkDownTime)
+{
+    ASSERT_NO_FATAL_FAILURE(LoseFirstPath());
+    LinkUp(0);
+    gate_.AtNextProbe([this] {
+        host::ClockAdvance(options_.LinkProbeIntervalMs);
+        gate_.AtNextProbe([this] { LinkDown(0); });
+    });
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_EQ(host_->DeviceCount(), 3u) << "enumerated anew";
+    EXPECT_EQ(host_->StateOf(2), mpio::PathState::Live) << "removed at once";
+    Pass(options_.LinkDownTimeMs);
+    EXPECT_EQ(host_->StateOf(2), mpio::PathState::Removed) << "kept past the link-down time";
+
+    // Still probed, it is found when it returns.
+    LinkUp(0);
+    Pass(options_.LinkProbeIntervalMs);
+    ASSERT_EQ(host_->DeviceCount(), 4u);
+    EXPECT_EQ(host_->StateOf(3), mpio::PathState::Live);
+}
+
 // A link that returns after its devices went is enumerated again: MPIO
 // offers the device as a new one, in the framework's order, and uses it
 // once it is bound, verified and active.
 TEST_F(MpioFailoverTest, AReturningLinkIsEnumeratedAndItsDeviceOfferedAnew)
 {
-    LinkDown(0);
+    ASSERT_NO_FATAL_FAILURE(LoseFirstPath());
     uint8_t block[512] = {};
-    ASSERT_EQ(host_->Write(0, 0, 1, block).Status, STATUS_SUCCESS);
-    Pass(options_.LinkDownTimeMs);
-    ASSERT_EQ(host_->StateOf(0), mpio::PathState::Removed);
     fake_->Calls.clear();
     LinkUp(0);
     Pass(options_.LinkProbeIntervalMs);

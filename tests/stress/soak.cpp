@@ -20,13 +20,18 @@ Abstract:
     which no request finishes for a whole minute.  Every write is read
     back at once and again at the end.  The last line is the figures:
 
-      soak: 5.0 s, 1234 requests, 0 races, 0 deadlocks, longest DsmLock hold 85 us, 0 verify errors
+      soak: 5.0 s, 1234 requests, 0 races, 0 deadlocks, longest DsmLock hold 85 us, 0 verify errors,
+            0 errors while a path lived
 
-    and the exit status is 0 only when races, deadlocks and verify errors
-    are all 0.  Requests that failed (reported to the caller, so never
-    taken for data) are counted and the first few shown, and so are the
-    paths back in use at the end; --explain prints the driver's trace
-    before the first failed request.
+    A request that fails is never taken for data, but it is only
+    legitimate when its drive had no path alive: every target port it is
+    seen through down for the whole removal period MPIO holds requests
+    for an arrival.  Those are counted apart; any other failed request is
+    an error surfaced while a path lived, and the first few are shown.
+    The exit status is 0 only when races, deadlocks, verify errors and
+    errors while a path lived are all 0.  The paths back in use at the
+    end are shown too; --explain prints the driver's trace before the
+    first error while a path lived.
 
       dsmsoak [--seconds N] [--drives N] [--io-threads N] [--explain]
 
@@ -101,7 +106,7 @@ struct Options {
     double Seconds = 5;
     unsigned Drives = 3;
     unsigned IoThreads = 4;
-    bool Explain = false;       // the driver's last trace messages at the first failed request
+    bool Explain = false;       // the driver's last trace messages at the first error while a path lived
 };
 
 bool ParseOptions(int argc, char **argv, Options *options)
@@ -161,7 +166,8 @@ bool Holds(const uint8_t *block, const Stamp &stamp)
 
 struct Figures {
     std::atomic<uint64_t> Requests{0};
-    std::atomic<uint64_t> FailedRequests{0};
+    std::atomic<uint64_t> FailedWithNoPath{0};      // every path of the drive down for the removal period
+    std::atomic<uint64_t> FailedWhilePathLived{0};
     std::atomic<uint64_t> VerifyErrors{0};
     std::atomic<uint64_t> WmiCalls{0};
     std::atomic<uint64_t> ReservationRequests{0};
@@ -185,6 +191,9 @@ private:
     void ReservationThread();
     void Report(double seconds, int stalls);
     void NoteFailure(const char *what, unsigned drive, uint64_t lba, NTSTATUS status);
+    void PullLink(uint32_t port);
+    void RestoreLink(uint32_t port);
+    bool NoPathAliveSince(uint64_t sinceMs);
 
     Options options_;
     std::unique_ptr<array::SimulatedArray> array_;
@@ -200,24 +209,71 @@ private:
     std::vector<std::vector<std::vector<uint64_t>>> written_;
     std::chrono::steady_clock::time_point began_;
     std::mutex failuresMutex_;
-    std::vector<std::string> failures_;     // the first few failed requests, for the report
+    std::vector<std::string> failures_;     // the first few errors while a path lived, for the report
+    // The target ports whose link is down, and since when none is up;
+    // every drive is seen through every port.
+    std::mutex linksMutex_;
+    uint32_t portsDown_ = 0;
+    bool noPath_ = false;
+    uint64_t noPathSinceMs_ = 0;
+    uint64_t removalPeriodMs_ = 0;
 };
 
+uint64_t NowMs()
+{
+    return host::InterruptTime() / TIME_UNITS_PER_MS;
+}
+
+void Soak::PullLink(uint32_t port)
+{
+    std::lock_guard<std::mutex> lock(linksMutex_);
+    array_->SetFault(array::Scope::OnTargetPort(port), array::Fault::LinkDown);
+    portsDown_ |= 1u << port;
+    if (portsDown_ == (1u << array::kTargetPortCount) - 1 && !noPath_) {
+        noPath_ = true;
+        noPathSinceMs_ = NowMs();
+    }
+}
+
+void Soak::RestoreLink(uint32_t port)
+{
+    // Counted as alive before it is: a failure in between is never excused.
+    std::lock_guard<std::mutex> lock(linksMutex_);
+    noPath_ = false;
+    portsDown_ &= ~(1u << port);
+    array_->ClearFault(array::Scope::OnTargetPort(port), array::Fault::LinkDown);
+}
+
+// Whether every path has been down from sinceMs until now.
+bool Soak::NoPathAliveSince(uint64_t sinceMs)
+{
+    std::lock_guard<std::mutex> lock(linksMutex_);
+    return noPath_ && noPathSinceMs_ <= sinceMs;
+}
+
+// A failed request.  MPIO holds a request for an arrival while its drive
+// has no path, for the removal period: one that fails after no path has
+// lived that long is what any framework does; any other is an error.
 void Soak::NoteFailure(const char *what, unsigned drive, uint64_t lba, NTSTATUS status)
 {
-    figures_.FailedRequests++;
+    uint64_t now = NowMs();
+    if (now >= removalPeriodMs_ && NoPathAliveSince(now - removalPeriodMs_)) {
+        figures_.FailedWithNoPath++;
+        return;
+    }
+    figures_.FailedWhilePathLived++;
     std::lock_guard<std::mutex> lock(failuresMutex_);
     if (failures_.size() < 5) {
         char text[160];
         snprintf(text, sizeof(text), "%s of drive %u block %" PRIu64 " at %" PRIu64 " ms: 0x%08X", what, drive, lba,
-                 host::InterruptTime() / TIME_UNITS_PER_MS, (unsigned)status);
+                 now, (unsigned)status);
         failures_.push_back(text);
         if (options_.Explain && failures_.size() == 1) {
             std::vector<std::string> traces = host::RenderTraces();
             for (size_t i = traces.size() > 60 ? traces.size() - 60 : 0; i < traces.size(); i++) {
                 fprintf(stderr, "%s\n", traces[i].c_str());
             }
-            fprintf(stderr, "dsmsoak: first failed request: %s\n", text);
+            fprintf(stderr, "dsmsoak: first error while a path lived: %s\n", text);
         }
     }
 }
@@ -270,6 +326,7 @@ bool Soak::Start()
     hostOptions.PathVerificationPeriodMs = 1000;
     hostOptions.LinkDownTimeMs = 2000;
     hostOptions.LinkProbeIntervalMs = 200;
+    removalPeriodMs_ = hostOptions.RemovalPeriodMs;
     host_ = std::make_unique<mpio::Host>(hostOptions);
     NTSTATUS status = host_->LoadDriver(DriverEntry, "tarndsm");
     if (!NT_SUCCESS(status)) {
@@ -355,11 +412,11 @@ void Soak::FaultThread()
         }
     };
     while (!stop_.load()) {
-        array_->SetFault(array::Scope::OnTargetPort(port), array::Fault::LinkDown);
+        PullLink(port);
         figures_.LinkFaults++;
-        uint64_t upAt = host::InterruptTime() / TIME_UNITS_PER_MS + kLinkDownMs;
-        waitUntil([upAt] { return host::InterruptTime() / TIME_UNITS_PER_MS >= upAt; });
-        array_->ClearFault(array::Scope::OnTargetPort(port), array::Fault::LinkDown);
+        uint64_t upAt = NowMs() + kLinkDownMs;
+        waitUntil([upAt] { return NowMs() >= upAt; });
+        RestoreLink(port);
         waitUntil([&] { return LivePaths(*host_) == full; });
         port = (port + 1) % array::kTargetPortCount;
     }
@@ -443,10 +500,10 @@ void Soak::Run()
 int Soak::Finish()
 {
     // Every link back, and time for the disks to return and settle.
-    uint64_t settleUntil = host::InterruptTime() / TIME_UNITS_PER_MS + 5000;
+    uint64_t settleUntil = NowMs() + 5000;
     auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(kSettleSeconds);
     const size_t full = options_.Drives * topology_.Paths.size();
-    while ((host::InterruptTime() / TIME_UNITS_PER_MS < settleUntil || LivePaths(*host_) != full) &&
+    while ((NowMs() < settleUntil || LivePaths(*host_) != full) &&
            std::chrono::steady_clock::now() < giveUp) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -483,10 +540,11 @@ int Soak::Finish()
     Report(seconds, 0);
     host_.reset();
     host::ResetMachine();
-    // A request that failed was reported failed, not lost, and a path not
-    // back in use at the end is shown: figures to read, not faults of the
-    // run.  Data that is not what was written is one.
-    bool clean = g_raceReports.load() == 0 && g_deadlockReports.load() == 0 && figures_.VerifyErrors.load() == 0;
+    // A path not back in use at the end is shown: a figure to read, not a
+    // fault of the run.  Data that is not what was written is one, and so
+    // is a request failed while its drive had a path.
+    bool clean = g_raceReports.load() == 0 && g_deadlockReports.load() == 0 && figures_.VerifyErrors.load() == 0 &&
+                 figures_.FailedWhilePathLived.load() == 0;
     return clean ? 0 : 1;
 }
 
@@ -503,22 +561,23 @@ void Soak::Report(double seconds, int stalls)
     }
     printf("soak: %u drives, %u I/O threads, 2 processors, 3 workers%s; %" PRIu64 " link faults, %zu paths removed, "
            "%zu added, %zu of %zu in use at the end, %" PRIu64 " WMI calls, %" PRIu64 " reservation requests (%" PRIu64 " refused), %" PRIu64
-           " DPCs (at most %" PRIu64 " at once), DsmLock taken %" PRIu64 " times, %" PRIu64 " failed requests\n",
+           " DPCs (at most %" PRIu64 " at once), DsmLock taken %" PRIu64 " times, %" PRIu64
+           " requests failed with no path alive\n",
            options_.Drives, options_.IoThreads, TARN_SOAK_UNDER_TSAN ? ", under ThreadSanitizer" : "",
            figures_.LinkFaults.load(), removed, arrived, LivePaths(*host_), options_.Drives * topology_.Paths.size(),
            figures_.WmiCalls.load(),
            figures_.ReservationRequests.load(), figures_.ReservationRefusals.load(), host::DpcRuns(),
-           host::MostDpcsAtOnce(), hold.Acquisitions, figures_.FailedRequests.load());
+           host::MostDpcsAtOnce(), hold.Acquisitions, figures_.FailedWithNoPath.load());
     {
         std::lock_guard<std::mutex> lock(failuresMutex_);
         for (const std::string &failure : failures_) {
-            printf("soak: failed %s\n", failure.c_str());
+            printf("soak: error while a path lived: %s\n", failure.c_str());
         }
     }
     printf("soak: %.1f s, %" PRIu64 " requests, %d races, %d deadlocks, longest DsmLock hold %" PRIu64
-           " us, %" PRIu64 " verify errors\n",
+           " us, %" PRIu64 " verify errors, %" PRIu64 " errors while a path lived\n",
            seconds, figures_.Requests.load(), g_raceReports.load(), g_deadlockReports.load() + stalls,
-           hold.LongestNs / 1000, figures_.VerifyErrors.load());
+           hold.LongestNs / 1000, figures_.VerifyErrors.load(), figures_.FailedWhilePathLived.load());
     fflush(stdout);
 }
 
