@@ -644,6 +644,7 @@ BOOLEAN DsmQueueRegistration(PPDO_ENTRY PdoEntry);
 //
 // tarninterface: the entry points MPIO calls and the periodic timer.
 //
+VOID DsmLogFailover(PLD_ENTRY LdEntry);
 NTSTATUS NTAPI DsmInquireDriver(PVOID DsmContext, PDEVICE_OBJECT TargetDevice, PDEVICE_OBJECT PortObject,
                                 PSTORAGE_DEVICE_DESCRIPTOR Descriptor, PSTORAGE_DEVICE_ID_DESCRIPTOR DeviceIdList,
                                 PVOID *DsmIdentifier);

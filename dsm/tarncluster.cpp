@@ -699,6 +699,50 @@ NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG l
 
 Routine Description:
 
+    Takes out of use each healthy path that did not take this node's key
+    in a RESERVE that succeeded through the others (its link dropped just
+    then, say).  Once this node holds the drive, the unit answers every
+    request down such a path with RESERVATION CONFLICT, which is not
+    retried, and a RELEASE down it would read as nothing held.  The path
+    is FAILING until it is found answering again; the way back to
+    HEALTHY carries the registration onto it before it is used.  A drive
+    left with no other path still falls back to it.  PASSIVE_LEVEL, no
+    lock held.
+
+--*/
+static VOID DsmFailUnregisteredPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial,
+                                     PLIST_ENTRY Refused, PCSTR ldIdString)
+{
+    KIRQL oldIrql;
+
+    DSM_ASSERT_PASSIVE();
+    DsmAcquireLock(context, &oldIrql);
+    if (IsLdEntryCurrent(context, ldEntry, ldSerial)) {
+        for (PLIST_ENTRY link = Refused->Flink; link != Refused; link = link->Flink) {
+            PDEVICE_OBJECT_ENTRY refused = CONTAINING_RECORD(link, DEVICE_OBJECT_ENTRY, Link);
+            for (PLIST_ENTRY pathLink = ldEntry->PathList.Flink; pathLink != &ldEntry->PathList;
+                 pathLink = pathLink->Flink) {
+                PPDO_ENTRY pdoEntry = CONTAINING_RECORD(pathLink, PDO_ENTRY, LdLink);
+                if (pdoEntry->TargetObject != refused->DeviceObject || pdoEntry->HealthState != PDO_HEALTH_HEALTHY) {
+                    continue;
+                }
+                BOOLEAN wasCurrent = (BOOLEAN)(ldEntry->currentPath == pdoEntry);
+                DsmTrace(TRDSM_WARNING_LEVEL, "DsmFailUnregisteredPaths: %s %s lacks this node's key",
+                         TA_STR(ldIdString), TA_STR(pdoEntry->PathIdString));
+                SetPathHealth(pdoEntry, PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILING);
+                if (wasCurrent) {
+                    DsmLogFailover(ldEntry);
+                }
+            }
+        }
+    }
+    DsmReleaseLock(context, oldIrql);
+}
+
+/*++
+
+Routine Description:
+
     Makes this node a registrant on every healthy path of the drive and
     then carries out RESERVE or CLEAR down the first of those paths that
     answers, but only down a path that took the registration: under a
@@ -768,6 +812,9 @@ static NTSTATUS DsmPrRegisterAndRun(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULO
         }
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmPrRegisterAndRun: %s RESERVE conflicted; reserved %u, by this node %u",
                  TA_STR(ldIdString), TA_UCHAR(isReserved), TA_UCHAR(byThisNode));
+    }
+    if (result == STATUS_SUCCESS && operation == PrOperationReserve && !IsListEmpty(&refused)) {
+        DsmFailUnregisteredPaths(context, ldEntry, ldSerial, &refused, ldIdString);
     }
     if (result != STATUS_SUCCESS) {
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmPrRegisterAndRun: %s failed (%s), registrations taken back",

@@ -51,6 +51,23 @@ TARN_TRACE_MODULE_GUID(0xA3D05F6E, 0x2B81, 0x4C97, 0x8E, 0x14, 0x6F, 0xB2, 0x09,
 
 Routine Description:
 
+    Logs that a drive failed over, naming the path it uses now.  With no
+    path left the drive has nowhere to go: the event says so, rather
+    than leave its sentence without its end.  Caller holds DsmLock.
+
+--*/
+VOID DsmLogFailover(PLD_ENTRY LdEntry)
+{
+    DSM_ASSERT_LOCK_HELD(LdEntry->DsmContext);
+    PPDO_ENTRY current = LdEntry->currentPath;
+    DsmLogEvent(DsmIoObject, TARN_MSG_FAILOVER, LdEntry->SerialNumber,
+                current != NULL ? current->PathIdString : TARN_NO_PATH_TEXT, NULL, 0);
+}
+
+/*++
+
+Routine Description:
+
     Whether the text at Offset of a descriptor of Size bytes is exactly
     Characters long: NUL at index Characters, none before, all inside.
 
@@ -1142,11 +1159,7 @@ ULONG NTAPI DsmInterpretError(PVOID DsmContext, PVOID DsmId, PSCSI_REQUEST_BLOCK
         DsmTrace(TRDSM_TRACE_LEVEL, "DsmInterpretError: %s path failure on %s", TA_STR(ldEntry->ldIdString),
                  TA_STR(pdoEntry->PathIdString));
         SetPathHealth(pdoEntry, pdoEntry->HealthState, PDO_HEALTH_FAILING);
-        // With no path left the drive has nowhere to go: say so, rather
-        // than leave the event's sentence without its end.
-        PPDO_ENTRY current = ldEntry->currentPath;
-        DsmLogEvent(DsmIoObject, TARN_MSG_FAILOVER, ldEntry->SerialNumber,
-                    current != NULL ? current->PathIdString : TARN_NO_PATH_TEXT, NULL, 0);
+        DsmLogFailover(ldEntry);
         result = TARN_PATH_FAILURE_RESULT;
     }
     DsmTrace(TRDSM_TRACE_LEVEL, "DsmInterpretError: %s status %s, rule matched %u, retry %u, path failure %u, 0x%08X",

@@ -427,6 +427,43 @@ TEST_F(ReturningPathTest, RegistrationWorkOverlappedByAReserveRunsAgain)
     EXPECT_EQ(read.Path, paths_[0]);
 }
 
+// The current path's link drops just as the RESERVE registers this node
+// there, and nothing else has failed on it: the RESERVE succeeds through
+// the other paths, and the one without the key carries nothing (a read
+// there would meet the reservation) until it is found answering again
+// and has been registered.
+TEST_F(ReturningPathTest, APathThatMissedTheRegistrationWaitsUntilItCarriesIt)
+{
+    ASSERT_EQ(Current(), paths_[0]);
+    bool missed = false;
+    InterceptPaths([&](PPDO_ENTRY path, SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK) {
+        if (path == paths_[0] && command.Cdb[0] == SCSIOP_PERSISTENT_RESERVE_OUT && !missed) {
+            missed = true;
+            array_->SetFault(LinkOf(paths_[0]), array::Fault::LinkDown);
+        }
+        return false;
+    });
+    Request reserve = Scsi(SCSIOP_RESERVE_UNIT);
+    ASSERT_EQ(Send(&reserve), STATUS_SUCCESS);
+    ASSERT_TRUE(missed);
+    array_->ClearFaults();
+    EXPECT_EQ(array_->Registrations(0).size(), 3u);
+    EXPECT_EQ(paths_[0]->HealthState, (ULONG)PDO_HEALTH_FAILING);
+    mpio::IoResult read = Read();
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.ScsiStatus, SCSISTAT_GOOD);
+    EXPECT_NE(read.Path, paths_[0]);
+
+    ASSERT_EQ(DsmPathVerify(Context(), paths_[0], nullptr), STATUS_SUCCESS);
+    host::DrainWorkItems();
+    EXPECT_EQ(array_->Registrations(0).size(), 4u);
+    host::ClockAdvance(3000);
+    EXPECT_EQ(Current(), paths_[0]);
+    read = Read();
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Path, paths_[0]);
+}
+
 TEST_F(ReturningPathTest, ADriveLeftWithOnlyThatPathUsesIt)
 {
     ReserveWhileThePreferredPathIsAway();
