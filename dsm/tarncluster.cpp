@@ -699,15 +699,38 @@ NTSTATUS PrRegisterAllPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG l
 
 Routine Description:
 
-    Takes out of use each healthy path that did not take this node's key
-    in a RESERVE that succeeded through the others (its link dropped just
-    then, say).  Once this node holds the drive, the unit answers every
-    request down such a path with RESERVATION CONFLICT, which is not
-    retried, and a RELEASE down it would read as nothing held.  The path
-    is FAILING until it is found answering again; the way back to
-    HEALTHY carries the registration onto it before it is used.  A drive
-    left with no other path still falls back to it.  PASSIVE_LEVEL, no
-    lock held.
+    Takes a HEALTHY path that did not take this node's key, while the
+    node holds its drive, out of use.  The unit answers every request
+    down such a path with RESERVATION CONFLICT, which is not retried,
+    and a RELEASE down it would read as nothing held.  The path is
+    FAILING until it is found answering again; the way back to HEALTHY
+    carries the registration onto it before it is used.  A drive left
+    with no other path still falls back to it.  Caller holds DsmLock.
+
+--*/
+static VOID DsmTakeKeylessPathOutOfUse(PPDO_ENTRY PdoEntry, PCSTR ldIdString)
+{
+    DSM_ASSERT_LOCK_HELD(PdoEntry->DsmContext);
+    PLD_ENTRY ldEntry = PdoEntry->LdEntry;
+    if (ldEntry == NULL || PdoEntry->HealthState != PDO_HEALTH_HEALTHY) {
+        return;
+    }
+    BOOLEAN wasCurrent = (BOOLEAN)(ldEntry->currentPath == PdoEntry);
+    DsmTrace(TRDSM_WARNING_LEVEL, "DsmTakeKeylessPathOutOfUse: %s %s lacks this node's key", TA_STR(ldIdString),
+             TA_STR(PdoEntry->PathIdString));
+    SetPathHealth(PdoEntry, PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILING);
+    if (wasCurrent) {
+        DsmLogFailover(ldEntry);
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Takes out of use each path of a RESERVE that succeeded through the
+    others but did not take the key itself (its link dropped just then,
+    say).  PASSIVE_LEVEL, no lock held.
 
 --*/
 static VOID DsmFailUnregisteredPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, ULONGLONG ldSerial,
@@ -723,15 +746,8 @@ static VOID DsmFailUnregisteredPaths(PDSM_CONTEXT context, PLD_ENTRY ldEntry, UL
             for (PLIST_ENTRY pathLink = ldEntry->PathList.Flink; pathLink != &ldEntry->PathList;
                  pathLink = pathLink->Flink) {
                 PPDO_ENTRY pdoEntry = CONTAINING_RECORD(pathLink, PDO_ENTRY, LdLink);
-                if (pdoEntry->TargetObject != refused->DeviceObject || pdoEntry->HealthState != PDO_HEALTH_HEALTHY) {
-                    continue;
-                }
-                BOOLEAN wasCurrent = (BOOLEAN)(ldEntry->currentPath == pdoEntry);
-                DsmTrace(TRDSM_WARNING_LEVEL, "DsmFailUnregisteredPaths: %s %s lacks this node's key",
-                         TA_STR(ldIdString), TA_STR(pdoEntry->PathIdString));
-                SetPathHealth(pdoEntry, PDO_HEALTH_HEALTHY, PDO_HEALTH_FAILING);
-                if (wasCurrent) {
-                    DsmLogFailover(ldEntry);
+                if (pdoEntry->TargetObject == refused->DeviceObject) {
+                    DsmTakeKeylessPathOutOfUse(pdoEntry, ldIdString);
                 }
             }
         }
@@ -1238,13 +1254,15 @@ VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 
     PDEVICE_OBJECT targetObject = DsmReferenceQueuedPath(record, ldIdString, pathIdString);
 
+    BOOLEAN keyMissing = FALSE;
     if (targetObject != NULL) {
         BOOLEAN isReserved = FALSE;
         BOOLEAN byThisNode = FALSE;
         (void)PrReadReservationOnPath(targetObject, dsmContext->PRKey, ldIdString, pathIdString, &isReserved,
                                       &byThisNode);
         if (byThisNode) {
-            (void)PrRegisterOnPath(targetObject, dsmContext->PRKey, TRUE, ldIdString, pathIdString);
+            keyMissing = (BOOLEAN)(PrRegisterOnPath(targetObject, dsmContext->PRKey, TRUE, ldIdString,
+                                                    pathIdString) != STATUS_SUCCESS);
         }
         DsmTrace(TRDSM_TRACE_LEVEL, "ReservationPathWorker: %s %s, held by this node %u", TA_STR(ldIdString),
                  TA_STR(pathIdString), TA_UCHAR(byThisNode));
@@ -1265,6 +1283,9 @@ VOID NTAPI ReservationPathWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
                      TA_STR(ldIdString), TA_STR(pathIdString));
         } else {
             pdoEntry->RegistrationsQueued--;
+            if (keyMissing) {
+                DsmTakeKeylessPathOutOfUse(pdoEntry, ldIdString);
+            }
         }
     }
     DsmReleaseLock(dsmContext, oldIrql);

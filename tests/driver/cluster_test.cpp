@@ -464,6 +464,35 @@ TEST_F(ReturningPathTest, APathThatMissedTheRegistrationWaitsUntilItCarriesIt)
     EXPECT_EQ(read.Path, paths_[0]);
 }
 
+// The returning path's link drops again as the work registers this node
+// there: it stays out of use until it is found answering and registered.
+TEST_F(ReturningPathTest, APathWhoseRegistrationWorkFailedWaitsForTheNext)
+{
+    ReserveWhileThePreferredPathIsAway();
+    bool missed = false;
+    InterceptPaths([&](PPDO_ENTRY path, SCSI_PASS_THROUGH &command, PIO_STATUS_BLOCK) {
+        if (path == paths_[0] && command.Cdb[0] == SCSIOP_PERSISTENT_RESERVE_OUT && !missed) {
+            missed = true;
+            array_->SetFault(LinkOf(paths_[0]), array::Fault::LinkDown);
+        }
+        return false;
+    });
+    host::DrainWorkItems();
+    ASSERT_TRUE(missed);
+    array_->ClearFaults();
+    EXPECT_EQ(paths_[0]->HealthState, (ULONG)PDO_HEALTH_FAILING);
+    host::ClockAdvance(3000);
+    mpio::IoResult read = Read();
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_NE(read.Path, paths_[0]);
+
+    ASSERT_EQ(DsmPathVerify(Context(), paths_[0], nullptr), STATUS_SUCCESS);
+    host::DrainWorkItems();
+    EXPECT_EQ(array_->Registrations(0).size(), 4u);
+    host::ClockAdvance(1000);
+    EXPECT_EQ(Current(), paths_[0]);
+}
+
 TEST_F(ReturningPathTest, ADriveLeftWithOnlyThatPathUsesIt)
 {
     ReserveWhileThePreferredPathIsAway();
